@@ -1,0 +1,18 @@
+# One static library per source folder, so that each area builds and is tested
+# on its own. A folder without sources yet becomes an interface library.
+function(zuka_area name dir)
+  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
+  file(GLOB _src CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+  file(GLOB _hdr CONFIGURE_DEPENDS ${dir}/*.h ${dir}/*.hpp)
+  file(GLOB _qrc CONFIGURE_DEPENDS ${dir}/*.qrc)
+  list(FILTER _src EXCLUDE REGEX ".*/main\\.cpp$")
+  if(_src)
+    add_library(${name} STATIC ${_src} ${_hdr} ${_qrc})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${dir})
+    target_link_libraries(${name} PUBLIC ${A_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR}/src ${dir})
+    target_link_libraries(${name} INTERFACE ${A_DEPS})
+  endif()
+endfunction()
