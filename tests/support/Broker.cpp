@@ -2,6 +2,7 @@
 #include "TestUtil.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QThread>
 
