@@ -463,8 +463,8 @@ class Deferred
 {
 public:
     using Data = DeferredData<Types...>;
-    using Handler = typename Data::Handler;
-    using ZeroHandler = typename Data::ZeroHandler;
+    using Handler = std::function<void(const Types &...)>;
+    using ZeroHandler = std::function<void()>;
 
     Deferred() : d(new Data) {}
     Deferred(const Deferred &) = default;
@@ -575,7 +575,7 @@ private:
         // A step rejected without values fails the chain the same way. A rejection
         // with values has already reached next through the fail forwarder.
         step.failZero([next]() {
-            if (next.state() == Data::Pending)
+            if (next.state() == 0)
                 next.rejectZero();
         });
     }
@@ -591,7 +591,7 @@ private:
             Qt::AutoConnection);
         input.d->failZero(
             [joined]() {
-                if (joined.state() == DeferredData<>::Pending)
+                if (joined.state() == 0)
                     joined.reject();
             },
             Qt::AutoConnection);
