@@ -121,7 +121,6 @@ import queue
 import signal
 import socket
 import sys
-import threading
 import time
 
 import paho.mqtt.client as mqtt
@@ -178,6 +177,16 @@ def new_card_content():
             "usageCounter": 0, "usageLog": []}
 
 
+def nodelay(client):
+    """Small packets go out at once: a call's answer and its status must not wait for ACKs."""
+    sock = client.socket()
+    if sock is not None:
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
+
+
 class Conn:
     """One MQTT connection; its network thread only queues events for the main loop."""
 
@@ -204,6 +213,7 @@ class Conn:
         def on_connect(client, userdata, flags, rc):
             if rc != 0:
                 return
+            nodelay(client)
             _, mid = client.subscribe([(t, 1) for t in self.subs])
             self.sub_mid = mid
 
@@ -308,7 +318,10 @@ class LaneSim:
         self.forced_error = ""
         self.next_serial = 1
         if args.state and not args.reset and os.path.exists(args.state):
-            self.load(args.state)
+            try:
+                self.load(args.state)
+            except (OSError, ValueError, TypeError, AttributeError) as e:
+                raise SystemExit("[lane_sim] cannot read the state file %s: %s" % (args.state, e))
         else:
             self.set_cartridge(args.cards)
         self.dirty = True

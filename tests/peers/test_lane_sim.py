@@ -7,7 +7,6 @@ import select
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -31,7 +30,7 @@ class Broker:
         self.port = free_port()
         conf = os.path.join(self.dir.name, "mosquitto.conf")
         with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n" % self.port)
         self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 5
@@ -61,6 +60,7 @@ class Peer:
         self.c.on_subscribe = self._on_subscribe
         self.subacks = set()
         self.c.connect("127.0.0.1", port)
+        self.c.socket().setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.c.loop_start()
 
     def _on_message(self, client, userdata, msg):
