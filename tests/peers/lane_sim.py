@@ -571,7 +571,7 @@ class LaneSim:
                 if fault["count"] <= 0:
                     lst.pop(0)
         kind = fault["kind"] if fault else "ok"
-        effect = fault.get("effect", kind != "error") if fault else True
+        effect = fault["effect"] if fault else True
 
         answer = {"completed": True}
         if effect:
@@ -599,7 +599,7 @@ class LaneSim:
         effects = self.take_out()
 
         if kind == "error":
-            answer = self.error_answer(svc, fault.get("code", 99), fault.get("text", "Simulated failure"))
+            answer = self.error_answer(svc, fault["code"], fault["text"])
         elif kind == "array":
             answer = [answer]
         elif kind == "garbage":
@@ -627,7 +627,7 @@ class LaneSim:
             if answer is not None:
                 conn.publish(resp_topic, answer)
 
-        delay = int(fault.get("delay_ms", 0)) if fault else 0
+        delay = fault["delay_ms"] if fault else 0
         if self.dirty:
             self.save()
         if order == "before":
@@ -927,6 +927,10 @@ class LaneSim:
         f = {k: v for k, v in c.items() if k not in ("cmd", "id", "op")}
         f["kind"] = kind
         f["count"] = max(1, int(c.get("count", 1)))
+        f["delay_ms"] = max(0, int(c.get("delay_ms", 0)))
+        f["code"] = int(c.get("code", 99))
+        f["text"] = str(c.get("text", "Simulated failure"))
+        f["effect"] = bool(c.get("effect", kind != "error"))
         self.faults.setdefault(op, []).append(f)
 
     def c_clear_faults(self, c):
