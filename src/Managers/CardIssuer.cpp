@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QMap>
 #include <functional>
+#include <memory>
 #include <limits>
 
 #include "Common/Utils.h"
@@ -241,7 +242,7 @@ void CardIssuer::onCardInserted()
     logInfo(QStringLiteral("Card inserted"));
     Deferred<Result> read = readCard();
     read.done([this](Result r) {
-        const Card::Ptr card = r.card.staticCast<Card>();
+        const Card::Ptr card = Card::cast(r.card);
         if (card) {
             logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
             setCurrCard(r.card);
@@ -370,14 +371,24 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
     });
     found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Card search failed : ") + r.error); });
 
-    Deferred<RFID::Result> created = found.thenAlias([this, templateName](RFID::Result r) {
+    // The tag the reader found, in case the create answer carries no card.
+    auto foundTag = std::make_shared<Tag::Ptr>();
+    Deferred<RFID::Result> created = found.thenAlias([this, templateName, foundTag](RFID::Result r) {
         logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        *foundTag = r.card;
         return m_rfid->createCard(templateName);
     });
     created.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Create card failed : ") + r.error); });
 
-    Deferred<RFID::Result> written = created.thenAlias([this, card](RFID::Result r) {
+    Deferred<RFID::Result> written = created.thenAlias([this, card, foundTag](RFID::Result r) {
         logInfo(QStringLiteral("Writing card : ") + uidText(r.card));
+        // The given content goes onto the card just created on the reader, so the
+        // write is addressed to that card (a new card object has no uid of its own).
+        const Tag::Ptr target = r.card ? r.card : *foundTag;
+        if (target) {
+            card->setUid(target->uid());
+            card->setType(target->type());
+        }
         return m_rfid->writeCard(card);
     });
     written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });

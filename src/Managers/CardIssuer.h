@@ -104,3 +104,5 @@ private:
 };
 
 }
+
+Q_DECLARE_METATYPE(manager::CardIssuer::Result)
