@@ -449,19 +449,48 @@ void TestCardIssuer::tooManyFailures()
 {
     QVERIFY(startLane());
     QVERIFY(waitState(CardIssuer::Ready, QString()));
-    QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/enable", "kind": "error", "count": 4, "text": "RF module fault"})"))
-                .value("ok").toBool());
-
-    for (int i = 1; i <= 4; ++i) {
+    auto failPreparation = [this](int count) {
+        QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/enable", "kind": "error", "text": "RF module fault"})")).value("ok").toBool());
         auto o = watch(m_issuer->prepareCard());
         QVERIFY(settled(o));
         QCOMPARE(o->state, 2);
         QCOMPARE(o->result.error, QStringLiteral("RFID enable failed : RF module fault"));
-        QVERIFY(m_log->contains(QStringLiteral("[CardIssuer] Incremented fail counter : %1").arg(i)));
+        QVERIFY(m_log->contains(QStringLiteral("[CardIssuer] Incremented fail counter : %1").arg(count)));
         QVERIFY(TestUtil::waitUntil([&] { return !m_disp->cardInRfid(); }));
-    }
+    };
+    auto newCard = [] {
+        auto card = QSharedPointer<ZUKAv1Card>::create();
+        card->setStatus("active");
+        return card;
+    };
+
+    // Two failed uid reads, then a card created and written: the count starts again.
+    failPreparation(1);
+    failPreparation(2);
+    QVERIFY(!m_issuer->currCard());
+    auto issued = watch(m_issuer->issueCard(newCard()));
+    QVERIFY(settled(issued));
+    QCOMPARE(issued->state, 1);
+    QVERIFY(m_log->contains("[CardIssuer] WARN: Card not present. Preparing."));
+    QVERIFY(m_log->contains("[CardIssuer] Reset fail counter : 0"));
+    auto dispose = watch(m_issuer->dispose(true));
+    QVERIFY(settled(dispose));
+    QVERIFY(TestUtil::waitUntil([&] { return !m_disp->cardInRfid(); }));
+
+    // Three failed uid reads and a failed write make four.
+    for (int i = 1; i <= 3; ++i)
+        failPreparation(i);
+    QVERIFY(waitState(CardIssuer::Ready, QString()));
+    QVERIFY(!prepared().isEmpty());
+    QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/card/write", "kind": "error", "text": "Write protected"})"))
+                .value("ok").toBool());
+    issued = watch(m_issuer->issueCard(newCard()));
+    QVERIFY(settled(issued));
+    QCOMPARE(issued->state, 2);
+    QCOMPARE(issued->result.error, QStringLiteral("Write card failed : Write protected"));
+    QVERIFY(m_log->contains("[CardIssuer] Incremented fail counter : 4"));
     QVERIFY(waitState(CardIssuer::Error, "Too many failures"));
-    QCOMPARE(simState().value("box").toArray().size(), 4);
+    QCOMPARE(simState().value("box").toArray().size(), 7);
 
     // The fifth is refused at once: no command, only its first line.
     const int sent = requests().size();
