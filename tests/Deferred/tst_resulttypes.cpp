@@ -1,65 +1,18 @@
-#include "Backend/ESB.h"
-#include "Backend/LocalServer.h"
 #include "Cameras/VORCamera.h"
 #include "Deferred/Deferred.h"
 #include "LogCapture.h"
 #include "Models/Test.h"
 
-#include <QJsonObject>
-#include <QModbusDataUnit>
 #include <QtTest>
 
-// The result records travel whole through deferred results.
+// Result records that carry or travel through deferred results.
 class TestResultTypes : public QObject
 {
     Q_OBJECT
 private slots:
-    void recordsTravelWhole();
     void testRunSharesItsCompletion();
     void cameraPassShapes();
 };
-
-void TestResultTypes::recordsTravelWhole()
-{
-    Deferred<Backend::ESB::PermissionResp> permission;
-    Backend::ESB::PermissionResp got;
-    permission.fail([&](Backend::ESB::PermissionResp r) { got = r; });
-    permission.reject({"ERROR", "Communication error", true});
-    QCOMPARE(got.code, QString("ERROR"));
-    QCOMPARE(got.descr, QString("Communication error"));
-    QVERIFY(got.cardReturn);
-
-    const Backend::LocalServer::Response empty;
-    QVERIFY(empty.id.isEmpty() && empty.lastErrorMessage.isEmpty());
-    QCOMPARE(empty.weightKg, 0.0);
-    QCOMPARE(empty.retryCount, 0);
-    QVERIFY(!empty.createdAt.isValid() && !empty.weightAssociatedAt.isValid() && !empty.sentToEsbAt.isValid());
-    Deferred<Backend::LocalServer::Response> passage;
-    Backend::LocalServer::Response sent;
-    sent.id = "p-1";
-    sent.weightKg = 41250.5;
-    sent.createdAt = QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC);
-    passage.resolve(sent);
-    Backend::LocalServer::Response received;
-    passage.done([&](Backend::LocalServer::Response r) { received = r; });
-    QCOMPARE(received.id, sent.id);
-    QCOMPARE(received.weightKg, sent.weightKg);
-    QCOMPARE(received.createdAt, sent.createdAt);
-
-    Deferred<QModbusDataUnit> write;
-    int startAddress = 0;
-    write.fail([&](QModbusDataUnit u) { startAddress = u.startAddress(); });
-    QModbusDataUnit invalid;
-    invalid.setStartAddress(-1);
-    write.reject(invalid);
-    QCOMPARE(startAddress, -1);
-
-    Deferred<QJsonObject> body;
-    body.resolve(QJsonObject{{"eventId", "e-7"}});
-    QString eventId;
-    body.done([&](QJsonObject o) { eventId = o.value("eventId").toString(); });
-    QCOMPARE(eventId, QString("e-7"));
-}
 
 void TestResultTypes::testRunSharesItsCompletion()
 {
