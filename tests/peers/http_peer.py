@@ -15,6 +15,7 @@ Routes, on both servers:
   /hops/<n>             redirects to /hops/<n-1>; /hops/0 answers 200 {"hops": 0}
   /big?size=N[&chunked=1]
                         about N bytes of a JSON array, with a Content-Length or chunked
+  /auth                 200 with basic credentials lane:secret, else 401 asking for them
   /seen                 JSON list of "METHOD path" received by this server so far
 """
 import http.server
@@ -90,6 +91,11 @@ def make_handler(name, seen):
                     self.wfile.write(b"0\r\n\r\n")
                 else:
                     self.send_body(200, data)
+            elif url.path == "/auth":
+                if self.headers.get("Authorization") == "Basic bGFuZTpzZWNyZXQ=":  # lane:secret
+                    self.send_body(200, b'{"auth": true}')
+                else:
+                    self.send_body(401, b'{"auth": false}', headers={"WWW-Authenticate": 'Basic realm="lane"'})
             elif url.path == "/seen":
                 self.send_body(200, json.dumps(list(seen)).encode())
             else:
