@@ -292,7 +292,7 @@ private slots:
         QCOMPARE(o.body.toObject()["server"].toString(), QString("http"));
 
         o = settle(plain.get(QUrl(m_http + "/seen")));
-        QCOMPARE(o.body.toArray().count(QJsonValue("POST /echo")), 0);
+        QVERIFY(!o.body.toArray().contains(QJsonValue("POST /echo")));
     }
 
     void downloadProgress()
@@ -307,10 +307,15 @@ private slots:
             QVERIFY(o.progress[i].first >= o.progress[i - 1].first);
 
         // Without a known size.
-        o = settle(client.get(QUrl(m_http + "/big?size=300001&chunked=1")));
+        // Without a known size (the network layer reports at most every 50 ms, and gives
+        // the total once the body is complete, so the body comes slowly).
+        o = settle(client.get(QUrl(m_http + "/big?size=400001&chunked=1&pause=40")));
         QCOMPARE(o.state, 1);
-        QVERIFY(!o.progress.isEmpty());
-        QCOMPARE(o.progress.last(), qMakePair(0, QString("Downloaded 300.0 KB / -- KB")));
+        QCOMPARE(o.body.toArray().size(), 200000);
+        bool unknown = false;
+        for (const auto &p : o.progress)
+            unknown = unknown || (p.first == 0 && p.second.endsWith(" / -- KB"));
+        QVERIFY(unknown);
     }
 
     void authentication()

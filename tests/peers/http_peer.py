@@ -13,8 +13,9 @@ Routes, on both servers:
                         answers with a redirect to URL (may be relative)
   /loop                 redirects to itself
   /hops/<n>             redirects to /hops/<n-1>; /hops/0 answers 200 {"hops": 0}
-  /big?size=N[&chunked=1]
-                        about N bytes of a JSON array, with a Content-Length or chunked
+  /big?size=N[&chunked=1[&pause=ms]]
+                        about N bytes of a JSON array, with a Content-Length, or chunked
+                        in 64 KiB pieces with a pause after each
   /auth                 200 with basic credentials lane:secret, else 401 asking for them
   /seen                 JSON list of "METHOD path" received by this server so far
 """
@@ -85,9 +86,12 @@ def make_handler(name, seen):
                     self.send_header("Content-Type", "application/json")
                     self.send_header("Transfer-Encoding", "chunked")
                     self.end_headers()
+                    pause = int(query.get("pause", "0")) / 1000.0
                     for i in range(0, len(data), 65536):
                         piece = data[i:i + 65536]
                         self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                        self.wfile.flush()
+                        time.sleep(pause)
                     self.wfile.write(b"0\r\n\r\n")
                 else:
                     self.send_body(200, data)
