@@ -90,6 +90,7 @@ private slots:
         QCOMPARE(o.status, 200);
         QJsonObject echo = o.body.toObject();
         QCOMPARE(echo["method"].toString(), QString("POST"));
+        QCOMPARE(echo["tls"].toString(), QString("TLSv1.2"));
         QCOMPARE(echo["body"].toString(), QString(R"({"plate":"ABC1234"})"));
         QCOMPARE(echo["headers"].toObject()["X-Api-Key"].toString(), QString("k-123"));
         QCOMPARE(echo["headers"].toObject()["Content-Type"].toString(), QString("application/json"));
@@ -334,6 +335,27 @@ private slots:
         o = settle(owner.get(QUrl(m_http + "/auth")));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
+    }
+
+    // A client that goes away with a request in flight leaves it pending and nothing dangling.
+    void destroyedWithRequestInFlight()
+    {
+        HttpClient probe;
+        trust(probe);
+        auto slowSeen = [&] {
+            int n = 0;
+            for (const QJsonValue &v : settle(probe.get(QUrl(m_https + "/seen"))).body.toArray())
+                n += v.toString() == "GET /slow";
+            return n;
+        };
+        const int before = slowSeen();
+        auto client = std::make_unique<HttpClient>();
+        trust(*client);
+        auto pending = client->get(QUrl(m_https + "/slow?ms=2000"));
+        QVERIFY(TestUtil::waitUntil([&] { return slowSeen() > before; }));
+        client.reset();
+        QCOMPARE(settle(probe.get(QUrl(m_https + "/slow?ms=500"))).state, 1);
+        QCOMPARE(pending.state(), 0);
     }
 
     void bytesToStr()

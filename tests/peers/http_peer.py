@@ -6,7 +6,8 @@ Serves HTTPS (client certificate required, signed by CERTDIR/ca.pem) and plain
 HTTP on two free loopback ports and prints "PORTS <https> <http>" once ready.
 
 Routes, on both servers:
-  /echo                 200, JSON: method, path, query, body text, request headers
+  /echo                 200, JSON: server, TLS version, method, path, query, body text,
+                        request headers
   /status/<code>?body=  answers <code> with the given body text (none when absent)
   /slow?ms=N            waits N ms, then 200 {"slow": true}
   /redirect?to=URL[&code=302]
@@ -59,7 +60,8 @@ def make_handler(name, seen):
                 seen.append("%s %s" % (self.command, url.path))
 
             if url.path == "/echo":
-                out = {"server": name, "method": self.command, "path": url.path, "query": url.query,
+                tls = self.connection.version() if hasattr(self.connection, "version") else None
+                out = {"server": name, "tls": tls, "method": self.command, "path": url.path, "query": url.query,
                        "body": body.decode("utf-8", "replace"), "headers": dict(self.headers.items())}
                 self.send_body(200, json.dumps(out).encode())
             elif parts[0] == "status" and len(parts) == 2:
