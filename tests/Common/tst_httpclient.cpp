@@ -11,7 +11,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+
+#include <atomic>
 
 namespace {
 
@@ -356,6 +359,37 @@ private slots:
         client.reset();
         QCOMPARE(settle(probe.get(QUrl(m_https + "/slow?ms=500"))).state, 1);
         QCOMPARE(pending.state(), 0);
+    }
+
+    // Each thread gets its own access manager; the reply is handled, and the result
+    // delivered, in the thread that made the request.
+    void requestsFromAWorkerThread()
+    {
+        LogCapture log(false);
+        HttpClient client;
+        QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
+
+        QThread worker;
+        worker.start();
+        QObject context;
+        context.moveToThread(&worker);
+        std::atomic<int> status{0};
+        std::atomic<QThread *> handledIn{nullptr};
+        QMetaObject::invokeMethod(&context, [&] {
+            client.get(QUrl(m_http + "/echo")).done([&](int s, QJsonValue) {
+                handledIn = QThread::currentThread();
+                status = s;
+            });
+        });
+        QVERIFY(TestUtil::waitUntil([&] { return status.load() != 0; }));
+        QCOMPARE(status.load(), 200);
+        QCOMPARE(handledIn.load(), &worker);
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
+        worker.quit();
+        QVERIFY(worker.wait(5000));
+        // The worker's manager went with its thread; the client still works here.
+        QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
     }
 
     void bytesToStr()
