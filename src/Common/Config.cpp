@@ -7,6 +7,7 @@
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -100,7 +101,17 @@ void Config::addDefaults(const QVariantMap &defaults)
 QVariantMap Config::readFile()
 {
     QVariantMap changes;
-    QSettings settings(mFileName, QSettings::IniFormat);
+    QFile file(mFileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return changes;
+    const QByteArray content = file.readAll();
+    file.close();
+    // Settings objects keep each file parsed by its name and take it as unchanged while
+    // its size and time stamp are; time stamps are coarse, so an edit that follows
+    // another within a few milliseconds would go unseen. A private copy is parsed anew.
+    QTemporaryFile copy;
+    const bool copied = copy.open() && copy.write(content) == content.size() && copy.flush();
+    QSettings settings(copied ? copy.fileName() : mFileName, QSettings::IniFormat);
     prepare(settings);
     const QStringList fileKeys = settings.allKeys();
     for (const QString &key : fileKeys) {
