@@ -16,7 +16,7 @@
 
 namespace {
 
-const QString Program = QStringLiteral(BUILD_DIR "/src/zuka-terminal-ui");
+const QString Program = QStringLiteral(BUILD_DIR "/zuka-terminal-ui");
 const QString FileChanged = QStringLiteral("[GUIManager] WARN: Configuration file changed!");
 
 // Secrets handed to the program; none may show in a log line.
