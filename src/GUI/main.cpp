@@ -85,6 +85,8 @@ static QVariantMap parseCLIArgs()
 int main(int argc, char *argv[])
 {
     qputenv("QT_IM_MODULE", "freevirtualkeyboard");
+    // Only takes effect when set before the application object exists.
+    QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName("zuka-terminal-ui");
@@ -92,7 +94,6 @@ int main(int argc, char *argv[])
     QGuiApplication::setApplicationVersion(APP_VERSION);
     QGuiApplication::setOrganizationName("vexo");
     QGuiApplication::setOrganizationDomain("vexo.gr");
-    QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 
     const QVariantMap overrides = parseCLIArgs();
     const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
