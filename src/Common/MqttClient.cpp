@@ -92,6 +92,7 @@ void MqttClient::initTimer()
 {
     if (!m_timer) {
         m_timer = new QTimer();
+        m_timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(m_timer, &QTimer::timeout, this, &MqttClient::onTimeout);
     }
     debug() << "Applying client configuration:";
@@ -148,7 +149,7 @@ void MqttClient::onStateChanged(MosquittoClient::ClientState state)
         break;
     case MosquittoClient::Disconnected:
         debug() << "State is Disconnected.";
-        QTimer::singleShot(int(m_retryMillis), this, &MqttClient::onReconnect);
+        QTimer::singleShot(int(m_retryMillis), Qt::PreciseTimer, this, &MqttClient::onReconnect);
         break;
     }
 }
