@@ -149,6 +149,9 @@ void MosquittoClient::startAttempt(const QString &address)
         return;
     }
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Small packets go out at once: requests, acknowledgements and unsubscriptions are
+    // not held back waiting for earlier ones to be acknowledged by TCP.
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(m_mosq, &MosquittoClient::onConnectCb);
     mosquitto_disconnect_callback_set(m_mosq, &MosquittoClient::onDisconnectCb);
     mosquitto_message_callback_set(m_mosq, &MosquittoClient::onMessageCb);

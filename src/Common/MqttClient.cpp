@@ -314,6 +314,7 @@ Deferred<QJsonValue> MqttClient::waitTopic(QString topic, int msec)
     const quint64 id = ++m_lastWaitId;
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(msec);
     m_waits.insert(id, Wait{topic, result, timer, sub});
     attachWait(id, sub);

@@ -7,3 +7,6 @@ target_link_libraries(mqtt_will_holder PRIVATE zuka_common)
 zuka_add_test(NAME tst_mqttclient LABEL transport TIMEOUT 180
               SOURCES tst_mqttclient.cpp ${_mqtt_peer} LIBS zuka_common PkgConfig::MOSQUITTO)
 add_dependencies(tst_mqttclient mqtt_will_holder)
+
+zuka_add_test(NAME tst_mqttrpc LABEL transport TIMEOUT 180
+              SOURCES tst_mqttrpc.cpp ${_mqtt_peer} LIBS zuka_common PkgConfig::MOSQUITTO)
