@@ -52,6 +52,7 @@ private slots:
     void lostBrokerIsRegainedWithSubscriptions();
     void silentListenerAndMissingBrokerAreRetried();
     void publishSubscribeAndDisconnect();
+    void hostNamesAreResolvedWithoutBlocking();
     void willIsPublishedWhenTheHolderIsKilled();
 };
 
@@ -247,6 +248,33 @@ void TstMqttClient::publishSubscribeAndDisconnect()
     QVERIFY(peer.publish(QStringLiteral("c3/in"), "two"));
     QVERIFY(TestUtil::waitUntil([&] { return received.count() >= 1; }));
     QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("two"));
+}
+
+void TstMqttClient::hostNamesAreResolvedWithoutBlocking()
+{
+    LogCapture log;
+    LoopWatch loop;
+    Broker broker;
+    QVERIFY(broker.start());
+
+    MqttClient named;
+    QSignalSpy connected(&named, &MqttClient::connected);
+    named.setHostname(QStringLiteral("localhost"));
+    named.setPort(broker.port());
+    named.connect();
+    QVERIFY(connected.wait(5000));
+    QVERIFY(log.contains(QStringLiteral("[MqttClient] Connected to broker localhost")));
+
+    // A name that never resolves is just another failed attempt, retried like the others.
+    MqttClient unknown;
+    QSignalSpy unknownConnected(&unknown, &MqttClient::connected);
+    unknown.setHostname(QStringLiteral("zuka-no-such-host.invalid"));
+    unknown.setPort(broker.port());
+    log.clear();
+    unknown.connect();
+    QVERIFY(TestUtil::waitUntil([&] { return log.count(QStringLiteral("[MqttClient] Connecting to host")) >= 2; }, 10000));
+    QCOMPARE(unknownConnected.count(), 0);
+    QVERIFY2(loop.worstGapMs() < 1000, qPrintable(QString::number(loop.worstGapMs())));
 }
 
 void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()
