@@ -58,6 +58,13 @@ MosquittoSubscription::MosquittoSubscription(MosquittoClient *client, const QStr
 {
 }
 
+MosquittoSubscription::~MosquittoSubscription()
+{
+    // A hold deleted without unsubscribe() still lets go of its filter.
+    if (m_client && m_state != Unsubscribed)
+        m_client->releaseHold(this);
+}
+
 void MosquittoSubscription::unsubscribe()
 {
     if (m_client)
@@ -238,25 +245,30 @@ MosquittoSubscription *MosquittoClient::subscribe(const QString &filter, quint8 
 
 void MosquittoClient::unsubscribe(MosquittoSubscription *subscription)
 {
-    if (!subscription)
-        return;
+    if (subscription && releaseHold(subscription)) {
+        subscription->setState(MosquittoSubscription::Unsubscribed);
+        subscription->deleteLater();
+    }
+}
+
+bool MosquittoClient::releaseHold(MosquittoSubscription *subscription)
+{
     auto it = m_filters.find(subscription->topic());
     if (it == m_filters.end() || !it->holds.removeOne(subscription))
-        return;  // already released, or dropped with its connection
+        return false;  // already released, or dropped with its connection
     for (int i = it->holds.size() - 1; i >= 0; --i)
         if (!it->holds.at(i))
             it->holds.removeAt(i);
-    const QString filter = subscription->topic();
-    const bool last = it->holds.isEmpty();
-    if (last)
-        m_filters.erase(it);
-    subscription->setState(MosquittoSubscription::Unsubscribed);
-    subscription->deleteLater();
-    if (last && m_state == Connected && m_mosq) {
-        const QByteArray f = filter.toUtf8();
-        mosquitto_unsubscribe(m_mosq, nullptr, f.constData());
+    if (!it->holds.isEmpty())
+        return true;
+    // The last hold on the filter: only now does the broker hear of it.
+    const QByteArray filter = it.key().toUtf8();
+    m_filters.erase(it);
+    if (m_state == Connected && m_mosq) {
+        mosquitto_unsubscribe(m_mosq, nullptr, filter.constData());
         afterIo();
     }
+    return true;
 }
 
 int MosquittoClient::publish(const QString &topic, const QByteArray &message, quint8 qos, bool retain)
@@ -489,7 +501,7 @@ void MosquittoClient::teardown(ClientError error)
         emit stateChanged(Disconnected);
         if (!self)
             return;
-        if (wasConnected && m_state == Disconnected)
+        if (wasConnected)
             emit disconnected();
         if (!self)
             return;

@@ -31,6 +31,7 @@ public:
 
     QString topic() const { return m_topic; }
     quint8 qos() const { return m_qos; }
+    ~MosquittoSubscription() override;
     SubscriptionState state() const { return m_state; }
     // Releases this hold (same as MosquittoClient::unsubscribe(this)).
     void unsubscribe();
@@ -116,6 +117,7 @@ signals:
     void messageReceived(const QByteArray &message, const QString &topic);
 
 private:
+    friend class MosquittoSubscription;
     struct Event {
         enum Kind { Connack, Disconnect, Message, Suback } kind;
         quint64 generation;
@@ -148,6 +150,7 @@ private:
     void teardown(ClientError error);
     void destroyInstance();
     void setState(ClientState s);
+    bool releaseHold(MosquittoSubscription *subscription);
 
     QString m_host = QStringLiteral("127.0.0.1");
     quint16 m_port = 1883;

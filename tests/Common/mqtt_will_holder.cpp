@@ -3,8 +3,6 @@
 #include "Common/MqttClient.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cstdio>
 
@@ -18,7 +16,7 @@ int main(int argc, char *argv[])
     client.setPort(QString::fromLocal8Bit(argv[1]).toUInt());
     client.setClientId(QStringLiteral("will_holder_%1").arg(QCoreApplication::applicationPid()));
     client.setWillTopic(QString::fromLocal8Bit(argv[2]));
-    client.setWillMessage(QJsonDocument(QJsonObject{{QStringLiteral("service"), false}}).toJson(QJsonDocument::Compact));
+    client.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
     QObject::connect(&client, &manager::MqttClient::connected, &app, [] {
         std::printf("CONNECTED\n");
         std::fflush(stdout);

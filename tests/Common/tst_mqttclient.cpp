@@ -302,7 +302,7 @@ void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()
 
     // The broker publishes the will ...
     QVERIFY(watcher.waitForMessage(topic, 10000));
-    QCOMPARE(watcher.messagesOn(topic).at(0).payload, QByteArray("{\"service\":false}"));
+    QCOMPARE(watcher.messagesOn(topic).at(0).payload, QByteArray("{\"service\": false}"));
     QCOMPARE(watcher.messagesOn(topic).at(0).qos, 1);
 
     // ... retained, so a newcomer finds it.
@@ -311,7 +311,7 @@ void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()
     QVERIFY(late.waitForMessage(topic));
     const auto will = late.messagesOn(topic).at(0);
     QVERIFY(will.retain);
-    QCOMPARE(will.payload, QByteArray("{\"service\":false}"));
+    QCOMPARE(will.payload, QByteArray("{\"service\": false}"));
     QCOMPARE(will.qos, 2);
 }
 
