@@ -98,17 +98,22 @@ void TstMqttClient::lostBrokerIsRegainedWithSubscriptions()
 
     // The broker dies: the loss is reported, and a new attempt follows the retry interval.
     QElapsedTimer sinceLoss;
+    QObject::connect(&client, &MqttClient::disconnected, &client, [&] { sinceLoss.start(); });
     broker.kill();
     QVERIFY(disconnected.wait(5000));
-    sinceLoss.start();
     QVERIFY(!client.isConnected());
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Disconnected from broker 127.0.0.1")));
     QVERIFY(log.contains(kTransportInvalid));
     QVERIFY(errors.contains(QVariantList{QStringLiteral("Mqtt client error")}));
 
     log.clear();
-    QVERIFY(log.waitFor(QStringLiteral("[MqttClient] Connecting to host"), 6000));
-    QVERIFY2(sinceLoss.elapsed() >= 2900, qPrintable(QString::number(sinceLoss.elapsed())));
+    qint64 retriedAfter = -1;
+    QVERIFY(TestUtil::waitUntil([&] {
+        if (retriedAfter < 0 && log.contains(QStringLiteral("[MqttClient] Connecting to host")))
+            retriedAfter = sinceLoss.elapsed();
+        return retriedAfter >= 0;
+    }, 6000));
+    QVERIFY2(retriedAfter >= 2990, qPrintable(QString::number(retriedAfter)));
 
     // Back on the same port: reconnected, subscriptions renewed, messages flow again.
     QVERIFY(broker.start(broker.port()));
