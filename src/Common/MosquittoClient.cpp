@@ -107,10 +107,10 @@ void MosquittoClient::connectToHost()
         m_lookupId = -1;
     }
     destroyInstance();
-    ++m_generation;
+    const quint64 generation = ++m_generation;
     m_state = Connecting;
     emit stateChanged(Connecting);
-    if (m_state != Connecting)
+    if (m_state != Connecting || generation != m_generation)
         return;  // a listener changed course
 
     QHostAddress literal;
@@ -119,7 +119,6 @@ void MosquittoClient::connectToHost()
         return;
     }
     // Name resolution runs off the event loop; the attempt goes on when it answers.
-    const quint64 generation = m_generation;
     m_lookupId = QHostInfo::lookupHost(m_host, this, [this, generation](const QHostInfo &info) {
         if (generation == m_generation)
             onLookedUp(info);
@@ -149,6 +148,7 @@ void MosquittoClient::onLookedUp(const QHostInfo &info)
 
 void MosquittoClient::startAttempt(const QString &address)
 {
+    destroyInstance();
     const QByteArray id = m_clientId.toUtf8();
     m_mosq = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), m_cleanSession, this);
     if (!m_mosq) {
