@@ -90,6 +90,7 @@ GUIManager::GUIManager(Config &config)
 
     initLog();
     initConfig();
+    initMqtt();
 }
 
 GUIManager::~GUIManager() = default;
@@ -120,12 +121,64 @@ void GUIManager::onConfigChanged(const QVariantMap &changes)
         qInfo().noquote().nospace() << "[GUIManager] Log configuration changed. Applying.";
         initLog();
     }
+    if (Config::contains(changes, QStringLiteral("mqtt\\/.+"))) {
+        qInfo().noquote().nospace() << "[GUIManager] MQTT configuration changed. Applying.";
+        initMqtt();
+    }
 }
 
 void GUIManager::onConfigFileChanged()
 {
     qWarning().noquote().nospace() << "[GUIManager] WARN: Configuration file changed!";
     mConfig->print();
+}
+
+void GUIManager::initMqtt()
+{
+    // Runs again on every broker setting change: the client's signals stay connected once.
+    disconnect(&mMqtt, &manager::MqttClient::connected, this, nullptr);
+    disconnect(&mMqtt, &manager::MqttClient::disconnected, this, nullptr);
+    disconnect(&mMqtt, &manager::MqttClient::error, this, nullptr);
+    disconnect(&mMqtt, &manager::MqttClient::received, this, nullptr);
+    connect(&mMqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
+    connect(&mMqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
+    connect(&mMqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
+    connect(&mMqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
+
+    mMqtt.setClientId(QStringLiteral("%1_%2")
+                          .arg(QCoreApplication::applicationName())
+                          .arg(QCoreApplication::applicationPid()));
+    mMqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
+    mMqtt.setWillTopic(mConfig->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
+    mMqtt.setHostname(mConfig->get(QStringLiteral("mqtt/host")).toString());
+    mMqtt.setPort(mConfig->get(QStringLiteral("mqtt/port")).toInt());
+    mMqtt.setUsername(mConfig->get(QStringLiteral("mqtt/username")).toString());
+    mMqtt.setPassword(mConfig->get(QStringLiteral("mqtt/password")).toString());
+    if (mMqtt.isConnected())
+        mMqtt.disconnect();
+    mMqtt.connect();
+}
+
+void GUIManager::onMqttConnected()
+{
+    qInfo().noquote().nospace() << "[GUIManager] Connected to MQTT broker";
+}
+
+void GUIManager::onMqttDisconnected()
+{
+    qWarning().noquote().nospace() << "[GUIManager] WARN: Disconnected from MQTT broker";
+}
+
+void GUIManager::onMqttError(const QString &error)
+{
+    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << error;
+}
+
+void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
+{
+    // The supervision interface's requests arrive here; nothing is served yet.
+    Q_UNUSED(data)
+    Q_UNUSED(topic)
 }
 
 void GUIManager::load()

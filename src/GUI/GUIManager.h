@@ -1,6 +1,9 @@
 #pragma once
 // The application's root object: builds the system on the one configuration store,
 // applies logging and configuration changes and carries the QML interface.
+#include "Common/MqttClient.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QQmlApplicationEngine>
 #include <QString>
@@ -42,6 +45,11 @@ private:
     void initConfig();
     void onConfigChanged(const QVariantMap &changes);
     void onConfigFileChanged();
+    void initMqtt();
+    void onMqttConnected();
+    void onMqttDisconnected();
+    void onMqttError(const QString &error);
+    void onMqttMessage(const QByteArray &data, const QByteArray &topic);
     void showBusy(const QString &message);
 
     QString mScreen;
@@ -49,5 +57,6 @@ private:
     QQmlApplicationEngine mEngine;
     QQmlContext *mRootContext = nullptr;
     QTranslator mTranslator;
+    manager::MqttClient mMqtt;
     Config *mConfig = nullptr;
 };
