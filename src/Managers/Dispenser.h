@@ -38,7 +38,9 @@ public:
     // Time-out of every request/response call to the dispenser service.
     static constexpr int RequestTimeoutMs = 30000;
 
-    Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent = nullptr);
+    // requestTimeoutMs: time-out of each call; tests may shorten it.
+    Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent = nullptr,
+              int requestTimeoutMs = RequestTimeoutMs);
 
     const QString &manufacturer() const { return m_manufacturer; }
     const QString &model() const { return m_model; }
@@ -114,6 +116,7 @@ private:
     QString m_cartridge;
     int m_cartridgePercent = 0;
     int m_rpcId = 0;
+    int m_requestTimeoutMs = RequestTimeoutMs;
 };
 
 } // namespace manager
