@@ -1,0 +1,21 @@
+#pragma once
+// A plate or container recognition camera and the outcome of one trigger.
+#include <QMetaType>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+
+class VORReading;
+
+class VORCamera : public QObject
+{
+public:
+    // The outcome of this camera in one trigger pass.
+    struct Result
+    {
+        QString message;                    // empty when the camera delivered a reading, else the error
+        QSharedPointer<VORReading> reading; // null on failure
+    };
+};
+
+Q_DECLARE_METATYPE(VORCamera::Result)

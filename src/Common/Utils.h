@@ -1,0 +1,58 @@
+#pragma once
+// Small shared helpers: fill level names, text and date conversions to JSON, a
+// bell-shaped random number, and waiting for one emission of a signal.
+#include "Deferred/Deferred.h"
+
+#include <QDateTime>
+#include <QJsonValue>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class Utils
+{
+public:
+    Utils() = delete;
+
+    // "EMPTY" (9 % or below), "LOW", "OK", "ALMOST_FULL", "FULL" (90 % or above).
+    static QString levelToStr(int percent);
+    // An empty text gives JSON null, any other text a JSON string.
+    static QJsonValue strToJson(const QString &text);
+    // A null date-time gives JSON null, any other its ISO 8601 text.
+    static QJsonValue dateToJson(const QDateTime &time);
+    // Normally distributed around the middle of [min, max] (six standard deviations
+    // wide), rounded and kept within the bounds; min when max is not above min.
+    static int random(int min, int max);
+
+    // Resolves at the next emission of signal by object; rejected (no values) when
+    // ms milliseconds pass first. ms 0 or below waits without limit. Settles once.
+    template<typename T, typename S>
+    static Deferred<> waitSignal(T *object, S signal, int ms)
+    {
+        Deferred<> result;
+        QTimer *timer = new QTimer(object);
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = QObject::connect(
+            object, signal, object,
+            [result, timer, connection]() {
+                QObject::disconnect(*connection);
+                timer->stop();
+                timer->deleteLater();
+                result.resolve();
+            },
+            Qt::AutoConnection);
+        QObject::connect(timer, &QTimer::timeout, object, [result, timer, connection]() {
+            QObject::disconnect(*connection);
+            timer->deleteLater();
+            result.reject();
+        });
+        if (ms > 0) {
+            timer->setSingleShot(true);
+            timer->setInterval(ms);
+            timer->start();
+        }
+        return result;
+    }
+};

@@ -1,0 +1,187 @@
+#include "Common/Utils.h"
+#include "LogCapture.h"
+#include "TestUtil.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <climits>
+
+namespace {
+class Emitter : public QObject
+{
+    Q_OBJECT
+signals:
+    void ping();
+    void card(const QString &uid);
+};
+} // namespace
+
+class TestUtils : public QObject
+{
+    Q_OBJECT
+private slots:
+    void levelNames_data();
+    void levelNames();
+    void jsonConversions();
+    void randomStaysWithinBoundsWithBellShape();
+    void randomWithoutRangeGivesMin();
+
+    void waitSignalResolvesOnceForTwoEmissions();
+    void waitSignalPassesSignalsWithArguments();
+    void waitSignalTimesOut();
+    void waitSignalWithoutLimitWaits();
+    void waitSignalIgnoresEarlierAndLaterEmissions();
+    void waitSignalOnDestroyedObjectStaysPending();
+};
+
+void TestUtils::levelNames_data()
+{
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("negative") << -5 << "EMPTY";
+    QTest::newRow("9") << 9 << "EMPTY";
+    QTest::newRow("10") << 10 << "LOW";
+    QTest::newRow("24") << 24 << "LOW";
+    QTest::newRow("25") << 25 << "OK";
+    QTest::newRow("74") << 74 << "OK";
+    QTest::newRow("75") << 75 << "ALMOST_FULL";
+    QTest::newRow("89") << 89 << "ALMOST_FULL";
+    QTest::newRow("90") << 90 << "FULL";
+    QTest::newRow("150") << 150 << "FULL";
+}
+
+void TestUtils::levelNames()
+{
+    QFETCH(int, percent);
+    QFETCH(QString, name);
+    QCOMPARE(Utils::levelToStr(percent), name);
+}
+
+void TestUtils::jsonConversions()
+{
+    QVERIFY(Utils::strToJson(QString()).isNull());
+    QVERIFY(Utils::strToJson(QStringLiteral("")).isNull());
+    QCOMPARE(Utils::strToJson(QStringLiteral(" ")), QJsonValue(QStringLiteral(" ")));
+    QCOMPARE(Utils::strToJson(QStringLiteral("ABC123")), QJsonValue(QStringLiteral("ABC123")));
+
+    QVERIFY(Utils::dateToJson(QDateTime()).isNull());
+    const QDate day(2024, 3, 5);
+    const QTime time(7, 8, 9, 450);
+    QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::LocalTime)), QJsonValue("2024-03-05T07:08:09"));
+    QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::UTC)), QJsonValue("2024-03-05T07:08:09Z"));
+}
+
+void TestUtils::randomStaysWithinBoundsWithBellShape()
+{
+    const int draws = 6000;
+    int nearMiddle = 0; // within one standard deviation (100 / 6) of 50
+    double sum = 0;
+    for (int i = 0; i < draws; ++i) {
+        const int v = Utils::random(0, 100);
+        QVERIFY2(v >= 0 && v <= 100, qPrintable(QString::number(v)));
+        sum += v;
+        nearMiddle += qAbs(v - 50) <= 16;
+    }
+    QVERIFY(qAbs(sum / draws - 50) < 2);
+    // About 68 % for a normal spread; a uniform one would give about 33 %.
+    QVERIFY2(nearMiddle > draws * 55 / 100 && nearMiddle < draws * 80 / 100, qPrintable(QString::number(nearMiddle)));
+
+    for (int i = 0; i < 200; ++i) {
+        const int v = Utils::random(INT_MIN, INT_MAX);
+        Q_UNUSED(v) // no overflow on the widest range
+        const int w = Utils::random(-3, -1);
+        QVERIFY(w >= -3 && w <= -1);
+    }
+}
+
+void TestUtils::randomWithoutRangeGivesMin()
+{
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(Utils::random(5, 5), 5);
+    QCOMPARE(Utils::random(10, 3), 10);
+    QCOMPARE(Utils::random(INT_MAX, INT_MIN), INT_MAX);
+}
+
+void TestUtils::waitSignalResolvesOnceForTwoEmissions()
+{
+    LogCapture log;
+    Emitter emitter;
+    int done = 0, failed = 0;
+    auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 200);
+    wait.done([&] { ++done; }).fail([&] { ++failed; });
+    emit emitter.ping();
+    emit emitter.ping();
+    QCOMPARE(done, 1);
+    QCOMPARE(wait.state(), 1);
+    // The time-out timer is stopped and goes away; it never rejects afterwards.
+    QVERIFY(QTest::qWaitFor([&] { return emitter.findChildren<QTimer *>().isEmpty(); }, 2000));
+    Deferred<> later = Utils::waitSignal(&emitter, &Emitter::card, 400); // outlasts the first time-out
+    QVERIFY(TestUtil::waitUntil([&] { return later.state() != 0; }, 5000));
+    QCOMPARE(done, 1);
+    QCOMPARE(failed, 0);
+    QCOMPARE(log.countContaining("already processed"), 0);
+}
+
+void TestUtils::waitSignalPassesSignalsWithArguments()
+{
+    Emitter emitter;
+    auto wait = Utils::waitSignal(&emitter, &Emitter::card, 5000);
+    emit emitter.card(QStringLiteral("04A1B2"));
+    QCOMPARE(wait.state(), 1);
+}
+
+void TestUtils::waitSignalTimesOut()
+{
+    Emitter emitter;
+    QElapsedTimer clock;
+    clock.start();
+    int failed = 0;
+    auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 1000);
+    wait.fail([&] { ++failed; });
+    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 8000));
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(wait.state(), 2);
+    QCOMPARE(failed, 1);
+    QVERIFY2(elapsed >= 900, qPrintable(QString::number(elapsed))); // coarse timers may fire 5 % early
+    QVERIFY2(elapsed < 6000, qPrintable(QString::number(elapsed)));
+}
+
+void TestUtils::waitSignalWithoutLimitWaits()
+{
+    Emitter emitter, reference;
+    auto unlimited = Utils::waitSignal(&emitter, &Emitter::ping, 0);
+    auto limited = Utils::waitSignal(&reference, &Emitter::ping, 300);
+    QVERIFY(TestUtil::waitUntil([&] { return limited.state() == 2; }, 5000));
+    QCOMPARE(unlimited.state(), 0);
+    emit emitter.ping();
+    QCOMPARE(unlimited.state(), 1);
+}
+
+void TestUtils::waitSignalIgnoresEarlierAndLaterEmissions()
+{
+    LogCapture log;
+    Emitter emitter;
+    emit emitter.ping();
+    auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 100);
+    QCOMPARE(wait.state(), 0);
+    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 5000));
+    QCOMPARE(wait.state(), 2);
+    emit emitter.ping(); // after the time-out: no longer connected
+    QCOMPARE(wait.state(), 2);
+    QCOMPARE(log.countContaining("already processed"), 0);
+    QVERIFY(QTest::qWaitFor([&] { return emitter.findChildren<QTimer *>().isEmpty(); }, 2000));
+}
+
+void TestUtils::waitSignalOnDestroyedObjectStaysPending()
+{
+    auto *emitter = new Emitter;
+    auto wait = Utils::waitSignal(emitter, &Emitter::ping, 100);
+    delete emitter; // the timer goes with it
+    auto reference = Utils::waitSignal(this, &QObject::objectNameChanged, 300);
+    QVERIFY(TestUtil::waitUntil([&] { return reference.state() == 2; }, 5000));
+    QCOMPARE(wait.state(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestUtils)
+#include "tst_utils.moc"
