@@ -25,7 +25,7 @@ bool Broker::start(quint16 port)
     QFile f(conf);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    f.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    f.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n")
                 .arg(m_port)
                 .toUtf8());
     f.close();
