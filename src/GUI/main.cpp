@@ -1,7 +1,120 @@
+#include "Common/Config.h"
+#include "Common/Secrets.h"
+#include "GUI/GUIManager.h"
+
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QFont>
+#include <QFontDatabase>
 #include <QGuiApplication>
+#include <QTimer>
+
+#include <cstdlib>
+
+// The command line as configuration overrides. Ends the process for help, version and
+// a command line that cannot be parsed.
+static QVariantMap parseCLIArgs()
+{
+    QCommandLineParser parser;
+    parser.addOptions({
+        {{"h", "help"}, "Print help and exit"},
+        {{"V", "version"}, "Print version and exit"},
+        {{"v", "verbose"}, "Set log level: 0=err, 1=warn, 2=info(dfl), 3=dbg", "level"},
+        {{"e", "stderr"}, "Print messages to stderr, not just syslog"},
+        {{"c", "color"}, "Print messages in color."},
+        {{"f", "config"}, "Set configuration file", "filename"},
+        {{"H", "host"}, "Set mqtt broker url", "hostname"},
+        {{"P", "port"}, "Set mqtt broker port", "port"},
+        {{"u", "username"}, "Set mqtt username", "username"},
+        {{"p", "password"}, "Set mqtt password", "password"},
+    });
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        qCritical().noquote().nospace() << "ERROR: " << parser.errorText();
+        std::exit(1);
+    }
+    if (parser.isSet("help"))
+        parser.showHelp(0);
+    if (parser.isSet("version"))
+        parser.showVersion();
+
+    QVariantMap overrides;
+    if (parser.isSet("verbose")) {
+        bool ok = false;
+        const int level = parser.value("verbose").toInt(&ok, 10);
+        if (ok) {
+            overrides.insert("log/level", level);
+            qInfo().noquote().nospace() << "Setting Log level : " << level;
+        }
+    }
+    if (parser.isSet("stderr")) {
+        overrides.insert("log/stderr", true);
+        qInfo().noquote().nospace() << "Log to stderr overridden from user to true";
+    }
+    if (parser.isSet("color")) {
+        overrides.insert("log/color", true);
+        qInfo().noquote().nospace() << "Log with color overridden from user to true";
+    }
+    if (parser.isSet("host")) {
+        const QString host = parser.value("host");
+        overrides.insert("mqtt/host", host);
+        qInfo().noquote().nospace() << "Setting MQTT Host : " << Secrets::maskUrls(host);
+    }
+    if (parser.isSet("port")) {
+        const QString typed = parser.value("port");
+        bool ok = false;
+        const int port = typed.toInt(&ok, 10);
+        overrides.insert("mqtt/port", ok ? port : 0);
+        qInfo().noquote().nospace() << "Setting MQTT Port : " << typed;
+    }
+    if (parser.isSet("username")) {
+        const QString user = parser.value("username");
+        overrides.insert("mqtt/username", user);
+        qInfo().noquote().nospace() << "Setting MQTT User : " << user;
+    }
+    if (parser.isSet("password"))
+        overrides.insert("mqtt/password", parser.value("password"));
+    if (parser.isSet("config")) {
+        const QString file = parser.value("config");
+        overrides.insert("config", file);
+        qInfo().noquote().nospace() << "Using configuration file : " << file;
+    }
+    return overrides;
+}
 
 int main(int argc, char *argv[])
 {
+    qputenv("QT_IM_MODULE", "freevirtualkeyboard");
+    // Only takes effect when set before the application object exists.
+    QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+
     QGuiApplication app(argc, argv);
-    return 0;
+    QGuiApplication::setApplicationName("zuka-terminal-ui");
+    QGuiApplication::setApplicationDisplayName("zuka-terminal-ui");
+    QGuiApplication::setApplicationVersion(APP_VERSION);
+    QGuiApplication::setOrganizationName("vexo");
+    QGuiApplication::setOrganizationDomain("vexo.gr");
+
+    const QVariantMap overrides = parseCLIArgs();
+    const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
+                                                          : QStringLiteral("gui.conf");
+
+    Config config(fileName, GUIManager::Defaults);
+    config.addOverrides(overrides);
+
+    Q_INIT_RESOURCE(fonts);
+    QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
+    QGuiApplication::setFont(QFont("DejaVu Sans"));
+
+    GUIManager gui(config);
+    gui.load();
+
+#ifdef ZUKA_STARTUP_PROBE
+    // Start-up measurement build: leave as soon as the event loop runs.
+    QTimer::singleShot(0, &app, &QCoreApplication::quit);
+#endif
+
+    // Objects on this stack go in reverse order: the root object, the store, the file
+    // name, the overrides, the application.
+    return app.exec();
 }

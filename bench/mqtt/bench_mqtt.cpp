@@ -1,0 +1,223 @@
+// executeRpc round trip against an echo responder on a loopback broker, beside the floor:
+// the same call (subscribe the answer, publish the request at QoS 1, take the answer,
+// unsubscribe) made with bare libmosquitto in a tight poll loop. A second baseline keeps a
+// standing subscription and only publishes and waits, for reference.
+#include "Broker.h"
+#include "Common/MqttClient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+
+#include <benchmark/benchmark.h>
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+Broker *g_broker = nullptr;
+std::map<std::string, double> g_medians;
+
+double medianUs(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Answers every request on bench/<op>/request/<id> with its own payload on .../response/<id>.
+class EchoResponder
+{
+public:
+    explicit EchoResponder(int port)
+    {
+        m = mosquitto_new("bench-echo", true, this);
+        mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_connect_callback_set(m, [](mosquitto *m, void *, int) {
+            mosquitto_subscribe(m, nullptr, "bench/+/request/+", 1);
+        });
+        mosquitto_subscribe_callback_set(m, [](mosquitto *, void *self, int, int, const int *) {
+            static_cast<EchoResponder *>(self)->ready = true;
+        });
+        mosquitto_message_callback_set(m, [](mosquitto *m, void *, const mosquitto_message *msg) {
+            std::string topic(msg->topic);
+            const auto at = topic.find("/request/");
+            topic.replace(at, 9, "/response/");
+            mosquitto_publish(m, nullptr, topic.c_str(), msg->payloadlen, msg->payload, 1, false);
+        });
+        mosquitto_connect(m, "127.0.0.1", port, 30);
+        mosquitto_loop_start(m);
+        while (!ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~EchoResponder()
+    {
+        mosquitto_disconnect(m);
+        mosquitto_loop_stop(m, true);
+        mosquitto_destroy(m);
+    }
+
+private:
+    mosquitto *m = nullptr;
+    std::atomic<bool> ready{false};
+};
+
+// A bare libmosquitto caller driven by its own poll loop on the benchmark thread.
+class BareCaller
+{
+public:
+    explicit BareCaller(int port)
+    {
+        m = mosquitto_new(nullptr, true, this);
+        mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_message_callback_set(m, [](mosquitto *, void *self, const mosquitto_message *) {
+            static_cast<BareCaller *>(self)->answered = true;
+        });
+        mosquitto_connect(m, "127.0.0.1", port, 30);
+    }
+    ~BareCaller()
+    {
+        mosquitto_disconnect(m);
+        mosquitto_destroy(m);
+    }
+    // One call: optionally subscribe the answer, publish the request, wait, unsubscribe.
+    bool call(const std::string &id, const std::string &payload, bool perCallSubscription)
+    {
+        const std::string request = "bench/bare/request/" + id;
+        const std::string response = "bench/bare/response/" + id;
+        answered = false;
+        if (perCallSubscription)
+            mosquitto_subscribe(m, nullptr, response.c_str(), 1);
+        mosquitto_publish(m, nullptr, request.c_str(), int(payload.size()), payload.data(), 1, false);
+        for (int i = 0; i < 100000 && !answered; ++i)
+            if (mosquitto_loop(m, 1000, 1) != MOSQ_ERR_SUCCESS)
+                return false;
+        if (perCallSubscription)
+            mosquitto_unsubscribe(m, nullptr, response.c_str());
+        return answered;
+    }
+    void standing()
+    {
+        mosquitto_subscribe(m, nullptr, "bench/bare/response/+", 1);
+        for (int i = 0; i < 20; ++i)
+            mosquitto_loop(m, 5, 1);
+    }
+
+private:
+    mosquitto *m = nullptr;
+    bool answered = false;
+};
+
+const char *kPayload = "{\"cardId\":\"04A1B2C3D4E5F6\",\"op\":\"read\",\"sector\":1}";
+
+void BM_ExecuteRpc(benchmark::State &state)
+{
+    manager::MqttClient client;
+    client.setHostname(QStringLiteral("127.0.0.1"));
+    client.setPort(g_broker->port());
+    bool up = false;
+    QObject::connect(&client, &manager::MqttClient::connected, [&] { up = true; });
+    client.connect();
+    while (!up)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
+    const QJsonObject request{{QStringLiteral("cardId"), QStringLiteral("04A1B2C3D4E5F6")},
+                              {QStringLiteral("op"), QStringLiteral("read")},
+                              {QStringLiteral("sector"), 1}};
+    std::vector<double> samples;
+    int id = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        int outcome = 0;
+        auto d = client.executeRpc(QStringLiteral("bench/echo"), QString::number(++id), request, 3000);
+        d.done([&](const QJsonValue &) { outcome = 1; });
+        d.fail([&](const QJsonValue &) { outcome = 2; });
+        while (!outcome)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (outcome != 1) {
+            state.SkipWithError("call failed");
+            break;
+        }
+        const double us = std::chrono::duration<double, std::micro>(t1 - t0).count();
+        samples.push_back(us);
+        state.SetIterationTime(us / 1e6);
+    }
+    g_medians["executeRpc"] = medianUs(samples);
+    state.counters["median_us"] = g_medians["executeRpc"];
+}
+
+void bareRun(benchmark::State &state, bool perCall, const char *name)
+{
+    BareCaller caller(g_broker->port());
+    if (!perCall)
+        caller.standing();
+    std::vector<double> samples;
+    int id = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (!caller.call(std::to_string(++id), kPayload, perCall)) {
+            state.SkipWithError("call failed");
+            break;
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        const double us = std::chrono::duration<double, std::micro>(t1 - t0).count();
+        samples.push_back(us);
+        state.SetIterationTime(us / 1e6);
+    }
+    g_medians[name] = medianUs(samples);
+    state.counters["median_us"] = g_medians[name];
+}
+
+void BM_BareLibmosquitto(benchmark::State &state)
+{
+    bareRun(state, true, "floor");
+}
+
+void BM_BareStandingSubscription(benchmark::State &state)
+{
+    bareRun(state, false, "standing");
+}
+
+}  // namespace
+
+BENCHMARK(BM_BareLibmosquitto)->UseManualTime()->Iterations(3000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExecuteRpc)->UseManualTime()->Iterations(3000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareStandingSubscription)->UseManualTime()->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    mosquitto_lib_init();
+    Broker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "cannot start mosquitto\n");
+        return 1;
+    }
+    g_broker = &broker;
+    EchoResponder echo(broker.port());
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    const double rpc = g_medians["executeRpc"];
+    const double floor = g_medians["floor"];
+    const double standing = g_medians["standing"];
+    std::printf("\nexecuteRpc round trip: median %.1f us\n", rpc);
+    std::printf("floor (bare libmosquitto, same packets): median %.1f us\n", floor);
+    std::printf("ratio executeRpc / floor: %.2fx (target <= 1.5x)\n", floor > 0 ? rpc / floor : 0.0);
+    std::printf("reference (bare libmosquitto, standing subscription): median %.1f us, ratio %.2fx\n", standing,
+                standing > 0 ? rpc / standing : 0.0);
+    return 0;
+}

@@ -1,0 +1,267 @@
+#include "Common/Config.h"
+
+#include "Common/Secrets.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryFile>
+
+namespace {
+
+// Settings files are read and written as UTF-8, so that texts in any language survive
+// both our own writes and an operator's edit.
+void prepare(QSettings &settings)
+{
+    settings.setIniCodec("UTF-8");
+}
+
+QVariant fromJsonValue(const QJsonValue &value)
+{
+    if (value.isNull() || value.isUndefined())
+        return QVariant();
+    return value.toVariant();
+}
+
+}
+
+Config::Config(const QString &fileName, const QVariantMap &defaults, QObject *parent)
+    : QObject(parent)
+    , mFileName(fileName)
+    , mValues(defaults)
+    , mDefaults(defaults)
+{
+    if (!QFileInfo::exists(mFileName)) {
+        qWarning().noquote().nospace() << "[Config] Creating default config file : " << mFileName;
+        save();
+    }
+    load();
+    connect(&mWatcher, &QFileSystemWatcher::fileChanged, this, &Config::onFileChanged);
+    connect(&mWatcher, &QFileSystemWatcher::directoryChanged, this, &Config::onDirectoryChanged);
+    watch();
+}
+
+QVariant Config::get(const QString &key) const
+{
+    auto o = mOverrides.constFind(key);
+    if (o != mOverrides.constEnd())
+        return o.value();
+    auto d = mDefaults.constFind(key);
+    if (d != mDefaults.constEnd())
+        return mValues.value(key, d.value());
+    return mValues.value(key);
+}
+
+void Config::set(const QString &key, const QVariant &value)
+{
+    auto held = mValues.constFind(key);
+    if (held != mValues.constEnd() && held.value() == value)
+        return;
+    mOverrides.remove(key);
+    mValues.insert(key, value);
+    emit configChanged(QVariantMap{{key, value}});
+    save();
+}
+
+QStringList Config::keys() const
+{
+    return mValues.keys();
+}
+
+QString Config::filename() const
+{
+    return mFileName;
+}
+
+QVariantMap Config::defaults() const
+{
+    return mDefaults;
+}
+
+QDateTime Config::lastModified() const
+{
+    QFileInfo info(mFileName);
+    return info.exists() ? info.lastModified() : QDateTime();
+}
+
+void Config::addOverrides(const QVariantMap &overrides)
+{
+    for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
+        mOverrides.insert(it.key(), it.value());
+}
+
+void Config::addDefaults(const QVariantMap &defaults)
+{
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        mDefaults.insert(it.key(), it.value());
+}
+
+QVariantMap Config::readFile()
+{
+    QVariantMap changes;
+    QFile file(mFileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return changes;
+    const QByteArray content = file.readAll();
+    file.close();
+    // Settings objects keep each file parsed by its name and take it as unchanged while
+    // its size and time stamp are; time stamps are coarse, so an edit that follows
+    // another within a few milliseconds would go unseen. A private copy is parsed anew.
+    QTemporaryFile copy;
+    const bool copied = copy.open() && copy.write(content) == content.size() && copy.flush();
+    QSettings settings(copied ? copy.fileName() : mFileName, QSettings::IniFormat);
+    prepare(settings);
+    const QStringList fileKeys = settings.allKeys();
+    for (const QString &key : fileKeys) {
+        const QVariant value = settings.value(key);
+        auto held = mValues.find(key);
+        if (held == mValues.end()) {
+            mValues.insert(key, value);
+            changes.insert(key, value);
+        } else if (!(held.value() == value)) {
+            held.value() = value;
+            changes.insert(key, value);
+        }
+    }
+    return changes;
+}
+
+void Config::load()
+{
+    const QVariantMap changes = readFile();
+    if (!changes.isEmpty())
+        emit configChanged(changes);
+}
+
+bool Config::save()
+{
+    unwatch();
+    QSettings::Status status;
+    {
+        QSettings settings(mFileName, QSettings::IniFormat);
+        prepare(settings);
+        for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+        settings.sync();
+        status = settings.status();
+    }
+    watch();
+    if (status != QSettings::NoError) {
+        qCritical().noquote().nospace() << "[Config] ERROR: Could not write configuration file : "
+                                        << mFileName;
+        return false;
+    }
+    return true;
+}
+
+QJsonObject Config::toJson() const
+{
+    QMap<QString, QVariantMap> groups;
+    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it) {
+        const QStringList parts = it.key().split(QLatin1Char('/'));
+        // A key outside any group (a file entry before the first section) has no
+        // place in the two-level document.
+        if (parts.size() < 2)
+            continue;
+        groups[parts.at(0)].insert(parts.at(1), it.value());
+    }
+    QJsonObject out;
+    for (auto g = groups.cbegin(); g != groups.cend(); ++g)
+        out.insert(g.key(), QJsonObject::fromVariantMap(g.value()));
+    return out;
+}
+
+void Config::fromJson(const QJsonObject &object)
+{
+    QVariantMap formed;
+    for (auto g = object.begin(); g != object.end(); ++g) {
+        if (!g.value().isObject())
+            continue;
+        const QJsonObject inner = g.value().toObject();
+        for (auto n = inner.begin(); n != inner.end(); ++n)
+            formed.insert(g.key() + QLatin1Char('/') + n.key(), fromJsonValue(n.value()));
+    }
+    QVariantMap changes;
+    for (auto it = formed.cbegin(); it != formed.cend(); ++it) {
+        auto held = mValues.find(it.key());
+        if (held == mValues.end())
+            continue;
+        if (!(held.value() == it.value())) {
+            held.value() = it.value();
+            changes.insert(it.key(), it.value());
+        }
+    }
+    if (changes.isEmpty())
+        return;
+    save();
+    emit configChanged(changes);
+}
+
+void Config::print() const
+{
+    const QString rule = QStringLiteral("[Config] ") + QString(60, QLatin1Char('-'));
+    int width = 0;
+    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
+        width = qMax(width, it.key().size());
+    qInfo().noquote().nospace() << rule;
+    qInfo().noquote().nospace() << "[Config]  SETTINGS (" << mFileName << ")";
+    qInfo().noquote().nospace() << rule;
+    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
+        qInfo().noquote().nospace() << "[Config]  " << it.key().leftJustified(width) << " : "
+                                    << Secrets::maskedText(it.key(), get(it.key()));
+    qInfo().noquote().nospace() << rule;
+}
+
+bool Config::contains(const QVariantMap &map, const QString &pattern)
+{
+    const QRegularExpression re(pattern);
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        if (re.match(it.key()).hasMatch())
+            return true;
+    return false;
+}
+
+void Config::onFileChanged(const QString &)
+{
+    const QVariantMap changes = readFile();
+    // Whoever changed the file may have replaced it (an editor, "sed -i"): bind the
+    // watch to the file that now carries the name.
+    unwatch();
+    watch();
+    if (changes.isEmpty())
+        return;
+    emit configFileChanged();
+    emit configChanged(changes);
+}
+
+void Config::onDirectoryChanged(const QString &)
+{
+    // The directory is watched only while the file is missing: once it is back,
+    // watch it again and take in what it holds.
+    if (!QFileInfo::exists(mFileName))
+        return;
+    onFileChanged(mFileName);
+}
+
+void Config::watch()
+{
+    const QString dir = QFileInfo(mFileName).absolutePath();
+    const bool watched = mWatcher.files().contains(mFileName);
+    if (QFileInfo::exists(mFileName) && (watched || mWatcher.addPath(mFileName))) {
+        if (mWatcher.directories().contains(dir))
+            mWatcher.removePath(dir);
+        return;
+    }
+    // Gone for now (deleted, or moved away before its replacement arrived): watch the
+    // directory to notice the file's return.
+    if (!mWatcher.directories().contains(dir))
+        mWatcher.addPath(dir);
+}
+
+void Config::unwatch()
+{
+    if (mWatcher.files().contains(mFileName))
+        mWatcher.removePath(mFileName);
+}

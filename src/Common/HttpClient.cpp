@@ -1,0 +1,341 @@
+#include "Common/HttpClient.h"
+
+#include <QAuthenticator>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const char *operationName(QNetworkAccessManager::Operation op)
+{
+    switch (op) {
+    case QNetworkAccessManager::GetOperation:
+        return "GET";
+    case QNetworkAccessManager::DeleteOperation:
+        return "DELETE";
+    case QNetworkAccessManager::PutOperation:
+        return "PUT";
+    case QNetworkAccessManager::PostOperation:
+        return "POST";
+    default:
+        return "?";
+    }
+}
+
+} // namespace
+
+HttpClient::HttpClient(QObject *parent)
+    : QObject(parent)
+{
+}
+
+HttpClient::~HttpClient()
+{
+    QMutexLocker lock(&m_mutex);
+    for (const QPointer<QNetworkAccessManager> &manager : qAsConst(m_managers)) {
+        if (!manager)
+            continue;
+        // Replies still running go with their manager without reporting to a client that is gone.
+        for (QNetworkReply *reply : manager->findChildren<QNetworkReply *>())
+            QObject::disconnect(reply, nullptr, this, nullptr);
+        QObject::disconnect(manager, nullptr, this, nullptr);
+        if (manager->thread() == QThread::currentThread())
+            delete manager.data();
+        else
+            manager->deleteLater();
+    }
+    m_managers.clear();
+}
+
+void HttpClient::setHeader(const QString &name, const QString &value)
+{
+    m_headers.insert(name, value);
+}
+
+QMap<QString, QString> HttpClient::headers() const
+{
+    return m_headers;
+}
+
+void HttpClient::setIgnoreSslErrors(bool ignore)
+{
+    m_ignoreSslErrors = ignore;
+}
+
+bool HttpClient::ignoreSslErrors() const
+{
+    return m_ignoreSslErrors;
+}
+
+void HttpClient::setTLSRootCA(const QString &path)
+{
+    m_tls.insert(QStringLiteral("rootCA"), path);
+}
+
+void HttpClient::setTLSCert(const QString &path)
+{
+    m_tls.insert(QStringLiteral("cert"), path);
+}
+
+void HttpClient::setTLSKey(const QString &path)
+{
+    m_tls.insert(QStringLiteral("key"), path);
+}
+
+HttpClient::Result HttpClient::get(const QUrl &url, int timeout)
+{
+    return send(QNetworkAccessManager::GetOperation, url, QJsonValue(), timeout, 0);
+}
+
+HttpClient::Result HttpClient::del(const QUrl &url, int timeout)
+{
+    return send(QNetworkAccessManager::DeleteOperation, url, QJsonValue(), timeout, 0);
+}
+
+HttpClient::Result HttpClient::put(const QUrl &url, const QJsonValue &data, int timeout)
+{
+    return send(QNetworkAccessManager::PutOperation, url, data, timeout, 0);
+}
+
+HttpClient::Result HttpClient::post(const QUrl &url, const QJsonValue &data, int timeout)
+{
+    return send(QNetworkAccessManager::PostOperation, url, data, timeout, 0);
+}
+
+HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const QUrl &url, const QJsonValue &data,
+                                    int timeout, int hops)
+{
+    Result result;
+    qInfo().noquote().nospace() << "[HttpClient] Performing " << operationName(op)
+                                << " request : " << url.toDisplayString();
+    if (op == QNetworkAccessManager::PutOperation) {
+        qInfo().noquote().nospace() << "[HttpClient] Data : " << data;
+    } else if (op == QNetworkAccessManager::PostOperation) {
+        const QJsonDocument doc = data.isObject() ? QJsonDocument(data.toObject()) : QJsonDocument(data.toArray());
+        qInfo().noquote().nospace() << "[HttpClient] Data : " << doc.toJson(QJsonDocument::Compact);
+    }
+
+    if (!url.isValid()) {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Invalid URL : "
+                                        << url.toString(QUrl::RemovePassword);
+        result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
+        return result;
+    }
+
+    const QNetworkRequest request = createRequest(url);
+    QNetworkAccessManager *manager = qnam();
+    QNetworkReply *reply = nullptr;
+    switch (op) {
+    case QNetworkAccessManager::DeleteOperation:
+        reply = manager->deleteResource(request);
+        break;
+    case QNetworkAccessManager::PutOperation:
+        reply = manager->put(request, createPayload(data));
+        break;
+    case QNetworkAccessManager::PostOperation:
+        reply = manager->post(request, createPayload(data));
+        break;
+    default:
+        reply = manager->get(request);
+        break;
+    }
+    processReply(reply, result, data, timeout, hops);
+    return result;
+}
+
+QNetworkAccessManager *HttpClient::qnam()
+{
+    QThread *thread = QThread::currentThread();
+    QMutexLocker lock(&m_mutex);
+    QPointer<QNetworkAccessManager> &slot = m_managers[thread];
+    if (!slot) {
+        qDebug().noquote().nospace() << "[HttpClient] Creating new Network Access Manager for thread ";
+        auto *manager = new QNetworkAccessManager;
+        connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors, Qt::DirectConnection);
+        connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired,
+                Qt::DirectConnection);
+        // A worker thread's manager goes when its thread ends.
+        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
+            connect(thread, &QThread::finished, manager, &QObject::deleteLater, Qt::DirectConnection);
+        slot = manager;
+    }
+    return slot;
+}
+
+QNetworkRequest HttpClient::createRequest(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    // Redirects are followed here, by hand, so that each hop can be checked.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it)
+        request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
+    if (!m_tls.isEmpty())
+        request.setSslConfiguration(createSslConfig());
+    return request;
+}
+
+QSslConfiguration HttpClient::createSslConfig() const
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    const QSslCertificate cert = loadCert(m_tls.value(QStringLiteral("cert")));
+    const QSslKey key = loadPrivKey(m_tls.value(QStringLiteral("key")));
+    if (!cert.isNull())
+        config.setLocalCertificate(cert);
+    if (!key.isNull())
+        config.setPrivateKey(key);
+    config.setCaCertificates({loadCert(m_tls.value(QStringLiteral("rootCA")))});
+    config.setProtocol(QSsl::TlsV1_2);
+    return config;
+}
+
+QSslCertificate HttpClient::loadCert(const QString &path)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Could not open file : " << path;
+        return QSslCertificate();
+    }
+    return QSslCertificate(&file, QSsl::Pem);
+}
+
+QSslKey HttpClient::loadPrivKey(const QString &path)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Could not open file : " << path;
+        return QSslKey();
+    }
+    return QSslKey(&file, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+}
+
+QByteArray HttpClient::createPayload(const QJsonValue &data)
+{
+    if (data.isObject())
+        return QJsonDocument(data.toObject()).toJson(QJsonDocument::Compact);
+    if (data.isArray())
+        return QJsonDocument(data.toArray()).toJson(QJsonDocument::Compact);
+    if (data.isString())
+        return data.toString().toUtf8();
+    return QByteArray();
+}
+
+QJsonValue HttpClient::parsePayload(const QByteArray &bytes)
+{
+    if (!bytes.isEmpty() && (bytes.at(0) == '[' || bytes.at(0) == '{')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+        if (doc.isArray())
+            return doc.array();
+        return doc.object();
+    }
+    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
+}
+
+void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops)
+{
+    auto *timer = new QTimer(reply);
+    connect(timer, &QTimer::timeout, reply, [reply, timeout] {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Request timed-out (timeout=" << timeout
+                                        << " msec). Aborting.";
+        reply->abort();
+    });
+
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [result](qint64 received, qint64 total) mutable {
+                const int percent = total > 0 ? int(received * 100 / total) : 0;
+                result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2")
+                                                      .arg(bytesToStr(received), bytesToStr(total))));
+            },
+            Qt::DirectConnection);
+
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, timer, result, data, hops]() mutable {
+                timer->stop();
+                qDebug().noquote().nospace() << "[HttpClient] Received response for : " << reply->url().toDisplayString();
+                reply->deleteLater();
+                if (reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
+                    processRedirect(reply, result, data, hops);
+                    return;
+                }
+                const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                const QJsonValue body = parsePayload(reply->readAll());
+                if (reply->error() == QNetworkReply::NoError)
+                    result.resolve(status, body);
+                else if (body.isObject())
+                    result.reject(status, body);
+                else
+                    result.reject(status, QJsonValue(reply->errorString()));
+            },
+            Qt::DirectConnection);
+
+    if (timeout > 0) {
+        timer->setSingleShot(true);
+        timer->setInterval(timeout);
+        timer->start();
+    }
+}
+
+void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops)
+{
+    const QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+    qWarning().noquote().nospace() << "[HttpClient] WARN: Request was redirected to : " << target.toDisplayString();
+
+    const QString fromScheme = reply->url().scheme().toLower();
+    const QString toScheme = target.scheme().toLower();
+    const QNetworkAccessManager::Operation op = reply->operation();
+    bool repeatable = op == QNetworkAccessManager::GetOperation || op == QNetworkAccessManager::DeleteOperation
+                      || op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
+    if (hops >= MaxRedirects) {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Too many redirects (" << hops << "). Giving up.";
+        repeatable = false;
+    } else if (toScheme != QLatin1String("https") && toScheme != QLatin1String("http")) {
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Refusing redirect to unsupported scheme : "
+                                        << toScheme;
+        repeatable = false;
+    } else if (fromScheme == QLatin1String("https") && toScheme != QLatin1String("https")) {
+        // Headers and the client certificate must not leave an encrypted connection.
+        qCritical().noquote().nospace() << "[HttpClient] ERROR: Refusing redirect from HTTPS to HTTP : "
+                                        << target.toDisplayString();
+        repeatable = false;
+    }
+    if (!repeatable) {
+        result.reject(-1, QJsonValue(QStringLiteral("Cannot redirect request to : ") + target.toDisplayString()));
+        return;
+    }
+
+    // The repeated request has the default time-out, whatever the first one had.
+    Result next = send(op, target, data, DefaultTimeout, hops + 1);
+    next.progress([result](int percent, QJsonValue text) mutable { result.notify(percent, text); });
+    next.fail([result](int status, QJsonValue body) mutable { result.reject(status, body); });
+    next.done([result](int status, QJsonValue body) mutable { result.resolve(status, body); });
+}
+
+void HttpClient::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
+{
+    qWarning().noquote().nospace() << "[HttpClient] SSL Error(s) occured : ";
+    for (const QSslError &error : errors)
+        qWarning().noquote().nospace() << "[HttpClient]  - " << error.errorString();
+    if (m_ignoreSslErrors) {
+        qWarning().noquote().nospace()
+            << "[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)";
+        reply->ignoreSslErrors(errors);
+    }
+}
+
+QString HttpClient::bytesToStr(qint64 bytes)
+{
+    if (bytes < 0)
+        return QStringLiteral("%1 KB").arg(QStringLiteral("--"));
+    const double count = double(bytes);
+    if (count / 1e9 > 1.0)
+        return QStringLiteral("%1 GB").arg(count / 1e9, 0, 'f', 1);
+    if (count / 1e6 > 1.0)
+        return QStringLiteral("%1 MB").arg(count / 1e6, 0, 'f', 1);
+    return QStringLiteral("%1 KB").arg(count / 1000, 0, 'f', 1);
+}

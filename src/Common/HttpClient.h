@@ -1,0 +1,85 @@
+#pragma once
+// Asynchronous HTTP(S) requests with JSON bodies. Every request answers with a
+// Deferred<int, QJsonValue>: the HTTP status (0 when no HTTP answer arrived, -1 for
+// a redirect that cannot be followed) and the body parsed as JSON, or the error text.
+#include "Deferred/Deferred.h"
+
+#include <QHash>
+#include <QJsonValue>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslKey>
+#include <QString>
+#include <QUrl>
+
+class QAuthenticator;
+class QNetworkReply;
+class QThread;
+
+class HttpClient : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultTimeout = 30000; // ms
+    static constexpr int MaxRedirects = 10;      // hops followed for one request
+
+    explicit HttpClient(QObject *parent = nullptr);
+    ~HttpClient() override;
+
+    // Sent with every request of this client, as given.
+    void setHeader(const QString &name, const QString &value);
+    QMap<QString, QString> headers() const;
+
+    void setIgnoreSslErrors(bool ignore);
+    bool ignoreSslErrors() const;
+
+    // PEM files; setting any of them switches every request to TLS 1.2 with the
+    // given root as the only trusted authority and the given client certificate.
+    void setTLSRootCA(const QString &path);
+    void setTLSCert(const QString &path);
+    void setTLSKey(const QString &path);
+
+    static QString bytesToStr(qint64 bytes);
+
+public slots:
+    Deferred<int, QJsonValue> get(const QUrl &url, int timeout = DefaultTimeout);
+    Deferred<int, QJsonValue> del(const QUrl &url, int timeout = DefaultTimeout);
+    Deferred<int, QJsonValue> put(const QUrl &url, const QJsonValue &data, int timeout = DefaultTimeout);
+    Deferred<int, QJsonValue> post(const QUrl &url, const QJsonValue &data, int timeout = DefaultTimeout);
+
+signals:
+    // Emitted while the access manager waits: fill in the authenticator before returning.
+    void authRequired(QNetworkReply *reply, QAuthenticator *authenticator);
+
+private slots:
+    void onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
+
+private:
+    using Result = Deferred<int, QJsonValue>;
+
+    Result send(QNetworkAccessManager::Operation op, const QUrl &url, const QJsonValue &data, int timeout,
+                int hops);
+    QNetworkAccessManager *qnam();
+    QNetworkRequest createRequest(const QUrl &url) const;
+    QSslConfiguration createSslConfig() const;
+    static QSslCertificate loadCert(const QString &path);
+    static QSslKey loadPrivKey(const QString &path);
+    static QByteArray createPayload(const QJsonValue &data);
+    static QJsonValue parsePayload(const QByteArray &bytes);
+    void processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops);
+    void processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops);
+
+    bool m_ignoreSslErrors = false;
+    QMap<QString, QString> m_headers;
+    QMap<QString, QString> m_tls;
+    mutable QMutex m_mutex; // guards m_managers
+    QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
+};

@@ -1,0 +1,162 @@
+#include "Common/Logger.h"
+
+#include <QLoggingCategory>
+#include <QString>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <syslog.h>
+
+namespace manager {
+
+namespace {
+
+double millis()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1000000.0;
+}
+
+const char *const FilterRules[] = {
+    "*=true\n*.warning=false\n*.info=false\n*.debug=false\nqt.*=false",
+    "*=true\n*.info=false\n*.debug=false\nqt.*=false",
+    "*=true\n*.debug=false\nqt.*=false",
+    "*=true\nqt.*=false",
+    "*=true",
+};
+
+const char *const ColorPattern =
+    "%{if-category}[%{category}] %{endif}"
+    "%{if-info}%{message}%{endif}"
+    "%{if-warning}\033[33m%{message}\033[39m%{endif}"
+    "%{if-debug}\033[35m%{message}\033[39m%{endif}"
+    "%{if-critical}\033[31m%{message}\033[39m%{endif}"
+    "%{if-fatal}%{function} at %{file}:%{line} (%{pid}:%{threadid}:%{qthreadptr}) - "
+    "\033[31m%{message}\033[39m%{endif}";
+
+const char *const PlainPattern =
+    "%{if-fatal}%{function} at %{file}:%{line} (%{pid}:%{threadid}:%{qthreadptr}) - %{endif}"
+    "%{message}";
+
+void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    Logger *logger = Logger::instance();
+    logger->getMutex()->lock();
+
+    const QByteArray text = qFormatLogMessage(type, context, message).toUtf8();
+    const double stamp = (millis() - logger->getStartTime()) / 1000.0;
+
+    if (logger->getSyslog()) {
+        switch (type) {
+        case QtDebugMsg:
+            syslog(LOG_DEBUG, "[%9.03f] [debug] %s", stamp, text.constData());
+            break;
+        case QtWarningMsg:
+            syslog(LOG_WARNING, "[%9.03f] [warning] %s", stamp, text.constData());
+            break;
+        case QtCriticalMsg:
+            syslog(LOG_CRIT, "[%9.03f] [error] %s", stamp, text.constData());
+            break;
+        case QtFatalMsg:
+            syslog(LOG_ERR, "[%9.03f] [fatal] %s", stamp, text.constData());
+            break;
+        case QtInfoMsg:
+            syslog(LOG_INFO, "[%9.03f] %s", stamp, text.constData());
+            break;
+        }
+    }
+    if (logger->getStderr())
+        fprintf(stderr, "[%9.03f] %s\n", stamp, text.constData());
+
+    if (type == QtFatalMsg)
+        abort();
+
+    logger->getMutex()->unlock();
+}
+
+}
+
+Logger *Logger::mInstance = nullptr;
+
+Logger *Logger::instance()
+{
+    if (!mInstance)
+        new Logger();
+    return mInstance;
+}
+
+Logger::Logger()
+{
+    // Known before the handler is installed, so that a line logged from another thread
+    // right after the installation finds this logger instead of making a second one.
+    mInstance = this;
+    mStartTime = millis();
+    setColor(false);
+    setLevel(Info);
+    qInstallMessageHandler(handler);
+}
+
+void Logger::setLevel(Level level)
+{
+    if (level < Error || level > DebugAll)
+        return;
+    QMutexLocker lock(&mMutex);
+    QLoggingCategory::setFilterRules(QString::fromLatin1(FilterRules[level]));
+}
+
+void Logger::setLevel(int level)
+{
+    switch (level) {
+    case Error:
+    case Warning:
+    case Debug:
+    case DebugAll:
+        setLevel(Level(level));
+        break;
+    default:
+        setLevel(Info);
+        break;
+    }
+}
+
+void Logger::setSyslog(bool enabled)
+{
+    QMutexLocker lock(&mMutex);
+    mSyslog = enabled;
+}
+
+void Logger::setStderr(bool enabled)
+{
+    QMutexLocker lock(&mMutex);
+    mStderr = enabled;
+}
+
+void Logger::setColor(bool enabled)
+{
+    QMutexLocker lock(&mMutex);
+    qSetMessagePattern(QString::fromLatin1(enabled ? ColorPattern : PlainPattern));
+}
+
+QMutex *Logger::getMutex()
+{
+    return &mMutex;
+}
+
+bool Logger::getSyslog() const
+{
+    return mSyslog;
+}
+
+bool Logger::getStderr() const
+{
+    return mStderr;
+}
+
+double Logger::getStartTime() const
+{
+    return mStartTime;
+}
+
+}

@@ -1,0 +1,115 @@
+#pragma once
+// The application's one connection to the local MQTT broker: publish, lasting subscriptions
+// renewed on every connection, topic waits and request/response calls, and reconnection
+// after every loss of the connection.
+#include "Common/MosquittoClient.h"
+#include "Deferred/Deferred.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QVector>
+
+class QTimer;
+
+namespace manager {
+
+class MqttClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit MqttClient(QObject *parent = nullptr);
+    ~MqttClient() override;
+
+    // Settings, applied at the next connect().
+    void setHostname(const QString &hostname);
+    void setPort(quint32 port);
+    void setUsername(const QString &username);
+    void setPassword(const QString &password);
+    void setRetryMillis(quint32 millis);
+    void setEncrypted(bool encrypted);
+    void setCleanSession(bool clean);
+    void setClientId(const QString &clientId);
+    void setKeepAlive(quint8 seconds);
+    void setWillMessage(const QByteArray &message);
+    void setWillQoS(quint8 qos);
+    void setWillRetain(bool retain);
+    void setWillTopic(const QString &topic);
+
+    bool isConnected() const;
+
+signals:
+    void connected();
+    void disconnected();
+    void received(QByteArray data, QByteArray from);
+    void error(QString error);
+
+public slots:
+    void connect();
+    void disconnect();
+    void subscribe(QString topic, uchar qos);
+    void subscribe(QString topic);
+    bool publish(QByteArray data, QString topic, uchar qos, bool retain);
+    bool publish(QByteArray data, QString topic, uchar qos);
+    bool publish(QByteArray data, QString topic);
+    // Publishes request on topic + "/request/" + rpcId and resolves with the first JSON object
+    // on topic + "/response/" + rpcId; rejects with "Not connected", "Subscription failed",
+    // "Timeout" or "Invalid response". Nothing is published when the call fails at once.
+    Deferred<QJsonValue> executeRpc(QString topic, QString rpcId, QJsonObject request, int msec);
+    Deferred<QJsonValue> executeRpc(QString topic, QString rpcId, QJsonObject request);
+    // Resolves with the first JSON object published on topic; msec 0 waits without time-out.
+    Deferred<QJsonValue> waitTopic(QString topic, int msec);
+    Deferred<QJsonValue> waitTopic(QString topic);
+
+private slots:
+    void onConnected();
+    void onDisconnected();
+    void onStateChanged(MosquittoClient::ClientState state);
+    void onTimeout();
+    void onReconnect();
+    void onReceived(QByteArray message, QString topic);
+    void onError(MosquittoClient::ClientError e);
+
+private:
+    struct Wait {
+        QString topic;
+        Deferred<QJsonValue> result;
+        QTimer *timer = nullptr;
+        QPointer<MosquittoSubscription> subscription;
+    };
+
+    void initTimer();
+    void initClient();
+    void doSubscribe(const QString &filter, uchar qos);
+    void attachWait(quint64 id, MosquittoSubscription *subscription);
+    void onWaitMessage(quint64 id, const QByteArray &payload);
+    void onWaitTimeout(quint64 id);
+    Wait takeWait(quint64 id, bool *found);
+
+    MosquittoClient *m_client = nullptr;
+    QTimer *m_timer = nullptr;
+    QVector<QPair<QString, int>> m_subscriptions;
+    QHash<quint64, Wait> m_waits;  // pending waits, renewed on every connection
+    quint64 m_lastWaitId = 0;
+
+    QString m_hostname = QStringLiteral("127.0.0.1");
+    quint32 m_port = 1883;
+    QString m_username;
+    QString m_password;
+    quint32 m_retryMillis = 3000;
+    bool m_encrypted = false;
+    bool m_cleanSession = true;
+    QString m_clientId;
+    quint8 m_keepAlive = 5;
+    QByteArray m_willMessage;
+    quint8 m_willQoS = 2;
+    bool m_willRetain = true;
+    QString m_willTopic;
+};
+
+}  // namespace manager

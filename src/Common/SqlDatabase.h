@@ -1,0 +1,39 @@
+#pragma once
+// Access to one SQLite database file from any thread: each thread gets its own
+// connection, opened on first use and removed when the thread ends.
+#include <QObject>
+#include <QSharedPointer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QThreadStorage>
+
+class DatabaseConnection;
+struct DatabaseConnections;
+
+class SqlDatabase : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SqlDatabase(const QString &path, QObject *parent = nullptr);
+    ~SqlDatabase() override;
+
+    // The calling thread's connection, opened if needed.
+    QSqlDatabase database() const;
+    // A query prepared with the statement on the calling thread's connection.
+    QSqlQuery query(const QString &sql) const;
+    // Runs the query, timed and logged; returns whether it succeeded.
+    bool execute(QSqlQuery &query) const;
+    // Prepares and runs the statement; success is seen on the returned query.
+    QSqlQuery execute(const QString &sql) const;
+
+    int userVersion() const;
+    bool setUserVersion(int version);
+    // Whether a user table of that name exists (letter case ignored).
+    bool tableExists(const QString &name) const;
+
+private:
+    QString mPath;
+    QSharedPointer<DatabaseConnections> mRegistry;
+    mutable QThreadStorage<DatabaseConnection *> mConnections;
+};

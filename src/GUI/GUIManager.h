@@ -1,0 +1,62 @@
+#pragma once
+// The application's root object: builds the system on the one configuration store,
+// applies logging and configuration changes and carries the QML interface.
+#include "Common/MqttClient.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QQmlApplicationEngine>
+#include <QString>
+#include <QTranslator>
+#include <QVariantMap>
+
+class Config;
+class QQmlContext;
+
+class GUIManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString screen READ screen NOTIFY screenChanged)
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+
+public:
+    // Every setting of the system with its default.
+    static const QVariantMap Defaults;
+
+    explicit GUIManager(Config &config);
+    ~GUIManager() override;
+
+    // Opens the QML interface.
+    void load();
+
+    QString screen() const;
+    QString message() const;
+
+public slots:
+    // Shows the busy screen and ends the event loop (exit code 0) two seconds later.
+    void exitRequest();
+
+signals:
+    void screenChanged();
+    void messageChanged();
+
+private:
+    void initLog();
+    void initConfig();
+    void onConfigChanged(const QVariantMap &changes);
+    void onConfigFileChanged();
+    void initMqtt();
+    void onMqttConnected();
+    void onMqttDisconnected();
+    void onMqttError(const QString &error);
+    void onMqttMessage(const QByteArray &data, const QByteArray &topic);
+    void showBusy(const QString &message);
+
+    QString mScreen;
+    QString mMessage;
+    QQmlApplicationEngine mEngine;
+    QQmlContext *mRootContext = nullptr;
+    QTranslator mTranslator;
+    manager::MqttClient mMqtt;
+    Config *mConfig = nullptr;
+};

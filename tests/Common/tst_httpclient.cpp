@@ -1,0 +1,420 @@
+// The HTTP client against a real Python HTTPS/HTTP server whose certificates are
+// made by openssl when the test starts, and which requires a client certificate.
+#include "Common/HttpClient.h"
+
+#include "LogCapture.h"
+#include "TestUtil.h"
+
+#include <QAuthenticator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+struct Outcome
+{
+    int state = 0; // 0 pending, 1 resolved, 2 rejected
+    int status = -99;
+    QJsonValue body;
+    QList<QPair<int, QString>> progress;
+};
+
+// Registers on the result and runs the event loop until it settles (or ms pass).
+Outcome settle(Deferred<int, QJsonValue> d, int ms = 10000)
+{
+    auto out = std::make_shared<Outcome>();
+    d.progress([out](int percent, QJsonValue text) { out->progress.append({percent, text.toString()}); });
+    d.done([out](int status, QJsonValue body) {
+        out->state = 1;
+        out->status = status;
+        out->body = body;
+    });
+    d.fail([out](int status, QJsonValue body) {
+        out->state = 2;
+        out->status = status;
+        out->body = body;
+    });
+    TestUtil::waitUntil([out] { return out->state != 0; }, ms);
+    return *out;
+}
+
+} // namespace
+
+class TestHttpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_certs.isValid());
+        QProcess ca;
+        ca.start("sh", {PEERS_DIR "/make_test_ca.sh", m_certs.path()});
+        QVERIFY(ca.waitForFinished(60000));
+        QCOMPARE(ca.exitCode(), 0);
+
+        m_peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_peer.start(TestUtil::python(), {PEERS_DIR "/http_peer.py", m_certs.path()});
+        QVERIFY(m_peer.waitForStarted(5000));
+        QVERIFY(TestUtil::waitUntil([this] { return m_peer.canReadLine(); }, 10000));
+        const QList<QByteArray> words = m_peer.readLine().trimmed().split(' ');
+        QCOMPARE(words.size(), 3);
+        m_https = QString("https://127.0.0.1:%1").arg(words[1].toInt());
+        m_http = QString("http://127.0.0.1:%1").arg(words[2].toInt());
+    }
+
+    void cleanupTestCase()
+    {
+        m_peer.closeWriteChannel();
+        if (!m_peer.waitForFinished(3000)) {
+            m_peer.kill();
+            m_peer.waitForFinished(3000);
+        }
+    }
+
+    // The right certificate gets in; the body, headers and method reach the server.
+    void tlsWithClientCertificate()
+    {
+        LogCapture log(false);
+        HttpClient client;
+        trust(client);
+        client.setHeader("X-Api-Key", "k-123");
+        client.setHeader("Content-Type", "application/json");
+
+        Outcome o = settle(client.post(QUrl(m_https + "/echo"), QJsonObject{{"plate", "ABC1234"}}));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.status, 200);
+        QJsonObject echo = o.body.toObject();
+        QCOMPARE(echo["method"].toString(), QString("POST"));
+        QCOMPARE(echo["tls"].toString(), QString("TLSv1.2"));
+        QCOMPARE(echo["body"].toString(), QString(R"({"plate":"ABC1234"})"));
+        QCOMPARE(echo["headers"].toObject()["X-Api-Key"].toString(), QString("k-123"));
+        QCOMPARE(echo["headers"].toObject()["Content-Type"].toString(), QString("application/json"));
+        QVERIFY(log.contains("[HttpClient] Performing POST request : " + m_https + "/echo"));
+        QVERIFY(log.contains(R"([HttpClient] Data : {"plate":"ABC1234"})"));
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 1);
+
+        // The other operations, and the other kinds of body.
+        o = settle(client.put(QUrl(m_https + "/echo?x=1"), QJsonArray{1, 2}));
+        QCOMPARE(o.body.toObject()["method"].toString(), QString("PUT"));
+        QCOMPARE(o.body.toObject()["body"].toString(), QString("[1,2]"));
+        QCOMPARE(o.body.toObject()["query"].toString(), QString("x=1"));
+        o = settle(client.post(QUrl(m_https + "/echo"), QJsonValue("plain text")));
+        QCOMPARE(o.body.toObject()["body"].toString(), QString("plain text"));
+        QVERIFY(log.contains("[HttpClient] Data : []"));
+        o = settle(client.post(QUrl(m_https + "/echo"), QJsonValue(42)));
+        QCOMPARE(o.body.toObject()["body"].toString(), QString());
+        o = settle(client.del(QUrl(m_https + "/echo")));
+        QCOMPARE(o.body.toObject()["method"].toString(), QString("DELETE"));
+        o = settle(client.get(QUrl(m_https + "/echo")));
+        QCOMPARE(o.body.toObject()["method"].toString(), QString("GET"));
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 1);
+    }
+
+    void tlsRefused()
+    {
+        LogCapture log(false);
+        {
+            // No client certificate: only the root is set.
+            HttpClient client;
+            client.setTLSRootCA(m_certs.filePath("ca.pem"));
+            const Outcome o = settle(client.get(QUrl(m_https + "/echo")));
+            QCOMPARE(o.state, 2);
+            QCOMPARE(o.status, 0);
+            QVERIFY(!o.body.toString().isEmpty());
+            QCOMPARE(log.count("[HttpClient] ERROR: Could not open file : "), 2);
+        }
+        {
+            // A certificate from an authority the server does not know.
+            HttpClient client;
+            client.setTLSRootCA(m_certs.filePath("ca.pem"));
+            client.setTLSCert(m_certs.filePath("other.pem"));
+            client.setTLSKey(m_certs.filePath("other.key"));
+            const Outcome o = settle(client.get(QUrl(m_https + "/echo")));
+            QCOMPARE(o.state, 2);
+            QCOMPARE(o.status, 0);
+        }
+        {
+            // The server is not trusted: only the configured root counts, not the system's.
+            HttpClient client;
+            trust(client);
+            client.setTLSRootCA(m_certs.filePath("other.pem"));
+            Outcome o = settle(client.get(QUrl(m_https + "/echo")));
+            QCOMPARE(o.state, 2);
+            QCOMPARE(o.status, 0);
+            QVERIFY(log.contains("[HttpClient] SSL Error(s) occured : "));
+            QVERIFY(log.containsPart("[HttpClient]  - "));
+
+            client.setIgnoreSslErrors(true);
+            QVERIFY(client.ignoreSslErrors());
+            o = settle(client.get(QUrl(m_https + "/echo")));
+            QCOMPARE(o.state, 1);
+            QCOMPARE(o.status, 200);
+            QVERIFY(log.contains(
+                "[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)"));
+        }
+    }
+
+    void answers_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QJsonValue>("body");
+
+        QTest::newRow("204 empty") << "/status/204" << 1 << 204 << QJsonValue(QString(""));
+        QTest::newRow("text") << "/status/200?body=hello" << 1 << 200 << QJsonValue("hello");
+        QTest::newRow("array") << "/status/200?body=[1,2]" << 1 << 200 << QJsonValue(QJsonArray{1, 2});
+        QTest::newRow("blank before object") << "/status/200?body=%20{\"a\":1}" << 1 << 200
+                                             << QJsonValue(" {\"a\":1}");
+        QTest::newRow("broken object") << "/status/200?body={oops" << 1 << 200 << QJsonValue(QJsonObject());
+        QTest::newRow("error object") << "/status/400?body={\"error\":\"bad plate\"}" << 2 << 400
+                                      << QJsonValue(QJsonObject{{"error", "bad plate"}});
+        QTest::newRow("error text") << "/status/500?body=database%20down" << 2 << 500 << QJsonValue();
+        QTest::newRow("error array") << "/status/422?body=[1]" << 2 << 422 << QJsonValue();
+    }
+    void answers()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, state);
+        QFETCH(int, status);
+        QFETCH(QJsonValue, body);
+
+        HttpClient client;
+        const Outcome o = settle(client.get(QUrl(m_http + path)));
+        QCOMPARE(o.state, state);
+        QCOMPARE(o.status, status);
+        if (body.isUndefined() || body.isNull()) {
+            // Not an object: the network layer's error text.
+            QVERIFY(o.body.isString());
+            QVERIFY2(o.body.toString().contains("server replied"), qPrintable(o.body.toString()));
+        } else {
+            QCOMPARE(o.body, body);
+        }
+    }
+
+    void failuresWithoutAnswer()
+    {
+        LogCapture log(false);
+        HttpClient client;
+
+        // Invalid URL: rejected before the call returns, nothing sent.
+        auto d = client.get(QUrl("http://127.0.0.1:99999/x"));
+        QCOMPARE(d.state(), 2);
+        Outcome o = settle(d, 0);
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.body, QJsonValue("Invalid URL"));
+        QVERIFY(log.containsPart("[HttpClient] ERROR: Invalid URL : "));
+        QCOMPARE(settle(client.post(QUrl(), QJsonObject()), 0).body, QJsonValue("Invalid URL"));
+
+        // Nobody listening.
+        o = settle(client.get(QUrl(QString("http://127.0.0.1:%1/").arg(TestUtil::freePort()))));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.body, QJsonValue("Connection refused"));
+    }
+
+    void timeouts()
+    {
+        LogCapture log(false);
+        HttpClient client;
+        trust(client);
+        Outcome o = settle(client.get(QUrl(m_https + "/slow?ms=5000"), 300));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.body, QJsonValue("Operation canceled"));
+        QVERIFY(log.contains("[HttpClient] ERROR: Request timed-out (timeout=300 msec). Aborting."));
+
+        // 0: no time-out at all (a timer armed with 0 would abort at once).
+        log.clear();
+        o = settle(client.get(QUrl(m_https + "/slow?ms=400"), 0));
+        QCOMPARE(o.state, 1);
+        QVERIFY(!log.containsPart("timed-out"));
+
+        // A redirected request runs with the default time-out, not the first one's.
+        o = settle(client.get(QUrl(m_https + "/redirect?to=/slow%3Fms%3D600"), 300));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body, QJsonValue(QJsonObject{{"slow", true}}));
+    }
+
+    void redirects()
+    {
+        LogCapture log(false);
+        HttpClient client;
+        trust(client);
+        client.setHeader("X-Api-Key", "k-123");
+
+        // Relative target: the POST is repeated with its body on the resolved URL.
+        Outcome o = settle(client.post(QUrl(m_https + "/redirect?to=echo&code=307"), QJsonObject{{"n", 1}}));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body.toObject()["method"].toString(), QString("POST"));
+        QCOMPARE(o.body.toObject()["path"].toString(), QString("/echo"));
+        QCOMPARE(o.body.toObject()["body"].toString(), QString(R"({"n":1})"));
+        QCOMPARE(o.body.toObject()["headers"].toObject()["X-Api-Key"].toString(), QString("k-123"));
+        QVERIFY(log.contains("[HttpClient] WARN: Request was redirected to : " + m_https + "/echo"));
+
+        // Ten hops are followed, an eleventh is not; a loop ends the same way.
+        o = settle(client.get(QUrl(m_https + "/hops/10")));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body, QJsonValue(QJsonObject{{"hops", 0}}));
+        o = settle(client.del(QUrl(m_https + "/hops/11")));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, -1);
+        QCOMPARE(o.body, QJsonValue("Cannot redirect request to : " + m_https + "/hops/0"));
+        log.clear();
+        o = settle(client.put(QUrl(m_https + "/loop"), QJsonObject()));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, -1);
+        QCOMPARE(o.body, QJsonValue("Cannot redirect request to : " + m_https + "/loop"));
+        QCOMPARE(log.count("[HttpClient] WARN: Request was redirected to : " + m_https + "/loop"), 11);
+        QVERIFY(log.contains("[HttpClient] ERROR: Too many redirects (10). Giving up."));
+
+        // From HTTPS to plain HTTP: refused, and the plain server never hears of it.
+        const QString down = m_http + "/echo";
+        o = settle(client.post(QUrl(m_https + "/redirect?to=" + QUrl::toPercentEncoding(down)), QJsonObject()));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, -1);
+        QCOMPARE(o.body, QJsonValue("Cannot redirect request to : " + down));
+        QVERIFY(log.contains("[HttpClient] ERROR: Refusing redirect from HTTPS to HTTP : " + down));
+
+        // Nor to anything but HTTP(S).
+        o = settle(client.get(QUrl(m_https + "/redirect?to=file:///etc/hostname")));
+        QCOMPARE(o.status, -1);
+        QCOMPARE(o.body, QJsonValue("Cannot redirect request to : file:///etc/hostname"));
+
+        // Plain HTTP to plain HTTP is followed.
+        HttpClient plain;
+        o = settle(plain.get(QUrl(m_http + "/redirect?to=" + QUrl::toPercentEncoding(m_http + "/echo"))));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body.toObject()["server"].toString(), QString("http"));
+
+        o = settle(plain.get(QUrl(m_http + "/seen")));
+        QVERIFY(!o.body.toArray().contains(QJsonValue("POST /echo")));
+    }
+
+    void downloadProgress()
+    {
+        HttpClient client;
+        Outcome o = settle(client.get(QUrl(m_http + "/big?size=300001")));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body.toArray().size(), 150000);
+        QVERIFY(!o.progress.isEmpty());
+        QCOMPARE(o.progress.last(), qMakePair(100, QString("Downloaded 300.0 KB / 300.0 KB")));
+        for (int i = 1; i < o.progress.size(); ++i)
+            QVERIFY(o.progress[i].first >= o.progress[i - 1].first);
+
+        // Without a known size.
+        // Without a known size (the network layer reports at most every 50 ms, and gives
+        // the total once the body is complete, so the body comes slowly).
+        o = settle(client.get(QUrl(m_http + "/big?size=400001&chunked=1&pause=40")));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body.toArray().size(), 200000);
+        bool unknown = false;
+        for (const auto &p : o.progress)
+            unknown = unknown || (p.first == 0 && p.second.endsWith(" / -- KB"));
+        QVERIFY(unknown);
+    }
+
+    void authentication()
+    {
+        HttpClient client;
+        Outcome o = settle(client.get(QUrl(m_http + "/auth")));
+        QCOMPARE(o.state, 2);
+        QCOMPARE(o.status, 401);
+        QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", false}}));
+
+        HttpClient owner;
+        connect(&owner, &HttpClient::authRequired, this, [](QNetworkReply *, QAuthenticator *auth) {
+            auth->setUser("lane");
+            auth->setPassword("secret");
+        });
+        o = settle(owner.get(QUrl(m_http + "/auth")));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
+    }
+
+    // A client that goes away with a request in flight leaves it pending and nothing dangling.
+    void destroyedWithRequestInFlight()
+    {
+        HttpClient probe;
+        trust(probe);
+        auto slowSeen = [&] {
+            int n = 0;
+            for (const QJsonValue &v : settle(probe.get(QUrl(m_https + "/seen"))).body.toArray())
+                n += v.toString() == "GET /slow";
+            return n;
+        };
+        const int before = slowSeen();
+        auto client = std::make_unique<HttpClient>();
+        trust(*client);
+        auto pending = client->get(QUrl(m_https + "/slow?ms=2000"));
+        QVERIFY(TestUtil::waitUntil([&] { return slowSeen() > before; }));
+        client.reset();
+        QCOMPARE(settle(probe.get(QUrl(m_https + "/slow?ms=500"))).state, 1);
+        QCOMPARE(pending.state(), 0);
+    }
+
+    // Each thread gets its own access manager; the reply is handled, and the result
+    // delivered, in the thread that made the request.
+    void requestsFromAWorkerThread()
+    {
+        LogCapture log(false);
+        HttpClient client;
+        QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
+
+        QThread worker;
+        worker.start();
+        QObject context;
+        context.moveToThread(&worker);
+        std::atomic<int> status{0};
+        std::atomic<QThread *> handledIn{nullptr};
+        QMetaObject::invokeMethod(&context, [&] {
+            client.get(QUrl(m_http + "/echo")).done([&](int s, QJsonValue) {
+                handledIn = QThread::currentThread();
+                status = s;
+            });
+        });
+        QVERIFY(TestUtil::waitUntil([&] { return status.load() != 0; }));
+        QCOMPARE(status.load(), 200);
+        QCOMPARE(handledIn.load(), &worker);
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
+        worker.quit();
+        QVERIFY(worker.wait(5000));
+        // The worker's manager went with its thread; the client still works here.
+        QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
+        QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
+    }
+
+    void bytesToStr()
+    {
+        QCOMPARE(HttpClient::bytesToStr(-1), QString("-- KB"));
+        QCOMPARE(HttpClient::bytesToStr(0), QString("0.0 KB"));
+        QCOMPARE(HttpClient::bytesToStr(999), QString("1.0 KB"));
+        QCOMPARE(HttpClient::bytesToStr(1000000), QString("1000.0 KB"));
+        QCOMPARE(HttpClient::bytesToStr(1000001), QString("1.0 MB"));
+        QCOMPARE(HttpClient::bytesToStr(1500000000), QString("1.5 GB"));
+    }
+
+private:
+    void trust(HttpClient &client)
+    {
+        client.setTLSRootCA(m_certs.filePath("ca.pem"));
+        client.setTLSCert(m_certs.filePath("client.pem"));
+        client.setTLSKey(m_certs.filePath("client.key"));
+    }
+
+    QTemporaryDir m_certs;
+    QProcess m_peer;
+    QString m_https;
+    QString m_http;
+};
+
+QTEST_GUILESS_MAIN(TestHttpClient)
+#include "tst_httpclient.moc"

@@ -1,0 +1,409 @@
+// The camera listener against real clients: nc and curl processes, and raw TCP
+// sockets where the test must control how the bytes are cut into packets.
+#include "Common/HttpServer.h"
+
+#include "LogCapture.h"
+#include "TestUtil.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray Ok("HTTP/1.1 200 OK\r\n\r\n");
+
+struct Received
+{
+    QHostAddress peer;
+    HttpServer::Request request;
+};
+
+// Records every request that the listener hands on.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(HttpServer &server)
+    {
+        connect(&server, &HttpServer::requestReceived, this,
+                [this](QHostAddress peer, HttpServer::Request r) { list.append({peer, r}); });
+    }
+    QList<Received> list;
+};
+
+// A raw TCP client whose writes go out at once, one packet each.
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.waitForConnected(3000);
+        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { reply += socket.readAll(); });
+    }
+    bool connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    // Writes the bytes and gives the listener, in this same thread, the chance to read them.
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.waitForBytesWritten(3000);
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    }
+    bool waitClosed(int ms = 5000)
+    {
+        return TestUtil::waitUntil([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
+    }
+    QTcpSocket socket;
+    QByteArray reply;
+};
+
+// Runs a command line tool without blocking the listener that runs in this thread.
+struct Tool
+{
+    QProcess proc;
+    void start(const QString &program, const QStringList &args, const QByteArray &input = {})
+    {
+        proc.start(program, args);
+        QVERIFY(proc.waitForStarted(3000));
+        if (!input.isNull()) {
+            proc.write(input);
+            proc.closeWriteChannel();
+        }
+    }
+    bool finish(int ms = 10000)
+    {
+        return TestUtil::waitUntil([this] { return proc.state() == QProcess::NotRunning; }, ms);
+    }
+};
+
+QByteArray post(const QByteArray &path, const QByteArray &body)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: lane\r\nContent-Type: application/json\r\nContent-Length: "
+           + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QByteArray pattern(char seed, int size)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char('a' + (seed + i * 7 + i / 251) % 26);
+    return b;
+}
+
+} // namespace
+
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_port = TestUtil::freePort();
+        m_server.reset(new HttpServer);
+        m_rec.reset(new Recorder(*m_server));
+        m_server->listen(m_port);
+    }
+    void cleanup()
+    {
+        m_rec.reset();
+        m_server.reset();
+    }
+
+    void deliversAndAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("body");
+
+        QTest::newRow("crlf") << post("/plate", R"({"plate":"ABC1234"})") << "POST"
+                              << "/plate" << QByteArray(R"({"plate":"ABC1234"})");
+        QTest::newRow("lf only") << QByteArray("POST /container HTTP/1.1\nContent-Length: 4\n\nMSKU")
+                                 << "POST" << "/container" << QByteArray("MSKU");
+        QTest::newRow("query string") << post("/plate?camera=front&x=1", "{}") << "POST" << "/plate"
+                                      << QByteArray("{}");
+        QTest::newRow("header case, second length ignored")
+            << QByteArray("PUT /a HTTP/1.1\r\ncOnTeNt-LeNgTh:   3 \r\nContent-Length: 9\r\n\r\nxyz")
+            << "PUT" << "/a" << QByteArray("xyz");
+        QTest::newRow("bytes after body dropped") << post("/b", "12345") + "TRAILING" << "POST"
+                                                  << "/b" << QByteArray("12345");
+        QTest::newRow("body holds a blank line")
+            << QByteArray("POST /c HTTP/1.1\nContent-Length: 8\n\nab\r\n\r\ncd") << "POST"
+            << "/c" << QByteArray("ab\r\n\r\ncd");
+    }
+    void deliversAndAnswers()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, method);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
+
+        LogCapture log(false);
+        Tool nc;
+        nc.start("nc", {"127.0.0.1", QString::number(m_port)}, raw);
+        QVERIFY(nc.finish());
+        QCOMPARE(nc.proc.readAllStandardOutput(), Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.method, method);
+        QCOMPARE(m_rec->list[0].request.path, path);
+        QCOMPARE(m_rec->list[0].request.body, body);
+        QCOMPARE(m_rec->list[0].peer, QHostAddress(QHostAddress::LocalHost));
+        QVERIFY(log.contains("[HttpServer] New connection received from : 127.0.0.1"));
+        QVERIFY(log.contains(QString("[HttpServer] HTTP request received : method=%1, path=%2").arg(method, path)));
+    }
+
+    void curlPost()
+    {
+        QTemporaryDir dir;
+        const QByteArray body = R"({"type":"plate","value":"ΚΗΝ-1234"})";
+        QFile f(dir.filePath("body.json"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(body);
+        f.close();
+        Tool curl;
+        curl.start("curl", {"-s", "-i", "--data-binary", "@" + f.fileName(), "-H", "Content-Type: application/json",
+                            QString("http://127.0.0.1:%1/vor/plate?seq=7").arg(m_port)});
+        QVERIFY(curl.finish());
+        QCOMPARE(curl.proc.readAllStandardOutput(), Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.path, QString("/vor/plate"));
+        QCOMPARE(m_rec->list[0].request.body, body);
+    }
+
+    // Delivered once, when the last body byte has arrived, whatever the cuts.
+    void splitAcrossPackets()
+    {
+        const QByteArray raw = post("/plate", "0123456789");
+        const QList<int> cuts{3, 14, 40, raw.indexOf("\r\n\r\n") + 1, raw.indexOf("\r\n\r\n") + 3,
+                              raw.size() - 4, raw.size() - 1};
+        RawClient c(m_port);
+        QVERIFY(c.connected());
+        int from = 0;
+        for (int cut : cuts) {
+            c.send(raw.mid(from, cut - from));
+            from = cut;
+            QCOMPARE(m_rec->list.size(), 0);
+            QVERIFY(c.reply.isEmpty());
+        }
+        c.send(raw.mid(from));
+        QVERIFY(c.waitClosed());
+        QCOMPARE(c.reply, Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.body, QByteArray("0123456789"));
+
+        // The same through nc: the header goes out first, the body once nc is connected.
+        LogCapture log(false);
+        Tool nc;
+        nc.start("nc", {"127.0.0.1", QString::number(m_port)});
+        nc.proc.write("POST /split HTTP/1.1\nContent-Length: 6\n\nabc");
+        QVERIFY(log.waitFor("[HttpServer] New connection received from : 127.0.0.1"));
+        nc.proc.write("def");
+        nc.proc.closeWriteChannel();
+        QVERIFY(nc.finish());
+        QCOMPARE(nc.proc.readAllStandardOutput(), Ok);
+        QCOMPARE(m_rec->list.size(), 2);
+        QCOMPARE(m_rec->list[1].request.body, QByteArray("abcdef"));
+    }
+
+    // Several cameras posting at the same moment: each body arrives whole.
+    void interleavedSenders()
+    {
+        const int senders = 4;
+        QList<QByteArray> raws;
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < senders; ++i) {
+            raws << post("/cam" + QByteArray::number(i), pattern(char(i), 60000 + i * 1000));
+            clients.emplace_back(new RawClient(m_port));
+            QVERIFY(clients.back()->connected());
+        }
+        const int piece = 4096;
+        for (int off = 0; off < raws.last().size(); off += piece)
+            for (int i = 0; i < senders; ++i)
+                if (off < raws[i].size())
+                    clients[i]->send(raws[i].mid(off, piece));
+        for (auto &c : clients) {
+            QVERIFY(c->waitClosed());
+            QCOMPARE(c->reply, Ok);
+        }
+        QCOMPARE(m_rec->list.size(), senders);
+        for (const Received &r : m_rec->list) {
+            const int i = r.request.path.mid(4).toInt();
+            QCOMPARE(r.request.body, pattern(char(i), 60000 + i * 1000));
+        }
+
+        // And from separate processes, as the kernel happens to schedule them.
+        QTemporaryDir dir;
+        std::vector<std::unique_ptr<Tool>> curls;
+        for (int i = 0; i < 6; ++i) {
+            QFile f(dir.filePath(QString("b%1").arg(i)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(pattern(char(10 + i), 1500000 + i));
+            f.close();
+            curls.emplace_back(new Tool);
+            curls.back()->start("curl", {"-s", "--data-binary", "@" + f.fileName(),
+                                         QString("http://127.0.0.1:%1/p%2").arg(m_port).arg(i)});
+        }
+        for (auto &c : curls)
+            QVERIFY(c->finish(30000));
+        QCOMPARE(m_rec->list.size(), senders + 6);
+        for (const Received &r : m_rec->list.mid(senders)) {
+            const int i = r.request.path.mid(2).toInt();
+            QCOMPARE(r.request.body.size(), 1500000 + i);
+            QVERIFY(r.request.body == pattern(char(10 + i), 1500000 + i));
+        }
+    }
+
+    // Requests without a usable length are answered and dropped; later posts still arrive.
+    void requestWithoutBodyDoesNotBlock()
+    {
+        LogCapture log(false);
+        const QList<QByteArray> bodiless{
+            "GET /status HTTP/1.1\r\nHost: lane\r\n\r\n",
+            "POST /x HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
+            "POST /x HTTP/1.1\nContent-Length: -4\n\n",
+            "POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+        };
+        for (const QByteArray &raw : bodiless) {
+            Tool nc;
+            nc.start("nc", {"127.0.0.1", QString::number(m_port)}, raw);
+            QVERIFY(nc.finish());
+            QCOMPARE(nc.proc.readAllStandardOutput(), Ok);
+        }
+        QCOMPARE(m_rec->list.size(), 0);
+        QCOMPARE(log.count("[HttpServer] WARN: Dropping request without body from : 127.0.0.1"), 4);
+
+        Tool nc;
+        nc.start("nc", {"127.0.0.1", QString::number(m_port)}, post("/after", "[1,2]"));
+        QVERIFY(nc.finish());
+        QCOMPARE(nc.proc.readAllStandardOutput(), Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.body, QByteArray("[1,2]"));
+    }
+
+    // A request line that does not parse is answered but not handed on; a sender
+    // that goes away mid-request leaves nothing behind for the next one.
+    void malformedAndAbandoned()
+    {
+        {
+            RawClient c(m_port);
+            c.send("!!! garbage\r\nContent-Length: 3\r\n\r\nabc");
+            QVERIFY(c.waitClosed());
+            QCOMPARE(c.reply, Ok);
+        }
+        {
+            RawClient c(m_port);
+            c.send(post("/partial", "0123456789").left(60));
+            c.socket.disconnectFromHost();
+            QVERIFY(c.waitClosed());
+        }
+        RawClient c(m_port);
+        c.send(post("/whole", "abc"));
+        QVERIFY(c.waitClosed());
+        QCOMPARE(c.reply, Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.path, QString("/whole"));
+        QCOMPARE(m_rec->list[0].request.body, QByteArray("abc"));
+    }
+
+    void oversizeClosesConnection()
+    {
+        LogCapture log(false);
+        {
+            // A header that never ends.
+            RawClient c(m_port);
+            QByteArray header = "POST /big HTTP/1.1\r\n";
+            while (header.size() <= HttpServer::MaxHeaderSize)
+                header += "X-Filler: " + QByteArray(100, 'f') + "\r\n";
+            c.send(header);
+            QVERIFY(c.waitClosed());
+            QVERIFY(c.reply.isEmpty());
+            QVERIFY(log.contains("[HttpServer] WARN: Request header too large from : 127.0.0.1. Closing connection."));
+        }
+        {
+            // A complete header that is over the limit.
+            RawClient c(m_port);
+            QByteArray header = "POST /big HTTP/1.1\r\nContent-Length: 2\r\n";
+            while (header.size() <= HttpServer::MaxHeaderSize)
+                header += "X-Filler: " + QByteArray(100, 'f') + "\r\n";
+            c.send(header + "\r\nab");
+            QVERIFY(c.waitClosed());
+            QVERIFY(c.reply.isEmpty());
+        }
+        {
+            // A body announced over the limit is refused before it is sent.
+            RawClient c(m_port);
+            c.send("POST /big HTTP/1.1\r\nContent-Length: " + QByteArray::number(HttpServer::MaxBodySize + 1)
+                   + "\r\n\r\n0123");
+            QVERIFY(c.waitClosed());
+            QVERIFY(c.reply.isEmpty());
+            QVERIFY(log.contains("[HttpServer] WARN: Request body too large (Content-Length=16777217) from : "
+                                 "127.0.0.1. Closing connection."));
+        }
+        {
+            RawClient c(m_port);
+            c.send("POST /big HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n");
+            QVERIFY(c.waitClosed());
+            QCOMPARE(c.reply, Ok); // a length that is not a number counts as none
+        }
+        QCOMPARE(m_rec->list.size(), 0);
+
+        RawClient c(m_port);
+        c.send(post("/fine", "ok"));
+        QVERIFY(c.waitClosed());
+        QCOMPARE(c.reply, Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+    }
+
+    // Moving to another port keeps serving connections already open; the old port is closed.
+    void listenAgainAndClose()
+    {
+        LogCapture log(false);
+        RawClient early(m_port);
+        QVERIFY(early.connected());
+        early.send("POST /early HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
+
+        const quint16 second = TestUtil::freePort();
+        m_server->listen(second);
+        QVERIFY(log.contains(QString("[HttpServer] Listening for HTTP requests on : 0.0.0.0:%1").arg(second)));
+        early.send("hi");
+        QVERIFY(early.waitClosed());
+        QCOMPARE(early.reply, Ok);
+        QCOMPARE(m_rec->list.size(), 1);
+        QCOMPARE(m_rec->list[0].request.body, QByteArray("hi"));
+
+        QTcpSocket old;
+        old.connectToHost(QHostAddress::LocalHost, m_port);
+        QVERIFY(!old.waitForConnected(3000));
+
+        RawClient moved(second);
+        moved.send(post("/moved", "x"));
+        QVERIFY(moved.waitClosed());
+        QCOMPARE(moved.reply, Ok);
+
+        m_server->close();
+        QVERIFY(log.contains("[HttpServer] Stopped listening for HTTP requests"));
+        log.clear();
+        m_server->close();
+        QVERIFY(!log.containsPart("Stopped listening"));
+
+        // A port that another listener holds.
+        HttpServer other;
+        other.listen(second);
+        HttpServer clash;
+        clash.listen(second);
+        QVERIFY(log.containsPart("[HttpServer] ERROR: Failed to listen : "));
+    }
+
+private:
+    quint16 m_port = 0;
+    std::unique_ptr<HttpServer> m_server;
+    std::unique_ptr<Recorder> m_rec;
+};
+
+QTEST_GUILESS_MAIN(TestHttpServer)
+#include "tst_httpserver.moc"

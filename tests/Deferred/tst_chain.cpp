@@ -1,0 +1,374 @@
+#include "Deferred/Deferred.h"
+#include "DeferredTestSupport.h"
+#include "LogCapture.h"
+
+#include <QtTest>
+
+std::atomic<int> Tracked::alive{0};
+
+namespace {
+// A step result as the card handling passes them along: a value and an error text.
+struct StepResult
+{
+    int card = 0;
+    QString error;
+};
+} // namespace
+
+class TestChain : public QObject
+{
+    Q_OBJECT
+private slots:
+    void chainRunsWhenParentResolves();
+    void chainOnSettledParent();
+    void parentFailureReachesOnlyItsOwnFailHandlers();
+    void stepFailureReachesTheStepsFailHandlers();
+    void stepRejectedWithoutValuesFailsTheChain();
+    void progressOfTheStepOnly();
+    void chainOutlivesCallerHandle();
+    void threeStepChain();
+    void chainAcrossThreads();
+
+    void joinOfSettledInputs();
+    void joinWaitsForEveryInput();
+    void joinFailsAtFirstFailure();
+    void joinOverListInAnyOrder();
+    void joinOverEmptyListResolves();
+    void joinRunsAfterTheInputsOwnHandlers();
+};
+
+void TestChain::chainRunsWhenParentResolves()
+{
+    LogCapture log;
+    Deferred<int> parent;
+    Deferred<QString> step;
+    int seenByContinuation = -1;
+    auto next = parent.thenAlias([&](int n) {
+        seenByContinuation = n;
+        return step;
+    });
+    static_assert(std::is_same<decltype(next), Deferred<QString>>::value, "R... deduced from the continuation");
+    QString got;
+    next.done([&](QString s) { got = s; });
+    QCOMPARE(seenByContinuation, -1);
+    parent.resolve(5);
+    QCOMPARE(seenByContinuation, 5);
+    QCOMPARE(next.state(), 0);
+    step.resolve("five");
+    QCOMPARE(got, QString("five"));
+    QCOMPARE(next.state(), 1);
+
+    // Explicit R..., and the value-less forms.
+    Deferred<> a;
+    auto b = a.thenAlias<int>([] {
+        Deferred<int> k;
+        k.resolve(3);
+        return k;
+    });
+    auto c = b.thenAlias([](int n) {
+        Deferred<> k;
+        if (n == 3)
+            k.resolve();
+        return k;
+    });
+    bool reached = false;
+    c.done([&] { reached = true; });
+    a.resolve();
+    QVERIFY(reached);
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::chainOnSettledParent()
+{
+    // Resolved parent: the continuation runs before thenAlias returns.
+    Deferred<int> resolved;
+    resolved.resolve(1);
+    bool ran = false;
+    auto next = resolved.thenAlias([&](int n) {
+        ran = true;
+        Deferred<int> k;
+        k.resolve(n + 1);
+        return k;
+    });
+    QVERIFY(ran);
+    QCOMPARE(next.state(), 1);
+
+    // Rejected parent: never runs, returned already rejected without values.
+    Deferred<int> rejected;
+    rejected.reject(1);
+    auto failed = rejected.thenAlias([&](int) {
+        QTest::qFail("continuation of a rejected result", __FILE__, __LINE__);
+        return Deferred<int>();
+    });
+    QCOMPARE(failed.state(), 2);
+    bool failHandler = false, failZero = false;
+    failed.fail([&](int) { failHandler = true; });
+    failed.failZero([&] { failZero = true; });
+    QVERIFY(!failHandler);
+    QVERIFY(failZero);
+}
+
+void TestChain::parentFailureReachesOnlyItsOwnFailHandlers()
+{
+    LogCapture log;
+    Deferred<StepResult> parent;
+    QStringList calls;
+    auto next = parent.thenAlias([](StepResult) { return Deferred<StepResult>(); });
+    parent.fail([&](StepResult r) { calls << "parent:" + r.error; });
+    next.fail([&](StepResult) { calls << "next"; });
+    next.failZero([&] { calls << "nextZero"; });
+    next.done([&](StepResult) { calls << "nextDone"; });
+    parent.reject({0, "Issue failed : jam"});
+    QCOMPARE(calls, QStringList({"parent:Issue failed : jam", "nextZero"}));
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::stepFailureReachesTheStepsFailHandlers()
+{
+    LogCapture log;
+    Deferred<int> parent;
+    Deferred<StepResult> step;
+    QStringList calls;
+    parent.fail([&](int) { calls << "parent"; });
+    auto next = parent.thenAlias([&](int) { return step; });
+    next.fail([&](StepResult r) { calls << "next:" + r.error; });
+    next.failZero([&] { calls << "nextZero"; });
+    parent.resolve(1);
+    step.reject({0, "Read failed : timeout"});
+    QCOMPARE(calls, QStringList({"next:Read failed : timeout", "nextZero"}));
+    // An ordinary rejection is passed on once: no warning about a second one.
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::stepRejectedWithoutValuesFailsTheChain()
+{
+    LogCapture log;
+    Deferred<> parent;
+    Deferred<StepResult> step;
+    QStringList calls;
+    auto next = parent.thenAlias([&] { return step; });
+    next.fail([&](StepResult) { calls << "fail"; });
+    next.failZero([&] { calls << "failZero"; });
+    auto last = next.thenAlias([](StepResult) { return Deferred<>(); });
+    last.failZero([&] { calls << "lastZero"; });
+    parent.resolve();
+    step.rejectZero();
+    QCOMPARE(next.state(), 2);
+    QCOMPARE(last.state(), 2);
+    QCOMPARE(calls, QStringList({"failZero", "lastZero"}));
+    QVERIFY(log.texts().isEmpty());
+
+    // The same when the step is already rejected when the continuation returns it.
+    Deferred<> p2;
+    p2.resolve();
+    auto n2 = p2.thenAlias([] {
+        Deferred<int> k;
+        k.rejectZero();
+        return k;
+    });
+    QCOMPARE(n2.state(), 2);
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::progressOfTheStepOnly()
+{
+    Deferred<int> parent;
+    Deferred<int> step;
+    auto next = parent.thenAlias([&](int) { return step; });
+    QList<int> progress;
+    next.progress([&](int n) { progress << n; });
+    parent.notify(1); // not passed on
+    parent.resolve(0);
+    step.notify(40);
+    step.notify(80);
+    QCOMPARE(progress, QList<int>({40, 80}));
+}
+
+void TestChain::chainOutlivesCallerHandle()
+{
+    Deferred<int> parent;
+    Deferred<int> step;
+    int got = 0;
+    parent.thenAlias([&](int) { return step; }).done([&](int n) { got = n; });
+    // No handle to the chained result is kept by the caller.
+    parent.resolve(1);
+    step.resolve(77);
+    QCOMPARE(got, 77);
+
+    // Nothing is leaked once the chain has run.
+    QCOMPARE(Tracked::alive.load(), 0);
+    {
+        Deferred<Tracked> p;
+        p.thenAlias([](Tracked t) {
+             Deferred<Tracked> k;
+             k.resolve(Tracked(t.value + 1));
+             return k;
+         }).done([](Tracked) {});
+        p.resolve(Tracked(1));
+    }
+    QCOMPARE(Tracked::alive.load(), 0);
+}
+
+void TestChain::threeStepChain()
+{
+    LogCapture log;
+    // First step fails: nothing later runs; only that step's fail handler.
+    {
+        Deferred<StepResult> first;
+        QStringList calls;
+        first.fail([&](StepResult r) { calls << "first:" + r.error; });
+        auto second = first.thenAlias([&](StepResult) {
+            calls << "cont2";
+            return Deferred<StepResult>();
+        });
+        second.fail([&](StepResult) { calls << "second"; });
+        second.failZero([&] { calls << "secondZero"; });
+        auto third = second.thenAlias([&](StepResult) {
+            calls << "cont3";
+            return Deferred<StepResult>();
+        });
+        third.fail([&](StepResult) { calls << "third"; });
+        third.failZero([&] { calls << "thirdZero"; });
+        first.reject({0, "e1"});
+        QCOMPARE(calls, QStringList({"first:e1", "secondZero", "thirdZero"}));
+        QCOMPARE(third.state(), 2);
+    }
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::chainAcrossThreads()
+{
+    // The chain is built on the main thread and its first result settled on another
+    // thread: the continuation and the handlers run on the main thread.
+    LoopThread b;
+    Deferred<int> parent;
+    QThread *continuationOn = nullptr, *doneOn = nullptr;
+    int got = 0;
+    parent
+        .thenAlias([&](int n) {
+            continuationOn = QThread::currentThread();
+            Deferred<int> k;
+            k.resolve(n + 1);
+            return k;
+        })
+        .done([&](int n) {
+            doneOn = QThread::currentThread();
+            got = n;
+        });
+    b.call([&] { parent.resolve(1); });
+    QVERIFY(!continuationOn);
+    QVERIFY(QTest::qWaitFor([&] { return got == 2; }, 2000));
+    QCOMPARE(continuationOn, QThread::currentThread());
+    QCOMPARE(doneOn, QThread::currentThread());
+
+    // The step settled on another thread, too.
+    Deferred<> p;
+    Deferred<QString> step;
+    QString text;
+    p.thenAlias([&] { return step; }).done([&](QString s) { text = s; });
+    p.resolve();
+    b.call([&] { step.resolve("late"); });
+    QVERIFY(text.isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return text == "late"; }, 2000));
+}
+
+void TestChain::joinOfSettledInputs()
+{
+    Deferred<> a, b;
+    a.resolve();
+    b.resolve();
+    QCOMPARE(Deferred<>::when(a, b).state(), 1);
+
+    Deferred<int> c;
+    Deferred<QString> e;
+    c.resolve(1);
+    e.reject("x");
+    auto joined = Deferred<>::when(c, e);
+    QCOMPARE(joined.state(), 2);
+    bool failed = false;
+    joined.fail([&] { failed = true; }); // ordinary rejection: a later fail runs at once
+    QVERIFY(failed);
+}
+
+void TestChain::joinWaitsForEveryInput()
+{
+    Deferred<> a;
+    Deferred<int> b;
+    auto joined = Deferred<>::when(a, b);
+    int done = 0;
+    joined.done([&] { ++done; });
+    a.resolve();
+    QCOMPARE(joined.state(), 0);
+    b.resolve(1);
+    QCOMPARE(joined.state(), 1);
+    QCOMPARE(done, 1);
+}
+
+void TestChain::joinFailsAtFirstFailure()
+{
+    LogCapture log;
+    {
+        Deferred<> a, b;
+        auto joined = Deferred<>::when(a, b);
+        int failed = 0, failedZero = 0;
+        joined.fail([&] { ++failed; }).failZero([&] { ++failedZero; });
+        a.reject();
+        QCOMPARE(joined.state(), 2);
+        QCOMPARE(failed, 1);
+        QCOMPARE(failedZero, 1);
+        b.reject(); // nothing more, and no warning
+        QCOMPARE(failed, 1);
+    }
+    {
+        Deferred<> a, b;
+        auto joined = Deferred<>::when(a, b);
+        bool done = false;
+        joined.done([&] { done = true; });
+        a.rejectZero();
+        b.resolve();
+        QVERIFY(!done);
+        QCOMPARE(joined.state(), 2);
+    }
+    QVERIFY(log.texts().isEmpty());
+}
+
+void TestChain::joinOverListInAnyOrder()
+{
+    const QList<QList<int>> orders = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (const auto &order : orders) {
+        QList<Deferred<QString>> markers{Deferred<QString>(), Deferred<QString>(), Deferred<QString>()};
+        auto joined = Deferred<>::when(markers);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(joined.state(), 0);
+            markers[order[i]].resolve(QString::number(i));
+        }
+        QCOMPARE(joined.state(), 1);
+    }
+}
+
+void TestChain::joinOverEmptyListResolves()
+{
+    // A trigger pass whose role filter selects no camera joins nothing.
+    QList<Deferred<QString>> none;
+    auto joined = Deferred<>::when(none);
+    QCOMPARE(joined.state(), 1);
+    bool done = false;
+    joined.done([&] { done = true; });
+    QVERIFY(done);
+}
+
+void TestChain::joinRunsAfterTheInputsOwnHandlers()
+{
+    Deferred<QString> a, b;
+    QStringList calls;
+    auto joined = Deferred<>::when(QList<Deferred<QString>>{a, b});
+    joined.done([&] { calls << "joined"; });
+    a.done([&](QString s) { calls << s; });
+    b.done([&](QString s) { calls << s; });
+    a.resolve("a");
+    b.resolve("b");
+    QCOMPARE(calls, QStringList({"a", "b", "joined"}));
+}
+
+QTEST_GUILESS_MAIN(TestChain)
+#include "tst_chain.moc"
