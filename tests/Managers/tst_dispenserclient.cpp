@@ -213,32 +213,34 @@ private slots:
         setUpLane(1500);
         LogCapture log;
         struct Case {
-            const char *fault;
+            const char *kind;
+            const char *payload;  // answer text of a "raw" fault
             int state;
             int code;
             const char *description;
         };
         const Case cases[] = {
-            {R"({"kind":"error","code":5,"text":"Cartridge empty"})", 2, 5, "Cartridge empty"},
-            {R"({"kind":"raw","payload":"{\"completed\":false,\"error\":{\"code\":\"7\",\"description\":\"Stuck\"}}"})", 2, 0, "Stuck"},
-            {R"({"kind":"raw","payload":"{\"completed\":false,\"error\":{\"code\":7.5}}"})", 2, 0, ""},
-            {R"({"kind":"raw","payload":"{}"})", 2, 0, ""},
-            {R"({"kind":"raw","payload":"{\"completed\":\"true\"}"})", 2, 0, ""},
-            {R"({"kind":"empty"})", 2, 0, ""},
-            {R"({"kind":"array"})", 2, -1, "Invalid response"},
-            {R"({"kind":"garbage"})", 2, -1, "Invalid response"},
-            {R"({"kind":"silence"})", 2, -1, "Timeout"},
-            {R"({"kind":"wrong_id"})", 2, -1, "Timeout"},
-            {R"({"kind":"ok","delay_ms":300})", 1, 0, ""},
+            {"error", nullptr, 2, 5, "Cartridge empty"},
+            {"raw", R"({"completed":false,"error":{"code":"7","description":"Stuck"}})", 2, 0, "Stuck"},
+            {"raw", R"({"completed":false,"error":{"code":7.5}})", 2, 0, ""},
+            {"raw", R"({})", 2, 0, ""},
+            {"raw", R"({"completed":"true"})", 2, 0, ""},
+            {"empty", nullptr, 2, 0, ""},
+            {"array", nullptr, 2, -1, "Invalid response"},
+            {"garbage", nullptr, 2, -1, "Invalid response"},
+            {"silence", nullptr, 2, -1, "Timeout"},
+            {"wrong_id", nullptr, 2, -1, "Timeout"},
+            {"ok", nullptr, 1, 0, ""},
         };
         for (const Case &c : cases) {
-            QJsonObject fault = obj(c.fault);
-            fault.insert("cmd", "fault");
-            fault.insert("op", "/accept/enable");
+            QJsonObject fault{{"cmd", "fault"}, {"op", "/accept/enable"}, {"kind", c.kind},
+                              {"code", 5}, {"text", "Cartridge empty"}, {"delay_ms", 300}};
+            if (c.payload)
+                fault.insert("payload", c.payload);
             QVERIFY(m_sim->control(*m_mqtt, fault).value("ok").toBool());
             int state = 0;
             const Dispenser::Result r = call(m_disp->enableAccept(), &state);
-            QVERIFY2(state == c.state, c.fault);
+            QVERIFY2(state == c.state, c.kind);
             QCOMPARE(r.code, c.code);
             QCOMPARE(r.description, QString::fromUtf8(c.description));
         }
