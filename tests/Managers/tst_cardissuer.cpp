@@ -30,7 +30,6 @@ namespace {
 struct Outcome {
     int state = 0;  // 0 pending, 1 resolved, 2 rejected
     Result result;
-    int settlements = 0;
 };
 using OutcomePtr = std::shared_ptr<Outcome>;
 
@@ -40,18 +39,14 @@ OutcomePtr watch(Deferred<Result> d)
     d.done([o](Result r) {
         o->state = 1;
         o->result = r;
-        ++o->settlements;
     });
     d.fail([o](Result r) {
         o->state = 2;
         o->result = r;
-        ++o->settlements;
     });
     d.failZero([o]() {
-        if (o->state == 0) {
+        if (o->state == 0)
             o->state = 2;
-            ++o->settlements;
-        }
     });
     return o;
 }
@@ -716,12 +711,15 @@ void TestCardIssuer::insertedCard()
     QVERIFY(m_log->contains("[CardIssuer] Enabling automatic card acceptance"));
 
     QJsonObject insert{{"cmd", "insert"}, {"uid", "04A1B2C3"}};
-    if (kind == "blank")
+    if (kind == "blank") {
         insert.insert("template", QJsonValue::Null);
-    else if (kind == "other")
-        insert.insert("template", "OTHERv2"), insert.insert("data", QJsonObject{{"x", 1}});
-    else
-        insert.insert("template", "ZUKAv1"), insert.insert("data", issuedContent());
+    } else if (kind == "other") {
+        insert.insert("template", "OTHERv2");
+        insert.insert("data", QJsonObject{{"x", 1}});
+    } else {
+        insert.insert("template", "ZUKAv1");
+        insert.insert("data", issuedContent());
+    }
 
     auto waiting = watch(m_issuer->waitInserted(10));
     QVERIFY(m_log->contains("[CardIssuer] Waiting for card to be inserted : timeout=10 sec"));
