@@ -1,0 +1,748 @@
+#include "CardIssuer.h"
+
+#include <QDebug>
+#include <QMap>
+#include <functional>
+#include <memory>
+#include <limits>
+
+#include "Common/Utils.h"
+
+namespace manager {
+
+namespace {
+
+// How long the reader gets to report the card at its position.
+constexpr int CardSearchMs = 1000;
+// How long a dispenser sensor gets to confirm a card movement.
+constexpr int SensorMs = 1000;
+// The dispenser's answer to an issue command that still leaves a card at the reader.
+constexpr int IssueCodeCardAtReader = 14;
+
+const char *const Prefix = "[CardIssuer] ";
+const char *const MouthTimeout = "Timeout waiting for mouth sensor";
+
+QString uidText(const Tag::Ptr &tag)
+{
+    return tag ? tag->uid() : QStringLiteral("<none>");
+}
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+void logDebug(const QString &text)
+{
+    qDebug().noquote().nospace() << Prefix << text;
+}
+
+void logInfo(const QString &text)
+{
+    qInfo().noquote().nospace() << Prefix << text;
+}
+
+void logWarn(const QString &text)
+{
+    qWarning().noquote().nospace() << Prefix << "WARN: " << text;
+}
+
+void logError(const QString &text)
+{
+    qCritical().noquote().nospace() << Prefix << "ERROR: " << text;
+}
+
+// A final switch-off of the reader failed after the operation's work was done:
+// the operation still succeeds, the failure only shows in the log.
+void logDisableFailed(const QString &error)
+{
+    logWarn(QStringLiteral("RFID disable failed : ") + error);
+}
+
+int secondsToMs(int seconds)
+{
+    if (seconds <= 0)
+        return 0;
+    const qint64 ms = qint64(seconds) * 1000;
+    return ms > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(ms);
+}
+
+using Result = CardIssuer::Result;
+
+// Settles `to` with the outcome and values of `from`, unchanged.
+void passOn(Deferred<Result> from, Deferred<Result> to)
+{
+    from.done([to](Result r) mutable { to.resolve(r); });
+    from.fail([to](Result r) mutable { to.reject(r); });
+}
+
+// Runs `then` once `step` has finished, successfully or not.
+void whenFinished(Deferred<Result> step, std::function<void()> then)
+{
+    step.done([then](Result) { then(); });
+    step.fail([then](Result) { then(); });
+}
+
+Deferred<> resolvedWait()
+{
+    Deferred<> d;
+    d.resolve();
+    return d;
+}
+
+}
+
+CardIssuer::CardIssuer(RFID *rfid, Dispenser *dispenser, QObject *parent, int acceptTestTimeoutSec)
+    : QObject(parent)
+    , m_rfid(rfid)
+    , m_dispenser(dispenser)
+    , m_acceptTestTimeoutSec(acceptTestTimeoutSec)
+{
+    connectSignals();
+}
+
+QString CardIssuer::stateToStr(State state)
+{
+    static const QMap<int, QString> names = {
+        {Init, QStringLiteral("Init")},
+        {Busy, QStringLiteral("Busy")},
+        {Ready, QStringLiteral("Ready")},
+        {Error, QStringLiteral("Error")},
+    };
+    return names.value(int(state), QStringLiteral("Unknown"));
+}
+
+void CardIssuer::connectSignals()
+{
+    connect(m_rfid, &RFID::stateChanged, this, &CardIssuer::checkState);
+    connect(m_rfid, &RFID::cardFound, this, &CardIssuer::onCardFound);
+    connect(m_dispenser, &Dispenser::activeChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::isJammedChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::cartridgeChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::isDoorOpenChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::cardInMouthChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::cardInRfidChanged, this, &CardIssuer::checkState);
+    connect(m_dispenser, &Dispenser::cardRemoved, this, &CardIssuer::onCardRemoved);
+    connect(m_dispenser, &Dispenser::cardDisposed, this, &CardIssuer::onCardDisposed);
+    connect(m_dispenser, &Dispenser::cardInserted, this, &CardIssuer::onCardInserted);
+}
+
+// ---------------------------------------------------------------------------
+// State
+
+void CardIssuer::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=") + reason + QStringLiteral(")");
+    logInfo(QStringLiteral("State changed : (%1) %2 %3").arg(QString::number(int(state)), stateToStr(state), reasonText));
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+}
+
+void CardIssuer::checkState()
+{
+    const RFID::State reader = m_rfid->state();
+    const bool active = m_dispenser->active();
+    const bool inRfid = m_dispenser->cardInRfid();
+    const bool inMouth = m_dispenser->cardInMouth();
+    const QString cartridge = m_dispenser->cartridge();
+
+    logDebug(QStringLiteral("checkState() :") + QStringLiteral(" Dispenser(") + boolText(active) + QStringLiteral(")")
+             + QStringLiteral(" RFID(") + RFID::stateToStr(reader) + QStringLiteral(")") + QStringLiteral(" cardInRfid(")
+             + boolText(inRfid) + QStringLiteral(")") + QStringLiteral(" cardInMouth(") + boolText(inMouth)
+             + QStringLiteral(")") + QStringLiteral(" cartridge(") + cartridge + QStringLiteral(")"));
+
+    if (reader == RFID::Error) {
+        setState(Error, QStringLiteral("RFID error"));
+    } else if (reader == RFID::Updating) {
+        setState(Init, QStringLiteral("RFID updating"));
+    } else if (m_dispenser->isDoorOpen()) {
+        setState(Error, QStringLiteral("Cartridge door open"));
+        resetFailCount();
+    } else if (!active) {
+        setState(Error, QStringLiteral("Dispenser error"));
+        resetFailCount();
+    } else if (m_dispenser->isJammed()) {
+        setState(Error, QStringLiteral("Dispenser jammed"));
+    } else if (cartridge == QLatin1String("empty") && !inRfid) {
+        setState(Error, QStringLiteral("No more cards"));
+    } else if (m_failCount > 3) {
+        setState(Error, QStringLiteral("Too many failures"));
+    } else if (reader == RFID::CardFound || inRfid) {
+        setState(Busy, QStringLiteral("Card on RFID"));
+    } else if (inMouth) {
+        setState(Busy, QStringLiteral("Card in Mouth"));
+    } else {
+        setState(Ready, QString());
+    }
+
+    if (reader == RFID::CardFound && !m_currCard)
+        setCurrCard(m_rfid->activeCard());
+}
+
+void CardIssuer::incrFailCount()
+{
+    if (m_failCount >= 4)
+        return;
+    ++m_failCount;
+    logInfo(QStringLiteral("Incremented fail counter : ") + QString::number(m_failCount));
+    checkState();
+}
+
+void CardIssuer::resetFailCount()
+{
+    if (m_failCount == 0)
+        return;
+    m_failCount = 0;
+    logInfo(QStringLiteral("Reset fail counter : ") + QString::number(m_failCount));
+    checkState();
+}
+
+void CardIssuer::setCurrCard(Tag::Ptr card)
+{
+    if (card.data() != m_currCard.data())
+        m_currCard = card;
+}
+
+void CardIssuer::resolve(Deferred<Result> &d, Tag::Ptr card)
+{
+    d.resolve(Result{card, QString()});
+}
+
+void CardIssuer::reject(Deferred<Result> &d, const QString &error)
+{
+    logError(error);
+    d.reject(Result{Tag::Ptr(), error});
+}
+
+// ---------------------------------------------------------------------------
+// Device events
+
+void CardIssuer::onCardFound(Tag::Ptr tag)
+{
+    setCurrCard(tag);
+}
+
+void CardIssuer::onCardRemoved()
+{
+    emit cardRemoved(m_currCard);
+    setCurrCard(Tag::Ptr());
+}
+
+void CardIssuer::onCardDisposed()
+{
+    emit cardDisposed(m_currCard);
+    setCurrCard(Tag::Ptr());
+}
+
+void CardIssuer::onCardInserted()
+{
+    logInfo(QStringLiteral("Card inserted"));
+    Deferred<Result> read = readCard();
+    read.done([this](Result r) {
+        const Card::Ptr card = Card::cast(r.card);
+        if (card) {
+            logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+            setCurrCard(r.card);
+            emit cardInserted(card);
+        } else {
+            logError(QStringLiteral("Invalid card : uid=%1").arg(QStringLiteral("<none>")));
+            emit cardInserted(Card::Ptr());
+        }
+    });
+    read.fail([this](Result r) {
+        logError(QStringLiteral("Read card failed : ") + r.error);
+        emit cardInserted(Card::Ptr());
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Building blocks
+
+Deferred<Result> CardIssuer::moveCardOnRfid()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Moving card on RFID"));
+
+    if (m_dispenser->cardInRfid()) {
+        logWarn(QStringLiteral("Card already present. Skipping."));
+        resolve(d, Tag::Ptr());
+        return d;
+    }
+
+    if (m_dispenser->cardInMouth()) {
+        logWarn(QStringLiteral("Card in mouth. Retracting."));
+        m_dispenser->accept()
+            .done([this, d](Dispenser::Result) mutable { resolve(d, Tag::Ptr()); })
+            .fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Accept failed : ") + r.description); });
+        return d;
+    }
+
+    m_dispenser->issue()
+        .done([this, d](Dispenser::Result) mutable { resolve(d, Tag::Ptr()); })
+        .fail([this, d](Dispenser::Result r) mutable {
+            if (r.code == IssueCodeCardAtReader)
+                resolve(d, Tag::Ptr());
+            else
+                reject(d, QStringLiteral("Issue failed : ") + r.description);
+        });
+    return d;
+}
+
+Deferred<Result> CardIssuer::readCardUid()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Reading card UID"));
+
+    if (m_rfid->state() == RFID::CardFound) {
+        const Tag::Ptr card = m_rfid->activeCard();
+        logInfo(QStringLiteral("Card already present : ") + uidText(card));
+        m_rfid->disable()
+            .done([this, d, card](RFID::Result) mutable {
+                logInfo(QStringLiteral("RFID disabled"));
+                resolve(d, card);
+            })
+            .fail([this, d, card](RFID::Result r) mutable {
+                logDisableFailed(r.error);
+                resolve(d, card);
+            });
+        return d;
+    }
+
+    Deferred<RFID::Result> enabled = m_rfid->enable(false);
+    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
+
+    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
+        logInfo(QStringLiteral("RFID enabled."));
+        return m_rfid->waitCardFound(CardSearchMs);
+    });
+    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to find card : ") + r.error); });
+
+    Deferred<RFID::Result> disabled = found.thenAlias([this](RFID::Result r) {
+        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        setCurrCard(r.card);
+        return m_rfid->disable();
+    });
+    disabled.done([this, d](RFID::Result) mutable {
+        logInfo(QStringLiteral("RFID disabled"));
+        resolve(d, m_currCard);
+    });
+    disabled.fail([this, d](RFID::Result r) mutable {
+        logDisableFailed(r.error);
+        resolve(d, m_currCard);
+    });
+    return d;
+}
+
+Deferred<Result> CardIssuer::dispose(bool ok)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Disposing card : ") + uidText(m_currCard));
+    if (!ok)
+        incrFailCount();
+
+    m_dispenser->dispose()
+        .done([this, d](Dispenser::Result) mutable {
+            logInfo(QStringLiteral("Card disposed : ") + uidText(m_currCard));
+            resolve(d, Tag::Ptr());
+        })
+        .fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Dispose failed : ") + r.description); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::createCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    if (!card) {
+        reject(d, QStringLiteral("Invalid card"));
+        return d;
+    }
+    const QString templateName = card->name();
+    logInfo(QStringLiteral("Creating card : %1").arg(templateName));
+
+    Deferred<RFID::Result> enabled = m_rfid->enable(false);
+    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
+
+    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
+        logInfo(QStringLiteral("RFID enabled."));
+        return m_rfid->waitCardFound(CardSearchMs);
+    });
+    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Card search failed : ") + r.error); });
+
+    // The tag the reader found, in case the create answer carries no card.
+    auto foundTag = std::make_shared<Tag::Ptr>();
+    Deferred<RFID::Result> created = found.thenAlias([this, templateName, foundTag](RFID::Result r) {
+        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        *foundTag = r.card;
+        return m_rfid->createCard(templateName);
+    });
+    created.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Create card failed : ") + r.error); });
+
+    Deferred<RFID::Result> written = created.thenAlias([this, card, foundTag](RFID::Result r) {
+        logInfo(QStringLiteral("Writing card : ") + uidText(r.card));
+        // The given content goes onto the card just created on the reader, so the
+        // write is addressed to that card (a new card object has no uid of its own).
+        const Tag::Ptr target = r.card ? r.card : *foundTag;
+        if (target) {
+            card->setUid(target->uid());
+            card->setType(target->type());
+        }
+        return m_rfid->writeCard(card);
+    });
+    written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });
+
+    Deferred<RFID::Result> disabled = written.thenAlias([this](RFID::Result r) {
+        logInfo(QStringLiteral("Card written successfully : ") + uidText(r.card));
+        setCurrCard(r.card);
+        resetFailCount();
+        return m_rfid->disable();
+    });
+    disabled.done([this, d](RFID::Result) mutable {
+        resolve(d, m_currCard);
+        logInfo(QStringLiteral("RFID disabled"));
+    });
+    disabled.fail([this, d](RFID::Result r) mutable {
+        logDisableFailed(r.error);
+        resolve(d, m_currCard);
+    });
+    return d;
+}
+
+Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    if (!card) {
+        reject(d, QStringLiteral("Invalid card"));
+        return d;
+    }
+    logInfo(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+
+    Deferred<RFID::Result> written = m_rfid->writeCard(card);
+    written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });
+
+    Deferred<RFID::Result> disabled = written.thenAlias([this](RFID::Result r) {
+        logInfo(QStringLiteral("Card written successfully : ") + uidText(r.card));
+        setCurrCard(r.card);
+        return m_rfid->disable();
+    });
+    disabled.done([this, d](RFID::Result) mutable {
+        resolve(d, m_currCard);
+        logInfo(QStringLiteral("RFID disabled"));
+    });
+    disabled.fail([this, d](RFID::Result r) mutable {
+        logDisableFailed(r.error);
+        resolve(d, m_currCard);
+    });
+    return d;
+}
+
+Deferred<Result> CardIssuer::eject()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Ejecting card"));
+
+    Deferred<Dispenser::Result> command = m_dispenser->eject();
+    command.fail([this, d](Dispenser::Result r) mutable {
+        reject(d, QStringLiteral("Failed to eject card : ") + r.description);
+    });
+
+    // The service may report the card in the mouth before it answers the command:
+    // then the sensor already shows it there and there is no change left to wait for.
+    Deferred<> atMouth = command.thenAlias([this](Dispenser::Result) {
+        if (m_dispenser->cardInMouth())
+            return resolvedWait();
+        return Utils::waitSignal(m_dispenser, &Dispenser::cardInMouthChanged, SensorMs);
+    });
+    atMouth.done([this, d]() mutable {
+        logInfo(QStringLiteral("Card ejected successfully"));
+        resolve(d, m_currCard);
+        emit cardEjected(m_currCard);
+    });
+    atMouth.fail([this, d]() mutable { reject(d, QString::fromLatin1(MouthTimeout)); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::retract()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Retracting card : ") + uidText(m_currCard));
+
+    Deferred<Dispenser::Result> command = m_dispenser->accept();
+    command.fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Accept failed : ") + r.description); });
+
+    // As with the eject: a sensor that already shows the card at the reader is the confirmation.
+    Deferred<> atReader = command.thenAlias([this](Dispenser::Result) {
+        if (m_dispenser->cardInRfid())
+            return resolvedWait();
+        return Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, SensorMs);
+    });
+    atReader.done([this, d]() mutable {
+        logInfo(QStringLiteral("Retracted card : ") + uidText(m_currCard));
+        resolve(d, Tag::Ptr());
+    });
+    atReader.fail([this, d]() mutable { reject(d, QStringLiteral("Retract timeout")); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::waitRemoved(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+
+    Deferred<Dispenser::Result> taken = m_dispenser->waitCollect(seconds);
+    taken.done([this, d](Dispenser::Result) mutable {
+        logInfo(QStringLiteral("Card collected successfully"));
+        resolve(d, Tag::Ptr());
+    });
+    taken.fail([this, d](Dispenser::Result) mutable {
+        Deferred<Result> back = retract();
+        back.done([this, d](Result) mutable { reject(d, QStringLiteral("Card not collected")); });
+        back.fail([this, d](Result) mutable {
+            reject(d, QStringLiteral("Card not collected and card retract failed"));
+        });
+    });
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Entry lane
+
+Deferred<Result> CardIssuer::prepareCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Preparing card"));
+
+    if (m_state == Error) {
+        d.reject(Result{Tag::Ptr(), m_reason});
+        return d;
+    }
+
+    Deferred<Result> moved = moveCardOnRfid();
+    moved.fail([d](Result r) mutable { d.reject(r); });
+
+    Deferred<Result> read = moved.thenAlias([this](Result) { return readCardUid(); });
+    read.done([this, d](Result r) mutable {
+        d.resolve(r);
+        emit cardPrepared(r.card);
+    });
+    read.fail([this, d](Result r) mutable { whenFinished(dispose(false), [d, r]() mutable { d.reject(r); }); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::issueCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    if (!card) {
+        reject(d, QStringLiteral("Invalid card"));
+        return d;
+    }
+
+    Deferred<Result> created;
+    if (m_currCard) {
+        logInfo(QStringLiteral("Card present. Creating."));
+        created = createCard(card);
+    } else {
+        logWarn(QStringLiteral("Card not present. Preparing."));
+        Deferred<Result> prepared = prepareCard();
+        prepared.fail([d](Result r) mutable { d.reject(r); });
+        created = prepared.thenAlias([this, card](Result) { return createCard(card); });
+    }
+    created.done([d](Result r) mutable { d.resolve(r); });
+    created.fail([this, d](Result r) mutable { whenFinished(dispose(false), [d, r]() mutable { d.reject(r); }); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::presentCard(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+
+    Deferred<Result> ejected = eject();
+    ejected.fail([this, d](Result r) mutable {
+        if (r.error.contains(QLatin1String(MouthTimeout))) {
+            logWarn(QStringLiteral("Eject failed : ") + r.error);
+            logWarn(QStringLiteral("Considering eject successful."));
+            d.resolve(r);
+        } else {
+            reject(d, QStringLiteral("Eject failed: ") + r.error);
+        }
+    });
+
+    Deferred<Result> removed = ejected.thenAlias([this, seconds](Result) { return waitRemoved(seconds); });
+    removed.done([d](Result r) mutable { d.resolve(r); });
+    removed.fail([this, d](Result) mutable { reject(d, QStringLiteral("Card not collected")); });
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Exit lane
+
+Deferred<Result> CardIssuer::acceptMode(Deferred<Dispenser::Result> command)
+{
+    Deferred<Result> d;
+    command.done([this, d](Dispenser::Result) mutable { resolve(d, Tag::Ptr()); });
+    command.fail([this, d](Dispenser::Result r) mutable { reject(d, r.description); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::enableAccept()
+{
+    logInfo(QStringLiteral("Enabling automatic card acceptance"));
+    return acceptMode(m_dispenser->enableAccept());
+}
+
+Deferred<Result> CardIssuer::disableAccept()
+{
+    logInfo(QStringLiteral("Disabling automatic card acceptance"));
+    return acceptMode(m_dispenser->disableAccept());
+}
+
+Deferred<Result> CardIssuer::acceptCard(int seconds)
+{
+    Deferred<Result> d;
+    Deferred<Result> enabled = enableAccept();
+    enabled.fail([d](Result r) mutable { d.reject(r); });
+    passOn(enabled.thenAlias([this, seconds](Result) { return waitCardInRfid(seconds); }), d);
+    return d;
+}
+
+Deferred<Result> CardIssuer::waitCardInRfid(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be placed on Rfid : timeout=") + QString::number(seconds)
+            + QStringLiteral(" sec"));
+
+    if (m_dispenser->cardInRfid()) {
+        resolve(d, m_currCard);
+        return d;
+    }
+    Deferred<> changed = Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, secondsToMs(seconds));
+    changed.done([this, d]() mutable { resolve(d, m_currCard); });
+    changed.fail([this, d]() mutable { reject(d, QStringLiteral("Timeout")); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::waitInserted(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be inserted : timeout=") + QString::number(seconds)
+            + QStringLiteral(" sec"));
+
+    Deferred<> inserted = Utils::waitSignal(this, &CardIssuer::cardInserted, secondsToMs(seconds));
+    inserted.done([this, d]() mutable { resolve(d, m_currCard); });
+    inserted.fail([this, d]() mutable { reject(d, QStringLiteral("Timeout")); });
+    return d;
+}
+
+Deferred<Result> CardIssuer::readCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Reading card"));
+
+    Deferred<RFID::Result> enabled = m_rfid->enable(false);
+    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
+
+    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
+        logInfo(QStringLiteral("RFID enabled."));
+        return m_rfid->waitCardFound(CardSearchMs);
+    });
+    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to find card : ") + r.error); });
+
+    Deferred<RFID::Result> read = found.thenAlias([this](RFID::Result r) {
+        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        return m_rfid->readCard(QStringLiteral("auto"), 1);
+    });
+    read.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to read card : ") + r.error); });
+    read.done([this, d](RFID::Result r) mutable {
+        logInfo(QStringLiteral("Card read successfully"));
+        setCurrCard(r.card);
+        resolve(d, m_currCard);
+    });
+    return d;
+}
+
+Deferred<Result> CardIssuer::collectCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Collecting card : uid=") + uidText(m_currCard));
+
+    Deferred<Dispenser::Result> disposed = m_dispenser->dispose();
+    disposed.fail([this, d](Dispenser::Result r) mutable { reject(d, r.description); });
+
+    Deferred<RFID::Result> disabled = disposed.thenAlias([this](Dispenser::Result) { return m_rfid->disable(); });
+    disabled.done([this, d](RFID::Result) mutable { resolve(d, Tag::Ptr()); });
+    disabled.fail([this, d](RFID::Result r) mutable {
+        logDisableFailed(r.error);
+        resolve(d, Tag::Ptr());
+    });
+    return d;
+}
+
+Deferred<Result> CardIssuer::returnCard(Card::Ptr card)
+{
+    return writeCard(card);
+}
+
+// ---------------------------------------------------------------------------
+// Card tests
+
+Deferred<Result> CardIssuer::testDispense()
+{
+    Deferred<Result> d;
+
+    Deferred<Result> moved = moveCardOnRfid();
+    moved.fail([d](Result r) mutable { d.reject(r); });
+
+    Deferred<Result> read = moved.thenAlias([this](Result) { return readCardUid(); });
+    read.fail([this, d](Result r) mutable { whenFinished(dispose(true), [d, r]() mutable { d.reject(r); }); });
+
+    Deferred<Result> ejected = read.thenAlias([this](Result) { return eject(); });
+    ejected.fail([d](Result r) mutable { d.reject(r); });
+
+    Deferred<Result> retracted = ejected.thenAlias([this](Result) { return retract(); });
+    retracted.fail([d](Result r) mutable { d.reject(r); });
+
+    passOn(retracted.thenAlias([this](Result) { return dispose(true); }), d);
+    return d;
+}
+
+Deferred<Result> CardIssuer::testAcceptEject()
+{
+    Deferred<Result> d;
+    if (m_dispenser->cardInMouth()) {
+        logInfo(QStringLiteral("Card in mouth. Retracting."));
+        Deferred<Result> retracted = retract();
+        retracted.fail([d](Result r) mutable { d.reject(r); });
+        passOn(retracted.thenAlias([this](Result) { return eject(); }), d);
+    } else if (m_dispenser->cardInRfid()) {
+        logInfo(QStringLiteral("Card in RFID. Ejecting."));
+        passOn(eject(), d);
+    } else {
+        reject(d, QStringLiteral("No card found"));
+    }
+    return d;
+}
+
+Deferred<Result> CardIssuer::testAcceptDispose()
+{
+    Deferred<Result> d;
+    Deferred<Result> ready;
+    if (m_dispenser->cardInMouth()) {
+        logInfo(QStringLiteral("Card in mouth. Retracting and disposing."));
+        ready = retract();
+    } else if (m_dispenser->cardInRfid()) {
+        logInfo(QStringLiteral("Card in RFID. Disposing."));
+        passOn(dispose(true), d);
+        return d;
+    } else {
+        logInfo(QStringLiteral("No card found. Waiting insert."));
+        ready = acceptCard(m_acceptTestTimeoutSec);
+    }
+    ready.fail([d](Result r) mutable { d.reject(r); });
+    passOn(ready.thenAlias([this](Result) { return dispose(true); }), d);
+    return d;
+}
+
+}
