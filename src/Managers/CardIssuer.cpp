@@ -291,6 +291,21 @@ Deferred<Result> CardIssuer::moveCardOnRfid()
     return d;
 }
 
+// First steps of every operation on the card at the reader: switch the reader on and
+// wait for the card. Each failure rejects d with its own text.
+Deferred<RFID::Result> CardIssuer::enableAndFindCard(Deferred<Result> d, const QString &searchFailText)
+{
+    Deferred<RFID::Result> enabled = m_rfid->enable(false);
+    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
+
+    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
+        logInfo(QStringLiteral("RFID enabled."));
+        return m_rfid->waitCardFound(CardSearchMs);
+    });
+    found.fail([this, d, searchFailText](RFID::Result r) mutable { reject(d, searchFailText + r.error); });
+    return found;
+}
+
 Deferred<Result> CardIssuer::readCardUid()
 {
     Deferred<Result> d;
@@ -311,14 +326,7 @@ Deferred<Result> CardIssuer::readCardUid()
         return d;
     }
 
-    Deferred<RFID::Result> enabled = m_rfid->enable(false);
-    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
-
-    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
-        logInfo(QStringLiteral("RFID enabled."));
-        return m_rfid->waitCardFound(CardSearchMs);
-    });
-    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to find card : ") + r.error); });
+    Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Failed to find card : "));
 
     Deferred<RFID::Result> disabled = found.thenAlias([this](RFID::Result r) {
         logInfo(QStringLiteral("Card found : ") + uidText(r.card));
@@ -362,14 +370,7 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
     const QString templateName = card->name();
     logInfo(QStringLiteral("Creating card : %1").arg(templateName));
 
-    Deferred<RFID::Result> enabled = m_rfid->enable(false);
-    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
-
-    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
-        logInfo(QStringLiteral("RFID enabled."));
-        return m_rfid->waitCardFound(CardSearchMs);
-    });
-    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Card search failed : ") + r.error); });
+    Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Card search failed : "));
 
     // The tag the reader found, in case the create answer carries no card.
     auto foundTag = std::make_shared<Tag::Ptr>();
@@ -641,14 +642,7 @@ Deferred<Result> CardIssuer::readCard()
     Deferred<Result> d;
     logInfo(QStringLiteral("Reading card"));
 
-    Deferred<RFID::Result> enabled = m_rfid->enable(false);
-    enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
-
-    Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
-        logInfo(QStringLiteral("RFID enabled."));
-        return m_rfid->waitCardFound(CardSearchMs);
-    });
-    found.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to find card : ") + r.error); });
+    Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Failed to find card : "));
 
     Deferred<RFID::Result> read = found.thenAlias([this](RFID::Result r) {
         logInfo(QStringLiteral("Card found : ") + uidText(r.card));
