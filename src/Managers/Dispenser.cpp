@@ -1,6 +1,7 @@
 #include "Dispenser.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Property.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -170,42 +171,27 @@ bool Dispenser::setLEDs(uchar leds)
 
 void Dispenser::setManufacturer(const QString &value)
 {
-    if (m_manufacturer == value)
-        return;
-    m_manufacturer = value;
-    emit manufacturerChanged();
+    updateProperty(this, m_manufacturer, value, &Dispenser::manufacturerChanged);
 }
 
 void Dispenser::setModel(const QString &value)
 {
-    if (m_model == value)
-        return;
-    m_model = value;
-    emit modelChanged();
+    updateProperty(this, m_model, value, &Dispenser::modelChanged);
 }
 
 void Dispenser::setFirmware(const QString &value)
 {
-    if (m_firmware == value)
-        return;
-    m_firmware = value;
-    emit firmwareChanged();
+    updateProperty(this, m_firmware, value, &Dispenser::firmwareChanged);
 }
 
 void Dispenser::setSoftware(const QString &value)
 {
-    if (m_software == value)
-        return;
-    m_software = value;
-    emit softwareChanged();
+    updateProperty(this, m_software, value, &Dispenser::softwareChanged);
 }
 
 void Dispenser::setCartridge(const QString &value)
 {
-    if (m_cartridge == value)
-        return;
-    m_cartridge = value;
-    emit cartridgeChanged();
+    updateProperty(this, m_cartridge, value, &Dispenser::cartridgeChanged);
 }
 
 void Dispenser::setActive(bool value)
@@ -237,26 +223,17 @@ void Dispenser::setIsDoorOpen(bool value)
 
 void Dispenser::setCardInMouth(bool value)
 {
-    if (m_cardInMouth == value)
-        return;
-    m_cardInMouth = value;
-    emit cardInMouthChanged();
+    updateProperty(this, m_cardInMouth, value, &Dispenser::cardInMouthChanged);
 }
 
 void Dispenser::setCardInRfid(bool value)
 {
-    if (m_cardInRfid == value)
-        return;
-    m_cardInRfid = value;
-    emit cardInRfidChanged();
+    updateProperty(this, m_cardInRfid, value, &Dispenser::cardInRfidChanged);
 }
 
 void Dispenser::setCartridgePercent(int value)
 {
-    if (m_cartridgePercent == value)
-        return;
-    m_cartridgePercent = value;
-    emit cartridgePercentChanged();
+    updateProperty(this, m_cartridgePercent, value, &Dispenser::cartridgePercentChanged);
 }
 
 } // namespace manager

@@ -1,6 +1,7 @@
 #include "RFID.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Property.h"
 #include "Models/ZUKAv1Card.h"
 
 #include <QDebug>
@@ -208,50 +209,32 @@ bool RFID::beepInvalid()
 
 void RFID::setUid(const QString &value)
 {
-    if (m_uid == value)
-        return;
-    m_uid = value;
-    emit uidChanged();
+    updateProperty(this, m_uid, value, &RFID::uidChanged);
 }
 
 void RFID::setManufacturer(const QString &value)
 {
-    if (m_manufacturer == value)
-        return;
-    m_manufacturer = value;
-    emit manufacturerChanged();
+    updateProperty(this, m_manufacturer, value, &RFID::manufacturerChanged);
 }
 
 void RFID::setModel(const QString &value)
 {
-    if (m_model == value)
-        return;
-    m_model = value;
-    emit modelChanged();
+    updateProperty(this, m_model, value, &RFID::modelChanged);
 }
 
 void RFID::setFirmware(const QString &value)
 {
-    if (m_firmware == value)
-        return;
-    m_firmware = value;
-    emit firmwareChanged();
+    updateProperty(this, m_firmware, value, &RFID::firmwareChanged);
 }
 
 void RFID::setSoftware(const QString &value)
 {
-    if (m_software == value)
-        return;
-    m_software = value;
-    emit softwareChanged();
+    updateProperty(this, m_software, value, &RFID::softwareChanged);
 }
 
 void RFID::setError(const QString &value)
 {
-    if (m_error == value)
-        return;
-    m_error = value;
-    emit errorChanged();
+    updateProperty(this, m_error, value, &RFID::errorChanged);
 }
 
 void RFID::setState(State state)

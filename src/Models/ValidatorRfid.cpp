@@ -1,19 +1,10 @@
 #include "ValidatorRfid.h"
 
+#include "Common/Property.h"
+
 #include <QHash>
 #include <QJsonValue>
 
-namespace {
-template<typename T, typename Signal>
-bool update(ValidatorRfid *v, T &field, const T &value, Signal signal)
-{
-    if (field == value)
-        return false;
-    field = value;
-    emit(v->*signal)();
-    return true;
-}
-}
 
 ValidatorRfid::ValidatorRfid(QObject *parent)
     : QObject(parent)
@@ -27,42 +18,42 @@ bool ValidatorRfid::enabled() const
 
 void ValidatorRfid::setActive(bool active)
 {
-    update(this, m_active, active, &ValidatorRfid::activeChanged);
+    updateProperty(this, m_active, active, &ValidatorRfid::activeChanged);
 }
 
 void ValidatorRfid::setFirmware(const QString &firmware)
 {
-    update(this, m_firmware, firmware, &ValidatorRfid::firmwareChanged);
+    updateProperty(this, m_firmware, firmware, &ValidatorRfid::firmwareChanged);
 }
 
 void ValidatorRfid::setVersion(const QString &version)
 {
-    update(this, m_version, version, &ValidatorRfid::versionChanged);
+    updateProperty(this, m_version, version, &ValidatorRfid::versionChanged);
 }
 
 void ValidatorRfid::setManufacturer(const QString &manufacturer)
 {
-    update(this, m_manufacturer, manufacturer, &ValidatorRfid::manufacturerChanged);
+    updateProperty(this, m_manufacturer, manufacturer, &ValidatorRfid::manufacturerChanged);
 }
 
 void ValidatorRfid::setModel(const QString &model)
 {
-    update(this, m_model, model, &ValidatorRfid::modelChanged);
+    updateProperty(this, m_model, model, &ValidatorRfid::modelChanged);
 }
 
 void ValidatorRfid::setDeviceUid(const QString &uid)
 {
-    update(this, m_deviceUid, uid, &ValidatorRfid::deviceUidChanged);
+    updateProperty(this, m_deviceUid, uid, &ValidatorRfid::deviceUidChanged);
 }
 
 void ValidatorRfid::setError(const QString &error)
 {
-    update(this, m_error, error, &ValidatorRfid::errorChanged);
+    updateProperty(this, m_error, error, &ValidatorRfid::errorChanged);
 }
 
 void ValidatorRfid::setState(const QString &state)
 {
-    if (update(this, m_state, state, &ValidatorRfid::stateChanged))
+    if (updateProperty(this, m_state, state, &ValidatorRfid::stateChanged))
         emit enabledChanged();
 }
 
