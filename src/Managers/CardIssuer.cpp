@@ -400,6 +400,14 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
         resetFailCount();
         return m_rfid->disable();
     });
+    resolveAfterDisable(disabled, d);
+    return d;
+}
+
+// The card's work is done once the reader is switched off again; a failed
+// switch-off is only logged, the operation still succeeds with the current card.
+void CardIssuer::resolveAfterDisable(Deferred<RFID::Result> disabled, Deferred<Result> d)
+{
     disabled.done([this, d](RFID::Result) mutable {
         resolve(d, m_currCard);
         logInfo(QStringLiteral("RFID disabled"));
@@ -408,7 +416,6 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
         logDisableFailed(r.error);
         resolve(d, m_currCard);
     });
-    return d;
 }
 
 Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
@@ -428,14 +435,7 @@ Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
         setCurrCard(r.card);
         return m_rfid->disable();
     });
-    disabled.done([this, d](RFID::Result) mutable {
-        resolve(d, m_currCard);
-        logInfo(QStringLiteral("RFID disabled"));
-    });
-    disabled.fail([this, d](RFID::Result r) mutable {
-        logDisableFailed(r.error);
-        resolve(d, m_currCard);
-    });
+    resolveAfterDisable(disabled, d);
     return d;
 }
 

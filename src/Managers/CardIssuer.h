@@ -88,6 +88,7 @@ private:
     void reject(Deferred<Result> &d, const QString &error);
 
     Deferred<Result> acceptMode(Deferred<Dispenser::Result> command);
+    void resolveAfterDisable(Deferred<RFID::Result> disabled, Deferred<Result> d);
     Deferred<RFID::Result> enableAndFindCard(Deferred<Result> d, const QString &searchFailText);
 
     void onCardFound(Tag::Ptr tag);
