@@ -84,3 +84,8 @@ bool connectClient(manager::MqttClient &mqtt, quint16 brokerPort, int timeoutMs)
     mqtt.connect();
     return TestUtil::waitUntil([&] { return mqtt.isConnected(); }, timeoutMs);
 }
+
+QJsonObject obj(const char *text)
+{
+    return QJsonDocument::fromJson(text).object();
+}

@@ -3,6 +3,7 @@
 // (tests/peers/lane_sim.py) serving both device services, and helpers to drive it.
 #include "Common/MqttClient.h"
 #include "Deferred/Deferred.h"
+#include "Outcome.h"
 
 #include <QJsonObject>
 #include <QProcess>
@@ -43,25 +44,5 @@ bool rawPublish(quint16 brokerPort, const QString &topic, const QByteArray &payl
 // Connects a broker client to the test broker and waits for the connection.
 bool connectClient(manager::MqttClient &mqtt, quint16 brokerPort, int timeoutMs = 5000);
 
-// Records how a deferred result settled.
-template<typename R>
-struct Outcome {
-    int state = 0;  // 0 pending, 1 resolved, 2 rejected
-    R value{};
-    bool settled() const { return state != 0; }
-};
-
-template<typename R>
-std::shared_ptr<Outcome<R>> watch(Deferred<R> d)
-{
-    auto o = std::make_shared<Outcome<R>>();
-    d.done([o](R v) {
-        o->state = 1;
-        o->value = v;
-    });
-    d.fail([o](R v) {
-        o->state = 2;
-        o->value = v;
-    });
-    return o;
-}
+// A JSON object from its text.
+QJsonObject obj(const char *text);

@@ -13,6 +13,7 @@
 #include "Broker.h"
 #include "LogCapture.h"
 #include "MqttPeer.h"
+#include "Outcome.h"
 #include "TestUtil.h"
 
 #include "Common/MqttClient.h"
@@ -26,34 +27,11 @@ using Result = manager::CardIssuer::Result;
 
 namespace {
 
-// What became of one operation's result.
-struct Outcome {
-    int state = 0;  // 0 pending, 1 resolved, 2 rejected
-    Result result;
-};
-using OutcomePtr = std::shared_ptr<Outcome>;
-
-OutcomePtr watch(Deferred<Result> d)
-{
-    auto o = std::make_shared<Outcome>();
-    d.done([o](Result r) {
-        o->state = 1;
-        o->result = r;
-    });
-    d.fail([o](Result r) {
-        o->state = 2;
-        o->result = r;
-    });
-    d.failZero([o]() {
-        if (o->state == 0)
-            o->state = 2;
-    });
-    return o;
-}
+using OutcomePtr = std::shared_ptr<Outcome<Result>>;
 
 bool settled(const OutcomePtr &o, int ms = 8000)
 {
-    return TestUtil::waitUntil([o] { return o->state != 0; }, ms);
+    return settle(o, ms);
 }
 
 QString uidOf(const Tag::Ptr &t)
@@ -269,9 +247,9 @@ bool TestCardIssuer::waitState(CardIssuer::State state, const QString &reason, i
 QString TestCardIssuer::prepared()
 {
     auto o = watch(m_issuer->prepareCard());
-    if (!settled(o) || o->state != 1 || !o->result.card)
+    if (!settled(o) || o->state != 1 || !o->value.card)
         return QString();
-    return o->result.card->uid();
+    return o->value.card->uid();
 }
 
 // ---------------------------------------------------------------------------
@@ -350,8 +328,8 @@ void TestCardIssuer::wholeIssue()
     auto prep = watch(m_issuer->prepareCard());
     QVERIFY(settled(prep));
     QCOMPARE(prep->state, 1);
-    QVERIFY(prep->result.card);
-    const QString uid = prep->result.card->uid();
+    QVERIFY(prep->value.card);
+    const QString uid = prep->value.card->uid();
     QCOMPARE(uid, QStringLiteral("5A000001"));
     QCOMPARE(preparedSpy.count(), 1);
     QCOMPARE(uidOf(preparedSpy.at(0).at(0).value<Tag::Ptr>()), uid);
@@ -370,8 +348,8 @@ void TestCardIssuer::wholeIssue()
     auto issued = watch(m_issuer->issueCard(card));
     QVERIFY(settled(issued));
     QCOMPARE(issued->state, 1);
-    QCOMPARE(uidOf(issued->result.card), uid);
-    QVERIFY(issued->result.error.isEmpty());
+    QCOMPARE(uidOf(issued->value.card), uid);
+    QVERIFY(issued->value.error.isEmpty());
     QVERIFY(m_log->contains("[CardIssuer] Card present. Creating."));
     QVERIFY(m_log->contains("[CardIssuer] Creating card : ZUKAv1"));
     QVERIFY(m_log->contains("[CardIssuer] Card written successfully : " + uid));
@@ -383,8 +361,8 @@ void TestCardIssuer::wholeIssue()
     QVERIFY(control(cmd(R"({"cmd": "take"})")).value("ok").toBool());
     QVERIFY(settled(present));
     QCOMPARE(present->state, 1);
-    QVERIFY(!present->result.card);
-    QVERIFY(present->result.error.isEmpty());
+    QVERIFY(!present->value.card);
+    QVERIFY(present->value.error.isEmpty());
     QCOMPARE(m_log->count("[CardIssuer] Waiting for card to be collected (timeout=20 sec)"), 2);
     QVERIFY(m_log->contains("[CardIssuer] Card collected successfully"));
     QVERIFY(TestUtil::waitUntil([&] { return removedSpy.count() == 1; }));
@@ -432,8 +410,8 @@ void TestCardIssuer::issueCommandAnswers()
     auto failed = watch(m_issuer->prepareCard());
     QVERIFY(settled(failed));
     QCOMPARE(failed->state, 2);
-    QCOMPARE(failed->result.error, QStringLiteral("Issue failed : Cartridge empty"));
-    QVERIFY(!failed->result.card);
+    QCOMPARE(failed->value.error, QStringLiteral("Issue failed : Cartridge empty"));
+    QVERIFY(!failed->value.card);
     QCOMPARE(m_log->count("[CardIssuer] ERROR: Issue failed : Cartridge empty"), 1);
     simState();
     QCOMPARE(requests().mid(sent), QStringList{m_droot + "/issue/request/3"});
@@ -449,7 +427,7 @@ void TestCardIssuer::tooManyFailures()
         auto o = watch(m_issuer->prepareCard());
         QVERIFY(settled(o));
         QCOMPARE(o->state, 2);
-        QCOMPARE(o->result.error, QStringLiteral("RFID enable failed : RF module fault"));
+        QCOMPARE(o->value.error, QStringLiteral("RFID enable failed : RF module fault"));
         QVERIFY(m_log->contains(QStringLiteral("[CardIssuer] Incremented fail counter : %1").arg(count)));
         QVERIFY(TestUtil::waitUntil([&] { return !m_disp->cardInRfid(); }));
     };
@@ -482,7 +460,7 @@ void TestCardIssuer::tooManyFailures()
     issued = watch(m_issuer->issueCard(newCard()));
     QVERIFY(settled(issued));
     QCOMPARE(issued->state, 2);
-    QCOMPARE(issued->result.error, QStringLiteral("Write card failed : Write protected"));
+    QCOMPARE(issued->value.error, QStringLiteral("Write card failed : Write protected"));
     QVERIFY(m_log->contains("[CardIssuer] Incremented fail counter : 4"));
     QVERIFY(waitState(CardIssuer::Error, "Too many failures"));
     QCOMPARE(simState().value("box").toArray().size(), 7);
@@ -492,8 +470,8 @@ void TestCardIssuer::tooManyFailures()
     m_log->clear();
     auto refused = watch(m_issuer->prepareCard());
     QCOMPARE(refused->state, 2);
-    QCOMPARE(refused->result.error, QStringLiteral("Too many failures"));
-    QVERIFY(!refused->result.card);
+    QCOMPARE(refused->value.error, QStringLiteral("Too many failures"));
+    QVERIFY(!refused->value.card);
     simState();
     QCOMPARE(requests().size(), sent);
     QCOMPARE(m_log->texts().filter("[CardIssuer] "), QStringList{"[CardIssuer] Preparing card"});
@@ -518,8 +496,8 @@ void TestCardIssuer::cardNotCollected()
     auto present = watch(m_issuer->presentCard(1));
     QVERIFY(settled(present, 10000));
     QCOMPARE(present->state, 2);
-    QCOMPARE(present->result.error, QStringLiteral("Card not collected"));
-    QVERIFY(!present->result.card);
+    QCOMPARE(present->value.error, QStringLiteral("Card not collected"));
+    QVERIFY(!present->value.card);
     QVERIFY(m_log->contains("[CardIssuer] Card ejected successfully"));
     QVERIFY(m_log->contains("[CardIssuer] Retracted card : " + uid));
     QCOMPARE(m_log->count("[CardIssuer] ERROR: Card not collected"), 2);
@@ -531,14 +509,14 @@ void TestCardIssuer::cardNotCollected()
                 .value("ok").toBool());
     present = watch(m_issuer->presentCard(1));
     QVERIFY(settled(present, 10000));
-    QCOMPARE(present->result.error, QStringLiteral("Card not collected"));
+    QCOMPARE(present->value.error, QStringLiteral("Card not collected"));
     QVERIFY(m_log->contains("[CardIssuer] ERROR: Accept failed : Dispenser jammed"));
     QCOMPARE(simState().value("mouth").toString(), uid);
 
     auto removed = watch(m_issuer->waitRemoved(1));
     QVERIFY(settled(removed, 10000));
     QCOMPARE(removed->state, 2);
-    QCOMPARE(removed->result.error, QStringLiteral("Card not collected and card retract failed"));
+    QCOMPARE(removed->value.error, QStringLiteral("Card not collected and card retract failed"));
 }
 
 void TestCardIssuer::sensorBeforeAnswer()
@@ -560,7 +538,7 @@ void TestCardIssuer::sensorBeforeAnswer()
     QVERIFY(control(cmd(R"({"cmd": "take"})")).value("ok").toBool());
     QVERIFY(settled(present));
     QCOMPARE(present->state, 1);
-    QVERIFY(present->result.error.isEmpty());
+    QVERIFY(present->value.error.isEmpty());
     QVERIFY(!m_log->containsPart("Considering eject successful"));
 
     // The same for the retraction of a card that was not taken.
@@ -568,7 +546,7 @@ void TestCardIssuer::sensorBeforeAnswer()
     QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/accept", "status": "before"})")).value("ok").toBool());
     present = watch(m_issuer->presentCard(1));
     QVERIFY(settled(present, 10000));
-    QCOMPARE(present->result.error, QStringLiteral("Card not collected"));
+    QCOMPARE(present->value.error, QStringLiteral("Card not collected"));
     QVERIFY(!m_log->containsPart("Retract timeout"));
     QVERIFY(!m_log->containsPart("card retract failed"));
     QVERIFY(m_log->contains("[CardIssuer] Retracted card : 5A000002"));
@@ -585,8 +563,8 @@ void TestCardIssuer::silentMouthSensor()
     auto present = watch(m_issuer->presentCard(20));
     QVERIFY(settled(present, 5000));
     QCOMPARE(present->state, 1);
-    QCOMPARE(present->result.error, QStringLiteral("Timeout waiting for mouth sensor"));
-    QVERIFY(!present->result.card);
+    QCOMPARE(present->value.error, QStringLiteral("Timeout waiting for mouth sensor"));
+    QVERIFY(!present->value.card);
     QVERIFY(m_log->contains("[CardIssuer] WARN: Eject failed : Timeout waiting for mouth sensor"));
     QVERIFY(m_log->contains("[CardIssuer] WARN: Considering eject successful."));
     QCOMPARE(m_log->count("[CardIssuer] Waiting for card to be collected (timeout=20 sec)"), 1);
@@ -599,7 +577,7 @@ void TestCardIssuer::silentMouthSensor()
     auto test = watch(m_issuer->testDispense());
     QVERIFY(settled(test, 8000));
     QCOMPARE(test->state, 2);
-    QCOMPARE(test->result.error, QStringLiteral("Timeout waiting for mouth sensor"));
+    QCOMPARE(test->value.error, QStringLiteral("Timeout waiting for mouth sensor"));
     simState();
     const QStringList after = requests().mid(sent);
     QVERIFY(!after.filter("/eject/").isEmpty());
@@ -619,7 +597,7 @@ void TestCardIssuer::finalDisableFails()
     auto prep = watch(m_issuer->prepareCard());
     QVERIFY(settled(prep));
     QCOMPARE(prep->state, 1);
-    const QString uid = uidOf(prep->result.card);
+    const QString uid = uidOf(prep->value.card);
     QCOMPARE(uid, QStringLiteral("5A000001"));
     QCOMPARE(m_log->count(warning), 1);
 
@@ -629,7 +607,7 @@ void TestCardIssuer::finalDisableFails()
     auto again = watch(m_issuer->readCardUid());
     QVERIFY(settled(again));
     QCOMPARE(again->state, 1);
-    QCOMPARE(uidOf(again->result.card), uid);
+    QCOMPARE(uidOf(again->value.card), uid);
     QVERIFY(m_log->contains("[CardIssuer] Card already present : " + uid));
     QCOMPARE(m_log->count(warning), 2);
 
@@ -640,17 +618,17 @@ void TestCardIssuer::finalDisableFails()
     auto issued = watch(m_issuer->issueCard(card));
     QVERIFY(settled(issued));
     QCOMPARE(issued->state, 1);
-    QCOMPARE(uidOf(issued->result.card), uid);
+    QCOMPARE(uidOf(issued->value.card), uid);
     QCOMPARE(m_log->count(warning), 3);
 
     // Write of a card on the reader (the reader is still on).
-    auto written = Card::cast(issued->result.card);
+    auto written = Card::cast(issued->value.card);
     QVERIFY(written);
     QVERIFY(control(cmd(failDisable)).value("ok").toBool());
     auto rewrite = watch(m_issuer->writeCard(written));
     QVERIFY(settled(rewrite));
     QCOMPARE(rewrite->state, 1);
-    QCOMPARE(uidOf(rewrite->result.card), uid);
+    QCOMPARE(uidOf(rewrite->value.card), uid);
     QCOMPARE(m_log->count(warning), 4);
 
     // Collection: the card is in the box whatever the reader did.
@@ -659,7 +637,7 @@ void TestCardIssuer::finalDisableFails()
     auto collect = watch(m_issuer->collectCard());
     QVERIFY(settled(collect));
     QCOMPARE(collect->state, 1);
-    QVERIFY(collect->result.error.isEmpty());
+    QVERIFY(collect->value.error.isEmpty());
     QCOMPARE(m_log->count(warning), 5);
     QVERIFY(TestUtil::waitUntil([&] { return disposedSpy.count() == 1; }));
     QCOMPARE(simState().value("box").toArray().first().toString(), uid);
@@ -679,8 +657,8 @@ void TestCardIssuer::invalidCard()
                                watch(m_issuer->issueCard(Card::Ptr())), watch(m_issuer->returnCard(Card::Ptr()))};
     for (const auto &o : outcomes) {
         QCOMPARE(o->state, 2);
-        QCOMPARE(o->result.error, QStringLiteral("Invalid card"));
-        QVERIFY(!o->result.card);
+        QCOMPARE(o->value.error, QStringLiteral("Invalid card"));
+        QVERIFY(!o->value.card);
     }
     QCOMPARE(m_log->count("[CardIssuer] ERROR: Invalid card"), 4);
     simState();
@@ -748,7 +726,7 @@ void TestCardIssuer::insertedCard()
     QCOMPARE(card->uid(), QStringLiteral("04A1B2C3"));
     QVERIFY(m_log->contains("[CardIssuer] Card read successfully : uid=04A1B2C3 name=ZUKAv1"));
     QCOMPARE(m_issuer->currCard().data(), static_cast<Tag *>(card.data()));
-    QCOMPARE(waiting->result.card.data(), static_cast<Tag *>(card.data()));
+    QCOMPARE(waiting->value.card.data(), static_cast<Tag *>(card.data()));
     auto zuka = card.dynamicCast<ZUKAv1Card>();
     QVERIFY(zuka);
     QCOMPARE(zuka->usageLogs().size(), 1);  // the last entry only
@@ -759,7 +737,7 @@ void TestCardIssuer::insertedCard()
         auto collect = watch(m_issuer->collectCard());
         QVERIFY(settled(collect));
         QCOMPARE(collect->state, 1);
-        QVERIFY(!collect->result.card);
+        QVERIFY(!collect->value.card);
         QVERIFY(m_log->contains("[CardIssuer] Collecting card : uid=04A1B2C3"));
         QVERIFY(TestUtil::waitUntil([&] { return disposedSpy.count() == 1; }));
         QCOMPARE(disposedSpy.at(0).at(0).value<Tag::Ptr>().data(), static_cast<Tag *>(card.data()));
@@ -775,7 +753,7 @@ void TestCardIssuer::insertedCard()
     auto returned = watch(m_issuer->returnCard(card));
     QVERIFY(settled(returned));
     QCOMPARE(returned->state, 1);
-    QCOMPARE(uidOf(returned->result.card), QStringLiteral("04A1B2C3"));
+    QCOMPARE(uidOf(returned->value.card), QStringLiteral("04A1B2C3"));
     QVERIFY(m_log->contains("[CardIssuer] Writing card : uid=04A1B2C3 name=ZUKAv1"));
     const QJsonObject data = cardState("04A1B2C3").value("data").toObject();
     QCOMPARE(data.value("usageCounter").toInt(), 3);
@@ -860,10 +838,10 @@ void TestCardIssuer::cardTests()
     QVERIFY(settled(o, 10000));
     if (error.isEmpty()) {
         QCOMPARE(o->state, 1);
-        QVERIFY(o->result.error.isEmpty());
+        QVERIFY(o->value.error.isEmpty());
     } else {
         QCOMPARE(o->state, 2);
-        QCOMPARE(o->result.error, error);
+        QCOMPARE(o->value.error, error);
     }
     if (!line.isEmpty())
         QVERIFY2(m_log->contains("[CardIssuer] " + line), qPrintable(line));
@@ -890,7 +868,7 @@ void TestCardIssuer::acceptTestTimesOut()
     QVERIFY(m_log->waitFor("[CardIssuer] Waiting for card to be placed on Rfid : timeout=1 sec"));
     QVERIFY(settled(o, 5000));
     QCOMPARE(o->state, 2);
-    QCOMPARE(o->result.error, QStringLiteral("Timeout"));
+    QCOMPARE(o->value.error, QStringLiteral("Timeout"));
     QCOMPARE(m_log->count("[CardIssuer] ERROR: Timeout"), 1);
     QCOMPARE(simState().value("accepting").toBool(), true);
 }

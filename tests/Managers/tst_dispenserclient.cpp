@@ -19,15 +19,7 @@ using manager::MqttClient;
 namespace {
 using DispOutcome = std::shared_ptr<Outcome<Dispenser::Result>>;
 
-bool settle(const DispOutcome &o, int ms = 5000)
-{
-    return TestUtil::waitUntil([&] { return o->settled(); }, ms);
-}
 
-QJsonObject obj(const char *text)
-{
-    return QJsonDocument::fromJson(text).object();
-}
 }
 
 class TestDispenserClient : public QObject

@@ -22,16 +22,7 @@ namespace {
 using RfidOutcome = std::shared_ptr<Outcome<RFID::Result>>;
 using DispOutcome = std::shared_ptr<Outcome<Dispenser::Result>>;
 
-template<typename R>
-bool settle(const std::shared_ptr<Outcome<R>> &o, int ms = 5000)
-{
-    return TestUtil::waitUntil([&] { return o->settled(); }, ms);
-}
 
-QJsonObject obj(const char *text)
-{
-    return QJsonDocument::fromJson(text).object();
-}
 }
 
 class TestRfidClient : public QObject
