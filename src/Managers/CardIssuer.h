@@ -25,7 +25,8 @@ public:
         QString error;
     };
 
-    enum State { Init = 0, Busy = 1, Ready = 2, Error = 3 };
+    // Fixed integer base: any number can be named by stateToStr ("Unknown" outside the table).
+    enum State : int { Init = 0, Busy = 1, Ready = 2, Error = 3 };
 
     // How long the accept-and-dispose card test waits for a card to be inserted.
     static constexpr int DefaultAcceptTestTimeoutSec = 60;

@@ -791,6 +791,18 @@ void TestCardIssuer::cardTests_data()
     QTest::newRow("accept-dispose, card in mouth")
         << "dispose" << "mouth" << "" << "Card in mouth. Retracting and disposing." << "box";
     QTest::newRow("accept-dispose, card on reader") << "dispose" << "reader" << "" << "Card in RFID. Disposing." << "box";
+    // The final dispose refused: its own failure, the card stays at the reader.
+    QTest::newRow("dispense, dispose refused") << "dispense" << "disposefail" << "Dispose failed : Box full"
+                                               << "ERROR: Dispose failed : Box full" << "reader";
+    // The uid read fails and so does its dispose: the read's failure is reported.
+    QTest::newRow("dispense, uid not read, dispose refused")
+        << "dispense" << "uidfail+disposefail" << "RFID enable failed : Simulated failure"
+        << "ERROR: Dispose failed : Box full" << "reader";
+    // Both sensors set: the mouth branch is taken (its retract finds the reader position occupied).
+    QTest::newRow("accept-eject, both sensors") << "eject" << "both" << "Accept failed : RFID position occupied"
+                                                << "Card in mouth. Retracting." << "both";
+    QTest::newRow("accept-dispose, both sensors") << "dispose" << "both" << "Accept failed : RFID position occupied"
+                                                  << "Card in mouth. Retracting and disposing." << "both";
 }
 
 void TestCardIssuer::cardTests()
@@ -810,8 +822,16 @@ void TestCardIssuer::cardTests()
     } else if (place == "reader") {
         QVERIFY(step(cmd(R"({"cmd": "@issue"})")));
         uid = QStringLiteral("5A000001");
-    } else if (place == "uidfail") {
+    } else if (place == "both") {
+        QVERIFY(step(cmd(R"({"cmd": "@issue"})")));
+        uid = control(cmd(R"({"cmd": "insert", "uid": "04C0FFEE", "template": "ZUKAv1", "data": {}})")).value("uid").toString();
+        QVERIFY(TestUtil::waitUntil([&] { return m_disp->cardInMouth() && m_disp->cardInRfid(); }));
+    }
+    if (place.startsWith("uidfail"))
         QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/enable", "kind": "error"})")).value("ok").toBool());
+    if (place.endsWith("disposefail")) {
+        QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/dispose", "kind": "error", "code": 11, "text": "Box full"})"))
+                    .value("ok").toBool());
     }
     QSignalSpy disposedSpy(m_issuer.get(), &CardIssuer::cardDisposed);
     QSignalSpy insertedSpy(m_issuer.get(), &CardIssuer::cardInserted);
@@ -853,6 +873,15 @@ void TestCardIssuer::cardTests()
     } else if (endsIn == "mouth") {
         QCOMPARE(sim.value("mouth").toString(), uid);
         QVERIFY(sim.value("rfid").isNull());
+    } else if (endsIn == "reader") {
+        QCOMPARE(sim.value("rfid").toString(), uid);
+        QVERIFY(sim.value("box").toArray().isEmpty());
+        QCOMPARE(disposedSpy.count(), 0);
+    } else if (endsIn == "both") {
+        QCOMPARE(sim.value("mouth").toString(), uid);
+        QCOMPARE(sim.value("rfid").toString(), QStringLiteral("5A000001"));
+        QVERIFY(requests().mid(sent).filter("/eject/").isEmpty());
+        QVERIFY(requests().mid(sent).filter("/dispose/").isEmpty());
     } else {
         QCOMPARE(requests().size(), sent);  // nothing was sent
     }
