@@ -117,7 +117,12 @@ private slots:
         QCOMPARE(changed.count(), 0);
         QCOMPARE(config.get("mqtt/host").toString(), QString("broker.lan"));
         // A new value drops the override, is announced alone, then written.
+        QString hostInFileWhenAnnounced = "<not announced>";
+        auto probe = connect(&config, &Config::configChanged, this,
+                             [&] { hostInFileWhenAnnounced = fileValue(file, "mqtt/host").toString(); });
         config.set("mqtt/host", "10.0.0.5");
+        disconnect(probe);
+        QCOMPARE(hostInFileWhenAnnounced, QString());  // not written yet
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"mqtt/host", "10.0.0.5"}}));
         QCOMPARE(config.get("mqtt/host").toString(), QString("10.0.0.5"));
