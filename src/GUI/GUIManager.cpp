@@ -98,7 +98,11 @@ GUIManager::~GUIManager() = default;
 void GUIManager::initLog()
 {
     manager::Logger *logger = manager::Logger::instance();
-    logger->setLevel(mConfig->get(QStringLiteral("log/level")).toInt());
+    // A level that is not a number (a typo in the file) keeps the default level rather than
+    // silencing everything but errors.
+    bool isNumber = false;
+    const int level = mConfig->get(QStringLiteral("log/level")).toInt(&isNumber);
+    logger->setLevel(isNumber ? level : Defaults.value(QStringLiteral("log/level")).toInt());
     logger->setStderr(mConfig->get(QStringLiteral("log/stderr")).toBool());
     logger->setSyslog(mConfig->get(QStringLiteral("log/syslog")).toBool());
     logger->setColor(mConfig->get(QStringLiteral("log/color")).toBool());
