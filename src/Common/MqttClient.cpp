@@ -353,12 +353,14 @@ void MqttClient::onWaitMessage(quint64 id, const QByteArray &payload)
     Wait w = takeWait(id, &found);
     if (!found)
         return;
+    // The text up to the first zero byte; bytes that are not UTF-8 become replacement
+    // characters rather than spoiling the whole answer.
     const int zero = payload.indexOf('\0');
-    QByteArray text = zero >= 0 ? payload.left(zero) : payload;
+    QString text = QString::fromUtf8(zero >= 0 ? payload.left(zero) : payload);
     if (text.isEmpty())
-        text = "{}";
+        text = QStringLiteral("{}");
     QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(text, &err);
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
     if (err.error == QJsonParseError::NoError && doc.isObject())
         w.result.resolve(QJsonValue(doc.object()));
     else

@@ -145,6 +145,17 @@ void TstMqttRpc::callsAndTheirAnswers()
     QCOMPARE(twice->state, 1);
     QCOMPARE(twice->value.toObject().value(QStringLiteral("n")).toInt(), 1);
 
+    // A byte that is not UTF-8 spoils only its own character, not the whole answer.
+    {
+        MqttPeer device(m_broker->port());
+        auto latin = watch(m_client->waitTopic(QStringLiteral("r1/latin")));
+        QVERIFY(device.publish(QStringLiteral("r1/latin"), "{\"name\":\"M\xfc" "ller\"}", 1, true));
+        QVERIFY(settled(latin));
+        QCOMPARE(latin->state, 1);
+        QCOMPARE(latin->value.toObject().value(QStringLiteral("name")).toString(),
+                 QStringLiteral("M") + QChar(0xFFFD) + QStringLiteral("ller"));
+    }
+
     // A call sees only its own id's answer: the responder answers id 7, the call waits on 6.
     auto otherId = watch(m_client->waitTopic(QStringLiteral("r1/echo/response/6"), 600));
     auto own = watch(m_client->executeRpc(QStringLiteral("r1/echo"), QStringLiteral("7"), {}));
