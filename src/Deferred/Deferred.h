@@ -474,11 +474,29 @@ public:
     // 0 pending, 1 resolved, 2 rejected.
     int state() const { return d->state(); }
 
-    void resolve(const Types &...values) const { d->resolve(*this, values...); }
-    void reject(const Types &...values) const { d->reject(*this, values...); }
+    // Each settles through a copy of this handle, which keeps the result alive for
+    // the whole call even when a handler reassigns the handle it was called on.
+    void resolve(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->resolve(self, values...);
+    }
+    void reject(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->reject(self, values...);
+    }
     // Rejects without values: only value-less failure handlers run.
-    void rejectZero() const { d->rejectZero(*this); }
-    void notify(const Types &...values) const { d->notify(*this, values...); }
+    void rejectZero() const
+    {
+        const Deferred self(*this);
+        self.d->rejectZero(self);
+    }
+    void notify(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->notify(self, values...);
+    }
 
     // Handlers take the values by value (each call gets its own copies).
     template<typename F>
