@@ -250,6 +250,16 @@ void TestDeferred::handlersMayCallBackIntoTheirResult()
     member->progress([&](int n) { seen << n; });
     member->notify(9);
     QCOMPARE(seen.mid(5), QList<int>({9, 9}));
+
+    // A handler run at once on registration may reassign the handle too.
+    member->resolve(3);
+    const Deferred<int> same = member->done([&](int n) {
+        seen << n;
+        *member = Deferred<int>();
+    });
+    QCOMPARE(seen.mid(7), QList<int>({3}));
+    QCOMPARE(same.state(), 1); // the handle returned is still the one registered on
+    QCOMPARE(member->state(), 0);
 }
 
 void TestDeferred::valuelessResults()
