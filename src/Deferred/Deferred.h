@@ -474,43 +474,66 @@ public:
     // 0 pending, 1 resolved, 2 rejected.
     int state() const { return d->state(); }
 
-    void resolve(const Types &...values) const { d->resolve(*this, values...); }
-    void reject(const Types &...values) const { d->reject(*this, values...); }
+    // Each settles through a copy of this handle, which keeps the result alive for
+    // the whole call even when a handler reassigns the handle it was called on.
+    void resolve(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->resolve(self, values...);
+    }
+    void reject(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->reject(self, values...);
+    }
     // Rejects without values: only value-less failure handlers run.
-    void rejectZero() const { d->rejectZero(*this); }
-    void notify(const Types &...values) const { d->notify(*this, values...); }
+    void rejectZero() const
+    {
+        const Deferred self(*this);
+        self.d->rejectZero(self);
+    }
+    void notify(const Types &...values) const
+    {
+        const Deferred self(*this);
+        self.d->notify(self, values...);
+    }
 
     // Handlers take the values by value (each call gets its own copies).
     template<typename F>
     Deferred done(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        d->done(Handler(std::forward<F>(handler)), type);
-        return *this;
+        Deferred self(*this); // a handler run at once may reassign this handle
+        self.d->done(Handler(std::forward<F>(handler)), type);
+        return self;
     }
     template<typename F>
     Deferred fail(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        d->fail(Handler(std::forward<F>(handler)), type);
-        return *this;
+        Deferred self(*this); // a handler run at once may reassign this handle
+        self.d->fail(Handler(std::forward<F>(handler)), type);
+        return self;
     }
     template<typename F>
     Deferred progress(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        d->progress(Handler(std::forward<F>(handler)), type);
-        return *this;
+        Deferred self(*this); // a handler run at once may reassign this handle
+        self.d->progress(Handler(std::forward<F>(handler)), type);
+        return self;
     }
     // Value-less handlers: doneZero on success; failZero on any failure, with or without values.
     template<typename F>
     Deferred doneZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        d->doneZero(ZeroHandler(std::forward<F>(handler)), type);
-        return *this;
+        Deferred self(*this); // a handler run at once may reassign this handle
+        self.d->doneZero(ZeroHandler(std::forward<F>(handler)), type);
+        return self;
     }
     template<typename F>
     Deferred failZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        d->failZero(ZeroHandler(std::forward<F>(handler)), type);
-        return *this;
+        Deferred self(*this); // a handler run at once may reassign this handle
+        self.d->failZero(ZeroHandler(std::forward<F>(handler)), type);
+        return self;
     }
 
     // Chains the next step: when this result resolves, the continuation is called
@@ -526,12 +549,13 @@ public:
         static_assert(sizeof...(R) == 0 || std::is_same<Next, Deferred<R...>>::value,
                       "the continuation returns another Deferred type");
         Next next;
-        d->done(Handler([continuation, next](const Types &...values) mutable {
-                    Next step = continuation(values...);
-                    Next::forward(step, next);
-                }),
-                type);
-        d->failZero([next]() { next.rejectZero(); }, type);
+        const Deferred self(*this); // the continuation may run at once and reassign this handle
+        self.d->done(Handler([continuation, next](const Types &...values) mutable {
+                         Next step = continuation(values...);
+                         Next::forward(step, next);
+                     }),
+                     type);
+        self.d->failZero([next]() { next.rejectZero(); }, type);
         return next;
     }
 

@@ -106,6 +106,20 @@ void TestChain::chainOnSettledParent()
     failed.failZero([&] { failZero = true; });
     QVERIFY(!failHandler);
     QVERIFY(failZero);
+
+    // A continuation that runs at once and reassigns the parent's handle (a member
+    // reset for the next operation): the chain stays on the parent it was made from.
+    auto parent = std::make_unique<Deferred<int>>();
+    parent->resolve(1);
+    Deferred<int> step;
+    auto chained = parent->thenAlias([&](int) {
+        *parent = Deferred<int>();
+        return step;
+    });
+    parent->reject(0); // the next operation's failure is not the chain's
+    QCOMPARE(chained.state(), 0);
+    step.resolve(4);
+    QCOMPARE(chained.state(), 1);
 }
 
 void TestChain::parentFailureReachesOnlyItsOwnFailHandlers()

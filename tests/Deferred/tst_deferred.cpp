@@ -217,6 +217,49 @@ void TestDeferred::handlersMayCallBackIntoTheirResult()
     trigger.done([&](int n) { other.resolve(n * 2); });
     trigger.resolve(21);
     QCOMPARE(got, 42);
+
+    // A handler that replaces the very handle the result is being settled through
+    // (a member reset for the next operation): the settlement still finishes on the
+    // old result, and later handlers get its values.
+    auto member = std::make_unique<Deferred<int>>();
+    QList<int> seen;
+    member->done([&](int n) {
+        seen << n;
+        *member = Deferred<int>(); // drops the last other holder of the settling result
+    });
+    member->done([&](int n) { seen << n; });
+    member->done([&](int n) { seen << n; }, Qt::QueuedConnection);
+    member->resolve(5);
+    QCOMPARE(seen, QList<int>({5, 5}));
+    QVERIFY(QTest::qWaitFor([&] { return seen.size() == 3; }, 2000));
+    QCOMPARE(seen, QList<int>({5, 5, 5}));
+    QCOMPARE(member->state(), 0);
+
+    // The same for a rejection without values and for progress.
+    member->failZero([&] {
+        seen << -1;
+        *member = Deferred<int>();
+    });
+    member->failZero([&] { seen << -2; });
+    member->rejectZero();
+    QCOMPARE(seen.mid(3), QList<int>({-1, -2}));
+    member->progress([&](int n) {
+        seen << n;
+        *member = Deferred<int>();
+    });
+    member->progress([&](int n) { seen << n; });
+    member->notify(9);
+    QCOMPARE(seen.mid(5), QList<int>({9, 9}));
+
+    // A handler run at once on registration may reassign the handle too.
+    member->resolve(3);
+    const Deferred<int> same = member->done([&](int n) {
+        seen << n;
+        *member = Deferred<int>();
+    });
+    QCOMPARE(seen.mid(7), QList<int>({3}));
+    QCOMPARE(same.state(), 1); // the handle returned is still the one registered on
+    QCOMPARE(member->state(), 0);
 }
 
 void TestDeferred::valuelessResults()
