@@ -502,38 +502,28 @@ public:
     template<typename F>
     Deferred done(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        Deferred self(*this); // a handler run at once may reassign this handle
-        self.d->done(Handler(std::forward<F>(handler)), type);
-        return self;
+        return registerHandler(&Data::done, Handler(std::forward<F>(handler)), type);
     }
     template<typename F>
     Deferred fail(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        Deferred self(*this); // a handler run at once may reassign this handle
-        self.d->fail(Handler(std::forward<F>(handler)), type);
-        return self;
+        return registerHandler(&Data::fail, Handler(std::forward<F>(handler)), type);
     }
     template<typename F>
     Deferred progress(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        Deferred self(*this); // a handler run at once may reassign this handle
-        self.d->progress(Handler(std::forward<F>(handler)), type);
-        return self;
+        return registerHandler(&Data::progress, Handler(std::forward<F>(handler)), type);
     }
     // Value-less handlers: doneZero on success; failZero on any failure, with or without values.
     template<typename F>
     Deferred doneZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        Deferred self(*this); // a handler run at once may reassign this handle
-        self.d->doneZero(ZeroHandler(std::forward<F>(handler)), type);
-        return self;
+        return registerHandler(&Data::doneZero, ZeroHandler(std::forward<F>(handler)), type);
     }
     template<typename F>
     Deferred failZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        Deferred self(*this); // a handler run at once may reassign this handle
-        self.d->failZero(ZeroHandler(std::forward<F>(handler)), type);
-        return self;
+        return registerHandler(&Data::failZero, ZeroHandler(std::forward<F>(handler)), type);
     }
 
     // Chains the next step: when this result resolves, the continuation is called
@@ -589,6 +579,15 @@ public:
 private:
     template<typename...> friend class Deferred;
     template<typename...> friend class DeferredData;
+
+    // Registers on a copy of this handle: a handler run at once may reassign this one.
+    template<typename H>
+    Deferred registerHandler(void (Data::*add)(H, Qt::ConnectionType), H &&handler, Qt::ConnectionType type) const
+    {
+        Deferred self(*this);
+        (self.d.data()->*add)(std::move(handler), type);
+        return self;
+    }
 
     // Passes step's outcome and progress on to next.
     static void forward(const Deferred &step, const Deferred &next)

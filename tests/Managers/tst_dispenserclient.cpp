@@ -18,8 +18,6 @@ using manager::MqttClient;
 
 namespace {
 using DispOutcome = std::shared_ptr<Outcome<Dispenser::Result>>;
-
-
 }
 
 class TestDispenserClient : public QObject

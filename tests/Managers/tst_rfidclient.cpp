@@ -21,8 +21,6 @@ using manager::RFID;
 namespace {
 using RfidOutcome = std::shared_ptr<Outcome<RFID::Result>>;
 using DispOutcome = std::shared_ptr<Outcome<Dispenser::Result>>;
-
-
 }
 
 class TestRfidClient : public QObject
