@@ -1,0 +1,58 @@
+#pragma once
+// The one way a class writes a log line: its own prefix (for example "[Terminal] " or
+// "[Network][Ethernet] ", blank included), then the parts concatenated as they are, with
+// no quoting and no blanks inserted between them. Warnings carry "WARN: " after the
+// prefix, errors "ERROR: "; `critical` writes at the error level without the word, for
+// the few lines that are given that way.
+//
+//   static const Log log("[RFID] ");
+//   log.warn("RF disabled. Clearing active card");        // [RFID] WARN: RF disabled. ...
+//   log.info("State changed : (", int(state), ") ", name); // parts as they come
+#include <QDebug>
+#include <QString>
+
+class Log
+{
+public:
+    constexpr explicit Log(const char *prefix = "") : m_prefix(prefix) {}
+
+    const char *prefix() const { return m_prefix; }
+
+    template<typename... Parts>
+    void debug(const Parts &...parts) const
+    {
+        write(qDebug(), nullptr, parts...);
+    }
+    template<typename... Parts>
+    void info(const Parts &...parts) const
+    {
+        write(qInfo(), nullptr, parts...);
+    }
+    template<typename... Parts>
+    void warn(const Parts &...parts) const
+    {
+        write(qWarning(), "WARN: ", parts...);
+    }
+    template<typename... Parts>
+    void error(const Parts &...parts) const
+    {
+        write(qCritical(), "ERROR: ", parts...);
+    }
+    template<typename... Parts>
+    void critical(const Parts &...parts) const
+    {
+        write(qCritical(), nullptr, parts...);
+    }
+
+private:
+    template<typename... Parts>
+    void write(QDebug stream, const char *word, const Parts &...parts) const
+    {
+        stream.noquote().nospace() << m_prefix;
+        if (word)
+            stream << word;
+        (stream << ... << parts);
+    }
+
+    const char *m_prefix;
+};
