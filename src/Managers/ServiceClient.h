@@ -1,0 +1,89 @@
+#pragma once
+// The common form of a client of a local service reached over the shared MQTT
+// connection: a topic root kept for the object's life, handlers for exact topics under
+// it (the first registered suffix that matches wins), the JSON parse step with its
+// critical line, request/response calls with ids of the client's own, and
+// notifying-property setters that emit only on a real change.
+#include "Common/Log.h"
+#include "Common/Property.h"
+#include "Deferred/Deferred.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+namespace manager {
+
+class MqttClient;
+
+// How a service client's parse step treats what is not a plain JSON object.
+struct ServiceParseRules {
+    // The critical line carries the parser's error text, or the raw payload.
+    bool rawPayloadInError = false;
+    // An empty payload reads as an empty object, or fails like broken JSON.
+    bool emptyIsObject = true;
+    // A document that parses but is no object (an array) reads as an empty
+    // object, or fails like broken JSON.
+    bool nonObjectIsEmpty = true;
+};
+
+class ServiceClient : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ServiceClient)
+
+public:
+    const QString &root() const { return m_root; }
+
+protected:
+    using ParseRules = ServiceParseRules;
+
+    using Handler = std::function<void(const QJsonObject &json, const QString &topic)>;
+
+    ServiceClient(MqttClient &mqtt, const QString &root, const Log &log, QObject *parent = nullptr,
+                  ParseRules rules = ParseRules());
+
+    MqttClient &mqtt() const { return m_mqtt; }
+    const Log &log() const { return m_log; }
+
+    // Adds a handled topic: root + suffix, compared for equality, in the order added.
+    void handle(const QString &suffix, Handler handler);
+    // Subscribes every handled topic at QoS 0.
+    void subscribeTopics();
+    // Publishes a document (or an empty payload for a null object) on root + suffix,
+    // QoS 0, not retained; false while the broker is not connected.
+    bool publish(const QString &suffix, const QJsonObject &payload);
+    bool publishEmpty(const QString &suffix);
+    // A request/response call on root + suffix with the next id of this client.
+    Deferred<QJsonValue> call(const QString &suffix, const QJsonObject &params, int msec);
+
+    // Stores a notifying property's value, emitting its signal only when it changed.
+    template<typename Obj, typename T, typename V>
+    bool set(T &field, const V &value, void (Obj::*signal)())
+    {
+        return updateProperty(static_cast<Obj *>(this), field, value, signal);
+    }
+
+    // Every message of the shared connection passes here first.
+    void onMqttReceived(const QByteArray &payload, const QString &topic);
+
+private:
+    struct Route {
+        QString topic;
+        Handler handler;
+    };
+
+    MqttClient &m_mqtt;
+    const QString m_root;
+    const Log m_log;
+    const ParseRules m_rules;
+    QVector<Route> m_routes;
+    quint64 m_callId = 0;
+};
+
+} // namespace manager
