@@ -88,6 +88,9 @@ QQuickItem *currentPage()
 
 void showScreen(const QString &screen, const QString &message = QString(), const QString &plate = QString())
 {
+    // The window's pop-up belongs to the step that opened it.
+    if (auto *popup = g_window->property("popup").value<QObject *>())
+        QMetaObject::invokeMethod(popup, "close");
     set("manager", "message", message);
     set("manager", "plate", plate);
     set("manager", "screen", screen);
@@ -260,6 +263,14 @@ int main(int argc, char *argv[])
              settle();
              if (QQuickItem *field = findItem(currentPage(), QStringLiteral("ipAddress")))
                  field->forceActiveFocus();
+         }},
+        {"Settings-Ethernet-Invalid", [&] {
+             call(holder("network"), "setMethod", "manual");
+             openSettings(5);
+             call(settingsPage(), "openSubPage", "EthernetConfigPage.qml");
+             settle();
+             findItem(currentPage(), QStringLiteral("ipAddress"))->setProperty("text", "10.0.0.256");
+             call(currentPage(), "save");
          }},
         {"Settings-Update", [&] { openSettings(6); }},
         {"Settings-Event-Log", [&] { openSettings(7); }},

@@ -70,7 +70,7 @@ Rectangle {
             return unit * 5 - 6
         if (key === "0" && numeric)
             return unit * 4 - 6
-        if (key === "Shift" || key === "Enter" || key === "?123" || key === "ABC")
+        if (!numeric && (key === "Shift" || key === "Enter" || key === "?123" || key === "ABC"))
             return unit * 1.5 - 6
         return unit - 6
     }
