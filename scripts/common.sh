@@ -11,6 +11,8 @@ PACKAGES=(
   libqrcodegencpp-dev fonts-dejavu-core
   xvfb xauth sqlite3 openssl curl netcat-openbsd python3 python3-paho-mqtt librsvg2-bin zbar-tools
   libbenchmark-dev time
+  qml-module-qtgraphicaleffects qml-module-qtquick-extras qml-module-qtquick-controls qml-module-qtqml-models2
+  qml-module-qtquick-virtualkeyboard
 )
 
 install_packages() {

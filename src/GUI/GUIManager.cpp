@@ -3,6 +3,7 @@
 #include "Common/Config.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
+#include "GUI/QmlSetup.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -187,6 +188,7 @@ void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
 
 void GUIManager::load()
 {
+    QmlSetup::prepare(mEngine);
     mEngine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
 }
 

@@ -1,0 +1,38 @@
+import QtQuick 2.7
+import QtQuick.Controls 2.2
+import QtQuick.Controls.Material 2.2
+import "../controls"
+
+// Work in progress: the plate when there is one, the message and a busy indicator.
+Item {
+    id: screen
+
+    Plate {
+        id: plate
+        visible: manager.plate !== ""
+        label: manager.dynTr + qsTr("License Plate")
+    }
+
+    Column {
+        id: column
+        width: parent.width
+        y: plate.visible ? 190 : (screen.height - height) / 2
+        spacing: 20
+
+        TextBox {
+            width: parent.width - 80
+            anchors.horizontalCenter: parent.horizontalCenter
+            horizontalAlignment: Text.AlignHCenter
+            text: manager.message
+            font.pointSize: 30
+            color: "#112D63"
+        }
+        BusyIndicator {
+            anchors.horizontalCenter: parent.horizontalCenter
+            width: Math.min(window.width, window.height) / 4
+            height: width
+            running: screen.visible
+            Material.accent: "#009FDF"
+        }
+    }
+}

@@ -1,0 +1,26 @@
+import QtQuick 2.7
+import "../controls"
+
+// A failed passage or card test, with the error text.
+Item {
+    Column {
+        width: parent.width
+        anchors.verticalCenter: parent.verticalCenter
+        spacing: 20
+        MessageScreen {
+            iconSource: "qrc:/qml/images/Icons/invalid.svg"
+            iconWidth: 150
+            iconHeight: 150
+            iconColor: "#db4a37"
+            text: manager.dynTr + qsTr("Transaction error")
+        }
+        TextBox {
+            width: parent.width - 80
+            anchors.horizontalCenter: parent.horizontalCenter
+            horizontalAlignment: Text.AlignHCenter
+            text: manager.message
+            font.pointSize: 14
+            color: "#112D63"
+        }
+    }
+}

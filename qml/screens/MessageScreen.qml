@@ -1,0 +1,43 @@
+import QtQuick 2.7
+import "../controls"
+
+// An icon and a text, the icon above the text unless iconBelow is set.
+Column {
+    id: block
+    property alias text: label.text
+    property alias iconSource: iconAbove.source
+    property color iconColor: "#112D63"
+    property int iconWidth: 50
+    property int iconHeight: 50
+    property bool iconBelow: false
+    property alias textPointSize: label.font.pointSize
+
+    spacing: 30
+    width: parent ? parent.width : 0
+
+    ImageBox {
+        id: iconAbove
+        visible: !block.iconBelow
+        anchors.horizontalCenter: parent.horizontalCenter
+        width: block.iconWidth
+        height: block.iconHeight
+        color: block.iconColor
+    }
+    TextBox {
+        id: label
+        width: parent.width - 80
+        anchors.horizontalCenter: parent.horizontalCenter
+        horizontalAlignment: Text.AlignHCenter
+        font.pointSize: 30
+        font.bold: true
+        color: "#112D63"
+    }
+    ImageBox {
+        visible: block.iconBelow
+        anchors.horizontalCenter: parent.horizontalCenter
+        source: iconAbove.source
+        width: block.iconWidth
+        height: block.iconHeight
+        color: block.iconColor
+    }
+}

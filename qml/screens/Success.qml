@@ -1,0 +1,18 @@
+import QtQuick 2.7
+import "../controls"
+
+// A card to collect or a passage done.
+Item {
+    Plate {
+        label: manager.dynTr + qsTr("License Plate")
+    }
+    MessageScreen {
+        y: 150
+        spacing: 50
+        iconSource: "qrc:/qml/images/Icons/valid.svg"
+        iconWidth: 150
+        iconHeight: 150
+        iconColor: "#41b987"
+        text: manager.message
+    }
+}

@@ -1,0 +1,40 @@
+import QtQuick 2.7
+import QtQuick.Controls 2.2
+import "../../controls"
+
+// Whether the out-of-order screen shows the whole error description.
+Page {
+    title: "Terminal Configuration"
+
+    Column {
+        x: 32
+        y: 32
+        spacing: 24
+
+        Switch {
+            id: errorDesc
+            text: "Show Error Description"
+            checked: manager.showErrorDesc
+            ToolTip.visible: hovered || pressed
+            ToolTip.text: "If enabled, a full error description will\n"
+                          + "be displayed in the 'Out-of-Order' screen\n"
+                          + "instead of just an error code."
+        }
+        Row {
+            spacing: 16
+            CustomButton {
+                text: "Back"
+                color: "#9e9e9e"
+                onClicked: settings.closePage()
+            }
+            CustomButton {
+                text: "Save"
+                enabled: errorDesc.checked !== manager.showErrorDesc
+                onClicked: {
+                    manager.showErrorDesc = errorDesc.checked
+                    settings.closePage()
+                }
+            }
+        }
+    }
+}

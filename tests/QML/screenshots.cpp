@@ -1,0 +1,298 @@
+// Renders every screen of the touch interface at 1024x600 in one language: a PNG per screen
+// and texts.json with the texts each screen shows. The context objects are the stand-ins of
+// holders.qml, set to the values each screen needs.
+//   zuka_screenshots --locale el_GR --out DIR
+#include "GUI/QmlSetup.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QQmlApplicationEngine>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTranslator>
+
+#include <functional>
+
+namespace {
+
+struct Step
+{
+    QString name;
+    std::function<void()> apply;
+};
+
+QObject *g_holders = nullptr;
+QQuickWindow *g_window = nullptr;
+
+QObject *holder(const char *path)
+{
+    QObject *o = g_holders;
+    for (const QString &part : QString::fromLatin1(path).split('.'))
+        o = o->property(part.toLatin1()).value<QObject *>();
+    return o;
+}
+
+void set(const char *path, const char *name, const QVariant &value)
+{
+    holder(path)->setProperty(name, value);
+}
+
+// The item of that name in the window's item tree (pop-ups included).
+QQuickItem *findItem(QQuickItem *item, const QString &name)
+{
+    if (item->objectName() == name)
+        return item;
+    const QList<QQuickItem *> children = item->childItems();
+    for (QQuickItem *child : children) {
+        if (QQuickItem *found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+QQuickItem *settingsPage()
+{
+    QQuickItem *page = findItem(g_window->contentItem(), QStringLiteral("settingsScreen"));
+    if (!page)
+        qFatal("No settings screen");
+    return page;
+}
+
+QVariant call(QObject *o, const char *method, const QVariant &arg = QVariant())
+{
+    QVariant ret;
+    if (arg.isValid())
+        QMetaObject::invokeMethod(o, method, Q_RETURN_ARG(QVariant, ret), Q_ARG(QVariant, arg));
+    else
+        QMetaObject::invokeMethod(o, method, Q_RETURN_ARG(QVariant, ret));
+    return ret;
+}
+
+QQuickItem *currentPage()
+{
+    auto *page = settingsPage()->property("currentPage").value<QQuickItem *>();
+    if (!page)
+        qFatal("No page open");
+    return page;
+}
+
+void showScreen(const QString &screen, const QString &message = QString(), const QString &plate = QString())
+{
+    // The window's pop-up belongs to the step that opened it.
+    if (auto *popup = g_window->property("popup").value<QObject *>())
+        QMetaObject::invokeMethod(popup, "close");
+    set("manager", "message", message);
+    set("manager", "plate", plate);
+    set("manager", "screen", screen);
+}
+
+void openSettings(int page = -1)
+{
+    showScreen(QStringLiteral("Settings"));
+    call(settingsPage(), "reset");
+    if (page >= 0)
+        call(settingsPage(), "openPage", page);
+}
+
+// True while a page transition or a pop-up's opening or closing runs under item.
+bool animating(QQuickItem *item)
+{
+    if (item->inherits("QQuickStackView") && item->property("busy").toBool())
+        return true;
+    // A pop-up's own item is shown from the start of its opening to the end of its closing.
+    if (item->inherits("QQuickPopupItem") && item->isVisible() && item->parent()
+        && !item->parent()->property("opened").toBool())
+        return true;
+    // The keyboard slides in from the bottom edge.
+    if (item->objectName() == QLatin1String("inputPanel") && item->isVisible() && item->parentItem()
+        && item->y() + item->height() > item->parentItem()->height() + 0.5)
+        return true;
+    const QList<QQuickItem *> children = item->childItems();
+    for (QQuickItem *child : children) {
+        if (animating(child))
+            return true;
+    }
+    return false;
+}
+
+// Lets bindings, transitions and two frames pass (bounded by three seconds).
+void settle()
+{
+    QElapsedTimer t;
+    t.start();
+    int frames = 0;
+    const QMetaObject::Connection c = QObject::connect(g_window, &QQuickWindow::frameSwapped, [&] { ++frames; });
+    while (t.elapsed() < 3000 && (animating(g_window->contentItem()) || frames < 2)) {
+        g_window->update();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    QObject::disconnect(c);
+}
+
+qreal effectiveOpacity(QQuickItem *item)
+{
+    qreal o = 1;
+    for (QQuickItem *i = item; i; i = i->parentItem())
+        o *= i->opacity();
+    return o;
+}
+
+void collectTexts(QQuickItem *item, QJsonArray &out)
+{
+    if (!item->isVisible() || item->opacity() <= 0)
+        return;
+    if (item->inherits("QQuickText") || item->inherits("QQuickTextInput")) {
+        const QString text = item->property("text").toString();
+        const QRectF r = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        const QRectF win(0, 0, g_window->width(), g_window->height());
+        if (!text.isEmpty() && effectiveOpacity(item) > 0 && r.intersects(win))
+            out.append(text);
+    }
+    const QList<QQuickItem *> children = item->childItems();
+    for (QQuickItem *child : children)
+        collectTexts(child, out);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("zuka-terminal-ui"));
+    QGuiApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
+
+    QCommandLineParser parser;
+    parser.addOptions({{"locale", "Interface language", "locale", "el_GR"}, {"out", "Output folder", "dir", "."}});
+    parser.process(app);
+    const QString localeName = parser.value("locale");
+    QDir out(parser.value("out"));
+    out.mkpath(QStringLiteral("."));
+
+    Q_INIT_RESOURCE(fonts);
+    QFontDatabase::addApplicationFont(QStringLiteral(":/qml/fonts/DejaVuSans.ttf"));
+    QGuiApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
+
+    QQmlApplicationEngine engine;
+    QmlSetup::prepare(engine);
+
+    // The language as the root object applies it: Greek for anything but English.
+    const QLocale locale(localeName);
+    QTranslator translator;
+    if (locale.language() != QLocale::English) {
+        if (!translator.load(QStringLiteral(":/qml/translations/zuka-terminal-ui_el_GR.qm"))
+            || !QCoreApplication::installTranslator(&translator)) {
+            qCritical("Cannot install the translation");
+            return 1;
+        }
+    }
+    QLocale::setDefault(locale);
+
+    QQmlComponent holdersComponent(&engine, QUrl::fromLocalFile(QStringLiteral(TESTS_DIR "/QML/holders.qml")));
+    g_holders = holdersComponent.create();
+    if (!g_holders) {
+        qCritical().noquote() << holdersComponent.errorString();
+        return 1;
+    }
+    for (const char *name : {"manager", "terminal", "network", "board", "inspector", "eventLogManager"})
+        engine.rootContext()->setContextProperty(QString::fromLatin1(name), holder(name));
+    set("manager", "language", localeName);
+
+    engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
+    if (engine.rootObjects().isEmpty())
+        return 1;
+    g_window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+    if (!g_window)
+        return 1;
+    g_window->setPosition(0, 0);
+    // The keyboard follows the focused text field, which needs the window to have the focus.
+    g_window->requestActivate();
+    QElapsedTimer activating;
+    activating.start();
+    while (!g_window->isActive() && activating.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+
+    const auto tr = [](const char *text) { return QCoreApplication::translate("GUIManager", text); };
+    const QString plate = QStringLiteral("IKB-1234");
+    const QString entry = QStringLiteral("CARD_VENDING_MACHINE");
+    const QString exit = QStringLiteral("CARD_COLLECTION_MACHINE");
+
+    const QList<Step> steps = {
+        {"Busy", [&] { showScreen("Busy", tr("Initializing")); }},
+        {"Busy-plate", [&] { showScreen("Busy", tr("Please wait"), plate); }},
+        {"Busy-rebooting", [&] { showScreen("Busy", tr("Rebooting")); }},
+        {"Busy-shutting-down", [&] { showScreen("Busy", tr("Shutting down")); }},
+        {"Busy-exiting", [&] { showScreen("Busy", tr("Exiting")); }},
+        {"DispenseScreen", [&] { set("terminal", "type", entry); showScreen("DispenseScreen", "", plate); }},
+        {"CollectScreen", [&] {
+             set("terminal", "type", exit);
+             set("manager", "container", "MSCU1234565");
+             showScreen("CollectScreen", "", plate);
+         }},
+        {"Success-collect", [&] { set("terminal", "type", entry); showScreen("Success", tr("Please collect your card"), plate); }},
+        {"Success-thanks", [&] { set("terminal", "type", exit); showScreen("Success", tr("Thank you"), plate); }},
+        {"ErrorScreen", [&] { showScreen("ErrorScreen", "Card dispenser jammed"); }},
+        {"OutOfOrder", [&] { set("terminal", "reason", "Barrier inactive"); showScreen("OutOfOrder"); }},
+        {"InitPage", [&] { set("terminal", "reason", "Terminal not registered"); showScreen("InitPage"); }},
+        {"Login", [&] { showScreen("Login"); }},
+        {"Settings", [&] { openSettings(); }},
+        {"Settings-dialog", [&] { openSettings(); QMetaObject::invokeMethod(settingsPage(), "ask", Q_ARG(QVariant, "Are you sure?"),
+                                                                         Q_ARG(QVariant, QVariant()), Q_ARG(QVariant, QVariant())); }},
+        {"Settings-Terminal", [&] { openSettings(0); }},
+        {"Settings-Terminal-Configure", [&] { openSettings(0); call(settingsPage(), "openSubPage", "TerminalConfigPage.qml"); }},
+        {"Settings-Diagnostics-1", [&] { openSettings(1); }},
+        {"Settings-Diagnostics-2", [&] { openSettings(1); currentPage()->setProperty("pageIndex", 1); }},
+        {"Settings-Region", [&] { openSettings(2); }},
+        {"Settings-Audio", [&] { openSettings(3); }},
+        {"Settings-Display", [&] { openSettings(4); }},
+        {"Settings-Network-General", [&] { openSettings(5); }},
+        {"Settings-Network-Ethernet", [&] { openSettings(5); currentPage()->setProperty("tab", 1); }},
+        {"Settings-Ethernet-Configuration", [&] {
+             call(holder("network"), "setMethod", "manual");
+             openSettings(5);
+             call(settingsPage(), "openSubPage", "EthernetConfigPage.qml");
+             settle();
+             if (QQuickItem *field = findItem(currentPage(), QStringLiteral("ipAddress")))
+                 field->forceActiveFocus();
+         }},
+        {"Settings-Ethernet-Invalid", [&] {
+             call(holder("network"), "setMethod", "manual");
+             openSettings(5);
+             call(settingsPage(), "openSubPage", "EthernetConfigPage.qml");
+             settle();
+             findItem(currentPage(), QStringLiteral("ipAddress"))->setProperty("text", "10.0.0.256");
+             call(currentPage(), "save");
+         }},
+        {"Settings-Update", [&] { openSettings(6); }},
+        {"Settings-Event-Log", [&] { openSettings(7); }},
+    };
+
+    QJsonObject texts;
+    for (const Step &step : steps) {
+        step.apply();
+        settle();
+        const QImage image = g_window->grabWindow();
+        if (image.isNull() || !image.save(out.filePath(step.name + QStringLiteral(".png")))) {
+            qCritical().noquote() << "Cannot grab or save" << step.name;
+            return 1;
+        }
+        QJsonArray shown;
+        collectTexts(g_window->contentItem(), shown);
+        texts.insert(step.name, shown);
+    }
+
+    QFile file(out.filePath(QStringLiteral("texts.json")));
+    if (!file.open(QIODevice::WriteOnly))
+        return 1;
+    file.write(QJsonDocument(texts).toJson());
+    return 0;
+}
