@@ -17,7 +17,8 @@ Ethernet::Ethernet(MqttClient &mqtt, const QString &root, QObject *parent)
     handle(QStringLiteral("/state"), [this](const QJsonObject &json, const QString &topic) { onStateReceived(json, topic); });
     handle(QStringLiteral("/config"),
            [this](const QJsonObject &json, const QString &topic) { onConfigReceived(json, topic); });
-    connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset);
+    // Queued: the requests leave after the subscriptions that receive the answers.
+    connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset, Qt::QueuedConnection);
     subscribe();
 }
 

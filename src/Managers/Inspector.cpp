@@ -23,7 +23,8 @@ Inspector::Inspector(MqttClient &mqtt, const QString &root, QObject *parent)
     handle(QStringLiteral("/stats/memory"), drop);
     handle(QStringLiteral("/stats/disk"), drop);
 
-    connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh);
+    // Queued: the requests leave after the subscriptions that receive the answers.
+    connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh, Qt::QueuedConnection);
     connect(&m_monitorTimer, &QTimer::timeout, this, &Inspector::refresh);
     m_shutdownTimer.setSingleShot(true);
     connect(&m_shutdownTimer, &QTimer::timeout, this, &Inspector::systemShutdown);

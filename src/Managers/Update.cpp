@@ -23,7 +23,8 @@ Update::Update(MqttClient &mqtt, const QString &root, QObject *parent, int check
            [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
     handle(QStringLiteral("/progress"),
            [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); });
-    connect(&mqtt, &MqttClient::connected, this, &Update::refresh);
+    // Queued: the request leaves after the subscriptions that receive the answer.
+    connect(&mqtt, &MqttClient::connected, this, &Update::refresh, Qt::QueuedConnection);
     connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);
     connect(&m_checkTimer, &QTimer::timeout, this, &Update::checkTimerExpired);
     subscribeTopics();
