@@ -1,25 +1,15 @@
 #!/usr/bin/python3
-"""Simulated local services: network (with its wired interface), system inspector,
-software update and GPS, on one MQTT connection.
+"""Simulated local services on one MQTT connection: network (with its wired interface),
+system inspector, software update and GPS, each under its root (--<service>-root).
+Prints "READY" once subscribed and "RECV <topic> <payload>" for every request received.
 
-Run:  services_sim.py --port 1883 [--host 127.0.0.1] [--network-root vexo/network]
-                      [--inspector-root vexo/inspector] [--update-root vexo/update]
-                      [--gps-root vexo/gps]
-Prints "READY" once subscribed (again after every reconnection) and one line
-"RECV <topic> <payload>" for every request it receives; exits with 0 on SIGTERM.
-
-Network  "/info", "/status" retained at start and after every change of the interface.
-Ethernet "<network>/ethernet": "/state/get" and "/config/get" answer "/state" and
-         "/config"; "/config/set" applies the method ("manual": the given addresses,
-         otherwise the DHCP lease below) and publishes config, state and network status.
-Inspector "/info", "/status" retained; "/audio/get" and "/audio/set" answer "/audio";
-         "/stats/<x>/get" answers "/stats/<x>"; play and power requests are only logged.
-Update   "/status/get" answers "/status"; "/check" publishes the status; "/trigger"
-         plays the download (status "Downloading", progress 101 at 0/50/100 %) and
-         publishes the status with the version pending; "/install" plays the
-         installation: status "Installing", progress 201, then 204 (the pending version
-         becomes the installed one) or, when the trigger's "md5" was "bad", 104.
-GPS      "/enable" publishes a status with a fix, "/disable" one without.
+Network   "/info", "/status" retained; ethernet "/state/get", "/config/get" answered;
+          "/config/set" applies the method ("manual": the given addresses, else the lease).
+Inspector "/info", "/status" retained; "/audio/get", "/audio/set", "/stats/<x>/get" answered.
+Update    "/status/get", "/check" answered with the status; "/trigger" plays the download
+          (progress 101) and makes the version pending; "/install" plays the installation:
+          progress 201, then 204, or 104 when the trigger's "md5" was "bad".
+GPS       "/enable" and "/disable" answered with a status with and without a fix.
 """
 import argparse
 import json
@@ -45,7 +35,7 @@ class Services:
         self.client.on_message = self.on_message
 
     def pub(self, topic, doc, retain=False):
-        self.client.publish(topic, json.dumps(doc) if doc is not None else None, 0, retain)
+        self.client.publish(topic, json.dumps(doc), 0, retain)
 
     def on_connect(self, client, userdata, flags, rc):
         roots = [self.eth + "/state/get", self.eth + "/config/get", self.eth + "/config/set",
@@ -58,7 +48,6 @@ class Services:
         self.pub(self.insp + "/info", {"service": {"version": "1.4.2"}}, True)
         self.pub(self.insp + "/status", {"service": True}, True)
 
-    # --- network ---------------------------------------------------------------------
     def live(self):
         return dict(self.config) if self.method == "manual" else dict(LEASE)
 
@@ -83,7 +72,6 @@ class Services:
         if not topic.endswith("/config/get"):
             self.pub(self.eth + "/state", self.state())
 
-    # --- inspector -------------------------------------------------------------------
     def inspector(self, topic, doc):
         if topic == self.insp + "/audio/set":
             self.volume = doc["internal"]["volume"]
@@ -92,7 +80,6 @@ class Services:
         elif topic.startswith(self.insp + "/stats/"):
             self.pub(topic[:-len("/get")], {})
 
-    # --- update ----------------------------------------------------------------------
     def update_status(self, state="Idle"):
         self.pub(self.upd + "/status", {"updateman": True, "service": True, "version": self.version,
                                         "pending": self.pending, "state": state})
@@ -119,7 +106,6 @@ class Services:
         else:
             self.update_status()
 
-    # --- GPS -------------------------------------------------------------------------
     def gps_request(self, topic, doc):
         fix = 3 if topic.endswith("/enable") else 0
         self.pub(self.gps + "/status", {"service": True, "simulation": True,
@@ -145,10 +131,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=1883)
-    parser.add_argument("--network-root", default="vexo/network")
-    parser.add_argument("--inspector-root", default="vexo/inspector")
-    parser.add_argument("--update-root", default="vexo/update")
-    parser.add_argument("--gps-root", default="vexo/gps")
+    for service in ("network", "inspector", "update", "gps"):
+        parser.add_argument("--%s-root" % service, default="vexo/" + service)
     args = parser.parse_args()
     services = Services(args)
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
