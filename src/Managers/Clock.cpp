@@ -211,6 +211,8 @@ void Clock::setNtpServer(const QString &name)
         return;
     }
     const QString servers = name.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    if (servers == m_ntpServer)
+        return;
     log.info("Setting NTP server : ", servers);
     if (writeNtpServer(servers)) {
         executeCmd(QStringLiteral("/bin/sync"), {});

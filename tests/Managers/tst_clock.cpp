@@ -153,6 +153,7 @@ private slots:
         QCOMPARE(clock->ntpServer(), servers);
         QVERIFY(log.contains("[Clock] Setting NTP server : " + servers));
         clock->setNtpServer(servers);  // the current value runs nothing
+        clock->setNtpServer(" " + servers);
         QCOMPARE(takeCalls(), QStringList());
     }
 
