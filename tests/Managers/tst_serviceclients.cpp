@@ -196,8 +196,9 @@ private slots:
         QTest::addColumn<QStringList>("processing");
         QTest::addColumn<QString>("check");  // path=value (Services::value)
 
-        QTest::newRow("foreign topic ignored unlogged") << "other/network/status" << QByteArray("{") << ""
-            << QStringList() << "network:connectionState=";
+        // Every client sees it; only the update client, whose root it contains, parses it.
+        QTest::newRow("another service's topic ignored unlogged") << "%1/update/progress" << QByteArray("{")
+            << "[Update] Failed to parse JSON message: %E" << QStringList() << "update:progressMessage=";
         QTest::newRow("array as empty object") << "%1/inspector/status" << QByteArray("[1, 2]") << ""
             << QStringList{"[Inspector] Processing status topic %1/inspector/status"} << "inspector:status=offline";
         QTest::newRow("broken JSON") << "%1/network/status" << QByteArray(R"({"stateStr": "up")")
