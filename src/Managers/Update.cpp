@@ -7,6 +7,8 @@ namespace manager {
 namespace {
 const Log updateLog("[Update] ");
 const QString NotRunning = QStringLiteral("Service not running");
+// How long a check waits for news before it reports its result.
+const int CheckMs = 10000;
 
 // A member that is present and anything but true says the service is down.
 bool reportsDown(const QJsonObject &json, const QString &key)
@@ -15,9 +17,8 @@ bool reportsDown(const QJsonObject &json, const QString &key)
 }
 }
 
-Update::Update(MqttClient &mqtt, const QString &root, QObject *parent, int checkMsec)
+Update::Update(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, updateLog, parent)
-    , m_checkMsec(checkMsec)
 {
     handle(QStringLiteral("/status"),
            [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
@@ -40,7 +41,7 @@ void Update::check()
     log().info("Checking for updates");
     setStatus(QStringLiteral("Checking for updates"));
     m_checkTimer.setSingleShot(true);
-    m_checkTimer.start(m_checkMsec);
+    m_checkTimer.start(CheckMs);
     publishEmpty(QStringLiteral("/check"));
 }
 

@@ -18,8 +18,7 @@ class Update : public ServiceClient
     Q_PROPERTY(int progressPercent READ progressPercent NOTIFY progressPercentChanged)
 
 public:
-    // checkMsec: how long a check waits for news before it reports its result.
-    Update(MqttClient &mqtt, const QString &root, QObject *parent = nullptr, int checkMsec = 10000);
+    Update(MqttClient &mqtt, const QString &root, QObject *parent = nullptr);
 
     QString status() const { return m_status; }
     QString current() const { return m_current; }
@@ -61,7 +60,6 @@ private:
     QString m_progressMessage;
     qint32 m_progressPercent = 0;
     QTimer m_checkTimer;
-    const int m_checkMsec;
 };
 
 } // namespace manager
