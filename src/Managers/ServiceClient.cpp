@@ -35,6 +35,11 @@ bool ServiceClient::publish(const QString &suffix, const QJsonObject &payload)
     return m_mqtt.publish(QJsonDocument(payload).toJson(QJsonDocument::Compact), m_root + suffix, 0, false);
 }
 
+bool ServiceClient::publish(const QString &suffix, const QJsonObject &payload, QJsonDocument::JsonFormat format)
+{
+    return m_mqtt.publish(QJsonDocument(payload).toJson(format), m_root + suffix, 0, false);
+}
+
 bool ServiceClient::publishEmpty(const QString &suffix)
 {
     return m_mqtt.publish(QByteArray(), m_root + suffix, 0, false);

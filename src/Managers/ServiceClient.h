@@ -9,6 +9,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QByteArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
@@ -59,6 +60,8 @@ protected:
     // QoS 0, not retained; false while the broker is not connected.
     bool publish(const QString &suffix, const QJsonObject &payload);
     bool publishEmpty(const QString &suffix);
+    // The same in the given text form (some services are sent indented documents).
+    bool publish(const QString &suffix, const QJsonObject &payload, QJsonDocument::JsonFormat format);
     // A request/response call on root + suffix with the next id of this client.
     Deferred<QJsonValue> call(const QString &suffix, const QJsonObject &params, int msec);
 
