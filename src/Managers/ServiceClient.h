@@ -56,7 +56,7 @@ protected:
     void handle(const QString &suffix, Handler handler);
     // Subscribes every handled topic at QoS 0.
     void subscribeTopics();
-    // Publishes a document (or an empty payload for a null object) on root + suffix,
+    // Publishes a document on root + suffix (publishEmpty: an empty payload),
     // QoS 0, not retained; false while the broker is not connected.
     bool publish(const QString &suffix, const QJsonObject &payload);
     bool publishEmpty(const QString &suffix);
