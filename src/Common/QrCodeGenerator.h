@@ -1,5 +1,6 @@
 #pragma once
 // Renders a text as a QR code in one SVG document.
+#include "Common/Log.h"
 #include <QObject>
 #include <QString>
 
@@ -16,4 +17,7 @@ public:
     // modules; empty, with an error logged, when the text cannot be encoded.
     QString generateSvgQr(const QString &text, unsigned short border, qrcodegen::QrCode::Ecc ecc);
     QString toSvgString(const qrcodegen::QrCode &qr, unsigned short border) const;
+
+private:
+    static constexpr Log log{"[QrCodeGenerator] "};
 };

@@ -83,8 +83,8 @@ const QVariantMap GUIManager::Defaults = {
 };
 
 GUIManager::GUIManager(Config &config)
-    : mRootContext(mEngine.rootContext())
-    , mConfig(&config)
+    : m_rootContext(m_engine.rootContext())
+    , m_config(&config)
 {
     Q_INIT_RESOURCE(qml);
 
@@ -101,81 +101,80 @@ void GUIManager::initLog()
     // A level that is not a number (a typo in the file) keeps the default level rather than
     // silencing everything but errors.
     bool isNumber = false;
-    const int level = mConfig->get(QStringLiteral("log/level")).toInt(&isNumber);
+    const int level = m_config->get(QStringLiteral("log/level")).toInt(&isNumber);
     logger->setLevel(isNumber ? level : Defaults.value(QStringLiteral("log/level")).toInt());
-    logger->setStderr(mConfig->get(QStringLiteral("log/stderr")).toBool());
-    logger->setSyslog(mConfig->get(QStringLiteral("log/syslog")).toBool());
-    logger->setColor(mConfig->get(QStringLiteral("log/color")).toBool());
+    logger->setStderr(m_config->get(QStringLiteral("log/stderr")).toBool());
+    logger->setSyslog(m_config->get(QStringLiteral("log/syslog")).toBool());
+    logger->setColor(m_config->get(QStringLiteral("log/color")).toBool());
 }
 
 void GUIManager::initConfig()
 {
-    connect(mConfig, &Config::configChanged, this, &GUIManager::onConfigChanged);
-    connect(mConfig, &Config::configFileChanged, this, &GUIManager::onConfigFileChanged);
-    mConfig->print();
+    connect(m_config, &Config::configChanged, this, &GUIManager::onConfigChanged);
+    connect(m_config, &Config::configFileChanged, this, &GUIManager::onConfigFileChanged);
+    m_config->print();
 }
 
 void GUIManager::onConfigChanged(const QVariantMap &changes)
 {
     const QJsonObject shown = QJsonObject::fromVariantMap(Secrets::masked(changes));
-    qDebug().noquote().nospace() << "[GUIManager] Config changed : "
-                                 << QJsonDocument(shown).toJson(QJsonDocument::Indented);
+    log.debug("Config changed : ", QJsonDocument(shown).toJson(QJsonDocument::Indented));
 
     if (Config::contains(changes, QStringLiteral("log\\/.+"))) {
-        qInfo().noquote().nospace() << "[GUIManager] Log configuration changed. Applying.";
+        log.info("Log configuration changed. Applying.");
         initLog();
     }
     if (Config::contains(changes, QStringLiteral("mqtt\\/.+"))) {
-        qInfo().noquote().nospace() << "[GUIManager] MQTT configuration changed. Applying.";
+        log.info("MQTT configuration changed. Applying.");
         initMqtt();
     }
 }
 
 void GUIManager::onConfigFileChanged()
 {
-    qWarning().noquote().nospace() << "[GUIManager] WARN: Configuration file changed!";
-    mConfig->print();
+    log.warn("Configuration file changed!");
+    m_config->print();
 }
 
 void GUIManager::initMqtt()
 {
     // Runs again on every broker setting change: the client's signals stay connected once.
-    disconnect(&mMqtt, &manager::MqttClient::connected, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::disconnected, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::error, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::received, this, nullptr);
-    connect(&mMqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
-    connect(&mMqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
-    connect(&mMqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
-    connect(&mMqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
+    disconnect(&m_mqtt, &manager::MqttClient::connected, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::disconnected, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::error, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::received, this, nullptr);
+    connect(&m_mqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
+    connect(&m_mqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
+    connect(&m_mqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
+    connect(&m_mqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
 
-    mMqtt.setClientId(QStringLiteral("%1_%2")
+    m_mqtt.setClientId(QStringLiteral("%1_%2")
                           .arg(QCoreApplication::applicationName())
                           .arg(QCoreApplication::applicationPid()));
-    mMqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
-    mMqtt.setWillTopic(mConfig->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
-    mMqtt.setHostname(mConfig->get(QStringLiteral("mqtt/host")).toString());
-    mMqtt.setPort(mConfig->get(QStringLiteral("mqtt/port")).toInt());
-    mMqtt.setUsername(mConfig->get(QStringLiteral("mqtt/username")).toString());
-    mMqtt.setPassword(mConfig->get(QStringLiteral("mqtt/password")).toString());
-    if (mMqtt.isConnected())
-        mMqtt.disconnect();
-    mMqtt.connect();
+    m_mqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
+    m_mqtt.setWillTopic(m_config->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
+    m_mqtt.setHostname(m_config->get(QStringLiteral("mqtt/host")).toString());
+    m_mqtt.setPort(m_config->get(QStringLiteral("mqtt/port")).toInt());
+    m_mqtt.setUsername(m_config->get(QStringLiteral("mqtt/username")).toString());
+    m_mqtt.setPassword(m_config->get(QStringLiteral("mqtt/password")).toString());
+    if (m_mqtt.isConnected())
+        m_mqtt.disconnect();
+    m_mqtt.connect();
 }
 
 void GUIManager::onMqttConnected()
 {
-    qInfo().noquote().nospace() << "[GUIManager] Connected to MQTT broker";
+    log.info("Connected to MQTT broker");
 }
 
 void GUIManager::onMqttDisconnected()
 {
-    qWarning().noquote().nospace() << "[GUIManager] WARN: Disconnected from MQTT broker";
+    log.warn("Disconnected from MQTT broker");
 }
 
 void GUIManager::onMqttError(const QString &error)
 {
-    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << error;
+    log.error(error);
 }
 
 void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
@@ -187,27 +186,27 @@ void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
 
 void GUIManager::load()
 {
-    mEngine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
+    m_engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
 }
 
 QString GUIManager::screen() const
 {
-    return mScreen;
+    return m_screen;
 }
 
 QString GUIManager::message() const
 {
-    return mMessage;
+    return m_message;
 }
 
 void GUIManager::showBusy(const QString &message)
 {
-    if (mMessage != message) {
-        mMessage = message;
+    if (m_message != message) {
+        m_message = message;
         emit messageChanged();
     }
-    if (mScreen != QLatin1String("Busy")) {
-        mScreen = QStringLiteral("Busy");
+    if (m_screen != QLatin1String("Busy")) {
+        m_screen = QStringLiteral("Busy");
         emit screenChanged();
     }
 }

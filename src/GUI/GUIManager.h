@@ -1,6 +1,7 @@
 #pragma once
 // The application's root object: builds the system on the one configuration store,
 // applies logging and configuration changes and carries the QML interface.
+#include "Common/Log.h"
 #include "Common/MqttClient.h"
 
 #include <QByteArray>
@@ -52,11 +53,14 @@ private:
     void onMqttMessage(const QByteArray &data, const QByteArray &topic);
     void showBusy(const QString &message);
 
-    QString mScreen;
-    QString mMessage;
-    QQmlApplicationEngine mEngine;
-    QQmlContext *mRootContext = nullptr;
-    QTranslator mTranslator;
-    manager::MqttClient mMqtt;
-    Config *mConfig = nullptr;
+    QString m_screen;
+    QString m_message;
+    QQmlApplicationEngine m_engine;
+    QQmlContext *m_rootContext = nullptr;
+    QTranslator m_translator;
+    manager::MqttClient m_mqtt;
+    Config *m_config = nullptr;
+
+private:
+    static constexpr Log log{"[GUIManager] "};
 };

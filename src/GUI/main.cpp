@@ -1,9 +1,9 @@
 #include "Common/Config.h"
+#include "Common/Log.h"
 #include "Common/Secrets.h"
 #include "GUI/GUIManager.h"
 
 #include <QCommandLineParser>
-#include <QDebug>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -15,6 +15,7 @@
 // a command line that cannot be parsed.
 static QVariantMap parseCLIArgs()
 {
+    const Log log;
     QCommandLineParser parser;
     parser.addOptions({
         {{"h", "help"}, "Print help and exit"},
@@ -30,7 +31,7 @@ static QVariantMap parseCLIArgs()
     });
 
     if (!parser.parse(QCoreApplication::arguments())) {
-        qCritical().noquote().nospace() << "ERROR: " << parser.errorText();
+        log.error(parser.errorText());
         std::exit(1);
     }
     if (parser.isSet("help"))
@@ -44,40 +45,40 @@ static QVariantMap parseCLIArgs()
         const int level = parser.value("verbose").toInt(&ok, 10);
         if (ok) {
             overrides.insert("log/level", level);
-            qInfo().noquote().nospace() << "Setting Log level : " << level;
+            log.info("Setting Log level : ", level);
         }
     }
     if (parser.isSet("stderr")) {
         overrides.insert("log/stderr", true);
-        qInfo().noquote().nospace() << "Log to stderr overridden from user to true";
+        log.info("Log to stderr overridden from user to true");
     }
     if (parser.isSet("color")) {
         overrides.insert("log/color", true);
-        qInfo().noquote().nospace() << "Log with color overridden from user to true";
+        log.info("Log with color overridden from user to true");
     }
     if (parser.isSet("host")) {
         const QString host = parser.value("host");
         overrides.insert("mqtt/host", host);
-        qInfo().noquote().nospace() << "Setting MQTT Host : " << Secrets::maskUrls(host);
+        log.info("Setting MQTT Host : ", Secrets::maskUrls(host));
     }
     if (parser.isSet("port")) {
         const QString typed = parser.value("port");
         bool ok = false;
         const int port = typed.toInt(&ok, 10);
         overrides.insert("mqtt/port", ok ? port : 0);
-        qInfo().noquote().nospace() << "Setting MQTT Port : " << typed;
+        log.info("Setting MQTT Port : ", typed);
     }
     if (parser.isSet("username")) {
         const QString user = parser.value("username");
         overrides.insert("mqtt/username", user);
-        qInfo().noquote().nospace() << "Setting MQTT User : " << user;
+        log.info("Setting MQTT User : ", user);
     }
     if (parser.isSet("password"))
         overrides.insert("mqtt/password", parser.value("password"));
     if (parser.isSet("config")) {
         const QString file = parser.value("config");
         overrides.insert("config", file);
-        qInfo().noquote().nospace() << "Using configuration file : " << file;
+        log.info("Using configuration file : ", file);
     }
     return overrides;
 }
