@@ -29,6 +29,16 @@ signals:
 protected:
     using ServiceClient::ServiceClient;
 
+    // Device services send objects only: anything else is refused like broken JSON,
+    // and the critical line shows the payload as it came.
+    static ParseRules objectRules()
+    {
+        ParseRules rules;
+        rules.rawPayloadInError = true;
+        rules.nonObjectIsEmpty = false;
+        return rules;
+    }
+
     // Takes the identity from an "/info" document: "device" firmware, manufacturer and
     // model, "service" version.
     void onInfo(const QJsonObject &info);

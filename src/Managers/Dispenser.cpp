@@ -21,21 +21,19 @@ Q_CONSTRUCTOR_FUNCTION(registerDispenserTypes)
 
 const Log dispenserLog("[Dispenser] ");
 
-ServiceParseRules dispenserRules()
+}
+
+// The service pads its messages with NUL bytes, and its parse error line names the topic.
+Dispenser::ParseRules Dispenser::rules()
 {
-    // The service pads its messages with NUL bytes; every event is an object, anything
-    // else is as unreadable as bad JSON, and the line names the topic.
-    ServiceParseRules rules;
+    ParseRules rules = objectRules();
     rules.textToNul = true;
-    rules.rawPayloadInError = true;
-    rules.nonObjectIsEmpty = false;
     rules.topicInError = true;
     return rules;
 }
-}
 
 Dispenser::Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent, int requestTimeoutMs)
-    : DeviceClient(mqtt, topic, dispenserLog, parent, dispenserRules())
+    : DeviceClient(mqtt, topic, dispenserLog, parent, rules())
     , m_requestTimeoutMs(requestTimeoutMs)
 {
     handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) { onInfo(json); });

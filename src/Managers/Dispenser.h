@@ -74,6 +74,7 @@ signals:
     void cardDisposed();
 
 private:
+    static ParseRules rules();
     void onStatus(const QJsonObject &status);
     Deferred<Result> executeRpc(const QString &path, const QJsonObject &params, int msec);
 

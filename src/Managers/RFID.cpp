@@ -22,20 +22,18 @@ Q_CONSTRUCTOR_FUNCTION(registerRfidTypes)
 
 const Log rfidLog("[RFID] ");
 
-ServiceParseRules rfidRules()
-{
-    // Every event of the service is an object; anything else, an empty payload included,
-    // is as unreadable as bad JSON, and the line shows what came.
-    ServiceParseRules rules;
-    rules.rawPayloadInError = true;
-    rules.emptyIsObject = false;
-    rules.nonObjectIsEmpty = false;
-    return rules;
 }
+
+// An empty payload is no object either.
+RFID::ParseRules RFID::rules()
+{
+    ParseRules rules = objectRules();
+    rules.emptyIsObject = false;
+    return rules;
 }
 
 RFID::RFID(MqttClient &mqtt, const QString &topic, QObject *parent)
-    : DeviceClient(mqtt, topic, rfidLog, parent, rfidRules())
+    : DeviceClient(mqtt, topic, rfidLog, parent, rules())
 {
     handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) {
         set(m_uid, json.value(QStringLiteral("device")).toObject().value(QStringLiteral("uid")).toString(),

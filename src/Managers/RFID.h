@@ -79,6 +79,7 @@ signals:
     void updateProgress(int percent, int minutes, int seconds);
 
 private:
+    static ParseRules rules();
     void onStatus(const QJsonObject &status);
     void onAutoread(const QJsonObject &json);
     Deferred<Result> executeRpc(const QString &path, const QJsonObject &params, int msec);
