@@ -12,6 +12,7 @@
 class Config : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Config)
 
 public:
     Config(const QString &fileName, const QVariantMap &defaults, QObject *parent = nullptr);

@@ -28,6 +28,7 @@ class QThread;
 class HttpClient : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(HttpClient)
 public:
     static constexpr int DefaultTimeout = 30000; // ms
     static constexpr int MaxRedirects = 10;      // hops followed for one request

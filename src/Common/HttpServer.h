@@ -15,6 +15,7 @@ class QTcpSocket;
 class HttpServer : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(HttpServer)
 public:
     struct Request
     {

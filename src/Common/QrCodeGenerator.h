@@ -9,6 +9,7 @@
 class QrCodeGenerator : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(QrCodeGenerator)
 
 public:
     explicit QrCodeGenerator(QObject *parent = nullptr);

@@ -14,6 +14,7 @@ struct DatabaseConnections;
 class SqlDatabase : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(SqlDatabase)
 
 public:
     explicit SqlDatabase(const QString &path, QObject *parent = nullptr);

@@ -1,6 +1,7 @@
 #include "Common/Config.h"
 #include "Common/Log.h"
 #include "Common/Secrets.h"
+#include "GUI/Defaults.h"
 #include "GUI/GUIManager.h"
 
 #include <QCommandLineParser>
@@ -100,7 +101,7 @@ int main(int argc, char *argv[])
     const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
                                                           : QStringLiteral("gui.conf");
 
-    Config config(fileName, GUIManager::Defaults);
+    Config config(fileName, ConfigDefaults);
     config.addOverrides(overrides);
 
     Q_INIT_RESOURCE(fonts);
