@@ -11,13 +11,10 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <memory>
 
-// The command line as configuration overrides. Ends the process for help, version and
-// a command line that cannot be parsed.
-static QVariantMap parseCLIArgs()
+static void addOptions(QCommandLineParser &parser)
 {
-    const Log log;
-    QCommandLineParser parser;
     parser.addOptions({
         {{"h", "help"}, "Print help and exit"},
         {{"V", "version"}, "Print version and exit"},
@@ -30,6 +27,27 @@ static QVariantMap parseCLIArgs()
         {{"u", "username"}, "Set mqtt username", "username"},
         {{"p", "password"}, "Set mqtt password", "password"},
     });
+}
+
+// True when the command line asks for help or the version, or cannot be parsed: the
+// process then ends with a text before anything is shown, and needs no display.
+static bool endsWithText(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    addOptions(parser);
+    return !parser.parse(args) || parser.isSet("help") || parser.isSet("version");
+}
+
+// The command line as configuration overrides. Ends the process for help, version and
+// a command line that cannot be parsed.
+static QVariantMap parseCLIArgs()
+{
+    const Log log;
+    QCommandLineParser parser;
+    addOptions(parser);
 
     if (!parser.parse(QCoreApplication::arguments())) {
         log.error(parser.errorText());
@@ -90,7 +108,8 @@ int main(int argc, char *argv[])
     // Only takes effect when set before the application object exists.
     QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 
-    QGuiApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app(endsWithText(argc, argv) ? new QCoreApplication(argc, argv)
+                                                                          : new QGuiApplication(argc, argv));
     QGuiApplication::setApplicationName("zuka-terminal-ui");
     QGuiApplication::setApplicationDisplayName("zuka-terminal-ui");
     QGuiApplication::setApplicationVersion(APP_VERSION);
@@ -113,10 +132,10 @@ int main(int argc, char *argv[])
 
 #ifdef ZUKA_STARTUP_PROBE
     // Start-up measurement build: leave as soon as the event loop runs.
-    QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
 #endif
 
     // Objects on this stack go in reverse order: the root object, the store, the file
     // name, the overrides, the application.
-    return app.exec();
+    return app->exec();
 }
