@@ -29,79 +29,79 @@ QVariant fromJsonValue(const QJsonValue &value)
 
 Config::Config(const QString &fileName, const QVariantMap &defaults, QObject *parent)
     : QObject(parent)
-    , mFileName(fileName)
-    , mValues(defaults)
-    , mDefaults(defaults)
+    , m_fileName(fileName)
+    , m_values(defaults)
+    , m_defaults(defaults)
 {
-    if (!QFileInfo::exists(mFileName)) {
-        qWarning().noquote().nospace() << "[Config] Creating default config file : " << mFileName;
+    if (!QFileInfo::exists(m_fileName)) {
+        log.warning("Creating default config file : ", m_fileName);
         save();
     }
     load();
-    connect(&mWatcher, &QFileSystemWatcher::fileChanged, this, &Config::onFileChanged);
-    connect(&mWatcher, &QFileSystemWatcher::directoryChanged, this, &Config::onDirectoryChanged);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Config::onFileChanged);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Config::onDirectoryChanged);
     watch();
 }
 
 QVariant Config::get(const QString &key) const
 {
-    auto o = mOverrides.constFind(key);
-    if (o != mOverrides.constEnd())
+    auto o = m_overrides.constFind(key);
+    if (o != m_overrides.constEnd())
         return o.value();
-    auto d = mDefaults.constFind(key);
-    if (d != mDefaults.constEnd())
-        return mValues.value(key, d.value());
-    return mValues.value(key);
+    auto d = m_defaults.constFind(key);
+    if (d != m_defaults.constEnd())
+        return m_values.value(key, d.value());
+    return m_values.value(key);
 }
 
 void Config::set(const QString &key, const QVariant &value)
 {
-    auto held = mValues.constFind(key);
-    if (held != mValues.constEnd() && held.value() == value)
+    auto held = m_values.constFind(key);
+    if (held != m_values.constEnd() && held.value() == value)
         return;
-    mOverrides.remove(key);
-    mValues.insert(key, value);
+    m_overrides.remove(key);
+    m_values.insert(key, value);
     emit configChanged(QVariantMap{{key, value}});
     save();
 }
 
 QStringList Config::keys() const
 {
-    return mValues.keys();
+    return m_values.keys();
 }
 
 QString Config::filename() const
 {
-    return mFileName;
+    return m_fileName;
 }
 
 QVariantMap Config::defaults() const
 {
-    return mDefaults;
+    return m_defaults;
 }
 
 QDateTime Config::lastModified() const
 {
-    QFileInfo info(mFileName);
+    QFileInfo info(m_fileName);
     return info.exists() ? info.lastModified() : QDateTime();
 }
 
 void Config::addOverrides(const QVariantMap &overrides)
 {
     for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
-        mOverrides.insert(it.key(), it.value());
+        m_overrides.insert(it.key(), it.value());
 }
 
 void Config::addDefaults(const QVariantMap &defaults)
 {
     for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
-        mDefaults.insert(it.key(), it.value());
+        m_defaults.insert(it.key(), it.value());
 }
 
 QVariantMap Config::readFile()
 {
     QVariantMap changes;
-    QFile file(mFileName);
+    QFile file(m_fileName);
     if (!file.open(QIODevice::ReadOnly))
         return changes;
     const QByteArray content = file.readAll();
@@ -111,14 +111,14 @@ QVariantMap Config::readFile()
     // another within a few milliseconds would go unseen. A private copy is parsed anew.
     QTemporaryFile copy;
     const bool copied = copy.open() && copy.write(content) == content.size() && copy.flush();
-    QSettings settings(copied ? copy.fileName() : mFileName, QSettings::IniFormat);
+    QSettings settings(copied ? copy.fileName() : m_fileName, QSettings::IniFormat);
     prepare(settings);
     const QStringList fileKeys = settings.allKeys();
     for (const QString &key : fileKeys) {
         const QVariant value = settings.value(key);
-        auto held = mValues.find(key);
-        if (held == mValues.end()) {
-            mValues.insert(key, value);
+        auto held = m_values.find(key);
+        if (held == m_values.end()) {
+            m_values.insert(key, value);
             changes.insert(key, value);
         } else if (!(held.value() == value)) {
             held.value() = value;
@@ -140,17 +140,16 @@ bool Config::save()
     unwatch();
     QSettings::Status status;
     {
-        QSettings settings(mFileName, QSettings::IniFormat);
+        QSettings settings(m_fileName, QSettings::IniFormat);
         prepare(settings);
-        for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
+        for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
             settings.setValue(it.key(), it.value());
         settings.sync();
         status = settings.status();
     }
     watch();
     if (status != QSettings::NoError) {
-        qCritical().noquote().nospace() << "[Config] ERROR: Could not write configuration file : "
-                                        << mFileName;
+        log.error("Could not write configuration file : ", m_fileName);
         return false;
     }
     return true;
@@ -159,7 +158,7 @@ bool Config::save()
 QJsonObject Config::toJson() const
 {
     QMap<QString, QVariantMap> groups;
-    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it) {
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
         const QStringList parts = it.key().split(QLatin1Char('/'));
         // A key outside any group (a file entry before the first section) has no
         // place in the two-level document.
@@ -185,8 +184,8 @@ void Config::fromJson(const QJsonObject &object)
     }
     QVariantMap changes;
     for (auto it = formed.cbegin(); it != formed.cend(); ++it) {
-        auto held = mValues.find(it.key());
-        if (held == mValues.end())
+        auto held = m_values.find(it.key());
+        if (held == m_values.end())
             continue;
         if (!(held.value() == it.value())) {
             held.value() = it.value();
@@ -201,17 +200,16 @@ void Config::fromJson(const QJsonObject &object)
 
 void Config::print() const
 {
-    const QString rule = QStringLiteral("[Config] ") + QString(60, QLatin1Char('-'));
+    const QString rule(60, QLatin1Char('-'));
     int width = 0;
-    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
         width = qMax(width, it.key().size());
-    qInfo().noquote().nospace() << rule;
-    qInfo().noquote().nospace() << "[Config]  SETTINGS (" << mFileName << ")";
-    qInfo().noquote().nospace() << rule;
-    for (auto it = mValues.cbegin(); it != mValues.cend(); ++it)
-        qInfo().noquote().nospace() << "[Config]  " << it.key().leftJustified(width) << " : "
-                                    << Secrets::maskedText(it.key(), get(it.key()));
-    qInfo().noquote().nospace() << rule;
+    log.info(rule);
+    log.info(" SETTINGS (", m_fileName, ")");
+    log.info(rule);
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+        log.info(" ", it.key().leftJustified(width), " : ", Secrets::maskedText(it.key(), get(it.key())));
+    log.info(rule);
 }
 
 bool Config::contains(const QVariantMap &map, const QString &pattern)
@@ -240,28 +238,28 @@ void Config::onDirectoryChanged(const QString &)
 {
     // The directory is watched only while the file is missing: once it is back,
     // watch it again and take in what it holds.
-    if (!QFileInfo::exists(mFileName))
+    if (!QFileInfo::exists(m_fileName))
         return;
-    onFileChanged(mFileName);
+    onFileChanged(m_fileName);
 }
 
 void Config::watch()
 {
-    const QString dir = QFileInfo(mFileName).absolutePath();
-    const bool watched = mWatcher.files().contains(mFileName);
-    if (QFileInfo::exists(mFileName) && (watched || mWatcher.addPath(mFileName))) {
-        if (mWatcher.directories().contains(dir))
-            mWatcher.removePath(dir);
+    const QString dir = QFileInfo(m_fileName).absolutePath();
+    const bool watched = m_watcher.files().contains(m_fileName);
+    if (QFileInfo::exists(m_fileName) && (watched || m_watcher.addPath(m_fileName))) {
+        if (m_watcher.directories().contains(dir))
+            m_watcher.removePath(dir);
         return;
     }
     // Gone for now (deleted, or moved away before its replacement arrived): watch the
     // directory to notice the file's return.
-    if (!mWatcher.directories().contains(dir))
-        mWatcher.addPath(dir);
+    if (!m_watcher.directories().contains(dir))
+        m_watcher.addPath(dir);
 }
 
 void Config::unwatch()
 {
-    if (mWatcher.files().contains(mFileName))
-        mWatcher.removePath(mFileName);
+    if (m_watcher.files().contains(m_fileName))
+        m_watcher.removePath(m_fileName);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The process's one configuration store: command-line overrides over the values of an
 // INI settings file over the built-in defaults. Keys are "group/name".
+#include "Common/Log.h"
 #include <QDateTime>
 #include <QFileSystemWatcher>
 #include <QJsonObject>
@@ -11,6 +12,7 @@
 class Config : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Config)
 
 public:
     Config(const QString &fileName, const QVariantMap &defaults, QObject *parent = nullptr);
@@ -54,9 +56,12 @@ private:
     void unwatch();
     void onDirectoryChanged(const QString &path);
 
-    QString mFileName;
-    QVariantMap mValues;
-    QVariantMap mDefaults;
-    QVariantMap mOverrides;
-    QFileSystemWatcher mWatcher;
+    QString m_fileName;
+    QVariantMap m_values;
+    QVariantMap m_defaults;
+    QVariantMap m_overrides;
+    QFileSystemWatcher m_watcher;
+
+private:
+    static constexpr Log log{"[Config] "};
 };

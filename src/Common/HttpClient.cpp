@@ -113,18 +113,16 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
                                     int timeout, int hops)
 {
     Result result;
-    qInfo().noquote().nospace() << "[HttpClient] Performing " << operationName(op)
-                                << " request : " << url.toDisplayString();
+    log.info("Performing ", operationName(op), " request : ", url.toDisplayString());
     if (op == QNetworkAccessManager::PutOperation) {
-        qInfo().noquote().nospace() << "[HttpClient] Data : " << data;
+        log.info("Data : ", data);
     } else if (op == QNetworkAccessManager::PostOperation) {
         const QJsonDocument doc = data.isObject() ? QJsonDocument(data.toObject()) : QJsonDocument(data.toArray());
-        qInfo().noquote().nospace() << "[HttpClient] Data : " << doc.toJson(QJsonDocument::Compact);
+        log.info("Data : ", doc.toJson(QJsonDocument::Compact));
     }
 
     if (!url.isValid()) {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Invalid URL : "
-                                        << url.toString(QUrl::RemovePassword);
+        log.error("Invalid URL : ", url.toString(QUrl::RemovePassword));
         result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
         return result;
     }
@@ -156,7 +154,7 @@ QNetworkAccessManager *HttpClient::qnam()
     QMutexLocker lock(&m_mutex);
     QPointer<QNetworkAccessManager> &slot = m_managers[thread];
     if (!slot) {
-        qDebug().noquote().nospace() << "[HttpClient] Creating new Network Access Manager for thread ";
+        log.debug("Creating new Network Access Manager for thread ");
         auto *manager = new QNetworkAccessManager;
         connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors, Qt::DirectConnection);
         connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired,
@@ -199,7 +197,7 @@ QSslCertificate HttpClient::loadCert(const QString &path)
 {
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Could not open file : " << path;
+        log.error("Could not open file : ", path);
         return QSslCertificate();
     }
     return QSslCertificate(&file, QSsl::Pem);
@@ -209,7 +207,7 @@ QSslKey HttpClient::loadPrivKey(const QString &path)
 {
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Could not open file : " << path;
+        log.error("Could not open file : ", path);
         return QSslKey();
     }
     return QSslKey(&file, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
@@ -241,8 +239,7 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
 {
     auto *timer = new QTimer(reply);
     connect(timer, &QTimer::timeout, reply, [reply, timeout] {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Request timed-out (timeout=" << timeout
-                                        << " msec). Aborting.";
+        log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
         reply->abort();
     });
 
@@ -257,7 +254,7 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, timer, result, data, hops]() mutable {
                 timer->stop();
-                qDebug().noquote().nospace() << "[HttpClient] Received response for : " << reply->url().toDisplayString();
+                log.debug("Received response for : ", reply->url().toDisplayString());
                 reply->deleteLater();
                 if (reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
                     processRedirect(reply, result, data, hops);
@@ -284,7 +281,7 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
 void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops)
 {
     const QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
-    qWarning().noquote().nospace() << "[HttpClient] WARN: Request was redirected to : " << target.toDisplayString();
+    log.warn("Request was redirected to : ", target.toDisplayString());
 
     const QString fromScheme = reply->url().scheme().toLower();
     const QString toScheme = target.scheme().toLower();
@@ -292,16 +289,14 @@ void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJso
     bool repeatable = op == QNetworkAccessManager::GetOperation || op == QNetworkAccessManager::DeleteOperation
                       || op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
     if (hops >= MaxRedirects) {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Too many redirects (" << hops << "). Giving up.";
+        log.error("Too many redirects (", hops, "). Giving up.");
         repeatable = false;
     } else if (toScheme != QLatin1String("https") && toScheme != QLatin1String("http")) {
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Refusing redirect to unsupported scheme : "
-                                        << toScheme;
+        log.error("Refusing redirect to unsupported scheme : ", toScheme);
         repeatable = false;
     } else if (fromScheme == QLatin1String("https") && toScheme != QLatin1String("https")) {
         // Headers and the client certificate must not leave an encrypted connection.
-        qCritical().noquote().nospace() << "[HttpClient] ERROR: Refusing redirect from HTTPS to HTTP : "
-                                        << target.toDisplayString();
+        log.error("Refusing redirect from HTTPS to HTTP : ", target.toDisplayString());
         repeatable = false;
     }
     if (!repeatable) {
@@ -318,12 +313,11 @@ void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJso
 
 void HttpClient::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
 {
-    qWarning().noquote().nospace() << "[HttpClient] SSL Error(s) occured : ";
+    log.warning("SSL Error(s) occured : ");
     for (const QSslError &error : errors)
-        qWarning().noquote().nospace() << "[HttpClient]  - " << error.errorString();
+        log.warning(" - ", error.errorString());
     if (m_ignoreSslErrors) {
-        qWarning().noquote().nospace()
-            << "[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)";
+        log.warning("Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)");
         reply->ignoreSslErrors(errors);
     }
 }

@@ -2,6 +2,7 @@
 // Asynchronous HTTP(S) requests with JSON bodies. Every request answers with a
 // Deferred<int, QJsonValue>: the HTTP status (0 when no HTTP answer arrived, -1 for
 // a redirect that cannot be followed) and the body parsed as JSON, or the error text.
+#include "Common/Log.h"
 #include "Deferred/Deferred.h"
 
 #include <QHash>
@@ -27,6 +28,7 @@ class QThread;
 class HttpClient : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(HttpClient)
 public:
     static constexpr int DefaultTimeout = 30000; // ms
     static constexpr int MaxRedirects = 10;      // hops followed for one request
@@ -82,4 +84,7 @@ private:
     QMap<QString, QString> m_tls;
     mutable QMutex m_mutex; // guards m_managers
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
+
+private:
+    static constexpr Log log{"[HttpClient] "};
 };

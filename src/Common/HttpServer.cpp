@@ -52,11 +52,11 @@ void HttpServer::listen(int port)
 {
     if (m_server->isListening())
         m_server->close();
-    qInfo().noquote().nospace() << "[HttpServer] Listening for HTTP requests on : 0.0.0.0:" << port;
+    log.info("Listening for HTTP requests on : 0.0.0.0:", port);
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
         const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
                                                          : m_server->errorString();
-        qCritical().noquote().nospace() << "[HttpServer] ERROR: Failed to listen : " << error;
+        log.error("Failed to listen : ", error);
     }
 }
 
@@ -64,7 +64,7 @@ void HttpServer::close()
 {
     if (!m_server->isListening())
         return;
-    qInfo().noquote().nospace() << "[HttpServer] Stopped listening for HTTP requests";
+    log.info("Stopped listening for HTTP requests");
     m_server->close();
 }
 
@@ -72,7 +72,7 @@ void HttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         const QHostAddress peer = plainAddress(socket->peerAddress());
-        qInfo().noquote().nospace() << "[HttpServer] New connection received from : " << peer.toString();
+        log.info("New connection received from : ", peer.toString());
 
         // Each connection assembles its own request; the state goes with the connection.
         auto state = std::make_shared<ReceiveState>();
@@ -125,28 +125,23 @@ HttpServer::Outcome HttpServer::handleRequest(ReceiveState &state, const QHostAd
         }
         if (end < 0) {
             if (state.buffer.size() > MaxHeaderSize) {
-                qWarning().noquote().nospace() << "[HttpServer] WARN: Request header too large from : "
-                                               << peer.toString() << ". Closing connection.";
+                log.warn("Request header too large from : ", peer.toString(), ". Closing connection.");
                 return Outcome::TooLarge;
             }
             return Outcome::Incomplete;
         }
         if (end > MaxHeaderSize) {
-            qWarning().noquote().nospace() << "[HttpServer] WARN: Request header too large from : "
-                                           << peer.toString() << ". Closing connection.";
+            log.warn("Request header too large from : ", peer.toString(), ". Closing connection.");
             return Outcome::TooLarge;
         }
         state.headerEnd = end;
         state.expected = contentLength(state.buffer.left(end));
         if (state.expected < 1) {
-            qWarning().noquote().nospace() << "[HttpServer] WARN: Dropping request without body from : "
-                                           << peer.toString();
+            log.warn("Dropping request without body from : ", peer.toString());
             return Outcome::NoBody;
         }
         if (state.expected > MaxBodySize) {
-            qWarning().noquote().nospace() << "[HttpServer] WARN: Request body too large (Content-Length="
-                                           << state.expected << ") from : " << peer.toString()
-                                           << ". Closing connection.";
+            log.warn("Request body too large (Content-Length=", state.expected, ") from : ", peer.toString(), ". Closing connection.");
             return Outcome::TooLarge;
         }
         state.buffer.reserve(int(state.bodyOffset + state.expected));
@@ -164,8 +159,7 @@ HttpServer::Outcome HttpServer::handleRequest(ReceiveState &state, const QHostAd
         request.method = match.captured(1);
         request.path = match.captured(2);
         request.body = state.buffer.mid(state.bodyOffset, int(state.expected));
-        qDebug().noquote().nospace() << "[HttpServer] HTTP request received : method=" << request.method
-                                     << ", path=" << request.path;
+        log.debug("HTTP request received : method=", request.method, ", path=", request.path);
         emit requestReceived(peer, request);
     }
     state.buffer = QByteArray();

@@ -2,6 +2,7 @@
 // Minimal HTTP/1.1 receiver for the cameras' posts: assembles each request from
 // the bytes of its own connection, hands it to the owner and answers with a bare
 // "HTTP/1.1 200 OK" before closing the connection.
+#include "Common/Log.h"
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMetaType>
@@ -14,6 +15,7 @@ class QTcpSocket;
 class HttpServer : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(HttpServer)
 public:
     struct Request
     {
@@ -59,6 +61,9 @@ private:
     static void answer(QTcpSocket *socket);
 
     QTcpServer *m_server;
+
+private:
+    static constexpr Log log{"[HttpServer] "};
 };
 
 Q_DECLARE_METATYPE(HttpServer::Request)

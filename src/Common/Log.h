@@ -2,8 +2,8 @@
 // The one way a class writes a log line: its own prefix (for example "[Terminal] " or
 // "[Network][Ethernet] ", blank included), then the parts concatenated as they are, with
 // no quoting and no blanks inserted between them. Warnings carry "WARN: " after the
-// prefix, errors "ERROR: "; `critical` writes at the error level without the word, for
-// the few lines that are given that way.
+// prefix, errors "ERROR: "; `critical` and `warning` write at the error or warning level
+// without the word, for the few lines that are given that way.
 //
 //   static const Log log("[RFID] ");
 //   log.warn("RF disabled. Clearing active card");        // [RFID] WARN: RF disabled. ...
@@ -32,6 +32,11 @@ public:
     void warn(const Parts &...parts) const
     {
         write(qWarning(), "WARN: ", parts...);
+    }
+    template<typename... Parts>
+    void warning(const Parts &...parts) const
+    {
+        write(qWarning(), nullptr, parts...);
     }
     template<typename... Parts>
     void error(const Parts &...parts) const

@@ -78,21 +78,21 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
 
 }
 
-Logger *Logger::mInstance = nullptr;
+Logger *Logger::m_instance = nullptr;
 
 Logger *Logger::instance()
 {
-    if (!mInstance)
+    if (!m_instance)
         new Logger();
-    return mInstance;
+    return m_instance;
 }
 
 Logger::Logger()
 {
     // Known before the handler is installed, so that a line logged from another thread
     // right after the installation finds this logger instead of making a second one.
-    mInstance = this;
-    mStartTime = millis();
+    m_instance = this;
+    m_startTime = millis();
     setColor(false);
     setLevel(Info);
     qInstallMessageHandler(handler);
@@ -102,7 +102,7 @@ void Logger::setLevel(Level level)
 {
     if (level < Error || level > DebugAll)
         return;
-    QMutexLocker lock(&mMutex);
+    QMutexLocker lock(&m_mutex);
     QLoggingCategory::setFilterRules(QString::fromLatin1(FilterRules[level]));
 }
 
@@ -123,40 +123,40 @@ void Logger::setLevel(int level)
 
 void Logger::setSyslog(bool enabled)
 {
-    QMutexLocker lock(&mMutex);
-    mSyslog = enabled;
+    QMutexLocker lock(&m_mutex);
+    m_syslog = enabled;
 }
 
 void Logger::setStderr(bool enabled)
 {
-    QMutexLocker lock(&mMutex);
-    mStderr = enabled;
+    QMutexLocker lock(&m_mutex);
+    m_stderr = enabled;
 }
 
 void Logger::setColor(bool enabled)
 {
-    QMutexLocker lock(&mMutex);
+    QMutexLocker lock(&m_mutex);
     qSetMessagePattern(QString::fromLatin1(enabled ? ColorPattern : PlainPattern));
 }
 
 QMutex *Logger::getMutex()
 {
-    return &mMutex;
+    return &m_mutex;
 }
 
 bool Logger::getSyslog() const
 {
-    return mSyslog;
+    return m_syslog;
 }
 
 bool Logger::getStderr() const
 {
-    return mStderr;
+    return m_stderr;
 }
 
 double Logger::getStartTime() const
 {
-    return mStartTime;
+    return m_startTime;
 }
 
 }

@@ -39,12 +39,12 @@ private:
     Logger(const Logger &) = delete;
     Logger &operator=(const Logger &) = delete;
 
-    static Logger *mInstance;
+    static Logger *m_instance;
 
-    QMutex mMutex;
-    bool mSyslog = true;
-    bool mStderr = false;
-    double mStartTime = 0;
+    QMutex m_mutex;
+    bool m_syslog = true;
+    bool m_stderr = false;
+    double m_startTime = 0;
 };
 
 }

@@ -5,6 +5,8 @@
 //
 // Every connection attempt uses a fresh library instance; the instance is destroyed when the
 // connection ends, so a half-open or silent peer is always let go of at once.
+#include "Common/MosquittoSubscription.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -18,42 +20,10 @@ class QHostInfo;
 struct mosquitto;
 struct mosquitto_message;
 
-class MosquittoClient;
-
-// One subscriber's hold on a topic filter. Several holds on the same filter share one
-// subscription at the broker, which is dropped only when the last hold goes.
-class MosquittoSubscription : public QObject
-{
-    Q_OBJECT
-public:
-    enum SubscriptionState { Unsubscribed = 0, SubscriptionPending, Subscribed, Error };
-    Q_ENUM(SubscriptionState)
-
-    QString topic() const { return m_topic; }
-    quint8 qos() const { return m_qos; }
-    ~MosquittoSubscription() override;
-    SubscriptionState state() const { return m_state; }
-    // Releases this hold (same as MosquittoClient::unsubscribe(this)).
-    void unsubscribe();
-
-signals:
-    void messageReceived(const QByteArray &message, const QString &topic);
-    void stateChanged(MosquittoSubscription::SubscriptionState state);
-
-private:
-    friend class MosquittoClient;
-    MosquittoSubscription(MosquittoClient *client, const QString &topic, quint8 qos);
-    void setState(SubscriptionState s);
-
-    QPointer<MosquittoClient> m_client;
-    QString m_topic;
-    quint8 m_qos;
-    SubscriptionState m_state = SubscriptionPending;
-};
-
 class MosquittoClient : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(MosquittoClient)
 public:
     enum ClientState { Disconnected = 0, Connecting, Connected };
     Q_ENUM(ClientState)

@@ -1,5 +1,7 @@
 #include "MqttClient.h"
 
+#include "Common/Log.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -10,25 +12,8 @@ namespace manager {
 
 namespace {
 
-QDebug info()
-{
-    return qInfo().noquote().nospace() << "[MqttClient] ";
-}
-
-QDebug debug()
-{
-    return qDebug().noquote().nospace() << "[MqttClient] ";
-}
-
-QDebug warning()
-{
-    return qWarning().noquote().nospace() << "[MqttClient] ";
-}
-
-QDebug critical()
-{
-    return qCritical().noquote().nospace() << "[MqttClient] ";
-}
+const Log log("[MqttClient] ");
+const Log rpcLog("[MqttClient] [RPC] ");
 
 const char *boolText(bool b)
 {
@@ -74,17 +59,17 @@ bool MqttClient::isConnected() const
 
 void MqttClient::connect()
 {
-    info() << "Connecting to host";
+    log.info("Connecting to host");
     initTimer();
     initClient();
     if (m_encrypted)
-        warning() << "Encryption not yet supported";
+        log.warning("Encryption not yet supported");
     m_client->connectToHost();
 }
 
 void MqttClient::disconnect()
 {
-    info() << "Disconnecting from host";
+    log.info("Disconnecting from host");
     m_client->disconnectFromHost();
 }
 
@@ -95,8 +80,8 @@ void MqttClient::initTimer()
         m_timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(m_timer, &QTimer::timeout, this, &MqttClient::onTimeout);
     }
-    debug() << "Applying client configuration:";
-    debug() << "Retry interval millis: " << m_retryMillis;
+    log.debug("Applying client configuration:");
+    log.debug("Retry interval millis: ", m_retryMillis);
     m_timer->setInterval(int(m_retryMillis));
 }
 
@@ -111,17 +96,17 @@ void MqttClient::initClient()
     QObject::connect(m_client, &MosquittoClient::stateChanged, this, &MqttClient::onStateChanged);
     QObject::connect(m_client, &MosquittoClient::messageReceived, this, &MqttClient::onReceived);
 
-    debug() << "Applying client configuration:";
-    debug() << "Hostname: " << m_hostname;
-    debug() << "Port    : " << m_port;
-    debug() << "Username: " << m_username;
-    debug() << "CleanSession: " << boolText(m_cleanSession);
-    debug() << "Client Id   : " << m_clientId;
-    debug() << "Keepalive   : " << m_keepAlive;
-    debug() << "Will Message: " << m_willMessage;
-    debug() << "Will QoS    : " << m_willQoS;
-    debug() << "Will Retain : " << boolText(m_willRetain);
-    debug() << "Will Topic  : " << m_willTopic;
+    log.debug("Applying client configuration:");
+    log.debug("Hostname: ", m_hostname);
+    log.debug("Port    : ", m_port);
+    log.debug("Username: ", m_username);
+    log.debug("CleanSession: ", boolText(m_cleanSession));
+    log.debug("Client Id   : ", m_clientId);
+    log.debug("Keepalive   : ", m_keepAlive);
+    log.debug("Will Message: ", m_willMessage);
+    log.debug("Will QoS    : ", m_willQoS);
+    log.debug("Will Retain : ", boolText(m_willRetain));
+    log.debug("Will Topic  : ", m_willTopic);
 
     m_client->setHostname(m_hostname);
     m_client->setPort(quint16(m_port));
@@ -140,15 +125,15 @@ void MqttClient::onStateChanged(MosquittoClient::ClientState state)
 {
     switch (state) {
     case MosquittoClient::Connecting:
-        debug() << "State is Connecting.";
+        log.debug("State is Connecting.");
         m_timer->start();
         break;
     case MosquittoClient::Connected:
-        debug() << "State is Connected.";
+        log.debug("State is Connected.");
         m_timer->stop();
         break;
     case MosquittoClient::Disconnected:
-        debug() << "State is Disconnected.";
+        log.debug("State is Disconnected.");
         QTimer::singleShot(int(m_retryMillis), Qt::PreciseTimer, this, &MqttClient::onReconnect);
         break;
     }
@@ -169,7 +154,7 @@ void MqttClient::onReconnect()
 
 void MqttClient::onConnected()
 {
-    info() << "Connected to broker " << m_hostname;
+    log.info("Connected to broker ", m_hostname);
     const auto subscriptions = m_subscriptions;
     for (const auto &s : subscriptions)
         doSubscribe(s.first, uchar(s.second));
@@ -192,7 +177,7 @@ void MqttClient::onConnected()
 
 void MqttClient::onDisconnected()
 {
-    info() << "Disconnected from broker " << m_hostname;
+    log.info("Disconnected from broker ", m_hostname);
 }
 
 // --- messaging -----------------------------------------------------------------------------
@@ -211,7 +196,7 @@ void MqttClient::subscribe(QString topic)
 
 void MqttClient::doSubscribe(const QString &filter, uchar qos)
 {
-    info() << "Subscribing to '" << filter << "' with QoS = " << int(qos);
+    log.info("Subscribing to '", filter, "' with QoS = ", int(qos));
     if (!m_client->subscribe(filter, qos))
         emit error(QStringLiteral("Subscription to ") + filter + QStringLiteral(" failed."));
 }
@@ -220,9 +205,7 @@ bool MqttClient::publish(QByteArray data, QString topic, uchar qos, bool retain)
 {
     if (!isConnected())
         return false;
-    debug() << "Publishing to topic '" << topic << "' with Qos = " << int(qos) << " and Retain = "
-            << boolText(retain) << ":\n"
-            << data;
+    log.debug("Publishing to topic '", topic, "' with Qos = ", int(qos), " and Retain = ", boolText(retain), ":\n", data);
     if (m_client->publish(topic, data, qos, retain) == -1) {
         emit error(QStringLiteral("Publish to ") + topic + QStringLiteral(" failed."));
         return false;
@@ -242,7 +225,7 @@ bool MqttClient::publish(QByteArray data, QString topic)
 
 void MqttClient::onReceived(QByteArray message, QString topic)
 {
-    debug() << "Received on topic: " << topic << "\n" << message;
+    log.debug("Received on topic: ", topic, "\n", message);
     emit received(message, topic.toUtf8());
 }
 
@@ -287,7 +270,7 @@ void MqttClient::onError(MosquittoClient::ClientError e)
         text = QStringLiteral("Unknown error.");
         break;
     }
-    warning() << text;
+    log.warning(text);
     emit error(QStringLiteral("Mqtt client error"));
 }
 
@@ -389,12 +372,12 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
 
     Deferred<QJsonValue> wait = waitTopic(responseTopic, msec);
     wait.fail([result](QJsonValue e) mutable {
-        critical() << "[RPC] ERROR : " << e.toString();
+        rpcLog.critical("ERROR : ", e.toString());
         result.reject(e);
     });
     wait.done([result, responseTopic](QJsonValue answer) mutable {
-        debug() << "[RPC] Received : " << responseTopic;
-        debug() << "[RPC] Data     : " << QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact);
+        rpcLog.debug("Received : ", responseTopic);
+        rpcLog.debug("Data     : ", QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact));
         result.resolve(answer);
     });
     // A call that failed at once sends nothing: its caller has been told it failed, so the
@@ -402,8 +385,8 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
     if (wait.state() != 0)
         return result;
 
-    debug() << "[RPC] Sending : " << requestTopic;
-    debug() << "[RPC] Data    : " << payload;
+    rpcLog.debug("Sending : ", requestTopic);
+    rpcLog.debug("Data    : ", payload);
     m_client->publish(requestTopic, payload, 1, false);
     return result;
 }

@@ -22,6 +22,7 @@ namespace manager {
 class MqttClient : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(MqttClient)
 public:
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;

@@ -22,8 +22,7 @@ QString QrCodeGenerator::generateSvgQr(const QString &text, unsigned short borde
         }
         return toSvgString(qrcodegen::QrCode::encodeText(bytes.constData(), ecc), border);
     } catch (const std::exception &e) {
-        qCritical().noquote().nospace() << "[QrCodeGenerator] ERROR: Cannot encode " << bytes.size()
-                                        << " byte(s) as a QR code : " << e.what();
+        log.error("Cannot encode ", bytes.size(), " byte(s) as a QR code : ", e.what());
     }
     return QString();
 }

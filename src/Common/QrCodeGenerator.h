@@ -1,5 +1,6 @@
 #pragma once
 // Renders a text as a QR code in one SVG document.
+#include "Common/Log.h"
 #include <QObject>
 #include <QString>
 
@@ -8,6 +9,7 @@
 class QrCodeGenerator : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(QrCodeGenerator)
 
 public:
     explicit QrCodeGenerator(QObject *parent = nullptr);
@@ -16,4 +18,7 @@ public:
     // modules; empty, with an error logged, when the text cannot be encoded.
     QString generateSvgQr(const QString &text, unsigned short border, qrcodegen::QrCode::Ecc ecc);
     QString toSvgString(const qrcodegen::QrCode &qr, unsigned short border) const;
+
+private:
+    static constexpr Log log{"[QrCodeGenerator] "};
 };

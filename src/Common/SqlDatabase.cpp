@@ -29,32 +29,32 @@ class DatabaseConnection
 {
 public:
     DatabaseConnection(const QSharedPointer<DatabaseConnections> &registry)
-        : mName(QUuid::createUuid().toString())
-        , mRegistry(registry)
+        : m_name(QUuid::createUuid().toString())
+        , m_registry(registry)
     {
-        QMutexLocker lock(&mRegistry->mutex);
-        mRegistry->names.insert(mName);
+        QMutexLocker lock(&m_registry->mutex);
+        m_registry->names.insert(m_name);
     }
 
     // Runs in the thread that used the connection, when that thread ends.
     ~DatabaseConnection()
     {
-        QMutexLocker lock(&mRegistry->mutex);
-        if (mRegistry->names.remove(mName))
-            removeConnection(mName);
+        QMutexLocker lock(&m_registry->mutex);
+        if (m_registry->names.remove(m_name))
+            removeConnection(m_name);
     }
 
-    const QString &name() const { return mName; }
+    const QString &name() const { return m_name; }
 
 private:
-    QString mName;
-    QSharedPointer<DatabaseConnections> mRegistry;
+    QString m_name;
+    QSharedPointer<DatabaseConnections> m_registry;
 };
 
 SqlDatabase::SqlDatabase(const QString &path, QObject *parent)
     : QObject(parent)
-    , mPath(path)
-    , mRegistry(new DatabaseConnections)
+    , m_path(path)
+    , m_registry(new DatabaseConnections)
 {
 }
 
@@ -62,29 +62,28 @@ SqlDatabase::~SqlDatabase()
 {
     // The calling thread's connection goes now; the storage does not delete the holders
     // of threads that are still running, so their connections are removed here too.
-    if (mConnections.hasLocalData())
-        mConnections.setLocalData(nullptr);
-    QMutexLocker lock(&mRegistry->mutex);
-    for (const QString &name : qAsConst(mRegistry->names))
+    if (m_connections.hasLocalData())
+        m_connections.setLocalData(nullptr);
+    QMutexLocker lock(&m_registry->mutex);
+    for (const QString &name : qAsConst(m_registry->names))
         removeConnection(name);
-    mRegistry->names.clear();
+    m_registry->names.clear();
 }
 
 QSqlDatabase SqlDatabase::database() const
 {
-    if (!mConnections.hasLocalData()) {
-        qInfo().noquote().nospace() << "[SqlDatabase] Creating new Database connection for thread ";
-        auto *holder = new DatabaseConnection(mRegistry);
+    if (!m_connections.hasLocalData()) {
+        log.info("Creating new Database connection for thread ");
+        auto *holder = new DatabaseConnection(m_registry);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holder->name());
-        db.setDatabaseName(mPath);
+        db.setDatabaseName(m_path);
         db.setConnectOptions(QStringLiteral("QSQLITE_ENABLE_SHARED_CACHE"));
         if (!db.open())
-            qCritical().noquote().nospace() << "[SqlDatabase] ERROR: Database open failed : "
-                                            << db.lastError().text();
-        mConnections.setLocalData(holder);
+            log.error("Database open failed : ", db.lastError().text());
+        m_connections.setLocalData(holder);
         return db;
     }
-    QSqlDatabase db = QSqlDatabase::database(mConnections.localData()->name(), false);
+    QSqlDatabase db = QSqlDatabase::database(m_connections.localData()->name(), false);
     if (!db.isOpen())
         db.open();
     return db;
@@ -102,14 +101,12 @@ bool SqlDatabase::execute(QSqlQuery &query) const
     QElapsedTimer timer;
     timer.start();
     const bool ok = query.exec();
-    qDebug().noquote().nospace() << "[SqlDatabase] Executed query : " << query.executedQuery();
+    log.debug("Executed query : ", query.executedQuery());
     if (ok) {
-        qDebug().noquote().nospace() << "[SqlDatabase] Operation completed in : "
-                                     << timer.elapsed() << " msec(s)";
+        log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");
     } else {
-        qCritical().noquote().nospace() << "[SqlDatabase] ERROR: Could not execute query : "
-                                        << query.executedQuery();
-        qCritical().noquote().nospace() << "[SqlDatabase] ERROR: " << query.lastError().text();
+        log.error("Could not execute query : ", query.executedQuery());
+        log.error(query.lastError().text());
     }
     return ok;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Access to one SQLite database file from any thread: each thread gets its own
 // connection, opened on first use and removed when the thread ends.
+#include "Common/Log.h"
 #include <QObject>
 #include <QSharedPointer>
 #include <QSqlDatabase>
@@ -13,6 +14,7 @@ struct DatabaseConnections;
 class SqlDatabase : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(SqlDatabase)
 
 public:
     explicit SqlDatabase(const QString &path, QObject *parent = nullptr);
@@ -33,7 +35,10 @@ public:
     bool tableExists(const QString &name) const;
 
 private:
-    QString mPath;
-    QSharedPointer<DatabaseConnections> mRegistry;
-    mutable QThreadStorage<DatabaseConnection *> mConnections;
+    QString m_path;
+    QSharedPointer<DatabaseConnections> m_registry;
+    mutable QThreadStorage<DatabaseConnection *> m_connections;
+
+private:
+    static constexpr Log log{"[SqlDatabase] "};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 
 QString Utils::levelToStr(int percent)
@@ -44,4 +45,12 @@ int Utils::random(int min, int max)
     std::normal_distribution<double> distribution(mean, deviation);
     const double value = std::round(distribution(generator));
     return int(std::max(std::min(value, double(max)), double(min)));
+}
+
+int Utils::secondsToMsec(int seconds)
+{
+    if (seconds <= 0)
+        return 0;
+    const qint64 msec = qint64(seconds) * 1000;
+    return msec > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(msec);
 }

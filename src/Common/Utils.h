@@ -25,6 +25,9 @@ public:
     // Normally distributed around the middle of [min, max] (six standard deviations
     // wide), rounded and kept within the bounds; min when max is not above min.
     static int random(int min, int max);
+    // Seconds as a timer interval in milliseconds, computed in 64 bits and clamped to
+    // what a timer holds; 0 or less stays 0 (no time-out).
+    static int secondsToMsec(int seconds);
 
     // Resolves at the next emission of signal by object; rejected (no values) when
     // ms milliseconds pass first. ms 0 or below waits without limit. Settles once.

@@ -3,6 +3,7 @@
 #include "Common/Config.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
+#include "GUI/Defaults.h"
 #include "GUI/QmlSetup.h"
 
 #include <QCoreApplication>
@@ -13,79 +14,11 @@
 #include <QTimer>
 #include <QUrl>
 
-const QVariantMap GUIManager::Defaults = {
-    {QStringLiteral("log/level"), 2},
-    {QStringLiteral("log/syslog"), true},
-    {QStringLiteral("log/stderr"), false},
-    {QStringLiteral("log/color"), false},
-
-    {QStringLiteral("mqtt/host"), QStringLiteral("localhost")},
-    {QStringLiteral("mqtt/port"), 1883},
-    {QStringLiteral("mqtt/username"), QString()},
-    {QStringLiteral("mqtt/password"), QString()},
-    {QStringLiteral("mqtt/base"), QStringLiteral("vexo/ui")},
-
-    {QStringLiteral("gui/settingsPin"), QStringLiteral("5817")},
-    {QStringLiteral("gui/showCursor"), true},
-    {QStringLiteral("gui/locale"), QStringLiteral("el_GR")},
-    {QStringLiteral("gui/displayOffMin"), 3},
-    {QStringLiteral("gui/shutdownDelaySec"), 60},
-    {QStringLiteral("gui/showErrorDesc"), false},
-    {QStringLiteral("gui/screenSaverBg"), QStringLiteral("black")},
-    {QStringLiteral("gui/screenSaverImg"), QStringLiteral("qrc:/qml/images/Icons/rolu-logo-top-gr.svg")},
-
-    {QStringLiteral("topics/update"), QStringLiteral("vexo/update")},
-    {QStringLiteral("topics/inspector"), QStringLiteral("vexo/inspector")},
-    {QStringLiteral("topics/network"), QStringLiteral("vexo/network")},
-    {QStringLiteral("topics/rfid"), QStringLiteral("vexo/rfid")},
-    {QStringLiteral("topics/dispenser"), QStringLiteral("vexo/dispenser")},
-
-    {QStringLiteral("cameras/alpr1"), QString()},
-    {QStringLiteral("cameras/alpr2"), QString()},
-    {QStringLiteral("cameras/ccr1"), QString()},
-    {QStringLiteral("cameras/ccr2"), QString()},
-    {QStringLiteral("cameras/serverPort"), 8000},
-    {QStringLiteral("cameras/numberOfRetries"), 3},
-    {QStringLiteral("cameras/triggerDelayMsec"), 0},
-    {QStringLiteral("cameras/responseTimeoutMsec"), 5000},
-    {QStringLiteral("cameras/statusIntervalMsec"), 60000},
-    {QStringLiteral("cameras/settingsFile"), QStringLiteral("./cameraSettings.json")},
-
-    {QStringLiteral("barrier/url"), QString()},
-    {QStringLiteral("barrier/timeout"), 1000},
-    {QStringLiteral("barrier/retries"), 3},
-    {QStringLiteral("barrier/unitId"), 1},
-
-    {QStringLiteral("card-bo/url"), QString()},
-    {QStringLiteral("card-bo/pubCert"), QStringLiteral("/opt/certs/device.crt")},
-    {QStringLiteral("card-bo/privKey"), QStringLiteral("/opt/certs/device.key")},
-    {QStringLiteral("card-bo/rootCA"), QStringLiteral("/opt/certs/rootCA.crt")},
-    {QStringLiteral("card-bo/ignoreSslErrors"), true},
-    {QStringLiteral("card-bo/hbIntervalSec"), 60},
-    {QStringLiteral("card-bo/hbPolicy"), QStringLiteral("on-change")},
-    {QStringLiteral("card-bo/respTimeoutMsec"), 5000},
-
-    {QStringLiteral("terminal/deviceId"), QStringLiteral("/etc/serialnumber")},
-    {QStringLiteral("terminal/customsId"), QStringLiteral("/etc/customsId")},
-    {QStringLiteral("terminal/locationId"), QStringLiteral("/etc/locationId")},
-    {QStringLiteral("terminal/collectTimeoutSec"), 60},
-    {QStringLiteral("terminal/storageBoxCapacity"), 250},
-    {QStringLiteral("terminal/cardReturnMode"), QStringLiteral("auto")},
-
-    {QStringLiteral("esb/responseTimeoutMsec"), 5000},
-    {QStringLiteral("esb/hbIntervalSec"), 60},
-    {QStringLiteral("esb/ignoreSslErrors"), true},
-    {QStringLiteral("esb/url"), QString()},
-
-    {QStringLiteral("local/url"), QString()},
-    {QStringLiteral("local/responseTimeoutMsec"), 1000},
-    {QStringLiteral("local/scaleId"), QString()},
-    {QStringLiteral("local/ignoreSslErrors"), false},
-};
+const QVariantMap &GUIManager::Defaults = ConfigDefaults;
 
 GUIManager::GUIManager(Config &config)
-    : mRootContext(mEngine.rootContext())
-    , mConfig(&config)
+    : m_config(&config)
+    , m_rootContext(m_engine.rootContext())
 {
     Q_INIT_RESOURCE(qml);
 
@@ -102,81 +35,80 @@ void GUIManager::initLog()
     // A level that is not a number (a typo in the file) keeps the default level rather than
     // silencing everything but errors.
     bool isNumber = false;
-    const int level = mConfig->get(QStringLiteral("log/level")).toInt(&isNumber);
+    const int level = m_config->get(QStringLiteral("log/level")).toInt(&isNumber);
     logger->setLevel(isNumber ? level : Defaults.value(QStringLiteral("log/level")).toInt());
-    logger->setStderr(mConfig->get(QStringLiteral("log/stderr")).toBool());
-    logger->setSyslog(mConfig->get(QStringLiteral("log/syslog")).toBool());
-    logger->setColor(mConfig->get(QStringLiteral("log/color")).toBool());
+    logger->setStderr(m_config->get(QStringLiteral("log/stderr")).toBool());
+    logger->setSyslog(m_config->get(QStringLiteral("log/syslog")).toBool());
+    logger->setColor(m_config->get(QStringLiteral("log/color")).toBool());
 }
 
 void GUIManager::initConfig()
 {
-    connect(mConfig, &Config::configChanged, this, &GUIManager::onConfigChanged);
-    connect(mConfig, &Config::configFileChanged, this, &GUIManager::onConfigFileChanged);
-    mConfig->print();
+    connect(m_config, &Config::configChanged, this, &GUIManager::onConfigChanged);
+    connect(m_config, &Config::configFileChanged, this, &GUIManager::onConfigFileChanged);
+    m_config->print();
 }
 
 void GUIManager::onConfigChanged(const QVariantMap &changes)
 {
     const QJsonObject shown = QJsonObject::fromVariantMap(Secrets::masked(changes));
-    qDebug().noquote().nospace() << "[GUIManager] Config changed : "
-                                 << QJsonDocument(shown).toJson(QJsonDocument::Indented);
+    log.debug("Config changed : ", QJsonDocument(shown).toJson(QJsonDocument::Indented));
 
     if (Config::contains(changes, QStringLiteral("log\\/.+"))) {
-        qInfo().noquote().nospace() << "[GUIManager] Log configuration changed. Applying.";
+        log.info("Log configuration changed. Applying.");
         initLog();
     }
     if (Config::contains(changes, QStringLiteral("mqtt\\/.+"))) {
-        qInfo().noquote().nospace() << "[GUIManager] MQTT configuration changed. Applying.";
+        log.info("MQTT configuration changed. Applying.");
         initMqtt();
     }
 }
 
 void GUIManager::onConfigFileChanged()
 {
-    qWarning().noquote().nospace() << "[GUIManager] WARN: Configuration file changed!";
-    mConfig->print();
+    log.warn("Configuration file changed!");
+    m_config->print();
 }
 
 void GUIManager::initMqtt()
 {
     // Runs again on every broker setting change: the client's signals stay connected once.
-    disconnect(&mMqtt, &manager::MqttClient::connected, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::disconnected, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::error, this, nullptr);
-    disconnect(&mMqtt, &manager::MqttClient::received, this, nullptr);
-    connect(&mMqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
-    connect(&mMqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
-    connect(&mMqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
-    connect(&mMqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
+    disconnect(&m_mqtt, &manager::MqttClient::connected, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::disconnected, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::error, this, nullptr);
+    disconnect(&m_mqtt, &manager::MqttClient::received, this, nullptr);
+    connect(&m_mqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
+    connect(&m_mqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
+    connect(&m_mqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
+    connect(&m_mqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
 
-    mMqtt.setClientId(QStringLiteral("%1_%2")
+    m_mqtt.setClientId(QStringLiteral("%1_%2")
                           .arg(QCoreApplication::applicationName())
                           .arg(QCoreApplication::applicationPid()));
-    mMqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
-    mMqtt.setWillTopic(mConfig->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
-    mMqtt.setHostname(mConfig->get(QStringLiteral("mqtt/host")).toString());
-    mMqtt.setPort(mConfig->get(QStringLiteral("mqtt/port")).toInt());
-    mMqtt.setUsername(mConfig->get(QStringLiteral("mqtt/username")).toString());
-    mMqtt.setPassword(mConfig->get(QStringLiteral("mqtt/password")).toString());
-    if (mMqtt.isConnected())
-        mMqtt.disconnect();
-    mMqtt.connect();
+    m_mqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
+    m_mqtt.setWillTopic(m_config->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
+    m_mqtt.setHostname(m_config->get(QStringLiteral("mqtt/host")).toString());
+    m_mqtt.setPort(m_config->get(QStringLiteral("mqtt/port")).toInt());
+    m_mqtt.setUsername(m_config->get(QStringLiteral("mqtt/username")).toString());
+    m_mqtt.setPassword(m_config->get(QStringLiteral("mqtt/password")).toString());
+    if (m_mqtt.isConnected())
+        m_mqtt.disconnect();
+    m_mqtt.connect();
 }
 
 void GUIManager::onMqttConnected()
 {
-    qInfo().noquote().nospace() << "[GUIManager] Connected to MQTT broker";
+    log.info("Connected to MQTT broker");
 }
 
 void GUIManager::onMqttDisconnected()
 {
-    qWarning().noquote().nospace() << "[GUIManager] WARN: Disconnected from MQTT broker";
+    log.warn("Disconnected from MQTT broker");
 }
 
 void GUIManager::onMqttError(const QString &error)
 {
-    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << error;
+    log.error(error);
 }
 
 void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
@@ -188,28 +120,28 @@ void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
 
 void GUIManager::load()
 {
-    QmlSetup::prepare(mEngine);
-    mEngine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
+    QmlSetup::prepare(m_engine);
+    m_engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
 }
 
 QString GUIManager::screen() const
 {
-    return mScreen;
+    return m_screen;
 }
 
 QString GUIManager::message() const
 {
-    return mMessage;
+    return m_message;
 }
 
 void GUIManager::showBusy(const QString &message)
 {
-    if (mMessage != message) {
-        mMessage = message;
+    if (m_message != message) {
+        m_message = message;
         emit messageChanged();
     }
-    if (mScreen != QLatin1String("Busy")) {
-        mScreen = QStringLiteral("Busy");
+    if (m_screen != QLatin1String("Busy")) {
+        m_screen = QStringLiteral("Busy");
         emit screenChanged();
     }
 }

@@ -1,21 +1,20 @@
 #include "Common/Config.h"
+#include "Common/Log.h"
 #include "Common/Secrets.h"
+#include "GUI/Defaults.h"
 #include "GUI/GUIManager.h"
 
 #include <QCommandLineParser>
-#include <QDebug>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QTimer>
 
 #include <cstdlib>
+#include <memory>
 
-// The command line as configuration overrides. Ends the process for help, version and
-// a command line that cannot be parsed.
-static QVariantMap parseCLIArgs()
+static void addOptions(QCommandLineParser &parser)
 {
-    QCommandLineParser parser;
     parser.addOptions({
         {{"h", "help"}, "Print help and exit"},
         {{"V", "version"}, "Print version and exit"},
@@ -28,9 +27,30 @@ static QVariantMap parseCLIArgs()
         {{"u", "username"}, "Set mqtt username", "username"},
         {{"p", "password"}, "Set mqtt password", "password"},
     });
+}
+
+// True when the command line asks for help or the version, or cannot be parsed: the
+// process then ends with a text before anything is shown, and needs no display.
+static bool endsWithText(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    addOptions(parser);
+    return !parser.parse(args) || parser.isSet("help") || parser.isSet("version");
+}
+
+// The command line as configuration overrides. Ends the process for help, version and
+// a command line that cannot be parsed.
+static QVariantMap parseCLIArgs()
+{
+    const Log log;
+    QCommandLineParser parser;
+    addOptions(parser);
 
     if (!parser.parse(QCoreApplication::arguments())) {
-        qCritical().noquote().nospace() << "ERROR: " << parser.errorText();
+        log.error(parser.errorText());
         std::exit(1);
     }
     if (parser.isSet("help"))
@@ -44,40 +64,40 @@ static QVariantMap parseCLIArgs()
         const int level = parser.value("verbose").toInt(&ok, 10);
         if (ok) {
             overrides.insert("log/level", level);
-            qInfo().noquote().nospace() << "Setting Log level : " << level;
+            log.info("Setting Log level : ", level);
         }
     }
     if (parser.isSet("stderr")) {
         overrides.insert("log/stderr", true);
-        qInfo().noquote().nospace() << "Log to stderr overridden from user to true";
+        log.info("Log to stderr overridden from user to true");
     }
     if (parser.isSet("color")) {
         overrides.insert("log/color", true);
-        qInfo().noquote().nospace() << "Log with color overridden from user to true";
+        log.info("Log with color overridden from user to true");
     }
     if (parser.isSet("host")) {
         const QString host = parser.value("host");
         overrides.insert("mqtt/host", host);
-        qInfo().noquote().nospace() << "Setting MQTT Host : " << Secrets::maskUrls(host);
+        log.info("Setting MQTT Host : ", Secrets::maskUrls(host));
     }
     if (parser.isSet("port")) {
         const QString typed = parser.value("port");
         bool ok = false;
         const int port = typed.toInt(&ok, 10);
         overrides.insert("mqtt/port", ok ? port : 0);
-        qInfo().noquote().nospace() << "Setting MQTT Port : " << typed;
+        log.info("Setting MQTT Port : ", typed);
     }
     if (parser.isSet("username")) {
         const QString user = parser.value("username");
         overrides.insert("mqtt/username", user);
-        qInfo().noquote().nospace() << "Setting MQTT User : " << user;
+        log.info("Setting MQTT User : ", user);
     }
     if (parser.isSet("password"))
         overrides.insert("mqtt/password", parser.value("password"));
     if (parser.isSet("config")) {
         const QString file = parser.value("config");
         overrides.insert("config", file);
-        qInfo().noquote().nospace() << "Using configuration file : " << file;
+        log.info("Using configuration file : ", file);
     }
     return overrides;
 }
@@ -88,7 +108,8 @@ int main(int argc, char *argv[])
     // Only takes effect when set before the application object exists.
     QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 
-    QGuiApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app(endsWithText(argc, argv) ? new QCoreApplication(argc, argv)
+                                                                          : new QGuiApplication(argc, argv));
     QGuiApplication::setApplicationName("zuka-terminal-ui");
     QGuiApplication::setApplicationDisplayName("zuka-terminal-ui");
     QGuiApplication::setApplicationVersion(APP_VERSION);
@@ -99,7 +120,7 @@ int main(int argc, char *argv[])
     const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
                                                           : QStringLiteral("gui.conf");
 
-    Config config(fileName, GUIManager::Defaults);
+    Config config(fileName, ConfigDefaults);
     config.addOverrides(overrides);
 
     Q_INIT_RESOURCE(fonts);
@@ -111,10 +132,10 @@ int main(int argc, char *argv[])
 
 #ifdef ZUKA_STARTUP_PROBE
     // Start-up measurement build: leave as soon as the event loop runs.
-    QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
 #endif
 
     // Objects on this stack go in reverse order: the root object, the store, the file
     // name, the overrides, the application.
-    return app.exec();
+    return app->exec();
 }

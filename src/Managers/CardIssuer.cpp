@@ -1,11 +1,10 @@
 #include "CardIssuer.h"
 
-#include <QDebug>
 #include <QMap>
 #include <functional>
 #include <memory>
-#include <limits>
 
+#include "Common/Log.h"
 #include "Common/Utils.h"
 
 namespace manager {
@@ -19,7 +18,7 @@ constexpr int SensorMs = 1000;
 // The dispenser's answer to an issue command that still leaves a card at the reader.
 constexpr int IssueCodeCardAtReader = 14;
 
-const char *const Prefix = "[CardIssuer] ";
+const Log log("[CardIssuer] ");
 const char *const MouthTimeout = "Timeout waiting for mouth sensor";
 
 QString uidText(const Tag::Ptr &tag)
@@ -32,39 +31,11 @@ QString boolText(bool value)
     return value ? QStringLiteral("true") : QStringLiteral("false");
 }
 
-void logDebug(const QString &text)
-{
-    qDebug().noquote().nospace() << Prefix << text;
-}
-
-void logInfo(const QString &text)
-{
-    qInfo().noquote().nospace() << Prefix << text;
-}
-
-void logWarn(const QString &text)
-{
-    qWarning().noquote().nospace() << Prefix << "WARN: " << text;
-}
-
-void logError(const QString &text)
-{
-    qCritical().noquote().nospace() << Prefix << "ERROR: " << text;
-}
-
 // A final switch-off of the reader failed after the operation's work was done:
 // the operation still succeeds, the failure only shows in the log.
 void logDisableFailed(const QString &error)
 {
-    logWarn(QStringLiteral("RFID disable failed : ") + error);
-}
-
-int secondsToMs(int seconds)
-{
-    if (seconds <= 0)
-        return 0;
-    const qint64 ms = qint64(seconds) * 1000;
-    return ms > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(ms);
+    log.warn(QStringLiteral("RFID disable failed : ") + error);
 }
 
 using Result = CardIssuer::Result;
@@ -135,7 +106,7 @@ void CardIssuer::setState(State state, const QString &reason)
     if (state == m_state && reason == m_reason)
         return;
     const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=") + reason + QStringLiteral(")");
-    logInfo(QStringLiteral("State changed : (%1) %2 %3").arg(QString::number(int(state)), stateToStr(state), reasonText));
+    log.info(QStringLiteral("State changed : (%1) %2 %3").arg(QString::number(int(state)), stateToStr(state), reasonText));
     m_state = state;
     m_reason = reason;
     emit stateChanged();
@@ -149,7 +120,7 @@ void CardIssuer::checkState()
     const bool inMouth = m_dispenser->cardInMouth();
     const QString cartridge = m_dispenser->cartridge();
 
-    logDebug(QStringLiteral("checkState() :") + QStringLiteral(" Dispenser(") + boolText(active) + QStringLiteral(")")
+    log.debug(QStringLiteral("checkState() :") + QStringLiteral(" Dispenser(") + boolText(active) + QStringLiteral(")")
              + QStringLiteral(" RFID(") + RFID::stateToStr(reader) + QStringLiteral(")") + QStringLiteral(" cardInRfid(")
              + boolText(inRfid) + QStringLiteral(")") + QStringLiteral(" cardInMouth(") + boolText(inMouth)
              + QStringLiteral(")") + QStringLiteral(" cartridge(") + cartridge + QStringLiteral(")"));
@@ -187,7 +158,7 @@ void CardIssuer::incrFailCount()
     if (m_failCount >= 4)
         return;
     ++m_failCount;
-    logInfo(QStringLiteral("Incremented fail counter : ") + QString::number(m_failCount));
+    log.info(QStringLiteral("Incremented fail counter : ") + QString::number(m_failCount));
     checkState();
 }
 
@@ -196,7 +167,7 @@ void CardIssuer::resetFailCount()
     if (m_failCount == 0)
         return;
     m_failCount = 0;
-    logInfo(QStringLiteral("Reset fail counter : ") + QString::number(m_failCount));
+    log.info(QStringLiteral("Reset fail counter : ") + QString::number(m_failCount));
     checkState();
 }
 
@@ -213,7 +184,7 @@ void CardIssuer::resolve(Deferred<Result> &d, Tag::Ptr card)
 
 void CardIssuer::reject(Deferred<Result> &d, const QString &error)
 {
-    logError(error);
+    log.error(error);
     d.reject(Result{Tag::Ptr(), error});
 }
 
@@ -239,21 +210,21 @@ void CardIssuer::onCardDisposed()
 
 void CardIssuer::onCardInserted()
 {
-    logInfo(QStringLiteral("Card inserted"));
+    log.info(QStringLiteral("Card inserted"));
     Deferred<Result> read = readCard();
     read.done([this](Result r) {
         const Card::Ptr card = Card::cast(r.card);
         if (card) {
-            logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
             setCurrCard(r.card);
             emit cardInserted(card);
         } else {
-            logError(QStringLiteral("Invalid card : uid=%1").arg(QStringLiteral("<none>")));
+            log.error(QStringLiteral("Invalid card : uid=%1").arg(QStringLiteral("<none>")));
             emit cardInserted(Card::Ptr());
         }
     });
     read.fail([this](Result r) {
-        logError(QStringLiteral("Read card failed : ") + r.error);
+        log.error(QStringLiteral("Read card failed : ") + r.error);
         emit cardInserted(Card::Ptr());
     });
 }
@@ -264,16 +235,16 @@ void CardIssuer::onCardInserted()
 Deferred<Result> CardIssuer::moveCardOnRfid()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Moving card on RFID"));
+    log.info(QStringLiteral("Moving card on RFID"));
 
     if (m_dispenser->cardInRfid()) {
-        logWarn(QStringLiteral("Card already present. Skipping."));
+        log.warn(QStringLiteral("Card already present. Skipping."));
         resolve(d, Tag::Ptr());
         return d;
     }
 
     if (m_dispenser->cardInMouth()) {
-        logWarn(QStringLiteral("Card in mouth. Retracting."));
+        log.warn(QStringLiteral("Card in mouth. Retracting."));
         m_dispenser->accept()
             .done([this, d](Dispenser::Result) mutable { resolve(d, Tag::Ptr()); })
             .fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Accept failed : ") + r.description); });
@@ -299,7 +270,7 @@ Deferred<RFID::Result> CardIssuer::enableAndFindCard(Deferred<Result> d, const Q
     enabled.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("RFID enable failed : ") + r.error); });
 
     Deferred<RFID::Result> found = enabled.thenAlias([this](RFID::Result) {
-        logInfo(QStringLiteral("RFID enabled."));
+        log.info(QStringLiteral("RFID enabled."));
         return m_rfid->waitCardFound(CardSearchMs);
     });
     found.fail([this, d, searchFailText](RFID::Result r) mutable { reject(d, searchFailText + r.error); });
@@ -309,14 +280,14 @@ Deferred<RFID::Result> CardIssuer::enableAndFindCard(Deferred<Result> d, const Q
 Deferred<Result> CardIssuer::readCardUid()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Reading card UID"));
+    log.info(QStringLiteral("Reading card UID"));
 
     if (m_rfid->state() == RFID::CardFound) {
         const Tag::Ptr card = m_rfid->activeCard();
-        logInfo(QStringLiteral("Card already present : ") + uidText(card));
+        log.info(QStringLiteral("Card already present : ") + uidText(card));
         m_rfid->disable()
             .done([this, d, card](RFID::Result) mutable {
-                logInfo(QStringLiteral("RFID disabled"));
+                log.info(QStringLiteral("RFID disabled"));
                 resolve(d, card);
             })
             .fail([this, d, card](RFID::Result r) mutable {
@@ -329,12 +300,12 @@ Deferred<Result> CardIssuer::readCardUid()
     Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Failed to find card : "));
 
     Deferred<RFID::Result> disabled = found.thenAlias([this](RFID::Result r) {
-        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        log.info(QStringLiteral("Card found : ") + uidText(r.card));
         setCurrCard(r.card);
         return m_rfid->disable();
     });
     disabled.done([this, d](RFID::Result) mutable {
-        logInfo(QStringLiteral("RFID disabled"));
+        log.info(QStringLiteral("RFID disabled"));
         resolve(d, m_currCard);
     });
     disabled.fail([this, d](RFID::Result r) mutable {
@@ -347,13 +318,13 @@ Deferred<Result> CardIssuer::readCardUid()
 Deferred<Result> CardIssuer::dispose(bool ok)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Disposing card : ") + uidText(m_currCard));
+    log.info(QStringLiteral("Disposing card : ") + uidText(m_currCard));
     if (!ok)
         incrFailCount();
 
     m_dispenser->dispose()
         .done([this, d](Dispenser::Result) mutable {
-            logInfo(QStringLiteral("Card disposed : ") + uidText(m_currCard));
+            log.info(QStringLiteral("Card disposed : ") + uidText(m_currCard));
             resolve(d, Tag::Ptr());
         })
         .fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Dispose failed : ") + r.description); });
@@ -368,21 +339,21 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
         return d;
     }
     const QString templateName = card->name();
-    logInfo(QStringLiteral("Creating card : %1").arg(templateName));
+    log.info(QStringLiteral("Creating card : %1").arg(templateName));
 
     Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Card search failed : "));
 
     // The tag the reader found, in case the create answer carries no card.
     auto foundTag = std::make_shared<Tag::Ptr>();
     Deferred<RFID::Result> created = found.thenAlias([this, templateName, foundTag](RFID::Result r) {
-        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        log.info(QStringLiteral("Card found : ") + uidText(r.card));
         *foundTag = r.card;
         return m_rfid->createCard(templateName);
     });
     created.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Create card failed : ") + r.error); });
 
     Deferred<RFID::Result> written = created.thenAlias([this, card, foundTag](RFID::Result r) {
-        logInfo(QStringLiteral("Writing card : ") + uidText(r.card));
+        log.info(QStringLiteral("Writing card : ") + uidText(r.card));
         // The given content goes onto the card just created on the reader, so the
         // write is addressed to that card (a new card object has no uid of its own).
         const Tag::Ptr target = r.card ? r.card : *foundTag;
@@ -395,7 +366,7 @@ Deferred<Result> CardIssuer::createCard(Card::Ptr card)
     written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });
 
     Deferred<RFID::Result> disabled = written.thenAlias([this](RFID::Result r) {
-        logInfo(QStringLiteral("Card written successfully : ") + uidText(r.card));
+        log.info(QStringLiteral("Card written successfully : ") + uidText(r.card));
         setCurrCard(r.card);
         resetFailCount();
         return m_rfid->disable();
@@ -410,7 +381,7 @@ void CardIssuer::resolveAfterDisable(Deferred<RFID::Result> disabled, Deferred<R
 {
     disabled.done([this, d](RFID::Result) mutable {
         resolve(d, m_currCard);
-        logInfo(QStringLiteral("RFID disabled"));
+        log.info(QStringLiteral("RFID disabled"));
     });
     disabled.fail([this, d](RFID::Result r) mutable {
         logDisableFailed(r.error);
@@ -425,13 +396,13 @@ Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
         reject(d, QStringLiteral("Invalid card"));
         return d;
     }
-    logInfo(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+    log.info(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
 
     Deferred<RFID::Result> written = m_rfid->writeCard(card);
     written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });
 
     Deferred<RFID::Result> disabled = written.thenAlias([this](RFID::Result r) {
-        logInfo(QStringLiteral("Card written successfully : ") + uidText(r.card));
+        log.info(QStringLiteral("Card written successfully : ") + uidText(r.card));
         setCurrCard(r.card);
         return m_rfid->disable();
     });
@@ -442,7 +413,7 @@ Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
 Deferred<Result> CardIssuer::eject()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Ejecting card"));
+    log.info(QStringLiteral("Ejecting card"));
 
     Deferred<Dispenser::Result> command = m_dispenser->eject();
     command.fail([this, d](Dispenser::Result r) mutable {
@@ -457,7 +428,7 @@ Deferred<Result> CardIssuer::eject()
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInMouthChanged, SensorMs);
     });
     atMouth.done([this, d]() mutable {
-        logInfo(QStringLiteral("Card ejected successfully"));
+        log.info(QStringLiteral("Card ejected successfully"));
         resolve(d, m_currCard);
         emit cardEjected(m_currCard);
     });
@@ -468,7 +439,7 @@ Deferred<Result> CardIssuer::eject()
 Deferred<Result> CardIssuer::retract()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Retracting card : ") + uidText(m_currCard));
+    log.info(QStringLiteral("Retracting card : ") + uidText(m_currCard));
 
     Deferred<Dispenser::Result> command = m_dispenser->accept();
     command.fail([this, d](Dispenser::Result r) mutable { reject(d, QStringLiteral("Accept failed : ") + r.description); });
@@ -480,7 +451,7 @@ Deferred<Result> CardIssuer::retract()
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, SensorMs);
     });
     atReader.done([this, d]() mutable {
-        logInfo(QStringLiteral("Retracted card : ") + uidText(m_currCard));
+        log.info(QStringLiteral("Retracted card : ") + uidText(m_currCard));
         resolve(d, Tag::Ptr());
     });
     atReader.fail([this, d]() mutable { reject(d, QStringLiteral("Retract timeout")); });
@@ -490,11 +461,11 @@ Deferred<Result> CardIssuer::retract()
 Deferred<Result> CardIssuer::waitRemoved(int seconds)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+    log.info(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
 
     Deferred<Dispenser::Result> taken = m_dispenser->waitCollect(seconds);
     taken.done([this, d](Dispenser::Result) mutable {
-        logInfo(QStringLiteral("Card collected successfully"));
+        log.info(QStringLiteral("Card collected successfully"));
         resolve(d, Tag::Ptr());
     });
     taken.fail([this, d](Dispenser::Result) mutable {
@@ -513,7 +484,7 @@ Deferred<Result> CardIssuer::waitRemoved(int seconds)
 Deferred<Result> CardIssuer::prepareCard()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Preparing card"));
+    log.info(QStringLiteral("Preparing card"));
 
     if (m_state == Error) {
         d.reject(Result{Tag::Ptr(), m_reason});
@@ -542,10 +513,10 @@ Deferred<Result> CardIssuer::issueCard(Card::Ptr card)
 
     Deferred<Result> created;
     if (m_currCard) {
-        logInfo(QStringLiteral("Card present. Creating."));
+        log.info(QStringLiteral("Card present. Creating."));
         created = createCard(card);
     } else {
-        logWarn(QStringLiteral("Card not present. Preparing."));
+        log.warn(QStringLiteral("Card not present. Preparing."));
         Deferred<Result> prepared = prepareCard();
         prepared.fail([d](Result r) mutable { d.reject(r); });
         created = prepared.thenAlias([this, card](Result) { return createCard(card); });
@@ -558,13 +529,13 @@ Deferred<Result> CardIssuer::issueCard(Card::Ptr card)
 Deferred<Result> CardIssuer::presentCard(int seconds)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+    log.info(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
 
     Deferred<Result> ejected = eject();
     ejected.fail([this, d](Result r) mutable {
         if (r.error.contains(QLatin1String(MouthTimeout))) {
-            logWarn(QStringLiteral("Eject failed : ") + r.error);
-            logWarn(QStringLiteral("Considering eject successful."));
+            log.warn(QStringLiteral("Eject failed : ") + r.error);
+            log.warn(QStringLiteral("Considering eject successful."));
             d.resolve(r);
         } else {
             reject(d, QStringLiteral("Eject failed: ") + r.error);
@@ -590,13 +561,13 @@ Deferred<Result> CardIssuer::acceptMode(Deferred<Dispenser::Result> command)
 
 Deferred<Result> CardIssuer::enableAccept()
 {
-    logInfo(QStringLiteral("Enabling automatic card acceptance"));
+    log.info(QStringLiteral("Enabling automatic card acceptance"));
     return acceptMode(m_dispenser->enableAccept());
 }
 
 Deferred<Result> CardIssuer::disableAccept()
 {
-    logInfo(QStringLiteral("Disabling automatic card acceptance"));
+    log.info(QStringLiteral("Disabling automatic card acceptance"));
     return acceptMode(m_dispenser->disableAccept());
 }
 
@@ -612,14 +583,14 @@ Deferred<Result> CardIssuer::acceptCard(int seconds)
 Deferred<Result> CardIssuer::waitCardInRfid(int seconds)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Waiting for card to be placed on Rfid : timeout=") + QString::number(seconds)
+    log.info(QStringLiteral("Waiting for card to be placed on Rfid : timeout=") + QString::number(seconds)
             + QStringLiteral(" sec"));
 
     if (m_dispenser->cardInRfid()) {
         resolve(d, m_currCard);
         return d;
     }
-    Deferred<> changed = Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, secondsToMs(seconds));
+    Deferred<> changed = Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, Utils::secondsToMsec(seconds));
     changed.done([this, d]() mutable { resolve(d, m_currCard); });
     changed.fail([this, d]() mutable { reject(d, QStringLiteral("Timeout")); });
     return d;
@@ -628,10 +599,10 @@ Deferred<Result> CardIssuer::waitCardInRfid(int seconds)
 Deferred<Result> CardIssuer::waitInserted(int seconds)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Waiting for card to be inserted : timeout=") + QString::number(seconds)
+    log.info(QStringLiteral("Waiting for card to be inserted : timeout=") + QString::number(seconds)
             + QStringLiteral(" sec"));
 
-    Deferred<> inserted = Utils::waitSignal(this, &CardIssuer::cardInserted, secondsToMs(seconds));
+    Deferred<> inserted = Utils::waitSignal(this, &CardIssuer::cardInserted, Utils::secondsToMsec(seconds));
     inserted.done([this, d]() mutable { resolve(d, m_currCard); });
     inserted.fail([this, d]() mutable { reject(d, QStringLiteral("Timeout")); });
     return d;
@@ -640,17 +611,17 @@ Deferred<Result> CardIssuer::waitInserted(int seconds)
 Deferred<Result> CardIssuer::readCard()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Reading card"));
+    log.info(QStringLiteral("Reading card"));
 
     Deferred<RFID::Result> found = enableAndFindCard(d, QStringLiteral("Failed to find card : "));
 
     Deferred<RFID::Result> read = found.thenAlias([this](RFID::Result r) {
-        logInfo(QStringLiteral("Card found : ") + uidText(r.card));
+        log.info(QStringLiteral("Card found : ") + uidText(r.card));
         return m_rfid->readCard(QStringLiteral("auto"), 1);
     });
     read.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Failed to read card : ") + r.error); });
     read.done([this, d](RFID::Result r) mutable {
-        logInfo(QStringLiteral("Card read successfully"));
+        log.info(QStringLiteral("Card read successfully"));
         setCurrCard(r.card);
         resolve(d, m_currCard);
     });
@@ -660,7 +631,7 @@ Deferred<Result> CardIssuer::readCard()
 Deferred<Result> CardIssuer::collectCard()
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Collecting card : uid=") + uidText(m_currCard));
+    log.info(QStringLiteral("Collecting card : uid=") + uidText(m_currCard));
 
     Deferred<Dispenser::Result> disposed = m_dispenser->dispose();
     disposed.fail([this, d](Dispenser::Result r) mutable { reject(d, r.description); });
@@ -706,12 +677,12 @@ Deferred<Result> CardIssuer::testAcceptEject()
 {
     Deferred<Result> d;
     if (m_dispenser->cardInMouth()) {
-        logInfo(QStringLiteral("Card in mouth. Retracting."));
+        log.info(QStringLiteral("Card in mouth. Retracting."));
         Deferred<Result> retracted = retract();
         retracted.fail([d](Result r) mutable { d.reject(r); });
         passOn(retracted.thenAlias([this](Result) { return eject(); }), d);
     } else if (m_dispenser->cardInRfid()) {
-        logInfo(QStringLiteral("Card in RFID. Ejecting."));
+        log.info(QStringLiteral("Card in RFID. Ejecting."));
         passOn(eject(), d);
     } else {
         reject(d, QStringLiteral("No card found"));
@@ -724,14 +695,14 @@ Deferred<Result> CardIssuer::testAcceptDispose()
     Deferred<Result> d;
     Deferred<Result> ready;
     if (m_dispenser->cardInMouth()) {
-        logInfo(QStringLiteral("Card in mouth. Retracting and disposing."));
+        log.info(QStringLiteral("Card in mouth. Retracting and disposing."));
         ready = retract();
     } else if (m_dispenser->cardInRfid()) {
-        logInfo(QStringLiteral("Card in RFID. Disposing."));
+        log.info(QStringLiteral("Card in RFID. Disposing."));
         passOn(dispose(true), d);
         return d;
     } else {
-        logInfo(QStringLiteral("No card found. Waiting insert."));
+        log.info(QStringLiteral("No card found. Waiting insert."));
         ready = acceptCard(m_acceptTestTimeoutSec);
     }
     ready.fail([d](Result r) mutable { d.reject(r); });

@@ -16,6 +16,7 @@ namespace manager {
 class CardIssuer : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(CardIssuer)
 
 public:
     // Outcome of every card operation: the card concerned (null when there is

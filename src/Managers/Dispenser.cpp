@@ -1,13 +1,10 @@
 #include "Dispenser.h"
 
 #include "Common/MqttClient.h"
-#include "Common/Property.h"
+#include "Common/Utils.h"
 
-#include <QDebug>
 #include <QJsonDocument>
 #include <QJsonValue>
-
-#include <limits>
 
 namespace manager {
 
@@ -22,98 +19,60 @@ void registerDispenserTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerDispenserTypes)
 
-// Seconds to a timer interval in milliseconds, computed in 64 bits and clamped to what
-// a timer holds; 0 or less means no time-out.
-int secondsToMsec(int seconds)
-{
-    if (seconds <= 0)
-        return 0;
-    const qint64 msec = qint64(seconds) * 1000;
-    return msec > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(msec);
+const Log dispenserLog("[Dispenser] ");
+
 }
+
+// The service pads its messages with NUL bytes, and its parse error line names the topic.
+Dispenser::ParseRules Dispenser::rules()
+{
+    ParseRules rules = objectRules();
+    rules.textToNul = true;
+    rules.topicInError = true;
+    return rules;
 }
 
 Dispenser::Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent, int requestTimeoutMs)
-    : QObject(parent)
-    , m_mqtt(mqtt)
-    , m_topic(topic)
+    : DeviceClient(mqtt, topic, dispenserLog, parent, rules())
     , m_requestTimeoutMs(requestTimeoutMs)
 {
-    connect(&m_mqtt, &MqttClient::received, this, &Dispenser::onReceived);
-    for (const char *suffix : {"/info", "/status", "/card/inserted", "/card/removed", "/card/disposed"})
-        m_mqtt.subscribe(m_topic + QLatin1String(suffix), 0);
-}
-
-void Dispenser::onReceived(const QByteArray &data, const QByteArray &from)
-{
-    const QString topic = QString::fromUtf8(from);
-    if (!topic.contains(m_topic))
-        return;
-
-    QString text = QString::fromUtf8(data.constData(), qstrnlen(data.constData(), uint(data.size())));
-    if (text.isEmpty())
-        text = QStringLiteral("{}");
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &parseError);
-    // Every event of the service is an object; anything else is as unreadable as bad JSON.
-    if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-        qCritical().noquote().nospace() << "[Dispenser] "
-                                        << QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) :%2 )").arg(topic, text);
-        return;
-    }
-    const QJsonObject json = doc.object();
-
-    if (topic == m_topic + QStringLiteral("/info")) {
-        const QJsonObject device = json.value(QStringLiteral("device")).toObject();
-        const QJsonObject service = json.value(QStringLiteral("service")).toObject();
-        setFirmware(device.value(QStringLiteral("firmware")).toString());
-        setManufacturer(device.value(QStringLiteral("manufacturer")).toString());
-        setModel(device.value(QStringLiteral("model")).toString());
-        setSoftware(service.value(QStringLiteral("version")).toString());
-    } else if (topic == m_topic + QStringLiteral("/status")) {
-        onStatus(json);
-    } else if (topic == m_topic + QStringLiteral("/card/inserted")) {
-        emit cardInserted();
-    } else if (topic == m_topic + QStringLiteral("/card/removed")) {
-        emit cardRemoved();
-    } else if (topic == m_topic + QStringLiteral("/card/disposed")) {
-        emit cardDisposed();
-    }
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) { onInfo(json); });
+    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); });
+    handle(QStringLiteral("/card/inserted"), [this](const QJsonObject &, const QString &) { emit cardInserted(); });
+    handle(QStringLiteral("/card/removed"), [this](const QJsonObject &, const QString &) { emit cardRemoved(); });
+    handle(QStringLiteral("/card/disposed"), [this](const QJsonObject &, const QString &) { emit cardDisposed(); });
+    subscribeTopics();
 }
 
 void Dispenser::onStatus(const QJsonObject &status)
 {
-    if (status.value(QStringLiteral("service")) != QJsonValue(true)) {
-        setActive(false);
-        return;
-    }
+    const bool online = status.value(QStringLiteral("service")) == QJsonValue(true);
     const QJsonObject device = status.value(QStringLiteral("device")).toObject();
-    setActive(device.value(QStringLiteral("active")).toBool(false));
-    setIsJammed(device.value(QStringLiteral("isJammed")).toBool(false));
-    setIsDoorOpen(device.value(QStringLiteral("isCartridgeDoorOpen")).toBool(false));
-    setCardInMouth(device.value(QStringLiteral("cardInMouth")).toBool(false));
-    setCardInRfid(device.value(QStringLiteral("cardInRfid")).toBool(false));
-    setCartridge(device.value(QStringLiteral("cartridge")).toString());
-    setCartridgePercent(device.value(QStringLiteral("cartridgePercent")).toInt(0));
+    const bool active = online && device.value(QStringLiteral("active")).toBool(false);
+    setLogged(m_active, active, &Dispenser::activeChanged, "Active changed : ", boolText(active));
+    if (!online)
+        return;
+    const bool jammed = device.value(QStringLiteral("isJammed")).toBool(false);
+    setLogged(m_isJammed, jammed, &Dispenser::isJammedChanged, "Jammed changed : ", boolText(jammed));
+    const bool doorOpen = device.value(QStringLiteral("isCartridgeDoorOpen")).toBool(false);
+    setLogged(m_isDoorOpen, doorOpen, &Dispenser::isDoorOpenChanged, "Door state changed : ",
+              doorOpen ? "Open" : "Closed");
+    set(m_cardInMouth, device.value(QStringLiteral("cardInMouth")).toBool(false), &Dispenser::cardInMouthChanged);
+    set(m_cardInRfid, device.value(QStringLiteral("cardInRfid")).toBool(false), &Dispenser::cardInRfidChanged);
+    set(m_cartridge, device.value(QStringLiteral("cartridge")).toString(), &Dispenser::cartridgeChanged);
+    set(m_cartridgePercent, device.value(QStringLiteral("cartridgePercent")).toInt(0),
+        &Dispenser::cartridgePercentChanged);
 }
 
 Deferred<Dispenser::Result> Dispenser::executeRpc(const QString &path, const QJsonObject &params, int msec)
 {
-    Deferred<Result> result;
-    const QString id = QString::number(++m_rpcId);
-    m_mqtt.executeRpc(m_topic + path, id, params, msec)
-        .done([result](QJsonValue answer) mutable {
-            const QJsonObject json = answer.toObject();
-            if (json.value(QStringLiteral("completed")) == QJsonValue(true)) {
-                result.resolve(Result{0, QString()});
-            } else {
-                const QJsonObject error = json.value(QStringLiteral("error")).toObject();
-                result.reject(Result{error.value(QStringLiteral("code")).toInt(0),
-                                     error.value(QStringLiteral("description")).toString()});
-            }
-        })
-        .fail([result](QJsonValue failure) mutable { result.reject(Result{-1, failure.toString()}); });
-    return result;
+    return request<Result>(
+        path, params, msec, [](const QJsonObject &) { return Result{0, QString()}; },
+        [](const QJsonObject &error) {
+            return Result{error.value(QStringLiteral("code")).toInt(0),
+                          error.value(QStringLiteral("description")).toString()};
+        },
+        [](const QString &failure) { return Result{-1, failure}; });
 }
 
 Deferred<Dispenser::Result> Dispenser::accept()
@@ -154,7 +113,7 @@ Deferred<Dispenser::Result> Dispenser::disableAccept()
 Deferred<Dispenser::Result> Dispenser::waitCollect(int seconds)
 {
     Deferred<Result> result;
-    m_mqtt.waitTopic(m_topic + QStringLiteral("/card/removed"), secondsToMsec(seconds))
+    mqtt().waitTopic(root() + QStringLiteral("/card/removed"), Utils::secondsToMsec(seconds))
         .done([result](QJsonValue) mutable { result.resolve(Result{0, QString()}); })
         .fail([result](QJsonValue failure) mutable { result.reject(Result{-1, failure.toString()}); });
     return result;
@@ -165,75 +124,8 @@ bool Dispenser::setLEDs(uchar leds)
     QJsonObject json;
     json.insert(QStringLiteral("red"), bool(leds & 0x02));
     json.insert(QStringLiteral("green"), bool(leds & 0x01));
-    return m_mqtt.publish(QJsonDocument(json).toJson(QJsonDocument::Indented), m_topic + QStringLiteral("/led/set"), 0,
+    return mqtt().publish(QJsonDocument(json).toJson(QJsonDocument::Indented), root() + QStringLiteral("/led/set"), 0,
                           false);
-}
-
-void Dispenser::setManufacturer(const QString &value)
-{
-    updateProperty(this, m_manufacturer, value, &Dispenser::manufacturerChanged);
-}
-
-void Dispenser::setModel(const QString &value)
-{
-    updateProperty(this, m_model, value, &Dispenser::modelChanged);
-}
-
-void Dispenser::setFirmware(const QString &value)
-{
-    updateProperty(this, m_firmware, value, &Dispenser::firmwareChanged);
-}
-
-void Dispenser::setSoftware(const QString &value)
-{
-    updateProperty(this, m_software, value, &Dispenser::softwareChanged);
-}
-
-void Dispenser::setCartridge(const QString &value)
-{
-    updateProperty(this, m_cartridge, value, &Dispenser::cartridgeChanged);
-}
-
-void Dispenser::setActive(bool value)
-{
-    if (m_active == value)
-        return;
-    qInfo().noquote().nospace() << "[Dispenser] " << "Active changed : " << boolText(value);
-    m_active = value;
-    emit activeChanged();
-}
-
-void Dispenser::setIsJammed(bool value)
-{
-    if (m_isJammed == value)
-        return;
-    qInfo().noquote().nospace() << "[Dispenser] " << "Jammed changed : " << boolText(value);
-    m_isJammed = value;
-    emit isJammedChanged();
-}
-
-void Dispenser::setIsDoorOpen(bool value)
-{
-    if (m_isDoorOpen == value)
-        return;
-    qInfo().noquote().nospace() << "[Dispenser] " << "Door state changed : " << (value ? "Open" : "Closed");
-    m_isDoorOpen = value;
-    emit isDoorOpenChanged();
-}
-
-void Dispenser::setCardInMouth(bool value)
-{
-    updateProperty(this, m_cardInMouth, value, &Dispenser::cardInMouthChanged);
-}
-
-void Dispenser::setCardInRfid(bool value)
-{
-    updateProperty(this, m_cardInRfid, value, &Dispenser::cardInRfidChanged);
-}
-
-void Dispenser::setCartridgePercent(int value)
-{
-    updateProperty(this, m_cartridgePercent, value, &Dispenser::cartridgePercentChanged);
 }
 
 } // namespace manager

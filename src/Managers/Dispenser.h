@@ -2,6 +2,7 @@
 // Client of the local card dispenser service: mirrors its "/info" and "/status"
 // sensors, turns its card events into signals and makes its request/response calls.
 #include "Deferred/Deferred.h"
+#include "Managers/DeviceClient.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -12,13 +13,10 @@ namespace manager {
 
 class MqttClient;
 
-class Dispenser : public QObject
+class Dispenser : public DeviceClient
 {
     Q_OBJECT
-    Q_PROPERTY(QString manufacturer READ manufacturer NOTIFY manufacturerChanged)
-    Q_PROPERTY(QString model READ model NOTIFY modelChanged)
-    Q_PROPERTY(QString firmware READ firmware NOTIFY firmwareChanged)
-    Q_PROPERTY(QString software READ software NOTIFY softwareChanged)
+    Q_DISABLE_COPY(Dispenser)
     Q_PROPERTY(QString cartridge READ cartridge NOTIFY cartridgeChanged)
     Q_PROPERTY(bool active READ active NOTIFY activeChanged)
     Q_PROPERTY(bool isJammed READ isJammed NOTIFY isJammedChanged)
@@ -42,10 +40,6 @@ public:
     Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent = nullptr,
               int requestTimeoutMs = RequestTimeoutMs);
 
-    const QString &manufacturer() const { return m_manufacturer; }
-    const QString &model() const { return m_model; }
-    const QString &firmware() const { return m_firmware; }
-    const QString &software() const { return m_software; }
     const QString &cartridge() const { return m_cartridge; }
     bool active() const { return m_active; }
     bool isJammed() const { return m_isJammed; }
@@ -67,10 +61,6 @@ public:
     bool setLEDs(uchar leds);
 
 signals:
-    void manufacturerChanged();
-    void modelChanged();
-    void firmwareChanged();
-    void softwareChanged();
     void activeChanged();
     void isJammedChanged();
     void isDoorOpenChanged();
@@ -83,31 +73,11 @@ signals:
     void cardRemoved();
     void cardDisposed();
 
-private slots:
-    void onReceived(const QByteArray &data, const QByteArray &from);
-
 private:
+    static ParseRules rules();
     void onStatus(const QJsonObject &status);
     Deferred<Result> executeRpc(const QString &path, const QJsonObject &params, int msec);
 
-    void setManufacturer(const QString &value);
-    void setModel(const QString &value);
-    void setFirmware(const QString &value);
-    void setSoftware(const QString &value);
-    void setCartridge(const QString &value);
-    void setActive(bool value);
-    void setIsJammed(bool value);
-    void setIsDoorOpen(bool value);
-    void setCardInMouth(bool value);
-    void setCardInRfid(bool value);
-    void setCartridgePercent(int value);
-
-    MqttClient &m_mqtt;
-    QString m_topic;
-    QString m_manufacturer;
-    QString m_model;
-    QString m_firmware;
-    QString m_software;
     bool m_active = false;
     bool m_isJammed = false;
     bool m_isDoorOpen = false;
@@ -115,7 +85,6 @@ private:
     bool m_cardInRfid = false;
     QString m_cartridge;
     int m_cartridgePercent = 0;
-    int m_rpcId = 0;
     int m_requestTimeoutMs = RequestTimeoutMs;
 };
 

@@ -1,12 +1,9 @@
 #include "RFID.h"
 
 #include "Common/MqttClient.h"
-#include "Common/Property.h"
 #include "Models/ZUKAv1Card.h"
 
-#include <QDebug>
 #include <QHash>
-#include <QJsonDocument>
 #include <QJsonValue>
 #include <QPointer>
 
@@ -22,15 +19,38 @@ void registerRfidTypes()
     qRegisterMetaType<RFID::Result>("manager::RFID::Result");
 }
 Q_CONSTRUCTOR_FUNCTION(registerRfidTypes)
+
+const Log rfidLog("[RFID] ");
+
+}
+
+// An empty payload is no object either.
+RFID::ParseRules RFID::rules()
+{
+    ParseRules rules = objectRules();
+    rules.emptyIsObject = false;
+    return rules;
 }
 
 RFID::RFID(MqttClient &mqtt, const QString &topic, QObject *parent)
-    : QObject(parent)
-    , m_mqtt(mqtt)
-    , m_topic(topic)
+    : DeviceClient(mqtt, topic, rfidLog, parent, rules())
 {
-    connect(&m_mqtt, &MqttClient::received, this, &RFID::onReceived);
-    m_mqtt.subscribe(m_topic + QStringLiteral("/#"), 0);
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) {
+        set(m_uid, json.value(QStringLiteral("device")).toObject().value(QStringLiteral("uid")).toString(),
+            &RFID::uidChanged);
+        onInfo(json);
+    });
+    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); });
+    handle(QStringLiteral("/card/found"), [this](const QJsonObject &json, const QString &) {
+        setActiveCard(Tag::fromJson(json));
+        emit cardFound(m_activeCard);
+    });
+    handle(QStringLiteral("/card/removed"), [this](const QJsonObject &, const QString &) {
+        emit cardRemoved(m_activeCard);
+        setActiveCard(Tag::Ptr());
+    });
+    handle(QStringLiteral("/card/autoread"), [this](const QJsonObject &json, const QString &) { onAutoread(json); });
+    subscribeTree();
 }
 
 bool RFID::active() const
@@ -48,45 +68,13 @@ QString RFID::stateToStr(State state)
     return names.value(static_cast<int>(state), QStringLiteral("Unknown"));
 }
 
-void RFID::onReceived(const QByteArray &data, const QByteArray &from)
+void RFID::onAutoread(const QJsonObject &json)
 {
-    const QString topic = QString::fromUtf8(from);
-    if (!topic.contains(m_topic))
-        return;
-
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
-    // Every event of the service is an object; anything else is as unreadable as bad JSON.
-    if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-        qCritical().noquote().nospace() << "[RFID] " << "Failed to parse JSON message: " << QString::fromUtf8(data);
-        return;
-    }
-    const QJsonObject json = doc.object();
-
-    if (topic == m_topic + QStringLiteral("/info")) {
-        const QJsonObject device = json.value(QStringLiteral("device")).toObject();
-        const QJsonObject service = json.value(QStringLiteral("service")).toObject();
-        setUid(device.value(QStringLiteral("uid")).toString());
-        setFirmware(device.value(QStringLiteral("firmware")).toString());
-        setManufacturer(device.value(QStringLiteral("manufacturer")).toString());
-        setModel(device.value(QStringLiteral("model")).toString());
-        setSoftware(service.value(QStringLiteral("version")).toString());
-    } else if (topic == m_topic + QStringLiteral("/status")) {
-        onStatus(json);
-    } else if (topic == m_topic + QStringLiteral("/card/found")) {
-        setActiveCard(Tag::fromJson(json));
-        emit cardFound(m_activeCard);
-    } else if (topic == m_topic + QStringLiteral("/card/removed")) {
-        emit cardRemoved(m_activeCard);
-        setActiveCard(Tag::Ptr());
-    } else if (topic == m_topic + QStringLiteral("/card/autoread")) {
-        if (json.contains(QStringLiteral("error"))) {
-            emit cardAutoreadFailed(
-                json.value(QStringLiteral("error")).toObject().value(QStringLiteral("what")).toString());
-        } else {
-            setActiveCard(makeCard(json));
-            emit cardAutoread(Card::cast(m_activeCard));
-        }
+    if (json.contains(QStringLiteral("error"))) {
+        emit cardAutoreadFailed(json.value(QStringLiteral("error")).toObject().value(QStringLiteral("what")).toString());
+    } else {
+        setActiveCard(makeCard(json));
+        emit cardAutoread(Card::cast(m_activeCard));
     }
 }
 
@@ -94,14 +82,14 @@ void RFID::onStatus(const QJsonObject &status)
 {
     if (status.value(QStringLiteral("service")) != QJsonValue(true)) {
         setState(Error);
-        setError(QStringLiteral("Service is offline"));
+        set(m_error, QStringLiteral("Service is offline"), &RFID::errorChanged);
         return;
     }
     const QJsonObject device = status.value(QStringLiteral("device")).toObject();
     setState(static_cast<State>(device.value(QStringLiteral("state")).toInt(Init)));
-    setError(device.value(QStringLiteral("error")).toString());
+    set(m_error, device.value(QStringLiteral("error")).toString(), &RFID::errorChanged);
     if (m_state == Idle && m_activeCard) {
-        qWarning().noquote().nospace() << "[RFID] " << "WARN: RF disabled. Clearing active card";
+        log().warn("RF disabled. Clearing active card");
         setActiveCard(Tag::Ptr());
     }
 }
@@ -115,25 +103,17 @@ Card::Ptr RFID::makeCard(const QJsonObject &card)
 
 Deferred<RFID::Result> RFID::executeRpc(const QString &path, const QJsonObject &params, int msec)
 {
-    Deferred<Result> result;
-    const QString id = QString::number(++m_rpcId);
     QPointer<RFID> self(this);
-    m_mqtt.executeRpc(m_topic + path, id, params, msec)
-        .done([self, result](QJsonValue answer) mutable {
-            const QJsonObject json = answer.toObject();
-            if (json.value(QStringLiteral("completed")) == QJsonValue(true)) {
-                Tag::Ptr card = makeCard(json.value(QStringLiteral("data")).toObject());
-                if (self)
-                    self->setActiveCard(card);
-                result.resolve(Result{card, QString()});
-            } else {
-                result.reject(Result{
-                    Tag::Ptr(),
-                    json.value(QStringLiteral("error")).toObject().value(QStringLiteral("what")).toString()});
-            }
-        })
-        .fail([result](QJsonValue failure) mutable { result.reject(Result{Tag::Ptr(), failure.toString()}); });
-    return result;
+    return request<Result>(
+        path, params, msec,
+        [self](const QJsonObject &answer) {
+            Tag::Ptr card = makeCard(answer.value(QStringLiteral("data")).toObject());
+            if (self)
+                self->setActiveCard(card);
+            return Result{card, QString()};
+        },
+        [](const QJsonObject &error) { return Result{Tag::Ptr(), error.value(QStringLiteral("what")).toString()}; },
+        [](const QString &failure) { return Result{Tag::Ptr(), failure}; });
 }
 
 Deferred<RFID::Result> RFID::enable(bool autoread)
@@ -186,7 +166,7 @@ Deferred<RFID::Result> RFID::waitCardFound(int msec)
     if (m_state == CardFound) {
         result.resolve(Result{m_activeCard, QString()});
     } else if (m_state == Searching) {
-        m_mqtt.waitTopic(m_topic + QStringLiteral("/card/found"), msec)
+        mqtt().waitTopic(root() + QStringLiteral("/card/found"), msec)
             .done([result](QJsonValue message) mutable {
                 result.resolve(Result{Tag::fromJson(message.toObject()), QString()});
             })
@@ -199,61 +179,23 @@ Deferred<RFID::Result> RFID::waitCardFound(int msec)
 
 bool RFID::beepValid()
 {
-    return m_mqtt.publish(QByteArray(), m_topic + QStringLiteral("/beep/valid"), 0, false);
+    return publishEmpty(QStringLiteral("/beep/valid"));
 }
 
 bool RFID::beepInvalid()
 {
-    return m_mqtt.publish(QByteArray(), m_topic + QStringLiteral("/beep/invalid"), 0, false);
-}
-
-void RFID::setUid(const QString &value)
-{
-    updateProperty(this, m_uid, value, &RFID::uidChanged);
-}
-
-void RFID::setManufacturer(const QString &value)
-{
-    updateProperty(this, m_manufacturer, value, &RFID::manufacturerChanged);
-}
-
-void RFID::setModel(const QString &value)
-{
-    updateProperty(this, m_model, value, &RFID::modelChanged);
-}
-
-void RFID::setFirmware(const QString &value)
-{
-    updateProperty(this, m_firmware, value, &RFID::firmwareChanged);
-}
-
-void RFID::setSoftware(const QString &value)
-{
-    updateProperty(this, m_software, value, &RFID::softwareChanged);
-}
-
-void RFID::setError(const QString &value)
-{
-    updateProperty(this, m_error, value, &RFID::errorChanged);
+    return publishEmpty(QStringLiteral("/beep/invalid"));
 }
 
 void RFID::setState(State state)
 {
-    if (m_state == state)
-        return;
-    qInfo().noquote().nospace() << "[RFID] " << "State changed : " << stateToStr(state);
-    m_state = state;
-    emit stateChanged();
+    setLogged(m_state, state, &RFID::stateChanged, "State changed : ", stateToStr(state));
 }
 
 void RFID::setActiveCard(const Tag::Ptr &card)
 {
-    if (m_activeCard == card)
-        return;
-    qInfo().noquote().nospace() << "[RFID] "
-                                << QStringLiteral("Active tag changed : old=%1 new=%2").arg(uidOf(m_activeCard), uidOf(card));
-    m_activeCard = card;
-    emit activeCardChanged();
+    setLogged(m_activeCard, card, &RFID::activeCardChanged, "Active tag changed : old=", uidOf(m_activeCard),
+              " new=", uidOf(card));
 }
 
 } // namespace manager

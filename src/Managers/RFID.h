@@ -3,6 +3,7 @@
 // turns its card events into signals and an active card, and makes its
 // request/response calls.
 #include "Deferred/Deferred.h"
+#include "Managers/DeviceClient.h"
 #include "Models/Card.h"
 #include "Models/Tag.h"
 
@@ -15,14 +16,11 @@ namespace manager {
 
 class MqttClient;
 
-class RFID : public QObject
+class RFID : public DeviceClient
 {
     Q_OBJECT
+    Q_DISABLE_COPY(RFID)
     Q_PROPERTY(QString uid READ uid NOTIFY uidChanged)
-    Q_PROPERTY(QString manufacturer READ manufacturer NOTIFY manufacturerChanged)
-    Q_PROPERTY(QString model READ model NOTIFY modelChanged)
-    Q_PROPERTY(QString firmware READ firmware NOTIFY firmwareChanged)
-    Q_PROPERTY(QString software READ software NOTIFY softwareChanged)
     Q_PROPERTY(QString error READ error NOTIFY errorChanged)
     Q_PROPERTY(int state READ state NOTIFY stateChanged)
     Q_PROPERTY(Tag::Ptr activeCard READ activeCard NOTIFY activeCardChanged)
@@ -52,10 +50,6 @@ public:
     RFID(MqttClient &mqtt, const QString &topic, QObject *parent = nullptr);
 
     const QString &uid() const { return m_uid; }
-    const QString &manufacturer() const { return m_manufacturer; }
-    const QString &model() const { return m_model; }
-    const QString &firmware() const { return m_firmware; }
-    const QString &software() const { return m_software; }
     const QString &error() const { return m_error; }
     State state() const { return m_state; }
     bool active() const;
@@ -75,10 +69,6 @@ public:
 
 signals:
     void uidChanged();
-    void manufacturerChanged();
-    void modelChanged();
-    void firmwareChanged();
-    void softwareChanged();
     void stateChanged();
     void errorChanged();
     void activeCardChanged();
@@ -88,33 +78,19 @@ signals:
     void cardAutoreadFailed(QString error);
     void updateProgress(int percent, int minutes, int seconds);
 
-private slots:
-    void onReceived(const QByteArray &data, const QByteArray &from);
-
 private:
+    static ParseRules rules();
     void onStatus(const QJsonObject &status);
+    void onAutoread(const QJsonObject &json);
     Deferred<Result> executeRpc(const QString &path, const QJsonObject &params, int msec);
     static Card::Ptr makeCard(const QJsonObject &card);
 
-    void setUid(const QString &value);
-    void setManufacturer(const QString &value);
-    void setModel(const QString &value);
-    void setFirmware(const QString &value);
-    void setSoftware(const QString &value);
-    void setError(const QString &value);
     void setState(State state);
     void setActiveCard(const Tag::Ptr &card);
 
-    MqttClient &m_mqtt;
-    QString m_topic;
     QString m_uid;
-    QString m_manufacturer;
-    QString m_model;
-    QString m_firmware;
-    QString m_software;
     State m_state = Init;
     QString m_error;
-    int m_rpcId = 0;
     Tag::Ptr m_activeCard;
 };
 

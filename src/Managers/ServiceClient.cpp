@@ -30,6 +30,11 @@ void ServiceClient::subscribeTopics()
         m_mqtt.subscribe(route.topic, 0);
 }
 
+void ServiceClient::subscribeTree()
+{
+    m_mqtt.subscribe(m_root + QStringLiteral("/#"), 0);
+}
+
 bool ServiceClient::publish(const QString &suffix, const QJsonObject &payload)
 {
     return m_mqtt.publish(QJsonDocument(payload).toJson(QJsonDocument::Compact), m_root + suffix, 0, false);
@@ -50,19 +55,26 @@ Deferred<QJsonValue> ServiceClient::call(const QString &suffix, const QJsonObjec
     return m_mqtt.executeRpc(m_root + suffix, QString::number(++m_callId), params, msec);
 }
 
-void ServiceClient::onMqttReceived(const QByteArray &payload, const QString &topic)
+void ServiceClient::onMqttReceived(const QByteArray &received, const QString &topic)
 {
     if (!topic.contains(m_root))
         return;
 
+    const QByteArray payload =
+        m_rules.textToNul
+            ? QString::fromUtf8(received.constData(), int(qstrnlen(received.constData(), uint(received.size())))).toUtf8()
+            : received;
     QJsonObject json;
     if (!payload.isEmpty() || !m_rules.emptyIsObject) {
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
         const bool refused = error.error != QJsonParseError::NoError || (!doc.isObject() && !m_rules.nonObjectIsEmpty);
         if (refused) {
-            m_log.critical("Failed to parse JSON message: ",
-                           m_rules.rawPayloadInError ? QString::fromUtf8(payload) : error.errorString());
+            const QString text = m_rules.rawPayloadInError ? QString::fromUtf8(payload) : error.errorString();
+            if (m_rules.topicInError)
+                m_log.error("Failed to parse JSON message (topic=", topic, ") :", text, " )");
+            else
+                m_log.critical("Failed to parse JSON message: ", text);
             return;
         }
         json = doc.object();

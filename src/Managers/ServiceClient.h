@@ -31,6 +31,12 @@ struct ServiceParseRules {
     // A document that parses but is no object (an array) reads as an empty
     // object, or fails like broken JSON.
     bool nonObjectIsEmpty = true;
+    // The payload is read as UTF-8 text up to its first NUL byte (a service that pads
+    // its messages; a stray byte becomes a replacement character).
+    bool textToNul = false;
+    // The critical line names the topic, in the form
+    // "ERROR: Failed to parse JSON message (topic=T) :payload )".
+    bool topicInError = false;
 };
 
 class ServiceClient : public QObject
@@ -56,6 +62,8 @@ protected:
     void handle(const QString &suffix, Handler handler);
     // Subscribes every handled topic at QoS 0.
     void subscribeTopics();
+    // Subscribes root + "/#" at QoS 0 instead, for a client that follows the whole tree.
+    void subscribeTree();
     // Publishes a document on root + suffix (publishEmpty: an empty payload),
     // QoS 0, not retained; false while the broker is not connected.
     bool publish(const QString &suffix, const QJsonObject &payload);
@@ -65,11 +73,42 @@ protected:
     // A request/response call on root + suffix with the next id of this client.
     Deferred<QJsonValue> call(const QString &suffix, const QJsonObject &params, int msec);
 
+    // A call answered by the device services' convention: an answer with "completed" true
+    // resolves with completed(answer); any other answer rejects with refused(its "error"
+    // object); a call that got no usable answer rejects with failed(the failure text).
+    template<typename R, typename Completed, typename Refused, typename Failed>
+    Deferred<R> request(const QString &suffix, const QJsonObject &params, int msec, Completed completed,
+                        Refused refused, Failed failed)
+    {
+        Deferred<R> result;
+        call(suffix, params, msec)
+            .done([result, completed, refused](QJsonValue answer) mutable {
+                const QJsonObject json = answer.toObject();
+                if (json.value(QStringLiteral("completed")) == QJsonValue(true))
+                    result.resolve(completed(json));
+                else
+                    result.reject(refused(json.value(QStringLiteral("error")).toObject()));
+            })
+            .fail([result, failed](QJsonValue failure) mutable { result.reject(failed(failure.toString())); });
+        return result;
+    }
+
     // Stores a notifying property's value, emitting its signal only when it changed.
     template<typename Obj, typename T, typename V>
     bool set(T &field, const V &value, void (Obj::*signal)())
     {
         return updateProperty(static_cast<Obj *>(this), field, value, signal);
+    }
+    // The same, writing the information line made of parts before the signal on a change.
+    template<typename Obj, typename T, typename V, typename... Parts>
+    bool setLogged(T &field, const V &value, void (Obj::*signal)(), const Parts &...parts)
+    {
+        if (field == value)
+            return false;
+        m_log.info(parts...);
+        field = value;
+        emit(static_cast<Obj *>(this)->*signal)();
+        return true;
     }
 
     // Every message of the shared connection passes here first.

@@ -1,7 +1,7 @@
 #pragma once
 // A tag that carries data laid out by a named data template. Each template is a
 // subclass that turns its content into the JSON object written to the card.
-#include "Tag.h"
+#include "Models/Tag.h"
 
 class Card : public Tag
 {

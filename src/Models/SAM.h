@@ -8,6 +8,7 @@
 class SAM : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(SAM)
     Q_PROPERTY(int slot READ slot NOTIFY slotChanged)
     Q_PROPERTY(bool enabled READ enabled NOTIFY enabledChanged)
     Q_PROPERTY(bool unlocked READ unlocked NOTIFY unlockedChanged)

@@ -1,7 +1,7 @@
 #pragma once
 // Model of a validator reader with slots for secure access modules, filled from
 // the reader's identity and status reports.
-#include "SAM.h"
+#include "Models/SAM.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -11,6 +11,7 @@
 class ValidatorRfid : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(ValidatorRfid)
     Q_PROPERTY(bool active READ active NOTIFY activeChanged)
     Q_PROPERTY(bool enabled READ enabled NOTIFY enabledChanged)
     Q_PROPERTY(int numberOfSlots READ numberOfSlots NOTIFY numberOfSlotsChanged)

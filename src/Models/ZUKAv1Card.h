@@ -2,7 +2,7 @@
 // The terminal's card content: status, issuing customs office, usage counter
 // and the usage log. Entries read from a card and entries added since are kept
 // apart: a write carries only the new ones.
-#include "Card.h"
+#include "Models/Card.h"
 
 #include <QDateTime>
 #include <QList>

@@ -3,6 +3,7 @@
 #include "Common/HttpClient.h"
 
 #include "LogCapture.h"
+#include "PeerProcess.h"
 #include "TestUtil.h"
 
 #include <QAuthenticator>
@@ -60,11 +61,8 @@ private slots:
         QVERIFY(ca.waitForFinished(60000));
         QCOMPARE(ca.exitCode(), 0);
 
-        m_peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_peer.start(TestUtil::python(), {PEERS_DIR "/http_peer.py", m_certs.path()});
-        QVERIFY(m_peer.waitForStarted(5000));
-        QVERIFY(TestUtil::waitUntil([this] { return m_peer.canReadLine(); }, 10000));
-        const QList<QByteArray> words = m_peer.readLine().trimmed().split(' ');
+        QVERIFY(m_peer.startPython(QStringLiteral("http_peer.py"), {m_certs.path()}, "PORTS", 10000));
+        const QList<QByteArray> words = m_peer.output().split('\n').first().trimmed().split(' ');
         QCOMPARE(words.size(), 3);
         m_https = QString("https://127.0.0.1:%1").arg(words[1].toInt());
         m_http = QString("http://127.0.0.1:%1").arg(words[2].toInt());
@@ -72,11 +70,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_peer.closeWriteChannel();
-        if (!m_peer.waitForFinished(3000)) {
-            m_peer.kill();
-            m_peer.waitForFinished(3000);
-        }
+        QVERIFY(m_peer.stop());
     }
 
     // The right certificate gets in; the body, headers and method reach the server.
@@ -411,7 +405,7 @@ private:
     }
 
     QTemporaryDir m_certs;
-    QProcess m_peer;
+    PeerProcess m_peer;
     QString m_https;
     QString m_http;
 };

@@ -3,11 +3,11 @@
 #include "Broker.h"
 #include "Common/MqttClient.h"
 #include "LogCapture.h"
+#include "PeerProcess.h"
 #include "MqttPeer.h"
 #include "TestUtil.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -288,11 +288,9 @@ void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()
     QVERIFY(broker.start());
     const QString topic = QStringLiteral("c4/ui/status");
 
-    QProcess holder;
-    holder.start(QStringLiteral(BUILD_DIR "/tests/Common/mqtt_will_holder"),
-                 {QString::number(broker.port()), topic});
-    QVERIFY(holder.waitForStarted(5000));
-    QVERIFY(TestUtil::waitUntil([&] { return holder.readAllStandardOutput().contains("CONNECTED"); }, 10000));
+    PeerProcess holder;
+    QVERIFY(holder.start(QStringLiteral(BUILD_DIR "/tests/Common/mqtt_will_holder"),
+                         {QString::number(broker.port()), topic}, "CONNECTED", 10000));
 
     // Connected and alive: no will yet (the marker, sent after the subscription, arrives first).
     MqttPeer watcher(broker.port());
@@ -303,7 +301,7 @@ void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()
     QVERIFY(watcher.messagesOn(topic).isEmpty());
 
     holder.kill();  // SIGKILL: no goodbye from the client
-    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(!holder.isRunning());
 
     // The broker publishes the will ...
     QVERIFY(watcher.waitForMessage(topic, 10000));

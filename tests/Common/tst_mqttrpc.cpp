@@ -3,13 +3,13 @@
 #include "Broker.h"
 #include "Common/MqttClient.h"
 #include "LogCapture.h"
+#include "PeerProcess.h"
 #include "MqttPeer.h"
 #include "TestUtil.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -65,7 +65,7 @@ private:
 
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<MqttClient> m_client;
-    std::unique_ptr<QProcess> m_responder;
+    std::unique_ptr<PeerProcess> m_responder;
 };
 
 void TstMqttRpc::init()
@@ -79,13 +79,11 @@ void TstMqttRpc::init()
 
 void TstMqttRpc::cleanup()
 {
-    if (m_responder) {
-        m_responder->kill();
-        m_responder->waitForFinished(3000);
-        m_responder.reset();
-    }
+    const bool responderHealthy = !m_responder || m_responder->stop();
+    m_responder.reset();
     m_client.reset();
     m_broker.reset();
+    QVERIFY(responderHealthy);
 }
 
 bool TstMqttRpc::connectClient()
@@ -97,15 +95,11 @@ bool TstMqttRpc::connectClient()
 
 bool TstMqttRpc::startResponder(const QString &root)
 {
-    m_responder = std::make_unique<QProcess>();
-    m_responder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_responder->start(TestUtil::python(), {QStringLiteral(PEERS_DIR "/mqtt_responder.py"), QStringLiteral("--port"),
-                                            QString::number(m_broker->port()), QStringLiteral("--root"), root});
-    QByteArray out;
-    return TestUtil::waitUntil([&] {
-        out += m_responder->readAllStandardOutput();
-        return out.contains("READY");
-    }, 10000);
+    m_responder = std::make_unique<PeerProcess>();
+    return m_responder->startPython(QStringLiteral("mqtt_responder.py"),
+                                    {QStringLiteral("--port"), QString::number(m_broker->port()),
+                                     QStringLiteral("--root"), root},
+                                    "READY", 10000);
 }
 
 void TstMqttRpc::callsAndTheirAnswers()

@@ -1,9 +1,8 @@
 # Start-up and the root object's shell: the real program as a process, and GUIManager.
 if(TARGET zuka-terminal-ui)
   zuka_add_test(NAME tst_startup LABEL core TIMEOUT 180
-                SOURCES tst_startup.cpp ${CMAKE_SOURCE_DIR}/tests/Common/SyslogSink.cpp
+                SOURCES tst_startup.cpp
                 LIBS zuka)
-  target_include_directories(tst_startup PRIVATE ${CMAKE_SOURCE_DIR}/tests/Common)
   add_dependencies(tst_startup zuka-terminal-ui)
 endif()
 zuka_add_test(NAME tst_guimanager LABEL core SOURCES tst_guimanager.cpp LIBS zuka)

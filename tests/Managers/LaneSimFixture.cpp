@@ -11,48 +11,25 @@ LaneSim::LaneSim(quint16 brokerPort, const QString &rfidRoot, const QString &dis
 {
 }
 
-LaneSim::~LaneSim()
-{
-    stop();
-}
+LaneSim::~LaneSim() = default;
 
 bool LaneSim::start(const QStringList &extraArgs, int timeoutMs)
 {
-    QStringList args{QStringLiteral(PEERS_DIR "/lane_sim.py"),
-                     QStringLiteral("--port"), QString::number(m_port),
-                     QStringLiteral("--rfid-root"), m_rfidRoot,
-                     QStringLiteral("--dispenser-root"), m_dispenserRoot,
-                     QStringLiteral("--quiet")};
-    args << extraArgs;
-    m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_proc.start(TestUtil::python(), args);
-    if (!m_proc.waitForStarted(5000))
-        return false;
-    QByteArray out;
-    return TestUtil::waitUntil(
-        [&] {
-            out += m_proc.readAllStandardOutput();
-            return out.contains("READY") || m_proc.state() == QProcess::NotRunning;
-        },
-        timeoutMs)
-        && out.contains("READY");
+    const QStringList args{QStringLiteral("--port"),           QString::number(m_port),
+                           QStringLiteral("--rfid-root"),      m_rfidRoot,
+                           QStringLiteral("--dispenser-root"), m_dispenserRoot,
+                           QStringLiteral("--quiet")};
+    return m_proc.startPython(QStringLiteral("lane_sim.py"), args + extraArgs, "READY", timeoutMs);
 }
 
 void LaneSim::kill()
 {
-    if (m_proc.state() == QProcess::NotRunning)
-        return;
     m_proc.kill();
-    m_proc.waitForFinished(5000);
 }
 
-void LaneSim::stop()
+bool LaneSim::stop()
 {
-    if (m_proc.state() == QProcess::NotRunning)
-        return;
-    m_proc.terminate();
-    if (!m_proc.waitForFinished(5000))
-        kill();
+    return m_proc.stop();
 }
 
 QJsonObject LaneSim::control(manager::MqttClient &mqtt, const QJsonObject &cmd, int timeoutMs)

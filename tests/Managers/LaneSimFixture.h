@@ -4,9 +4,9 @@
 #include "Common/MqttClient.h"
 #include "Deferred/Deferred.h"
 #include "Outcome.h"
+#include "PeerProcess.h"
 
 #include <QJsonObject>
-#include <QProcess>
 #include <QStringList>
 
 #include <memory>
@@ -21,7 +21,8 @@ public:
     bool start(const QStringList &extraArgs = {}, int timeoutMs = 15000);
     // The peer dies without closing its connections: the broker publishes its wills.
     void kill();
-    void stop();
+    // False when the peer had ended by itself (crashed) before.
+    bool stop();
 
     // One control command through the given broker client; returns the peer's reply
     // (empty when none came within timeoutMs).
@@ -34,7 +35,7 @@ private:
     quint16 m_port;
     QString m_rfidRoot;
     QString m_dispenserRoot;
-    QProcess m_proc;
+    PeerProcess m_proc{QStringLiteral("lane_sim")};
     int m_controlId = 0;
 };
 

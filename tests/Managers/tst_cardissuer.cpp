@@ -4,13 +4,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
 
 #include "Broker.h"
+#include "LaneSimFixture.h"
 #include "LogCapture.h"
 #include "MqttPeer.h"
 #include "Outcome.h"
@@ -105,7 +105,7 @@ private:
     QString m_rroot;
     QString m_droot;
     std::unique_ptr<LogCapture> m_log;
-    std::unique_ptr<QProcess> m_sim;
+    std::unique_ptr<LaneSim> m_sim;
     std::unique_ptr<MqttPeer> m_peer;
     std::unique_ptr<manager::MqttClient> m_mqtt;
     std::unique_ptr<manager::RFID> m_rfid;
@@ -138,29 +138,18 @@ void TestCardIssuer::cleanup()
     m_disp.reset();
     m_rfid.reset();
     m_mqtt.reset();
-    if (m_sim) {
-        m_sim->terminate();
-        if (!m_sim->waitForFinished(5000))
-            m_sim->kill();
-        m_sim.reset();
-    }
+    const bool simHealthy = !m_sim || m_sim->stop();
+    m_sim.reset();
     m_peer.reset();
     m_log.reset();
     QCOMPARE(doubles, 0);
+    QVERIFY(simHealthy);
 }
 
 bool TestCardIssuer::startLane(int acceptTestTimeoutSec)
 {
-    m_sim = std::make_unique<QProcess>();
-    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_sim->start(TestUtil::python(),
-                 {QStringLiteral(PEERS_DIR "/lane_sim.py"), "--port", QString::number(m_broker.port()),
-                  "--rfid-root", m_rroot, "--dispenser-root", m_droot, "--cards", "20", "--quiet"});
-    if (!m_sim->waitForStarted(5000))
-        return false;
-    if (!TestUtil::waitUntil([this] { return m_sim->canReadLine() || m_sim->state() != QProcess::Running; }, 15000))
-        return false;
-    if (!m_sim->readLine().startsWith("READY"))
+    m_sim = std::make_unique<LaneSim>(m_broker.port(), m_rroot, m_droot);
+    if (!m_sim->start({QStringLiteral("--cards"), QStringLiteral("20")}))
         return false;
 
     m_peer = std::make_unique<MqttPeer>(m_broker.port());

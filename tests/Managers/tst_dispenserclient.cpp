@@ -57,9 +57,11 @@ private slots:
 
     void cleanup()
     {
+        const bool simHealthy = !m_sim || m_sim->stop();
         m_sim.reset();
         m_disp.reset();
         m_mqtt.reset();
+        QVERIFY(simHealthy);
     }
 
     void mirrorAndOneSensorAtATime()

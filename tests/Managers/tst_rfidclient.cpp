@@ -68,10 +68,12 @@ private slots:
 
     void cleanup()
     {
+        const bool simHealthy = !m_sim || m_sim->stop();
         m_sim.reset();
         m_disp.reset();
         m_rfid.reset();
         m_mqtt.reset();
+        QVERIFY(simHealthy);
     }
 
     void mirrorsAndOfflineWill()

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <QThread>
 
 Broker::Broker() = default;
 
@@ -29,43 +28,32 @@ bool Broker::start(quint16 port)
                 .arg(m_port)
                 .toUtf8());
     f.close();
-    m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_proc.setStandardOutputFile(QProcess::nullDevice());
-    m_proc.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf});
-    if (!m_proc.waitForStarted(5000))
+    // Ready once it accepts connections (it prints nothing when it is).
+    if (!m_proc.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf}, QByteArray()))
         return false;
-    for (int i = 0; i < 250; ++i) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, m_port);
-        if (s.waitForConnected(100))
-            return true;
-        if (m_proc.state() != QProcess::Running)
-            return false;
-        QThread::msleep(20);
-    }
-    return false;
+    bool accepting = false;
+    TestUtil::waitUntil(
+        [&] {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, m_port);
+            accepting = s.waitForConnected(100);
+            return accepting || !m_proc.isRunning();
+        },
+        5000);
+    return accepting;
 }
 
-void Broker::stop()
+bool Broker::stop()
 {
-    if (m_proc.state() == QProcess::NotRunning)
-        return;
-    m_proc.terminate();
-    if (!m_proc.waitForFinished(3000)) {
-        m_proc.kill();
-        m_proc.waitForFinished(3000);
-    }
+    return m_proc.stop();
 }
 
 void Broker::kill()
 {
-    if (m_proc.state() == QProcess::NotRunning)
-        return;
     m_proc.kill();
-    m_proc.waitForFinished(3000);
 }
 
 bool Broker::isRunning() const
 {
-    return m_proc.state() == QProcess::Running;
+    return m_proc.isRunning();
 }

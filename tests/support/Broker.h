@@ -1,6 +1,7 @@
 #pragma once
 // A real mosquitto broker on a free loopback port, owned by one test.
-#include <QProcess>
+#include "PeerProcess.h"
+
 #include <QTemporaryDir>
 
 class Broker
@@ -10,7 +11,7 @@ public:
     ~Broker();
     // Starts mosquitto (on the previous port when restarting) and waits until it accepts connections.
     bool start(quint16 port = 0);
-    void stop();  // SIGTERM and wait
+    bool stop();  // SIGTERM and wait; false when it had ended by itself
     void kill();  // SIGKILL and wait
     bool isRunning() const;
     quint16 port() const { return m_port; }
@@ -18,6 +19,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_proc;
+    PeerProcess m_proc{QStringLiteral("mosquitto")};
     quint16 m_port = 0;
 };
