@@ -10,3 +10,5 @@ add_dependencies(tst_database db_writer)
 target_compile_definitions(tst_database PRIVATE DB_WRITER="$<TARGET_FILE:db_writer>")
 # The server clients against the back-office peer.
 zuka_add_test(NAME tst_esb LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_esb.cpp LIBS zuka_backend)
+zuka_add_test(NAME tst_localserver LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_localserver.cpp
+              LIBS zuka_backend)
