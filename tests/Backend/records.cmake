@@ -8,7 +8,6 @@ add_executable(db_writer ${CMAKE_CURRENT_LIST_DIR}/db_writer.cpp)
 target_link_libraries(db_writer PRIVATE zuka_backend)
 add_dependencies(tst_database db_writer)
 target_compile_definitions(tst_database PRIVATE DB_WRITER="$<TARGET_FILE:db_writer>")
-# The server clients against the back-office peer.
-zuka_add_test(NAME tst_esb LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_esb.cpp LIBS zuka_backend)
-zuka_add_test(NAME tst_localserver LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_localserver.cpp
+# The service bus and weighbridge clients against the back-office peer.
+zuka_add_test(NAME tst_serverclients LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverclients.cpp
               LIBS zuka_backend)

@@ -2,21 +2,14 @@
 """The back-office servers (card back office, service bus, weighbridge) for tests.
 
 Usage: backoffice_peer.py CERTDIR SCRIPT LOG [--client-cert]
-Serves HTTPS (server certificate CERTDIR/server.pem, made by make_test_ca.sh; with
---client-cert a client certificate signed by CERTDIR/ca.pem is required) and plain
-HTTP on two free loopback ports, and prints "READY <https> <http>".
-
-SCRIPT is a JSON file, read again at every request, mapping "METHOD /path" (or just
-"/path") to an answer or to a list of answers given in turn (the last one repeats;
-the turns start again when the file changes). An answer is an object:
-  "status"   HTTP status (default 200)
-  "json"     body sent as JSON        "body"  body sent as it is (text)
-  "delayMs"  wait that long before answering
-  "reset"    true: drop the connection (TCP reset) without an answer
-  "auth"     "user:password": without these basic credentials answer 401 asking for them
-Unscripted requests are answered 404 {"error": "not scripted"}.
-
-LOG gets one JSON line per request: server, method, path, query, headers, body.
+HTTPS (CERTDIR from make_test_ca.sh; --client-cert requires a client certificate of
+CERTDIR/ca.pem) and plain HTTP on free loopback ports; prints "READY <https> <http>".
+SCRIPT (JSON, read at every request) maps "METHOD /path" or "/path" to an answer, or
+to a list of answers given in turn (the last repeats; turns restart when the file
+changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
+"delayMs" (wait first), "reset" (drop the connection with a TCP reset), "auth"
+("user:password": 401 asking for basic credentials unless they are these).
+Unscripted requests get 404. LOG gets one JSON line per request.
 """
 import base64
 import http.server
@@ -35,21 +28,15 @@ state = {"script": None, "turns": {}}
 
 def answer_for(script_file, key, path):
     with lock:
-        try:
-            with open(script_file) as f:
-                text = f.read()
-        except OSError:
-            text = "{}"
+        with open(script_file) as f:
+            text = f.read()
         if text != state["script"]:
             state["script"], state["turns"] = text, {}
-        script = json.loads(text or "{}")
+        script = json.loads(text)
         name = key if key in script else path
         entry = script.get(name)
-        if entry is None:
-            return None
         if isinstance(entry, list):
-            turn = state["turns"].get(name, 0)
-            state["turns"][name] = turn + 1
+            turn = state["turns"][name] = state["turns"].get(name, -1) + 1
             entry = entry[min(turn, len(entry) - 1)]
         return entry
 
@@ -61,9 +48,9 @@ def make_handler(server_name, script_file, log_file):
         def log_message(self, fmt, *args):
             pass
 
-        def send(self, code, body, headers=None):
+        def send(self, code, body, headers={}):
             self.send_response(code)
-            for k, v in (headers or {}).items():
+            for k, v in headers.items():
                 self.send_header(k, v)
             self.send_header("Content-Length", str(len(body)))
             if body:
@@ -83,21 +70,15 @@ def make_handler(server_name, script_file, log_file):
             a = answer_for(script_file, "%s %s" % (self.command, url.path), url.path)
             if a is None:
                 return self.send(404, b'{"error": "not scripted"}')
-            if "auth" in a:
-                expected = "Basic " + base64.b64encode(a["auth"].encode()).decode()
-                if self.headers.get("Authorization") != expected:
-                    return self.send(401, b"", {"WWW-Authenticate": 'Basic realm="backoffice"'})
-            if a.get("delayMs"):
-                time.sleep(a["delayMs"] / 1000.0)
+            if "auth" in a and self.headers.get("Authorization") != "Basic " + base64.b64encode(
+                    a["auth"].encode()).decode():
+                return self.send(401, b"", {"WWW-Authenticate": 'Basic realm="backoffice"'})
+            time.sleep(a.get("delayMs", 0) / 1000.0)
             if a.get("reset"):
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 self.close_connection = True
-                self.connection.close()
-                return
-            if "json" in a:
-                data = json.dumps(a["json"]).encode()
-            else:
-                data = a.get("body", "").encode()
+                return self.connection.close()
+            data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "").encode()
             self.send(a.get("status", 200), data)
 
         def finish(self):
@@ -113,35 +94,29 @@ def make_handler(server_name, script_file, log_file):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    context = None
 
     def handle_error(self, request, client_address):
         pass  # resets, time-outs and refused handshakes are part of the tests
 
-
-class TlsServer(Server):
-    def __init__(self, addr, handler, context):
-        self.context = context
-        super().__init__(addr, handler)
-
     def finish_request(self, request, client_address):
-        try:
-            tls = self.context.wrap_socket(request, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        self.RequestHandlerClass(tls, client_address, self)
+        if self.context:  # the handshake runs in the request's own thread
+            try:
+                request = self.context.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+        self.RequestHandlerClass(request, client_address, self)
 
 
 def main():
     certdir, script_file, log_file = sys.argv[1:4]
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")
-    if "--client-cert" in sys.argv:
-        context.load_verify_locations(certdir + "/ca.pem")
-        context.verify_mode = ssl.CERT_REQUIRED
     open(log_file, "a").close()
-
-    servers = [TlsServer(("127.0.0.1", 0), make_handler("https", script_file, log_file), context),
-               Server(("127.0.0.1", 0), make_handler("http", script_file, log_file))]
+    servers = [Server(("127.0.0.1", 0), make_handler(name, script_file, log_file)) for name in ("https", "http")]
+    servers[0].context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    servers[0].context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")
+    if "--client-cert" in sys.argv:
+        servers[0].context.load_verify_locations(certdir + "/ca.pem")
+        servers[0].context.verify_mode = ssl.CERT_REQUIRED
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
     print("READY %d %d" % (servers[0].server_address[1], servers[1].server_address[1]), flush=True)
