@@ -25,7 +25,8 @@ class Transaction : public QObject
 public:
     using Ptr = QSharedPointer<Transaction>;
 
-    enum Type { Issuance = 0, Scan = 1, Collection = 2, ErrorReport = 3 };
+    // Fixed integer base: a value outside the table (sent with an empty type) stays defined.
+    enum Type : int { Issuance = 0, Scan = 1, Collection = 2, ErrorReport = 3 };
     Q_ENUM(Type)
 
     // How the record is being sent: "PENDING" until accepted ("OK") or refused for
