@@ -1,15 +1,36 @@
 #pragma once
-// Client of the local weighbridge server.
+// Client of the local weighbridge server: reports each entry passage (plate, card and
+// scale) and hands back the server's record of it.
+#include "Common/HttpClient.h"
+#include "Deferred/Deferred.h"
+
 #include <QDateTime>
+#include <QJsonValue>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
+#include <QUrl>
+#include <QVariantMap>
+
+class Config;
+class QAuthenticator;
+class QNetworkReply;
 
 namespace Backend {
 
 class LocalServer : public QObject
 {
+    Q_OBJECT
+
 public:
+    // One passage as the entry lane reports it.
+    struct Request
+    {
+        QString cardId;
+        QString licensePlate;
+        QString scaleId;
+    };
+
     // The server's record of a passage. A default record has empty texts, zero
     // numbers and invalid date-times.
     struct Response
@@ -26,6 +47,30 @@ public:
         qint32 retryCount = 0;
         QString lastErrorMessage;
     };
+
+    LocalServer(Config &config, QObject *parent = nullptr);
+
+    // Resolved with the server's record, rejected with a default record.
+    Deferred<Response> sendData(const Request &request);
+    QDateTime lastComms() const { return mLastComms; }
+
+signals:
+    void lastCommsChanged();
+    void dataResponseReceived(Backend::LocalServer::Response resp);
+
+private:
+    // Reads the record strictly: a member of another type counts as missing.
+    static Response parseResponse(const QJsonValue &body);
+    void initClient();
+    void onConfigChanged(const QVariantMap &changes);
+    void onAuthRequired(QNetworkReply *reply, QAuthenticator *authenticator);
+    QUrl createUrl(const QString &path) const;
+    void handleErrorResponse(int status, const QJsonValue &body);
+    void setLastComms(const QDateTime &time);
+
+    Config *mConfig;
+    QDateTime mLastComms;
+    HttpClient mClient;
 };
 
 } // namespace Backend

@@ -1,0 +1,297 @@
+#include "Backend/Database.h"
+
+#include "Common/Log.h"
+
+#include <QJsonDocument>
+#include <QSettings>
+#include <QSqlQuery>
+
+namespace Backend {
+
+namespace {
+
+const Log log("[Backend::Database] ");
+
+const QString ApiKey = QStringLiteral("apiKey");
+const QString DateFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
+
+// Columns are always named: a table made by an older program keeps its own column
+// order, and rows are read by these names, never by position.
+const QString TransColumns = QStringLiteral(
+    "type, uuid, timestamp, deviceSerial, cardUid, zuruvDbId, errorDetails, sendDate, sendSchedDate, "
+    "sendStatus, sendAttempts, respStatus, respData");
+
+struct Table
+{
+    QString name;
+    QStringList columns;
+};
+
+const QList<Table> &tables()
+{
+    static const QStringList records = {"id INTEGER", "name TEXT", "uuid TEXT", "PRIMARY KEY (id)"};
+    static const QList<Table> list = {
+        {QStringLiteral("Customs"), records},
+        {QStringLiteral("Locations"), records},
+        {QStringLiteral("Parameters"), {"key TEXT", "value TEXT", "PRIMARY KEY (key)"}},
+        {QStringLiteral("Blacklist"), {"uid TEXT", "PRIMARY KEY (uid)"}},
+        {QStringLiteral("Transactions"),
+         {"type TEXT", "uuid TEXT", "timestamp TEXT", "deviceSerial TEXT", "cardUid TEXT", "zuruvDbId TEXT",
+          "errorDetails TEXT", "sendDate TEXT", "sendSchedDate TEXT", "sendStatus TEXT", "sendAttempts INTEGER",
+          "respStatus INTEGER", "respData BLOB", "PRIMARY KEY (uuid)"}},
+    };
+    return list;
+}
+
+QSettings apiKeyStore()
+{
+    return QSettings(QStringLiteral("vexo"), QStringLiteral("zuka-card-bo"));
+}
+
+} // namespace
+
+const QString Database::FileName = QStringLiteral("terminal.db");
+
+Database::Database(QObject *parent)
+    : QObject(parent)
+    , mDb(FileName)
+{
+    createTables();
+}
+
+void Database::createTables()
+{
+    for (const Table &table : tables()) {
+        if (mDb.tableExists(table.name))
+            continue;
+        log.info("Creating table : ", table.name);
+        mDb.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(table.name, table.columns.join(QLatin1Char(','))));
+    }
+}
+
+QVariant Database::dateToDb(const QDateTime &time)
+{
+    if (!time.isValid())
+        return QVariant(QVariant::String); // NULL
+    return time.toLocalTime().toString(DateFormat);
+}
+
+QDateTime Database::dateFromDb(const QVariant &value)
+{
+    if (value.isNull())
+        return QDateTime();
+    QDateTime time = QDateTime::fromString(value.toString(), DateFormat);
+    if (!time.isValid())
+        time = QDateTime::fromString(value.toString(), Qt::ISODate).toLocalTime();
+    return time;
+}
+
+// --- Parameters ---------------------------------------------------------------------
+
+QVariant Database::param(const QString &key) const
+{
+    if (key == ApiKey)
+        return apiKeyStore().value(ApiKey).toString();
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT value FROM Parameters WHERE key = ?"));
+    q.addBindValue(key);
+    if (mDb.execute(q) && q.next())
+        return q.value(0);
+    return QVariant();
+}
+
+void Database::setParam(const QString &key, const QVariant &value)
+{
+    if (param(key) == value)
+        return;
+    if (key == ApiKey) {
+        apiKeyStore().setValue(ApiKey, value.toString());
+        emit paramChanged(key, value);
+        return;
+    }
+    QSqlQuery q = mDb.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
+    q.addBindValue(key);
+    q.addBindValue(value.toString());
+    if (mDb.execute(q))
+        emit paramChanged(key, value);
+}
+
+QStringList Database::paramKeys() const
+{
+    QStringList keys;
+    QSqlQuery q = mDb.execute(QStringLiteral("SELECT key FROM Parameters"));
+    while (q.next())
+        keys.append(q.value(0).toString());
+    keys.append(ApiKey);
+    return keys;
+}
+
+// --- Blacklist ----------------------------------------------------------------------
+
+bool Database::blacklistAdd(const QString &uid)
+{
+    QSqlQuery q = mDb.query(QStringLiteral("INSERT INTO Blacklist (uid) VALUES (?)"));
+    q.addBindValue(uid);
+    return mDb.execute(q);
+}
+
+bool Database::blacklistRemove(const QString &uid)
+{
+    QSqlQuery q = mDb.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+    q.addBindValue(uid);
+    return mDb.execute(q);
+}
+
+bool Database::isBlacklisted(const QString &uid) const
+{
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT uid FROM Blacklist WHERE uid = ?"));
+    q.addBindValue(uid);
+    return mDb.execute(q) && q.next();
+}
+
+// --- Customs offices and locations --------------------------------------------------
+
+void Database::setRecords(const QString &table, const QList<DataRecord> &records)
+{
+    for (const DataRecord &r : records) {
+        QSqlQuery q = mDb.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
+        q.addBindValue(r.id);
+        q.addBindValue(r.name);
+        q.addBindValue(r.uuid);
+        mDb.execute(q);
+    }
+}
+
+void Database::setCustoms(const QList<DataRecord> &records)
+{
+    setRecords(QStringLiteral("Customs"), records);
+    emit customsChanged();
+}
+
+void Database::setLocations(const QList<DataRecord> &records)
+{
+    setRecords(QStringLiteral("Locations"), records);
+    emit locationsChanged();
+}
+
+Database::DataRecord Database::findRecord(const QString &table, int id) const
+{
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT id, name, uuid FROM %1 WHERE id = ?").arg(table));
+    q.addBindValue(id);
+    if (!mDb.execute(q) || !q.next())
+        return DataRecord();
+    return DataRecord{q.value(0).toInt(), q.value(1).toString(), q.value(2).toString()};
+}
+
+QList<Database::DataRecord> Database::records(const QString &table) const
+{
+    QList<DataRecord> list;
+    QSqlQuery q = mDb.execute(QStringLiteral("SELECT id, name, uuid FROM %1").arg(table));
+    while (q.next())
+        list.append(DataRecord{q.value(0).toInt(), q.value(1).toString(), q.value(2).toString()});
+    return list;
+}
+
+Database::DataRecord Database::findCustoms(int id) const { return findRecord(QStringLiteral("Customs"), id); }
+Database::DataRecord Database::findLocation(int id) const { return findRecord(QStringLiteral("Locations"), id); }
+QList<Database::DataRecord> Database::customs() const { return records(QStringLiteral("Customs")); }
+QList<Database::DataRecord> Database::locations() const { return records(QStringLiteral("Locations")); }
+
+// --- Transactions -------------------------------------------------------------------
+
+bool Database::transAdd(const Transaction::Ptr &trans)
+{
+    QSqlQuery q = mDb.query(QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                                .arg(TransColumns));
+    q.addBindValue(Transaction::typeToStr(trans->type()));
+    q.addBindValue(trans->uuid());
+    q.addBindValue(dateToDb(trans->timestamp()));
+    q.addBindValue(trans->deviceSerial());
+    q.addBindValue(trans->cardUid());
+    q.addBindValue(trans->zuruvDbId());
+    q.addBindValue(trans->errorDetails());
+    q.addBindValue(dateToDb(QDateTime()));
+    q.addBindValue(dateToDb(QDateTime::currentDateTime()));
+    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(0);
+    q.addBindValue(0);
+    q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
+    return mDb.execute(q);
+}
+
+bool Database::transUpdate(const Transaction::Ptr &trans)
+{
+    const Transaction::SendDetails &d = trans->sendDetails();
+    QSqlQuery q = mDb.query(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
+                                           "sendAttempts = ?, respStatus = ?, respData = ? WHERE uuid = ?"));
+    q.addBindValue(dateToDb(d.date));
+    q.addBindValue(d.status);
+    q.addBindValue(dateToDb(d.schedDate));
+    q.addBindValue(d.attempts);
+    q.addBindValue(d.respStatus);
+    q.addBindValue(QJsonDocument(d.respData).toJson(QJsonDocument::Compact));
+    q.addBindValue(trans->uuid());
+    return mDb.execute(q);
+}
+
+QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
+{
+    QList<Transaction::Ptr> list;
+    if (!mDb.execute(q))
+        return list;
+    while (q.next()) {
+        Transaction::Ptr t(new Transaction);
+        t->setType(Transaction::strToType(q.value(0).toString()));
+        t->setUuid(q.value(1).toString());
+        t->setTimestamp(dateFromDb(q.value(2)));
+        t->setDeviceSerial(q.value(3).toString());
+        t->setCardUid(q.value(4).toString());
+        t->setZuruvDbId(q.value(5).toString());
+        t->setErrorDetails(q.value(6).toString());
+        Transaction::SendDetails &d = t->sendDetails();
+        d.date = dateFromDb(q.value(7));
+        d.schedDate = dateFromDb(q.value(8));
+        d.status = q.value(9).toString();
+        d.attempts = q.value(10).toInt();
+        d.respStatus = q.value(11).toInt();
+        d.respData = QJsonDocument::fromJson(q.value(12).toByteArray()).object();
+        list.append(t);
+    }
+    return list;
+}
+
+QList<Transaction::Ptr> Database::transDueForSend() const
+{
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
+                                           "ORDER BY sendSchedDate DESC")
+                                .arg(TransColumns));
+    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(dateToDb(QDateTime::currentDateTime()));
+    return readTransactions(q);
+}
+
+QList<Transaction::Ptr> Database::transPending() const
+{
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ?").arg(TransColumns));
+    q.addBindValue(QStringLiteral("PENDING"));
+    return readTransactions(q);
+}
+
+int Database::transCount(const QString &status) const
+{
+    QSqlQuery q = mDb.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
+    q.addBindValue(status);
+    if (!mDb.execute(q) || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+bool Database::transCleanup(const QDateTime &before)
+{
+    QSqlQuery q = mDb.query(QStringLiteral("DELETE FROM Transactions WHERE sendDate IS NOT NULL AND sendDate < ? "
+                                           "AND sendStatus = ?"));
+    q.addBindValue(dateToDb(before));
+    q.addBindValue(QStringLiteral("OK"));
+    return mDb.execute(q);
+}
+
+} // namespace Backend

@@ -1,0 +1,82 @@
+#pragma once
+// The terminal's local store "terminal.db": parameters from registration, the card
+// blacklist, customs offices and locations, and the queue of transactions still to be
+// sent. The API key is kept apart, in the application settings store.
+#include "Backend/Transaction.h"
+#include "Common/SqlDatabase.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+namespace Backend {
+
+class Database : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One customs office or location.
+    struct DataRecord
+    {
+        int id = 0;
+        QString name;
+        QString uuid;
+    };
+
+    static const QString FileName;
+
+    explicit Database(QObject *parent = nullptr);
+
+    // Parameters: "apiKey" lives in the settings store, every other key in Parameters.
+    QVariant param(const QString &key) const;
+    void setParam(const QString &key, const QVariant &value);
+    QStringList paramKeys() const;
+
+    bool blacklistAdd(const QString &uid);
+    bool blacklistRemove(const QString &uid);
+    bool isBlacklisted(const QString &uid) const;
+
+    void setCustoms(const QList<DataRecord> &records);
+    void setLocations(const QList<DataRecord> &records);
+    DataRecord findCustoms(int id) const;
+    DataRecord findLocation(int id) const;
+    QList<DataRecord> customs() const;
+    QList<DataRecord> locations() const;
+
+    // Stores a new transaction, due for sending now. False when it could not be stored
+    // (for example a uuid that is already there).
+    bool transAdd(const Transaction::Ptr &trans);
+    // Writes the send details, keyed by the uuid.
+    bool transUpdate(const Transaction::Ptr &trans);
+    // "PENDING" rows due by now, latest scheduled first.
+    QList<Transaction::Ptr> transDueForSend() const;
+    int transCount(const QString &status) const;
+    QList<Transaction::Ptr> transPending() const;
+    bool transCleanup(const QDateTime &before);
+
+    // Dates as they are stored and compared: ISO 8601 local time without offset.
+    static QVariant dateToDb(const QDateTime &time);
+    static QDateTime dateFromDb(const QVariant &value);
+
+signals:
+    void paramChanged(QString key, QVariant value);
+    void customsChanged();
+    void locationsChanged();
+
+private:
+    void createTables();
+    void setRecords(const QString &table, const QList<DataRecord> &records);
+    DataRecord findRecord(const QString &table, int id) const;
+    QList<DataRecord> records(const QString &table) const;
+    QList<Transaction::Ptr> readTransactions(QSqlQuery &query) const;
+
+    SqlDatabase mDb;
+};
+
+} // namespace Backend
+
+Q_DECLARE_METATYPE(Backend::Database::DataRecord)

@@ -1,0 +1,284 @@
+#include "Backend/ESB.h"
+
+#include "Common/Config.h"
+#include "Common/Log.h"
+#include "Common/Utils.h"
+
+#include <QAuthenticator>
+#include <QNetworkReply>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMetaEnum>
+
+namespace Backend {
+
+namespace {
+
+const Log log("[Backend::ESB] ");
+
+const QString VersionPath = QStringLiteral("/app/version");
+const QString FrontPath = QStringLiteral("/integration/internal/cardReader/truckAlprFront");
+const QString BackPath = QStringLiteral("/integration/internal/cardReader/truckAlprBack");
+const QString PermissionPath = QStringLiteral("/integration/internal/cardReader/request");
+
+// Time stamps go out in UTC, to the second, with "Z"; an invalid time as "".
+QString utc(const QDateTime &time)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
+}
+
+QString bodyText(const QJsonValue &body)
+{
+    if (body.isString())
+        return body.toString();
+    if (body.isArray())
+        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+ESB::ESB(Config &config, QObject *parent)
+    : QObject(parent)
+    , mConfig(&config)
+{
+    qRegisterMetaType<Backend::ESB::PermissionResp>();
+    connect(mConfig, &Config::configChanged, this, &ESB::onConfigChanged);
+    connect(&mCheckTimer, &QTimer::timeout, this, &ESB::checkState);
+    connect(&mClient, &HttpClient::authRequired, this, &ESB::onAuthRequired);
+    // The client is ready at once, so that a request made before the first check goes
+    // out with its headers and TLS settings; only the first check waits a while.
+    initClient();
+    initTimer();
+    QTimer::singleShot(Utils::random(1, 10) * 1000, this, &ESB::checkState);
+}
+
+void ESB::initClient()
+{
+    mClient.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    mClient.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
+    mClient.setIgnoreSslErrors(mConfig->get(QStringLiteral("esb/ignoreSslErrors")).toBool());
+}
+
+void ESB::initTimer()
+{
+    const int seconds = qMax(MinCheckIntervalSec, mConfig->get(QStringLiteral("esb/hbIntervalSec")).toInt());
+    mCheckTimer.setSingleShot(true);
+    mCheckTimer.setInterval(seconds * 1000);
+}
+
+void ESB::onConfigChanged(const QVariantMap &changes)
+{
+    if (!Config::contains(changes, QStringLiteral("esb\\/.+")))
+        return;
+    log.warn("Configuration changed. Applying.");
+    initClient();
+    initTimer();
+    checkState();
+}
+
+void ESB::checkState()
+{
+    if (!QUrl(mConfig->get(QStringLiteral("esb/url")).toString()).isValid()) {
+        mCheckTimer.stop();
+        setState(Stopped, QStringLiteral("Invalid URL"));
+        return;
+    }
+    requestVersion()
+        .done([this](const QJsonObject &answer) {
+            setVersion(answer.value(QStringLiteral("Deployed Version")).toString());
+            setLastComms(QDateTime::currentDateTime());
+            setState(Online, QString());
+            mCheckTimer.start();
+        })
+        .fail([this](const QJsonObject &) {
+            setState(Error, QStringLiteral("Communication error"));
+            mCheckTimer.start();
+        });
+}
+
+Deferred<QJsonObject> ESB::requestVersion()
+{
+    return getRequest(createUrl(VersionPath));
+}
+
+QUrl ESB::createUrl(const QString &path) const
+{
+    QUrl url(mConfig->get(QStringLiteral("esb/url")).toString());
+    QString joined = url.path(QUrl::FullyDecoded);
+    if (joined.endsWith(QLatin1Char('/')))
+        joined.chop(1);
+    if (!path.startsWith(QLatin1Char('/')))
+        joined += QLatin1Char('/');
+    url.setPath(joined + path, QUrl::DecodedMode);
+    return url;
+}
+
+void ESB::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
+{
+    const QUrl url(mConfig->get(QStringLiteral("esb/url")).toString());
+    authenticator->setUser(url.userName(QUrl::FullyDecoded));
+    authenticator->setPassword(url.password(QUrl::FullyDecoded));
+}
+
+Deferred<QJsonObject> ESB::getRequest(const QUrl &url)
+{
+    log.info("Sending ESB GET request");
+    return handle(mClient.get(url, mConfig->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+}
+
+Deferred<QJsonObject> ESB::postRequest(const QUrl &url, const QJsonObject &object)
+{
+    log.info("Sending ESB request");
+    return handle(mClient.post(url, object, mConfig->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+}
+
+Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
+{
+    Deferred<QJsonObject> result;
+    request
+        .done([result](int, const QJsonValue &body) {
+            const QJsonObject answer = body.toObject();
+            log.info("Received response : ", QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
+            result.resolve(answer);
+        })
+        .fail([this, result](int status, const QJsonValue &body) {
+            handleErrorResponse(status, body);
+            result.reject(body.toObject());
+        });
+    return result;
+}
+
+void ESB::handleErrorResponse(int status, const QJsonValue &body)
+{
+    log.error("Operation failed : (", status, ") ", bodyText(body));
+}
+
+QJsonObject ESB::toJson(const TruckAlprFront &d)
+{
+    return QJsonObject{
+        {QStringLiteral("timestamp"), utc(d.timestamp)},
+        {QStringLiteral("cardReaderId"), d.cardReaderId},
+        {QStringLiteral("alprId"), d.alprId},
+        {QStringLiteral("cardId"), d.cardId},
+        {QStringLiteral("frontPlateNumber"), d.frontPlateNumber},
+        {QStringLiteral("vehicleType"), d.vehicleType},
+        {QStringLiteral("vehicleColour"), d.vehicleColour},
+        {QStringLiteral("vehicleBrand"), d.vehicleBrand},
+        {QStringLiteral("confidence"), d.confidence},
+        {QStringLiteral("frontImages"), QJsonArray::fromStringList(d.frontImages)},
+        {QStringLiteral("countryCode"), d.countryCode},
+        {QStringLiteral("adrPlate"), d.adrPlate},
+        {QStringLiteral("adrPlateImage"), d.adrPlateImage},
+    };
+}
+
+QJsonObject ESB::toJson(const TruckAlprBack &d)
+{
+    return QJsonObject{
+        {QStringLiteral("timestamp"), utc(d.timestamp)},
+        {QStringLiteral("cardReaderId"), d.cardReaderId},
+        {QStringLiteral("backAlprId"), d.backAlprId},
+        {QStringLiteral("sideCcr1"), d.sideCcr1},
+        {QStringLiteral("sideCcr2"), d.sideCcr2},
+        {QStringLiteral("cardId"), d.cardId},
+        {QStringLiteral("backPlateNumber"), d.backPlateNumber},
+        {QStringLiteral("vehicleType"), d.vehicleType},
+        {QStringLiteral("vehicleColour"), d.vehicleColour},
+        {QStringLiteral("vehicleBrand"), d.vehicleBrand},
+        {QStringLiteral("confidence"), d.confidence},
+        {QStringLiteral("backImages"), QJsonArray::fromStringList(d.backImages)},
+        {QStringLiteral("containerISOCode"), d.containerISOCode},
+        {QStringLiteral("containerImages"), QJsonArray::fromStringList(d.containerImages)},
+        {QStringLiteral("countryCode"), d.countryCode},
+        {QStringLiteral("adrPlate"), d.adrPlate},
+        {QStringLiteral("adrPlateImage"), d.adrPlateImage},
+    };
+}
+
+QJsonObject ESB::toJson(const PermissionReq &d)
+{
+    return QJsonObject{
+        {QStringLiteral("timestamp"), utc(d.timestamp)},
+        {QStringLiteral("cardReaderId"), d.cardReaderId},
+        {QStringLiteral("cardId"), d.cardId},
+    };
+}
+
+namespace {
+
+// The event id of a plate answer, or the error text of a refusal.
+Deferred<QString> eventId(Deferred<QJsonObject> request)
+{
+    Deferred<QString> result;
+    request.done([result](const QJsonObject &answer) { result.resolve(answer.value(QStringLiteral("eventId")).toString()); })
+        .fail([result](const QJsonObject &body) { result.reject(body.value(QStringLiteral("error")).toString()); });
+    return result;
+}
+
+} // namespace
+
+Deferred<QString> ESB::sendAlprFront(const TruckAlprFront &data)
+{
+    log.info("Sending 'Truck ALPR Front' data");
+    return eventId(postRequest(createUrl(FrontPath), toJson(data)));
+}
+
+Deferred<QString> ESB::sendAlprBack(const TruckAlprBack &data)
+{
+    log.info("Sending 'Truck ALPR Back' data");
+    return eventId(postRequest(createUrl(BackPath), toJson(data)));
+}
+
+Deferred<ESB::PermissionResp> ESB::permissionRequest(const PermissionReq &data)
+{
+    Deferred<PermissionResp> result;
+    postRequest(createUrl(PermissionPath), toJson(data))
+        .done([this, result](const QJsonObject &answer) {
+            PermissionResp resp;
+            resp.code = answer.value(QStringLiteral("code")).toString();
+            resp.descr = answer.value(QStringLiteral("descr")).toString();
+            resp.cardReturn = answer.value(QStringLiteral("cardReturn")).toBool(false);
+            if (resp.code == QLatin1String("OPEN"))
+                result.resolve(resp);
+            else
+                result.reject(resp);
+            emit permissionResponse(resp);
+        })
+        .fail([this, result](const QJsonObject &) {
+            const PermissionResp resp{QStringLiteral("ERROR"), QStringLiteral("Communication error"), true};
+            result.reject(resp);
+            emit permissionResponse(resp);
+        });
+    return result;
+}
+
+void ESB::setState(State state, const QString &reason)
+{
+    if (state == mState && reason == mReason)
+        return;
+    mState = state;
+    mReason = reason;
+    const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=%1)").arg(reason);
+    log.info(QStringLiteral("State changed : (%1) %2 %3")
+                 .arg(QString::number(int(state)), QMetaEnum::fromType<State>().valueToKey(state), reasonText));
+    emit stateChanged();
+}
+
+void ESB::setVersion(const QString &version)
+{
+    if (version == mVersion)
+        return;
+    mVersion = version;
+    emit versionChanged();
+}
+
+void ESB::setLastComms(const QDateTime &time)
+{
+    if (time == mLastComms)
+        return;
+    mLastComms = time;
+    emit lastCommsChanged();
+}
+
+} // namespace Backend

@@ -1,0 +1,132 @@
+#include "Backend/LocalServer.h"
+
+#include "Common/Config.h"
+#include "Common/Log.h"
+
+#include <QAuthenticator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+
+namespace Backend {
+
+namespace {
+
+const Log log("[Backend::LocalServer] ");
+
+QString bodyText(const QJsonValue &body)
+{
+    if (body.isString())
+        return body.toString();
+    if (body.isArray())
+        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
+}
+
+QDateTime dateOf(const QJsonValue &value)
+{
+    return value.isString() ? QDateTime::fromString(value.toString(), Qt::ISODate) : QDateTime();
+}
+
+} // namespace
+
+LocalServer::LocalServer(Config &config, QObject *parent)
+    : QObject(parent)
+    , mConfig(&config)
+{
+    qRegisterMetaType<Backend::LocalServer::Response>();
+    connect(mConfig, &Config::configChanged, this, &LocalServer::onConfigChanged);
+    connect(&mClient, &HttpClient::authRequired, this, &LocalServer::onAuthRequired);
+    initClient();
+}
+
+void LocalServer::initClient()
+{
+    mClient.setHeader(QStringLiteral("accept"), QStringLiteral("application/json"));
+    mClient.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    mClient.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
+    mClient.setIgnoreSslErrors(mConfig->get(QStringLiteral("local/ignoreSslErrors")).toBool());
+}
+
+void LocalServer::onConfigChanged(const QVariantMap &changes)
+{
+    if (!Config::contains(changes, QStringLiteral("local\\/.+")))
+        return;
+    log.warn("Configuration changed. Applying.");
+    initClient();
+}
+
+void LocalServer::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
+{
+    const QUrl url(mConfig->get(QStringLiteral("local/url")).toString());
+    authenticator->setUser(url.userName(QUrl::FullyDecoded));
+    authenticator->setPassword(url.password(QUrl::FullyDecoded));
+}
+
+QUrl LocalServer::createUrl(const QString &path) const
+{
+    QUrl url(mConfig->get(QStringLiteral("local/url")).toString());
+    QString joined = url.path(QUrl::FullyDecoded);
+    if (joined.endsWith(QLatin1Char('/')))
+        joined.chop(1);
+    if (!path.startsWith(QLatin1Char('/')))
+        joined += QLatin1Char('/');
+    url.setPath(joined + path, QUrl::DecodedMode);
+    return url;
+}
+
+Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
+{
+    const QJsonObject body{{QStringLiteral("licensePlate"), request.licensePlate},
+                           {QStringLiteral("cardId"), request.cardId},
+                           {QStringLiteral("scaleId"), request.scaleId}};
+    Deferred<Response> result;
+    mClient.post(createUrl(QStringLiteral("/api/Passages")), body,
+                 mConfig->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
+        .done([this, result](int status, const QJsonValue &answer) {
+            log.info("Data sent successfully to local server : (", status, ") ", bodyText(answer));
+            setLastComms(QDateTime::currentDateTime());
+            const Response response = parseResponse(answer);
+            emit dataResponseReceived(response);
+            result.resolve(response);
+        })
+        .fail([this, result](int status, const QJsonValue &answer) {
+            handleErrorResponse(status, answer);
+            result.reject(Response());
+        });
+    return result;
+}
+
+LocalServer::Response LocalServer::parseResponse(const QJsonValue &body)
+{
+    const QJsonObject o = body.toObject();
+    Response r;
+    r.id = o.value(QStringLiteral("id")).toString();
+    r.licensePlate = o.value(QStringLiteral("licensePlate")).toString();
+    r.cardId = o.value(QStringLiteral("cardId")).toString();
+    r.scaleId = o.value(QStringLiteral("scaleId")).toString();
+    r.status = o.value(QStringLiteral("status")).toString();
+    r.weightKg = o.value(QStringLiteral("weightKg")).toDouble(0);
+    r.createdAt = dateOf(o.value(QStringLiteral("createdAt")));
+    r.weightAssociatedAt = dateOf(o.value(QStringLiteral("weightAssociatedAt")));
+    r.sentToEsbAt = dateOf(o.value(QStringLiteral("sentToEsbAt")));
+    r.retryCount = o.value(QStringLiteral("retryCount")).toInt(0);
+    r.lastErrorMessage = o.value(QStringLiteral("lastErrorMessage")).toString();
+    return r;
+}
+
+void LocalServer::handleErrorResponse(int status, const QJsonValue &body)
+{
+    log.error("Operation failed : (", status, ") ", bodyText(body));
+}
+
+void LocalServer::setLastComms(const QDateTime &time)
+{
+    if (time == mLastComms)
+        return;
+    mLastComms = time;
+    emit lastCommsChanged();
+}
+
+} // namespace Backend

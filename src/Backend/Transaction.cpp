@@ -1,0 +1,89 @@
+#include "Backend/Transaction.h"
+
+#include <QUuid>
+
+namespace Backend {
+
+const QMap<Transaction::Type, QString> Transaction::TransactionTypes = {
+    {Transaction::Issuance, QStringLiteral("ISSUANCE")},
+    {Transaction::Scan, QStringLiteral("SCAN")},
+    {Transaction::Collection, QStringLiteral("COLLECTION")},
+    {Transaction::ErrorReport, QStringLiteral("ERROR_REPORT")},
+};
+
+namespace {
+template<typename T>
+void assign(T &field, const T &value)
+{
+    if (!(field == value))
+        field = value;
+}
+}
+
+Transaction::Transaction(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void Transaction::setType(Type type) { assign(mType, type); }
+void Transaction::setTimestamp(const QDateTime &timestamp) { assign(mTimestamp, timestamp); }
+void Transaction::setDeviceSerial(const QString &deviceSerial) { assign(mDeviceSerial, deviceSerial); }
+void Transaction::setCardUid(const QString &cardUid) { assign(mCardUid, cardUid); }
+void Transaction::setUuid(const QString &uuid) { assign(mUuid, uuid); }
+void Transaction::setZuruvDbId(const QString &zuruvDbId) { assign(mZuruvDbId, zuruvDbId); }
+void Transaction::setErrorDetails(const QString &errorDetails) { assign(mErrorDetails, errorDetails); }
+
+QString Transaction::typeToStr(Type type)
+{
+    return TransactionTypes.value(type);
+}
+
+Transaction::Type Transaction::strToType(const QString &text)
+{
+    for (auto it = TransactionTypes.cbegin(); it != TransactionTypes.cend(); ++it)
+        if (it.value() == text)
+            return it.key();
+    return Issuance;
+}
+
+QJsonObject Transaction::toJson() const
+{
+    return QJsonObject{
+        {QStringLiteral("type"), typeToStr(mType)},
+        {QStringLiteral("timestamp"), mTimestamp.toUTC().toString(Qt::ISODate)},
+        {QStringLiteral("deviceSerial"), mDeviceSerial},
+        {QStringLiteral("cardUid"), mCardUid},
+        {QStringLiteral("transactionUid"), mUuid},
+        {QStringLiteral("zuruvDbRecordId"), mZuruvDbId},
+        {QStringLiteral("errorDetails"),
+         mType == ErrorReport ? QJsonValue(mErrorDetails) : QJsonValue(QJsonValue::Null)},
+    };
+}
+
+QString Transaction::toString() const
+{
+    return QStringLiteral("%1 (type=%2, cardUid=%3, created=%4)")
+        .arg(mUuid, typeToStr(mType), mCardUid,
+             mTimestamp.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+}
+
+QString Transaction::createUid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+Transaction::Ptr Transaction::create(Type type, const QString &deviceSerial, const QString &cardUid,
+                                     const QString &errorDetails)
+{
+    Ptr trans(new Transaction);
+    trans->setType(type);
+    trans->setDeviceSerial(deviceSerial);
+    trans->setCardUid(cardUid);
+    trans->setErrorDetails(errorDetails);
+    trans->setUuid(createUid());
+    trans->setTimestamp(QDateTime::currentDateTime());
+    trans->setZuruvDbId(QStringLiteral("0"));
+    return trans;
+}
+
+} // namespace Backend

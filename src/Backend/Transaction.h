@@ -1,0 +1,93 @@
+#pragma once
+// One lane event for the card back office (a card issued, a card scanned, a failed
+// passage), with its own send bookkeeping. Shared as Transaction::Ptr.
+#include <QDateTime>
+#include <QJsonObject>
+#include <QMap>
+#include <QMetaType>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+
+namespace Backend {
+
+class Transaction : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(Type type READ type)
+    Q_PROPERTY(QDateTime timestamp READ timestamp)
+    Q_PROPERTY(QString deviceSerial READ deviceSerial)
+    Q_PROPERTY(QString cardUid READ cardUid)
+    Q_PROPERTY(QString uuid READ uuid)
+    Q_PROPERTY(QString zuruvDbId READ zuruvDbId)
+    Q_PROPERTY(QString errorDetails READ errorDetails)
+
+public:
+    using Ptr = QSharedPointer<Transaction>;
+
+    // Fixed integer base: a value outside the table (sent with an empty type) stays defined.
+    enum Type : int { Issuance = 0, Scan = 1, Collection = 2, ErrorReport = 3 };
+    Q_ENUM(Type)
+
+    // How the record is being sent: "PENDING" until accepted ("OK") or refused for
+    // good ("FAILED").
+    struct SendDetails
+    {
+        QString status = QStringLiteral("PENDING");
+        QDateTime date;      // last attempt; invalid before the first
+        QDateTime schedDate; // next attempt due; invalid once final
+        int attempts = 0;
+        int respStatus = 0;  // HTTP status of the last answer, 0 when none came
+        QJsonObject respData;
+    };
+
+    // The texts by which the types are stored and sent.
+    static const QMap<Type, QString> TransactionTypes;
+
+    explicit Transaction(QObject *parent = nullptr);
+
+    Type type() const { return mType; }
+    QDateTime timestamp() const { return mTimestamp; }
+    QString deviceSerial() const { return mDeviceSerial; }
+    QString cardUid() const { return mCardUid; }
+    QString uuid() const { return mUuid; }
+    QString zuruvDbId() const { return mZuruvDbId; }
+    QString errorDetails() const { return mErrorDetails; }
+    SendDetails &sendDetails() { return mSendDetails; }
+    const SendDetails &sendDetails() const { return mSendDetails; }
+
+    void setType(Type type);
+    void setTimestamp(const QDateTime &timestamp);
+    void setDeviceSerial(const QString &deviceSerial);
+    void setCardUid(const QString &cardUid);
+    void setUuid(const QString &uuid);
+    void setZuruvDbId(const QString &zuruvDbId);
+    void setErrorDetails(const QString &errorDetails);
+
+    static QString typeToStr(Type type);
+    // Exact (case-sensitive) match; Issuance for any other text.
+    static Type strToType(const QString &text);
+
+    // The body of the transaction request.
+    QJsonObject toJson() const;
+    // One line for logs.
+    QString toString() const;
+
+    static QString createUid();
+    static Ptr create(Type type, const QString &deviceSerial, const QString &cardUid,
+                      const QString &errorDetails = QString());
+
+private:
+    Type mType = Issuance;
+    QDateTime mTimestamp;
+    QString mDeviceSerial;
+    QString mCardUid;
+    QString mUuid;
+    QString mZuruvDbId;
+    QString mErrorDetails;
+    SendDetails mSendDetails;
+};
+
+} // namespace Backend
+
+Q_DECLARE_METATYPE(Backend::Transaction::Ptr)

@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""The back-office servers (card back office, service bus, weighbridge) for tests.
+
+Usage: backoffice_peer.py CERTDIR SCRIPT LOG [--client-cert]
+HTTPS (CERTDIR from make_test_ca.sh; --client-cert requires a client certificate of
+CERTDIR/ca.pem) and plain HTTP on free loopback ports; prints "READY <https> <http>".
+SCRIPT (JSON, read at every request) maps "METHOD /path" or "/path" to an answer, or
+to a list of answers given in turn (the last repeats; turns restart when the file
+changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
+"delayMs" (wait first), "reset" (drop the connection with a TCP reset), "auth"
+("user:password": 401 asking for basic credentials unless they are these).
+Unscripted requests get 404. LOG gets one JSON line per request.
+"""
+import base64
+import http.server
+import json
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+
+lock = threading.Lock()
+state = {"script": None, "turns": {}}
+
+
+def answer_for(script_file, key, path):
+    with lock:
+        with open(script_file) as f:
+            text = f.read()
+        if text != state["script"]:
+            state["script"], state["turns"] = text, {}
+        script = json.loads(text)
+        name = key if key in script else path
+        entry = script.get(name)
+        if isinstance(entry, list):
+            turn = state["turns"][name] = state["turns"].get(name, -1) + 1
+            entry = entry[min(turn, len(entry) - 1)]
+        return entry
+
+
+def make_handler(server_name, script_file, log_file):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, fmt, *args):
+            pass
+
+        def send(self, code, body, headers={}):
+            self.send_response(code)
+            for k, v in headers.items():
+                self.send_header(k, v)
+            self.send_header("Content-Length", str(len(body)))
+            if body:
+                self.send_header("Content-Type", "application/json")
+            self.end_headers()
+            self.wfile.write(body)
+
+        def handle_any(self):
+            url = urllib.parse.urlsplit(self.path)
+            length = int(self.headers.get("Content-Length") or 0)
+            body = self.rfile.read(length) if length > 0 else b""
+            record = {"server": server_name, "method": self.command, "path": url.path, "query": url.query,
+                      "headers": dict(self.headers.items()), "body": body.decode("utf-8", "replace")}
+            with lock, open(log_file, "a") as f:
+                f.write(json.dumps(record) + "\n")
+
+            a = answer_for(script_file, "%s %s" % (self.command, url.path), url.path)
+            if a is None:
+                return self.send(404, b'{"error": "not scripted"}')
+            if "auth" in a and self.headers.get("Authorization") != "Basic " + base64.b64encode(
+                    a["auth"].encode()).decode():
+                return self.send(401, b"", {"WWW-Authenticate": 'Basic realm="backoffice"'})
+            time.sleep(a.get("delayMs", 0) / 1000.0)
+            if a.get("reset"):
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.close_connection = True
+                return self.connection.close()
+            data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "").encode()
+            self.send(a.get("status", 200), data)
+
+        def finish(self):
+            try:
+                super().finish()
+            except (OSError, ValueError):
+                pass
+
+        do_GET = do_POST = do_PUT = do_DELETE = handle_any
+
+    return Handler
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    context = None
+
+    def handle_error(self, request, client_address):
+        pass  # resets, time-outs and refused handshakes are part of the tests
+
+    def finish_request(self, request, client_address):
+        if self.context:  # the handshake runs in the request's own thread
+            try:
+                request = self.context.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+        self.RequestHandlerClass(request, client_address, self)
+
+
+def main():
+    certdir, script_file, log_file = sys.argv[1:4]
+    open(log_file, "a").close()
+    servers = [Server(("127.0.0.1", 0), make_handler(name, script_file, log_file)) for name in ("https", "http")]
+    servers[0].context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    servers[0].context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")
+    if "--client-cert" in sys.argv:
+        servers[0].context.load_verify_locations(certdir + "/ca.pem")
+        servers[0].context.verify_mode = ssl.CERT_REQUIRED
+    for s in servers:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+    print("READY %d %d" % (servers[0].server_address[1], servers[1].server_address[1]), flush=True)
+    try:
+        sys.stdin.read()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
