@@ -9,6 +9,7 @@ class VORReading;
 
 class VORCamera : public QObject
 {
+    Q_OBJECT
 public:
     // The outcome of this camera in one trigger pass.
     struct Result
@@ -16,6 +17,14 @@ public:
         QString message;                    // empty when the camera delivered a reading, else the error
         QSharedPointer<VORReading> reading; // null on failure
     };
+
+    using QObject::QObject;
+
+    // The camera's role: "alpr1", "alpr2", "ccr1" or "ccr2".
+    const QString &type() const { return m_type; }
+
+protected:
+    QString m_type;
 };
 
 Q_DECLARE_METATYPE(VORCamera::Result)
