@@ -93,6 +93,8 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     r.setConfidenceCode(integer(o, "confidencecode"));
     r.setControlDigit(integer(o, "controldigit"));
     r.setNumDigits(integer(o, "numdigits"));
+    // The event id, as the plate reader has it: the id of the trigger it answers.
+    r.setId(text(o, "id"));
     r.setIp(text(o, "ip"));
     r.setOwnerCity(text(o, "ownercity"));
     r.setOwnerCode(text(o, "ownercode"));

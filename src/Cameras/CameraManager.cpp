@@ -86,11 +86,16 @@ void CameraManager::initCameras()
 {
     log.info("initCameras");
     if (!m_cameras.isEmpty()) {
-        for (VORCamera *camera : qAsConst(m_cameras)) {
+        // Out of the table first, so that what release() settles sees the new set only.
+        const QList<VORCamera *> old = m_cameras.values();
+        m_cameras.clear();
+        for (VORCamera *camera : old) {
             camera->stop();
             camera->deleteLater();
         }
-        m_cameras.clear();
+        // Passes running on them end now rather than at their deletion.
+        for (VORCamera *camera : old)
+            camera->release();
     }
 
     QMap<QString, QUrl> urls;
@@ -130,6 +135,7 @@ void CameraManager::initCameras()
             log.warn("Camera ", replaced->type(), " replaced by ", role, " on host ", url.host());
             replaced->stop();
             replaced->deleteLater();
+            replaced->release();
         }
         m_cameras.insert(address, camera);
         emit camerasIPsChanged();

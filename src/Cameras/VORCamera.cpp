@@ -41,6 +41,11 @@ VORCamera::VORCamera(Type kind, const QUrl &url, QObject *parent)
 VORCamera::~VORCamera()
 {
     stop();
+    release();
+}
+
+void VORCamera::release()
+{
     // Whoever still waits on this camera gets its failure now, with the role it had.
     const QList<PendingWait> waits = std::exchange(m_waits, {});
     const QHash<quint64, Deferred<QString>> triggers = std::exchange(m_triggers, {});

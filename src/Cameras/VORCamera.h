@@ -85,6 +85,9 @@ public:
     void setResponseTimeoutMsec(int msec);
     void setStatusIntervalMsec(int msec);
     void stop();
+    // Ends pending triggers and waits now, as failures carrying the role: the camera
+    // has been taken out of use (also done by the destructor).
+    void release();
 
     // Device information (also the status poll).
     void retrieveCameraInfo();

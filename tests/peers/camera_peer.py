@@ -16,7 +16,7 @@ Faults: --fail N (answer 500 to the first N triggers), --late-ms MS (answer each
 MS late), --early (post before answering), --malformed (post a body that is not JSON),
 --auth USER:PASS (basic authentication on every request), --batch N (hold posts until N
 are due, then send them all at once), --heartbeat-ms MS (post a heartbeat to the enabled
-<heartbeat url=...> every MS).
+<heartbeat url=...> every MS, serial number SERIAL-HB; printed as "HEARTBEAT <status>").
 """
 import argparse
 import base64
@@ -86,7 +86,7 @@ def reading(tid):
                 "image": "aW1hZ2U=", "plateImage": "cGxhdGU=", "ip": args.address,
                 "timestamp": now.isoformat(timespec="seconds"), "localtime": now.strftime("%H:%M:%S")}
     else:
-        body = {"containercode": "C%s-%s" % (args.role, tid), "sizecode": "45G1", "confidence": "91",
+        body = {"containercode": "C%s-%s" % (args.role, tid), "id": tid, "sizecode": "45G1", "confidence": "91",
                 "ownercode": "MSC", "ip": args.address, "image": "aW1hZ2U=", "patch": "cGF0Y2g=",
                 "timestamp": now.isoformat(timespec="seconds")}
     return json.dumps(body).encode()
@@ -118,9 +118,11 @@ def queue_reading(tid):
 def heartbeats():
     while True:
         time.sleep(args.heartbeat_ms / 1000.0)
-        body = {"SerialNumber": args.serial, "FirmwareVersion": "9.80.1",
+        body = {"SerialNumber": args.serial + "-HB", "FirmwareVersion": "9.80.1",
                 "Date": datetime.datetime.now().isoformat(timespec="seconds")}
-        post("heartbeat", json.dumps(body).encode())
+        status = post("heartbeat", json.dumps(body).encode())
+        if status is not None:
+            say("HEARTBEAT %s" % status)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
