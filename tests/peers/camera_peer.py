@@ -127,6 +127,7 @@ def heartbeats():
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # header and body are written apart
 
     def log_message(self, fmt, *a):
         pass
