@@ -96,6 +96,8 @@ void CameraManager::initCameras()
         // Passes running on them end now rather than at their deletion.
         for (VORCamera *camera : old)
             camera->release();
+        // The screens drop the old cameras even when no new one is built.
+        emit camerasIPsChanged();
     }
 
     QMap<QString, QUrl> urls;

@@ -205,21 +205,22 @@ private slots:
         QTest::addColumn<bool>("present");
         QTest::addColumn<int>("triggers");
         QTest::addColumn<QString>("log");
-        QTest::newRow("fails twice, three re-sends") << QStringList{"--fail", "2"} << "" << 3 << 2000 << true << 3
+        // Time-outs are the system's 5000 ms except where a late answer must miss one.
+        QTest::newRow("fails twice, three re-sends") << QStringList{"--fail", "2"} << "" << 3 << 5000 << true << 3
                                                      << "[VORCamera] [alpr2] Successful trigger, wait for Camera Post";
-        QTest::newRow("fails more than the re-sends") << QStringList{"--fail", "5"} << "" << 1 << 2000 << false << 2
+        QTest::newRow("fails more than the re-sends") << QStringList{"--fail", "5"} << "" << 1 << 5000 << false << 2
                                                       << "[CameraManager] WARN: Camera 127.0.0.3 failed: Error";
         QTest::newRow("posts before answering, no re-sends")
-            << QStringList{"--early"} << "" << 0 << 2000 << true << 1 << "[CameraManager] Camera 127.0.0.3 data received";
-        QTest::newRow("answers late, no re-sends") << QStringList{"--late-ms", "300"} << "" << 0 << 2000 << true << 1
+            << QStringList{"--early"} << "" << 0 << 5000 << true << 1 << "[CameraManager] Camera 127.0.0.3 data received";
+        QTest::newRow("answers late, no re-sends") << QStringList{"--late-ms", "300"} << "" << 0 << 5000 << true << 1
                                                    << "[CameraManager] Camera 127.0.0.3 data received";
-        QTest::newRow("answers after the time-out") << QStringList{"--late-ms", "1500"} << "" << 0 << 500 << false << 1
+        QTest::newRow("answers after the time-out") << QStringList{"--late-ms", "3000"} << "" << 0 << 1000 << false << 1
                                                     << "[CameraManager] WARN: Camera 127.0.0.3 failed: Error";
-        QTest::newRow("malformed body") << QStringList{"--malformed"} << "" << 0 << 2000 << false << 1
+        QTest::newRow("malformed body") << QStringList{"--malformed"} << "" << 0 << 5000 << false << 1
                                         << "[CameraManager] WARN: Camera 127.0.0.3 data message error : Parse Error";
-        QTest::newRow("basic auth") << QStringList{"--auth", "lane:s3cret"} << "lane:s3cret@" << 0 << 2000 << true << 1
+        QTest::newRow("basic auth") << QStringList{"--auth", "lane:s3cret"} << "lane:s3cret@" << 0 << 5000 << true << 1
                                     << "[CameraManager] Camera 127.0.0.3 data received";
-        QTest::newRow("basic auth, no credentials") << QStringList{"--auth", "lane:s3cret"} << "" << 0 << 2000 << false
+        QTest::newRow("basic auth, no credentials") << QStringList{"--auth", "lane:s3cret"} << "" << 0 << 5000 << false
                                                     << 0 << "[CameraManager] WARN: Camera 127.0.0.3 failed: Error";
     }
     void faults()
@@ -236,8 +237,8 @@ private slots:
                           {"", credentials}));
         const auto outcome = pass("fault-1");
         QCOMPARE(outcome->state, 1);
-        QCOMPARE(outcome->value.contains("alpr2"), present);
-        QCOMPARE(outcome->value.size(), present ? 4 : 3);
+        QVERIFY2(outcome->value.size() == (present ? 4 : 3) && outcome->value.contains("alpr2") == present,
+                 qPrintable(QStringList(outcome->value.keys()).join(',') + "\n" + logs.texts(QtWarningMsg).join('\n')));
         QVERIFY(consistent(outcome->value, "fault-1"));
         QCOMPARE(m_peers[1]->output().count("TRIGGER fault-1"), triggers);
         QVERIFY2(logs.contains(log), qPrintable(logs.texts().join('\n')));
@@ -258,8 +259,8 @@ private slots:
             QCOMPARE(outcomes[n]->value.keys(), Roles);
             QVERIFY(consistent(outcomes[n]->value, QString("pass-%1").arg(n)));
         }
-        for (auto &peer : m_peers)
-            QCOMPARE(peer->output().count(" 200\n"), 20);
+        for (auto &peer : m_peers) // each post answered (the peer prints it after the answer)
+            QVERIFY(TestUtil::waitUntil([&] { return peer->output().count(" 200\n") == 20; }));
     }
 
     // A rebuild while triggers are unanswered (alpr) and waits are armed (ccr): the pass
@@ -279,11 +280,11 @@ private slots:
         QVERIFY(settle(outcome, 5000)); // far below the peers' 20 s
         QCOMPARE(outcome->state, 1);
         QVERIFY(outcome->value.isEmpty());
-        for (const QString &line : {"[CameraManager] WARN: Camera 127.0.0.2 failed: [alpr1] Camera removed",
+        for (const char *line : {"[CameraManager] WARN: Camera 127.0.0.2 failed: [alpr1] Camera removed",
                                     "[CameraManager] WARN: Camera 127.0.0.3 failed: [alpr2] Camera removed",
                                     "[CameraManager] WARN: Camera 127.0.0.4 data message error : [ccr1] Timeout",
                                     "[CameraManager] WARN: Camera 127.0.0.5 data message error : [ccr2] Timeout"})
-            QVERIFY2(logs.contains(line), qPrintable(line));
+            QVERIFY2(logs.contains(line), line);
         QCOMPARE(m_manager->list().size(), 4);
     }
 
@@ -317,10 +318,25 @@ private slots:
             QVERIFY2(logs.contains(log), qPrintable(logs.texts().join('\n')));
     }
 
+    // Two roles on one host: the later one takes the address, the earlier one is
+    // retired rather than left polling as an orphan.
+    void sharedHost()
+    {
+        LogCapture logs;
+        QVERIFY(startLane());
+        m_config->set("cameras/alpr2", m_urls[0]);
+        QCOMPARE(m_manager->list().size(), 3);
+        QCOMPARE(m_manager->find("alpr1"), nullptr);
+        QCOMPARE(m_manager->find("alpr2")->url().toString(), m_urls[0]);
+        QVERIFY(logs.contains("[CameraManager] WARN: Camera alpr1 replaced by alpr2 on host 127.0.0.2"));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(m_manager->findChildren<VORCamera *>().size(), 3);
+    }
+
     // The maintenance test reports what this test's pass got, never an earlier reading.
     void diagnostics()
     {
-        QVERIFY(startLane({}, {{"cameras/numberOfRetries", 0}, {"cameras/responseTimeoutMsec", 2000}}));
+        QVERIFY(startLane({}, {{"cameras/numberOfRetries", 0}}));
         QCOMPARE(pass("before")->value.size(), 4);
         QVERIFY(m_peers[1]->stop());
         QVERIFY(startPeer(1, {"--fail", "100"}));

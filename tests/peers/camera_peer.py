@@ -1,22 +1,13 @@
 #!/usr/bin/python3
-"""A recognition camera (plate or container reader) for tests and scripts/run.
+"""A recognition camera (plate or container reader) on its own address, for tests and scripts/run.
 
-Usage: camera_peer.py --address 127.0.0.2 --role alpr1 [options]
-Serves HTTP on ADDRESS (port 0: a free one) and prints "READY http://ADDRESS:PORT".
-
-  POST /axis-cgi/basicdeviceinfo.cgi     device information (serial number from --serial)
-  GET  <app>/alpr.cgi                    the camera's XML configuration
-  POST <app>/alpr.cgi                    replaces it; printed as "UPLOAD <xml as a JSON string>"
-  GET  <app>/trigger.cgi?id=ID           "TRIGGER ID"; answers 200, then posts a reading with
-                                         "id" ID from ADDRESS to the enabled <http_post url=...>
-                                         of its configuration; prints "POSTED ID <status>"
-<app> is /local/Vaxreader/ for roles alprN, /local/Vaxcontainer/ for ccrN.
-
-Faults: --fail N (answer 500 to the first N triggers), --late-ms MS (answer each trigger
-MS late), --early (post before answering), --malformed (post a body that is not JSON),
---auth USER:PASS (basic authentication on every request), --batch N (hold posts until N
-are due, then send them all at once), --heartbeat-ms MS (post a heartbeat to the enabled
-<heartbeat url=...> every MS, serial number SERIAL-HB; printed as "HEARTBEAT <status>").
+Prints "READY http://ADDRESS:PORT". Serves the device information, the XML configuration
+(GET; POST replaces it and prints "UPLOAD <xml as a JSON string>") and the trigger under
+/local/Vaxreader/ (alprN) or /local/Vaxcontainer/ (ccrN): "TRIGGER ID", answer 200, then a
+reading with "id" ID is posted from ADDRESS to the configured <http_post url>: "POSTED ID <status>".
+Faults: --fail N triggers, --late-ms (answer late), --early (post before answering),
+--malformed (body not JSON), --auth USER:PASS (basic), --batch N (hold posts until N are due,
+then send them together), --heartbeat-ms (heartbeats to <heartbeat url>: "HEARTBEAT <status>").
 """
 import argparse
 import base64
