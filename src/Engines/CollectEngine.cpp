@@ -32,7 +32,7 @@ void addImage(QStringList &images, const QByteArray &image)
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.
-void CollectEngine::onStateChanged(Session::State prev, Session::State curr)
+void CollectEngine::onStateChanged(Session::State, Session::State curr)
 {
     static const Action<CollectEngine> passage[] = {
         {Session::Stopped, nullptr},                           // stop() disables acceptance
@@ -46,7 +46,7 @@ void CollectEngine::onStateChanged(Session::State prev, Session::State curr)
         {Session::PostExit, &CollectEngine::passed},           // close, SCAN
         {Session::Error, &CollectEngine::failed},              // hand the card back, close, ERROR_REPORT
     };
-    dispatch(passage, prev, curr);
+    dispatch(passage, curr);
 }
 
 CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent) {}
@@ -72,7 +72,7 @@ void CollectEngine::start()
     connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &CollectEngine::onVehicleLeft);
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
     connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &CollectEngine::onBarrierClosed);
-    connect(m_session, &Session::stateChanged, this, &CollectEngine::onStateChanged, Qt::QueuedConnection);
+    connectSession();
     m_session->setState(Session::Idle);
 }
 
@@ -84,7 +84,7 @@ void CollectEngine::stop()
     disconnect(m_terminal->loop(), nullptr, this, nullptr);
     disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
     disconnect(m_terminal->barrier(), nullptr, this, nullptr);
-    disconnect(m_session, &Session::stateChanged, this, &CollectEngine::onStateChanged);
+    disconnectSession();
 }
 
 // Events, with the states that accept them.

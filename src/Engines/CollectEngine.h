@@ -29,7 +29,7 @@ private:
     void onVehicleLeft();
     void onBarrierClosed();
     void onCardInserted(Card::Ptr card);
-    void onStateChanged(Session::State prev, Session::State curr);
+    void onStateChanged(Session::State prev, Session::State curr) override;
 
     // State actions, in the order of the passage.
     void enterIdle();

@@ -83,14 +83,39 @@ void Engine::finish(bool result, Backend::Transaction::Type type)
         sendTransaction(type);
 }
 
+void Engine::connectSession()
+{
+    disconnect(m_sessionLink);
+    m_sessionLink = connect(m_session, &Session::stateChanged, this, [this](Session::State prev, Session::State curr) {
+        const quint64 run = m_run;
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, prev, curr] {
+                if (run != m_run)
+                    return;
+                logStateChange(prev, curr);
+                if (m_running)
+                    onStateChanged(prev, curr);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Engine::disconnectSession()
+{
+    disconnect(m_sessionLink);
+}
+
 void Engine::beginRun()
 {
+    ++m_run;
     ++m_cycle;
     m_running = true;
 }
 
 void Engine::endRun()
 {
+    ++m_run;
     ++m_cycle;
     m_running = false;
     m_resetTimer.stop();

@@ -93,15 +93,10 @@ protected:
     // A new cycle begins (each entry into Idle): results of the old one are dropped.
     void nextCycle() { ++m_cycle; }
 
-    // Runs the action of the state that a queued state change announces, from the
-    // engine's table; a change that the session has already left again, or that
-    // arrives after the engine stopped, runs nothing.
+    // Runs the action of the new state from the engine's table.
     template<typename E, size_t N>
-    void dispatch(const Action<E> (&table)[N], Session::State prev, Session::State curr)
+    void dispatch(const Action<E> (&table)[N], Session::State curr)
     {
-        logStateChange(prev, curr);
-        if (!m_running || m_session->state() != curr)
-            return;
         for (const Action<E> &row : table) {
             if (row.state == curr) {
                 if (row.run)
@@ -110,6 +105,12 @@ protected:
             }
         }
     }
+    // The session's state changes reach onStateChanged queued, so that each action runs
+    // after the state setter has returned; a change announced in an earlier run of the
+    // engine (before a stop or a restart) is dropped.
+    void connectSession();
+    void disconnectSession();
+    virtual void onStateChanged(Session::State prev, Session::State curr) = 0;
     virtual void logStateChange(Session::State prev, Session::State curr) const = 0;
 
     // Closes the cycle and sends its transaction, once per cycle.
@@ -130,6 +131,8 @@ private:
     QTimer m_resetTimer;
     QTimer m_exitTimer;
     quint64 m_cycle = 0;
+    quint64 m_run = 0;
+    QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
     bool m_running = false;
 };

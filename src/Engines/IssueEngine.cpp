@@ -29,7 +29,7 @@ void addImage(QStringList &images, const QByteArray &image)
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.
-void IssueEngine::onStateChanged(Session::State prev, Session::State curr)
+void IssueEngine::onStateChanged(Session::State, Session::State curr)
 {
     static const Action<IssueEngine> passage[] = {
         {Session::Stopped, nullptr},
@@ -43,7 +43,7 @@ void IssueEngine::onStateChanged(Session::State prev, Session::State curr)
         {Session::PostExit, &IssueEngine::passed},         // close, ISSUANCE
         {Session::Error, &IssueEngine::failed},            // close, ERROR_REPORT
     };
-    dispatch(passage, prev, curr);
+    dispatch(passage, curr);
 }
 
 IssueEngine::IssueEngine(Terminal *terminal, QObject *parent)
@@ -74,7 +74,7 @@ void IssueEngine::start()
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
     connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &IssueEngine::onBarrierClosed);
-    connect(m_session, &Session::stateChanged, this, &IssueEngine::onStateChanged, Qt::QueuedConnection);
+    connectSession();
     m_session->setState(Session::Idle);
 }
 
@@ -85,12 +85,13 @@ void IssueEngine::stop()
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
-    m_prepared.resolve();
+    if (m_prepared.state() == 0)
+        m_prepared.resolve();
     disconnect(m_terminal->loop(), nullptr, this, nullptr);
     disconnect(m_terminal->button(), nullptr, this, nullptr);
     disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
     disconnect(m_terminal->barrier(), nullptr, this, nullptr);
-    disconnect(m_session, &Session::stateChanged, this, &IssueEngine::onStateChanged);
+    disconnectSession();
 }
 
 // Events, with the states that accept them.

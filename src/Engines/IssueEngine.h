@@ -31,7 +31,7 @@ private:
     void onBarrierClosed();
     void onCardCollected(Tag::Ptr card);
     void onCardDisposed(Tag::Ptr card);
-    void onStateChanged(Session::State prev, Session::State curr);
+    void onStateChanged(Session::State prev, Session::State curr) override;
 
     // State actions, in the order of the passage.
     void enterIdle();
