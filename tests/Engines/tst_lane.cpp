@@ -1,0 +1,323 @@
+// Whole passages of the entry and the exit lane on simulated peers: a broker with the
+// simulated card reader and dispenser, the Modbus barrier controller, the board's level
+// files, a plate camera and the back-office servers (card back office, service bus,
+// weighbridge), with the terminal running headless in the test. One scenario table
+// drives the passages; each is checked at the peers and in the terminal's database.
+#include "Common/Config.h"
+#include "Common/MqttClient.h"
+#include "Engines/Session.h"
+#include "Engines/Terminal.h"
+#include "GUI/Defaults.h"
+
+#include "BackOfficePeer.h"
+#include "Broker.h"
+#include "LaneSimFixture.h"
+#include "LogCapture.h"
+#include "PeerProcess.h"
+#include "TestUtil.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString Front = "/integration/internal/cardReader/truckAlprFront";
+const QString Back = "/integration/internal/cardReader/truckAlprBack";
+const QString Permission = "/integration/internal/cardReader/request";
+const QString Passages = "/api/Passages";
+const QString Transactions = "/api/v1/device/transaction";
+
+QJsonObject json(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QJsonObject bodyOf(const QJsonObject &request)
+{
+    return json(request["body"].toString());
+}
+
+// A card of the card format as the simulated dispenser takes it: issued at entry.
+QJsonObject enteredCard(const QString &uid)
+{
+    return json(QString(R"({"cmd": "insert", "uid": "%1", "template": "ZUKAv1", "data": {
+        "info": {"version": 1, "customsId": 12, "status": "active"}, "usageCounter": 1,
+        "usageLog": [{"type": "entry", "deviceId": "ENTRY-1", "locationId": "7",
+                      "timestamp": "2026-01-01T10:00:00", "usageCounter": 0}]}})")
+                    .arg(uid));
+}
+
+} // namespace
+
+class TstLane : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    Broker m_broker;
+    BackOfficePeer m_office;
+    PeerProcess m_barrier{QStringLiteral("barrier")};
+    PeerProcess m_camera{QStringLiteral("alpr")};
+    quint16 m_barrierControl = 0;
+    QString m_cameraUrl;
+    int m_lanes = 0;
+
+    // One lane: the card devices of one dispenser model, a broker client and the terminal.
+    struct Lane
+    {
+        std::unique_ptr<LaneSim> sim;
+        std::unique_ptr<Config> config;
+        std::unique_ptr<manager::MqttClient> mqtt;
+        std::unique_ptr<Terminal> terminal;
+    };
+    Lane m_lane;
+
+    Session *session() const { return m_lane.terminal->session(); }
+
+    bool waitState(Session::State state, int ms = 15000)
+    {
+        if (TestUtil::waitUntil([&] { return session()->state() == state; }, ms))
+            return true;
+        qWarning() << "session in" << Session::stateToStr(session()->state()) << "waiting for"
+                   << Session::stateToStr(state);
+        return false;
+    }
+
+    QJsonObject sim(const QJsonObject &cmd) { return m_lane.sim->control(*m_lane.mqtt, cmd); }
+
+    // The card as the simulated devices hold it.
+    QJsonObject simCard(const QString &uid)
+    {
+        const QJsonObject state = sim(json(R"({"cmd": "dump"})"))["state"].toObject();
+        return state["cards"].toObject()[uid].toObject();
+    }
+
+    void setLevel(int pin, int level)
+    {
+        QFile file(m_dir.filePath(QString("gpio/gpio%1").arg(pin)));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray::number(level));
+    }
+
+    // A barrier status set through the peer's control port.
+    void barrierStatus(const QString &status)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_barrierControl);
+        QVERIFY(socket.waitForConnected(3000));
+        socket.write(QString("set status=%1\n").arg(status).toLatin1());
+        QVERIFY(socket.waitForBytesWritten(3000));
+        QVERIFY(socket.waitForReadyRead(3000));
+    }
+
+    bool startLane(const QString &model, const QVariantMap &settings)
+    {
+        const QString root = QString("lane%1").arg(++m_lanes);
+        m_lane.sim.reset(new LaneSim(m_broker.port(), root + "/rfid", root + "/dispenser"));
+        if (!m_lane.sim->start({"--model", model, "--state", m_dir.filePath(root + ".json"), "--reset"}))
+            return false;
+        m_lane.config.reset(new Config(m_dir.filePath(root + ".conf"), ConfigDefaults));
+        const QVariantMap base{{"topics/rfid", root + "/rfid"},
+                               {"topics/dispenser", root + "/dispenser"},
+                               {"terminal/deviceId", "DEV-1"},
+                               {"terminal/customsId", "12"},
+                               {"terminal/locationId", "7"},
+                               {"barrier/url", QString("127.0.0.1:%1").arg(m_barrierPort)},
+                               {"card-bo/url", m_office.https()},
+                               {"esb/url", m_office.https()},
+                               {"local/url", m_office.http()},
+                               {"local/scaleId", "SCALE-3"},
+                               {"cameras/alpr1", m_cameraUrl},
+                               {"cameras/serverPort", TestUtil::freePort()},
+                               {"terminal/collectTimeoutSec", 3}};
+        for (auto it = base.begin(); it != base.end(); ++it)
+            m_lane.config->set(it.key(), it.value());
+        for (auto it = settings.begin(); it != settings.end(); ++it)
+            m_lane.config->set(it.key(), it.value());
+        m_lane.mqtt.reset(new manager::MqttClient);
+        if (!connectClient(*m_lane.mqtt, m_broker.port()))
+            return false;
+        m_lane.terminal.reset(new Terminal(*m_lane.config, *m_lane.mqtt));
+        m_lane.terminal->start();
+        return waitState(Session::Idle);
+    }
+
+    void stopLane()
+    {
+        m_lane.terminal.reset();
+        m_lane.mqtt.reset();
+        QVERIFY(m_lane.sim->stop());
+        m_lane.sim.reset();
+        m_lane.config.reset();
+    }
+
+    quint16 m_barrierPort = 0;
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void passages_data();
+    void passages();
+};
+
+void TstLane::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QDir::setCurrent(m_dir.path()); // terminal.db and the settings store stay in the test's folder
+    qputenv("XDG_CONFIG_HOME", m_dir.filePath("settings").toUtf8());
+    qputenv("ZUKA_GPIO_DIR", m_dir.filePath("gpio").toUtf8());
+    QDir(m_dir.path()).mkpath("gpio");
+    setLevel(0, 0);
+    setLevel(1, 0);
+    QVERIFY(m_broker.start());
+    QVERIFY(m_office.start());
+    m_barrierPort = TestUtil::freePort();
+    m_barrierControl = TestUtil::freePort();
+    QVERIFY(m_barrier.startPython("barrier_peer.py", {"--port", QString::number(m_barrierPort), "--control-port",
+                                                      QString::number(m_barrierControl)}));
+    QVERIFY(m_camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"}));
+    m_cameraUrl = QString::fromLatin1(m_camera.output().split(' ').last().trimmed());
+}
+
+void TstLane::cleanupTestCase()
+{
+    QVERIFY(m_camera.stop());
+    QVERIFY(m_barrier.stop());
+    QVERIFY(m_office.stop());
+    QVERIFY(m_broker.stop());
+}
+
+// Steps: "loop N" (presence loop level), "button", "insert" (the exit card), "take" (the
+// driver takes the card from the mouth), "close" (the barrier reports closed), "pause",
+// "resume", or a session state to wait for.
+void TstLane::passages_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<QString>("permission"); // the service bus's answer, as JSON
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("type");  // transaction type at the card back office
+    QTest::addColumn<QString>("error"); // its errorDetails
+    QTest::addColumn<QString>("place"); // where the card ends
+    QTest::addColumn<int>("boxed");     // cards added to the storage box
+
+    const QString entry = "ELR19093", exit = "ELG0909";
+    const QString open = R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})";
+    const QString openReturn = R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": true}})";
+
+    QTest::newRow("entry") << entry << QVariantMap() << open
+                           << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close",
+                                          "loop 0", "Idle"}
+                           << "ISSUANCE" << "" << "hand" << 0;
+    QTest::newRow("entry, card not taken") << entry << QVariantMap{{"terminal/collectTimeoutSec", 1}} << open
+                                           << QStringList{"button", "WaitCollect", "Error", "Idle"} << "ERROR_REPORT"
+                                           << "Card not collected" << "box" << 1;
+    QTest::newRow("entry, barrier never closes")
+        << entry << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
+        << QStringList{"button", "WaitCollect", "take", "Exit", "PostExit", "Idle"} << "ISSUANCE" << "" << "hand" << 0;
+    QTest::newRow("exit, card kept") << exit << QVariantMap() << open
+                                     << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    QTest::newRow("exit, card returned") << exit << QVariantMap() << openReturn
+                                         << QStringList{"insert", "WaitCollect", "take", "Exit", "close", "Idle"}
+                                         << "SCAN" << "" << "hand" << 0;
+    QTest::newRow("exit denied") << exit << QVariantMap()
+                                 << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
+                                 << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT" << "Customs hold"
+                                 << "hand" << 0;
+    QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
+                                     << R"({"delayMs": 3000, "json": {}})"
+                                     << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
+                                     << "Communication error" << "hand" << 0;
+}
+
+void TstLane::passages()
+{
+    QFETCH(QString, model);
+    QFETCH(QVariantMap, settings);
+    QFETCH(QString, permission);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, type);
+    QFETCH(QString, error);
+    QFETCH(QString, place);
+    QFETCH(int, boxed);
+
+    m_office.script({{"POST " + Front, json(R"({"json": {"eventId": "F-1"}})")},
+                     {"POST " + Back, json(R"({"json": {"eventId": "B-1"}})")},
+                     {"POST " + Permission, json(permission)},
+                     {"POST " + Passages, json(R"({"json": {"id": "P-1"}})")},
+                     {"POST " + Transactions, json(R"({"status": 201, "json": {}})")}});
+    const int before = m_office.requests(Transactions).size();
+    QVERIFY(startLane(model, settings));
+    const int box = m_lane.terminal->storageBox()->count();
+    const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
+
+    for (const QString &step : steps) {
+        if (step.startsWith("loop "))
+            setLevel(1, step.mid(5).toInt());
+        else if (step == "button")
+            setLevel(0, 1), setLevel(0, 0);
+        else if (step == "insert")
+            QVERIFY(sim(enteredCard(exitUid))["ok"].toBool());
+        else if (step == "take") // as soon as the card is in the mouth
+            QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
+        else if (step == "close")
+            barrierStatus("0x100001");
+        else
+            QVERIFY2(waitState(Session::State(QMetaEnum::fromType<Session::State>().keyToValue(qPrintable(step)))),
+                     qPrintable(step));
+    }
+
+    // One transaction of the passage at the card back office, stored before it was sent.
+    QVERIFY(m_office.waitForRequests(Transactions, before + 1));
+    const QList<QJsonObject> sent = m_office.requests(Transactions).mid(before);
+    QCOMPARE(sent.size(), 1);
+    const QJsonObject trans = bodyOf(sent.first());
+    QCOMPARE(trans["type"].toString(), type);
+    QCOMPARE(trans["errorDetails"].toString(), error);
+    const QString uid = trans["cardUid"].toString();
+    QVERIFY(!uid.isEmpty());
+    QCOMPARE(m_lane.terminal->storageBox()->count(), box + boxed);
+
+    QProcess sqlite;
+    sqlite.start("sqlite3", {"terminal.db", QString("SELECT type, cardUid, sendStatus FROM Transactions WHERE uuid = '%1'")
+                                                .arg(trans["uuid"].toString())});
+    QVERIFY(sqlite.waitForFinished(5000));
+    QCOMPARE(QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed(), type + "|" + uid + "|OK");
+
+    const QJsonObject card = simCard(uid);
+    QCOMPARE(card["location"].toString(), place);
+    const QJsonArray usage = card["data"].toObject()["usageLog"].toArray();
+    if (model == "ELR19093") {
+        // Entry: the service bus and the weighbridge got the front plate with the card.
+        QCOMPARE(card["data"].toObject()["info"].toObject()["status"].toString(), QString("active"));
+        if (type == "ISSUANCE") {
+            QCOMPARE(usage.last().toObject()["type"].toString(), QString("entry"));
+            QCOMPARE(bodyOf(m_office.requests(Passages).last())["cardId"].toString(), uid);
+            QCOMPARE(bodyOf(m_office.requests(Front).last())["cardId"].toString(), uid);
+            QVERIFY(m_barrier.output().contains("write unit=1 addr=0 value=1"));
+        }
+    } else {
+        // Exit: the back plate reached the bus before the permission was asked.
+        const QList<QJsonObject> all = m_office.requests();
+        int back = -1, asked = -1;
+        for (int i = 0; i < all.size(); ++i) {
+            if (all[i]["path"].toString() == Back && bodyOf(all[i])["cardId"].toString() == uid)
+                back = i;
+            if (all[i]["path"].toString() == Permission && bodyOf(all[i])["cardId"].toString() == uid)
+                asked = i;
+        }
+        QVERIFY(back >= 0 && back < asked);
+        // Only a returned card is written: it carries the new usage entry.
+        QCOMPARE(usage.size(), type == "SCAN" && place == "hand" ? 2 : 1);
+    }
+    stopLane();
+}
+
+QTEST_GUILESS_MAIN(TstLane)
+#include "tst_lane.moc"
