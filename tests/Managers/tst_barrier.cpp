@@ -229,6 +229,13 @@ private slots:
         }
     }
 
+    void emptyUrlNeverConnects()
+    {
+        LogCapture log;
+        QVERIFY(stateIs(connectTo(""), Barrier::Error, "Disconnected"));
+        QVERIFY(!log.containsPart("[Barrier] Connected to"));
+    }
+
     // A new address while connected is used at once.
     void urlChangeWhileConnected()
     {
