@@ -11,6 +11,7 @@ PACKAGES=(
   libqrcodegencpp-dev fonts-dejavu-core
   xvfb xauth sqlite3 openssl curl netcat-openbsd python3 python3-paho-mqtt librsvg2-bin zbar-tools
   libbenchmark-dev time
+  clang libfuzzer-14-dev
 )
 
 install_packages() {

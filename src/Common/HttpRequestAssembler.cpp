@@ -85,8 +85,12 @@ HttpRequestAssembler::Status HttpRequestAssembler::endOfHeader(qint64 from)
         end = lf;
         bodyOffset = lf + 2;
     }
-    if (end < 0)
-        return m_header.size() > m_maxHeader ? Status::HeaderTooLarge : Status::Incomplete;
+    if (end < 0) {
+        // The blank line could still complete from the last three bytes held, so a
+        // header is refused only once no end within the limit is possible any more
+        // (whatever the cuts between deliveries).
+        return m_header.size() - 3 > m_maxHeader ? Status::HeaderTooLarge : Status::Incomplete;
+    }
     if (end > m_maxHeader)
         return Status::HeaderTooLarge;
 

@@ -13,6 +13,7 @@ struct DatabaseConnections
 {
     QMutex mutex;
     QSet<QString> names;
+    QSet<DatabaseConnection *> holders; // of the threads that have not ended
 };
 
 namespace {
@@ -34,12 +35,14 @@ public:
     {
         QMutexLocker lock(&mRegistry->mutex);
         mRegistry->names.insert(mName);
+        mRegistry->holders.insert(this);
     }
 
     // Runs in the thread that used the connection, when that thread ends.
     ~DatabaseConnection()
     {
         QMutexLocker lock(&mRegistry->mutex);
+        mRegistry->holders.remove(this);
         if (mRegistry->names.remove(mName))
             removeConnection(mName);
     }
@@ -55,6 +58,7 @@ SqlDatabase::SqlDatabase(const QString &path, QObject *parent)
     : QObject(parent)
     , mPath(path)
     , mRegistry(new DatabaseConnections)
+    , mConnections(new QThreadStorage<DatabaseConnection *>)
 {
 }
 
@@ -62,17 +66,25 @@ SqlDatabase::~SqlDatabase()
 {
     // The calling thread's connection goes now; the storage does not delete the holders
     // of threads that are still running, so their connections are removed here too.
-    if (mConnections.hasLocalData())
-        mConnections.setLocalData(nullptr);
-    QMutexLocker lock(&mRegistry->mutex);
-    for (const QString &name : qAsConst(mRegistry->names))
-        removeConnection(name);
-    mRegistry->names.clear();
+    if (mConnections->hasLocalData())
+        mConnections->setLocalData(nullptr);
+    // Once the storage is gone, threads that end no longer delete their holders
+    // (the framework leaves them), so the store deletes them itself.
+    mConnections.reset();
+    QSet<DatabaseConnection *> orphans;
+    {
+        QMutexLocker lock(&mRegistry->mutex);
+        for (const QString &name : qAsConst(mRegistry->names))
+            removeConnection(name);
+        mRegistry->names.clear();
+        orphans.swap(mRegistry->holders);
+    }
+    qDeleteAll(orphans);
 }
 
 QSqlDatabase SqlDatabase::database() const
 {
-    if (!mConnections.hasLocalData()) {
+    if (!mConnections->hasLocalData()) {
         qInfo().noquote().nospace() << "[SqlDatabase] Creating new Database connection for thread ";
         auto *holder = new DatabaseConnection(mRegistry);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holder->name());
@@ -81,10 +93,10 @@ QSqlDatabase SqlDatabase::database() const
         if (!db.open())
             qCritical().noquote().nospace() << "[SqlDatabase] ERROR: Database open failed : "
                                             << db.lastError().text();
-        mConnections.setLocalData(holder);
+        mConnections->setLocalData(holder);
         return db;
     }
-    QSqlDatabase db = QSqlDatabase::database(mConnections.localData()->name(), false);
+    QSqlDatabase db = QSqlDatabase::database(mConnections->localData()->name(), false);
     if (!db.isOpen())
         db.open();
     return db;

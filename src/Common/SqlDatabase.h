@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QThreadStorage>
 
+#include <memory>
+
 class DatabaseConnection;
 struct DatabaseConnections;
 
@@ -35,5 +37,6 @@ public:
 private:
     QString mPath;
     QSharedPointer<DatabaseConnections> mRegistry;
-    mutable QThreadStorage<DatabaseConnection *> mConnections;
+    // Deletes the holder of a thread when that thread ends, unless the store ends first.
+    std::unique_ptr<QThreadStorage<DatabaseConnection *>> mConnections;
 };

@@ -1,6 +1,7 @@
 // The camera listener against real clients: nc and curl processes, and raw TCP
 // sockets where the test must control how the bytes are cut into packets.
 #include "Common/HttpServer.h"
+#include "Common/HttpRequestAssembler.h"
 
 #include "LogCapture.h"
 #include "TestUtil.h"
@@ -397,6 +398,40 @@ private slots:
         HttpServer clash;
         clash.listen(second);
         QVERIFY(log.containsPart("[HttpServer] ERROR: Failed to listen : "));
+    }
+
+    // The outcome of a request never depends on how its bytes are cut: a header that
+    // ends right at the limit is taken whether it arrives whole or a byte at a time.
+    void assemblyIgnoresCuts_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("status");
+        const int limit = 512;
+        auto header = [](const QByteArray &end, int size) {
+            QByteArray h = "POST /p HTTP/1.1\r\nContent-Length: 2\r\nX: ";
+            h += QByteArray(size - h.size(), 'x');
+            return h + end + "ab";
+        };
+        using S = HttpRequestAssembler::Status;
+        QTest::newRow("lf end at limit") << header("\n\n", limit) << int(S::Complete);
+        QTest::newRow("crlf end at limit") << header("\r\n\r\n", limit) << int(S::Complete);
+        QTest::newRow("end past limit") << header("\n\n", limit + 1) << int(S::HeaderTooLarge);
+        QTest::newRow("no end") << QByteArray(limit + 4, 'x') << int(S::HeaderTooLarge);
+    }
+    void assemblyIgnoresCuts()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, status);
+        for (int piece : {1, 3, 7, raw.size()}) {
+            HttpRequestAssembler a(512, 4096);
+            for (int at = 0; at < raw.size() && a.status() == HttpRequestAssembler::Status::Incomplete; at += piece)
+                a.feed(raw.constData() + at, qMin(piece, raw.size() - at));
+            QCOMPARE(int(a.status()), status);
+            HttpServer::Request r;
+            QCOMPARE(a.take(r), status == int(HttpRequestAssembler::Status::Complete));
+            if (status == int(HttpRequestAssembler::Status::Complete))
+                QCOMPARE(r.body, QByteArray("ab"));
+        }
     }
 
 private:
