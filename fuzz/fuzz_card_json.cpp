@@ -5,11 +5,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "DuplicateKeys.h"
+
 #include <cstdint>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (mayRepeatJsonKey(reinterpret_cast<const char *>(data), size))
+        return 0;
     const QJsonDocument doc = QJsonDocument::fromJson(
         QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
     const QJsonObject object = doc.object();

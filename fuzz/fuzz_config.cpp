@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
+#include "DuplicateKeys.h"
+
 #include <cstdint>
 
 namespace {
@@ -51,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             config.get(key).toString();
         config.toJson();
         config.print();
-    } else {
+    } else if (!mayRepeatJsonKey(reinterpret_cast<const char *>(data + 1), size - 1)) {
         Config config(file, defaults());
         config.fromJson(QJsonDocument::fromJson(bytes).object());
         config.toJson();

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include "DuplicateKeys.h"
+
 #include <cstdint>
 
 namespace {
@@ -35,6 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
+        return 0;
+    if (mayRepeatJsonKey(reinterpret_cast<const char *>(data + 1), size - 1))
         return 0;
     const QByteArray topic(Topics[data[0] % (sizeof(Topics) / sizeof(Topics[0]))]);
     const QByteArray payload(reinterpret_cast<const char *>(data + 1), int(size - 1));

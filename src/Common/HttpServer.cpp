@@ -9,12 +9,32 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 const Log log("[HttpServer] ");
 const char Answer[] = "HTTP/1.1 200 OK\r\n\r\n";
 // Bytes the socket layer may hold for one connection before its owner reads them.
 constexpr qint64 SocketBufferSize = 256 * 1024;
+
+// Whether fewer than `spare` descriptors are left to the process.
+bool descriptorsExhausted(int spare)
+{
+    int fds[16];
+    int n = 0;
+    for (; n < spare && n < 16; ++n) {
+        fds[n] = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+        if (fds[n] < 0)
+            break;
+    }
+    const bool exhausted = n < spare;
+    for (int i = 0; i < n; ++i)
+        if (fds[i] >= 0)
+            ::close(fds[i]);
+    return exhausted;
+}
 
 // Cameras on an IPv4 network reach the dual-stack listener as IPv4-mapped IPv6
 // addresses; report them as the plain IPv4 address they were configured with.
@@ -63,12 +83,19 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     , m_limits(limits)
     , m_server(new QTcpServer(this))
     , m_acceptRetry(new QTimer(this))
+    , m_fdGuard(new QTimer(this))
 {
     qRegisterMetaType<HttpServer::Request>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
     connect(m_server, &QTcpServer::acceptError, this, &HttpServer::onAcceptError);
     m_acceptRetry->setSingleShot(true);
-    connect(m_acceptRetry, &QTimer::timeout, m_server, &QTcpServer::resumeAccepting);
+    connect(m_acceptRetry, &QTimer::timeout, this, [this] {
+        m_server->resumeAccepting();
+        checkDescriptors();
+    });
+    // The server retries a failed accept at once and for ever when the process is out
+    // of descriptors; a look every so often pauses it instead.
+    connect(m_fdGuard, &QTimer::timeout, this, &HttpServer::checkDescriptors);
 }
 
 HttpServer::~HttpServer() = default;
@@ -83,12 +110,15 @@ void HttpServer::listen(int port)
     if (m_server->isListening())
         m_server->close();
     m_acceptRetry->stop();
+    m_fdGuard->stop();
     log.info("Listening for HTTP requests on : 0.0.0.0:", port);
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
         const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
                                                          : m_server->errorString();
         log.error("Failed to listen : ", error);
+        return;
     }
+    m_fdGuard->start(qMax(50, m_limits.acceptRetryMs));
 }
 
 void HttpServer::close()
@@ -97,6 +127,7 @@ void HttpServer::close()
         return;
     log.info("Stopped listening for HTTP requests");
     m_acceptRetry->stop();
+    m_fdGuard->stop();
     m_server->close();
 }
 
@@ -106,7 +137,7 @@ void HttpServer::onNewConnection()
         auto *c = new Connection(socket, this);
         log.info("New connection received from : ", c->peer.toString());
         m_connections.append(c);
-        if (m_connections.size() > m_limits.maxConnections)
+        if (m_connections.size() > qMin(m_limits.maxConnections, m_cap))
             evictIdlest(c);
 
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadable(c); });
@@ -118,17 +149,36 @@ void HttpServer::onNewConnection()
         if (m_connections.contains(c) && socket->state() == QAbstractSocket::UnconnectedState)
             drop(c);
     }
+    checkDescriptors();
 }
 
-// The process is out of descriptors (or accepting failed otherwise): the server has
-// paused accepting. Free the connection idle longest and try again after a pause,
-// rather than retrying at once in a loop.
 void HttpServer::onAcceptError()
+{
+    pauseAccepting(m_server->errorString());
+}
+
+void HttpServer::checkDescriptors()
+{
+    if (m_server->isListening() && !m_acceptRetry->isActive() && descriptorsExhausted(SpareDescriptors))
+        pauseAccepting(QStringLiteral("out of descriptors"));
+}
+
+// The process is out of descriptors. When this listener's connections hold them,
+// it holds fewer from now on (the ones idle longest give way); otherwise it pauses
+// accepting for a while, rather than letting the server retry at once in a loop.
+void HttpServer::pauseAccepting(const QString &reason)
 {
     if (m_acceptRetry->isActive())
         return;
-    log.warn("Cannot accept connections : ", m_server->errorString(), ". Pausing for ",
-             m_limits.acceptRetryMs, " ms");
+    if (m_connections.size() > 1) {
+        m_cap = qMax(1, m_connections.size() - SpareDescriptors);
+        log.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
+        while (m_connections.size() > m_cap)
+            evictIdlest(nullptr);
+        if (!descriptorsExhausted(SpareDescriptors))
+            return;
+    }
+    log.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
     m_server->pauseAccepting();
     evictIdlest(nullptr);
     m_acceptRetry->start(m_limits.acceptRetryMs);

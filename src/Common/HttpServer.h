@@ -40,6 +40,9 @@ public:
     static constexpr int MaxConnections = 32;
     static constexpr qint64 MaxBufferedBytes = 32 * 1024 * 1024; // across all connections
     static constexpr int AcceptRetryMs = 200; // pause after running out of descriptors
+    // Descriptors kept free for the rest of the process (broker, database, files):
+    // accepting pauses when fewer are left.
+    static constexpr int SpareDescriptors = 4;
 
     struct Limits
     {
@@ -70,6 +73,8 @@ private:
 
     void onNewConnection();
     void onAcceptError();
+    void checkDescriptors();
+    void pauseAccepting(const QString &reason);
     void onReadable(Connection *c);
     void onTimer(Connection *c);
     void finish(Connection *c, int status);
@@ -83,7 +88,9 @@ private:
     QList<Connection *> m_connections;
     QList<Connection *> m_waiting; // connections waiting for room in the byte budget
     qint64 m_held = 0;
-    QTimer *m_acceptRetry;
+    int m_cap = MaxConnections * 1024; // lowered when the process runs out of descriptors
+    QTimer *m_acceptRetry; // resumes accepting after a pause
+    QTimer *m_fdGuard;     // looks for exhausted descriptors while listening
     bool m_resumeQueued = false;
 };
 
