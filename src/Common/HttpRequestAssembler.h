@@ -37,6 +37,7 @@ public:
     Status status() const { return m_status; }
     bool headerComplete() const { return m_headerEnd >= 0; }
     qint64 expectedLength() const { return m_expected; }
+    qint64 bodyReceived() const { return m_body.size(); }
     // Body bytes that fit in what is held without growing it.
     qint64 spare() const
     {

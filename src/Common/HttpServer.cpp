@@ -202,11 +202,14 @@ void HttpServer::onReadable(Connection *c)
             const qint64 spare = c->request.spare();
             if (spare > 0) {
                 wanted = qMin(available, spare);
-            } else if (m_held >= m_limits.maxBufferedBytes) {
-                if (!m_waiting.contains(c))
+            } else if (!mayGrow(c)) {
+                if (!m_waiting.contains(c)) {
                     m_waiting.append(c);
+                    queueResume(); // this one may have been the last to wait
+                }
                 return;
             }
+            m_waiting.removeOne(c);
         }
         qint64 room = 0;
         char *to = c->request.prepare(wanted, &room);
@@ -279,7 +282,7 @@ void HttpServer::onTimer(Connection *c)
     const char *reason = nullptr;
     if (!c->done && !c->request.headerComplete() && since >= m_limits.headerTimeoutMs)
         reason = "header";
-    else if (idle >= m_limits.idleTimeoutMs)
+    else if (idle >= m_limits.idleTimeoutMs && !m_waiting.contains(c)) // waiting is the listener's doing
         reason = "idle";
     else if (!c->done && since >= m_limits.requestTimeoutMs)
         reason = "request";
@@ -298,11 +301,34 @@ void HttpServer::onTimer(Connection *c)
     c->timer.start(int(qMax<qint64>(1, next)));
 }
 
+bool HttpServer::mayGrow(Connection *c) const
+{
+    if (m_held < m_limits.maxBufferedBytes)
+        return true;
+    // When every request that holds bytes waits for room, the one furthest along goes
+    // on, so that they cannot all wait for each other.
+    Connection *furthest = nullptr;
+    for (Connection *o : m_connections) {
+        if (o->counted == 0 || o->done)
+            continue;
+        if (o != c && !m_waiting.contains(o))
+            return false;
+        if (!furthest || o->request.bodyReceived() > furthest->request.bodyReceived())
+            furthest = o;
+    }
+    return furthest == c;
+}
+
 void HttpServer::release(Connection *c)
 {
     c->request.reset();
     m_held -= c->counted;
     c->counted = 0;
+    queueResume();
+}
+
+void HttpServer::queueResume()
+{
     if (!m_waiting.isEmpty() && !m_resumeQueued) {
         m_resumeQueued = true;
         QTimer::singleShot(0, this, &HttpServer::resumeWaiting);
@@ -313,12 +339,9 @@ void HttpServer::resumeWaiting()
 {
     m_resumeQueued = false;
     const QList<Connection *> waiting = m_waiting;
-    m_waiting.clear();
     for (Connection *c : waiting)
-        if (m_connections.contains(c) && m_held < m_limits.maxBufferedBytes)
+        if (m_connections.contains(c) && mayGrow(c))
             onReadable(c);
-        else if (m_connections.contains(c))
-            m_waiting.append(c);
 }
 
 void HttpServer::drop(Connection *c)

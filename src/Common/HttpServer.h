@@ -80,6 +80,8 @@ private:
     void finish(Connection *c, int status);
     void drop(Connection *c);
     void release(Connection *c);
+    bool mayGrow(Connection *c) const;
+    void queueResume();
     void resumeWaiting();
     bool evictIdlest(Connection *except);
 
