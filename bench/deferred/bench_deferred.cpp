@@ -174,8 +174,14 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const auto &run : runs) {
-            if (run.iterations > 0 && run.run_type == Run::RT_Iteration)
-                nsPerOp[run.benchmark_name()] = run.real_accumulated_time * 1e9 / double(run.iterations);
+            if (run.iterations > 0 && run.run_type == Run::RT_Iteration) {
+                // The best of the repetitions: the machine is shared, and load only adds.
+                const double ns = run.real_accumulated_time * 1e9 / double(run.iterations);
+                const std::string name = run.run_name.function_name;
+                auto it = nsPerOp.find(name);
+                if (it == nsPerOp.end() || ns < it->second)
+                    nsPerOp[name] = ns;
+            }
         }
     }
 };
@@ -194,10 +200,19 @@ void printRatio(const RatioReporter &r, const std::string &name, const std::stri
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
+    // Five repetitions unless told otherwise; the ratios use the best of each.
+    std::vector<char *> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=5";
+    bool given = false;
+    for (int i = 1; i < argc; ++i)
+        given = given || std::string(argv[i]).rfind("--benchmark_repetitions", 0) == 0;
+    if (!given)
+        args.insert(args.begin() + 1, &repetitions[0]);
+    int n = int(args.size());
+    benchmark::Initialize(&n, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\n");
+    std::printf("\nbest of the repetitions:\n");
     printRatio(reporter, "DeferredResolveWithHandler", "FloorResolveWithHandler");
     printRatio(reporter, "DeferredThreeStepChain", "FloorThreeStepChain");
     printRatio(reporter, "DeferredResolveWithHandler", "PromiseSetAndGet");

@@ -167,7 +167,7 @@ def main():
     held = []
     threads = [threading.Thread(target=hostile, args=(server.port, kind, held, stop), daemon=True)
                for kind, n in (("stall", 60), ("trickle", 50), ("idle", 100)) for _ in range(n)]
-    cpu0, t0 = server.cpu_seconds(), time.monotonic()
+    cpu0, t0, first_stat = server.cpu_seconds(), time.monotonic(), len(server.stats)
     for t in threads:
         t.start()
     camera = []
@@ -185,7 +185,10 @@ def main():
              1000 * max(served) if served else 0))
     ok &= len(served) == len(camera)
     peak = server.peak_kb() / 1024
-    print("listener peak resident memory: %.1f MiB (limit 64 MiB); CPU during the attack: %.0f%%" % (peak, 100 * cpu))
+    during = max([int(st["rss_kb"]) for st in server.stats[first_stat:]] or [0]) / 1024
+    most_held = max([int(st["held"]) for st in server.stats[first_stat:]] or [0]) / 1024
+    print("listener peak resident memory: %.1f MiB over the whole run (limit 64 MiB), %.1f MiB during the attack, "
+          "request bytes held at most %.0f KiB; CPU during the attack: %.0f%%" % (peak, during, most_held, 100 * cpu))
     ok &= peak < 64
     for kind, limit in (("stall", IDLE_TIMEOUT), ("trickle", HEADER_TIMEOUT), ("idle", HEADER_TIMEOUT)):
         rows = [h for h in held if h[1] == kind]
