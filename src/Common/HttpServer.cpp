@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,17 +21,18 @@ const char Answer[] = "HTTP/1.1 200 OK\r\n\r\n";
 // Bytes the socket layer may hold for one connection before its owner reads them.
 constexpr qint64 SocketBufferSize = 256 * 1024;
 
-// Whether fewer than `spare` descriptors are left to the process.
-bool descriptorsExhausted(int spare)
+// Whether fewer than `spare` descriptors are left to the process: tries to duplicate
+// `fd` (a descriptor that is open) that many times.
+bool descriptorsExhausted(qintptr fd, int spare)
 {
     int fds[16];
     int n = 0;
     for (; n < spare && n < 16; ++n) {
-        fds[n] = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+        fds[n] = ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
         if (fds[n] < 0)
             break;
     }
-    const bool exhausted = n < spare;
+    const bool exhausted = n < spare && (errno == EMFILE || errno == ENFILE);
     for (int i = 0; i < n; ++i)
         if (fds[i] >= 0)
             ::close(fds[i]);
@@ -159,7 +162,8 @@ void HttpServer::onAcceptError()
 
 void HttpServer::checkDescriptors()
 {
-    if (m_server->isListening() && !m_acceptRetry->isActive() && descriptorsExhausted(SpareDescriptors))
+    if (m_server->isListening() && !m_acceptRetry->isActive()
+        && descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
         pauseAccepting(QStringLiteral("out of descriptors"));
 }
 
@@ -175,7 +179,7 @@ void HttpServer::pauseAccepting(const QString &reason)
         log.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
         while (m_connections.size() > m_cap)
             evictIdlest(nullptr);
-        if (!descriptorsExhausted(SpareDescriptors))
+        if (!descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
             return;
     }
     log.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");

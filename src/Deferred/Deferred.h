@@ -918,7 +918,8 @@ private:
         template<typename F>
         static void run(F &f, const std::tuple<Types...> *values, Role)
         {
-            std::apply(f, *values);
+            if (values) // a value handler is never run without values
+                std::apply(f, *values);
         }
     };
     struct ZeroCall
