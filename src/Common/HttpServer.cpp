@@ -94,11 +94,12 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     m_acceptRetry->setSingleShot(true);
     connect(m_acceptRetry, &QTimer::timeout, this, [this] {
         m_server->resumeAccepting();
-        checkDescriptors();
+        checkDescriptors(false);
     });
     // The server retries a failed accept at once and for ever when the process is out
     // of descriptors; a look every so often pauses it instead.
-    connect(m_fdGuard, &QTimer::timeout, this, &HttpServer::checkDescriptors);
+    connect(m_fdGuard, &QTimer::timeout, this, [this] { checkDescriptors(true); });
+    m_cap = m_limits.maxConnections;
 }
 
 HttpServer::~HttpServer() = default;
@@ -114,6 +115,7 @@ void HttpServer::listen(int port)
         m_server->close();
     m_acceptRetry->stop();
     m_fdGuard->stop();
+    m_cap = m_limits.maxConnections;
     log.info("Listening for HTTP requests on : 0.0.0.0:", port);
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
         const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
@@ -152,7 +154,7 @@ void HttpServer::onNewConnection()
         if (m_connections.contains(c) && socket->state() == QAbstractSocket::UnconnectedState)
             drop(c);
     }
-    checkDescriptors();
+    checkDescriptors(false);
 }
 
 void HttpServer::onAcceptError()
@@ -160,11 +162,14 @@ void HttpServer::onAcceptError()
     pauseAccepting(m_server->errorString());
 }
 
-void HttpServer::checkDescriptors()
+void HttpServer::checkDescriptors(bool mayGrowCap)
 {
-    if (m_server->isListening() && !m_acceptRetry->isActive()
-        && descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
+    if (!m_server->isListening() || m_acceptRetry->isActive())
+        return;
+    if (descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
         pauseAccepting(QStringLiteral("out of descriptors"));
+    else if (mayGrowCap && m_cap < m_limits.maxConnections && m_connections.size() >= m_cap)
+        ++m_cap; // descriptors to spare again: hold one more
 }
 
 // The process is out of descriptors. When this listener's connections hold them,

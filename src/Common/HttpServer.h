@@ -73,7 +73,7 @@ private:
 
     void onNewConnection();
     void onAcceptError();
-    void checkDescriptors();
+    void checkDescriptors(bool mayGrowCap);
     void pauseAccepting(const QString &reason);
     void onReadable(Connection *c);
     void onTimer(Connection *c);
@@ -90,7 +90,7 @@ private:
     QList<Connection *> m_connections;
     QList<Connection *> m_waiting; // connections waiting for room in the byte budget
     qint64 m_held = 0;
-    int m_cap = MaxConnections * 1024; // lowered when the process runs out of descriptors
+    int m_cap = MaxConnections; // lowered while the process runs short of descriptors
     QTimer *m_acceptRetry; // resumes accepting after a pause
     QTimer *m_fdGuard;     // looks for exhausted descriptors while listening
     bool m_resumeQueued = false;
