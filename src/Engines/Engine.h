@@ -80,7 +80,7 @@ protected:
         QPointer<Engine> self(this);
         const quint64 cycle = m_cycle;
         QList<Session::State> wanted(states);
-        return [self, cycle, wanted, f = std::forward<F>(f)](auto &&...args) mutable {
+        return [self, cycle, wanted, f = std::forward<F>(f)](auto &&...args) {
             if (!self || !self->accepts(cycle, wanted))
                 return;
             f(std::forward<decltype(args)>(args)...);
