@@ -109,12 +109,11 @@ class TstLane : public QObject
     // A barrier status set through the peer's control port.
     void barrierStatus(const QString &status)
     {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_barrierControl);
-        if (socket.waitForConnected(3000)) {
-            socket.write(QString("set status=%1\n").arg(status).toLatin1());
-            socket.waitForReadyRead(3000);
-        }
+        QProcess nc;
+        nc.start("nc", {"-q1", "127.0.0.1", QString::number(m_barrierControl)});
+        nc.write(QString("set status=%1\n").arg(status).toLatin1());
+        nc.closeWriteChannel();
+        nc.waitForFinished(3000);
     }
 
     bool startLane(const QString &model, const QVariantMap &settings)
