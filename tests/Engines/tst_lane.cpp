@@ -310,7 +310,7 @@ void TstLane::passages()
     TestUtil::waitUntil([&] {
         QProcess sqlite;
         sqlite.start("sqlite3", {"terminal.db", QString("SELECT type, cardUid, sendStatus FROM Transactions "
-                                                        "WHERE uuid = '%1'").arg(trans["uuid"].toString())});
+                                                        "WHERE uuid = '%1'").arg(trans["transactionUid"].toString())});
         sqlite.waitForFinished(5000);
         stored = QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
         return stored == row;
