@@ -264,6 +264,8 @@ void CardBO::processStateOnline()
 QUrl CardBO::createUrl(const QString &path, const QUrlQuery &query) const
 {
     QUrl url(m_config.get(QStringLiteral("card-bo/url")).toString());
+    if (!url.isValid())
+        return url; // stays invalid: a new path would make it look valid
     url.setPath(path);
     if (!query.isEmpty())
         url.setQuery(query);
