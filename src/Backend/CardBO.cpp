@@ -103,9 +103,16 @@ QString CardBO::blacklistVer() const
 void CardBO::initClient()
 {
     m_client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
-    m_client.setTLSRootCA(m_config.get(QStringLiteral("card-bo/rootCA")).toString());
-    m_client.setTLSCert(m_config.get(QStringLiteral("card-bo/pubCert")).toString());
-    m_client.setTLSKey(m_config.get(QStringLiteral("card-bo/privKey")).toString());
+    // An empty file name configures nothing (plain HTTP needs no certificates).
+    const QString rootCA = m_config.get(QStringLiteral("card-bo/rootCA")).toString();
+    const QString cert = m_config.get(QStringLiteral("card-bo/pubCert")).toString();
+    const QString privKey = m_config.get(QStringLiteral("card-bo/privKey")).toString();
+    if (!rootCA.isEmpty())
+        m_client.setTLSRootCA(rootCA);
+    if (!cert.isEmpty())
+        m_client.setTLSCert(cert);
+    if (!privKey.isEmpty())
+        m_client.setTLSKey(privKey);
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
     m_client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
