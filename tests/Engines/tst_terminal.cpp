@@ -231,7 +231,9 @@ private slots:
             QVERIFY(run.stop());
         }
         const QStringList uuids = counted();
-        QCOMPARE(uuids.size(), 500);
+        QVERIFY2(uuids.size() == 500, qPrintable(QString("counted %1 of %2 transaction requests; rows OK: %3")
+                                                     .arg(uuids.size()).arg(sends()).arg(sqlite3(db,
+                                                     "SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'"))));
         QCOMPARE(QSet<QString>(uuids.begin(), uuids.end()).size(), 500);
         QStringList rows = sqlite3(db, "SELECT uuid FROM Transactions ORDER BY uuid").split('\n');
         QStringList sorted = uuids;

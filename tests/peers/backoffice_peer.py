@@ -55,7 +55,10 @@ def card_bo(handler, method, path, body):
     """The card back office's own answers: (status, JSON body, extra log members)."""
     with lock:
         data = json.loads(state["script"] or "{}").get("cardbo", {})
-        req = json.loads(body or "null") if body.strip().startswith((b"{", b"[")) else None
+        try:
+            req = json.loads(body) if body.strip().startswith((b"{", b"[")) else None
+        except ValueError:
+            req = None
         if path == DEVICE + "register" and method == "POST":
             key = "key-%d-%d" % (len(state["keys"]) + 1, int(time.time() * 1000))
             state["keys"][key] = req or {}
@@ -77,7 +80,9 @@ def card_bo(handler, method, path, body):
             state["acked"].add((req or {}).get("id"))
             return 200, {}, {}
         if path == DEVICE + "transaction" and method == "POST":
-            uuid = (req or {}).get("transactionUid")
+            uuid = (req or {}).get("transactionUid") if isinstance(req, dict) else None
+            if not uuid:
+                return 400, {"errorCode": "BAD_REQUEST", "message": "No transactionUid"}, {}
             counted = uuid not in state["uuids"]
             state["uuids"].add(uuid)
             return (201 if counted else 200), {"transactionUid": uuid}, {"counted": counted}
@@ -112,6 +117,9 @@ def make_handler(server_name, script_file, log_file):
             url = urllib.parse.urlsplit(self.path)
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length > 0 else b""
+            if len(body) < length:  # the client went away in the middle of its request
+                self.close_connection = True
+                return
             record = {"server": server_name, "method": self.command, "path": url.path, "query": url.query,
                       "headers": dict(self.headers.items()), "body": body.decode("utf-8", "replace")}
 
