@@ -54,7 +54,7 @@ const QString Database::FileName = QStringLiteral("terminal.db");
 
 Database::Database(QObject *parent)
     : QObject(parent)
-    , mDb(FileName)
+    , m_db(FileName)
 {
     createTables();
 }
@@ -62,10 +62,10 @@ Database::Database(QObject *parent)
 void Database::createTables()
 {
     for (const Table &table : tables()) {
-        if (mDb.tableExists(table.name))
+        if (m_db.tableExists(table.name))
             continue;
         log.info("Creating table : ", table.name);
-        mDb.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(table.name, table.columns.join(QLatin1Char(','))));
+        m_db.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(table.name, table.columns.join(QLatin1Char(','))));
     }
 }
 
@@ -92,9 +92,9 @@ QVariant Database::param(const QString &key) const
 {
     if (key == ApiKey)
         return apiKeyStore().value(ApiKey).toString();
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT value FROM Parameters WHERE key = ?"));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT value FROM Parameters WHERE key = ?"));
     q.addBindValue(key);
-    if (mDb.execute(q) && q.next())
+    if (m_db.execute(q) && q.next())
         return q.value(0);
     return QVariant();
 }
@@ -108,17 +108,17 @@ void Database::setParam(const QString &key, const QVariant &value)
         emit paramChanged(key, value);
         return;
     }
-    QSqlQuery q = mDb.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
+    QSqlQuery q = m_db.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
     q.addBindValue(key);
     q.addBindValue(value.toString());
-    if (mDb.execute(q))
+    if (m_db.execute(q))
         emit paramChanged(key, value);
 }
 
 QStringList Database::paramKeys() const
 {
     QStringList keys;
-    QSqlQuery q = mDb.execute(QStringLiteral("SELECT key FROM Parameters"));
+    QSqlQuery q = m_db.execute(QStringLiteral("SELECT key FROM Parameters"));
     while (q.next())
         keys.append(q.value(0).toString());
     keys.append(ApiKey);
@@ -129,23 +129,23 @@ QStringList Database::paramKeys() const
 
 bool Database::blacklistAdd(const QString &uid)
 {
-    QSqlQuery q = mDb.query(QStringLiteral("INSERT INTO Blacklist (uid) VALUES (?)"));
+    QSqlQuery q = m_db.query(QStringLiteral("INSERT INTO Blacklist (uid) VALUES (?)"));
     q.addBindValue(uid);
-    return mDb.execute(q);
+    return m_db.execute(q);
 }
 
 bool Database::blacklistRemove(const QString &uid)
 {
-    QSqlQuery q = mDb.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+    QSqlQuery q = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
     q.addBindValue(uid);
-    return mDb.execute(q);
+    return m_db.execute(q);
 }
 
 bool Database::isBlacklisted(const QString &uid) const
 {
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT uid FROM Blacklist WHERE uid = ?"));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT uid FROM Blacklist WHERE uid = ?"));
     q.addBindValue(uid);
-    return mDb.execute(q) && q.next();
+    return m_db.execute(q) && q.next();
 }
 
 // --- Customs offices and locations --------------------------------------------------
@@ -153,11 +153,11 @@ bool Database::isBlacklisted(const QString &uid) const
 void Database::setRecords(const QString &table, const QList<DataRecord> &records)
 {
     for (const DataRecord &r : records) {
-        QSqlQuery q = mDb.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
+        QSqlQuery q = m_db.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
         q.addBindValue(r.id);
         q.addBindValue(r.name);
         q.addBindValue(r.uuid);
-        mDb.execute(q);
+        m_db.execute(q);
     }
 }
 
@@ -175,9 +175,9 @@ void Database::setLocations(const QList<DataRecord> &records)
 
 Database::DataRecord Database::findRecord(const QString &table, int id) const
 {
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT id, name, uuid FROM %1 WHERE id = ?").arg(table));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT id, name, uuid FROM %1 WHERE id = ?").arg(table));
     q.addBindValue(id);
-    if (!mDb.execute(q) || !q.next())
+    if (!m_db.execute(q) || !q.next())
         return DataRecord();
     return DataRecord{q.value(0).toInt(), q.value(1).toString(), q.value(2).toString()};
 }
@@ -185,7 +185,7 @@ Database::DataRecord Database::findRecord(const QString &table, int id) const
 QList<Database::DataRecord> Database::records(const QString &table) const
 {
     QList<DataRecord> list;
-    QSqlQuery q = mDb.execute(QStringLiteral("SELECT id, name, uuid FROM %1").arg(table));
+    QSqlQuery q = m_db.execute(QStringLiteral("SELECT id, name, uuid FROM %1").arg(table));
     while (q.next())
         list.append(DataRecord{q.value(0).toInt(), q.value(1).toString(), q.value(2).toString()});
     return list;
@@ -200,7 +200,7 @@ QList<Database::DataRecord> Database::locations() const { return records(QString
 
 bool Database::transAdd(const Transaction::Ptr &trans)
 {
-    QSqlQuery q = mDb.query(QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+    QSqlQuery q = m_db.query(QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                                 .arg(TransColumns));
     q.addBindValue(Transaction::typeToStr(trans->type()));
     q.addBindValue(trans->uuid());
@@ -215,13 +215,13 @@ bool Database::transAdd(const Transaction::Ptr &trans)
     q.addBindValue(0);
     q.addBindValue(0);
     q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
-    return mDb.execute(q);
+    return m_db.execute(q);
 }
 
 bool Database::transUpdate(const Transaction::Ptr &trans)
 {
     const Transaction::SendDetails &d = trans->sendDetails();
-    QSqlQuery q = mDb.query(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
+    QSqlQuery q = m_db.query(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
                                            "sendAttempts = ?, respStatus = ?, respData = ? WHERE uuid = ?"));
     q.addBindValue(dateToDb(d.date));
     q.addBindValue(d.status);
@@ -230,13 +230,13 @@ bool Database::transUpdate(const Transaction::Ptr &trans)
     q.addBindValue(d.respStatus);
     q.addBindValue(QJsonDocument(d.respData).toJson(QJsonDocument::Compact));
     q.addBindValue(trans->uuid());
-    return mDb.execute(q);
+    return m_db.execute(q);
 }
 
 QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
 {
     QList<Transaction::Ptr> list;
-    if (!mDb.execute(q))
+    if (!m_db.execute(q))
         return list;
     while (q.next()) {
         Transaction::Ptr t(new Transaction);
@@ -261,7 +261,7 @@ QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
 
 QList<Transaction::Ptr> Database::transDueForSend() const
 {
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
                                            "ORDER BY sendSchedDate DESC")
                                 .arg(TransColumns));
     q.addBindValue(QStringLiteral("PENDING"));
@@ -271,27 +271,27 @@ QList<Transaction::Ptr> Database::transDueForSend() const
 
 QList<Transaction::Ptr> Database::transPending() const
 {
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ?").arg(TransColumns));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ?").arg(TransColumns));
     q.addBindValue(QStringLiteral("PENDING"));
     return readTransactions(q);
 }
 
 int Database::transCount(const QString &status) const
 {
-    QSqlQuery q = mDb.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
     q.addBindValue(status);
-    if (!mDb.execute(q) || !q.next())
+    if (!m_db.execute(q) || !q.next())
         return 0;
     return q.value(0).toInt();
 }
 
 bool Database::transCleanup(const QDateTime &before)
 {
-    QSqlQuery q = mDb.query(QStringLiteral("DELETE FROM Transactions WHERE sendDate IS NOT NULL AND sendDate < ? "
+    QSqlQuery q = m_db.query(QStringLiteral("DELETE FROM Transactions WHERE sendDate IS NOT NULL AND sendDate < ? "
                                            "AND sendStatus = ?"));
     q.addBindValue(dateToDb(before));
     q.addBindValue(QStringLiteral("OK"));
-    return mDb.execute(q);
+    return m_db.execute(q);
 }
 
 } // namespace Backend

@@ -17,6 +17,7 @@ namespace Backend {
 class Database : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Database)
 
 public:
     // One customs office or location.
@@ -74,7 +75,7 @@ private:
     QList<DataRecord> records(const QString &table) const;
     QList<Transaction::Ptr> readTransactions(QSqlQuery &query) const;
 
-    SqlDatabase mDb;
+    SqlDatabase m_db;
 };
 
 } // namespace Backend

@@ -40,12 +40,12 @@ QString bodyText(const QJsonValue &body)
 
 ESB::ESB(Config &config, QObject *parent)
     : QObject(parent)
-    , mConfig(&config)
+    , m_config(&config)
 {
     qRegisterMetaType<Backend::ESB::PermissionResp>();
-    connect(mConfig, &Config::configChanged, this, &ESB::onConfigChanged);
-    connect(&mCheckTimer, &QTimer::timeout, this, &ESB::checkState);
-    connect(&mClient, &HttpClient::authRequired, this, &ESB::onAuthRequired);
+    connect(m_config, &Config::configChanged, this, &ESB::onConfigChanged);
+    connect(&m_checkTimer, &QTimer::timeout, this, &ESB::checkState);
+    connect(&m_client, &HttpClient::authRequired, this, &ESB::onAuthRequired);
     // The client is ready at once, so that a request made before the first check goes
     // out with its headers and TLS settings; only the first check waits a while.
     initClient();
@@ -55,16 +55,16 @@ ESB::ESB(Config &config, QObject *parent)
 
 void ESB::initClient()
 {
-    mClient.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
-    mClient.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
-    mClient.setIgnoreSslErrors(mConfig->get(QStringLiteral("esb/ignoreSslErrors")).toBool());
+    m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
+    m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("esb/ignoreSslErrors")).toBool());
 }
 
 void ESB::initTimer()
 {
-    const int seconds = qMax(MinCheckIntervalSec, mConfig->get(QStringLiteral("esb/hbIntervalSec")).toInt());
-    mCheckTimer.setSingleShot(true);
-    mCheckTimer.setInterval(seconds * 1000);
+    const int seconds = qMax(MinCheckIntervalSec, m_config->get(QStringLiteral("esb/hbIntervalSec")).toInt());
+    m_checkTimer.setSingleShot(true);
+    m_checkTimer.setInterval(seconds * 1000);
 }
 
 void ESB::onConfigChanged(const QVariantMap &changes)
@@ -79,8 +79,8 @@ void ESB::onConfigChanged(const QVariantMap &changes)
 
 void ESB::checkState()
 {
-    if (!QUrl(mConfig->get(QStringLiteral("esb/url")).toString()).isValid()) {
-        mCheckTimer.stop();
+    if (!QUrl(m_config->get(QStringLiteral("esb/url")).toString()).isValid()) {
+        m_checkTimer.stop();
         setState(Stopped, QStringLiteral("Invalid URL"));
         return;
     }
@@ -89,11 +89,11 @@ void ESB::checkState()
             setVersion(answer.value(QStringLiteral("Deployed Version")).toString());
             setLastComms(QDateTime::currentDateTime());
             setState(Online, QString());
-            mCheckTimer.start();
+            m_checkTimer.start();
         })
         .fail([this](const QJsonObject &) {
             setState(Error, QStringLiteral("Communication error"));
-            mCheckTimer.start();
+            m_checkTimer.start();
         });
 }
 
@@ -104,7 +104,7 @@ Deferred<QJsonObject> ESB::requestVersion()
 
 QUrl ESB::createUrl(const QString &path) const
 {
-    QUrl url(mConfig->get(QStringLiteral("esb/url")).toString());
+    QUrl url(m_config->get(QStringLiteral("esb/url")).toString());
     QString joined = url.path(QUrl::FullyDecoded);
     if (joined.endsWith(QLatin1Char('/')))
         joined.chop(1);
@@ -116,7 +116,7 @@ QUrl ESB::createUrl(const QString &path) const
 
 void ESB::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    const QUrl url(mConfig->get(QStringLiteral("esb/url")).toString());
+    const QUrl url(m_config->get(QStringLiteral("esb/url")).toString());
     authenticator->setUser(url.userName(QUrl::FullyDecoded));
     authenticator->setPassword(url.password(QUrl::FullyDecoded));
 }
@@ -124,13 +124,13 @@ void ESB::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 Deferred<QJsonObject> ESB::getRequest(const QUrl &url)
 {
     log.info("Sending ESB GET request");
-    return handle(mClient.get(url, mConfig->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+    return handle(m_client.get(url, m_config->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
 }
 
 Deferred<QJsonObject> ESB::postRequest(const QUrl &url, const QJsonObject &object)
 {
     log.info("Sending ESB request");
-    return handle(mClient.post(url, object, mConfig->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+    return handle(m_client.post(url, object, m_config->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
 }
 
 Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
@@ -255,10 +255,10 @@ Deferred<ESB::PermissionResp> ESB::permissionRequest(const PermissionReq &data)
 
 void ESB::setState(State state, const QString &reason)
 {
-    if (state == mState && reason == mReason)
+    if (state == m_state && reason == m_reason)
         return;
-    mState = state;
-    mReason = reason;
+    m_state = state;
+    m_reason = reason;
     const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=%1)").arg(reason);
     log.info(QStringLiteral("State changed : (%1) %2 %3")
                  .arg(QString::number(int(state)), QMetaEnum::fromType<State>().valueToKey(state), reasonText));
@@ -267,17 +267,17 @@ void ESB::setState(State state, const QString &reason)
 
 void ESB::setVersion(const QString &version)
 {
-    if (version == mVersion)
+    if (version == m_version)
         return;
-    mVersion = version;
+    m_version = version;
     emit versionChanged();
 }
 
 void ESB::setLastComms(const QDateTime &time)
 {
-    if (time == mLastComms)
+    if (time == m_lastComms)
         return;
-    mLastComms = time;
+    m_lastComms = time;
     emit lastCommsChanged();
 }
 

@@ -24,6 +24,7 @@ namespace Backend {
 class ESB : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(ESB)
     Q_PROPERTY(QString version READ version NOTIFY versionChanged)
     Q_PROPERTY(State state READ state NOTIFY stateChanged)
     Q_PROPERTY(QString reason READ reason NOTIFY stateChanged)
@@ -95,10 +96,10 @@ public:
 
     ESB(Config &config, QObject *parent = nullptr);
 
-    QString version() const { return mVersion; }
-    State state() const { return mState; }
-    QString reason() const { return mReason; }
-    QDateTime lastComms() const { return mLastComms; }
+    QString version() const { return m_version; }
+    State state() const { return m_state; }
+    QString reason() const { return m_reason; }
+    QDateTime lastComms() const { return m_lastComms; }
 
     // Resolved with the bus's event id, rejected with its error text.
     Deferred<QString> sendAlprFront(const TruckAlprFront &data);
@@ -133,13 +134,13 @@ private:
     void setVersion(const QString &version);
     void setLastComms(const QDateTime &time);
 
-    Config *mConfig;
-    State mState = Init;
-    QString mReason;
-    QString mVersion;
-    QDateTime mLastComms;
-    HttpClient mClient;
-    QTimer mCheckTimer;
+    Config *m_config;
+    State m_state = Init;
+    QString m_reason;
+    QString m_version;
+    QDateTime m_lastComms;
+    HttpClient m_client;
+    QTimer m_checkTimer;
 };
 
 } // namespace Backend

@@ -33,20 +33,20 @@ QDateTime dateOf(const QJsonValue &value)
 
 LocalServer::LocalServer(Config &config, QObject *parent)
     : QObject(parent)
-    , mConfig(&config)
+    , m_config(&config)
 {
     qRegisterMetaType<Backend::LocalServer::Response>();
-    connect(mConfig, &Config::configChanged, this, &LocalServer::onConfigChanged);
-    connect(&mClient, &HttpClient::authRequired, this, &LocalServer::onAuthRequired);
+    connect(m_config, &Config::configChanged, this, &LocalServer::onConfigChanged);
+    connect(&m_client, &HttpClient::authRequired, this, &LocalServer::onAuthRequired);
     initClient();
 }
 
 void LocalServer::initClient()
 {
-    mClient.setHeader(QStringLiteral("accept"), QStringLiteral("application/json"));
-    mClient.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
-    mClient.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
-    mClient.setIgnoreSslErrors(mConfig->get(QStringLiteral("local/ignoreSslErrors")).toBool());
+    m_client.setHeader(QStringLiteral("accept"), QStringLiteral("application/json"));
+    m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
+    m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("local/ignoreSslErrors")).toBool());
 }
 
 void LocalServer::onConfigChanged(const QVariantMap &changes)
@@ -59,14 +59,14 @@ void LocalServer::onConfigChanged(const QVariantMap &changes)
 
 void LocalServer::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    const QUrl url(mConfig->get(QStringLiteral("local/url")).toString());
+    const QUrl url(m_config->get(QStringLiteral("local/url")).toString());
     authenticator->setUser(url.userName(QUrl::FullyDecoded));
     authenticator->setPassword(url.password(QUrl::FullyDecoded));
 }
 
 QUrl LocalServer::createUrl(const QString &path) const
 {
-    QUrl url(mConfig->get(QStringLiteral("local/url")).toString());
+    QUrl url(m_config->get(QStringLiteral("local/url")).toString());
     QString joined = url.path(QUrl::FullyDecoded);
     if (joined.endsWith(QLatin1Char('/')))
         joined.chop(1);
@@ -82,8 +82,8 @@ Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
                            {QStringLiteral("cardId"), request.cardId},
                            {QStringLiteral("scaleId"), request.scaleId}};
     Deferred<Response> result;
-    mClient.post(createUrl(QStringLiteral("/api/Passages")), body,
-                 mConfig->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
+    m_client.post(createUrl(QStringLiteral("/api/Passages")), body,
+                 m_config->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
         .done([this, result](int status, const QJsonValue &answer) {
             log.info("Data sent successfully to local server : (", status, ") ", bodyText(answer));
             setLastComms(QDateTime::currentDateTime());
@@ -123,9 +123,9 @@ void LocalServer::handleErrorResponse(int status, const QJsonValue &body)
 
 void LocalServer::setLastComms(const QDateTime &time)
 {
-    if (time == mLastComms)
+    if (time == m_lastComms)
         return;
-    mLastComms = time;
+    m_lastComms = time;
     emit lastCommsChanged();
 }
 

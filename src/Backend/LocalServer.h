@@ -21,6 +21,7 @@ namespace Backend {
 class LocalServer : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(LocalServer)
 
 public:
     // One passage as the entry lane reports it.
@@ -52,7 +53,7 @@ public:
 
     // Resolved with the server's record, rejected with a default record.
     Deferred<Response> sendData(const Request &request);
-    QDateTime lastComms() const { return mLastComms; }
+    QDateTime lastComms() const { return m_lastComms; }
 
 signals:
     void lastCommsChanged();
@@ -68,9 +69,9 @@ private:
     void handleErrorResponse(int status, const QJsonValue &body);
     void setLastComms(const QDateTime &time);
 
-    Config *mConfig;
-    QDateTime mLastComms;
-    HttpClient mClient;
+    Config *m_config;
+    QDateTime m_lastComms;
+    HttpClient m_client;
 };
 
 } // namespace Backend

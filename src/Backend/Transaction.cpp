@@ -25,13 +25,13 @@ Transaction::Transaction(QObject *parent)
 {
 }
 
-void Transaction::setType(Type type) { assign(mType, type); }
-void Transaction::setTimestamp(const QDateTime &timestamp) { assign(mTimestamp, timestamp); }
-void Transaction::setDeviceSerial(const QString &deviceSerial) { assign(mDeviceSerial, deviceSerial); }
-void Transaction::setCardUid(const QString &cardUid) { assign(mCardUid, cardUid); }
-void Transaction::setUuid(const QString &uuid) { assign(mUuid, uuid); }
-void Transaction::setZuruvDbId(const QString &zuruvDbId) { assign(mZuruvDbId, zuruvDbId); }
-void Transaction::setErrorDetails(const QString &errorDetails) { assign(mErrorDetails, errorDetails); }
+void Transaction::setType(Type type) { assign(m_type, type); }
+void Transaction::setTimestamp(const QDateTime &timestamp) { assign(m_timestamp, timestamp); }
+void Transaction::setDeviceSerial(const QString &deviceSerial) { assign(m_deviceSerial, deviceSerial); }
+void Transaction::setCardUid(const QString &cardUid) { assign(m_cardUid, cardUid); }
+void Transaction::setUuid(const QString &uuid) { assign(m_uuid, uuid); }
+void Transaction::setZuruvDbId(const QString &zuruvDbId) { assign(m_zuruvDbId, zuruvDbId); }
+void Transaction::setErrorDetails(const QString &errorDetails) { assign(m_errorDetails, errorDetails); }
 
 QString Transaction::typeToStr(Type type)
 {
@@ -49,22 +49,22 @@ Transaction::Type Transaction::strToType(const QString &text)
 QJsonObject Transaction::toJson() const
 {
     return QJsonObject{
-        {QStringLiteral("type"), typeToStr(mType)},
-        {QStringLiteral("timestamp"), mTimestamp.toUTC().toString(Qt::ISODate)},
-        {QStringLiteral("deviceSerial"), mDeviceSerial},
-        {QStringLiteral("cardUid"), mCardUid},
-        {QStringLiteral("transactionUid"), mUuid},
-        {QStringLiteral("zuruvDbRecordId"), mZuruvDbId},
+        {QStringLiteral("type"), typeToStr(m_type)},
+        {QStringLiteral("timestamp"), m_timestamp.toUTC().toString(Qt::ISODate)},
+        {QStringLiteral("deviceSerial"), m_deviceSerial},
+        {QStringLiteral("cardUid"), m_cardUid},
+        {QStringLiteral("transactionUid"), m_uuid},
+        {QStringLiteral("zuruvDbRecordId"), m_zuruvDbId},
         {QStringLiteral("errorDetails"),
-         mType == ErrorReport ? QJsonValue(mErrorDetails) : QJsonValue(QJsonValue::Null)},
+         m_type == ErrorReport ? QJsonValue(m_errorDetails) : QJsonValue(QJsonValue::Null)},
     };
 }
 
 QString Transaction::toString() const
 {
     return QStringLiteral("%1 (type=%2, cardUid=%3, created=%4)")
-        .arg(mUuid, typeToStr(mType), mCardUid,
-             mTimestamp.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+        .arg(m_uuid, typeToStr(m_type), m_cardUid,
+             m_timestamp.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
 }
 
 QString Transaction::createUid()

@@ -14,6 +14,7 @@ namespace Backend {
 class Transaction : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Transaction)
     Q_PROPERTY(Type type READ type)
     Q_PROPERTY(QDateTime timestamp READ timestamp)
     Q_PROPERTY(QString deviceSerial READ deviceSerial)
@@ -46,15 +47,15 @@ public:
 
     explicit Transaction(QObject *parent = nullptr);
 
-    Type type() const { return mType; }
-    QDateTime timestamp() const { return mTimestamp; }
-    QString deviceSerial() const { return mDeviceSerial; }
-    QString cardUid() const { return mCardUid; }
-    QString uuid() const { return mUuid; }
-    QString zuruvDbId() const { return mZuruvDbId; }
-    QString errorDetails() const { return mErrorDetails; }
-    SendDetails &sendDetails() { return mSendDetails; }
-    const SendDetails &sendDetails() const { return mSendDetails; }
+    Type type() const { return m_type; }
+    QDateTime timestamp() const { return m_timestamp; }
+    QString deviceSerial() const { return m_deviceSerial; }
+    QString cardUid() const { return m_cardUid; }
+    QString uuid() const { return m_uuid; }
+    QString zuruvDbId() const { return m_zuruvDbId; }
+    QString errorDetails() const { return m_errorDetails; }
+    SendDetails &sendDetails() { return m_sendDetails; }
+    const SendDetails &sendDetails() const { return m_sendDetails; }
 
     void setType(Type type);
     void setTimestamp(const QDateTime &timestamp);
@@ -78,14 +79,14 @@ public:
                       const QString &errorDetails = QString());
 
 private:
-    Type mType = Issuance;
-    QDateTime mTimestamp;
-    QString mDeviceSerial;
-    QString mCardUid;
-    QString mUuid;
-    QString mZuruvDbId;
-    QString mErrorDetails;
-    SendDetails mSendDetails;
+    Type m_type = Issuance;
+    QDateTime m_timestamp;
+    QString m_deviceSerial;
+    QString m_cardUid;
+    QString m_uuid;
+    QString m_zuruvDbId;
+    QString m_errorDetails;
+    SendDetails m_sendDetails;
 };
 
 } // namespace Backend

@@ -27,6 +27,7 @@ namespace manager {
 class CameraManager : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(CameraManager)
     Q_PROPERTY(QVariantList camerasIPsList READ camerasIPsList NOTIFY camerasIPsChanged)
 
 public:

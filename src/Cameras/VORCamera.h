@@ -22,6 +22,7 @@ class VORReading;
 class VORCamera : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(VORCamera)
     Q_PROPERTY(QString firmwareVersion READ firmwareVersion NOTIFY firmwareVersionChanged)
     Q_PROPERTY(QString zuruvId READ zuruvId NOTIFY zuruvIdChanged)
     Q_PROPERTY(QString model READ model NOTIFY modelChanged)
@@ -185,6 +186,7 @@ private:
 class Plate : public VORCamera
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Plate)
 public:
     Plate(Type kind, const QUrl &url, QObject *parent = nullptr) : VORCamera(kind, url, parent) {}
     bool processData(const QByteArray &body, QSharedPointer<VORReading> reading) override;
@@ -194,6 +196,7 @@ public:
 class Container : public VORCamera
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Container)
 public:
     Container(Type kind, const QUrl &url, QObject *parent = nullptr) : VORCamera(kind, url, parent) {}
     bool processData(const QByteArray &body, QSharedPointer<VORReading> reading) override;

@@ -16,6 +16,7 @@
 class VORReading : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(VORReading)
     Q_PROPERTY(QString containerCode READ containerCode NOTIFY containerCodeChanged)
     Q_PROPERTY(QString sizeCode READ sizeCode NOTIFY sizeCodeChanged)
     Q_PROPERTY(QString country READ country NOTIFY countryChanged)

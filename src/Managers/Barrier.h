@@ -22,6 +22,7 @@ namespace manager {
 class Barrier : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Barrier)
     Q_PROPERTY(QString manufacturer READ manufacturer NOTIFY manufacturerChanged)
     Q_PROPERTY(QString model READ model NOTIFY modelChanged)
     Q_PROPERTY(State state READ state NOTIFY stateChanged)

@@ -12,6 +12,7 @@ class MIOBoard;
 class Button : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Button)
     Q_PROPERTY(bool isEnabled READ isEnabled NOTIFY isEnabledChanged)
     Q_PROPERTY(bool isPressed READ isPressed NOTIFY isPressedChanged)
     Q_PROPERTY(QDateTime lastPress READ lastPress NOTIFY lastPressChanged)

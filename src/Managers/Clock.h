@@ -12,6 +12,7 @@ namespace manager {
 class Clock : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Clock)
     Q_PROPERTY(QStringList timezones READ timezones NOTIFY timezonesChanged)
     Q_PROPERTY(QString timezone READ timezone WRITE setTimezone NOTIFY timezoneChanged)
     Q_PROPERTY(QString ntpServer READ ntpServer WRITE setNtpServer NOTIFY ntpServerChanged)

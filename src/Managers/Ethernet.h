@@ -10,6 +10,7 @@ namespace manager {
 class Ethernet : public ServiceClient
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Ethernet)
     Q_PROPERTY(QString interface READ interface NOTIFY interfaceChanged)
     Q_PROPERTY(QString type READ type NOTIFY typeChanged)
     Q_PROPERTY(QString state READ state NOTIFY stateChanged)

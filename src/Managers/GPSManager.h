@@ -12,6 +12,7 @@ namespace manager {
 class GPSManager : public ServiceClient
 {
     Q_OBJECT
+    Q_DISABLE_COPY(GPSManager)
 
 public:
     struct Info {

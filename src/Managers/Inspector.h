@@ -12,6 +12,7 @@ namespace manager {
 class Inspector : public ServiceClient
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Inspector)
     Q_PROPERTY(QVariantMap info READ info NOTIFY infoChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap memory READ memory NOTIFY memoryChanged)

@@ -10,6 +10,7 @@ class MIOBoard;
 class Loop : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Loop)
     Q_PROPERTY(bool isOccupied READ isOccupied NOTIFY isOccupiedChanged)
     Q_PROPERTY(QDateTime lastChange READ lastChange NOTIFY isOccupiedChanged)
 

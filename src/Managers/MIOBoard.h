@@ -22,6 +22,7 @@ class BoardDriver;
 class MIOBoard : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(MIOBoard)
     Q_PROPERTY(QString manufacturer READ manufacturer NOTIFY manufacturerChanged)
     Q_PROPERTY(QString model READ model NOTIFY modelChanged)
     Q_PROPERTY(QString firmware READ firmware NOTIFY firmwareChanged)

@@ -11,6 +11,7 @@ namespace manager {
 class Update : public ServiceClient
 {
     Q_OBJECT
+    Q_DISABLE_COPY(Update)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QString current READ current NOTIFY currentChanged)
     Q_PROPERTY(QString pending READ pending NOTIFY pendingChanged)
