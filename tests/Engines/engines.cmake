@@ -1,4 +1,8 @@
 # The session record on its own.
 zuka_add_test(NAME tst_session LABEL engines SOURCES tst_session.cpp LIBS zuka_engines)
-# tst_lane.cpp (whole passages over every peer) is registered together with the terminal
-# it drives: it needs Terminal's session, engine and supervision.
+# Whole passages over every peer, with the terminal supervising the engine.
+zuka_add_test(NAME tst_lane LABEL engines TIMEOUT 600
+              SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_lane.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp
+                      ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h
+              LIBS zuka_gui zuka_engines)
+target_include_directories(tst_lane PRIVATE ${PROJECT_SOURCE_DIR}/tests/Managers)
