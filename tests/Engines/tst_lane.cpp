@@ -146,6 +146,8 @@ class TstLane : public QObject
                                {"local/scaleId", "SCALE-3"},
                                {"cameras/alpr1", m_cameraUrl},
                                {"cameras/serverPort", TestUtil::freePort()},
+                               {"cameras/responseTimeoutMsec", 1000},
+                               {"cameras/settingsFile", QCoreApplication::applicationDirPath() + "/cameraSettings.json"},
                                {"terminal/collectTimeoutSec", 3}};
         for (auto it = base.begin(); it != base.end(); ++it)
             m_lane.config->set(it.key(), it.value());
@@ -186,7 +188,8 @@ private slots:
     void cleanup()
     {
         if (QTest::currentTestFailed())
-            qWarning().noquote() << "barrier peer:" << m_barrier.output().right(1500);
+            qWarning().noquote() << "barrier peer:" << m_barrier.output().right(1500) << "\ncamera peer:"
+                                 << m_camera.output().right(1500);
         if (m_lane.sim)
             stopLane();
     }
