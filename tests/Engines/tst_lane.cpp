@@ -195,6 +195,7 @@ private slots:
     }
     void passages_data();
     void passages();
+    void manyEntries();
 };
 
 void TstLane::initTestCase()
@@ -362,6 +363,49 @@ void TstLane::passages()
         // Only a returned card is written: it carries the new usage entry.
         QCOMPARE(usage.size(), type == "SCAN" && place == "hand" ? 2 : 1);
     }
+}
+
+// Entry passages in a row (ZUKA_LANE_PASSAGES of them, none by default: a long run):
+// one ISSUANCE each at the back office, the session back in Idle after each, and the
+// resident memory after the tenth and the last printed. Without cameras, and with the
+// barrier's close left to the bounded exit wait, a passage takes about two seconds.
+void TstLane::manyEntries()
+{
+    const int count = qEnvironmentVariableIntValue("ZUKA_LANE_PASSAGES");
+    if (count <= 0)
+        QSKIP("ZUKA_LANE_PASSAGES not set");
+    m_office.script({{"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}});
+    const int before = m_office.requests(Transactions).size();
+    QVERIFY(startLane("ELR19093", {{"cameras/alpr1", ""}, {"terminal/exitTimeoutSec", 1}}));
+    auto rss = [] {
+        QFile status("/proc/self/status");
+        status.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed();
+        return QByteArray();
+    };
+    QByteArray atTen;
+    for (int i = 1; i <= count; ++i) {
+        setLevel(1, 1);
+        QVERIFY(waitState(Session::WaitUser));
+        setLevel(0, 1);
+        QVERIFY(TestUtil::waitUntil([&] { return session()->buttonPressed(); }));
+        setLevel(0, 0);
+        QVERIFY(waitState(Session::WaitCollect));
+        QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
+        QVERIFY(waitState(Session::Exit));
+        setLevel(1, 0);
+        QVERIFY(waitState(Session::Idle));
+        QVERIFY(m_office.waitForRequests(Transactions, before + i));
+        if (i == 10)
+            atTen = rss();
+    }
+    qInfo().noquote() << "passages:" << count << "RSS at 10:" << atTen << "RSS at" << count << ":" << rss();
+    const QList<QJsonObject> sent = m_office.requests(Transactions).mid(before);
+    QCOMPARE(sent.size(), count);
+    for (const QJsonObject &t : sent)
+        QCOMPARE(bodyOf(t)["type"].toString(), QString("ISSUANCE"));
 }
 
 QTEST_GUILESS_MAIN(TstLane)
