@@ -277,6 +277,12 @@ void TstLane::passages_data()
                                  << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
                                  << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT" << "Customs hold"
                                  << "hand" << 0;
+    // The truck leaves while its data are collected, its card inside: the card is handed
+    // back and the abandoned passage recorded.
+    QTest::newRow("exit, vehicle left with the card inside")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "DataCollect", "insert", "card", "loop 0", "Error", "take", "Idle"}
+        << "ERROR_REPORT" << "Vehicle left" << "hand" << 0;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
@@ -327,6 +333,8 @@ void TstLane::passages()
             QVERIFY2(TestUtil::waitUntil([&] { return m_lane.terminal->state() == state; }), qPrintable(step));
             QCoreApplication::processEvents(); // the queued reaction to the change
         }
+        else if (step == "card") // the inserted card taken into the passage
+            QVERIFY(TestUtil::waitUntil([&] { return !session()->cardId().isEmpty(); }));
         else if (step == "insert")
             QVERIFY(sim(enteredCard(exitUid))["ok"].toBool());
         else if (step == "take") // as soon as the card is in the mouth
@@ -392,7 +400,8 @@ void TstLane::passages()
             if (all[i]["path"].toString() == Permission && bodyOf(all[i])["cardId"].toString() == uid)
                 asked = i;
         }
-        QVERIFY(back >= 0 && back < asked);
+        if (type == "SCAN" || asked >= 0)
+            QVERIFY(back >= 0 && back < asked);
         // Only a returned card is written: it carries the new usage entry.
         QCOMPARE(usage.size(), type == "SCAN" && place == "hand" ? 2 : 1);
     }
