@@ -100,6 +100,7 @@ private slots:
     void windowAndExitRequest()
     {
         Config config(m_dir.filePath("exit.conf"), GUIManager::Defaults);
+        config.set("gui/locale", "en_US");  // the untranslated texts
         GUIManager gui(config);
         gui.load();
         QWindow *window = nullptr;

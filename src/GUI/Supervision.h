@@ -1,0 +1,59 @@
+#pragma once
+// The application's MQTT supervision documents under its base topic ("mqtt/base"): the
+// retained information, status and configuration documents, the request subscriptions,
+// and the dispatch of the requests (document refresh, configuration set, remote commands).
+#include "Common/Log.h"
+#include "GUI/ScreenLogic.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class Config;
+class RemoteCommands;
+class SessionManager;
+namespace manager {
+class MqttClient;
+}
+
+class Supervision : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Supervision)
+
+public:
+    Supervision(Config &config, manager::MqttClient &mqtt, SessionManager &sessions, RemoteCommands &commands,
+                QObject *parent = nullptr);
+
+    void setLaneSource(std::function<ScreenLogic::Lane()> source) { m_lane = std::move(source); }
+
+    QString base() const;
+    QJsonObject infoDocument() const;
+    QJsonObject statusDocument() const;
+
+    // The part of a "/config/set" object that may be applied: values whose type is the
+    // type of the key's default (int: a whole number, bool, text); keys without a default
+    // take texts. Every other value is logged and left out.
+    static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults);
+
+public slots:
+    void subscribeToTopics();
+    void publishInfo();
+    void publishStatus();
+    void publishConfig();
+    void onMessage(const QByteArray &data, const QByteArray &topic);
+
+private:
+    void publish(const QJsonObject &document, const QString &name);
+
+    Config *m_config;
+    manager::MqttClient *m_mqtt;
+    SessionManager *m_sessions;
+    RemoteCommands *m_commands;
+    std::function<ScreenLogic::Lane()> m_lane;
+
+private:
+    static constexpr Log log{"[GUIManager] "};
+};
