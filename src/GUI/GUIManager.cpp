@@ -25,10 +25,11 @@ const QString GUIManager::TranslationFile = QStringLiteral(":/qml/translations/z
 GUIManager::GUIManager(Config &config)
     : m_config(&config)
     , m_inspector(m_mqtt, config.get(QStringLiteral("topics/inspector")).toString())
+    , m_diagnostics(Diagnostics::Lane())
     , m_sessions(config)
     , m_events(config)
     , m_screens(config, m_sessions)
-    , m_commands(config, m_mqtt, m_inspector, m_screens)
+    , m_commands(config, m_mqtt, m_inspector, m_screens, m_diagnostics)
     , m_supervision(config, m_mqtt, m_sessions, m_commands)
     , m_rootContext(m_engine.rootContext())
 {
@@ -43,7 +44,7 @@ GUIManager::~GUIManager()
 {
     // Nothing may reach this object while its members go: every connection to it ends
     // first (TODO(terminal): and the terminal is stopped before that).
-    for (QObject *sender : std::initializer_list<QObject *>{m_config, &m_mqtt, &m_inspector, &m_sessions, &m_events,
+    for (QObject *sender : std::initializer_list<QObject *>{m_config, &m_mqtt, &m_inspector, &m_diagnostics, &m_sessions, &m_events,
                                                              &m_screens, &m_commands, &m_supervision})
         QObject::disconnect(sender, nullptr, this, nullptr);
     QObject::disconnect(m_config, nullptr, &m_sessions, nullptr);
@@ -79,8 +80,10 @@ void GUIManager::initQml()
         registered = true;
         qmlRegisterType<manager::Connection>("com.vexo.network.connection", 1, 0, "Connection");
         qmlRegisterType<IPv4>("com.vexo.network.ipv4", 1, 0, "IPv4");
-        // TODO(terminal): Session ("com.vexo.terminal.session") and Test
-        // ("com.vexo.diagnostics.test") as uncreatable types once they exist as such.
+        qmlRegisterUncreatableType<Test>("com.vexo.diagnostics.test", 1, 0, "Test",
+                                         QStringLiteral("Not creatable in QML"));
+        qRegisterMetaType<Test>("Test");
+        // TODO(terminal): Session ("com.vexo.terminal.session") as an uncreatable type.
     }
     m_rootContext->setContextProperty(QStringLiteral("manager"), this);
     // TODO(terminal): "board", "network" and "terminal" from the terminal.

@@ -5,6 +5,7 @@
 // and the remote-command executor.
 #include "Common/Log.h"
 #include "Common/MqttClient.h"
+#include "GUI/Diagnostics.h"
 #include "GUI/EventManager.h"
 #include "GUI/RemoteCommands.h"
 #include "GUI/ScreenLogic.h"
@@ -40,6 +41,7 @@ class GUIManager : public QObject
     Q_PROPERTY(int shutdownDelaySec READ shutdownDelaySec WRITE setShutdownDelaySec NOTIFY shutdownDelaySecChanged)
     Q_PROPERTY(QColor screenSaverBg READ screenSaverBg NOTIFY screenSaverBgChanged)
     Q_PROPERTY(QString screenSaverImg READ screenSaverImg NOTIFY screenSaverImgChanged)
+    Q_PROPERTY(Diagnostics *diagnostics READ diagnostics NOTIFY diagnosticsChanged)
 
 public:
     // Every setting of the system with its default (the table of GUI/Defaults.h).
@@ -69,6 +71,7 @@ public:
     void setShutdownDelaySec(int value);
     QColor screenSaverBg() const;
     QString screenSaverImg() const;
+    Diagnostics *diagnostics() { return &m_diagnostics; }
 
     void setLanguage(const QString &locale);
 
@@ -131,7 +134,8 @@ private:
     QTranslator m_translator;
     manager::MqttClient m_mqtt;
     manager::Inspector m_inspector;
-    // TODO(terminal): the Terminal and the Diagnostics built on it go here.
+    // TODO(terminal): the Terminal goes here, and the diagnostics are built on it.
+    Diagnostics m_diagnostics;
     SessionManager m_sessions;
     EventManager m_events;
     ScreenLogic m_screens;

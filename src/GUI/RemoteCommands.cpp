@@ -2,6 +2,7 @@
 
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
+#include "GUI/Diagnostics.h"
 #include "GUI/ScreenLogic.h"
 #include "Managers/Inspector.h"
 
@@ -10,16 +11,15 @@
 
 const QString RemoteCommands::ValidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Valid.wav");
 const QString RemoteCommands::InvalidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Invalid.wav");
-const QStringList RemoteCommands::TestModes = {QStringLiteral("dispense"), QStringLiteral("acceptEject"),
-                                               QStringLiteral("acceptDiscard"), QStringLiteral("acceptDispose")};
 
 RemoteCommands::RemoteCommands(Config &config, manager::MqttClient &mqtt, manager::Inspector &inspector,
-                               ScreenLogic &screens, QObject *parent)
+                               ScreenLogic &screens, Diagnostics &diagnostics, QObject *parent)
     : QObject(parent)
     , m_config(&config)
     , m_mqtt(&mqtt)
     , m_inspector(&inspector)
     , m_screens(&screens)
+    , m_diagnostics(&diagnostics)
 {
 }
 
@@ -53,44 +53,57 @@ void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
     const QJsonObject request = QJsonDocument::fromJson(payload).object();
     const QString mode = request.value(QStringLiteral("mode")).toVariant().toString();
     const int cards = request.value(QStringLiteral("numberOfCards")).toVariant().toInt();
-    // A mode that starts no card step would leave the lane paused for good: refused
-    // before anything is touched.
-    if (!TestModes.contains(mode)) {
-        log.warn("Refusing test request : mode=", mode, " id=", id);
-        testFinished(id, mode, cards, 0, false, QStringLiteral("Unknown test mode"));
-        return;
+    // The diagnostics pause the lane only when they accept the test; a refused request
+    // (unknown mode, a passage or another test under way) is only answered, so the
+    // screens of a passage stay as they are.
+    const quint64 before = m_diagnostics->acceptedRuns();
+    Deferred<Test> run = m_diagnostics->performTest(mode, cards, id);
+    const bool accepted = m_diagnostics->acceptedRuns() != before;
+    if (accepted && run.state() == 0) {
+        m_screens->setMessage(mode == QLatin1String("dispense") ? QStringLiteral("Dispensing card")
+                                                                : QStringLiteral("Insert card"));
+        m_screens->setScreen(QStringLiteral("Busy"));
     }
-    m_screens->setMessage(mode == QLatin1String("dispense") ? QStringLiteral("Dispensing card")
-                                                            : QStringLiteral("Insert card"));
-    m_screens->setScreen(QStringLiteral("Busy"));
-    // TODO(terminal): the diagnostics run the test over the terminal's card issuer once the
-    // terminal exists (pausing the lane only when the test is accepted); until then there
-    // is no card issuer, which fails every test at its first card.
-    testFinished(id, mode, cards, 0, false, QStringLiteral("No cardIssuer instance"));
+    run.progress([this](Test test) { testProgress(test); });
+    run.done([this, cards, accepted](Test test) { testFinished(test, cards, accepted); });
 }
 
-void RemoteCommands::testFinished(const QString &id, const QString &mode, int numberOfCards, int done,
-                                  bool result, const QString &error)
+void RemoteCommands::testProgress(const Test &test)
 {
     QJsonObject document;
-    document.insert(QStringLiteral("mode"), mode);
-    document.insert(QStringLiteral("result"), result);
-    document.insert(QStringLiteral("numberOfCards"), result ? numberOfCards : done);
-    document.insert(QStringLiteral("error"), result ? QJsonValue() : QJsonValue(error));
-    answer(QStringLiteral("/test/response/"), id, document);
-    if (error == QLatin1String("Unknown test mode"))
-        return;  // refused: nothing was shown, nothing is played
-    const int percent = numberOfCards < 1 ? 0 : done * 100 / numberOfCards;
-    if (result) {
-        m_screens->setMessage(QStringLiteral("Success %1 of %2 (%3%)").arg(done).arg(numberOfCards).arg(percent));
+    document.insert(QStringLiteral("id"), test.id);
+    document.insert(QStringLiteral("mode"), test.name);
+    document.insert(QStringLiteral("currCardIndex"), test.currCardIndex);
+    document.insert(QStringLiteral("numberOfCards"), test.numberOfCards);
+    document.insert(QStringLiteral("percent"), test.percent());
+    document.insert(QStringLiteral("cardId"), test.cardId());
+    document.insert(QStringLiteral("error"), QJsonValue());
+    m_mqtt->publish(QJsonDocument(document).toJson(QJsonDocument::Indented), base() + QStringLiteral("/test/progress"),
+                    0, false);
+    m_screens->setMessage(QStringLiteral("Test %1 of %2 (%3%)")
+                              .arg(test.currCardIndex)
+                              .arg(test.numberOfCards)
+                              .arg(test.percent()));
+    m_screens->setScreen(QStringLiteral("Busy"));
+}
+
+void RemoteCommands::testFinished(const Test &test, int requested, bool accepted)
+{
+    QJsonObject document;
+    document.insert(QStringLiteral("mode"), test.name);
+    document.insert(QStringLiteral("result"), test.result);
+    document.insert(QStringLiteral("numberOfCards"), test.result ? requested : test.currCardIndex);
+    document.insert(QStringLiteral("error"), test.result ? QJsonValue() : QJsonValue(test.error));
+    answer(QStringLiteral("/test/response/"), test.id, document);
+    if (!accepted)
+        return;
+    const QString fields = QStringLiteral("%1 of %2 (%3%)").arg(test.currCardIndex).arg(test.numberOfCards).arg(test.percent());
+    if (test.result) {
+        m_screens->setMessage(QStringLiteral("Success ") + fields);
         m_screens->setScreen(QStringLiteral("Success"));
         m_inspector->audioPlay(ValidSound);
     } else {
-        m_screens->setMessage(QStringLiteral("Failed %1 of %2 (%3%)\n%4")
-                                  .arg(done)
-                                  .arg(numberOfCards)
-                                  .arg(percent)
-                                  .arg(error));
+        m_screens->setMessage(QStringLiteral("Failed ") + fields + QLatin1Char('\n') + test.error);
         m_screens->setScreen(QStringLiteral("ErrorScreen"));
         m_inspector->audioPlay(InvalidSound);
     }
@@ -98,10 +111,10 @@ void RemoteCommands::testFinished(const QString &id, const QString &mode, int nu
 
 void RemoteCommands::testCancel(const QString &id)
 {
-    // TODO(terminal): Diagnostics::cancelTest(); no test can run before the terminal exists.
+    const bool cancelled = m_diagnostics->cancelTest();
     QJsonObject document;
-    document.insert(QStringLiteral("result"), false);
-    document.insert(QStringLiteral("error"), QStringLiteral("No test in progress"));
+    document.insert(QStringLiteral("result"), cancelled);
+    document.insert(QStringLiteral("error"), cancelled ? QJsonValue() : QJsonValue(QStringLiteral("No test in progress")));
     answer(QStringLiteral("/test/cancel/response/"), id, document);
 }
 

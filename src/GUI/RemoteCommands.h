@@ -12,6 +12,8 @@
 #include <QStringList>
 
 class Config;
+class Diagnostics;
+class Test;
 class ScreenLogic;
 namespace manager {
 class Inspector;
@@ -31,11 +33,9 @@ public:
 
     static const QString ValidSound;
     static const QString InvalidSound;
-    // The card test modes; any other (or none) is refused at once.
-    static const QStringList TestModes;
 
     RemoteCommands(Config &config, manager::MqttClient &mqtt, manager::Inspector &inspector,
-                   ScreenLogic &screens, QObject *parent = nullptr);
+                   ScreenLogic &screens, Diagnostics &diagnostics, QObject *parent = nullptr);
 
     // The request id of a request topic: the text after its last "/" when the topic holds
     // "/request/", else empty.
@@ -59,13 +59,14 @@ signals:
 private:
     QString base() const;
     void answer(const QString &path, const QString &id, const QJsonObject &document);
-    void testFinished(const QString &id, const QString &mode, int numberOfCards, int done,
-                      bool result, const QString &error);
+    void testProgress(const Test &test);
+    void testFinished(const Test &test, int requested, bool accepted);
 
     Config *m_config;
     manager::MqttClient *m_mqtt;
     manager::Inspector *m_inspector;
     ScreenLogic *m_screens;
+    Diagnostics *m_diagnostics;
 
 private:
     static constexpr Log log{"[GUIManager] "};
