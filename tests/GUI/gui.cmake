@@ -2,3 +2,8 @@
 zuka_add_test(NAME tst_eventlog LABEL gui SOURCES tst_eventlog.cpp LIBS zuka)
 zuka_add_test(NAME tst_session LABEL gui SOURCES tst_session.cpp LIBS zuka)
 zuka_add_test(NAME tst_guilogic LABEL gui SOURCES tst_guilogic.cpp LIBS zuka)
+# Diagnostics and card tests on the simulated lane.
+zuka_add_test(NAME tst_diagnostics LABEL gui TIMEOUT 180
+              SOURCES tst_diagnostics.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp
+                      ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h LIBS zuka)
+target_include_directories(tst_diagnostics PRIVATE ${PROJECT_SOURCE_DIR}/tests/Managers)
