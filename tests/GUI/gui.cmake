@@ -7,3 +7,8 @@ zuka_add_test(NAME tst_diagnostics LABEL gui TIMEOUT 180
               SOURCES tst_diagnostics.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp
                       ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h LIBS zuka)
 target_include_directories(tst_diagnostics PRIVATE ${PROJECT_SOURCE_DIR}/tests/Managers)
+# The real program on a real broker.
+if(TARGET zuka-terminal-ui)
+  zuka_add_test(NAME tst_guiprogram LABEL gui TIMEOUT 180 SOURCES tst_guiprogram.cpp LIBS zuka)
+  add_dependencies(tst_guiprogram zuka-terminal-ui)
+endif()
