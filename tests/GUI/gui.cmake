@@ -12,3 +12,5 @@ if(TARGET zuka-terminal-ui)
   zuka_add_test(NAME tst_guiprogram LABEL gui TIMEOUT 180 SOURCES tst_guiprogram.cpp LIBS zuka)
   add_dependencies(tst_guiprogram zuka-terminal-ui)
 endif()
+# Real input on a private X display (Xvfb and xdotool).
+zuka_add_test(NAME tst_guiinput LABEL gui GUI TIMEOUT 120 SOURCES tst_guiinput.cpp LIBS zuka)
