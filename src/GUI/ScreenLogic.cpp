@@ -3,6 +3,7 @@
 #include "Common/Config.h"
 #include "GUI/SessionManager.h"
 
+#include <QCoreApplication>
 #include <limits>
 
 ScreenLogic::ScreenLogic(Config &config, SessionManager &sessions, QObject *parent)
@@ -140,4 +141,53 @@ void ScreenLogic::onScreenChanged()
 void ScreenLogic::onDisplayOffTimeout()
 {
     log.warn("Turning off Display due to inactivity.");
+}
+
+void ScreenLogic::onSessionStateChanged(int state, bool buttonPressed, const QString &error)
+{
+    // The texts shown to the driver are the root object's translations.
+    const auto tr = [](const char *text) { return QCoreApplication::translate("GUIManager", text); };
+    switch (state) {
+    case SessionIdle:
+    case WaitUser:
+        setMessage(QString());
+        setIdleScreen();
+        break;
+    case DataCollect:
+        if (buttonPressed) {
+            setMessage(tr("Please wait"));
+            setScreen(QStringLiteral("Busy"));
+        } else {
+            setMessage(QString());
+            setIdleScreen();
+        }
+        break;
+    case Permission:
+    case CardProcess:
+        setMessage(tr("Please wait"));
+        setScreen(QStringLiteral("Busy"));
+        break;
+    case WaitCollect:
+        setMessage(tr("Please collect your card"));
+        setScreen(QStringLiteral("Success"));
+        break;
+    case Exit:
+    case PostExit:
+        setMessage(tr("Thank you"));
+        setScreen(QStringLiteral("Success"));
+        break;
+    case SessionError:
+        setMessage(error);
+        setScreen(QStringLiteral("ErrorScreen"));
+        break;
+    default:  // Stopped: unchanged
+        break;
+    }
+}
+
+void ScreenLogic::updatePlate(const QString &plate, const QString &container)
+{
+    setPlate(QString());
+    setPlate(plate);
+    setContainer(container);
 }

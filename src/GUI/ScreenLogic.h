@@ -26,6 +26,11 @@ public:
         QString reason;
     };
     enum LaneState { Init = 0, Busy = 1, Ready = 2, Error = 3, Stopped = 4 };
+    // The lane session's states, numbered as the session numbers them.
+    enum SessionState {
+        SessionStopped = 0, SessionIdle, DataCollect, WaitUser, Permission, CardProcess,
+        WaitCollect, Exit, PostExit, SessionError
+    };
 
     ScreenLogic(Config &config, SessionManager &sessions, QObject *parent = nullptr);
 
@@ -48,6 +53,13 @@ public:
     void setMessage(const QString &message);
     void setPlate(const QString &plate);
     void setContainer(const QString &container);
+
+    // The screen of a session state; buttonPressed: the button was pressed in this
+    // session; error: the session's error text.
+    void onSessionStateChanged(int state, bool buttonPressed, const QString &error);
+    // The plate and container of the session's readings (empty when there is none). The
+    // plate goes through the empty text, so a new plate is always announced.
+    void updatePlate(const QString &plate, const QString &container);
 
 signals:
     void screenChanged();

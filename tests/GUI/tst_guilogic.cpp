@@ -96,6 +96,48 @@ private slots:
         QCOMPARE(screens.screen(), QString("Settings"));
     }
 
+    void sessionScreens_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<bool>("pressed");
+        QTest::addColumn<QString>("screen");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("stopped: unchanged") << 0 << false << "Login" << "keep";
+        QTest::newRow("idle") << 1 << false << "CollectScreen" << "";
+        QTest::newRow("data collect") << 2 << false << "CollectScreen" << "";
+        QTest::newRow("data collect, pressed") << 2 << true << "Busy" << "Please wait";
+        QTest::newRow("wait user") << 3 << true << "CollectScreen" << "";
+        QTest::newRow("permission") << 4 << false << "Busy" << "Please wait";
+        QTest::newRow("card process") << 5 << false << "Busy" << "Please wait";
+        QTest::newRow("wait collect") << 6 << false << "Success" << "Please collect your card";
+        QTest::newRow("exit") << 7 << false << "Success" << "Thank you";
+        QTest::newRow("post exit") << 8 << false << "Success" << "Thank you";
+        QTest::newRow("error") << 9 << false << "ErrorScreen" << "Card jammed";
+    }
+    void sessionScreens()
+    {
+        QFETCH(int, state);
+        QFETCH(bool, pressed);
+        QFETCH(QString, screen);
+        QFETCH(QString, message);
+        Config config(m_dir.filePath("session.conf"), GUIManager::Defaults);
+        SessionManager sessions(config);
+        ScreenLogic screens(config, sessions);
+        screens.setLaneSource([] { return ScreenLogic::Lane{2, "CARD_COLLECTION_MACHINE", ""}; });
+        screens.setScreen("Login");
+        screens.setMessage("keep");
+        screens.onSessionStateChanged(state, pressed, "Card jammed");
+        QCOMPARE(screens.screen(), screen);
+        QCOMPARE(screens.message(), message);
+        QVERIFY(!screens.screenTimerActive());
+
+        QSignalSpy plate(&screens, &ScreenLogic::plateChanged);
+        screens.updatePlate("ABC1234", "MSKU1234565");
+        screens.updatePlate("XYZ9876", "MSKU1234565");
+        QCOMPARE(plate.count(), 3);  // the new plate goes through the empty text
+        QCOMPARE(screens.container(), QString("MSKU1234565"));
+    }
+
     // Time-outs, the login screen and the display-off timer in one passage.
     void screenTimeouts()
     {
