@@ -120,6 +120,7 @@ void GUIManager::initMqtt()
     m_mqtt.setPort(m_config->get(QStringLiteral("mqtt/port")).toInt());
     m_mqtt.setUsername(m_config->get(QStringLiteral("mqtt/username")).toString());
     m_mqtt.setPassword(m_config->get(QStringLiteral("mqtt/password")).toString());
+    m_supervision.subscribeToTopics();
     if (m_mqtt.isConnected())
         m_mqtt.disconnect();
     m_mqtt.connect();

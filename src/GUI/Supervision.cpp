@@ -35,6 +35,9 @@ QString Supervision::base() const
 void Supervision::subscribeToTopics()
 {
     const QString b = base();
+    if (m_subscribed.contains(b))
+        return;
+    m_subscribed.insert(b);
     for (const char *path : {"/info/get", "/status/get", "/config/get", "/config/set", "/test/request/+",
                              "/test/cancel/request/+", "/box/reset/request/+", "/cameras/trigger/request/+"})
         m_mqtt->subscribe(b + QLatin1String(path), 0);

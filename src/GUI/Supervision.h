@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <functional>
 
@@ -39,6 +40,8 @@ public:
     static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults);
 
 public slots:
+    // The request topics of the current base topic. The client keeps them and renews them
+    // on every connection, so each base topic is subscribed once.
     void subscribeToTopics();
     void publishInfo();
     void publishStatus();
@@ -53,6 +56,7 @@ private:
     SessionManager *m_sessions;
     RemoteCommands *m_commands;
     std::function<ScreenLogic::Lane()> m_lane;
+    QSet<QString> m_subscribed;  // base topics whose requests are subscribed
 
 private:
     static constexpr Log log{"[GUIManager] "};

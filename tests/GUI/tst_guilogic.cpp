@@ -278,6 +278,8 @@ void TstGuiLogic::onBroker()
     QVERIFY(log.contains("[GUIManager] Log configuration changed. Applying."));
     QCOMPARE(log.count("[GUIManager] MQTT configuration changed. Applying."), 1);
     QCOMPARE(log.count("[MqttClient] Connecting to host"), 1);
+    // The request topics renewed once on the new connection, not added again.
+    QCOMPARE(log.count("[MqttClient] Subscribing to 't17/ui/config/set' with QoS = 0"), 1);
     QVERIFY(log.contains("[GUIManager] WARN: Ignoring configuration value of wrong type : mqtt/port (expected int)"));
     QCOMPARE(config.get("mqtt/port").toInt(), int(broker.port()));
     // The document goes out once (from the new connection: the client was reconnecting).
