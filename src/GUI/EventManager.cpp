@@ -66,7 +66,8 @@ bool EventManager::save()
 void EventManager::drop(Event *event)
 {
     // Deleted once control returns to the event loop, so a view that still shows the
-    // entry stays valid until then.
+    // entry stays valid until then; with the manager at the latest.
+    event->setParent(this);
     event->deleteLater();
 }
 
