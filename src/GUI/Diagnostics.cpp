@@ -189,7 +189,7 @@ void Diagnostics::cardDone(const Tag::Ptr &card, int pauseMsec)
         log.warn("Test defer has already been resolved");
     } else {
         emit testProgress(m_test);
-        m_test.completion.notify(m_test);
+        m_test.completion.notify(m_test.detached());
     }
     schedule(pauseMsec);
 }
@@ -232,7 +232,7 @@ void Diagnostics::finish(Test &test, bool ran)
         log.warn("Test defer has already been resolved");
     } else {
         emit testFinished(test);
-        test.completion.resolve(test);
+        test.completion.resolve(test.detached());
     }
     if (!ran)
         return;

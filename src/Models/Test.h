@@ -44,6 +44,15 @@ public:
         return t;
     }
 
+    // A copy to settle the completion with: it does not hold the completion itself, which
+    // would otherwise keep itself alive through its own value.
+    Test detached() const
+    {
+        Test copy(*this);
+        copy.completion = Deferred<Test>();
+        return copy;
+    }
+
     QString cardId() const { return card ? card->uid() : QStringLiteral("<none>"); }
     int percent() const { return numberOfCards < 1 ? 0 : currCardIndex * 100 / numberOfCards; }
     bool isFinished() const { return finished || currCardIndex >= numberOfCards; }
