@@ -1,0 +1,410 @@
+#include "Barrier.h"
+
+#include "Common/Config.h"
+#include "Common/Log.h"
+
+#include <QMetaEnum>
+#include <QModbusReply>
+
+namespace manager {
+
+namespace {
+
+const Log log("[Barrier] ");
+
+bool bit(quint32 word, int n)
+{
+    return (word >> n) & 1u;
+}
+
+// Status word bits.
+constexpr int BitReady = 0;
+constexpr int BitErrorPresent = 1;
+constexpr int BitNoHoming = 2;
+constexpr int BitTemperature = 4;
+constexpr int BitPriority = 13;
+constexpr int BitClosed = 20;
+constexpr int BitClosing = 21;
+constexpr int BitOpening = 22;
+constexpr int BitOpen = 23;
+// Loop word bits.
+constexpr int LoopShortCircuit = 12;
+constexpr int LoopInactive = 13;
+constexpr int LoopError = 15;
+
+QString urlText(const QUrl &url)
+{
+    return url.toDisplayString();
+}
+
+} // namespace
+
+Barrier::Barrier(Config &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+{
+    initTimers();
+    initClient();
+    connect(&m_config, &Config::configChanged, this, &Barrier::onConfigChanged);
+}
+
+Barrier::~Barrier()
+{
+    // The client closes its connection when it is destroyed, after this body: neither
+    // its state changes nor the replies it then fails may reach this object any more.
+    m_pollTimer.stop();
+    m_reconnectTimer.stop();
+    m_client.disconnect(this);
+    for (const QPointer<QModbusReply> &reply : qAsConst(m_replies))
+        if (reply)
+            reply->disconnect(this);
+}
+
+QString Barrier::stateToStr(int state)
+{
+    switch (state) {
+    case Init: return QStringLiteral("Init");
+    case Busy: return QStringLiteral("Busy");
+    case Ready: return QStringLiteral("Ready");
+    case Error: return QStringLiteral("Error");
+    default: return QStringLiteral("Unknown");
+    }
+}
+
+QString Barrier::stateString() const
+{
+    return QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(m_state));
+}
+
+quint32 Barrier::readWords(const QModbusDataUnit &unit, int start, int count)
+{
+    if (count <= 0 || start < 0 || start + count > int(unit.valueCount()))
+        return 0;
+    if (count == 1)
+        return unit.value(start);
+    return (quint32(unit.value(start)) << 16) | unit.value(start + 1);
+}
+
+QUrl Barrier::parseUrl(const QString &text)
+{
+    return QUrl(text.contains(QLatin1String("//")) ? text : QStringLiteral("tcp://") + text, QUrl::TolerantMode);
+}
+
+void Barrier::initTimers()
+{
+    m_pollTimer.setInterval(PollIntervalMs);
+    m_pollTimer.setSingleShot(false);
+    connect(&m_pollTimer, &QTimer::timeout, this, &Barrier::readStatus);
+    m_reconnectTimer.setInterval(ReconnectIntervalMs);
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { m_client.connectDevice(); });
+}
+
+void Barrier::initClient()
+{
+    const QUrl url = parseUrl(m_config.get(QStringLiteral("barrier/url")).toString());
+    const int timeout = m_config.get(QStringLiteral("barrier/timeout")).toInt();
+    const int retries = m_config.get(QStringLiteral("barrier/retries")).toInt();
+    log.info("Initializing client : address=", urlText(url), ", timeout=", timeout, " msec, retries=", retries);
+
+    if (!m_clientWired) {
+        m_clientWired = true;
+        connect(&m_client, &QModbusClient::stateChanged, this, &Barrier::onClientStateChanged);
+        connect(&m_client, &QModbusClient::errorOccurred, this, &Barrier::onClientErrorOccured);
+    }
+
+    const QString host = url.host();
+    const int port = url.port();
+    const bool moved = m_client.connectionParameter(QModbusDevice::NetworkAddressParameter).toString() != host
+        || m_client.connectionParameter(QModbusDevice::NetworkPortParameter).toInt() != port;
+    m_client.setConnectionParameter(QModbusDevice::NetworkAddressParameter, host);
+    m_client.setConnectionParameter(QModbusDevice::NetworkPortParameter, port);
+    m_client.setTimeout(timeout);
+    m_client.setNumberOfRetries(retries);
+
+    // A connection to another address is ended first; connecting follows as soon as it is
+    // closed. Otherwise a client that is connected or connecting ignores this request.
+    if (moved && m_client.state() != QModbusDevice::UnconnectedState) {
+        m_connectWhenClosed = true;
+        m_client.disconnectDevice();
+        return;
+    }
+    m_client.connectDevice();
+}
+
+void Barrier::onConfigChanged(const QVariantMap &changes)
+{
+    if (!Config::contains(changes, QStringLiteral("barrier\\/.+")))
+        return;
+    log.warn("Configuration changed. Applying.");
+    initClient();
+}
+
+void Barrier::forgetWords()
+{
+    m_wordsKnown = false;
+    m_statusVerdict = Verdict{true, Ready, QString()};
+    m_loopAVerdict = Verdict{};
+    m_loopBVerdict = Verdict{};
+}
+
+void Barrier::onClientStateChanged(QModbusDevice::State state)
+{
+    const QString url = urlText(parseUrl(m_config.get(QStringLiteral("barrier/url")).toString()));
+    switch (state) {
+    case QModbusDevice::UnconnectedState:
+        log.info("Disconnected from : ", url);
+        forgetWords();
+        setState(Error, QStringLiteral("Disconnected"));
+        m_pollTimer.stop();
+        if (m_connectWhenClosed) {
+            m_connectWhenClosed = false;
+            m_reconnectTimer.stop();
+            QTimer::singleShot(0, this, [this] { m_client.connectDevice(); });
+        } else {
+            m_reconnectTimer.start();
+        }
+        break;
+    case QModbusDevice::ConnectingState:
+        log.info("Connecting to : ", url);
+        m_pollTimer.stop();
+        m_reconnectTimer.stop();
+        break;
+    case QModbusDevice::ConnectedState:
+        log.info("Connected to : ", url);
+        forgetWords();
+        setState(Ready, QString());
+        m_pollTimer.start();
+        m_reconnectTimer.stop();
+        break;
+    case QModbusDevice::ClosingState:
+        log.info("Connection closed");
+        forgetWords();
+        setState(Error, QStringLiteral("Connection closed"));
+        m_pollTimer.stop();
+        m_reconnectTimer.stop();
+        break;
+    }
+}
+
+void Barrier::onClientErrorOccured(QModbusDevice::Error error)
+{
+    if (error != QModbusDevice::NoError)
+        log.error(m_client.errorString());
+}
+
+void Barrier::releaseReply(QModbusReply *reply)
+{
+    m_replies.removeAll(reply);
+    reply->deleteLater();
+}
+
+Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
+{
+    Deferred<QModbusDataUnit> result;
+    const char *what = write ? "Write failed : " : "Read failed : ";
+    // A failed read resolves with an invalid unit (the poll just skips it); a failed
+    // write rejects, so that the caller knows the command did not reach the controller.
+    auto failed = [result, write]() {
+        if (write)
+            result.reject(QModbusDataUnit());
+        else
+            result.resolve(QModbusDataUnit());
+    };
+    if (m_client.state() != QModbusDevice::ConnectedState) {
+        log.error("Not connected");
+        failed();
+        return result;
+    }
+    const int unitId = m_config.get(QStringLiteral("barrier/unitId")).toInt();
+    QModbusReply *reply = write ? m_client.sendWriteRequest(unit, unitId) : m_client.sendReadRequest(unit, unitId);
+    if (!reply) {
+        log.error(what, "unable to send");
+        failed();
+        return result;
+    }
+    auto finish = [this, reply, result, failed, write, what]() {
+        if (reply->error() != QModbusDevice::NoError) {
+            log.error(what, reply->errorString());
+            const bool lost = reply->error() == QModbusDevice::TimeoutError
+                || reply->error() == QModbusDevice::ConnectionError;
+            releaseReply(reply);
+            if (!write && lost)
+                m_client.disconnectDevice();
+            failed();
+            return;
+        }
+        const QModbusDataUnit answer = reply->result();
+        releaseReply(reply);
+        result.resolve(answer);
+    };
+    m_replies.append(reply);
+    if (reply->isFinished())
+        finish();
+    else
+        connect(reply, &QModbusReply::finished, this, finish);
+    return result;
+}
+
+Deferred<QModbusDataUnit> Barrier::sendReadRequest(const QModbusDataUnit &unit)
+{
+    return send(unit, false);
+}
+
+Deferred<QModbusDataUnit> Barrier::sendWriteRequest(const QModbusDataUnit &unit)
+{
+    return send(unit, true);
+}
+
+Deferred<> Barrier::open(bool priority)
+{
+    Deferred<> result;
+    const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, CommandRegister,
+                               QVector<quint16>{priority ? CommandPriorityOpen : CommandOpen});
+    sendWriteRequest(unit)
+        .done([this, result](const QModbusDataUnit &) {
+            setIsOpen(true);
+            result.resolve();
+        })
+        .fail([result](const QModbusDataUnit &) { result.rejectZero(); });
+    return result;
+}
+
+Deferred<> Barrier::close()
+{
+    Deferred<> result;
+    const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, CommandRegister, QVector<quint16>{CommandClose});
+    sendWriteRequest(unit)
+        .done([result](const QModbusDataUnit &) { result.resolve(); })
+        .fail([result](const QModbusDataUnit &) { result.rejectZero(); });
+    return result;
+}
+
+void Barrier::readStatus()
+{
+    m_pollTimer.stop();
+    const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
+    sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
+        if (answer.isValid() && int(answer.valueCount()) >= StatusBlockSize) {
+            setStatus(readWords(answer, 0, 2));
+            setLoopA(answer.value(4));
+            setLoopB(answer.value(5));
+            m_wordsKnown = true;
+            applyVerdicts();
+        }
+        if (!m_pollTimer.isActive() && m_client.state() == QModbusDevice::ConnectedState)
+            m_pollTimer.start();
+    });
+}
+
+void Barrier::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=") + reason + QLatin1Char(')');
+    log.info(QStringLiteral("State changed : (%1) %2 %3").arg(int(state)).arg(stateToStr(state), reasonText));
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+}
+
+void Barrier::setIsOpen(bool value)
+{
+    if (value == m_isOpen)
+        return;
+    m_isOpen = value;
+    m_lastChange = QDateTime::currentDateTime();
+    emit isOpenChanged();
+    if (value)
+        emit barrierOpened();
+    else
+        emit barrierClosed();
+}
+
+void Barrier::setIsPriority(bool value)
+{
+    if (value == m_isPriority)
+        return;
+    if (value)
+        log.warn("Detected priority open/close");
+    else
+        log.warn("Priority open/close cleared");
+    m_isPriority = value;
+    emit isPriorityChanged();
+}
+
+void Barrier::setStatus(quint32 word)
+{
+    if (m_wordsKnown && word == m_status)
+        return;
+    m_status = word;
+
+    Verdict v = m_statusVerdict;
+    if (bit(word, BitErrorPresent))
+        v = {true, Error, QStringLiteral("Error present")};
+    if (bit(word, BitNoHoming))
+        v = {true, Error, QStringLiteral("Homing not performed")};
+    if (bit(word, BitTemperature))
+        v = {true, Error, QStringLiteral("Control temperature exceeded")};
+
+    setIsPriority(bit(word, BitPriority));
+
+    if (bit(word, BitClosed))
+        setIsOpen(false);
+    else if (bit(word, BitOpen))
+        setIsOpen(true);
+
+    const quint32 angle = word >> 24;
+    if (bit(word, BitClosing)) {
+        v = {true, Busy, QStringLiteral("Closing")};
+        log.info("Boom is closing : ", angle, " degrees");
+    } else if (bit(word, BitOpening)) {
+        v = {true, Busy, QStringLiteral("Opening")};
+        log.info("Boom is opening : ", angle, " degrees");
+    } else if (bit(word, BitReady)) {
+        v = {true, Ready, QString()};
+    }
+    m_statusVerdict = v;
+}
+
+void Barrier::setLoop(char name, quint16 word, quint16 &stored, Verdict &verdict, void (Barrier::*changed)())
+{
+    if (m_wordsKnown && word == stored)
+        return;
+    log.info("Loop ", name, " changed : ", QString::number(word, 16));
+    const bool occupiedChanged = (word & 1u) != (stored & 1u);
+    stored = word;
+    if (occupiedChanged)
+        emit(this->*changed)();
+
+    verdict = Verdict{};
+    if (bit(word, LoopInactive)) {
+        log.warn("Loop ", name, " is inactive");
+        return;
+    }
+    if (bit(word, LoopShortCircuit))
+        verdict = {true, Error, QStringLiteral("Loop %1 short-circuit").arg(QLatin1Char(name))};
+    if (bit(word, LoopError))
+        verdict = {true, Error, QStringLiteral("Loop %1 error").arg(QLatin1Char(name))};
+}
+
+void Barrier::setLoopA(quint16 word)
+{
+    setLoop('A', word, m_loopA, m_loopAVerdict, &Barrier::loopAChanged);
+}
+
+void Barrier::setLoopB(quint16 word)
+{
+    setLoop('B', word, m_loopB, m_loopBVerdict, &Barrier::loopBChanged);
+}
+
+// The state follows the three words together: a loop fault (loop B's over loop A's)
+// over what the status word says.
+void Barrier::applyVerdicts()
+{
+    const Verdict &v = m_loopBVerdict.set ? m_loopBVerdict : m_loopAVerdict.set ? m_loopAVerdict : m_statusVerdict;
+    if (v.set)
+        setState(v.state, v.reason);
+}
+
+} // namespace manager

@@ -1,0 +1,141 @@
+#pragma once
+// Client of the lane's boom barrier controller over Modbus TCP: polls its status and
+// loop words once a second, turns them into a state with a reason, an open flag and a
+// priority flag, and writes the open and close commands.
+#include "Deferred/Deferred.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QModbusDataUnit>
+#include <QModbusTcpClient>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+class Config;
+class QModbusReply;
+
+namespace manager {
+
+class Barrier : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString manufacturer READ manufacturer NOTIFY manufacturerChanged)
+    Q_PROPERTY(QString model READ model NOTIFY modelChanged)
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QString stateString READ stateString NOTIFY stateChanged)
+    Q_PROPERTY(QString reason READ reason NOTIFY stateChanged)
+    Q_PROPERTY(bool isOpen READ isOpen NOTIFY isOpenChanged)
+    Q_PROPERTY(bool loopA READ loopA NOTIFY loopAChanged)
+    Q_PROPERTY(bool loopB READ loopB NOTIFY loopBChanged)
+    Q_PROPERTY(QDateTime lastChange READ lastChange NOTIFY isOpenChanged)
+
+public:
+    enum State : int { Init = 0, Busy = 1, Ready = 2, Error = 3 };
+    Q_ENUM(State)
+
+    // Register addresses of the controller.
+    static constexpr int CommandRegister = 0;
+    static constexpr int StatusRegister = 1;
+    static constexpr int StatusBlockSize = 6;
+    // Command words.
+    static constexpr quint16 CommandOpen = 1;
+    static constexpr quint16 CommandClose = 2;
+    static constexpr quint16 CommandPriorityOpen = 4;
+
+    static constexpr int PollIntervalMs = 1000;
+    static constexpr int ReconnectIntervalMs = 5000;
+
+    explicit Barrier(Config &config, QObject *parent = nullptr);
+    ~Barrier() override;
+
+    QString manufacturer() const { return QStringLiteral("Magnetic"); }
+    QString model() const { return QStringLiteral("MGC(MicroDrive)"); }
+    State state() const { return m_state; }
+    QString stateString() const;
+    const QString &reason() const { return m_reason; }
+    bool isOpen() const { return m_isOpen; }
+    bool isPriority() const { return m_isPriority; }
+    bool loopA() const { return m_loopA & 0x0001; }
+    bool loopB() const { return m_loopB & 0x0001; }
+    const QDateTime &lastChange() const { return m_lastChange; }
+    bool active() const { return m_state == Busy || m_state == Ready; }
+
+    static QString stateToStr(int state);
+    static quint32 readWords(const QModbusDataUnit &unit, int start, int count);
+    static QUrl parseUrl(const QString &text);
+
+    Deferred<> open(bool priority = false);
+    Deferred<> close();
+    Deferred<QModbusDataUnit> sendWriteRequest(const QModbusDataUnit &unit);
+    Deferred<QModbusDataUnit> sendReadRequest(const QModbusDataUnit &unit);
+
+public slots:
+    void readStatus();
+
+signals:
+    void manufacturerChanged();
+    void modelChanged();
+    void stateChanged();
+    void isOpenChanged();
+    void isPriorityChanged();
+    void loopAChanged();
+    void loopBChanged();
+    void barrierOpened();
+    void barrierClosed();
+
+private:
+    // What one part of the lane (the status word, a loop word) says of the state.
+    struct Verdict {
+        bool set = false;
+        State state = Ready;
+        QString reason;
+    };
+
+    void initTimers();
+    void initClient();
+    void onConfigChanged(const QVariantMap &changes);
+    void onClientStateChanged(QModbusDevice::State state);
+    void onClientErrorOccured(QModbusDevice::Error error);
+    void forgetWords();
+    Deferred<QModbusDataUnit> send(const QModbusDataUnit &unit, bool write);
+    void releaseReply(QModbusReply *reply);
+
+    void setState(State state, const QString &reason);
+    void setIsOpen(bool value);
+    void setIsPriority(bool value);
+    void setStatus(quint32 word);
+    void setLoopA(quint16 word);
+    void setLoopB(quint16 word);
+    void setLoop(char name, quint16 word, quint16 &stored, Verdict &verdict, void (Barrier::*changed)());
+    void applyVerdicts();
+
+    Config &m_config;
+    State m_state = Init;
+    QString m_reason;
+    bool m_isOpen = false;
+    bool m_isPriority = false;
+    quint32 m_status = 0;
+    quint16 m_loopA = 0;
+    quint16 m_loopB = 0;
+    // False after a (re)connection until the words were read: the first read is
+    // decoded in full even when it equals what was read before the connection went.
+    bool m_wordsKnown = false;
+    // What the status word and each loop word last said of the state; the state is
+    // derived from the three together, so that a cleared fault of one is not kept.
+    Verdict m_statusVerdict;
+    Verdict m_loopAVerdict;
+    Verdict m_loopBVerdict;
+    QDateTime m_lastChange;
+    QModbusTcpClient m_client;
+    QTimer m_pollTimer;
+    QTimer m_reconnectTimer;
+    bool m_clientWired = false;
+    // A changed address waits for the old connection to end, then connects at once.
+    bool m_connectWhenClosed = false;
+    QList<QPointer<QModbusReply>> m_replies;
+};
+
+} // namespace manager

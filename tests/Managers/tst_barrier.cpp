@@ -1,0 +1,303 @@
+// The barrier client against a Modbus TCP barrier controller peer (tests/peers/barrier_peer.py).
+#include "Deferred/Deferred.h"
+#include "LogCapture.h"
+#include "PeerProcess.h"
+#include "TestUtil.h"
+
+#include "Common/Config.h"
+#include "Managers/Barrier.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using manager::Barrier;
+
+namespace {
+
+// One simulated controller with its Modbus port and its control port.
+struct BarrierPeer {
+    PeerProcess proc{QStringLiteral("barrier_peer")};
+    quint16 port = 0, control = 0;
+
+    bool start(quint16 atPort = 0, int unit = 1, int stepMs = 300)
+    {
+        if (!proc.startPython("barrier_peer.py", {"--port", QString::number(atPort), "--unit", QString::number(unit),
+                                                  "--step-ms", QString::number(stepMs)}))
+            return false;
+        const auto m = QRegularExpression("READY port=(\\d+) control=(\\d+)").match(proc.output());
+        port = quint16(m.captured(1).toUInt());
+        control = quint16(m.captured(2).toUInt());
+        return m.hasMatch();
+    }
+    QString url() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
+    QString command(const QString &line)
+    {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, control);
+        s.write(line.toUtf8() + '\n');
+        while (!s.canReadLine())
+            if (!s.waitForReadyRead(3000))
+                return QStringLiteral("no answer");
+        return QString::fromUtf8(s.readLine()).trimmed();
+    }
+    // Sets the words and waits for the second read that reports them: the client only
+    // sends it once it has taken in the first.
+    bool setAndWait(quint32 status, uint loopA, uint loopB)
+    {
+        const QString a = command(QStringLiteral("set status=%1 loopa=%2 loopb=%3").arg(status).arg(loopA).arg(loopB));
+        const QByteArray line = "gen=" + a.mid(7).toLatin1() + '\n';
+        return a.startsWith("ok gen=") && TestUtil::waitUntil([&] { return proc.output().count(line) >= 2; }, 8000);
+    }
+};
+
+std::shared_ptr<int> watch(Deferred<> d) // 0 pending, 1 resolved, 2 rejected
+{
+    auto s = std::make_shared<int>(0);
+    d.done([s] { *s = 1; }).failZero([s] { *s = 2; });
+    return s;
+}
+
+int settled(const std::shared_ptr<int> &s)
+{
+    TestUtil::waitUntil([s] { return *s != 0; });
+    return *s;
+}
+
+bool stateIs(const Barrier &b, Barrier::State s, const QString &reason, int ms = 5000)
+{
+    return TestUtil::waitUntil([&] { return b.state() == s && b.reason() == reason; }, ms);
+}
+
+QString summary(const Barrier &b)
+{
+    return QStringLiteral("%1|%2 open=%3 prio=%4 A=%5 B=%6")
+        .arg(b.stateString(), b.reason())
+        .arg(b.isOpen())
+        .arg(b.isPriority())
+        .arg(b.loopA())
+        .arg(b.loopB());
+}
+
+} // namespace
+
+class TestBarrier : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    int m_case = 0;
+    std::unique_ptr<Config> m_config;
+    std::unique_ptr<Barrier> m_barrier;
+    BarrierPeer m_tablePeer; // the decoding table's rows share one controller and barrier
+
+    Barrier &connectTo(const QString &url, QVariantMap values = {})
+    {
+        QVariantMap d{{"barrier/url", url}, {"barrier/timeout", 1000}, {"barrier/retries", 3}, {"barrier/unitId", 1}};
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            d[it.key()] = it.value();
+        m_barrier.reset();
+        m_config.reset(new Config(m_dir.filePath(QStringLiteral("c%1.conf").arg(++m_case)), d));
+        m_barrier.reset(new Barrier(*m_config));
+        return *m_barrier;
+    }
+
+private slots:
+    void cleanup()
+    {
+        if (QByteArray(QTest::currentTestFunction()) != "decodingTable") {
+            m_barrier.reset();
+            m_config.reset();
+        }
+    }
+
+    // The words as the controller reports them and what the barrier makes of them. The
+    // rows run in order on one barrier; where a word leaves something as it was, the row
+    // before set it.
+    void decodingTable_data()
+    {
+        QTest::addColumn<uint>("status");
+        QTest::addColumn<uint>("loopA");
+        QTest::addColumn<uint>("loopB");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("logLine");
+        auto row = [](const char *name, uint s, uint a, uint b, const char *exp, const char *log = "") {
+            QTest::newRow(name) << s << a << b << exp << log;
+        };
+        row("ready, closed", 0x00100001, 0, 0, "Ready| open=0 prio=0 A=0 B=0");
+        row("open", 0x00800001, 0, 0, "Ready| open=1 prio=0 A=0 B=0");
+        row("closing", 30u << 24 | 0x00200001, 0, 0, "Busy|Closing open=1 prio=0 A=0 B=0",
+            "[Barrier] Boom is closing : 30 degrees");
+        row("opening", 200u << 24 | 0x00400001, 0, 0, "Busy|Opening open=1 prio=0 A=0 B=0",
+            "[Barrier] Boom is opening : 200 degrees");
+        row("no ready or motion bit keeps the state", 0, 0, 0, "Busy|Opening open=1 prio=0 A=0 B=0");
+        row("closed and open bits: closed", 0x00900001, 0, 0, "Ready| open=0 prio=0 A=0 B=0");
+        row("error present", 0x00100002, 0, 0, "Error|Error present open=0 prio=0 A=0 B=0",
+            "[Barrier] State changed : (3) Error (reason=Error present)");
+        row("homing and temperature", 0x00100014, 0, 0, "Error|Control temperature exceeded open=0 prio=0 A=0 B=0");
+        row("error with ready bit", 0x00100003, 0, 0, "Ready| open=0 prio=0 A=0 B=0");
+        row("error while closing", 0x00200002, 0, 0, "Busy|Closing open=0 prio=0 A=0 B=0");
+        row("priority", 0x00102001, 0, 0, "Ready| open=0 prio=1 A=0 B=0", "[Barrier] WARN: Detected priority open/close");
+        row("loop A occupied", 0x00100001, 1, 0, "Ready| open=0 prio=0 A=1 B=0", "[Barrier] Loop A changed : 1");
+        row("loop A short-circuit", 0x00100001, 0x1001, 0, "Error|Loop A short-circuit open=0 prio=0 A=1 B=0");
+        row("loop A short-circuit and error", 0x00100001, 0x9000, 0, "Error|Loop A error open=0 prio=0 A=0 B=0");
+        row("loop A inactive hides its faults", 0x00100001, 0xB000, 0, "Ready| open=0 prio=0 A=0 B=0",
+            "[Barrier] WARN: Loop A is inactive");
+        row("loop B fault over loop A's", 0x00100001, 0x1000, 0x8001, "Error|Loop B error open=0 prio=0 A=0 B=1");
+        row("loop faults cleared", 0x00100001, 0, 0, "Ready| open=0 prio=0 A=0 B=0");
+        row("loop fault outlasts a status change", 0x00800001, 0x8000, 0, "Error|Loop A error open=1 prio=0 A=0 B=0");
+    }
+    void decodingTable()
+    {
+        QFETCH(uint, status);
+        QFETCH(uint, loopA);
+        QFETCH(uint, loopB);
+        QFETCH(QString, expected);
+        QFETCH(QString, logLine);
+        if (!m_barrier) {
+            QVERIFY(m_tablePeer.start());
+            QVERIFY(stateIs(connectTo(m_tablePeer.url()), Barrier::Ready, ""));
+        }
+        LogCapture log;
+        QVERIFY(m_tablePeer.setAndWait(status, loopA, loopB));
+        QCOMPARE(summary(*m_barrier), expected);
+        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.texts().join('\n')));
+    }
+
+    // Command words reach register 0 with the configured unit id; the controller's
+    // sequences then show as Busy and the open flag follows.
+    void commandsWithUnitId()
+    {
+        BarrierPeer peer;
+        QVERIFY(peer.start(0, 7, 1100));
+        Barrier &b = connectTo(peer.url(), {{"barrier/unitId", 7}});
+        QVERIFY(stateIs(b, Barrier::Ready, ""));
+        QStringList seen;
+        connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
+        QSignalSpy opened(&b, &Barrier::barrierOpened), closed(&b, &Barrier::barrierClosed);
+
+        QCOMPARE(settled(watch(b.open(false))), 1);
+        QVERIFY(b.isOpen() && b.lastChange().isValid() && opened.count() == 1);
+        QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=1\n"));
+        QVERIFY(TestUtil::waitUntil([&] { return seen.contains("Busy:Opening"); }, 8000));
+        QVERIFY(stateIs(b, Barrier::Ready, "", 8000) && b.isOpen());
+
+        QCOMPARE(settled(watch(b.close())), 1);
+        QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=2\n"));
+        QVERIFY(closed.wait(8000) && seen.contains("Busy:Closing"));
+        QCOMPARE(settled(watch(b.open(true))), 1);
+        QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=4\n"));
+
+        // A changed unit id applies to the next request without a new connection: the
+        // controller refuses it, and a failed write leaves the open flag alone.
+        LogCapture log;
+        QSignalSpy openChanges(&b, &Barrier::isOpenChanged);
+        m_config->set("barrier/unitId", 3);
+        QCOMPARE(settled(watch(b.open(false))), 2);
+        QVERIFY(log.containsPart("[Barrier] ERROR: Write failed : "));
+        QVERIFY(openChanges.isEmpty());
+        QCOMPARE(log.countContaining("[Barrier] Connecting to : "), 0);
+        QCOMPARE(peer.proc.output().count("connected\n"), 1);
+    }
+
+    // Nothing listening: Disconnected and an attempt every 5 s; the controller appears,
+    // is killed and restarted, and each time the barrier is back to Ready.
+    void reconnects()
+    {
+        const quint16 port = TestUtil::freePort();
+        const QString attempt = QStringLiteral("[Barrier] Connecting to : tcp://127.0.0.1:%1").arg(port);
+        LogCapture log;
+        Barrier &b = connectTo(QStringLiteral("127.0.0.1:%1").arg(port));
+        QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
+        QCOMPARE(settled(watch(b.open(false))), 2);
+        QVERIFY(log.contains("[Barrier] ERROR: Not connected"));
+        const int attempts = log.count(attempt);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(TestUtil::waitUntil([&] { return log.count(attempt) > attempts; }, 10000));
+        QVERIFY2(t.elapsed() >= 4500, "retried before the reconnect interval");
+
+        for (int round = 0; round < 2; ++round) {
+            BarrierPeer peer;
+            QVERIFY(peer.start(port));
+            QVERIFY(stateIs(b, Barrier::Ready, "", 12000));
+            QVERIFY(peer.proc.waitForOutput("read unit=1", 3000));
+            peer.proc.kill();
+            QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
+        }
+    }
+
+    void emptyUrlNeverConnects()
+    {
+        LogCapture log;
+        QVERIFY(stateIs(connectTo(""), Barrier::Error, "Disconnected"));
+        QVERIFY(!log.containsPart("[Barrier] Connected to"));
+    }
+
+    // A new address while connected is used at once.
+    void urlChangeWhileConnected()
+    {
+        BarrierPeer first, second;
+        QVERIFY(first.start() && second.start());
+        Barrier &b = connectTo(first.url());
+        QVERIFY(first.proc.waitForOutput("read unit=1"));
+        m_config->set("barrier/url", second.url());
+        QVERIFY(second.proc.waitForOutput("read unit=1", 3000));
+        QCOMPARE(b.state(), Barrier::Ready);
+    }
+
+    // The same fault word after a reconnection is decoded again; a late answer drops the
+    // connection, and the barrier comes back once the controller answers in time.
+    void faultAndLateAnswersAcrossReconnection()
+    {
+        BarrierPeer peer;
+        QVERIFY(peer.start());
+        QVERIFY(peer.command("set status=0x100004").startsWith("ok"));
+        Barrier &b = connectTo(peer.url(), {{"barrier/timeout", 300}, {"barrier/retries", 0}});
+        QVERIFY(stateIs(b, Barrier::Error, "Homing not performed"));
+        QStringList seen;
+        connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
+        for (const char *cut : {"drop", "delay 1000"}) {
+            seen.clear();
+            LogCapture log;
+            QCOMPARE(peer.command(cut), QStringLiteral("ok"));
+            QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
+            QCOMPARE(peer.command("delay 0"), QStringLiteral("ok"));
+            QVERIFY(stateIs(b, Barrier::Error, "Homing not performed", 12000));
+            QVERIFY(seen.contains("Ready:"));
+            QVERIFY(QByteArray(cut) == "drop" || log.containsPart("[Barrier] ERROR: Read failed : "));
+        }
+    }
+
+    // Destroyed while connected, or with a request in flight: nothing of its client
+    // reaches the destroyed barrier.
+    void destroyWhileConnected_data()
+    {
+        QTest::addColumn<bool>("inFlight");
+        QTest::newRow("idle") << false;
+        QTest::newRow("request in flight") << true;
+    }
+    void destroyWhileConnected()
+    {
+        QFETCH(bool, inFlight);
+        BarrierPeer peer;
+        QVERIFY(peer.start());
+        Barrier &b = connectTo(peer.url());
+        QVERIFY(stateIs(b, Barrier::Ready, ""));
+        if (inFlight) {
+            QCOMPARE(peer.command("delay 2000"), QStringLiteral("ok"));
+            b.open(false);
+            QVERIFY(peer.proc.waitForOutput("write unit=1 addr=0 value=1\n"));
+        }
+        LogCapture log;
+        m_barrier.reset();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        QVERIFY2(!log.containsPart("[Barrier] "), qPrintable(log.texts().join('\n')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBarrier)
+#include "tst_barrier.moc"

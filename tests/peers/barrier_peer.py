@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""Simulated barrier controller: Modbus TCP (functions 3 and 6) on plain sockets.
+Registers: 0 command (1 open, 4 priority open, 2 close), 1-2 status word, 5-6 loop words.
+A command runs an opening or closing sequence, one boom angle per --step-ms.
+Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
+"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop".
+Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
+addr=0 value=V"."""
+import argparse, socket, struct, threading, time
+
+READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 << 22, 1 << 23
+MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
+lock = threading.Lock()
+st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, motion=0, conns=set())
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def move(value, step):
+    opening = value != 2
+    with lock:
+        st["motion"] += 1
+        mine, prio = st["motion"], PRIO if value == 4 else 0
+    for angle in ((0, 45, 90) if opening else (90, 45, 0)) + (None,):
+        with lock:
+            if st["motion"] != mine:
+                return
+            word = (OPENING if opening else CLOSING) | (angle or 0) << 24 if angle is not None else \
+                (OPEN | 90 << 24 if opening else CLOSED) | READY
+            st["status"] = (st["status"] & ~MOTION) | word | prio
+            st["gen"] += 1
+        time.sleep(step)
+
+
+def answer(unit, pdu, step):
+    fc = pdu[0]
+    with lock:
+        if unit != st["unit"]:
+            return bytes([fc | 0x80, 0x0B])
+        s, gen = st["status"], st["gen"]
+        regs = [0, s >> 16, s & 0xFFFF, 0, 0, st["loopa"], st["loopb"]]
+    a, b = struct.unpack(">HH", pdu[1:5])
+    if fc == 3 and a + b <= len(regs):
+        say("read unit=%d gen=%d" % (unit, gen))
+        return bytes([fc, 2 * b]) + struct.pack(">%dH" % b, *regs[a:a + b])
+    if fc == 6 and a == 0:
+        say("write unit=%d addr=0 value=%d" % (unit, b))
+        if b in (1, 2, 4):
+            threading.Thread(target=move, args=(b, step), daemon=True).start()
+        return pdu
+    return bytes([fc | 0x80, 0x01 if fc not in (3, 6) else 0x02])
+
+
+def modbus(conn, step):
+    with lock:
+        st["conns"].add(conn)
+    say("connected")
+    try:
+        f = conn.makefile("rb")
+        while True:
+            head = f.read(7)
+            if len(head) < 7:
+                return
+            tid, proto, length, unit = struct.unpack(">HHHB", head)
+            reply = answer(unit, f.read(length - 1), step)
+            time.sleep(st["delay"])
+            conn.sendall(struct.pack(">HHHB", tid, proto, len(reply) + 1, unit) + reply)
+    except OSError:
+        pass
+    finally:
+        with lock:
+            st["conns"].discard(conn)
+        conn.close()
+
+
+def control(conn, _):
+    with conn, conn.makefile("rw") as f:
+        for line in f:
+            cmd, *args = line.split() or [""]
+            with lock:
+                if cmd == "set":
+                    st.update((k, int(v, 0)) for k, v in (a.split("=") for a in args))
+                    st["motion"] += 1
+                    st["gen"] += 1
+                    out = "ok gen=%d" % st["gen"]
+                elif cmd in ("unit", "delay"):
+                    st[cmd] = int(args[0]) if cmd == "unit" else int(args[0]) / 1000.0
+                    out = "ok"
+                elif cmd == "drop":
+                    for c in st["conns"]:
+                        c.shutdown(socket.SHUT_RDWR)
+                    out = "ok"
+                else:
+                    out = "error unknown command"
+            f.write(out + "\n")
+            f.flush()
+
+
+def serve(port, handler, arg):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", port))
+    s.listen(8)
+    loop = lambda: [threading.Thread(target=handler, args=(s.accept()[0], arg), daemon=True).start()
+                    for _ in iter(int, 1)]
+    return s.getsockname()[1], loop
+
+
+if __name__ == "__main__":
+    p = argparse.ArgumentParser(description=__doc__)
+    for name, default in (("--port", 0), ("--control-port", 0), ("--unit", 1), ("--step-ms", 300)):
+        p.add_argument(name, type=int, default=default)
+    a = p.parse_args()
+    st["unit"] = a.unit
+    port, run_modbus = serve(a.port, modbus, a.step_ms / 1000.0)
+    cport, run_control = serve(a.control_port, control, None)
+    threading.Thread(target=run_control, daemon=True).start()
+    say("READY port=%d control=%d" % (port, cport))
+    run_modbus()
