@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QTextStream>
 
 const Diagnostics::UsbDevice Diagnostics::UsbDevices[6] = {
@@ -146,16 +147,19 @@ void Diagnostics::runCard()
     }
     using Result = manager::CardIssuer::Result;
     const quint64 run = m_run;
-    // Results of an earlier run (a cancelled test's last card) are not this run's.
-    auto onDone = [this, run](int pauseMsec) {
-        return [this, run, pauseMsec](Result r) {
-            if (run == m_run && m_running)
-                cardDone(r.card, pauseMsec);
+    // Results of an earlier run (a cancelled test's last card) are not this run's, and
+    // results that arrive after the diagnostics are gone reach nobody.
+    const QPointer<Diagnostics> self(this);
+    auto current = [self, run] { return self && run == self->m_run && self->m_running; };
+    auto onDone = [self, current](int pauseMsec) {
+        return [self, current, pauseMsec](Result r) {
+            if (current())
+                self->cardDone(r.card, pauseMsec);
         };
     };
-    auto onFail = [this, run](Result r) {
-        if (run == m_run && m_running)
-            cardFailed(r.error, r.card);
+    auto onFail = [self, current](Result r) {
+        if (current())
+            self->cardFailed(r.error, r.card);
     };
     const QString &mode = m_test.name;
     if (mode == QLatin1String("dispense")) {

@@ -8,6 +8,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPointer>
 
 const QString RemoteCommands::ValidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Valid.wav");
 const QString RemoteCommands::InvalidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Invalid.wav");
@@ -64,8 +65,15 @@ void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
                                                                 : QStringLiteral("Insert card"));
         m_screens->setScreen(QStringLiteral("Busy"));
     }
-    run.progress([this](Test test) { testProgress(test); });
-    run.done([this, cards, accepted](Test test) { testFinished(test, cards, accepted); });
+    const QPointer<RemoteCommands> self(this);
+    run.progress([self](Test test) {
+        if (self)
+            self->testProgress(test);
+    });
+    run.done([self, cards, accepted](Test test) {
+        if (self)
+            self->testFinished(test, cards, accepted);
+    });
 }
 
 void RemoteCommands::testProgress(const Test &test)
