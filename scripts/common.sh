@@ -13,6 +13,7 @@ PACKAGES=(
   libbenchmark-dev time xdotool
   qml-module-qtgraphicaleffects qml-module-qtquick-extras qml-module-qtquick-controls qml-module-qtqml-models2
   qml-module-qtquick-virtualkeyboard
+  clang libfuzzer-14-dev
 )
 
 install_packages() {

@@ -1,15 +1,43 @@
 #include "Common/HttpServer.h"
 
-#include <QDebug>
-#include <QRegularExpression>
+#include "Common/HttpRequestAssembler.h"
+#include "Common/Log.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
-#include <memory>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
+const Log log("[HttpServer] ");
 const char Answer[] = "HTTP/1.1 200 OK\r\n\r\n";
+// Bytes the socket layer may hold for one connection before its owner reads them.
+constexpr qint64 SocketBufferSize = 256 * 1024;
+
+// Whether fewer than `spare` descriptors are left to the process: tries to duplicate
+// `fd` (a descriptor that is open) that many times.
+bool descriptorsExhausted(qintptr fd, int spare)
+{
+    int fds[16];
+    int n = 0;
+    for (; n < spare && n < 16; ++n) {
+        fds[n] = ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
+        if (fds[n] < 0)
+            break;
+    }
+    const bool exhausted = n < spare && (errno == EMFILE || errno == ENFILE);
+    for (int i = 0; i < n; ++i)
+        if (fds[i] >= 0)
+            ::close(fds[i]);
+    return exhausted;
+}
 
 // Cameras on an IPv4 network reach the dual-stack listener as IPv4-mapped IPv6
 // addresses; report them as the plain IPv4 address they were configured with.
@@ -20,44 +48,82 @@ QHostAddress plainAddress(const QHostAddress &address)
     return ok ? QHostAddress(v4) : address;
 }
 
-// The Content-Length of a header (every line examined, the first one found
-// counts); 0 when absent or not a number.
-qint64 contentLength(const QByteArray &header)
-{
-    static const QByteArray name("content-length:");
-    for (const QByteArray &raw : header.split('\n')) {
-        const QByteArray line = raw.trimmed().toLower();
-        if (!line.startsWith(name))
-            continue;
-        bool ok = false;
-        const qint64 length = line.mid(name.size()).trimmed().toLongLong(&ok, 10);
-        return ok ? length : 0;
-    }
-    return 0;
-}
-
 } // namespace
 
+// One accepted connection and the request it is assembling.
+class HttpServer::Connection : public QObject
+{
+public:
+    Connection(QTcpSocket *s, QObject *parent)
+        : QObject(parent)
+        , socket(s)
+        , peer(plainAddress(s->peerAddress()))
+    {
+        socket->setParent(this);
+        socket->setReadBufferSize(SocketBufferSize);
+        timer.setSingleShot(true);
+        since.start();
+        lastRead.start();
+    }
+
+    QTcpSocket *socket;
+    const QHostAddress peer;
+    HttpRequestAssembler request;
+    QTimer timer;           // fires at the nearest of the connection's deadlines
+    QElapsedTimer since;    // since the connection was accepted
+    QElapsedTimer lastRead; // since the last byte arrived
+    qint64 counted = 0;     // bytes of the request counted in the listener's total
+    bool done = false;      // answered or refused; later bytes are ignored
+};
+
 HttpServer::HttpServer(QObject *parent)
+    : HttpServer(Limits(), parent)
+{
+}
+
+HttpServer::HttpServer(const Limits &limits, QObject *parent)
     : QObject(parent)
+    , m_limits(limits)
     , m_server(new QTcpServer(this))
+    , m_acceptRetry(new QTimer(this))
+    , m_fdGuard(new QTimer(this))
 {
     qRegisterMetaType<HttpServer::Request>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    connect(m_server, &QTcpServer::acceptError, this, &HttpServer::onAcceptError);
+    m_acceptRetry->setSingleShot(true);
+    connect(m_acceptRetry, &QTimer::timeout, this, [this] {
+        m_server->resumeAccepting();
+        checkDescriptors(false);
+    });
+    // The server retries a failed accept at once and for ever when the process is out
+    // of descriptors; a look every so often pauses it instead.
+    connect(m_fdGuard, &QTimer::timeout, this, [this] { checkDescriptors(true); });
+    m_cap = m_limits.maxConnections;
 }
 
 HttpServer::~HttpServer() = default;
+
+int HttpServer::connectionCount() const
+{
+    return m_connections.size();
+}
 
 void HttpServer::listen(int port)
 {
     if (m_server->isListening())
         m_server->close();
+    m_acceptRetry->stop();
+    m_fdGuard->stop();
+    m_cap = m_limits.maxConnections;
     log.info("Listening for HTTP requests on : 0.0.0.0:", port);
     if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
         const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
                                                          : m_server->errorString();
         log.error("Failed to listen : ", error);
+        return;
     }
+    m_fdGuard->start(qMax(50, m_limits.acceptRetryMs));
 }
 
 void HttpServer::close()
@@ -65,107 +131,249 @@ void HttpServer::close()
     if (!m_server->isListening())
         return;
     log.info("Stopped listening for HTTP requests");
+    m_acceptRetry->stop();
+    m_fdGuard->stop();
     m_server->close();
 }
 
 void HttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        const QHostAddress peer = plainAddress(socket->peerAddress());
-        log.info("New connection received from : ", peer.toString());
+        auto *c = new Connection(socket, this);
+        log.info("New connection received from : ", c->peer.toString());
+        m_connections.append(c);
+        if (m_connections.size() > qMin(m_limits.maxConnections, m_cap))
+            evictIdlest(c);
 
-        // Each connection assembles its own request; the state goes with the connection.
-        auto state = std::make_shared<ReceiveState>();
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, peer, state] {
-            const QByteArray data = socket->readAll();
-            if (state->finished)
+        connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadable(c); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, c] { drop(c); });
+        connect(&c->timer, &QTimer::timeout, this, [this, c] { onTimer(c); });
+        c->timer.start(qMin(m_limits.headerTimeoutMs, qMin(m_limits.idleTimeoutMs, m_limits.requestTimeoutMs)));
+        if (socket->bytesAvailable())
+            onReadable(c);
+        if (m_connections.contains(c) && socket->state() == QAbstractSocket::UnconnectedState)
+            drop(c);
+    }
+    checkDescriptors(false);
+}
+
+void HttpServer::onAcceptError()
+{
+    pauseAccepting(m_server->errorString());
+}
+
+void HttpServer::checkDescriptors(bool mayGrowCap)
+{
+    if (!m_server->isListening() || m_acceptRetry->isActive())
+        return;
+    if (descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
+        pauseAccepting(QStringLiteral("out of descriptors"));
+    else if (mayGrowCap && m_cap < m_limits.maxConnections && m_connections.size() >= m_cap)
+        ++m_cap; // descriptors to spare again: hold one more
+}
+
+// The process is out of descriptors. When this listener's connections hold them,
+// it holds fewer from now on (the ones idle longest give way); otherwise it pauses
+// accepting for a while, rather than letting the server retry at once in a loop.
+void HttpServer::pauseAccepting(const QString &reason)
+{
+    if (m_acceptRetry->isActive())
+        return;
+    if (m_connections.size() > 1) {
+        m_cap = qMax(1, m_connections.size() - SpareDescriptors);
+        log.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
+        while (m_connections.size() > m_cap)
+            evictIdlest(nullptr);
+        if (!descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
+            return;
+    }
+    log.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
+    m_server->pauseAccepting();
+    evictIdlest(nullptr);
+    m_acceptRetry->start(m_limits.acceptRetryMs);
+}
+
+void HttpServer::onReadable(Connection *c)
+{
+    QTcpSocket *socket = c->socket;
+    if (c->done) {
+        socket->readAll();
+        return;
+    }
+    for (;;) {
+        const qint64 available = socket->bytesAvailable();
+        if (available <= 0)
+            return;
+        qint64 wanted = available;
+        if (c->request.headerComplete()) {
+            // Body bytes fill room the request holds already; growing it needs room
+            // in the total, else the connection waits until another one releases some.
+            const qint64 spare = c->request.spare();
+            if (spare > 0) {
+                wanted = qMin(available, spare);
+            } else if (!mayGrow(c)) {
+                if (!m_waiting.contains(c)) {
+                    m_waiting.append(c);
+                    queueResume(); // this one may have been the last to wait
+                }
                 return;
-            const Outcome outcome = handleRequest(*state, peer, data);
-            if (outcome == Outcome::Incomplete)
-                return;
-            state->finished = true;
-            state->buffer = QByteArray();
-            if (outcome == Outcome::TooLarge)
-                socket->abort();
-            else
-                answer(socket);
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        if (socket->state() == QAbstractSocket::UnconnectedState && !socket->bytesAvailable())
-            socket->deleteLater();
+            }
+            m_waiting.removeOne(c);
+        }
+        qint64 room = 0;
+        char *to = c->request.prepare(wanted, &room);
+        if (!to)
+            return;
+        const qint64 n = socket->read(to, room);
+        const auto status = c->request.commit(n);
+        const qint64 held = c->request.held();
+        m_held += held - c->counted;
+        c->counted = held;
+        if (n > 0)
+            c->lastRead.restart();
+        if (status != HttpRequestAssembler::Status::Incomplete) {
+            finish(c, int(status));
+            return;
+        }
+        if (n <= 0)
+            return;
     }
 }
 
-void HttpServer::answer(QTcpSocket *socket)
+void HttpServer::finish(Connection *c, int status)
 {
+    using Status = HttpRequestAssembler::Status;
+    c->done = true;
+    m_waiting.removeOne(c);
+    QTcpSocket *socket = c->socket;
+    const QString peer = c->peer.toString();
+    switch (Status(status)) {
+    case Status::Complete: {
+        Request request;
+        const bool matched = c->request.take(request);
+        release(c);
+        if (matched) {
+            log.debug("HTTP request received : method=", request.method, ", path=", request.path);
+            QPointer<QTcpSocket> alive(socket);
+            emit requestReceived(c->peer, request);
+            if (!alive)
+                return;
+        }
+        break;
+    }
+    case Status::NoBody:
+        log.warn("Dropping request without body from : ", peer);
+        release(c);
+        break;
+    case Status::HeaderTooLarge:
+        log.warn("Request header too large from : ", peer, ". Closing connection.");
+        socket->abort();
+        drop(c);
+        return;
+    case Status::BodyTooLarge:
+        log.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
+                 ". Closing connection.");
+        socket->abort();
+        drop(c);
+        return;
+    case Status::Incomplete:
+        return;
+    }
     socket->write(Answer, sizeof(Answer) - 1);
     // Closes once the answer has been written.
     socket->disconnectFromHost();
 }
 
-HttpServer::Outcome HttpServer::handleRequest(ReceiveState &state, const QHostAddress &peer,
-                                              const QByteArray &data)
+void HttpServer::onTimer(Connection *c)
 {
-    state.buffer.append(data);
-
-    if (state.headerEnd < 0) {
-        // Search only the bytes not searched yet (with room for a terminator split
-        // between two deliveries), so a large request costs time linear in its size.
-        const int from = qMax(0, state.scanned - 3);
-        const int crlf = state.buffer.indexOf("\r\n\r\n", from);
-        const int lf = state.buffer.indexOf("\n\n", from);
-        state.scanned = state.buffer.size();
-        int end = -1;
-        if (crlf >= 0 && (lf < 0 || crlf < lf)) {
-            end = crlf;
-            state.bodyOffset = crlf + 4;
-        } else if (lf >= 0) {
-            end = lf;
-            state.bodyOffset = lf + 2;
-        }
-        if (end < 0) {
-            if (state.buffer.size() > MaxHeaderSize) {
-                log.warn("Request header too large from : ", peer.toString(), ". Closing connection.");
-                return Outcome::TooLarge;
-            }
-            return Outcome::Incomplete;
-        }
-        if (end > MaxHeaderSize) {
-            log.warn("Request header too large from : ", peer.toString(), ". Closing connection.");
-            return Outcome::TooLarge;
-        }
-        state.headerEnd = end;
-        state.expected = contentLength(state.buffer.left(end));
-        if (state.expected < 1) {
-            log.warn("Dropping request without body from : ", peer.toString());
-            return Outcome::NoBody;
-        }
-        if (state.expected > MaxBodySize) {
-            log.warn("Request body too large (Content-Length=", state.expected, ") from : ", peer.toString(), ". Closing connection.");
-            return Outcome::TooLarge;
-        }
-        state.buffer.reserve(int(state.bodyOffset + state.expected));
+    const qint64 since = c->since.elapsed();
+    const qint64 idle = c->lastRead.elapsed();
+    const char *reason = nullptr;
+    if (!c->done && !c->request.headerComplete() && since >= m_limits.headerTimeoutMs)
+        reason = "header";
+    else if (idle >= m_limits.idleTimeoutMs && !m_waiting.contains(c)) // waiting is the listener's doing
+        reason = "idle";
+    else if (!c->done && since >= m_limits.requestTimeoutMs)
+        reason = "request";
+    if (reason) {
+        log.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
+        c->socket->abort();
+        drop(c);
+        return;
     }
-
-    if (state.buffer.size() < state.bodyOffset + state.expected)
-        return Outcome::Incomplete;
-
-    static const QRegularExpression requestLine(QStringLiteral("^(\\w+)\\s+([^\\s?]+)"));
-    const char *header = state.buffer.constData();
-    const QString text = QString::fromUtf8(header, int(qstrnlen(header, uint(state.headerEnd))));
-    const QRegularExpressionMatch match = requestLine.match(text);
-    if (match.hasMatch()) {
-        Request request;
-        request.method = match.captured(1);
-        request.path = match.captured(2);
-        request.body = state.buffer.mid(state.bodyOffset, int(state.expected));
-        log.debug("HTTP request received : method=", request.method, ", path=", request.path);
-        emit requestReceived(peer, request);
+    qint64 next = m_limits.idleTimeoutMs - idle;
+    if (!c->done) {
+        next = qMin(next, m_limits.requestTimeoutMs - since);
+        if (!c->request.headerComplete())
+            next = qMin(next, m_limits.headerTimeoutMs - since);
     }
-    state.buffer = QByteArray();
-    state.expected = 0;
-    state.bodyOffset = 0;
-    state.headerEnd = -1;
-    state.scanned = 0;
-    return Outcome::Consumed;
+    c->timer.start(int(qMax<qint64>(1, next)));
+}
+
+bool HttpServer::mayGrow(Connection *c) const
+{
+    if (m_held < m_limits.maxBufferedBytes)
+        return true;
+    // When every request that holds bytes waits for room, the one furthest along goes
+    // on, so that they cannot all wait for each other.
+    Connection *furthest = nullptr;
+    for (Connection *o : m_connections) {
+        if (o->counted == 0 || o->done)
+            continue;
+        if (o != c && !m_waiting.contains(o))
+            return false;
+        if (!furthest || o->request.bodyReceived() > furthest->request.bodyReceived())
+            furthest = o;
+    }
+    return furthest == c;
+}
+
+void HttpServer::release(Connection *c)
+{
+    c->request.reset();
+    m_held -= c->counted;
+    c->counted = 0;
+    queueResume();
+}
+
+void HttpServer::queueResume()
+{
+    if (!m_waiting.isEmpty() && !m_resumeQueued) {
+        m_resumeQueued = true;
+        QTimer::singleShot(0, this, &HttpServer::resumeWaiting);
+    }
+}
+
+void HttpServer::resumeWaiting()
+{
+    m_resumeQueued = false;
+    const QList<Connection *> waiting = m_waiting;
+    for (Connection *c : waiting)
+        if (m_connections.contains(c) && mayGrow(c))
+            onReadable(c);
+}
+
+void HttpServer::drop(Connection *c)
+{
+    if (!m_connections.removeOne(c))
+        return;
+    m_waiting.removeOne(c);
+    c->timer.stop();
+    c->socket->disconnect(this);
+    release(c);
+    c->deleteLater();
+}
+
+bool HttpServer::evictIdlest(Connection *except)
+{
+    Connection *idlest = nullptr;
+    for (Connection *c : qAsConst(m_connections))
+        if (c != except && (!idlest || c->lastRead.elapsed() > idlest->lastRead.elapsed()))
+            idlest = c;
+    if (!idlest)
+        return false;
+    log.warn("Too many connections: closing the one idle longest, from : ", idlest->peer.toString());
+    idlest->socket->abort();
+    drop(idlest);
+    return true;
 }

@@ -2,7 +2,13 @@
 // Minimal HTTP/1.1 receiver for the cameras' posts: assembles each request from
 // the bytes of its own connection, hands it to the owner and answers with a bare
 // "HTTP/1.1 200 OK" before closing the connection.
-#include "Common/Log.h"
+//
+// It listens unauthenticated on the lane network, so what a client can hold is
+// bounded: each connection has a header, an idle and a whole-request time-out;
+// buffers grow with the bytes that arrive; the number of connections and the bytes
+// held across all of them are capped (a connection waits for room, and at the cap
+// of connections the one idle longest gives way); accepting pauses while the
+// process is out of descriptors.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMetaType>
@@ -11,6 +17,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 class HttpServer : public QObject
 {
@@ -28,42 +35,66 @@ public:
     static constexpr int MaxHeaderSize = 64 * 1024;
     static constexpr qint64 MaxBodySize = 16 * 1024 * 1024;
 
+    static constexpr int HeaderTimeoutMs = 10000;   // connect to end of header
+    static constexpr int IdleTimeoutMs = 10000;     // no byte received
+    static constexpr int RequestTimeoutMs = 120000; // connect to last body byte
+    static constexpr int MaxConnections = 256;
+    static constexpr qint64 MaxBufferedBytes = 32 * 1024 * 1024; // across all connections
+    static constexpr int AcceptRetryMs = 200; // pause after running out of descriptors
+    // Descriptors kept free for the rest of the process (broker, database, files):
+    // accepting pauses when fewer are left.
+    static constexpr int SpareDescriptors = 4;
+
+    struct Limits
+    {
+        int headerTimeoutMs = HeaderTimeoutMs;
+        int idleTimeoutMs = IdleTimeoutMs;
+        int requestTimeoutMs = RequestTimeoutMs;
+        int maxConnections = MaxConnections;
+        qint64 maxBufferedBytes = MaxBufferedBytes;
+        int acceptRetryMs = AcceptRetryMs;
+    };
+
     explicit HttpServer(QObject *parent = nullptr);
+    explicit HttpServer(const Limits &limits, QObject *parent = nullptr);
     ~HttpServer() override;
 
     void listen(int port);
     void close();
 
+    // Connections open now, and bytes their requests hold.
+    int connectionCount() const;
+    qint64 bufferedBytes() const { return m_held; }
+
 signals:
     void requestReceived(QHostAddress peer, HttpServer::Request request);
 
 private:
-    // What has been received so far on one connection.
-    struct ReceiveState
-    {
-        QByteArray buffer;
-        qint64 expected = 0;   // Content-Length once the header is complete
-        int headerEnd = -1;    // index of the blank line ending the header
-        int bodyOffset = 0;    // index of the first body byte
-        int scanned = 0;       // bytes already searched for the end of the header
-        bool finished = false; // a request was consumed; later bytes are ignored
-    };
-
-    enum class Outcome {
-        Incomplete, // wait for more bytes
-        Consumed,   // a complete request was taken: answer it
-        NoBody,     // the header is complete but carries no usable Content-Length: answer it
-        TooLarge,   // header or body over the limits: close without answering
-    };
+    class Connection;
 
     void onNewConnection();
-    Outcome handleRequest(ReceiveState &state, const QHostAddress &peer, const QByteArray &data);
-    static void answer(QTcpSocket *socket);
+    void onAcceptError();
+    void checkDescriptors(bool mayGrowCap);
+    void pauseAccepting(const QString &reason);
+    void onReadable(Connection *c);
+    void onTimer(Connection *c);
+    void finish(Connection *c, int status);
+    void drop(Connection *c);
+    void release(Connection *c);
+    bool mayGrow(Connection *c) const;
+    void queueResume();
+    void resumeWaiting();
+    bool evictIdlest(Connection *except);
 
+    Limits m_limits;
     QTcpServer *m_server;
-
-private:
-    static constexpr Log log{"[HttpServer] "};
+    QList<Connection *> m_connections;
+    QList<Connection *> m_waiting; // connections waiting for room in the byte budget
+    qint64 m_held = 0;
+    int m_cap = MaxConnections; // lowered while the process runs short of descriptors
+    QTimer *m_acceptRetry; // resumes accepting after a pause
+    QTimer *m_fdGuard;     // looks for exhausted descriptors while listening
+    bool m_resumeQueued = false;
 };
 
 Q_DECLARE_METATYPE(HttpServer::Request)

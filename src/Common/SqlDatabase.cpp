@@ -13,6 +13,7 @@ struct DatabaseConnections
 {
     QMutex mutex;
     QSet<QString> names;
+    QSet<DatabaseConnection *> holders; // of the threads that have not ended
 };
 
 namespace {
@@ -34,12 +35,14 @@ public:
     {
         QMutexLocker lock(&m_registry->mutex);
         m_registry->names.insert(m_name);
+        m_registry->holders.insert(this);
     }
 
     // Runs in the thread that used the connection, when that thread ends.
     ~DatabaseConnection()
     {
         QMutexLocker lock(&m_registry->mutex);
+        m_registry->holders.remove(this);
         if (m_registry->names.remove(m_name))
             removeConnection(m_name);
     }
@@ -55,6 +58,7 @@ SqlDatabase::SqlDatabase(const QString &path, QObject *parent)
     : QObject(parent)
     , m_path(path)
     , m_registry(new DatabaseConnections)
+    , m_connections(new QThreadStorage<DatabaseConnection *>)
 {
 }
 
@@ -62,17 +66,25 @@ SqlDatabase::~SqlDatabase()
 {
     // The calling thread's connection goes now; the storage does not delete the holders
     // of threads that are still running, so their connections are removed here too.
-    if (m_connections.hasLocalData())
-        m_connections.setLocalData(nullptr);
-    QMutexLocker lock(&m_registry->mutex);
-    for (const QString &name : qAsConst(m_registry->names))
-        removeConnection(name);
-    m_registry->names.clear();
+    if (m_connections->hasLocalData())
+        m_connections->setLocalData(nullptr);
+    // Once the storage is gone, threads that end no longer delete their holders
+    // (the framework leaves them), so the store deletes them itself.
+    m_connections.reset();
+    QSet<DatabaseConnection *> orphans;
+    {
+        QMutexLocker lock(&m_registry->mutex);
+        for (const QString &name : qAsConst(m_registry->names))
+            removeConnection(name);
+        m_registry->names.clear();
+        orphans.swap(m_registry->holders);
+    }
+    qDeleteAll(orphans);
 }
 
 QSqlDatabase SqlDatabase::database() const
 {
-    if (!m_connections.hasLocalData()) {
+    if (!m_connections->hasLocalData()) {
         log.info("Creating new Database connection for thread ");
         auto *holder = new DatabaseConnection(m_registry);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holder->name());
@@ -80,10 +92,10 @@ QSqlDatabase SqlDatabase::database() const
         db.setConnectOptions(QStringLiteral("QSQLITE_ENABLE_SHARED_CACHE"));
         if (!db.open())
             log.error("Database open failed : ", db.lastError().text());
-        m_connections.setLocalData(holder);
+        m_connections->setLocalData(holder);
         return db;
     }
-    QSqlDatabase db = QSqlDatabase::database(m_connections.localData()->name(), false);
+    QSqlDatabase db = QSqlDatabase::database(m_connections->localData()->name(), false);
     if (!db.isOpen())
         db.open();
     return db;

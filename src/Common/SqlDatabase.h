@@ -8,6 +8,8 @@
 #include <QSqlQuery>
 #include <QThreadStorage>
 
+#include <memory>
+
 class DatabaseConnection;
 struct DatabaseConnections;
 
@@ -37,8 +39,8 @@ public:
 private:
     QString m_path;
     QSharedPointer<DatabaseConnections> m_registry;
-    mutable QThreadStorage<DatabaseConnection *> m_connections;
+    // Deletes the holder of a thread when that thread ends, unless the store ends first.
+    std::unique_ptr<QThreadStorage<DatabaseConnection *>> m_connections;
 
-private:
     static constexpr Log log{"[SqlDatabase] "};
 };

@@ -16,9 +16,21 @@ bool DeferredThreadHook::post(std::function<void()> &&fn)
     return true;
 }
 
+namespace {
+// Every hook ever made; they are never freed (results refer to them without counting).
+void keepHook(DeferredThreadHook *hook)
+{
+    static std::mutex mutex;
+    static auto *hooks = new std::vector<DeferredThreadHook *>;
+    std::lock_guard<std::mutex> lock(mutex);
+    hooks->push_back(hook);
+}
+} // namespace
+
 DeferredProxyObject::DeferredProxyObject()
     : m_hook(new DeferredThreadHook(QThread::currentThread()))
 {
+    keepHook(m_hook);
     m_hook->m_proxy.store(this, std::memory_order_release);
 }
 
@@ -29,7 +41,6 @@ DeferredProxyObject::~DeferredProxyObject()
         m_hook->m_proxy.store(nullptr, std::memory_order_release);
     }
     m_hook->m_registered.store(false, std::memory_order_release);
-    m_hook->deref();
     // Deliveries still queued for this object are discarded by ~QObject.
 }
 
@@ -71,28 +82,7 @@ void DeferredDataBase::threadFinished(QThread *thread)
     }
 }
 
-namespace {
-// The calling thread's hook, kept with a reference for the life of the thread.
-struct HookCache
+DeferredThreadHook *DeferredDataBase::refreshHook()
 {
-    DeferredThreadHook *hook = nullptr;
-    ~HookCache()
-    {
-        if (hook)
-            hook->deref();
-    }
-};
-} // namespace
-
-DeferredThreadHook *DeferredDataBase::currentThreadHook()
-{
-    static thread_local HookCache cache;
-    if (cache.hook && cache.hook->isRegistered())
-        return cache.hook;
-    DeferredThreadHook *hook = getObjectForThread(QThread::currentThread())->hook();
-    hook->ref();
-    if (cache.hook)
-        cache.hook->deref();
-    cache.hook = hook;
-    return hook;
+    return hookCache() = getObjectForThread(QThread::currentThread())->hook();
 }

@@ -11,7 +11,6 @@
 // handler runs at once when the result is settled on its own thread, and is
 // delivered through that thread's event loop when it is settled elsewhere.
 // A handler registered on a result that is already settled runs at once.
-#include <QExplicitlySharedDataPointer>
 #include <QObject>
 
 #include <functional>
@@ -20,9 +19,16 @@
 
 template<typename... Types> class Deferred;
 template<typename... Types> class DeferredData;
+template<typename... Types> class DeferredRegistration;
+class DeferredProxyObject;
+template<typename... Types> struct DeferredAllCallbacks;
+template<typename... Types> class DeferredHandler;
+template<typename Data> class DeferredKeepAlive;
+template<typename T> class DeferredPtr;
 
 template<typename T> struct IsDeferred : std::false_type {};
 template<typename... Types> struct IsDeferred<Deferred<Types...>> : std::true_type {};
+
 
 // The handle to a result. One pointer; copies share the result.
 template<typename... Types>
@@ -30,10 +36,8 @@ class Deferred
 {
 public:
     using Data = DeferredData<Types...>;
-    using Handler = std::function<void(const Types &...)>;
-    using ZeroHandler = std::function<void()>;
 
-    Deferred() : d(new Data) {}
+    Deferred() : d(DeferredPtr<Data>::adopt(new Data)) {}
     Deferred(const Deferred &) = default;
     Deferred &operator=(const Deferred &) = default;
     ~Deferred() = default;
@@ -65,32 +69,34 @@ public:
         self.d->notify(self, values...);
     }
 
-    // Handlers take the values by value (each call gets its own copies).
+    // Handlers take the values by value (each call gets its own copies). Each returns
+    // the handle registered on, to chain further registrations on one expression or to
+    // be kept as a Deferred.
     template<typename F>
-    Deferred done(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
+    DeferredRegistration<Types...> done(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        return registerHandler(&Data::done, Handler(std::forward<F>(handler)), type);
+        return registerOn<ValueCall>(d.data(), {}, Callbacks::Done, std::forward<F>(handler), type);
     }
     template<typename F>
-    Deferred fail(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
+    DeferredRegistration<Types...> fail(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        return registerHandler(&Data::fail, Handler(std::forward<F>(handler)), type);
+        return registerOn<ValueCall>(d.data(), {}, Callbacks::Fail, std::forward<F>(handler), type);
     }
     template<typename F>
-    Deferred progress(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
+    DeferredRegistration<Types...> progress(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        return registerHandler(&Data::progress, Handler(std::forward<F>(handler)), type);
+        return registerOn<ValueCall>(d.data(), {}, Callbacks::Progress, std::forward<F>(handler), type);
     }
     // Value-less handlers: doneZero on success; failZero on any failure, with or without values.
     template<typename F>
-    Deferred doneZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
+    DeferredRegistration<Types...> doneZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        return registerHandler(&Data::doneZero, ZeroHandler(std::forward<F>(handler)), type);
+        return registerOn<ZeroCall>(d.data(), {}, Callbacks::DoneZero, std::forward<F>(handler), type);
     }
     template<typename F>
-    Deferred failZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
+    DeferredRegistration<Types...> failZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) const
     {
-        return registerHandler(&Data::failZero, ZeroHandler(std::forward<F>(handler)), type);
+        return registerOn<ZeroCall>(d.data(), {}, Callbacks::FailZero, std::forward<F>(handler), type);
     }
 
     // Chains the next step: when this result resolves, the continuation is called
@@ -106,13 +112,13 @@ public:
         static_assert(sizeof...(R) == 0 || std::is_same<Next, Deferred<R...>>::value,
                       "the continuation returns another Deferred type");
         Next next;
-        const Deferred self(*this); // the continuation may run at once and reassign this handle
-        self.d->done(Handler([continuation, next](const Types &...values) mutable {
-                         Next step = continuation(values...);
-                         Next::forward(step, next);
-                     }),
-                     type);
-        self.d->failZero([next]() { next.rejectZero(); }, type);
+        d->template add<ValueCall, ZeroCall>(
+            Callbacks::Done,
+            [continuation, next](const Types &...values) mutable {
+                Next step = continuation(values...);
+                Next::forward(step, next);
+            },
+            Callbacks::FailZero, [next]() { next.rejectZero(); }, type);
         return next;
     }
 
@@ -120,80 +126,195 @@ public:
     // resolved and is rejected at the first input that fails.
     template<typename D0, typename... Ds,
              typename = std::enable_if_t<IsDeferred<D0>::value && (IsDeferred<Ds>::value && ...)>>
-    static Deferred<> when(D0 first, Ds... rest)
-    {
-        Deferred<> joined;
-        const int n = 1 + int(sizeof...(Ds));
-        joinOne(joined, n, first);
-        (joinOne(joined, n, rest), ...);
-        return joined;
-    }
+    static Deferred<> when(D0 first, Ds... rest);
     // Container form (QList<Deferred<QString>>, ...). An empty container resolves at once.
     template<typename C, typename = std::enable_if_t<!IsDeferred<C>::value && IsDeferred<typename C::value_type>::value>>
-    static Deferred<> when(const C &inputs)
-    {
-        Deferred<> joined;
-        const int n = int(inputs.size());
-        if (n == 0) {
-            joined.resolve();
-            return joined;
-        }
-        for (const auto &input : inputs)
-            joinOne(joined, n, input);
-        return joined;
-    }
+    static Deferred<> when(const C &inputs);
 
 private:
     template<typename...> friend class Deferred;
     template<typename...> friend class DeferredData;
+    template<typename...> friend class DeferredRegistration;
 
-    // Registers on a copy of this handle: a handler run at once may reassign this one.
-    template<typename H>
-    Deferred registerHandler(void (Data::*add)(H, Qt::ConnectionType), H &&handler, Qt::ConnectionType type) const
+    using Callbacks = DeferredAllCallbacks<Types...>;
+    using Handler = DeferredHandler<Types...>;
+    using Role = typename Handler::Role;
+
+    // How the kinds of handler are called: with the values, without, or as a forwarder.
+    struct ValueCall
     {
-        Deferred self(*this);
-        (self.d.data()->*add)(std::move(handler), type);
-        return self;
+        template<typename F>
+        static void run(F &f, const std::tuple<Types...> *values, Role)
+        {
+            if (values) // a value handler is never run without values
+                std::apply(f, *values);
+        }
+    };
+    struct ZeroCall
+    {
+        template<typename F>
+        static void run(F &f, const std::tuple<Types...> *, Role)
+        {
+            f();
+        }
+    };
+    // Passes a chained step's outcome and progress on to the result made for it.
+    struct Forwarder
+    {
+        Deferred next;
+    };
+    struct ForwardCall
+    {
+        static void run(Forwarder &f, const std::tuple<Types...> *values, Role role)
+        {
+            switch (role) {
+            case Handler::RoleDone:
+                std::apply([&f](const Types &...v) { f.next.resolve(v...); }, *values);
+                break;
+            case Handler::RoleFail:
+                std::apply([&f](const Types &...v) { f.next.reject(v...); }, *values);
+                break;
+            case Handler::RoleProgress:
+                std::apply([&f](const Types &...v) { f.next.notify(v...); }, *values);
+                break;
+            case Handler::RoleFailZero:
+                // A step rejected without values fails the chain the same way; a rejection
+                // with values has already reached next through the fail part.
+                if (f.next.state() == 0)
+                    f.next.rejectZero();
+                break;
+            }
+        }
+    };
+
+    // Registers on the state. The caller's handle keeps the state alive for the
+    // expression unless a handler runs at once (it may release that handle): the
+    // registration returned then holds the state itself.
+    template<typename Call, typename F>
+    static DeferredRegistration<Types...> registerOn(Data *data, DeferredKeepAlive<Data> &&keep,
+                                                     typename Callbacks::Kind kind, F &&handler, Qt::ConnectionType type)
+    {
+        DeferredRegistration<Types...> r(data, std::move(keep));
+        data->template add<Call>(kind, std::forward<F>(handler), type, r.m_keep);
+        return r;
     }
 
-    // Passes step's outcome and progress on to next.
+    // Passes step's outcome and progress on to next: one forwarder standing for a done,
+    // a fail, a progress and a failZero handler.
     static void forward(const Deferred &step, const Deferred &next)
     {
-        step.done([next](const Types &...values) { next.resolve(values...); });
-        step.fail([next](const Types &...values) { next.reject(values...); });
-        step.progress([next](const Types &...values) { next.notify(values...); });
-        // A step rejected without values fails the chain the same way. A rejection
-        // with values has already reached next through the fail forwarder.
-        step.failZero([next]() {
-            if (next.state() == 0)
-                next.rejectZero();
-        });
+        step.d->template add<ForwardCall>(Callbacks::Forward, Forwarder{next}, Qt::AutoConnection);
     }
 
-    // Counts input's success towards joined's n, and fails joined at input's failure.
     template<typename D>
     static void joinOne(const Deferred<> &joined, int n, const D &input);
 
-    QExplicitlySharedDataPointer<Data> d;
+    // Another handle to an existing state.
+    explicit Deferred(Data *existing) : d(existing) {}
+
+    DeferredPtr<Data> d;
+};
+
+// What done, fail, progress, doneZero and failZero return: the handle registered on,
+// for further registrations on the same expression (d.done(...).fail(...)) or to be
+// kept as a Deferred. It is meant to be used within the expression that made it.
+template<typename... Types>
+class DeferredRegistration
+{
+public:
+    using Handle = Deferred<Types...>;
+    DeferredRegistration(DeferredRegistration &&) = default;
+    DeferredRegistration &operator=(const DeferredRegistration &) = delete;
+
+    operator Handle() && { return Handle(m_data); }
+
+    template<typename F>
+    DeferredRegistration done(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) &&
+    {
+        return Handle::template registerOn<typename Handle::ValueCall>(m_data, std::move(m_keep), Handle::Callbacks::Done,
+                                                                       std::forward<F>(handler), type);
+    }
+    template<typename F>
+    DeferredRegistration fail(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) &&
+    {
+        return Handle::template registerOn<typename Handle::ValueCall>(m_data, std::move(m_keep), Handle::Callbacks::Fail,
+                                                                       std::forward<F>(handler), type);
+    }
+    template<typename F>
+    DeferredRegistration progress(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) &&
+    {
+        return Handle::template registerOn<typename Handle::ValueCall>(
+            m_data, std::move(m_keep), Handle::Callbacks::Progress, std::forward<F>(handler), type);
+    }
+    template<typename F>
+    DeferredRegistration doneZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) &&
+    {
+        return Handle::template registerOn<typename Handle::ZeroCall>(
+            m_data, std::move(m_keep), Handle::Callbacks::DoneZero, std::forward<F>(handler), type);
+    }
+    template<typename F>
+    DeferredRegistration failZero(F &&handler, Qt::ConnectionType type = Qt::AutoConnection) &&
+    {
+        return Handle::template registerOn<typename Handle::ZeroCall>(
+            m_data, std::move(m_keep), Handle::Callbacks::FailZero, std::forward<F>(handler), type);
+    }
+    int state() && { return m_data->state(); }
+
+private:
+    friend Handle;
+    DeferredRegistration(typename Handle::Data *data, DeferredKeepAlive<typename Handle::Data> &&keep)
+        : m_data(data)
+        , m_keep(std::move(keep))
+    {
+    }
+    typename Handle::Data *m_data;
+    DeferredKeepAlive<typename Handle::Data> m_keep;
 };
 
 #include "Deferred/DeferredDetail.h"
 
-// Defined after the internals: it reaches into the joined result's counter.
+// Defined after the internals: a joined result is a complete Deferred<> only here.
 template<typename... Types>
 template<typename D>
 void Deferred<Types...>::joinOne(const Deferred<> &joined, int n, const D &input)
 {
-    input.d->doneZero(
+    using Input = std::decay_t<D>;
+    input.d->template add<typename Input::ZeroCall, typename Input::ZeroCall>(
+        Input::Callbacks::DoneZero,
         [joined, n]() {
             if (++joined.d->m_joinCounter == n)
                 joined.resolve();
         },
-        Qt::AutoConnection);
-    input.d->failZero(
+        Input::Callbacks::FailZero,
         [joined]() {
             if (joined.state() == 0)
                 joined.reject();
         },
         Qt::AutoConnection);
+}
+
+template<typename... Types>
+template<typename D0, typename... Ds, typename>
+Deferred<> Deferred<Types...>::when(D0 first, Ds... rest)
+{
+    Deferred<> joined;
+    const int n = 1 + int(sizeof...(Ds));
+    joinOne(joined, n, first);
+    (joinOne(joined, n, rest), ...);
+    return joined;
+}
+
+template<typename... Types>
+template<typename C, typename>
+Deferred<> Deferred<Types...>::when(const C &inputs)
+{
+    Deferred<> joined;
+    const int n = int(inputs.size());
+    if (n == 0) {
+        joined.resolve();
+        return joined;
+    }
+    for (const auto &input : inputs)
+        joinOne(joined, n, input);
+    return joined;
 }

@@ -193,7 +193,7 @@ void Diagnostics::cardDone(const Tag::Ptr &card, int pauseMsec)
         log.warn("Test defer has already been resolved");
     } else {
         emit testProgress(m_test);
-        m_test.completion.notify(m_test.detached());
+        m_test.completion.notify(m_test);
     }
     schedule(pauseMsec);
 }
@@ -236,7 +236,7 @@ void Diagnostics::finish(Test &test, bool ran)
         log.warn("Test defer has already been resolved");
     } else {
         emit testFinished(test);
-        test.completion.resolve(test.detached());
+        test.completion.resolve(test);
     }
     if (!ran)
         return;

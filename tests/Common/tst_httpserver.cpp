@@ -1,6 +1,7 @@
 // The camera listener against real clients: nc and curl processes, and raw TCP
 // sockets where the test must control how the bytes are cut into packets.
 #include "Common/HttpServer.h"
+#include "Common/HttpRequestAssembler.h"
 
 #include "LogCapture.h"
 #include "TestUtil.h"
@@ -8,7 +9,9 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -397,6 +400,160 @@ private slots:
         HttpServer clash;
         clash.listen(second);
         QVERIFY(log.containsPart("[HttpServer] ERROR: Failed to listen : "));
+    }
+
+    // The outcome of a request never depends on how its bytes are cut: a header that
+    // ends right at the limit is taken whether it arrives whole or a byte at a time.
+    void assemblyIgnoresCuts_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("status");
+        const int limit = 512;
+        auto header = [](const QByteArray &end, int size) {
+            QByteArray h = "POST /p HTTP/1.1\r\nContent-Length: 2\r\nX: ";
+            h += QByteArray(size - h.size(), 'x');
+            return h + end + "ab";
+        };
+        using S = HttpRequestAssembler::Status;
+        QTest::newRow("lf end at limit") << header("\n\n", limit) << int(S::Complete);
+        QTest::newRow("crlf end at limit") << header("\r\n\r\n", limit) << int(S::Complete);
+        QTest::newRow("end past limit") << header("\n\n", limit + 1) << int(S::HeaderTooLarge);
+        QTest::newRow("no end") << QByteArray(limit + 4, 'x') << int(S::HeaderTooLarge);
+    }
+    void assemblyIgnoresCuts()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, status);
+        for (int piece : {1, 3, 7, raw.size()}) {
+            HttpRequestAssembler a(512, 4096);
+            for (int at = 0; at < raw.size() && a.status() == HttpRequestAssembler::Status::Incomplete; at += piece)
+                a.feed(raw.constData() + at, qMin(piece, raw.size() - at));
+            QCOMPARE(int(a.status()), status);
+            HttpServer::Request r;
+            QCOMPARE(a.take(r), status == int(HttpRequestAssembler::Status::Complete));
+            if (status == int(HttpRequestAssembler::Status::Complete))
+                QCOMPARE(r.body, QByteArray("ab"));
+        }
+    }
+
+    // Clients that hold a connection without completing a request are closed at their
+    // time-out, while a camera's post is still served.
+    void timeouts_data()
+    {
+        QTest::addColumn<QByteArray>("first");   // sent at once
+        QTest::addColumn<QByteArray>("trickle"); // then one byte every 50 ms
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("atLeastMs");
+        const QByteArray header = "POST /t HTTP/1.1\r\nContent-Length: 15728640\r\n\r\n";
+        QTest::newRow("nothing sent") << QByteArray() << QByteArray() << "header" << 300;
+        QTest::newRow("header stalls") << QByteArray("POST /t HTTP/1.1\r\n") << QByteArray() << "header" << 300;
+        QTest::newRow("header trickles") << QByteArray() << QByteArray(200, 'x') << "header" << 300;
+        QTest::newRow("body stalls") << header + "abc" << QByteArray() << "idle" << 400;
+        QTest::newRow("body trickles") << header << QByteArray(200, 'x') << "request" << 1000;
+    }
+    void timeouts()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, trickle);
+        QFETCH(QString, reason);
+        QFETCH(int, atLeastMs);
+        HttpServer::Limits limits;
+        limits.headerTimeoutMs = 300;
+        limits.idleTimeoutMs = 400;
+        limits.requestTimeoutMs = 1000;
+        HttpServer server(limits);
+        Recorder rec(server);
+        const quint16 port = TestUtil::freePort();
+        server.listen(port);
+        LogCapture log(false);
+
+        RawClient c(port);
+        QElapsedTimer held;
+        held.start();
+        if (!first.isEmpty())
+            c.send(first);
+        QTimer drip;
+        int sent = 0;
+        QObject::connect(&drip, &QTimer::timeout, [&] {
+            if (sent < trickle.size())
+                c.socket.write(trickle.mid(sent++, 1));
+        });
+        drip.start(50);
+        // The header announced 15 MiB; what is held grows with what arrived.
+        QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 1; }));
+        QVERIFY(server.bufferedBytes() < 256 * 1024);
+
+        RawClient camera(port);
+        camera.send(post("/camera", "{}"));
+        QVERIFY(camera.waitClosed());
+        QCOMPARE(camera.reply, Ok);
+
+        QVERIFY(c.waitClosed(5000));
+        QVERIFY2(held.elapsed() >= atLeastMs, qPrintable(QString::number(held.elapsed())));
+        QVERIFY(c.reply.isEmpty());
+        QVERIFY(log.contains(QString("[HttpServer] WARN: Closing connection from : 127.0.0.1 (%1 time-out)").arg(reason)));
+        QCOMPARE(rec.list.size(), 1);
+        QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0 && server.bufferedBytes() == 0; }));
+    }
+
+    // At the cap of connections the one idle longest gives way; a request whose body
+    // would grow past the byte budget waits until another request releases its bytes.
+    void connectionAndByteBounds()
+    {
+        HttpServer::Limits limits;
+        limits.maxConnections = 3;
+        limits.maxBufferedBytes = 256 * 1024;
+        limits.idleTimeoutMs = 600;
+        HttpServer server(limits);
+        Recorder rec(server);
+        const quint16 port = TestUtil::freePort();
+        server.listen(port);
+        LogCapture log(false);
+
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < 3; ++i) {
+            idle.emplace_back(new RawClient(port));
+            QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == i + 1; }));
+        }
+        RawClient first(port);
+        QVERIFY(idle[0]->waitClosed());
+        QVERIFY(log.contains("[HttpServer] WARN: Too many connections: closing the one idle longest, from : 127.0.0.1"));
+        QCOMPARE(server.connectionCount(), 3);
+        first.send(post("/first", "1"));
+        QVERIFY(first.waitClosed());
+        QCOMPARE(first.reply, Ok);
+        idle.clear();
+        QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0; }));
+
+        // A holds the whole budget and stalls; B's body waits for it.
+        RawClient a(port);
+        a.send("POST /a HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + QByteArray(256 * 1024, 'a'));
+        QVERIFY(TestUtil::waitUntil([&] { return server.bufferedBytes() >= limits.maxBufferedBytes; }));
+        RawClient b(port);
+        const QByteArray body = pattern('b', 200 * 1024);
+        b.socket.write(post("/b", body));
+        qint64 most = 0;
+        bool aClosedFirst = false;
+        QVERIFY(TestUtil::waitUntil([&] {
+            most = qMax(most, server.bufferedBytes());
+            aClosedFirst = a.socket.state() == QAbstractSocket::UnconnectedState;
+            return !b.reply.isEmpty();
+        }, 5000));
+        QVERIFY(aClosedFirst);
+        QVERIFY(log.contains("[HttpServer] WARN: Closing connection from : 127.0.0.1 (idle time-out)"));
+        QCOMPARE(rec.list.size(), 2);
+        QCOMPARE(rec.list[1].request.body, body);
+        QVERIFY2(most <= 2 * limits.maxBufferedBytes, qPrintable(QString::number(most)));
+
+        // Two requests that each need more than half the budget do not wait for each other.
+        RawClient c1(port), c2(port);
+        c1.socket.write(post("/c1", pattern('c', 300 * 1024)));
+        c2.socket.write(post("/c2", pattern('d', 300 * 1024)));
+        QVERIFY(c1.waitClosed(3000));
+        QVERIFY(c2.waitClosed(3000));
+        QCOMPARE(c1.reply, Ok);
+        QCOMPARE(c2.reply, Ok);
+        QCOMPARE(rec.list.size(), 4);
     }
 
 private:
