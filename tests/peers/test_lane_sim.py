@@ -359,6 +359,9 @@ class SimTest(unittest.TestCase):
 
     def test_offline_will_and_exit(self):
         self.start_sim()
+        # both services' start-up status first, so that a late one is not taken for a change
+        self.peer.wait(self.rr + "/status")
+        self.peer.wait(self.dr + "/status")
         m = self.peer.mark()
         self.control(cmd="offline", service="rfid")
         self.peer.wait(self.rr + "/status", m, pred=lambda s: s == {"service": False})
