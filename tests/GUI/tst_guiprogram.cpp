@@ -98,7 +98,7 @@ void TstGuiProgram::supervisedProgram()
         QCOMPARE(last(peer, "vexo/ui/cameras/trigger/response/c").value("readings"), QJsonValue(QJsonArray()));
         // A dispense test with no dispenser fails, with the invalid sound.
         QVERIFY(peer.publish("vexo/ui/test/request/t", R"({"mode":"dispense","numberOfCards":1})", 0));
-        QVERIFY(peer.waitForMessage("vexo/ui/test/response/t"));
+        QVERIFY(peer.waitForMessage("vexo/ui/test/response/t", 60000));  // the dispenser does not answer
         QCOMPARE(last(peer, "vexo/ui/test/response/t").value("result"), QJsonValue(false));
         QVERIFY(peer.waitForMessage("vexo/inspector/audio/play"));
         QCOMPARE(last(peer, "vexo/inspector/audio/play").value("filepath").toString(),
