@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The back-office servers (card back office, service bus, weighbridge) for tests.
 
-Usage: backoffice_peer.py CERTDIR SCRIPT LOG [--client-cert]
+Usage: backoffice_peer.py CERTDIR SCRIPT LOG [--client-cert] [--state FILE]
 HTTPS (CERTDIR from make_test_ca.sh; --client-cert requires a client certificate of
 CERTDIR/ca.pem) and plain HTTP on free loopback ports; prints "READY <https> <http>".
 SCRIPT (JSON, read at every request) maps "METHOD /path" or "/path" to an answer, or
@@ -9,7 +9,16 @@ to a list of answers given in turn (the last repeats; turns restart when the fil
 changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
 "delayMs" (wait first), "reset" (drop the connection with a TCP reset), "auth"
 ("user:password": 401 asking for basic credentials unless they are these).
-Unscripted requests get 404. LOG gets one JSON line per request.
+Unscripted requests under /api/v1/device/ reach the card back office below; other
+unscripted requests get 404. LOG gets one JSON line per request.
+
+Card back office: POST register issues an id and an API key (kept in the file of
+--state FILE when given); every other request needs a known "X-API-Key" (else 401).
+Script member "cardbo" holds its data: "customs", "locations" (updateData), "heartbeat"
+(members added to every heartbeat answer: configUpdatedAt, config, blacklistVersion,
+softwareVersion...), "blacklist" (the blacklist answer), "commands" (sent in every
+heartbeat answer until their status is posted). A transaction is counted once per
+uuid: 201 the first time, 200 again; its log line carries "counted".
 """
 import base64
 import http.server
@@ -23,7 +32,8 @@ import time
 import urllib.parse
 
 lock = threading.Lock()
-state = {"script": None, "turns": {}}
+state = {"script": None, "turns": {}, "keys": {}, "uuids": set(), "acked": set(), "state_file": None}
+DEVICE = "/api/v1/device/"
 
 
 def answer_for(script_file, key, path):
@@ -41,9 +51,50 @@ def answer_for(script_file, key, path):
         return entry
 
 
+def card_bo(handler, method, path, body):
+    """The card back office's own answers: (status, JSON body, extra log members)."""
+    with lock:
+        data = json.loads(state["script"] or "{}").get("cardbo", {})
+        try:
+            req = json.loads(body) if body.strip().startswith((b"{", b"[")) else None
+        except ValueError:
+            req = None
+        if path == DEVICE + "register" and method == "POST":
+            key = "key-%d-%d" % (len(state["keys"]) + 1, int(time.time() * 1000))
+            state["keys"][key] = req or {}
+            if state["state_file"]:
+                with open(state["state_file"], "w") as f:
+                    json.dump(state["keys"], f)
+            return 200, {"id": str(len(state["keys"])), "apiKey": key}, {}
+        if handler.headers.get("X-API-Key") not in state["keys"]:
+            return 401, {"errorCode": "UNAUTHORIZED", "message": "Unknown API key"}, {}
+        if path == DEVICE + "updateData":
+            return 200, {"customs": data.get("customs", []), "locations": data.get("locations", [])}, {}
+        if path == DEVICE + "heartbeat":
+            answer = dict(data.get("heartbeat", {}))
+            answer["commands"] = [c for c in data.get("commands", []) if c["id"] not in state["acked"]]
+            return 200, answer, {}
+        if path == DEVICE + "blacklist":
+            return 200, data.get("blacklist", {"added": [], "removed": []}), {}
+        if path == DEVICE + "command/status":
+            state["acked"].add((req or {}).get("id"))
+            return 200, {}, {}
+        if path == DEVICE + "transaction" and method == "POST":
+            uuid = (req or {}).get("transactionUid") if isinstance(req, dict) else None
+            if not uuid:
+                return 400, {"errorCode": "BAD_REQUEST", "message": "No transactionUid"}, {}
+            counted = uuid not in state["uuids"]
+            state["uuids"].add(uuid)
+            return (201 if counted else 200), {"transactionUid": uuid}, {"counted": counted}
+        if path == DEVICE + "operation/status":
+            return 200, {}, {}
+        return 404, {"error": "unknown"}, {}
+
+
 def make_handler(server_name, script_file, log_file):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True  # headers and body go out in two writes
 
         def log_message(self, fmt, *args):
             pass
@@ -59,15 +110,26 @@ def make_handler(server_name, script_file, log_file):
             self.wfile.write(body)
 
         def handle_any(self):
+            try:  # a client that sends its body apart waits for no delayed ACK
+                self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+            except (OSError, AttributeError):
+                pass
             url = urllib.parse.urlsplit(self.path)
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length > 0 else b""
+            if len(body) < length:  # the client went away in the middle of its request
+                self.close_connection = True
+                return
             record = {"server": server_name, "method": self.command, "path": url.path, "query": url.query,
                       "headers": dict(self.headers.items()), "body": body.decode("utf-8", "replace")}
-            with lock, open(log_file, "a") as f:
-                f.write(json.dumps(record) + "\n")
 
             a = answer_for(script_file, "%s %s" % (self.command, url.path), url.path)
+            if a is None and url.path.startswith(DEVICE):
+                status, answer, extra = card_bo(self, self.command, url.path, body)
+                record.update(extra)
+                a = {"status": status, "json": answer}
+            with lock, open(log_file, "a") as f:
+                f.write(json.dumps(record) + "\n")
             if a is None:
                 return self.send(404, b'{"error": "not scripted"}')
             if "auth" in a and self.headers.get("Authorization") != "Basic " + base64.b64encode(
@@ -111,6 +173,13 @@ class Server(http.server.ThreadingHTTPServer):
 def main():
     certdir, script_file, log_file = sys.argv[1:4]
     open(log_file, "a").close()
+    if "--state" in sys.argv:
+        state["state_file"] = sys.argv[sys.argv.index("--state") + 1]
+        try:
+            with open(state["state_file"]) as f:
+                state["keys"] = json.load(f)
+        except (OSError, ValueError):
+            pass
     servers = [Server(("127.0.0.1", 0), make_handler(name, script_file, log_file)) for name in ("https", "http")]
     servers[0].context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     servers[0].context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")

@@ -1,0 +1,146 @@
+#pragma once
+// Client of the card back office: registers the terminal, loads the customs offices and
+// locations, sends heartbeats with the lane's status and applies what their answers
+// announce (blacklist, software, configuration, commands), and stores and forwards the
+// lane's transactions. Driven by one single-shot tick timer.
+#include "Backend/Transaction.h"
+#include "Common/HttpClient.h"
+#include "Deferred/Deferred.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariantMap>
+
+class Config;
+
+namespace Backend {
+
+class Database;
+class LaneView;
+
+// The length of the client's second: every period of the client (ticks, heartbeat
+// interval, lost-communication limit, transaction timer and retry schedule) is counted
+// in it. Tests shorten it; the system keeps 1000 ms. The request time-out stays 30 s.
+struct CardBOTiming
+{
+    int secondMs = 1000;
+};
+
+class CardBO : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(CardBO)
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QString reason READ reason NOTIFY stateChanged)
+    Q_PROPERTY(QDateTime lastComms READ lastComms NOTIFY lastCommsChanged)
+
+public:
+    enum State : int { Init = 0, NotRegistered = 1, Online = 2, Error = 3, Stopped = 4, Disabled = 5 };
+    Q_ENUM(State)
+
+    // Periods in seconds of the client.
+    static constexpr double FirstTickSec = 0.5;
+    static constexpr int SlowTickSec = 30;           // Init, NotRegistered, Stopped, Disabled
+    static constexpr int RecoverTickSec = 5;         // Error
+    static constexpr int DefaultHbIntervalSec = 30;  // in force when the configured one is 0 or less
+    static constexpr int PendingIntervalSec = 120;   // the transaction sender's timer
+    static constexpr int RequestTimeoutMs = 30000;
+
+    using Timing = CardBOTiming;
+
+    CardBO(Config &config, Database &database, LaneView &lane, QObject *parent = nullptr, Timing timing = Timing());
+    ~CardBO() override;
+
+    State state() const { return m_state; }
+    QString reason() const { return m_reason; }
+    QDateTime lastComms() const { return m_lastComms; }
+    QString blacklistVer() const;
+
+    static QString stateToStr(int state);
+
+    // The transaction queue's rules.
+    static bool shouldRetransmit(int status, const QJsonValue &body);
+    QDateTime nextSendDate(const Transaction::Ptr &trans) const;
+
+    // Requests (each resolved with the answer's body, rejected with the failure's).
+    Deferred<QJsonValue> registerDevice();
+    Deferred<QJsonValue> updateData();
+    Deferred<QJsonValue> heartbeat();
+    Deferred<QJsonValue> updateBlacklist(const QString &after);
+    Deferred<> transmitTransaction(Transaction::Ptr trans);
+
+    // The heartbeat's parts.
+    QJsonObject heartbeatBody() const;
+    QJsonObject networkToJson() const;
+    QJsonArray statusToJson() const;
+    QJsonArray configToJson() const;
+    static QString mapType(const QVariant &value);
+    static bool shouldExclude(const QString &key);
+
+public slots:
+    void start();
+    void stop();
+    void sendTransaction(Backend::Transaction::Ptr trans);
+    void sendCommandResult(QString id, QString command, bool result, QString error);
+    void sendCommandResult(QString id, QString command, bool result);
+    void sendProgress(QString operation, int progress);
+    void clearProgress();
+    void processPendingTransactions();
+
+signals:
+    void stateChanged();
+    void lastCommsChanged();
+    void commandReceived(QString id, QString command);
+
+private:
+    void initClient();
+    void onTick();
+    void onParamChanged(const QString &key, const QVariant &value);
+    void onConfigChanged(const QVariantMap &changes);
+    void setState(State state, const QString &reason);
+    void updateLastComms();
+    int hbIntervalSec() const;
+    int msec(double seconds) const { return int(seconds * m_timing.secondMs); }
+    bool hasLostComms() const;
+    bool checkTerminalRegistered();
+    bool checkTerminalReady();
+    void processStateInit();
+    void processStateNotRegistered();
+    void processStateOnline();
+    void handleRegisterResponse(const QJsonValue &body);
+    void handleUpdateDataResponse(int status, const QJsonValue &body);
+    void handleHeartbeatResponse(int status, const QJsonValue &body);
+    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
+    void handleErrorResponse(int status, const QJsonValue &body);
+    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
+    void applyConfig(const QJsonArray &config);
+    void sendNext();
+    QUrl createUrl(const QString &path, const QUrlQuery &query = QUrlQuery()) const;
+    // Runs a request; the answer is dropped while the client is stopped.
+    Deferred<QJsonValue> request(Deferred<int, QJsonValue> call, std::function<void(int, QJsonValue)> onDone);
+
+    Config &m_config;
+    Database &m_database;
+    LaneView &m_lane;
+    Timing m_timing;
+    State m_state = Stopped;
+    QString m_reason;
+    QDateTime m_lastComms;
+    HttpClient m_client;
+    QTimer m_tickTimer;
+    QTimer m_pendingTimer;
+    QMutex m_sendLock;
+    // The due rows of the running pass, earliest scheduled first.
+    QList<Transaction::Ptr> m_due;
+};
+
+} // namespace Backend

@@ -1,0 +1,507 @@
+#include "Engines/Terminal.h"
+
+#include "Backend/Database.h"
+#include "Backend/ESB.h"
+#include "Common/Config.h"
+#include "Common/Log.h"
+#include "Common/MqttClient.h"
+#include "Common/Utils.h"
+#include "Managers/Ethernet.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaEnum>
+
+namespace {
+
+const Log termLog("[Terminal] ");
+
+const QString VendingMachine = QStringLiteral("CARD_VENDING_MACHINE");
+const QString CollectionMachine = QStringLiteral("CARD_COLLECTION_MACHINE");
+const QString DeviceIdKey = QStringLiteral("terminal/deviceId");
+const QString CustomsIdKey = QStringLiteral("terminal/customsId");
+const QString LocationIdKey = QStringLiteral("terminal/locationId");
+
+QString topic(Config &config, const char *key)
+{
+    return config.get(QLatin1String(key)).toString();
+}
+
+} // namespace
+
+const QStringList Terminal::LaneTopics = {
+    QStringLiteral("vexo/ui/button"),         QStringLiteral("vexo/ui/loop/present"),
+    QStringLiteral("vexo/ui/loop/free"),      QStringLiteral("vexo/ui/camera/trigger"),
+    QStringLiteral("vexo/ui/barrier/open"),   QStringLiteral("vexo/ui/barrier/close"),
+};
+
+Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, Backend::CardBO::Timing cardBOTiming)
+    : QObject(parent)
+    , m_config(config)
+    , m_mqtt(mqtt)
+    , m_rfid(mqtt, topic(config, "topics/rfid"))
+    , m_dispenser(mqtt, topic(config, "topics/dispenser"))
+    , m_storageBox(config)
+    , m_cardIssuer(&m_rfid, &m_dispenser)
+    , m_network(mqtt, topic(config, "topics/network"))
+    , m_update(mqtt, topic(config, "topics/update"))
+    , m_barrier(config)
+    , m_button(m_board, 0)
+    , m_loop(m_board, 1)
+    , m_cameras(config, m_network.ethernet() ? m_network.ethernet()->ipv4() : nullptr)
+    , m_database(new Backend::Database(this))
+    , m_cardBO(new Backend::CardBO(config, *m_database, *this, this, cardBOTiming))
+    , m_esb(new Backend::ESB(config, this))
+{
+    // The back office hears of update progress through the terminal's relay.
+    connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
+    init();
+    for (const QString &t : LaneTopics)
+        m_mqtt.subscribe(t, 0);
+    connect(&m_mqtt, &manager::MqttClient::received, this, &Terminal::onLaneCommand);
+}
+
+Terminal::~Terminal()
+{
+    // The engine goes first (with the lane engines); the members follow in reverse order.
+    for (const auto &c : qAsConst(m_connections))
+        disconnect(c);
+}
+
+QString Terminal::stateToStr(int state)
+{
+    switch (state) {
+    case Init: return QStringLiteral("Init");
+    case Busy: return QStringLiteral("Busy");
+    case Ready: return QStringLiteral("Ready");
+    case Error: return QStringLiteral("Error");
+    case Stopped: return QStringLiteral("Stopped");
+    default: return QStringLiteral("Unknown");
+    }
+}
+
+QString Terminal::modelToType(const QString &model)
+{
+    if (model == QLatin1String("ELR19093"))
+        return VendingMachine;
+    if (model == QLatin1String("ELG0909"))
+        return CollectionMachine;
+    return QString();
+}
+
+// --- Identity -----------------------------------------------------------------------
+
+void Terminal::forEachId(const std::function<void(const QString &, void (Terminal::*)(const QString &))> &f)
+{
+    f(DeviceIdKey, &Terminal::setDeviceId);
+    f(CustomsIdKey, &Terminal::setCustomsId);
+    f(LocationIdKey, &Terminal::setLocationId);
+}
+
+void Terminal::init()
+{
+    forEachId([this](const QString &key, void (Terminal::*set)(const QString &)) {
+        (this->*set)(loadId(m_config.get(key).toString()));
+    });
+}
+
+QString Terminal::loadId(const QString &value)
+{
+    if (!value.contains(QLatin1Char('/')) && !value.contains(QLatin1Char('.')) && !QFileInfo::exists(value))
+        return value;
+    QFile file(value);
+    if (!file.exists()) {
+        termLog.error("File does not exist : ", value);
+        const QString dir = QFileInfo(value).absoluteDir().absolutePath();
+        termLog.info("Watching path for file creation : ", dir);
+        if (!m_watcher.directories().contains(dir))
+            m_watcher.addPath(dir);
+        return QString();
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        termLog.error("Could not open file : ", value);
+        return QString();
+    }
+    QByteArray bytes = file.readAll();
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    file.close();
+    if (!m_watcher.files().contains(value))
+        m_watcher.addPath(value);
+    return QString::fromLatin1(bytes).trimmed();
+}
+
+bool Terminal::fileRecentlyCreated(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.birthTime().msecsTo(QDateTime::currentDateTime()) < 2000;
+}
+
+void Terminal::setDeviceId(const QString &id)
+{
+    if (id == m_serialNum)
+        return;
+    termLog.info("Device ID changed : ", id);
+    m_serialNum = id;
+    emit serialNumChanged();
+}
+
+void Terminal::setCustomsId(const QString &id)
+{
+    if (id == m_customsId)
+        return;
+    termLog.info("Customs ID changed : ", id);
+    m_customsId = id;
+    emit customsIdChanged();
+}
+
+void Terminal::setLocationId(const QString &id)
+{
+    if (id == m_locationId)
+        return;
+    termLog.info("Location ID changed : ", id);
+    m_locationId = id;
+    emit locationIdChanged();
+}
+
+void Terminal::onFileChanged(const QString &path)
+{
+    termLog.info("File changed : ", path);
+    forEachId([this, &path](const QString &key, void (Terminal::*set)(const QString &)) {
+        if (m_config.get(key).toString() == path)
+            (this->*set)(loadId(path));
+    });
+    if (QFileInfo::exists(path) && !m_watcher.files().contains(path))
+        m_watcher.addPath(path);
+}
+
+// Any event of a watched folder takes up every identity that is still missing and whose
+// file exists now, however long ago the file appeared: a file created just before the
+// folder was watched, or while the event waited in the queue, is not lost.
+void Terminal::onDirChanged(const QString &path)
+{
+    termLog.debug("Directory changed : ", path);
+    const QString current[] = {m_serialNum, m_customsId, m_locationId};
+    int n = 0;
+    forEachId([this, &current, &n](const QString &key, void (Terminal::*set)(const QString &)) {
+        const QString file = m_config.get(key).toString();
+        if (current[n++].isEmpty() && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))
+            && QFileInfo::exists(file)) {
+            termLog.info("File created : ", file);
+            (this->*set)(loadId(file));
+        }
+    });
+}
+
+QString Terminal::customsName() const
+{
+    return m_database->findCustoms(m_customsId.toInt()).name;
+}
+
+QString Terminal::locationName() const
+{
+    return m_database->findLocation(m_locationId.toInt()).name;
+}
+
+// --- Type, level, uptime ------------------------------------------------------------
+
+void Terminal::onModelChanged()
+{
+    termLog.warn("Dispenser model changed : ", m_dispenser.model());
+    setType(modelToType(m_dispenser.model()));
+}
+
+void Terminal::setType(const QString &type)
+{
+    if (type == m_type)
+        return;
+    m_type = type;
+    emit typeChanged();
+}
+
+void Terminal::onTypeChanged()
+{
+    termLog.warn("Terminal type changed : ", m_type);
+    // The engine is dropped here (with the lane engines); the evaluation creates the
+    // one of the new type.
+    updateState();
+}
+
+int Terminal::cardLevelPercent() const
+{
+    if (m_type == VendingMachine)
+        return m_dispenser.cartridgePercent();
+    if (m_type == CollectionMachine)
+        return m_storageBox.levelPercent();
+    return 0;
+}
+
+QString Terminal::cardLevel() const
+{
+    return Utils::levelToStr(cardLevelPercent());
+}
+
+int Terminal::uptime() const
+{
+    QElapsedTimer clock; // monotonic: its reference point is the system's start
+    clock.start();
+    return int(clock.msecsSinceReference() / 1000);
+}
+
+// --- What the back office reads -----------------------------------------------------
+
+bool Terminal::rfidActive() const { return m_rfid.active(); }
+QString Terminal::rfidError() const { return m_rfid.error(); }
+bool Terminal::dispenserActive() const { return m_dispenser.active(); }
+bool Terminal::barrierActive() const { return m_barrier.active(); }
+QString Terminal::barrierReason() const { return m_barrier.reason(); }
+bool Terminal::clockSynced() const { return m_clock.ntpSynced(); }
+QString Terminal::softwareVersion() const { return m_update.current(); }
+
+QList<Backend::LaneView::Camera> Terminal::cameraStatus() const
+{
+    QList<Camera> list;
+    for (VORCamera *camera : m_cameras.list())
+        list.append(Camera{camera->type(), camera->status()});
+    return list;
+}
+
+IPv4 *Terminal::ipv4() const
+{
+    return m_network.ethernet() ? m_network.ethernet()->ipv4() : nullptr;
+}
+
+void Terminal::installSoftware(const QString &version, const QString &url, const QString &md5)
+{
+    m_update.trigger(version, url, md5);
+}
+
+// --- Life cycle ---------------------------------------------------------------------
+
+void Terminal::start()
+{
+    if (m_state != Init && m_state != Stopped)
+        return;
+    termLog.info("Starting Terminal engine");
+    auto add = [this](QMetaObject::Connection c) { m_connections.append(c); };
+    add(connect(&m_config, &Config::configChanged, this, &Terminal::onConfigChanged));
+    add(connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Terminal::onFileChanged));
+    add(connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Terminal::onDirChanged));
+    add(connect(&m_update, &manager::Update::progressPercentChanged, this, &Terminal::onUpdateProgress));
+    add(connect(&m_update, &manager::Update::statusChanged, this, &Terminal::onUpdateProgress));
+    add(connect(&m_dispenser, &manager::Dispenser::modelChanged, this, &Terminal::onModelChanged));
+    add(connect(&m_dispenser, &manager::Dispenser::cartridgePercentChanged, this, &Terminal::cardLevelPercentChanged));
+    add(connect(&m_dispenser, &manager::Dispenser::cartridgeChanged, this, &Terminal::cardLevelChanged));
+    add(connect(&m_storageBox, &StorageBox::levelPercentChanged, this, &Terminal::cardLevelPercentChanged));
+    add(connect(&m_storageBox, &StorageBox::levelChanged, this, &Terminal::cardLevelChanged));
+    add(connect(&m_cardIssuer, &manager::CardIssuer::stateChanged, this, &Terminal::updateState));
+    add(connect(&m_cardIssuer, &manager::CardIssuer::cardDisposed, this, &Terminal::onCardDisposed));
+    add(connect(&m_button, &manager::Button::pressed, this, &Terminal::onButtonPressed));
+    add(connect(&m_barrier, &manager::Barrier::stateChanged, this, &Terminal::updateState));
+    add(connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState));
+    // The session's state change (queued) is wired here with the lane engines.
+    add(connect(this, &Terminal::typeChanged, this, &Terminal::onTypeChanged));
+    add(connect(this, &Terminal::serialNumChanged, this, &Terminal::updateState));
+    add(connect(this, &Terminal::customsIdChanged, this, &Terminal::updateState));
+    add(connect(this, &Terminal::locationIdChanged, this, &Terminal::updateState));
+    add(connect(this, &Terminal::stateChanged, this, &Terminal::updateEngine, Qt::QueuedConnection));
+    // A model reported before the start counts.
+    setType(modelToType(m_dispenser.model()));
+    if (m_cardBO)
+        m_cardBO->start();
+    updateState();
+}
+
+void Terminal::stop()
+{
+    if (m_state == Stopped)
+        return;
+    termLog.info("Stopping Terminal engine");
+    if (m_cardBO)
+        m_cardBO->stop();
+    for (const auto &c : qAsConst(m_connections))
+        disconnect(c);
+    m_connections.clear();
+    setState(Stopped, QStringLiteral("User request"));
+}
+
+void Terminal::pause()
+{
+    // Stops the engine (with the lane engines).
+}
+
+void Terminal::resume()
+{
+    // Starts the engine again (with the lane engines).
+}
+
+void Terminal::resetBoxCount()
+{
+    termLog.warn("Resettig card storage box counter");
+    m_storageBox.resetCount();
+    termLog.info("Card Storage box : ", m_storageBox.toString());
+}
+
+void Terminal::updateEngine()
+{
+    // Stops the engine when the terminal enters Error and starts it again when it
+    // recovers (with the lane engines); without an engine there is nothing to do.
+}
+
+bool Terminal::sessionInProgress() const
+{
+    // The session's inProgress() (with the lane engines): no passage without a session.
+    return false;
+}
+
+// --- State --------------------------------------------------------------------------
+
+void Terminal::updateState()
+{
+    if (sessionInProgress())
+        return;
+    if (!m_cardBO)
+        return setState(Error, QStringLiteral("No backend instance"));
+    if (m_cardBO->state() == Backend::CardBO::NotRegistered)
+        return setState(Error, QStringLiteral("Terminal not registered"));
+    if (m_cardBO->state() == Backend::CardBO::Disabled)
+        return setState(Error, QStringLiteral("Terminal disabled"));
+    if (m_cardIssuer.state() == manager::CardIssuer::Error)
+        return setState(Error, m_cardIssuer.reason());
+    if (!m_barrier.active())
+        return setState(Error, QStringLiteral("Barrier inactive"));
+    if (m_barrier.isPriority())
+        return setState(Error, QStringLiteral("Barrier priority open"));
+    if (m_serialNum.isEmpty())
+        return setState(Error, QStringLiteral("Missing Device id"));
+    if (m_customsId.isEmpty())
+        return setState(Error, QStringLiteral("Missing Customs id"));
+    if (m_locationId.isEmpty())
+        return setState(Error, QStringLiteral("Missing Location id"));
+    if (m_type.isEmpty())
+        return setState(Error, QStringLiteral("Missing Terminal type"));
+    // Engine check (with the lane engines): create the engine of the type when there is
+    // none, Error "Unsupported dispenser model" when still none exists.
+    setState(Ready, QString());
+}
+
+void Terminal::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    const QString reasonText = reason.isEmpty() ? QString() : QStringLiteral("(reason=%1)").arg(reason);
+    termLog.info(QStringLiteral("State changed : (%1) %2 %3").arg(int(state)).arg(stateToStr(state), reasonText));
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+    if (state == Ready || state == Error)
+        printState();
+}
+
+void Terminal::printState()
+{
+    auto occupied = [](bool b) { return b ? QStringLiteral("occupied") : QStringLiteral("free"); };
+    const QString line(49, QLatin1Char('-'));
+    termLog.info(line);
+    termLog.info(" TERMINAL STATE");
+    termLog.info(line);
+    termLog.info(" Serial Num : ", m_serialNum);
+    termLog.info(" Type       : ", m_type);
+    termLog.info(" State      : ", stateToStr(m_state));
+    termLog.info(" Reason     : ", m_reason);
+    termLog.info(QStringLiteral(" Customs    : (%1) %2").arg(m_customsId, customsName()));
+    termLog.info(QStringLiteral(" Location   : (%1) %2").arg(m_locationId, locationName()));
+    termLog.info(" Uptime     : ", uptime());
+    termLog.info("--- CARDS ---------------------------------------");
+    termLog.info(" RFID       : ", m_rfid.active() ? "active" : "inactive");
+    termLog.info(" Dispenser  : ", m_dispenser.active() ? "active" : "inactive");
+    termLog.info(QStringLiteral(" Card Level : %1 (%2%)").arg(cardLevel()).arg(cardLevelPercent()));
+    termLog.info("--- STORAGE BOX ---------------------------------");
+    termLog.info(QStringLiteral(" Card count : %1 of %2").arg(m_storageBox.count()).arg(m_storageBox.capacity()));
+    termLog.info(QStringLiteral(" Fill Level : %1 (%2%)").arg(m_storageBox.level()).arg(m_storageBox.levelPercent()));
+    termLog.info("--- CAMERAS -------------------------------------");
+    termLog.info(" Pres. Loop : ", occupied(m_loop.isOccupied()));
+    for (VORCamera *camera : m_cameras.list())
+        termLog.info(QStringLiteral(" %1 : %2").arg(camera->type().toUpper().leftJustified(10), camera->status()));
+    termLog.info("--- BARRIER -------------------------------------");
+    termLog.info(" Active     : ", m_barrier.active() ? "yes" : "no");
+    termLog.info(" Reason     : ", m_barrier.reason());
+    termLog.info(" State      : ", m_barrier.isOpen() ? "open" : "closed");
+    termLog.info(" Loop A     : ", occupied(m_barrier.loopA()));
+    termLog.info(" Loop B     : ", occupied(m_barrier.loopB()));
+    termLog.info("--- CARD BO -------------------------------------");
+    termLog.info(" State      : ", QMetaEnum::fromType<Backend::CardBO::State>().valueToKey(m_cardBO->state()));
+    termLog.info(" Reason     : ", m_cardBO->reason());
+    termLog.info("--- ESB -----------------------------------------");
+    termLog.info(" State      : ", QMetaEnum::fromType<Backend::ESB::State>().valueToKey(m_esb->state()));
+    termLog.info(" Reason     : ", m_esb->reason());
+    termLog.info(" Last comms : ", m_esb->lastComms().toString());
+    termLog.info(line);
+}
+
+// --- Reactions ----------------------------------------------------------------------
+
+void Terminal::onConfigChanged(const QVariantMap &changes)
+{
+    if (Config::contains(changes, QStringLiteral("terminal\\/.+")))
+        termLog.warn("Configuration changed. Applying.");
+}
+
+void Terminal::onUpdateProgress()
+{
+    const QString status = m_update.status();
+    if (status == QLatin1String("Downloading"))
+        emit updateProgress(status, m_update.progressPercent());
+    else if (status == QLatin1String("Installing"))
+        emit updateProgress(status, 0);
+    else if (status.contains(QLatin1String("failed")))
+        emit updateProgress(status, 100);
+    else if (status == QLatin1String("Installation success"))
+        emit updateProgress(QStringLiteral("Updated"), 100);
+}
+
+void Terminal::onCardDisposed(const Tag::Ptr &card)
+{
+    termLog.info("Card disposed : uid=", card ? card->uid() : QStringLiteral("<none>"));
+    m_storageBox.incrCount();
+    termLog.info("Card Storage box : ", m_storageBox.toString());
+}
+
+void Terminal::onButtonPressed()
+{
+    if (m_type != CollectionMachine)
+        return;
+    termLog.warn("Internal button pressed");
+    resetBoxCount();
+}
+
+void Terminal::onLaneCommand(const QByteArray &, const QByteArray &from)
+{
+    const int n = LaneTopics.indexOf(QString::fromUtf8(from));
+    switch (n) {
+    case 0:
+        termLog.info("On button pressed from MQTT");
+        break; // the engine's simulated press (with the lane engines)
+    case 1:
+        termLog.info("On Vehicle Present from MQTT");
+        break;
+    case 2:
+        termLog.info("On Vehicle Free from MQTT");
+        break;
+    case 3:
+        termLog.info("On Camera trigger from MQTT");
+        m_cameras.cameraProcess(QString(), QStringList());
+        break;
+    case 4:
+        termLog.info("Openning barrier from MQTT");
+        m_barrier.open(false)
+            .doneZero([] { termLog.info("BARRIER Openned"); })
+            .failZero([] { termLog.error("Failed to open barrier"); });
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,58 @@
+// The lane without its touch interface: builds the configuration, the broker client and
+// the terminal, starts the terminal and runs until it is stopped. For end-to-end tests.
+//
+//   lane_runner --config FILE [--host H] [--port P] [--second-ms MS] [--queue N]
+//
+// --second-ms shortens the card back office's second (default 1000 ms); --queue hands N
+// new transactions to the card back office once it has started. Log lines go to standard
+// output; "READY" follows the start.
+#include "Backend/CardBO.h"
+#include "Backend/Transaction.h"
+#include "Common/Config.h"
+#include "Common/MqttClient.h"
+#include "Engines/Terminal.h"
+#include "GUI/Defaults.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("vexo");
+    QCoreApplication::setApplicationName("zuka-terminal-ui");
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
+        fprintf(stdout, "%s\n", qPrintable(msg));
+        fflush(stdout);
+    });
+
+    QCommandLineParser parser;
+    parser.addOptions({{"config", "configuration file", "file", "gui.conf"},
+                       {"host", "broker host", "host", "127.0.0.1"},
+                       {"port", "broker port", "port", "1883"},
+                       {"second-ms", "the card back office's second", "ms", "1000"},
+                       {"queue", "transactions to hand over at start", "n", "0"}});
+    parser.process(app);
+
+    Config config(parser.value("config"), ConfigDefaults);
+    manager::MqttClient mqtt;
+    mqtt.setHostname(parser.value("host"));
+    mqtt.setPort(parser.value("port").toUInt());
+    mqtt.connect();
+
+    Backend::CardBO::Timing timing;
+    timing.secondMs = parser.value("second-ms").toInt();
+    Terminal terminal(config, mqtt, nullptr, timing);
+    terminal.start();
+    const int queue = parser.value("queue").toInt();
+    for (int i = 1; i <= queue; ++i) {
+        auto t = Backend::Transaction::create(Backend::Transaction::Scan, terminal.serialNum(),
+                                              QString::number(i, 16).toUpper());
+        terminal.cardBO()->sendTransaction(t);
+    }
+    fprintf(stdout, "READY\n");
+    fflush(stdout);
+    return app.exec();
+}
