@@ -33,7 +33,11 @@ Diagnostics::Diagnostics(Lane lane, QObject *parent, Places places)
     , m_places(std::move(places))
 {
     connect(&m_checkTimer, &QTimer::timeout, this, &Diagnostics::check);
-    // TODO(terminal): forward the network client's ethernetChanged as ethernetChanged.
+}
+
+void Diagnostics::followEthernet(QObject *network, const char *signal)
+{
+    connect(network, signal, this, SIGNAL(ethernetChanged()));
 }
 
 QString Diagnostics::ethernet() const

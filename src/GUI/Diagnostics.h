@@ -84,6 +84,8 @@ public:
     static constexpr int AcceptWaitSec = 60;
 
     explicit Diagnostics(Lane lane, QObject *parent = nullptr);
+    // Forwards the sender's signal as ethernetChanged (the network client's ethernetChanged).
+    void followEthernet(QObject *network, const char *signal);
     Diagnostics(Lane lane, QObject *parent, Places places);
 
     QString rtc() const { return QString(); }

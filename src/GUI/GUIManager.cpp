@@ -1,5 +1,6 @@
 #include "GUI/GUIManager.h"
 
+#include "Backend/ESB.h"
 #include "Common/Config.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
@@ -25,7 +26,8 @@ const QString GUIManager::TranslationFile = QStringLiteral(":/qml/translations/z
 GUIManager::GUIManager(Config &config)
     : m_config(&config)
     , m_inspector(m_mqtt, config.get(QStringLiteral("topics/inspector")).toString())
-    , m_diagnostics(Diagnostics::Lane())
+    , m_terminal(config, m_mqtt)
+    , m_diagnostics(diagnosticsLane())
     , m_sessions(config)
     , m_events(config)
     , m_screens(config, m_sessions)
@@ -42,11 +44,20 @@ GUIManager::GUIManager(Config &config)
 
 GUIManager::~GUIManager()
 {
-    // Nothing may reach this object while its members go: every connection to it ends
-    // first (TODO(terminal): and the terminal is stopped before that).
-    for (QObject *sender : std::initializer_list<QObject *>{m_config, &m_mqtt, &m_inspector, &m_diagnostics, &m_sessions, &m_events,
-                                                             &m_screens, &m_commands, &m_supervision})
-        QObject::disconnect(sender, nullptr, this, nullptr);
+    // The lane stops first; then nothing of the lane may reach this object or its jobs
+    // while the members go, so every connection to them ends before that.
+    m_terminal.stop();
+    QList<QObject *> senders{m_config, &m_mqtt, &m_inspector, &m_terminal, &m_diagnostics, &m_sessions,
+                             &m_events, &m_screens, &m_commands, &m_supervision};
+    senders << m_terminal.button() << m_terminal.loop() << m_terminal.barrier() << m_terminal.cameras()
+            << m_terminal.storageBox() << m_terminal.esb() << m_terminal.cardBO() << m_terminal.network();
+    for (QObject *sender : qAsConst(senders)) {
+        if (!sender)
+            continue;
+        for (QObject *receiver : std::initializer_list<QObject *>{this, &m_screens, &m_supervision, &m_commands,
+                                                                   &m_diagnostics})
+            QObject::disconnect(sender, nullptr, receiver, nullptr);
+    }
     QObject::disconnect(m_config, nullptr, &m_sessions, nullptr);
 }
 
@@ -141,10 +152,65 @@ void GUIManager::initManagers()
     connect(&m_commands, &RemoteCommands::exitRequested, this, &GUIManager::exitRequest);
     connect(&m_commands, &RemoteCommands::statusChanged, &m_supervision, &Supervision::publishStatus);
 
-    // TODO(terminal): the terminal's serial number, type, state and card level, the lane
-    // objects' change signals to the status document, the back office's commands to
-    // the executor, the session's state and readings to the screens; the lane source of
-    // the screen logic and the status document; then Terminal::start().
+    m_screens.setLaneSource([this] { return laneState(); });
+    m_supervision.setLaneSource([this] { return laneState(); });
+    m_supervision.setTerminal(&m_terminal);
+    m_commands.setTerminal(&m_terminal);
+    m_diagnostics.followEthernet(m_terminal.network(), SIGNAL(ethernetChanged()));
+
+    connect(&m_terminal, &Terminal::serialNumChanged, this, &GUIManager::deviceIdChanged);
+    connect(&m_terminal, &Terminal::typeChanged, this, &GUIManager::setIdleScreen);
+    connect(&m_terminal, &Terminal::typeChanged, &m_supervision, &Supervision::publishInfo);
+    connect(&m_terminal, &Terminal::stateChanged, this, &GUIManager::setIdleScreen);
+    connect(&m_terminal, &Terminal::stateChanged, &m_supervision, &Supervision::publishStatus);
+    connect(&m_terminal, &Terminal::cardLevelPercentChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.button(), &manager::Button::isPressedChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.loop(), &manager::Loop::isOccupiedChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::isOpenChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::stateChanged, &m_supervision, &Supervision::publishStatus);
+    if (m_terminal.esb())
+        connect(m_terminal.esb(), &Backend::ESB::stateChanged, &m_supervision, &Supervision::publishStatus);
+    if (Backend::CardBO *bo = m_terminal.cardBO()) {
+        connect(bo, &Backend::CardBO::stateChanged, &m_supervision, &Supervision::publishStatus);
+        connect(bo, &Backend::CardBO::commandReceived, this, &GUIManager::onCommandReceived);
+    }
+    connect(m_terminal.cameras(), &manager::CameraManager::cameraStatusChanged, &m_supervision,
+            &Supervision::publishStatus);
+    connect(m_terminal.storageBox(), &StorageBox::countChanged, &m_supervision, &Supervision::publishStatus);
+    // TODO(session): the session's stateChanged to ScreenLogic::onSessionStateChanged and
+    // its readingsChanged to ScreenLogic::updatePlate, once the terminal holds the session.
+    m_terminal.start();
+}
+
+ScreenLogic::Lane GUIManager::laneState() const
+{
+    return ScreenLogic::Lane{int(m_terminal.state()), m_terminal.type(), m_terminal.reason()};
+}
+
+Diagnostics::Lane GUIManager::diagnosticsLane()
+{
+    Diagnostics::Lane lane;
+    lane.cardIssuer = [this] { return m_terminal.cardIssuer(); };
+    // TODO(session): the session's state and whether a passage is in progress.
+    lane.sessionState = [] { return QStringLiteral("Stopped"); };
+    lane.passageInProgress = [] { return false; };
+    lane.pause = [this] { m_terminal.pause(); };
+    lane.resume = [this] { m_terminal.resume(); };
+    lane.terminalReady = [this] { return m_terminal.state() == Terminal::Ready; };
+    lane.deviceId = [this] { return m_terminal.serialNum(); };
+    lane.boardFirmware = [this] { return m_terminal.board()->firmware(); };
+    lane.ethernetState = [this] {
+        manager::Ethernet *ethernet = m_terminal.network()->ethernet();
+        return ethernet ? ethernet->state() : QString();
+    };
+    return lane;
+}
+
+void GUIManager::onCommandReceived(const QString &id, const QString &command)
+{
+    const RemoteCommands::Outcome outcome = m_commands.backOfficeCommand(id, command);
+    if (Backend::CardBO *bo = m_terminal.cardBO())
+        bo->sendCommandResult(id, command, outcome.result, outcome.error);
 }
 
 void GUIManager::onConfigChanged(const QVariantMap &changes)
@@ -278,7 +344,7 @@ void GUIManager::setLanguage(const QString &locale)
 
 QString GUIManager::deviceId() const
 {
-    return QString();  // TODO(terminal): Terminal::serialNum
+    return m_terminal.serialNum();
 }
 
 bool GUIManager::showCursor() const

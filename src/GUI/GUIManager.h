@@ -5,12 +5,14 @@
 // and the remote-command executor.
 #include "Common/Log.h"
 #include "Common/MqttClient.h"
+#include "Engines/Terminal.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/EventManager.h"
 #include "GUI/RemoteCommands.h"
 #include "GUI/ScreenLogic.h"
 #include "GUI/SessionManager.h"
 #include "GUI/Supervision.h"
+#include "Managers/Ethernet.h"
 #include "Managers/Inspector.h"
 
 #include <QByteArray>
@@ -42,6 +44,7 @@ class GUIManager : public QObject
     Q_PROPERTY(QColor screenSaverBg READ screenSaverBg NOTIFY screenSaverBgChanged)
     Q_PROPERTY(QString screenSaverImg READ screenSaverImg NOTIFY screenSaverImgChanged)
     Q_PROPERTY(Diagnostics *diagnostics READ diagnostics NOTIFY diagnosticsChanged)
+    Q_PROPERTY(manager::Update *update READ update NOTIFY updateChanged)
 
 public:
     // Every setting of the system with its default (the table of GUI/Defaults.h).
@@ -72,6 +75,8 @@ public:
     QColor screenSaverBg() const;
     QString screenSaverImg() const;
     Diagnostics *diagnostics() { return &m_diagnostics; }
+    manager::Update *update() { return m_terminal.update(); }
+    Terminal &terminal() { return m_terminal; }
 
     void setLanguage(const QString &locale);
 
@@ -127,6 +132,9 @@ private:
     void onMqttError(const QString &error);
     void onMqttMessage(const QByteArray &data, const QByteArray &topic);
     void onSessionActiveChanged();
+    void onCommandReceived(const QString &id, const QString &command);
+    Diagnostics::Lane diagnosticsLane();
+    ScreenLogic::Lane laneState() const;
     void showBusy(int timeout, const QString &message);
 
     Config *m_config = nullptr;
@@ -134,7 +142,7 @@ private:
     QTranslator m_translator;
     manager::MqttClient m_mqtt;
     manager::Inspector m_inspector;
-    // TODO(terminal): the Terminal goes here, and the diagnostics are built on it.
+    Terminal m_terminal;
     Diagnostics m_diagnostics;
     SessionManager m_sessions;
     EventManager m_events;

@@ -3,6 +3,7 @@
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
 #include "GUI/Diagnostics.h"
+#include "Engines/Terminal.h"
 #include "GUI/ScreenLogic.h"
 #include "Managers/Inspector.h"
 
@@ -128,7 +129,8 @@ void RemoteCommands::testCancel(const QString &id)
 
 void RemoteCommands::boxReset(const QString &id)
 {
-    // TODO(terminal): Terminal::resetBoxCount().
+    if (m_terminal)
+        m_terminal->resetBoxCount();
     QJsonObject document;
     document.insert(QStringLiteral("result"), true);
     document.insert(QStringLiteral("error"), QJsonValue());
@@ -142,21 +144,46 @@ void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
     for (const QJsonValue &v : QJsonDocument::fromJson(payload).array())
         names << v.toVariant().toString();
     log.info("Received MQTT camera trigger command : rpcId=", id, " cameras=", names.join(QLatin1Char(',')));
-    // TODO(terminal): CameraManager::cameraProcess(id, names); without cameras the pass
-    // resolves with no reading.
-    emit statusChanged();
-    QJsonObject document;
-    document.insert(QStringLiteral("result"), true);
-    document.insert(QStringLiteral("error"), QJsonValue());
-    document.insert(QStringLiteral("readings"), QJsonArray());
-    answer(QStringLiteral("/cameras/trigger/response/"), id, document);
+    const auto answerReadings = [this, id](const manager::CameraManager::Readings &readings) {
+        emit statusChanged();
+        QJsonArray list;
+        for (const auto &reading : readings)
+            if (reading)
+                list.append(reading->toJson());
+        QJsonObject document;
+        document.insert(QStringLiteral("result"), true);
+        document.insert(QStringLiteral("error"), QJsonValue());
+        document.insert(QStringLiteral("readings"), list);
+        answer(QStringLiteral("/cameras/trigger/response/"), id, document);
+    };
+    if (!m_terminal) {
+        answerReadings({});
+        return;
+    }
+    const QPointer<RemoteCommands> self(this);
+    m_terminal->cameras()
+        ->cameraProcess(id, names)
+        .done([self, answerReadings](manager::CameraManager::Readings readings) {
+            if (self)
+                answerReadings(readings);
+        })
+        .fail([self, id](manager::CameraManager::Readings) {
+            if (!self)
+                return;
+            QJsonObject document;
+            document.insert(QStringLiteral("result"), false);
+            document.insert(QStringLiteral("error"), QStringLiteral("Failed to trigger camera(s)"));
+            document.insert(QStringLiteral("readings"), QJsonValue());
+            self->answer(QStringLiteral("/cameras/trigger/response/"), id, document);
+        });
 }
 
 RemoteCommands::Outcome RemoteCommands::backOfficeCommand(const QString &id, const QString &command)
 {
     log.info("Back-office command : id=", id, " command=", command);
     if (command == QLatin1String("resetBox")) {
-        // TODO(terminal): Terminal::resetBoxCount().
+        if (m_terminal)
+            m_terminal->resetBoxCount();
         emit statusChanged();
         return {true, QString()};
     }

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 class Config;
+class Terminal;
 class Diagnostics;
 class Test;
 class ScreenLogic;
@@ -47,6 +48,9 @@ public:
     void testCancel(const QString &id);
     void boxReset(const QString &id);
     void cameraTrigger(const QString &id, const QByteArray &payload);
+    // The lane the commands act on (none: the storage box and the cameras are absent).
+    void setTerminal(Terminal *terminal) { m_terminal = terminal; }
+
     // A back-office command; the outcome is its acknowledgement.
     Outcome backOfficeCommand(const QString &id, const QString &command);
 
@@ -67,6 +71,7 @@ private:
     manager::Inspector *m_inspector;
     ScreenLogic *m_screens;
     Diagnostics *m_diagnostics;
+    Terminal *m_terminal = nullptr;
 
 private:
     static constexpr Log log{"[GUIManager] "};

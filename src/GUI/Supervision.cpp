@@ -4,16 +4,29 @@
 #include "Common/MqttClient.h"
 #include "Common/Secrets.h"
 #include "GUI/RemoteCommands.h"
+#include "Backend/Database.h"
+#include "Backend/ESB.h"
+#include "Common/Utils.h"
+#include "Engines/Terminal.h"
 #include "GUI/SessionManager.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QMetaEnum>
 #include <QStringList>
 #include <cmath>
 #include <limits>
 
 namespace {
 const char *const StateNames[] = {"Init", "Busy", "Ready", "Error", "Stopped"};
+
+// The enumerator's own name ("Online", "Ready", ...).
+template<typename E>
+QString enumName(E value)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(int(value)));
+}
 }
 
 Supervision::Supervision(Config &config, manager::MqttClient &mqtt, SessionManager &sessions,
@@ -50,10 +63,17 @@ void Supervision::publish(const QJsonObject &document, const QString &name)
 
 QJsonObject Supervision::infoDocument() const
 {
-    // TODO(terminal): the terminal's type, serial number, customs office and location.
     QJsonObject terminal;
     for (const char *field : {"type", "serialNum", "customsId", "customsName", "locationId", "locationName"})
         terminal.insert(QLatin1String(field), QString());
+    if (Terminal *t = m_terminal) {
+        terminal.insert(QStringLiteral("type"), t->type());
+        terminal.insert(QStringLiteral("serialNum"), t->serialNum());
+        terminal.insert(QStringLiteral("customsId"), t->customsId());
+        terminal.insert(QStringLiteral("customsName"), t->customsName());
+        terminal.insert(QStringLiteral("locationId"), t->locationId());
+        terminal.insert(QStringLiteral("locationName"), t->locationName());
+    }
     QJsonObject document;
     document.insert(QStringLiteral("terminal"), terminal);
     document.insert(QStringLiteral("version"), QCoreApplication::applicationVersion());
@@ -64,8 +84,62 @@ QJsonObject Supervision::statusDocument() const
 {
     const ScreenLogic::Lane lane = m_lane();
     QJsonObject document;
-    // TODO(terminal): "cameras", "cardBo", "barrier", "button", "loop", "box", "esb",
-    // "cardLevel", "cardLevel%", "uptime" and "occupied" from the lane's objects.
+    if (Terminal *t = m_terminal) {
+        QJsonArray cameras;
+        for (VORCamera *camera : t->cameras()->list()) {
+            cameras.append(QJsonObject{
+                {QStringLiteral("name"), camera->type().toLower()},
+                {QStringLiteral("type"), enumName(camera->type2()).toLower()},
+                {QStringLiteral("state"), camera->status().toLower()},
+                {QStringLiteral("lastTrigger"), Utils::dateToJson(camera->lastTrigger())},
+                {QStringLiteral("lastPlate"), Utils::strToJson(camera->lastPlate())},
+            });
+        }
+        document.insert(QStringLiteral("cameras"), cameras);
+        if (Backend::CardBO *bo = t->cardBO()) {
+            Backend::Database *db = t->database();
+            document.insert(QStringLiteral("cardBo"), QJsonObject{
+                {QStringLiteral("state"), enumName(bo->state())},
+                {QStringLiteral("reason"), Utils::strToJson(bo->reason())},
+                {QStringLiteral("lastComms"), Utils::dateToJson(bo->lastComms())},
+                {QStringLiteral("blacklist"), bo->blacklistVer()},
+                {QStringLiteral("pending"), db ? db->transCount(QStringLiteral("PENDING")) : 0},
+                {QStringLiteral("failed"), db ? db->transCount(QStringLiteral("FAILED")) : 0},
+            });
+        }
+        manager::Barrier *barrier = t->barrier();
+        document.insert(QStringLiteral("barrier"), QJsonObject{
+            {QStringLiteral("state"), enumName(barrier->state())},
+            {QStringLiteral("isOpen"), barrier->isOpen()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(barrier->lastChange())},
+        });
+        document.insert(QStringLiteral("button"), QJsonObject{
+            {QStringLiteral("isPressed"), t->button()->isPressed()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(t->button()->lastPress())},
+        });
+        document.insert(QStringLiteral("loop"), QJsonObject{
+            {QStringLiteral("isOccupied"), t->loop()->isOccupied()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(t->loop()->lastChange())},
+        });
+        StorageBox *box = t->storageBox();
+        document.insert(QStringLiteral("box"), QJsonObject{
+            {QStringLiteral("capacity"), box->capacity()},
+            {QStringLiteral("count"), box->count()},
+            {QStringLiteral("level"), box->level()},
+            {QStringLiteral("percent"), box->levelPercent()},
+        });
+        if (Backend::ESB *esb = t->esb()) {
+            document.insert(QStringLiteral("esb"), QJsonObject{
+                {QStringLiteral("state"), enumName(esb->state())},
+                {QStringLiteral("reason"), Utils::strToJson(esb->reason())},
+                {QStringLiteral("lastComms"), Utils::dateToJson(esb->lastComms())},
+                {QStringLiteral("version"), Utils::strToJson(esb->version())},
+            });
+        }
+        document.insert(QStringLiteral("cardLevel"), Utils::levelToStr(t->cardLevelPercent()));
+        document.insert(QStringLiteral("cardLevel%"), t->cardLevelPercent());
+        document.insert(QStringLiteral("uptime"), t->uptime());
+    }
     const bool known = lane.state >= 0 && lane.state < int(sizeof StateNames / sizeof *StateNames);
     document.insert(QStringLiteral("state"), known ? QString::fromLatin1(StateNames[lane.state]) : QString());
     document.insert(QStringLiteral("error"), lane.reason);

@@ -13,6 +13,7 @@
 #include <functional>
 
 class Config;
+class Terminal;
 class RemoteCommands;
 class SessionManager;
 namespace manager {
@@ -29,6 +30,8 @@ public:
                 QObject *parent = nullptr);
 
     void setLaneSource(std::function<ScreenLogic::Lane()> source) { m_lane = std::move(source); }
+    // The lane the documents show (none: the lane's fields are left out).
+    void setTerminal(Terminal *terminal) { m_terminal = terminal; }
 
     QString base() const;
     QJsonObject infoDocument() const;
@@ -56,6 +59,7 @@ private:
     SessionManager *m_sessions;
     RemoteCommands *m_commands;
     std::function<ScreenLogic::Lane()> m_lane;
+    Terminal *m_terminal = nullptr;
     QSet<QString> m_subscribed;  // base topics whose requests are subscribed
 
 private:

@@ -28,6 +28,18 @@ QJsonObject last(const MqttPeer &peer, const QString &topic)
 struct Program_ {
     QTemporaryDir dir;
     QProcess proc;
+    QByteArray out;
+    // The screens it set, in order.
+    QStringList screens() const
+    {
+        QStringList list;
+        for (const QByteArray &line : out.split('\n')) {
+            const int at = line.indexOf("[GUIManager] Setting screen : ");
+            if (at >= 0)
+                list << QString::fromUtf8(line.mid(at + 30)).section(" (", 0, 0);
+        }
+        return list;
+    }
     explicit Program_(quint16 port)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -36,8 +48,9 @@ struct Program_ {
         env.insert("XDG_RUNTIME_DIR", dir.path());
         proc.setProcessEnvironment(env);
         proc.setWorkingDirectory(dir.path());
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(Program, {"-f", "t.conf", "-H", "127.0.0.1", "-P", QString::number(port)});
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&proc, &QProcess::readyRead, [this] { out += proc.readAll(); });
+        proc.start(Program, {"-f", "t.conf", "-e", "-H", "127.0.0.1", "-P", QString::number(port)});
     }
     ~Program_()
     {
@@ -82,6 +95,12 @@ void TstGuiProgram::supervisedProgram()
     {
         Program_ app(broker.port());
         QVERIFY(app.proc.waitForStarted(10000));
+        // No services: busy while initialising, out of order, then the registration page.
+        QVERIFY2(TestUtil::waitUntil([&] { return app.screens().contains("InitPage"); }, 20000), app.out.constData());
+        const QStringList screens = app.screens();
+        QCOMPARE(screens.first(), QString("Busy"));
+        QVERIFY(screens.indexOf("OutOfOrder") > 0);
+        QVERIFY(screens.indexOf("OutOfOrder") < screens.indexOf("InitPage"));
         QVERIFY(peer.waitForMessage("vexo/ui/config", 20000));
         QCOMPARE(last(peer, "vexo/ui/info").value("version").toString(), QString(APP_VERSION));
         QCOMPARE(last(peer, "vexo/ui/status").value("service"), QJsonValue(true));
