@@ -4,6 +4,7 @@
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
 #include "Common/Log.h"
+#include "Common/Secrets.h"
 #include "Models/IPv4.h"
 
 #include <QJsonDocument>
@@ -468,7 +469,7 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
         return;
     log.warn("Configuration changed. Applying.");
     for (auto it = changes.cbegin(); it != changes.cend(); ++it)
-        log.info("  ", it.key(), " : ", it.value().toString());
+        log.info("  ", it.key(), " : ", Secrets::maskedText(it.key(), it.value()));
     initClient();
 }
 

@@ -1,4 +1,5 @@
 #include "Backend/ESB.h"
+#include "Backend/ServerUrl.h"
 
 #include "Common/Config.h"
 #include "Common/Log.h"
@@ -104,21 +105,12 @@ Deferred<QJsonObject> ESB::requestVersion()
 
 QUrl ESB::createUrl(const QString &path) const
 {
-    QUrl url(m_config->get(QStringLiteral("esb/url")).toString());
-    QString joined = url.path(QUrl::FullyDecoded);
-    if (joined.endsWith(QLatin1Char('/')))
-        joined.chop(1);
-    if (!path.startsWith(QLatin1Char('/')))
-        joined += QLatin1Char('/');
-    url.setPath(joined + path, QUrl::DecodedMode);
-    return url;
+    return endpointUrl(m_config->get(QStringLiteral("esb/url")).toString(), path);
 }
 
 void ESB::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    const QUrl url(m_config->get(QStringLiteral("esb/url")).toString());
-    authenticator->setUser(url.userName(QUrl::FullyDecoded));
-    authenticator->setPassword(url.password(QUrl::FullyDecoded));
+    answerWithUrlCredentials(m_config->get(QStringLiteral("esb/url")).toString(), authenticator);
 }
 
 Deferred<QJsonObject> ESB::getRequest(const QUrl &url)

@@ -1,4 +1,5 @@
 #include "Backend/LocalServer.h"
+#include "Backend/ServerUrl.h"
 
 #include "Common/Config.h"
 #include "Common/Log.h"
@@ -59,21 +60,12 @@ void LocalServer::onConfigChanged(const QVariantMap &changes)
 
 void LocalServer::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    const QUrl url(m_config->get(QStringLiteral("local/url")).toString());
-    authenticator->setUser(url.userName(QUrl::FullyDecoded));
-    authenticator->setPassword(url.password(QUrl::FullyDecoded));
+    answerWithUrlCredentials(m_config->get(QStringLiteral("local/url")).toString(), authenticator);
 }
 
 QUrl LocalServer::createUrl(const QString &path) const
 {
-    QUrl url(m_config->get(QStringLiteral("local/url")).toString());
-    QString joined = url.path(QUrl::FullyDecoded);
-    if (joined.endsWith(QLatin1Char('/')))
-        joined.chop(1);
-    if (!path.startsWith(QLatin1Char('/')))
-        joined += QLatin1Char('/');
-    url.setPath(joined + path, QUrl::DecodedMode);
-    return url;
+    return endpointUrl(m_config->get(QStringLiteral("local/url")).toString(), path);
 }
 
 Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)

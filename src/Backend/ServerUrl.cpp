@@ -1,0 +1,26 @@
+#include "Backend/ServerUrl.h"
+
+#include <QAuthenticator>
+
+namespace Backend {
+
+QUrl endpointUrl(const QString &configured, const QString &path)
+{
+    QUrl url(configured);
+    QString joined = url.path(QUrl::FullyDecoded);
+    if (joined.endsWith(QLatin1Char('/')))
+        joined.chop(1);
+    if (!path.startsWith(QLatin1Char('/')))
+        joined += QLatin1Char('/');
+    url.setPath(joined + path, QUrl::DecodedMode);
+    return url;
+}
+
+void answerWithUrlCredentials(const QString &configured, QAuthenticator *authenticator)
+{
+    const QUrl url(configured);
+    authenticator->setUser(url.userName(QUrl::FullyDecoded));
+    authenticator->setPassword(url.password(QUrl::FullyDecoded));
+}
+
+} // namespace Backend

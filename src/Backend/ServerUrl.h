@@ -1,0 +1,17 @@
+#pragma once
+// The configured address of a server (its "url" key) as the service bus and the
+// weighbridge clients use it: endpoints are appended to its path, and credentials
+// written in it answer the server's request for them.
+#include <QString>
+#include <QUrl>
+
+class QAuthenticator;
+
+namespace Backend {
+
+// The configured URL with path appended to its own path (one "/" between them).
+QUrl endpointUrl(const QString &configured, const QString &path);
+// Gives the authenticator the user name and password of the configured URL.
+void answerWithUrlCredentials(const QString &configured, QAuthenticator *authenticator);
+
+} // namespace Backend

@@ -1,0 +1,67 @@
+#pragma once
+// The application's MQTT supervision documents under its base topic ("mqtt/base"): the
+// retained information, status and configuration documents, the request subscriptions,
+// and the dispatch of the requests (document refresh, configuration set, remote commands).
+#include "Common/Log.h"
+#include "GUI/ScreenLogic.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <functional>
+
+class Config;
+class Terminal;
+class RemoteCommands;
+class SessionManager;
+namespace manager {
+class MqttClient;
+}
+
+class Supervision : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Supervision)
+
+public:
+    Supervision(Config &config, manager::MqttClient &mqtt, SessionManager &sessions, RemoteCommands &commands,
+                QObject *parent = nullptr);
+
+    void setLaneSource(std::function<ScreenLogic::Lane()> source) { m_lane = std::move(source); }
+    // The lane the documents show (none: the lane's fields are left out).
+    void setTerminal(Terminal *terminal) { m_terminal = terminal; }
+
+    QString base() const;
+    QJsonObject infoDocument() const;
+    QJsonObject statusDocument() const;
+
+    // The part of a "/config/set" object that may be applied: values whose type is the
+    // type of the key's default (int: a whole number, bool, text); keys without a default
+    // take texts. Every other value is logged and left out.
+    static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults);
+
+public slots:
+    // The request topics of the current base topic. The client keeps them and renews them
+    // on every connection, so each base topic is subscribed once.
+    void subscribeToTopics();
+    void publishInfo();
+    void publishStatus();
+    void publishConfig();
+    void onMessage(const QByteArray &data, const QByteArray &topic);
+
+private:
+    void publish(const QJsonObject &document, const QString &name);
+
+    Config *m_config;
+    manager::MqttClient *m_mqtt;
+    SessionManager *m_sessions;
+    RemoteCommands *m_commands;
+    std::function<ScreenLogic::Lane()> m_lane;
+    Terminal *m_terminal = nullptr;
+    QSet<QString> m_subscribed;  // base topics whose requests are subscribed
+
+private:
+    static constexpr Log log{"[GUIManager] "};
+};
