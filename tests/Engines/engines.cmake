@@ -1,5 +1,5 @@
 # The session record on its own.
-zuka_add_test(NAME tst_session LABEL engines SOURCES tst_session.cpp LIBS zuka_engines)
+zuka_add_test(NAME tst_lanesession LABEL engines SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_lanesession.cpp LIBS zuka_engines)
 # Whole passages over every peer, with the terminal supervising the engine (the cameras
 # are told where to post from the camera settings file beside the test).
 configure_file(${CMAKE_SOURCE_DIR}/src/Cameras/cameraSettings.json ${CMAKE_CURRENT_BINARY_DIR}/cameraSettings.json

@@ -135,4 +135,4 @@ void TestSession::selection()
 }
 
 QTEST_GUILESS_MAIN(TestSession)
-#include "tst_session.moc"
+#include "tst_lanesession.moc"
