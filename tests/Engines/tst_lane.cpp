@@ -419,6 +419,7 @@ void TstLane::manyEntries()
     m_office.script({{"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}});
     const int before = m_office.requests(Transactions).size();
     QVERIFY(startLane("ELR19093", {{"cameras/alpr1", ""}, {"terminal/exitTimeoutSec", 1}}));
+    QVERIFY(sim(json(QString(R"({"cmd": "cartridge", "count": %1, "capacity": %1})").arg(count + 1)))["ok"].toBool());
     auto rss = [] {
         QFile status("/proc/self/status");
         status.open(QIODevice::ReadOnly);
