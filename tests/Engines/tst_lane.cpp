@@ -410,7 +410,8 @@ void TstLane::passages()
 // Entry passages in a row (ZUKA_LANE_PASSAGES of them, none by default: a long run):
 // one ISSUANCE each at the back office, the session back in Idle after each, and the
 // resident memory after the tenth and the last printed. Without cameras, and with the
-// barrier's close left to the bounded exit wait, a passage takes about two seconds.
+// barrier's close left to the bounded exit wait, a passage takes about three seconds: give
+// the run its time with QTEST_FUNCTION_TIMEOUT (milliseconds; 300000 by default).
 void TstLane::manyEntries()
 {
     const int count = qEnvironmentVariableIntValue("ZUKA_LANE_PASSAGES");
