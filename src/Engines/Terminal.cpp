@@ -1,5 +1,8 @@
 #include "Engines/Terminal.h"
 
+#include "Engines/CollectEngine.h"
+#include "Engines/IssueEngine.h"
+
 #include "Backend/Database.h"
 #include "Backend/ESB.h"
 #include "Common/Config.h"
@@ -54,6 +57,7 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     , m_database(new Backend::Database(this))
     , m_cardBO(new Backend::CardBO(config, *m_database, *this, this, cardBOTiming))
     , m_esb(new Backend::ESB(config, this))
+    , m_session(new Session(this))
 {
     // The back office hears of update progress through the terminal's relay.
     connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
@@ -65,7 +69,8 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
 
 Terminal::~Terminal()
 {
-    // The engine goes first (with the lane engines); the members follow in reverse order.
+    // The engine goes first, stopped; the members follow in reverse order.
+    dropEngine();
     for (const auto &c : qAsConst(m_connections))
         disconnect(c);
 }
@@ -225,8 +230,9 @@ void Terminal::setType(const QString &type)
 void Terminal::onTypeChanged()
 {
     termLog.warn("Terminal type changed : ", m_type);
-    // The engine is dropped here (with the lane engines); the evaluation creates the
+    // The engine of the old type is stopped and dropped; the evaluation creates the
     // one of the new type.
+    dropEngine();
     updateState();
 }
 
@@ -302,7 +308,7 @@ void Terminal::start()
     add(connect(&m_button, &manager::Button::pressed, this, &Terminal::onButtonPressed));
     add(connect(&m_barrier, &manager::Barrier::stateChanged, this, &Terminal::updateState));
     add(connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState));
-    // The session's state change (queued) is wired here with the lane engines.
+    add(connect(m_session, &Session::stateChanged, this, &Terminal::updateState, Qt::QueuedConnection));
     add(connect(this, &Terminal::typeChanged, this, &Terminal::onTypeChanged));
     add(connect(this, &Terminal::serialNumChanged, this, &Terminal::updateState));
     add(connect(this, &Terminal::customsIdChanged, this, &Terminal::updateState));
@@ -312,6 +318,8 @@ void Terminal::start()
     setType(modelToType(m_dispenser.model()));
     if (m_cardBO)
         m_cardBO->start();
+    if (m_engine && !m_paused)
+        m_engine->start();
     updateState();
 }
 
@@ -322,6 +330,8 @@ void Terminal::stop()
     termLog.info("Stopping Terminal engine");
     if (m_cardBO)
         m_cardBO->stop();
+    if (m_engine)
+        m_engine->stop();
     for (const auto &c : qAsConst(m_connections))
         disconnect(c);
     m_connections.clear();
@@ -330,12 +340,16 @@ void Terminal::stop()
 
 void Terminal::pause()
 {
-    // Stops the engine (with the lane engines).
+    m_paused = true;
+    if (m_engine)
+        m_engine->stop();
 }
 
 void Terminal::resume()
 {
-    // Starts the engine again (with the lane engines).
+    m_paused = false;
+    if (m_engine)
+        m_engine->start();
 }
 
 void Terminal::resetBoxCount()
@@ -348,13 +362,51 @@ void Terminal::resetBoxCount()
 void Terminal::updateEngine()
 {
     // Stops the engine when the terminal enters Error and starts it again when it
-    // recovers (with the lane engines); without an engine there is nothing to do.
+    // recovers; a paused lane stays stopped until it is resumed.
+    if (!m_engine)
+        return;
+    const bool stopped = m_session->state() == Session::Stopped;
+    if (m_state == Error && !stopped) {
+        termLog.warn("Terminal in error state : stopping engine");
+        m_engine->stop();
+    } else if (m_state != Error && stopped && !m_paused) {
+        termLog.warn("Terminal recovered from error: starting engine");
+        m_engine->start();
+    }
+}
+
+QSharedPointer<Engine> Terminal::createEngine(const QString &type)
+{
+    termLog.info("Creating terminal engine for : ", type);
+    QSharedPointer<Engine> engine;
+    if (type == VendingMachine)
+        engine.reset(new IssueEngine(this));
+    else if (type == CollectionMachine)
+        engine.reset(new CollectEngine(this));
+    if (!engine) {
+        termLog.error("Terminal type not supported");
+        return engine;
+    }
+    connect(engine.data(), &Engine::sessionStarted, this, &Terminal::sessionStarted);
+    connect(engine.data(), &Engine::sessionFinished, this, &Terminal::sessionFinished);
+    if (!m_paused)
+        engine->start();
+    emit sessionChanged();
+    return engine;
+}
+
+void Terminal::dropEngine()
+{
+    // Stopped before it goes, so that the session does not stay in a passage that no
+    // engine runs any more.
+    if (m_engine)
+        m_engine->stop();
+    m_engine.reset();
 }
 
 bool Terminal::sessionInProgress() const
 {
-    // The session's inProgress() (with the lane engines): no passage without a session.
-    return false;
+    return m_session && m_session->inProgress();
 }
 
 // --- State --------------------------------------------------------------------------
@@ -383,8 +435,10 @@ void Terminal::updateState()
         return setState(Error, QStringLiteral("Missing Location id"));
     if (m_type.isEmpty())
         return setState(Error, QStringLiteral("Missing Terminal type"));
-    // Engine check (with the lane engines): create the engine of the type when there is
-    // none, Error "Unsupported dispenser model" when still none exists.
+    if (!m_engine)
+        m_engine = createEngine(m_type);
+    if (!m_engine)
+        return setState(Error, QStringLiteral("Unsupported dispenser model"));
     setState(Ready, QString());
 }
 
@@ -484,12 +538,18 @@ void Terminal::onLaneCommand(const QByteArray &, const QByteArray &from)
     switch (n) {
     case 0:
         termLog.info("On button pressed from MQTT");
-        break; // the engine's simulated press (with the lane engines)
+        if (m_engine)
+            m_engine->simButtonPressed();
+        break;
     case 1:
         termLog.info("On Vehicle Present from MQTT");
+        if (m_engine)
+            m_engine->simLoopPresent();
         break;
     case 2:
         termLog.info("On Vehicle Free from MQTT");
+        if (m_engine)
+            m_engine->simLoopFree();
         break;
     case 3:
         termLog.info("On Camera trigger from MQTT");

@@ -6,6 +6,7 @@
 #include "Backend/CardBO.h"
 #include "Backend/LaneView.h"
 #include "Cameras/CameraManager.h"
+#include "Engines/Session.h"
 #include "Engines/StorageBox.h"
 #include "Managers/Barrier.h"
 #include "Managers/Button.h"
@@ -23,10 +24,12 @@
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
+#include <QSharedPointer>
 #include <QString>
 #include <QVariantMap>
 
 class Config;
+class Engine;
 
 namespace Backend {
 class Database;
@@ -50,6 +53,7 @@ class Terminal : public QObject, public Backend::LaneView
     Q_PROPERTY(QString customsName READ customsName NOTIFY customsIdChanged)
     Q_PROPERTY(QString locationName READ locationName NOTIFY locationIdChanged)
     Q_PROPERTY(int uptime READ uptime NOTIFY uptimeChanged)
+    Q_PROPERTY(Session *session READ session NOTIFY sessionChanged)
     Q_PROPERTY(manager::Barrier *barrier READ barrier NOTIFY barrierChanged)
     Q_PROPERTY(manager::Button *button READ button NOTIFY buttonChanged)
     Q_PROPERTY(manager::CameraManager *cameras READ cameras NOTIFY camerasChanged)
@@ -92,6 +96,12 @@ public:
     QString cardLevel() const override;
     int uptime() const override;
 
+    Config &config() const { return m_config; }
+    Session *session() const { return m_session; }
+    // The lane engine of the type; null without one.
+    Engine *engine() const { return m_engine.data(); }
+    // Whether the lane is paused (a card test runs): the engine stays stopped until resume.
+    bool isPaused() const { return m_paused; }
     manager::RFID *rfid() { return &m_rfid; }
     manager::Dispenser *dispenser() { return &m_dispenser; }
     StorageBox *storageBox() { return &m_storageBox; }
@@ -168,6 +178,8 @@ private:
     void onButtonPressed();
     void onLaneCommand(const QByteArray &data, const QByteArray &from);
     void updateEngine();
+    QSharedPointer<Engine> createEngine(const QString &type);
+    void dropEngine();
     bool sessionInProgress() const;
     // The three identity keys with their setters, in the order they are loaded.
     void forEachId(const std::function<void(const QString &key, void (Terminal::*set)(const QString &))> &f);
@@ -196,7 +208,8 @@ private:
     QString m_serialNum;
     QString m_customsId;
     QString m_locationId;
-    // The session and the engine come with the lane engines: Session *m_session and
-    // QSharedPointer<Engine> m_engine take their places here.
+    Session *m_session = nullptr;
+    QSharedPointer<Engine> m_engine;
+    bool m_paused = false;
     QList<QMetaObject::Connection> m_connections; // made by start(), removed by stop()
 };

@@ -1,0 +1,397 @@
+#include "CollectEngine.h"
+
+#include "Backend/ESB.h"
+#include "Cameras/CameraManager.h"
+#include "Common/Config.h"
+#include "Engines/Terminal.h"
+#include "Managers/Barrier.h"
+#include "Managers/CardIssuer.h"
+#include "Managers/Loop.h"
+
+#include <QTimer>
+
+namespace {
+const Log engineLog("[CollectEngine] ");
+
+// The states in which the passage's card is not yet being processed: an insert is
+// taken (or an unreadable one ends the passage) only there.
+const Session::State BeforeCard[] = {Session::Idle, Session::DataCollect, Session::WaitUser};
+
+QString uidOf(const Tag::Ptr &card)
+{
+    return card ? card->uid() : QStringLiteral("<null>");
+}
+
+void addImage(QStringList &images, const QByteArray &image)
+{
+    const int zero = image.indexOf('\0');
+    const QString text = QString::fromLatin1(zero < 0 ? image : image.left(zero));
+    if (!text.isEmpty())
+        images.append(text);
+}
+} // namespace
+
+// The passage, one row per session state: what the engine does on entering it.
+void CollectEngine::onStateChanged(Session::State, Session::State curr)
+{
+    static const Action<CollectEngine> passage[] = {
+        {Session::Stopped, nullptr},                           // stop() disables acceptance
+        {Session::Idle, &CollectEngine::enterIdle},            // reset, accept cards, take a waiting truck
+        {Session::DataCollect, &CollectEngine::collectData},   // open, trigger cameras
+        {Session::WaitUser, nullptr},                          // wait for the card
+        {Session::Permission, &CollectEngine::requestPermission}, // send data, ask the service bus
+        {Session::CardProcess, &CollectEngine::processCard},   // log the exit; keep or write the card
+        {Session::WaitCollect, &CollectEngine::presentCard},   // hand the card back
+        {Session::Exit, &CollectEngine::openBarrier},          // open, wait for it to close
+        {Session::PostExit, &CollectEngine::passed},           // close, SCAN
+        {Session::Error, &CollectEngine::failed},              // hand the card back, close, ERROR_REPORT
+    };
+    dispatch(passage, curr);
+}
+
+CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent) {}
+
+const Log &CollectEngine::logger() const
+{
+    return engineLog;
+}
+
+void CollectEngine::logStateChange(Session::State prev, Session::State curr) const
+{
+    engineLog.info("State changed : (", int(prev), ")", Session::stateToStr(prev), " -> (", int(curr), ")",
+                   Session::stateToStr(curr));
+}
+
+void CollectEngine::start()
+{
+    if (m_session->state() != Session::Stopped)
+        stop();
+    engineLog.info("Starting engine");
+    beginRun();
+    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &CollectEngine::onVehiclePresent);
+    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &CollectEngine::onVehicleLeft);
+    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &CollectEngine::onBarrierClosed);
+    connectSession();
+    m_session->setState(Session::Idle);
+}
+
+void CollectEngine::stop()
+{
+    endRun();
+    m_session->setState(Session::Stopped);
+    disableAccept();
+    disconnect(m_terminal->loop(), nullptr, this, nullptr);
+    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
+    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
+    disconnectSession();
+}
+
+// Events, with the states that accept them.
+
+void CollectEngine::onVehiclePresent()
+{
+    engineLog.info("Vehicle present");
+    if (acceptedIn({Session::Idle}))
+        m_session->setState(Session::DataCollect);
+}
+
+void CollectEngine::onVehicleLeft()
+{
+    engineLog.info("Vehicle left");
+    if (!acceptedIn({Session::DataCollect, Session::WaitUser}))
+        return;
+    if (m_session->card()) {
+        // The card is inside: hand it back and record the abandoned passage.
+        m_session->setError(QStringLiteral("Vehicle left"));
+        m_session->setState(Session::Error);
+    } else {
+        m_session->setState(Session::Idle);
+    }
+}
+
+void CollectEngine::onCardInserted(Card::Ptr inserted)
+{
+    engineLog.info("Card inserted");
+    if (!m_session)
+        return;
+    const auto card = inserted.dynamicCast<ZUKAv1Card>();
+    const bool early = std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state())
+                       != std::end(BeforeCard);
+    if (!early || m_session->card()) {
+        // The passage's card is already in: a later insert never replaces it.
+        engineLog.warn("Ignoring in current state : ", Session::stateToStr(m_session->state()));
+        return;
+    }
+    if (!card) {
+        m_session->setError(QStringLiteral("Invalid card"));
+        m_session->setState(Session::Error);
+        return;
+    }
+    disableAccept();
+    m_session->setButtonPressed(true);
+    m_session->setCard(card);
+    m_session->setCardId(card->uid());
+    if (m_session->state() == Session::Idle)
+        m_session->setState(Session::DataCollect);
+    else if (m_session->state() == Session::WaitUser)
+        m_session->setState(Session::Permission);
+}
+
+void CollectEngine::onBarrierClosed()
+{
+    engineLog.info("Barrier closed");
+    if (acceptedIn({Session::Exit}))
+        m_session->setState(Session::PostExit);
+}
+
+// Card acceptance.
+
+void CollectEngine::enableAccept()
+{
+    m_terminal->cardIssuer()
+        ->enableAccept()
+        .doneZero([] { engineLog.info("Enabled card auto-accept"); })
+        .failZero([] { engineLog.critical("Failed to enable card auto-accept"); });
+}
+
+void CollectEngine::disableAccept()
+{
+    m_terminal->cardIssuer()
+        ->disableAccept()
+        .doneZero([] { engineLog.info("Disabled card auto-accept"); })
+        .failZero([] { engineLog.critical("Failed to disable card auto-accept"); });
+}
+
+// State actions.
+
+void CollectEngine::enterIdle()
+{
+    nextCycle();
+    resetSession();
+    enableAccept();
+    if (m_terminal->loop()->isOccupied())
+        m_session->setState(Session::DataCollect);
+}
+
+void CollectEngine::collectData()
+{
+    openSession();
+    m_terminal->cameras()
+        ->cameraProcess(m_session->uuid(), QStringList())
+        .done(guarded({Session::DataCollect}, [this](const manager::CameraManager::Readings &readings) {
+            m_session->setReadings(readings);
+            engineLog.info("--- DATA COLLECTED -----------------");
+            engineLog.info("Card UID : ", m_session->cardId());
+            engineLog.info("Cameras  : ", readings.size());
+            for (auto it = readings.cbegin(); it != readings.cend(); ++it)
+                engineLog.info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
+            engineLog.info("------------------------------------");
+            m_session->setState(m_session->buttonPressed() ? Session::Permission : Session::WaitUser);
+        }));
+}
+
+Deferred<> CollectEngine::sendCollectedData()
+{
+    Deferred<> sent;
+    if (m_esb->state() == Backend::ESB::Stopped) {
+        engineLog.warn("ESB is inactive. Skipping ESB data transmission.");
+        sent.resolve();
+        return sent;
+    }
+    if (m_terminal->cameras()->list().isEmpty()) {
+        engineLog.warn("No cameras configured. Skipping ESB data transmission.");
+        sent.resolve();
+        return sent;
+    }
+    engineLog.info("Seding collected data to ESB");
+    Backend::ESB::TruckAlprBack data;
+    data.timestamp = m_session->start();
+    data.cardReaderId = m_session->deviceId();
+    data.cardId = m_session->cardId();
+    if (const VORReading::Ptr back = m_session->alprReading(QStringLiteral("alpr2"))) {
+        if (back->camera())
+            data.backAlprId = back->camera()->zuruvId();
+        data.backPlateNumber = back->plate();
+        data.vehicleType = back->vehicleClass();
+        data.vehicleColour = back->vehicleColor();
+        data.vehicleBrand = back->vehicleMake();
+        data.confidence = qint32(back->confidence());
+        data.countryCode = back->countryCode();
+        addImage(data.backImages, back->plateImage());
+        addImage(data.backImages, back->image());
+    }
+    for (const VORReading::Ptr &ccr : m_session->ccrReadings()) {
+        if (!ccr)
+            continue;
+        data.containerISOCode = ccr->containerCode();
+        const QString cameraId = ccr->camera() ? ccr->camera()->zuruvId() : QString();
+        if (ccr->type() == QLatin1String("ccr1"))
+            data.sideCcr1 = cameraId;
+        else if (ccr->type() == QLatin1String("ccr2"))
+            data.sideCcr2 = cameraId;
+        if (!ccr->plateImage().isEmpty())
+            data.containerImages.append(QString::fromLatin1(ccr->plateImage()));
+        if (!ccr->image().isEmpty())
+            data.containerImages.append(QString::fromLatin1(ccr->image()));
+    }
+    m_esb->sendAlprBack(data)
+        .done([sent](const QString &eventId) {
+            engineLog.info("Data sent successfully : eventId=", eventId);
+            sent.resolve();
+        })
+        .fail([sent](const QString &error) {
+            engineLog.error("Data send failed : ", error);
+            sent.resolve();
+        });
+    return sent;
+}
+
+void CollectEngine::requestPermission()
+{
+    if (m_esb->state() == Backend::ESB::Stopped) {
+        engineLog.warn("ESB is inactive. Skipping ESB permission request.");
+        m_session->setState(Session::CardProcess);
+        return;
+    }
+    sendCollectedData().doneZero(guarded({Session::Permission}, [this] {
+        engineLog.info("Requesting ESB permission for opening barrier");
+        Backend::ESB::PermissionReq request;
+        request.timestamp = m_session->start();
+        request.cardReaderId = m_session->deviceId();
+        request.cardId = m_session->cardId();
+        if (const VORReading::Ptr plate = m_session->alprReading())
+            request.plateNumber = plate->plate();
+        const auto answered = guarded({Session::Permission}, [this](const Backend::ESB::PermissionResp &resp) {
+            const QString yesNo = resp.cardReturn ? QStringLiteral("yes") : QStringLiteral("no");
+            if (resp.code == QLatin1String("OPEN")) {
+                engineLog.info("ESB permission granted : code=", resp.code, " desc=", resp.descr, " cardReturn=", yesNo);
+                m_session->setCardReturned(resp.cardReturn);
+                m_session->setState(Session::CardProcess);
+            } else {
+                engineLog.info("ERROR: ESB Permission rejected : code=", resp.code, " desc=", resp.descr,
+                               " cardReturn=", yesNo);
+                m_session->setError(resp.descr);
+                m_session->setState(Session::Error);
+            }
+        });
+        m_esb->permissionRequest(request).done(answered).fail(answered);
+    }));
+}
+
+bool CollectEngine::shouldReturnCard() const
+{
+    const QString mode = m_terminal->config().get(QStringLiteral("terminal/cardReturnMode")).toString();
+    const bool esb = m_session->cardReturned();
+    engineLog.info("Checking if card should be returned : conf=", mode, " esb=", esb ? "true" : "false");
+    if (mode.isEmpty() || mode == QLatin1String("auto") || mode == QLatin1String("esb"))
+        return esb;
+    if (mode == QLatin1String("true"))
+        return true;
+    if (mode == QLatin1String("false"))
+        return false;
+    engineLog.warn("Invalid configuration cardReturnMode : ", mode);
+    return esb;
+}
+
+void CollectEngine::processCard()
+{
+    const Session::CardPtr card = m_session->card();
+    if (!card) {
+        m_session->setError(QStringLiteral("Invalid card"));
+        m_session->setState(Session::Error);
+        return;
+    }
+    engineLog.info("Processing card : ", card->uid());
+    const bool giveBack = shouldReturnCard();
+    ZUKAv1Card::_Usage usage;
+    usage.timestamp = m_session->start();
+    usage.type = giveBack ? QStringLiteral("entry") : QStringLiteral("exit");
+    usage.usageCounter = card->usageCounter();
+    usage.deviceId = m_session->deviceId();
+    usage.locationId = m_session->locationId();
+    card->incrUsageCounter(1);
+    card->addUsageLog(usage);
+
+    const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
+        engineLog.error(r.error);
+        m_session->setError(r.error);
+        m_session->setState(Session::Error);
+    });
+    if (giveBack) {
+        engineLog.info("Writing card : ", card->uid());
+        m_terminal->cardIssuer()
+            ->returnCard(card)
+            .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
+                engineLog.info("Card written successfully : ", uidOf(r.card));
+                m_session->setState(Session::WaitCollect);
+            }))
+            .fail(failed);
+    } else {
+        engineLog.info("Collecting card : ", card->uid());
+        m_terminal->cardIssuer()
+            ->collectCard()
+            .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
+                engineLog.info("Card collected successfully : ", uidOf(r.card));
+                m_session->setState(Session::Exit);
+            }))
+            .fail(failed);
+    }
+}
+
+void CollectEngine::presentCard()
+{
+    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    engineLog.info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
+    m_terminal->cardIssuer()
+        ->presentCard(timeout)
+        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            engineLog.info("Card collected successfully : ", uidOf(r.card));
+            m_session->setState(Session::Exit);
+        }))
+        .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            engineLog.error(r.error);
+            m_session->setError(r.error);
+            m_session->setState(Session::Error);
+        }));
+}
+
+Deferred<> CollectEngine::returnCard()
+{
+    Deferred<> returned;
+    QTimer::singleShot(1000, this, guarded({Session::Error}, [this, returned] {
+        engineLog.warn("Returning card");
+        const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+        m_terminal->cardIssuer()
+            ->presentCard(timeout)
+            .done([returned](const manager::CardIssuer::Result &) {
+                engineLog.info("Card collected by user");
+                returned.resolve();
+            })
+            .fail([returned](const manager::CardIssuer::Result &) {
+                engineLog.error("Card not collected by user.");
+                returned.resolve();
+            });
+    }));
+    return returned;
+}
+
+void CollectEngine::openBarrier()
+{
+    engineLog.info("Opening barrier");
+    armExitWait();
+    m_terminal->barrier()
+        ->open(false)
+        .doneZero([] { engineLog.info("Barrier opened"); })
+        .failZero([] { engineLog.error("Failed to send Barrier open command"); });
+}
+
+void CollectEngine::passed()
+{
+    finish(true, Backend::Transaction::Scan);
+}
+
+void CollectEngine::failed()
+{
+    returnCard().doneZero(guarded({Session::Error}, [this] { finish(false, Backend::Transaction::ErrorReport); }));
+}

@@ -1,0 +1,51 @@
+#pragma once
+// The exit lane of a card collection machine: the card inserted by the driver, the
+// cameras triggered, the back plate and container codes sent to the service bus with
+// the request to let the truck out, the exit logged on the card, the card kept in the
+// storage box or written and handed back, and the barrier opened. Any failure hands
+// the card back before the passage is closed.
+#include "Deferred/Deferred.h"
+#include "Engines/Engine.h"
+#include "Models/Card.h"
+
+class CollectEngine : public Engine
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(CollectEngine)
+
+public:
+    explicit CollectEngine(Terminal *terminal, QObject *parent = nullptr);
+
+    void start() override;
+    void stop() override;
+    void simLoopPresent() override { onVehiclePresent(); }
+    void simLoopFree() override { onVehicleLeft(); }
+    void simButtonPressed() override {}
+
+    bool shouldReturnCard() const;
+
+private:
+    void onVehiclePresent();
+    void onVehicleLeft();
+    void onBarrierClosed();
+    void onCardInserted(Card::Ptr card);
+    void onStateChanged(Session::State prev, Session::State curr) override;
+
+    // State actions, in the order of the passage.
+    void enterIdle();
+    void collectData();
+    void requestPermission();
+    void processCard();
+    void presentCard();
+    void openBarrier();
+    void passed();
+    void failed();
+
+    void enableAccept();
+    void disableAccept();
+    Deferred<> sendCollectedData();
+    Deferred<> returnCard();
+
+    void logStateChange(Session::State prev, Session::State curr) const override;
+    const Log &logger() const override;
+};

@@ -1,0 +1,160 @@
+#include "Engine.h"
+
+#include "Backend/CardBO.h"
+#include "Common/Config.h"
+#include "Engines/Terminal.h"
+
+#include <QUuid>
+
+Engine::Engine(Terminal *terminal, QObject *parent)
+    : QObject(parent), m_terminal(terminal), m_session(terminal->session()), m_esb(terminal->esb())
+{
+    m_resetTimer.setSingleShot(true);
+    connect(&m_resetTimer, &QTimer::timeout, this, [this] {
+        logger().warning("----- Resetting state machine -------");
+        m_session->setState(Session::Idle);
+    });
+    m_exitTimer.setSingleShot(true);
+    connect(&m_exitTimer, &QTimer::timeout, this, &Engine::exitWaitElapsed);
+    connect(m_session, &Session::stateChanged, &m_exitTimer, [this](Session::State, Session::State curr) {
+        if (curr != Session::Exit)
+            m_exitTimer.stop();
+    });
+}
+
+Engine::~Engine() = default;
+
+void Engine::openSession()
+{
+    m_session->setStart(QDateTime::currentDateTime());
+    emit sessionStarted();
+}
+
+bool Engine::closeSession(bool result)
+{
+    if (m_session->uuid() == m_closedUuid) {
+        logger().warn("Passage already closed : ", m_session->uuid());
+        return false;
+    }
+    m_closedUuid = m_session->uuid();
+    m_session->setResult(result);
+    m_session->setEnd(QDateTime::currentDateTime());
+    emit sessionFinished();
+    m_resetTimer.start(result ? SuccessResetMs : FailureResetMs);
+    return true;
+}
+
+void Engine::resetSession()
+{
+    m_session->setResult(false);
+    m_session->setError(QString());
+    m_session->setStart(QDateTime());
+    m_session->setEnd(QDateTime());
+    m_session->setUuid(QUuid::createUuid().toString(QUuid::WithoutBraces));
+    m_session->setType(m_terminal->type());
+    m_session->setDeviceId(m_terminal->serialNum());
+    m_session->setCustomsId(m_terminal->customsId());
+    m_session->setLocationId(m_terminal->locationId());
+    m_session->setCardId(QString());
+    m_session->setReadings(Session::Readings());
+    m_session->setCard(Session::CardPtr());
+    m_session->setCardReturned(false);
+    m_session->setButtonPressed(false);
+}
+
+void Engine::sendTransaction(Backend::Transaction::Type type)
+{
+    auto transaction = Backend::Transaction::Ptr::create();
+    transaction->setType(type);
+    transaction->setUuid(m_session->uuid());
+    transaction->setTimestamp(QDateTime::currentDateTime());
+    transaction->setDeviceSerial(m_session->deviceId());
+    transaction->setCardUid(m_session->cardId());
+    transaction->setZuruvDbId(m_session->uuid());
+    transaction->setErrorDetails(m_session->error());
+    logger().info("Sending CardBO transaction : ", transaction->toString());
+    if (Backend::CardBO *cardBO = m_terminal->cardBO())
+        cardBO->sendTransaction(transaction);
+}
+
+void Engine::finish(bool result, Backend::Transaction::Type type)
+{
+    if (closeSession(result))
+        sendTransaction(type);
+}
+
+void Engine::connectSession()
+{
+    disconnect(m_sessionLink);
+    m_sessionLink = connect(m_session, &Session::stateChanged, this, [this](Session::State prev, Session::State curr) {
+        const quint64 run = m_run;
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, prev, curr] {
+                if (run != m_run)
+                    return;
+                logStateChange(prev, curr);
+                if (m_running)
+                    onStateChanged(prev, curr);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Engine::disconnectSession()
+{
+    disconnect(m_sessionLink);
+}
+
+void Engine::beginRun()
+{
+    ++m_run;
+    ++m_cycle;
+    m_running = true;
+}
+
+void Engine::endRun()
+{
+    ++m_run;
+    ++m_cycle;
+    m_running = false;
+    m_resetTimer.stop();
+    m_exitTimer.stop();
+}
+
+bool Engine::acceptedIn(States states) const
+{
+    for (Session::State state : states) {
+        if (m_session->state() == state)
+            return true;
+    }
+    logger().warn("Ignoring in current state : ", Session::stateToStr(m_session->state()));
+    return false;
+}
+
+bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
+{
+    if (!m_running || cycle != m_cycle) {
+        logger().warn("Ignoring result of a finished passage");
+        return false;
+    }
+    if (states.size() == 0 || states.contains(m_session->state()))
+        return true;
+    logger().warn("Ignoring in current state : ", Session::stateToStr(m_session->state()));
+    return false;
+}
+
+void Engine::armExitWait()
+{
+    const QVariant configured = m_terminal->config().get(QStringLiteral("terminal/exitTimeoutSec"));
+    const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
+    m_exitTimer.start(qMax(1, sec) * 1000);
+}
+
+void Engine::exitWaitElapsed()
+{
+    if (!m_running || m_session->state() != Session::Exit)
+        return;
+    logger().warn("Barrier not closed after ", m_exitTimer.interval() / 1000, " sec. Closing passage");
+    m_session->setState(Session::PostExit);
+}

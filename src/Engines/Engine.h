@@ -1,0 +1,138 @@
+#pragma once
+// The base of the two lane cycles. It gives the engines their handles (the terminal,
+// its session and its service bus client), the bookkeeping both cycles share (open,
+// close with the delayed return to Idle, reset, the cycle's transaction) and the one
+// guard through which every late device or server result passes: a result acts only
+// while the engine still runs the cycle that asked for it and the session is still in
+// a state that wants it.
+#include "Backend/Transaction.h"
+#include "Common/Log.h"
+#include "Engines/Session.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <initializer_list>
+#include <utility>
+
+class Terminal;
+namespace Backend {
+class ESB;
+}
+
+class Engine : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Engine)
+
+public:
+    // How long a passage waits in Exit for the barrier to report closed before it is
+    // closed without it ("terminal/exitTimeoutSec" when configured).
+    static constexpr int DefaultExitTimeoutSec = 120;
+    static constexpr int SuccessResetMs = 2000;
+    static constexpr int FailureResetMs = 5000;
+
+    Engine(Terminal *terminal, QObject *parent = nullptr);
+    ~Engine() override;
+
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    virtual void simLoopPresent() = 0;
+    virtual void simLoopFree() = 0;
+    virtual void simButtonPressed() = 0;
+
+    Session *session() const { return m_session; }
+
+    void openSession();
+    // Closes the current cycle once: a second close of the same cycle is refused.
+    // Returns whether this call closed it.
+    bool closeSession(bool result);
+    void resetSession();
+    void sendTransaction(Backend::Transaction::Type type);
+
+signals:
+    void sessionStarted();
+    void sessionFinished();
+
+protected:
+    using States = std::initializer_list<Session::State>;
+
+    // A state's action, or an event's acceptance, as a row of an engine's table.
+    template<typename E>
+    struct Action {
+        Session::State state;
+        void (E::*run)();
+    };
+
+    // Begins or ends the engine's run: every continuation and timer of the run before
+    // is dropped from here on.
+    void beginRun();
+    void endRun();
+    bool running() const { return m_running; }
+
+    // The shared guard: wraps a continuation so that it runs only while the engine
+    // runs the same cycle as when it was made and the session is in one of the
+    // states; otherwise it logs "Ignoring in current state" and does nothing.
+    template<typename F>
+    auto guarded(States states, F &&f)
+    {
+        QPointer<Engine> self(this);
+        const quint64 cycle = m_cycle;
+        QList<Session::State> wanted(states);
+        return [self, cycle, wanted, f = std::forward<F>(f)](auto &&...args) {
+            if (!self || !self->accepts(cycle, wanted))
+                return;
+            f(std::forward<decltype(args)>(args)...);
+        };
+    }
+    // Whether an event is accepted in the current state; logs the refusal.
+    bool acceptedIn(States states) const;
+    // The same question for a result of the given cycle.
+    bool accepts(quint64 cycle, const QList<Session::State> &states) const;
+    // A new cycle begins (each entry into Idle): results of the old one are dropped.
+    void nextCycle() { ++m_cycle; }
+
+    // Runs the action of the new state from the engine's table.
+    template<typename E, size_t N>
+    void dispatch(const Action<E> (&table)[N], Session::State curr)
+    {
+        for (const Action<E> &row : table) {
+            if (row.state == curr) {
+                if (row.run)
+                    (static_cast<E *>(this)->*row.run)();
+                return;
+            }
+        }
+    }
+    // The session's state changes reach onStateChanged queued, so that each action runs
+    // after the state setter has returned; a change announced in an earlier run of the
+    // engine (before a stop or a restart) is dropped.
+    void connectSession();
+    void disconnectSession();
+    virtual void onStateChanged(Session::State prev, Session::State curr) = 0;
+    virtual void logStateChange(Session::State prev, Session::State curr) const = 0;
+
+    // Closes the cycle and sends its transaction, once per cycle.
+    void finish(bool result, Backend::Transaction::Type type);
+    // Waits for the barrier in Exit; after the bounded wait the passage is closed as
+    // passed with a warning. Cancelled by leaving Exit or stopping.
+    void armExitWait();
+    void exitWaitElapsed();
+
+    // Log prefix of the concrete engine.
+    virtual const Log &logger() const = 0;
+
+    Terminal *m_terminal;
+    Session *m_session;
+    Backend::ESB *m_esb;
+
+private:
+    QTimer m_resetTimer;
+    QTimer m_exitTimer;
+    quint64 m_cycle = 0;
+    quint64 m_run = 0;
+    QMetaObject::Connection m_sessionLink;
+    QString m_closedUuid;
+    bool m_running = false;
+};

@@ -1,0 +1,358 @@
+#include "IssueEngine.h"
+
+#include "Backend/ESB.h"
+#include "Cameras/CameraManager.h"
+#include "Common/Config.h"
+#include "Engines/Terminal.h"
+#include "Managers/Barrier.h"
+#include "Managers/Button.h"
+#include "Managers/CardIssuer.h"
+#include "Managers/Loop.h"
+
+#include <QTimer>
+
+namespace {
+const Log engineLog("[IssueEngine] ");
+
+QString uidOf(const Tag::Ptr &card, const char *none = "<null>")
+{
+    return card ? card->uid() : QString::fromLatin1(none);
+}
+
+// An image as the service bus takes it: the text up to its first zero byte.
+void addImage(QStringList &images, const QByteArray &image)
+{
+    const QString text = QString::fromLatin1(image.left(image.indexOf('\0') < 0 ? image.size() : image.indexOf('\0')));
+    if (!text.isEmpty())
+        images.append(text);
+}
+} // namespace
+
+// The passage, one row per session state: what the engine does on entering it.
+void IssueEngine::onStateChanged(Session::State, Session::State curr)
+{
+    static const Action<IssueEngine> passage[] = {
+        {Session::Stopped, nullptr},
+        {Session::Idle, &IssueEngine::enterIdle},         // reset, prepare a card, take a waiting truck
+        {Session::DataCollect, &IssueEngine::collectData}, // open, trigger cameras, send the front plate
+        {Session::WaitUser, nullptr},                      // wait for the button
+        {Session::Permission, &IssueEngine::requestEntry}, // nobody to ask: on to the card
+        {Session::CardProcess, &IssueEngine::issueCard},   // write and dispense
+        {Session::WaitCollect, &IssueEngine::presentCard}, // wait for the card to be taken
+        {Session::Exit, &IssueEngine::openBarrier},        // open, wait for it to close
+        {Session::PostExit, &IssueEngine::passed},         // close, ISSUANCE
+        {Session::Error, &IssueEngine::failed},            // close, ERROR_REPORT
+    };
+    dispatch(passage, curr);
+}
+
+IssueEngine::IssueEngine(Terminal *terminal, QObject *parent)
+    : Engine(terminal, parent), m_localServer(terminal->config())
+{
+}
+
+const Log &IssueEngine::logger() const
+{
+    return engineLog;
+}
+
+void IssueEngine::logStateChange(Session::State prev, Session::State curr) const
+{
+    engineLog.info("State changed : (", int(prev), ")", Session::stateToStr(prev), " -> (", int(curr), ")",
+                   Session::stateToStr(curr));
+}
+
+void IssueEngine::start()
+{
+    if (m_session->state() != Session::Stopped)
+        stop();
+    engineLog.info("Starting engine");
+    beginRun();
+    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &IssueEngine::onVehiclePresent);
+    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &IssueEngine::onVehicleLeft);
+    connect(m_terminal->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
+    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
+    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
+    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &IssueEngine::onBarrierClosed);
+    connectSession();
+    m_session->setState(Session::Idle);
+}
+
+void IssueEngine::stop()
+{
+    endRun();
+    m_session->setState(Session::Stopped);
+    // A preparation under way ends with the run: its retries stop and whoever waits
+    // for it is released.
+    m_preparing = false;
+    if (m_prepared.state() == 0)
+        m_prepared.resolve();
+    disconnect(m_terminal->loop(), nullptr, this, nullptr);
+    disconnect(m_terminal->button(), nullptr, this, nullptr);
+    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
+    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
+    disconnectSession();
+}
+
+// Events, with the states that accept them.
+
+void IssueEngine::onVehiclePresent()
+{
+    engineLog.info("Vehicle present");
+    if (acceptedIn({Session::Idle}))
+        m_session->setState(Session::DataCollect);
+}
+
+void IssueEngine::onVehicleLeft()
+{
+    engineLog.info("Vehicle left");
+    if (acceptedIn({Session::DataCollect, Session::WaitUser}))
+        m_session->setState(Session::Idle);
+}
+
+void IssueEngine::onButtonPressed()
+{
+    engineLog.info("Button pressed");
+    m_session->setButtonPressed(true);
+    if (m_session->state() == Session::Idle)
+        m_session->setState(Session::DataCollect);
+    else if (acceptedIn({Session::WaitUser}))
+        m_session->setState(Session::Permission);
+}
+
+void IssueEngine::onBarrierClosed()
+{
+    engineLog.info("Barrier closed");
+    if (acceptedIn({Session::Exit}))
+        m_session->setState(Session::PostExit);
+}
+
+void IssueEngine::onCardCollected(Tag::Ptr card)
+{
+    engineLog.info("Card collected : ", card ? card->uid() : QString());
+}
+
+void IssueEngine::onCardDisposed(Tag::Ptr card)
+{
+    engineLog.info("Card disposed : uid=", uidOf(card, "<none>"));
+}
+
+// State actions.
+
+void IssueEngine::enterIdle()
+{
+    nextCycle();
+    resetSession();
+    prepareCard();
+    if (m_terminal->loop()->isOccupied())
+        m_session->setState(Session::DataCollect);
+}
+
+void IssueEngine::prepareCard()
+{
+    engineLog.info("Preparing card");
+    if (m_preparing) {
+        engineLog.warn("Card preparation already in progress. Skipping");
+        return;
+    }
+    m_preparing = true;
+    m_prepared = Deferred<>();
+    const Deferred<> prepared = m_prepared;
+    const int id = ++m_preparation;
+    QPointer<IssueEngine> self(this);
+    prepared.doneZero([self, id] {
+        if (self && self->m_preparation == id)
+            self->m_preparing = false;
+    });
+    prepareCardAttempt(prepared);
+}
+
+void IssueEngine::prepareCardAttempt(Deferred<> result)
+{
+    if (result.state() != 0 || !running())
+        return;
+    manager::CardIssuer *issuer = m_terminal->cardIssuer();
+    if (!issuer) {
+        engineLog.error("Card issuer is null");
+        result.resolve();
+        return;
+    }
+    if (issuer->state() == manager::CardIssuer::Error) {
+        engineLog.error(issuer->reason());
+        result.resolve();
+        return;
+    }
+    issuer->prepareCard()
+        .done(guarded({}, [this, result](const manager::CardIssuer::Result &r) {
+            engineLog.info("Card prepared : ", uidOf(r.card, ""));
+            m_session->setCardId(r.card ? r.card->uid() : QString());
+            result.resolve();
+        }))
+        .fail(guarded({}, [this, result](const manager::CardIssuer::Result &r) {
+            engineLog.error("Failed to prepare card : ", r.error);
+            scheduleNextAttempt(result);
+        }));
+}
+
+void IssueEngine::scheduleNextAttempt(Deferred<> result)
+{
+    QTimer::singleShot(1000, this, guarded({}, [this, result] { prepareCardAttempt(result); }));
+}
+
+void IssueEngine::collectData()
+{
+    openSession();
+    Deferred<> cameras;
+    m_terminal->cameras()
+        ->cameraProcess(m_session->uuid(), QStringList())
+        .done(guarded({Session::DataCollect}, [this, cameras](const manager::CameraManager::Readings &readings) {
+            m_session->setReadings(readings);
+            cameras.resolve();
+        }));
+    Deferred<>::when(m_prepared, cameras).doneZero(guarded({Session::DataCollect}, [this] {
+        const Session::Readings readings = m_session->readings();
+        engineLog.info("--- DATA COLLECTED -----------------");
+        engineLog.info("Card UID : ", m_session->cardId());
+        engineLog.info("Cameras  : ", readings.size());
+        for (auto it = readings.cbegin(); it != readings.cend(); ++it)
+            engineLog.info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
+        engineLog.info("------------------------------------");
+        sendCollectedData();
+        m_session->setState(m_session->buttonPressed() ? Session::Permission : Session::WaitUser);
+    }));
+}
+
+void IssueEngine::sendCollectedData()
+{
+    sendDataToLocalServer();
+    sendDataToEsb();
+}
+
+void IssueEngine::sendDataToLocalServer()
+{
+    const Config &config = m_terminal->config();
+    const QUrl url(config.get(QStringLiteral("local/url")).toString());
+    const QString scaleId = config.get(QStringLiteral("local/scaleId")).toString();
+    const int timeout = config.get(QStringLiteral("local/responseTimeoutMsec")).toInt();
+    engineLog.info("Seding collected data to local server (scaleId", scaleId, ", timeout=", timeout, " msec) : ",
+                   url.toDisplayString());
+    if (!url.isValid() || url.isEmpty()) {
+        engineLog.warn("Local server url is invalid. Will not send collected data");
+        return;
+    }
+    if (scaleId.isEmpty()) {
+        engineLog.warn("Local server scaleId is empty. Will not send collected data");
+        return;
+    }
+    Backend::LocalServer::Request request;
+    request.cardId = m_session->cardId();
+    if (const VORReading::Ptr plate = m_session->alprReading())
+        request.licensePlate = plate->plate();
+    request.scaleId = scaleId;
+    m_localServer.sendData(request)
+        .done([](const Backend::LocalServer::Response &resp) {
+            engineLog.info("Data sent to local server successfully : id=", resp.id);
+        })
+        .failZero([] { engineLog.error("Request to local server failed"); });
+}
+
+void IssueEngine::sendDataToEsb()
+{
+    if (m_esb->state() == Backend::ESB::Stopped) {
+        engineLog.warn("ESB is inactive. Skipping ESB data transmission.");
+        return;
+    }
+    engineLog.info("Seding collected data to ESB");
+    Backend::ESB::TruckAlprFront data;
+    data.timestamp = m_session->start();
+    data.cardReaderId = m_session->deviceId();
+    data.cardId = m_session->cardId();
+    if (const VORReading::Ptr reading = m_session->alprReading(QStringLiteral("alpr1"))) {
+        if (VORCamera *camera = m_terminal->cameras()->find(QStringLiteral("alpr1")))
+            data.alprId = camera->zuruvId();
+        data.frontPlateNumber = reading->plate();
+        data.vehicleType = reading->vehicleClass();
+        data.vehicleColour = reading->vehicleColor();
+        data.vehicleBrand = reading->vehicleMake();
+        data.confidence = qint32(reading->confidence());
+        data.countryCode = reading->countryCode();
+        addImage(data.frontImages, reading->plateImage());
+        addImage(data.frontImages, reading->image());
+    }
+    m_esb->sendAlprFront(data)
+        .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", eventId); })
+        .fail([](const QString &error) { engineLog.error("Data send failed : ", error); });
+}
+
+void IssueEngine::requestEntry()
+{
+    m_session->setState(Session::CardProcess);
+}
+
+QSharedPointer<ZUKAv1Card> IssueEngine::createCard() const
+{
+    auto card = QSharedPointer<ZUKAv1Card>::create();
+    bool ok = false;
+    const int customsId = m_terminal->customsId().toInt(&ok, 10);
+    card->setCustomsId(ok ? customsId : 0);
+    card->setStatus(QStringLiteral("active"));
+    card->addUsageLog(QStringLiteral("entry"), m_terminal->serialNum(), m_terminal->locationId());
+    card->incrUsageCounter(1);
+    return card;
+}
+
+void IssueEngine::issueCard()
+{
+    engineLog.info("Issuing card");
+    const QSharedPointer<ZUKAv1Card> card = createCard();
+    m_terminal->cardIssuer()
+        ->issueCard(card)
+        .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
+            m_session->setCard(card);
+            m_session->setCardId(uidOf(r.card));
+            engineLog.info("Card issued successfully : ", m_session->cardId());
+            m_session->setState(Session::WaitCollect);
+        }))
+        .fail(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
+            engineLog.error(r.error);
+            m_session->setError(r.error);
+            m_session->setState(Session::Error);
+        }));
+}
+
+void IssueEngine::presentCard()
+{
+    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    engineLog.info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
+    m_terminal->cardIssuer()
+        ->presentCard(timeout)
+        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            engineLog.info("Card collected successfully : ", uidOf(r.card));
+            m_session->setState(Session::Exit);
+        }))
+        .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            engineLog.error(r.error);
+            m_session->setError(r.error);
+            m_session->setState(Session::Error);
+        }));
+}
+
+void IssueEngine::openBarrier()
+{
+    engineLog.info("Opening barrier");
+    armExitWait();
+    m_terminal->barrier()
+        ->open(false)
+        .doneZero([] { engineLog.info("Barrier opened"); })
+        .failZero([] { engineLog.error("Failed to send Barrier open command"); });
+}
+
+void IssueEngine::passed()
+{
+    finish(true, Backend::Transaction::Issuance);
+}
+
+void IssueEngine::failed()
+{
+    finish(false, Backend::Transaction::ErrorReport);
+}

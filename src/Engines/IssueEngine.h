@@ -1,0 +1,60 @@
+#pragma once
+// The entry lane of a card vending machine: a blank card kept ready on the reader, the
+// cameras triggered when a truck arrives, the front plate reported to the weighbridge
+// and the service bus, the driver's button, the card written and dispensed, the barrier
+// opened once the card is taken, and the passage closed when the barrier closes.
+#include "Backend/LocalServer.h"
+#include "Deferred/Deferred.h"
+#include "Engines/Engine.h"
+#include "Models/Tag.h"
+
+class IssueEngine : public Engine
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(IssueEngine)
+
+public:
+    explicit IssueEngine(Terminal *terminal, QObject *parent = nullptr);
+
+    void start() override;
+    void stop() override;
+    void simLoopPresent() override { onVehiclePresent(); }
+    void simLoopFree() override { onVehicleLeft(); }
+    void simButtonPressed() override { onButtonPressed(); }
+
+    QSharedPointer<ZUKAv1Card> createCard() const;
+
+private:
+    void onVehiclePresent();
+    void onVehicleLeft();
+    void onButtonPressed();
+    void onBarrierClosed();
+    void onCardCollected(Tag::Ptr card);
+    void onCardDisposed(Tag::Ptr card);
+    void onStateChanged(Session::State prev, Session::State curr) override;
+
+    // State actions, in the order of the passage.
+    void enterIdle();
+    void collectData();
+    void requestEntry();
+    void issueCard();
+    void presentCard();
+    void openBarrier();
+    void passed();
+    void failed();
+
+    void prepareCard();
+    void prepareCardAttempt(Deferred<> result);
+    void scheduleNextAttempt(Deferred<> result);
+    void sendCollectedData();
+    void sendDataToLocalServer();
+    void sendDataToEsb();
+
+    void logStateChange(Session::State prev, Session::State curr) const override;
+    const Log &logger() const override;
+
+    Deferred<> m_prepared;
+    bool m_preparing = false;
+    int m_preparation = 0; // which preparation m_prepared belongs to
+    Backend::LocalServer m_localServer;
+};

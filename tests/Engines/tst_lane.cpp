@@ -1,0 +1,456 @@
+// Whole passages of the entry and the exit lane on simulated peers: a broker with the
+// simulated card reader and dispenser, the Modbus barrier controller, the board's level
+// files, a plate camera and the back-office servers (card back office, service bus,
+// weighbridge), with the terminal running headless in the test. One scenario table
+// drives the passages; each is checked at the peers and in the terminal's database.
+#include "Backend/CardBO.h"
+#include "Common/Config.h"
+#include "Common/MqttClient.h"
+#include "Engines/Session.h"
+#include "Engines/Terminal.h"
+#include "Managers/Ethernet.h"
+#include "Models/IPv4.h"
+#include "GUI/Defaults.h"
+
+#include "BackOfficePeer.h"
+#include "Broker.h"
+#include "LaneSimFixture.h"
+#include "LogCapture.h"
+#include "PeerProcess.h"
+#include "TestUtil.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString Front = "/integration/internal/cardReader/truckAlprFront";
+const QString Back = "/integration/internal/cardReader/truckAlprBack";
+const QString Permission = "/integration/internal/cardReader/request";
+const QString Passages = "/api/Passages";
+const QString Transactions = "/api/v1/device/transaction";
+
+QJsonObject json(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QJsonObject bodyOf(const QJsonObject &request)
+{
+    return json(request["body"].toString());
+}
+
+// A card of the card format as the simulated dispenser takes it: issued at entry.
+QJsonObject enteredCard(const QString &uid)
+{
+    return json(QString(R"({"cmd": "insert", "uid": "%1", "template": "ZUKAv1", "data": {
+        "info": {"version": 1, "customsId": 12, "status": "active"}, "usageCounter": 1,
+        "usageLog": [{"type": "entry", "deviceId": "ENTRY-1", "locationId": "7",
+                      "timestamp": "2026-01-01T10:00:00", "usageCounter": 0}]}})")
+                    .arg(uid));
+}
+
+} // namespace
+
+class TstLane : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    Broker m_broker;
+    BackOfficePeer m_office;
+    PeerProcess m_barrier{QStringLiteral("barrier")};
+    PeerProcess m_camera{QStringLiteral("alpr")};
+    quint16 m_barrierControl = 0;
+    QString m_cameraUrl;
+    int m_lanes = 0;
+
+    // One lane: the card devices of one dispenser model, a broker client and the terminal.
+    struct Lane
+    {
+        std::unique_ptr<LaneSim> sim;
+        std::unique_ptr<Config> config;
+        std::unique_ptr<manager::MqttClient> mqtt;
+        std::unique_ptr<Terminal> terminal;
+    };
+    Lane m_lane;
+
+    Session *session() const { return m_lane.terminal->session(); }
+
+    bool waitState(Session::State state, int ms = 15000)
+    {
+        if (TestUtil::waitUntil([&] { return session()->state() == state; }, ms))
+            return true;
+        qWarning() << "session in" << Session::stateToStr(session()->state()) << "waiting for"
+                   << Session::stateToStr(state);
+        return false;
+    }
+
+    QJsonObject sim(const QJsonObject &cmd) { return m_lane.sim->control(*m_lane.mqtt, cmd); }
+
+    // The card as the simulated devices hold it.
+    QJsonObject simCard(const QString &uid)
+    {
+        const QJsonObject state = sim(json(R"({"cmd": "dump"})"))["state"].toObject();
+        return state["cards"].toObject()[uid].toObject();
+    }
+
+    void setLevel(int pin, int level)
+    {
+        QFile file(m_dir.filePath(QString("gpio/gpio%1").arg(pin)));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray::number(level));
+    }
+
+    // A barrier status set through the peer's control port (it cancels any boom sequence
+    // under way), true once the terminal has polled it. The event loop keeps running
+    // meanwhile, so the terminal's polls go on.
+    bool barrierStatus(const QString &status)
+    {
+        QTcpSocket control;
+        control.connectToHost(QHostAddress::LocalHost, m_barrierControl);
+        if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 3000))
+            return false;
+        control.write(QString("set status=%1\n").arg(status).toLatin1());
+        if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 3000))
+            return false;
+        const QByteArray answer = control.readLine().trimmed(); // "ok gen=G"
+        if (!answer.startsWith("ok gen="))
+            return false;
+        return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 10000);
+    }
+
+    bool startLane(const QString &model, const QVariantMap &settings)
+    {
+        const QString root = QString("lane%1").arg(++m_lanes);
+        m_lane.sim.reset(new LaneSim(m_broker.port(), root + "/rfid", root + "/dispenser"));
+        if (!m_lane.sim->start({"--model", model, "--state", m_dir.filePath(root + ".json"), "--reset"}))
+            return false;
+        m_lane.config.reset(new Config(m_dir.filePath(root + ".conf"), ConfigDefaults));
+        const QVariantMap base{{"topics/rfid", root + "/rfid"},
+                               {"topics/dispenser", root + "/dispenser"},
+                               {"terminal/deviceId", "DEV-1"},
+                               {"terminal/customsId", "12"},
+                               {"terminal/locationId", "7"},
+                               {"barrier/url", QString("127.0.0.1:%1").arg(m_barrierPort)},
+                               {"card-bo/url", m_office.https()},
+                               {"esb/url", m_office.https()},
+                               {"local/url", m_office.http()},
+                               {"local/scaleId", "SCALE-3"},
+                               {"cameras/alpr1", m_cameraUrl},
+                               {"cameras/serverPort", TestUtil::freePort()},
+                               {"cameras/responseTimeoutMsec", 1000},
+                               {"cameras/settingsFile", QCoreApplication::applicationDirPath() + "/cameraSettings.json"},
+                               {"terminal/collectTimeoutSec", 3}};
+        for (auto it = base.begin(); it != base.end(); ++it)
+            m_lane.config->set(it.key(), it.value());
+        for (auto it = settings.begin(); it != settings.end(); ++it)
+            m_lane.config->set(it.key(), it.value());
+        m_lane.mqtt.reset(new manager::MqttClient);
+        if (!connectClient(*m_lane.mqtt, m_broker.port()))
+            return false;
+        Backend::CardBO::Timing timing; // the card back office's second shortened: it registers at once
+        timing.secondMs = 50;
+        m_lane.terminal.reset(new Terminal(*m_lane.config, *m_lane.mqtt, nullptr, timing));
+        // The wired interface's address, as the network service would report it: the
+        // cameras are told to post their readings there.
+        m_lane.terminal->network()->ethernet()->ipv4()->setAddress("127.0.0.1");
+        // The board's first poll finds the loop free (it takes every input as high until then).
+        QSignalSpy polled(m_lane.terminal->board(), &manager::MIOBoard::gpioStateChanged);
+        m_lane.terminal->start();
+        return TestUtil::waitUntil([&] {
+            return m_lane.terminal->state() == Terminal::Ready && session()->state() == Session::Idle
+                   && polled.count() >= 2;
+        }, 20000);
+    }
+
+    void stopLane()
+    {
+        m_lane.terminal.reset();
+        m_lane.mqtt.reset();
+        QVERIFY(m_lane.sim->stop());
+        m_lane.sim.reset();
+        m_lane.config.reset();
+    }
+
+    quint16 m_barrierPort = 0;
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << "barrier peer:" << m_barrier.output().right(1500) << "\ncamera peer:"
+                                 << m_camera.output().right(1500);
+        if (m_lane.sim)
+            stopLane();
+    }
+    void passages_data();
+    void passages();
+    void manyEntries();
+};
+
+void TstLane::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QDir::setCurrent(m_dir.path()); // terminal.db and the settings store stay in the test's folder
+    qputenv("XDG_CONFIG_HOME", m_dir.filePath("settings").toUtf8());
+    qputenv("ZUKA_GPIO_DIR", m_dir.filePath("gpio").toUtf8());
+    QDir(m_dir.path()).mkpath("gpio");
+    setLevel(0, 0);
+    setLevel(1, 0);
+    QVERIFY(m_broker.start());
+    QVERIFY(m_office.start());
+    m_barrierPort = TestUtil::freePort();
+    m_barrierControl = TestUtil::freePort();
+    QVERIFY(m_barrier.startPython("barrier_peer.py", {"--port", QString::number(m_barrierPort), "--control-port",
+                                                      QString::number(m_barrierControl)}));
+    QVERIFY(m_camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"}));
+    m_cameraUrl = QString::fromLatin1(m_camera.output().split(' ').last().trimmed());
+}
+
+void TstLane::cleanupTestCase()
+{
+    QVERIFY(m_camera.stop());
+    QVERIFY(m_barrier.stop());
+    QVERIFY(m_office.stop());
+    QVERIFY(m_broker.stop());
+}
+
+// Steps: "loop N" (presence loop level), "button", "insert" (the exit card), "take" (the
+// driver takes the card from the mouth), "close" (the barrier reports closed), "pause",
+// "resume", "barrier W" (the barrier's status word), "model M" (the dispenser reports
+// another model), "terminal S" (wait for the terminal's state), or a session state to wait
+// for. A row without a transaction type checks only its steps.
+void TstLane::passages_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<QString>("permission"); // the service bus's answer, as JSON
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("type");  // transaction type at the card back office
+    QTest::addColumn<QString>("error"); // its errorDetails
+    QTest::addColumn<QString>("place"); // where the card ends
+    QTest::addColumn<int>("boxed");     // cards added to the storage box
+
+    const QString entry = "ELR19093", exit = "ELG0909";
+    const QString open = R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})";
+    const QString openReturn = R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": true}})";
+
+    QTest::newRow("entry") << entry << QVariantMap() << open
+                           << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close",
+                                          "loop 0", "Idle"}
+                           << "ISSUANCE" << "" << "hand" << 0;
+    QTest::newRow("entry, card not taken") << entry << QVariantMap{{"terminal/collectTimeoutSec", 1}} << open
+                                           << QStringList{"button", "WaitCollect", "Error", "Idle"} << "ERROR_REPORT"
+                                           << "Card not collected" << "rfid" << 0;
+    QTest::newRow("entry, barrier never closes")
+        << entry << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
+        << QStringList{"button", "WaitCollect", "take", "Exit", "PostExit", "Idle"} << "ISSUANCE" << "" << "hand" << 0;
+    // A card test pauses the lane: an Error -> Ready flap meanwhile leaves the engine stopped.
+    QTest::newRow("entry, paused through an error flap")
+        << entry << QVariantMap() << open
+        << QStringList{"pause",          "Stopped",        "barrier 0x100002", "terminal Error",
+                       "barrier 0x100001", "terminal Ready", "Stopped",        "resume",
+                       "Idle",           "button",         "WaitCollect",      "take",
+                       "Exit",           "close",          "Idle"}
+        << "ISSUANCE" << "" << "hand" << 0;
+    // The engine of the old model is stopped before it goes: the lane runs on as an exit
+    // lane (its truck leaves without a card: back to Idle).
+    QTest::newRow("entry, model changed mid-passage")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "model ELG0909", "loop 0", "Idle"} << "" << "" << "" << 0;
+    QTest::newRow("exit, card kept") << exit << QVariantMap() << open
+                                     << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    QTest::newRow("exit, card returned") << exit << QVariantMap() << openReturn
+                                         << QStringList{"insert", "WaitCollect", "take", "Exit", "close", "Idle"}
+                                         << "SCAN" << "" << "hand" << 0;
+    QTest::newRow("exit denied") << exit << QVariantMap()
+                                 << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
+                                 << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT" << "Customs hold"
+                                 << "hand" << 0;
+    // The truck leaves while its data are collected, its card inside: the card is handed
+    // back and the abandoned passage recorded.
+    QTest::newRow("exit, vehicle left with the card inside")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "DataCollect", "insert", "card", "loop 0", "Error", "take", "Idle"}
+        << "ERROR_REPORT" << "Vehicle left" << "hand" << 0;
+    QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
+                                     << R"({"delayMs": 3000, "json": {}})"
+                                     << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
+                                     << "Communication error" << "hand" << 0;
+}
+
+void TstLane::passages()
+{
+    QFETCH(QString, model);
+    QFETCH(QVariantMap, settings);
+    QFETCH(QString, permission);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, type);
+    QFETCH(QString, error);
+    QFETCH(QString, place);
+    QFETCH(int, boxed);
+
+    m_office.script({{"POST " + Front, json(R"({"json": {"eventId": "F-1"}})")},
+                     {"POST " + Back, json(R"({"json": {"eventId": "B-1"}})")},
+                     {"POST " + Permission, json(permission)},
+                     {"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}});
+    const int before = m_office.requests(Transactions).size();
+    QVERIFY(startLane(model, settings));
+    const int box = m_lane.terminal->storageBox()->count();
+    const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
+
+    for (const QString &step : steps) {
+        if (step.startsWith("loop "))
+            setLevel(1, step.mid(5).toInt());
+        else if (step == "button") { // held until the engine saw it
+            setLevel(0, 1);
+            QVERIFY(TestUtil::waitUntil([&] { return session()->buttonPressed(); }));
+            setLevel(0, 0);
+        }
+        else if (step == "pause")
+            m_lane.terminal->pause();
+        else if (step == "resume")
+            m_lane.terminal->resume();
+        else if (step.startsWith("barrier "))
+            QVERIFY(barrierStatus(step.mid(8)));
+        else if (step.startsWith("model ")) {
+            const QString info = QString(R"({"device": {"firmware": "1.7.0", "manufacturer": "Vexo", "model": "%1"}})");
+            QVERIFY(m_lane.mqtt->publish(info.arg(step.mid(6)).toUtf8(), QString("lane%1/dispenser/info").arg(m_lanes), 0, true));
+            QVERIFY(TestUtil::waitUntil([&] { return m_lane.terminal->type() == Terminal::modelToType(step.mid(6)); }));
+        }
+        else if (step.startsWith("terminal ")) {
+            const int state = QMetaEnum::fromType<Terminal::State>().keyToValue(qPrintable(step.mid(9)));
+            QVERIFY2(TestUtil::waitUntil([&] { return m_lane.terminal->state() == state; }), qPrintable(step));
+            QCoreApplication::processEvents(); // the queued reaction to the change
+        }
+        else if (step == "card") // the inserted card taken into the passage
+            QVERIFY(TestUtil::waitUntil([&] { return !session()->cardId().isEmpty(); }));
+        else if (step == "insert")
+            QVERIFY(sim(enteredCard(exitUid))["ok"].toBool());
+        else if (step == "take") // as soon as the card is in the mouth
+            QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
+        else if (step == "close") { // once the barrier has reported open
+            QVERIFY(TestUtil::waitUntil([&] { return m_lane.terminal->barrier()->isOpen(); }, 10000));
+            // The boom seen open first: a barrier that reports closed at its first poll
+            // after the open command is taken as not having started yet.
+            QVERIFY(barrierStatus("0x800001"));
+            QVERIFY(barrierStatus("0x100001"));
+            QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->barrier()->isOpen(); }, 10000));
+        }
+        else
+            QVERIFY2(waitState(Session::State(QMetaEnum::fromType<Session::State>().keyToValue(qPrintable(step)))),
+                     qPrintable(step));
+    }
+
+    if (type.isEmpty())
+        return;
+    // One transaction of the passage at the card back office, stored before it was sent.
+    QVERIFY(m_office.waitForRequests(Transactions, before + 1));
+    const QList<QJsonObject> sent = m_office.requests(Transactions).mid(before);
+    QCOMPARE(sent.size(), 1);
+    const QJsonObject trans = bodyOf(sent.first());
+    QCOMPARE(trans["type"].toString(), type);
+    QCOMPARE(trans["errorDetails"].toString(), error);
+    const QString uid = trans["cardUid"].toString();
+    QVERIFY(!uid.isEmpty());
+    QCOMPARE(m_lane.terminal->storageBox()->count(), box + boxed);
+
+    // Stored in the database and marked sent once the back office's answer is in.
+    const QString row = type + "|" + uid + "|OK";
+    QString stored;
+    TestUtil::waitUntil([&] {
+        QProcess sqlite;
+        sqlite.start("sqlite3", {"terminal.db", QString("SELECT type, cardUid, sendStatus FROM Transactions "
+                                                        "WHERE uuid = '%1'").arg(trans["transactionUid"].toString())});
+        sqlite.waitForFinished(5000);
+        stored = QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+        return stored == row;
+    });
+    QCOMPARE(stored, row);
+
+    const QJsonObject card = simCard(uid);
+    QCOMPARE(card["location"].toString(), place);
+    const QJsonArray usage = card["data"].toObject()["usageLog"].toArray();
+    if (model == "ELR19093") {
+        // Entry: the service bus and the weighbridge got the front plate with the card.
+        QCOMPARE(card["data"].toObject()["info"].toObject()["status"].toString(), QString("active"));
+        if (type == "ISSUANCE") {
+            QCOMPARE(usage.last().toObject()["type"].toString(), QString("entry"));
+            QCOMPARE(bodyOf(m_office.requests(Passages).last())["cardId"].toString(), uid);
+            QCOMPARE(bodyOf(m_office.requests(Front).last())["cardId"].toString(), uid);
+            QVERIFY(m_barrier.output().contains("write unit=1 addr=0 value=1"));
+        }
+    } else {
+        // Exit: the back plate reached the bus before the permission was asked.
+        const QList<QJsonObject> all = m_office.requests();
+        int back = -1, asked = -1;
+        for (int i = 0; i < all.size(); ++i) {
+            if (all[i]["path"].toString() == Back && bodyOf(all[i])["cardId"].toString() == uid)
+                back = i;
+            if (all[i]["path"].toString() == Permission && bodyOf(all[i])["cardId"].toString() == uid)
+                asked = i;
+        }
+        if (type == "SCAN" || asked >= 0)
+            QVERIFY(back >= 0 && back < asked);
+        // Only a returned card is written: it carries the new usage entry.
+        QCOMPARE(usage.size(), type == "SCAN" && place == "hand" ? 2 : 1);
+    }
+}
+
+// Entry passages in a row (ZUKA_LANE_PASSAGES of them, none by default: a long run):
+// one ISSUANCE each at the back office, the session back in Idle after each, and the
+// resident memory after the tenth and the last printed. Without cameras, and with the
+// barrier's close left to the bounded exit wait, a passage takes about three seconds: give
+// the run its time with QTEST_FUNCTION_TIMEOUT (milliseconds; 300000 by default).
+void TstLane::manyEntries()
+{
+    const int count = qEnvironmentVariableIntValue("ZUKA_LANE_PASSAGES");
+    if (count <= 0)
+        QSKIP("ZUKA_LANE_PASSAGES not set");
+    m_office.script({{"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}});
+    const int before = m_office.requests(Transactions).size();
+    QVERIFY(startLane("ELR19093", {{"cameras/alpr1", ""}, {"terminal/exitTimeoutSec", 1}}));
+    QVERIFY(sim(json(QString(R"({"cmd": "cartridge", "count": %1, "capacity": %1})").arg(count + 1)))["ok"].toBool());
+    auto rss = [] {
+        QFile status("/proc/self/status");
+        status.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed();
+        return QByteArray();
+    };
+    QByteArray atTen;
+    for (int i = 1; i <= count; ++i) {
+        setLevel(1, 1);
+        QVERIFY(waitState(Session::WaitUser));
+        setLevel(0, 1);
+        QVERIFY(TestUtil::waitUntil([&] { return session()->buttonPressed(); }));
+        setLevel(0, 0);
+        QVERIFY(waitState(Session::WaitCollect));
+        QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
+        QVERIFY(waitState(Session::Exit));
+        setLevel(1, 0);
+        QVERIFY(waitState(Session::Idle));
+        QVERIFY(m_office.waitForRequests(Transactions, before + i));
+        if (i == 10)
+            atTen = rss();
+    }
+    qInfo().noquote() << "passages:" << count << "RSS at 10:" << atTen << "RSS at" << count << ":" << rss();
+    const QList<QJsonObject> sent = m_office.requests(Transactions).mid(before);
+    QCOMPARE(sent.size(), count);
+    for (const QJsonObject &t : sent)
+        QCOMPARE(bodyOf(t)["type"].toString(), QString("ISSUANCE"));
+}
+
+QTEST_GUILESS_MAIN(TstLane)
+#include "tst_lane.moc"
