@@ -133,7 +133,10 @@ def main():
     parser.add_argument("--port", type=int, default=1883)
     for service in ("network", "inspector", "update", "gps"):
         parser.add_argument("--%s-root" % service, default="vexo/" + service)
+    parser.add_argument("--address", default=LEASE["address"],
+                        help="the wired interface's address while it is configured automatically")
     args = parser.parse_args()
+    LEASE["address"] = args.address
     services = Services(args)
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
     services.client.reconnect_delay_set(1, 2)
