@@ -4,6 +4,8 @@
 #include "Common/Config.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
+#include "Cameras/VORReading.h"
+#include "Engines/Session.h"
 #include "GUI/Defaults.h"
 #include "GUI/QmlSetup.h"
 #include "Managers/Network.h"
@@ -177,8 +179,16 @@ void GUIManager::initManagers()
     connect(m_terminal.cameras(), &manager::CameraManager::cameraStatusChanged, &m_supervision,
             &Supervision::publishStatus);
     connect(m_terminal.storageBox(), &StorageBox::countChanged, &m_supervision, &Supervision::publishStatus);
-    // TODO(session): the session's stateChanged to ScreenLogic::onSessionStateChanged and
-    // its readingsChanged to ScreenLogic::updatePlate, once the terminal holds the session.
+    Session *session = m_terminal.session();
+    connect(session, &Session::stateChanged, this, [this, session](Session::State, Session::State state) {
+        m_screens.onSessionStateChanged(int(state), session->buttonPressed(), session->error());
+        m_supervision.publishStatus();
+    });
+    connect(session, &Session::readingsChanged, this, [this, session] {
+        const VORReading::Ptr plate = session->alprReading();
+        const VORReading::Ptr container = session->ccrReading();
+        m_screens.updatePlate(plate ? plate->plate() : QString(), container ? container->containerCode() : QString());
+    });
     m_terminal.start();
 }
 
@@ -191,9 +201,8 @@ Diagnostics::Lane GUIManager::diagnosticsLane()
 {
     Diagnostics::Lane lane;
     lane.cardIssuer = [this] { return m_terminal.cardIssuer(); };
-    // TODO(session): the session's state and whether a passage is in progress.
-    lane.sessionState = [] { return QStringLiteral("Stopped"); };
-    lane.passageInProgress = [] { return false; };
+    lane.sessionState = [this] { return Session::stateToStr(m_terminal.session()->state()); };
+    lane.passageInProgress = [this] { return m_terminal.session()->inProgress(); };
     lane.pause = [this] { m_terminal.pause(); };
     lane.resume = [this] { m_terminal.resume(); };
     lane.terminalReady = [this] { return m_terminal.state() == Terminal::Ready; };

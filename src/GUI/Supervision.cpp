@@ -7,6 +7,7 @@
 #include "Backend/Database.h"
 #include "Backend/ESB.h"
 #include "Common/Utils.h"
+#include "Engines/Session.h"
 #include "Engines/Terminal.h"
 #include "GUI/SessionManager.h"
 
@@ -143,7 +144,9 @@ QJsonObject Supervision::statusDocument() const
     const bool known = lane.state >= 0 && lane.state < int(sizeof StateNames / sizeof *StateNames);
     document.insert(QStringLiteral("state"), known ? QString::fromLatin1(StateNames[lane.state]) : QString());
     document.insert(QStringLiteral("error"), lane.reason);
-    document.insert(QStringLiteral("occupied"), true);
+    // A passage in progress, or a lane that is not waiting for one (Stopped counts too).
+    document.insert(QStringLiteral("occupied"),
+                    !m_terminal || m_terminal->session()->state() != Session::Idle);
     document.insert(QStringLiteral("technician"), m_sessions->sessionActive());
     document.insert(QStringLiteral("service"), true);
     return document;

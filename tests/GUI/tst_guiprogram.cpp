@@ -46,6 +46,8 @@ struct Program_ {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_QUICK_BACKEND", "software");
         env.insert("XDG_RUNTIME_DIR", dir.path());
+        // Its own settings store: no API key or box count left by an earlier run.
+        env.insert("XDG_CONFIG_HOME", dir.path());
         proc.setProcessEnvironment(env);
         proc.setWorkingDirectory(dir.path());
         proc.setProcessChannelMode(QProcess::MergedChannels);
