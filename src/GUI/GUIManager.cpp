@@ -8,7 +8,16 @@
 #include "Engines/Session.h"
 #include "GUI/Defaults.h"
 #include "GUI/QmlSetup.h"
+#include "Cameras/CameraManager.h"
+#include "Managers/Barrier.h"
+#include "Managers/Button.h"
+#include "Managers/Clock.h"
+#include "Managers/Dispenser.h"
+#include "Managers/Ethernet.h"
+#include "Managers/Loop.h"
+#include "Managers/MIOBoard.h"
 #include "Managers/Network.h"
+#include "Managers/RFID.h"
 #include "Models/IPv4.h"
 
 #include <QCoreApplication>
@@ -96,10 +105,22 @@ void GUIManager::initQml()
         qmlRegisterUncreatableType<Test>("com.vexo.diagnostics.test", 1, 0, "Test",
                                          QStringLiteral("Not creatable in QML"));
         qRegisterMetaType<Test>("Test");
-        // TODO(terminal): Session ("com.vexo.terminal.session") as an uncreatable type.
+        qmlRegisterUncreatableType<Session>("com.vexo.terminal.session", 1, 0, "Session",
+                                            QStringLiteral("Not creatable in QML"));
+        // The lane's objects that the screens reach through the context objects' properties.
+        qmlRegisterAnonymousType<manager::Ethernet>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::Barrier>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::Button>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::Loop>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::Clock>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::Dispenser>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::RFID>("com.vexo.lane", 1);
+        qmlRegisterAnonymousType<manager::CameraManager>("com.vexo.lane", 1);
     }
     m_rootContext->setContextProperty(QStringLiteral("manager"), this);
-    // TODO(terminal): "board", "network" and "terminal" from the terminal.
+    m_rootContext->setContextProperty(QStringLiteral("terminal"), &m_terminal);
+    m_rootContext->setContextProperty(QStringLiteral("board"), m_terminal.board());
+    m_rootContext->setContextProperty(QStringLiteral("network"), m_terminal.network());
     m_rootContext->setContextProperty(QStringLiteral("inspector"), &m_inspector);
     m_rootContext->setContextProperty(QStringLiteral("eventLogManager"), &m_events);
 
