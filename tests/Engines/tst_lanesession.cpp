@@ -8,10 +8,10 @@
 namespace {
 // Readings described as "name=containerCode" ("alpr1=", "ccr1=NONE"); "name=null"
 // stores a null pointer under the name.
-Session::Readings makeReadings(const QStringList &spec)
+Session::Readings makeReadings(const QStringList &items)
 {
     Session::Readings readings;
-    for (const QString &item : spec) {
+    for (const QString &item : items) {
         const QString name = item.section('=', 0, 0);
         const QString code = item.section('=', 1);
         if (code == QLatin1String("null")) {
