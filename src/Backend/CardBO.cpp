@@ -4,6 +4,7 @@
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
 #include "Common/Log.h"
+#include "Common/Utils.h"
 #include "Common/Secrets.h"
 #include "Models/IPv4.h"
 
@@ -32,15 +33,6 @@ const QString BlacklistVer = QStringLiteral("blacklistVer");
 const QStringList WantedList = {QStringLiteral("barrier\\/.+"), QStringLiteral("cameras\\/.+"),
                                 QStringLiteral("card-bo\\/hbIntervalSec"), QStringLiteral("card-bo\\/hbPolicy"),
                                 QStringLiteral("terminal\\/collectTimeoutSec")};
-
-QString compact(const QJsonValue &body)
-{
-    if (body.isObject())
-        return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
-    if (body.isArray())
-        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
-    return body.toVariant().toString();
-}
 
 QString utcNow()
 {
@@ -369,7 +361,7 @@ void CardBO::clearProgress()
 
 void CardBO::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", compact(body));
+    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
     if (m_state == Stopped)
         return;
     if (body.toObject().value(QStringLiteral("errorCode")).toString() == QLatin1String("DEVICE_DISABLED"))
@@ -399,7 +391,7 @@ void CardBO::handleUpdateDataResponse(int status, const QJsonValue &body)
 void CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
-    log.info("Heartbeat response received : status=", status, compact(answer));
+    log.info("Heartbeat response received : status=", status, Utils::jsonToText(answer));
 
     const QString blacklist = answer.value(QStringLiteral("blacklistVersion")).toString();
     if (!blacklist.isEmpty() && blacklist != blacklistVer()) {

@@ -28,15 +28,6 @@ QString utc(const QDateTime &time)
     return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
 }
 
-QString bodyText(const QJsonValue &body)
-{
-    if (body.isString())
-        return body.toString();
-    if (body.isArray())
-        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
-    return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
-}
-
 } // namespace
 
 ESB::ESB(Config &config, QObject *parent)
@@ -143,7 +134,7 @@ Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
 
 void ESB::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", bodyText(body));
+    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
 }
 
 QJsonObject ESB::toJson(const TruckAlprFront &d)

@@ -3,6 +3,7 @@
 
 #include "Common/Config.h"
 #include "Common/Log.h"
+#include "Common/Utils.h"
 
 #include <QAuthenticator>
 #include <QJsonArray>
@@ -15,15 +16,6 @@ namespace Backend {
 namespace {
 
 const Log log("[Backend::LocalServer] ");
-
-QString bodyText(const QJsonValue &body)
-{
-    if (body.isString())
-        return body.toString();
-    if (body.isArray())
-        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
-    return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
-}
 
 QDateTime dateOf(const QJsonValue &value)
 {
@@ -77,7 +69,7 @@ Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
     m_client.post(createUrl(QStringLiteral("/api/Passages")), body,
                  m_config->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
         .done([this, result](int status, const QJsonValue &answer) {
-            log.info("Data sent successfully to local server : (", status, ") ", bodyText(answer));
+            log.info("Data sent successfully to local server : (", status, ") ", Utils::jsonToText(answer));
             setLastComms(QDateTime::currentDateTime());
             const Response response = parseResponse(answer);
             emit dataResponseReceived(response);
@@ -110,7 +102,7 @@ LocalServer::Response LocalServer::parseResponse(const QJsonValue &body)
 
 void LocalServer::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", bodyText(body));
+    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
 }
 
 void LocalServer::setLastComms(const QDateTime &time)

@@ -2,6 +2,7 @@
 
 #include "Cameras/VORReading.h"
 #include "Common/Log.h"
+#include "Common/Utils.h"
 #include "Common/Property.h"
 
 #include <QAuthenticator>
@@ -133,15 +134,6 @@ QUrl VORCamera::requestUrl(const QString &path) const
     return url;
 }
 
-QString VORCamera::errorText(const QJsonValue &body)
-{
-    if (body.isObject())
-        return QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
-    if (body.isArray())
-        return QString::fromUtf8(QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact));
-    return body.toVariant().toString();
-}
-
 // ---- device information --------------------------------------------------------
 
 void VORCamera::retrieveCameraInfo()
@@ -159,7 +151,7 @@ void VORCamera::retrieveCameraInfo()
         .fail([self](int status, const QJsonValue &body) {
             if (!self)
                 return;
-            log.critical("[", self->m_type, "] ERROR status : ", status, " - ", errorText(body));
+            log.critical("[", self->m_type, "] ERROR status : ", status, " - ", Utils::jsonToText(body));
             self->setStatus(QStringLiteral("OFF"));
         });
 }
@@ -219,7 +211,7 @@ void VORCamera::sendCameraTrigger(const QUrl &url, quint64 key, int retriesLeft)
         .fail([self, key, url, retriesLeft](int status, const QJsonValue &body) {
             if (!self || !self->m_triggers.contains(key))
                 return;
-            const QString error = errorText(body);
+            const QString error = Utils::jsonToText(body);
             log.critical("[", self->m_type, "] ERROR status : ", status, " ", error);
             if (retriesLeft > 0) {
                 self->sendCameraTrigger(url, key, retriesLeft - 1);
@@ -253,14 +245,14 @@ void VORCamera::updateCameraConfiguration(const QString &settingsFile, const QSt
                     if (!self)
                         return;
                     log.critical("[", self->m_type, "] ERROR uploading camera configuration : ", status, " - ",
-                                 errorText(error));
+                                 Utils::jsonToText(error));
                     self->m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
                 });
         })
         .fail([self](int status, const QJsonValue &error) {
             if (self)
                 log.critical("[", self->m_type, "] ERROR downloading camera configuration : ", status, " - ",
-                             errorText(error));
+                             Utils::jsonToText(error));
         });
 }
 

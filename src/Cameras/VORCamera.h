@@ -156,7 +156,6 @@ private:
     void deliver(const Result &result);
     // Removes the wait from the list; false when it was not (or no longer) pending.
     bool takeWait(quint64 key, PendingWait *out);
-    static QString errorText(const QJsonValue &body);
 
     QString m_type;
     Type m_kind;

@@ -1,5 +1,9 @@
 #include "Common/Utils.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -30,6 +34,15 @@ QJsonValue Utils::dateToJson(const QDateTime &time)
     if (time.isNull())
         return QJsonValue(QJsonValue::Null);
     return QJsonValue(time.toString(Qt::ISODate));
+}
+
+QString Utils::jsonToText(const QJsonValue &value)
+{
+    if (value.isObject())
+        return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+    if (value.isArray())
+        return QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
+    return value.toVariant().toString();
 }
 
 int Utils::random(int min, int max)

@@ -1,5 +1,5 @@
 #pragma once
-// Small shared helpers: fill level names, text and date conversions to JSON, a
+// Small shared helpers: fill level names, text and date conversions to and from JSON, a
 // bell-shaped random number, and waiting for one emission of a signal.
 #include "Deferred/Deferred.h"
 
@@ -22,6 +22,9 @@ public:
     static QJsonValue strToJson(const QString &text);
     // A null date-time gives JSON null, any other its ISO 8601 text.
     static QJsonValue dateToJson(const QDateTime &time);
+    // A JSON value as one line of text for the log: objects and arrays compact, any
+    // other value as its plain text (null as "").
+    static QString jsonToText(const QJsonValue &value);
     // Normally distributed around the middle of [min, max] (six standard deviations
     // wide), rounded and kept within the bounds; min when max is not above min.
     static int random(int min, int max);
