@@ -4,7 +4,6 @@
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
 #include "Engines/Terminal.h"
-#include "Managers/Barrier.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
 

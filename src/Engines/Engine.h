@@ -1,7 +1,8 @@
 #pragma once
 // The base of the two lane cycles. It gives the engines their handles (the terminal,
-// its session and its service bus client), the bookkeeping both cycles share (open,
-// close with the delayed return to Idle, reset, the cycle's transaction) and the one
+// its session and its service bus client), the run (start and stop with the devices'
+// wiring), the bookkeeping both cycles share (open, close with the delayed return to
+// Idle, reset, the cycle's transaction), the steps both take alike and the one
 // guard through which every late device or server result passes: a result acts only
 // while the engine still runs the cycle that asked for it and the session is still in
 // a state that wants it.
