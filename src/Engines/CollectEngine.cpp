@@ -4,7 +4,6 @@
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
 #include "Engines/Terminal.h"
-#include "Managers/Barrier.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
 
@@ -16,19 +15,6 @@ const Log engineLog("[CollectEngine] ");
 // The states in which the passage's card is not yet being processed: an insert is
 // taken (or an unreadable one ends the passage) only there.
 const Session::State BeforeCard[] = {Session::Idle, Session::DataCollect, Session::WaitUser};
-
-QString uidOf(const Tag::Ptr &card)
-{
-    return card ? card->uid() : QStringLiteral("<null>");
-}
-
-void addImage(QStringList &images, const QByteArray &image)
-{
-    const int zero = image.indexOf('\0');
-    const QString text = QString::fromLatin1(zero < 0 ? image : image.left(zero));
-    if (!text.isEmpty())
-        images.append(text);
-}
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.
@@ -56,45 +42,17 @@ const Log &CollectEngine::logger() const
     return engineLog;
 }
 
-void CollectEngine::logStateChange(Session::State prev, Session::State curr) const
+void CollectEngine::connectDevices()
 {
-    engineLog.info("State changed : (", int(prev), ")", Session::stateToStr(prev), " -> (", int(curr), ")",
-                   Session::stateToStr(curr));
-}
-
-void CollectEngine::start()
-{
-    if (m_session->state() != Session::Stopped)
-        stop();
-    engineLog.info("Starting engine");
-    beginRun();
-    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &CollectEngine::onVehiclePresent);
-    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &CollectEngine::onVehicleLeft);
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
-    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &CollectEngine::onBarrierClosed);
-    connectSession();
-    m_session->setState(Session::Idle);
 }
 
-void CollectEngine::stop()
+void CollectEngine::releaseDevices()
 {
-    endRun();
-    m_session->setState(Session::Stopped);
     disableAccept();
-    disconnect(m_terminal->loop(), nullptr, this, nullptr);
-    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
-    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
-    disconnectSession();
 }
 
 // Events, with the states that accept them.
-
-void CollectEngine::onVehiclePresent()
-{
-    engineLog.info("Vehicle present");
-    if (acceptedIn({Session::Idle}))
-        m_session->setState(Session::DataCollect);
-}
 
 void CollectEngine::onVehicleLeft()
 {
@@ -138,13 +96,6 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
         m_session->setState(Session::Permission);
 }
 
-void CollectEngine::onBarrierClosed()
-{
-    engineLog.info("Barrier closed");
-    if (acceptedIn({Session::Exit}))
-        m_session->setState(Session::PostExit);
-}
-
 // Card acceptance.
 
 void CollectEngine::enableAccept()
@@ -181,12 +132,7 @@ void CollectEngine::collectData()
         ->cameraProcess(m_session->uuid(), QStringList())
         .done(guarded({Session::DataCollect}, [this](const manager::CameraManager::Readings &readings) {
             m_session->setReadings(readings);
-            engineLog.info("--- DATA COLLECTED -----------------");
-            engineLog.info("Card UID : ", m_session->cardId());
-            engineLog.info("Cameras  : ", readings.size());
-            for (auto it = readings.cbegin(); it != readings.cend(); ++it)
-                engineLog.info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
-            engineLog.info("------------------------------------");
+            logCollected();
             m_session->setState(m_session->buttonPressed() ? Session::Permission : Session::WaitUser);
         }));
 }
@@ -339,23 +285,6 @@ void CollectEngine::processCard()
     }
 }
 
-void CollectEngine::presentCard()
-{
-    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
-    engineLog.info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
-    m_terminal->cardIssuer()
-        ->presentCard(timeout)
-        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.info("Card collected successfully : ", uidOf(r.card));
-            m_session->setState(Session::Exit);
-        }))
-        .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.error(r.error);
-            m_session->setError(r.error);
-            m_session->setState(Session::Error);
-        }));
-}
-
 Deferred<> CollectEngine::returnCard()
 {
     Deferred<> returned;
@@ -374,16 +303,6 @@ Deferred<> CollectEngine::returnCard()
             });
     }));
     return returned;
-}
-
-void CollectEngine::openBarrier()
-{
-    engineLog.info("Opening barrier");
-    armExitWait();
-    m_terminal->barrier()
-        ->open(false)
-        .doneZero([] { engineLog.info("Barrier opened"); })
-        .failZero([] { engineLog.error("Failed to send Barrier open command"); });
 }
 
 void CollectEngine::passed()

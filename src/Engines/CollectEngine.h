@@ -16,18 +16,15 @@ class CollectEngine : public Engine
 public:
     explicit CollectEngine(Terminal *terminal, QObject *parent = nullptr);
 
-    void start() override;
-    void stop() override;
-    void simLoopPresent() override { onVehiclePresent(); }
-    void simLoopFree() override { onVehicleLeft(); }
     void simButtonPressed() override {}
 
     bool shouldReturnCard() const;
 
 private:
-    void onVehiclePresent();
-    void onVehicleLeft();
-    void onBarrierClosed();
+    void connectDevices() override;
+    void releaseDevices() override;
+
+    void onVehicleLeft() override;
     void onCardInserted(Card::Ptr card);
     void onStateChanged(Session::State prev, Session::State curr) override;
 
@@ -36,8 +33,6 @@ private:
     void collectData();
     void requestPermission();
     void processCard();
-    void presentCard();
-    void openBarrier();
     void passed();
     void failed();
 
@@ -46,6 +41,5 @@ private:
     Deferred<> sendCollectedData();
     Deferred<> returnCard();
 
-    void logStateChange(Session::State prev, Session::State curr) const override;
     const Log &logger() const override;
 };

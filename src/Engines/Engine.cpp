@@ -3,6 +3,10 @@
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
 #include "Engines/Terminal.h"
+#include "Managers/Barrier.h"
+#include "Managers/Button.h"
+#include "Managers/CardIssuer.h"
+#include "Managers/Loop.h"
 
 #include <QUuid>
 
@@ -106,20 +110,57 @@ void Engine::disconnectSession()
     disconnect(m_sessionLink);
 }
 
-void Engine::beginRun()
+void Engine::logStateChange(Session::State prev, Session::State curr) const
 {
+    logger().info("State changed : (", int(prev), ")", Session::stateToStr(prev), " -> (", int(curr), ")",
+                  Session::stateToStr(curr));
+}
+
+// A run: every continuation and timer of the run before is dropped from its start on.
+void Engine::start()
+{
+    if (m_session->state() != Session::Stopped)
+        stop();
+    logger().info("Starting engine");
     ++m_run;
     ++m_cycle;
     m_running = true;
+    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
+    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
+    connectDevices();
+    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
+    connectSession();
+    m_session->setState(Session::Idle);
 }
 
-void Engine::endRun()
+void Engine::stop()
 {
     ++m_run;
     ++m_cycle;
     m_running = false;
     m_resetTimer.stop();
     m_exitTimer.stop();
+    m_session->setState(Session::Stopped);
+    releaseDevices();
+    disconnect(m_terminal->loop(), nullptr, this, nullptr);
+    disconnect(m_terminal->button(), nullptr, this, nullptr);
+    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
+    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
+    disconnectSession();
+}
+
+void Engine::onVehiclePresent()
+{
+    logger().info("Vehicle present");
+    if (acceptedIn({Session::Idle}))
+        m_session->setState(Session::DataCollect);
+}
+
+void Engine::onBarrierClosed()
+{
+    logger().info("Barrier closed");
+    if (acceptedIn({Session::Exit}))
+        m_session->setState(Session::PostExit);
 }
 
 bool Engine::acceptedIn(States states) const
@@ -149,6 +190,64 @@ void Engine::armExitWait()
     const QVariant configured = m_terminal->config().get(QStringLiteral("terminal/exitTimeoutSec"));
     const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
     m_exitTimer.start(qMax(1, sec) * 1000);
+}
+
+void Engine::presentCard()
+{
+    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
+    m_terminal->cardIssuer()
+        ->presentCard(timeout)
+        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            logger().info("Card collected successfully : ", uidOf(r.card));
+            m_session->setState(Session::Exit);
+        }))
+        .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
+            logger().error(r.error);
+            m_session->setError(r.error);
+            m_session->setState(Session::Error);
+        }));
+}
+
+void Engine::openBarrier()
+{
+    logger().info("Opening barrier");
+    armExitWait();
+    QPointer<Engine> self(this);
+    m_terminal->barrier()
+        ->open(false)
+        .doneZero([self] {
+            if (self)
+                self->logger().info("Barrier opened");
+        })
+        .failZero([self] {
+            if (self)
+                self->logger().error("Failed to send Barrier open command");
+        });
+}
+
+void Engine::logCollected() const
+{
+    const Session::Readings readings = m_session->readings();
+    logger().info("--- DATA COLLECTED -----------------");
+    logger().info("Card UID : ", m_session->cardId());
+    logger().info("Cameras  : ", readings.size());
+    for (auto it = readings.cbegin(); it != readings.cend(); ++it)
+        logger().info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
+    logger().info("------------------------------------");
+}
+
+QString Engine::uidOf(const Tag::Ptr &card, const QString &none)
+{
+    return card ? card->uid() : none;
+}
+
+void Engine::addImage(QStringList &images, const QByteArray &image)
+{
+    const int zero = image.indexOf('\0');
+    const QString text = QString::fromLatin1(zero < 0 ? image : image.left(zero));
+    if (!text.isEmpty())
+        images.append(text);
 }
 
 void Engine::exitWaitElapsed()

@@ -1,13 +1,15 @@
 #pragma once
 // The base of the two lane cycles. It gives the engines their handles (the terminal,
-// its session and its service bus client), the bookkeeping both cycles share (open,
-// close with the delayed return to Idle, reset, the cycle's transaction) and the one
+// its session and its service bus client), the run (start and stop with the devices'
+// wiring), the bookkeeping both cycles share (open, close with the delayed return to
+// Idle, reset, the cycle's transaction), the steps both take alike and the one
 // guard through which every late device or server result passes: a result acts only
 // while the engine still runs the cycle that asked for it and the session is still in
 // a state that wants it.
 #include "Backend/Transaction.h"
 #include "Common/Log.h"
 #include "Engines/Session.h"
+#include "Models/Tag.h"
 
 #include <QObject>
 #include <QPointer>
@@ -36,10 +38,13 @@ public:
     Engine(Terminal *terminal, QObject *parent = nullptr);
     ~Engine() override;
 
-    virtual void start() = 0;
-    virtual void stop() = 0;
-    virtual void simLoopPresent() = 0;
-    virtual void simLoopFree() = 0;
+    // Begins a run (a run under way is stopped first): the loop, the barrier and the
+    // engine's own devices are connected and the session goes to Idle.
+    void start();
+    // Ends the run: the session goes to Stopped and the engine lets go of its devices.
+    void stop();
+    void simLoopPresent() { onVehiclePresent(); }
+    void simLoopFree() { onVehicleLeft(); }
     virtual void simButtonPressed() = 0;
 
     Session *session() const { return m_session; }
@@ -65,11 +70,17 @@ protected:
         void (E::*run)();
     };
 
-    // Begins or ends the engine's run: every continuation and timer of the run before
-    // is dropped from here on.
-    void beginRun();
-    void endRun();
+    // The engine's own device events, connected at start; at stop every connection to
+    // the loop, the button, the card issuer and the barrier is dropped.
+    virtual void connectDevices() = 0;
+    // What the engine releases at stop, once the session is Stopped.
+    virtual void releaseDevices() = 0;
     bool running() const { return m_running; }
+
+    // Events both lanes take alike; a vehicle leaving is each lane's own.
+    void onVehiclePresent();
+    void onBarrierClosed();
+    virtual void onVehicleLeft() = 0;
 
     // The shared guard: wraps a continuation so that it runs only while the engine
     // runs the same cycle as when it was made and the session is in one of the
@@ -111,7 +122,6 @@ protected:
     void connectSession();
     void disconnectSession();
     virtual void onStateChanged(Session::State prev, Session::State curr) = 0;
-    virtual void logStateChange(Session::State prev, Session::State curr) const = 0;
 
     // Closes the cycle and sends its transaction, once per cycle.
     void finish(bool result, Backend::Transaction::Type type);
@@ -119,6 +129,17 @@ protected:
     // passed with a warning. Cancelled by leaving Exit or stopping.
     void armExitWait();
     void exitWaitElapsed();
+
+    // State actions both lanes share: the card handed to the driver (WaitCollect, on to
+    // Exit once taken), the barrier opened (Exit).
+    void presentCard();
+    void openBarrier();
+    // The block that reports the passage's data once the cameras are done.
+    void logCollected() const;
+
+    static QString uidOf(const Tag::Ptr &card, const QString &none = QStringLiteral("<null>"));
+    // An image as the service bus takes it: the text up to its first zero byte, when any.
+    static void addImage(QStringList &images, const QByteArray &image);
 
     // Log prefix of the concrete engine.
     virtual const Log &logger() const = 0;
@@ -128,6 +149,8 @@ protected:
     Backend::ESB *m_esb;
 
 private:
+    void logStateChange(Session::State prev, Session::State curr) const;
+
     QTimer m_resetTimer;
     QTimer m_exitTimer;
     quint64 m_cycle = 0;

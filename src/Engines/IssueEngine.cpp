@@ -4,7 +4,6 @@
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
 #include "Engines/Terminal.h"
-#include "Managers/Barrier.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
@@ -13,19 +12,6 @@
 
 namespace {
 const Log engineLog("[IssueEngine] ");
-
-QString uidOf(const Tag::Ptr &card, const char *none = "<null>")
-{
-    return card ? card->uid() : QString::fromLatin1(none);
-}
-
-// An image as the service bus takes it: the text up to its first zero byte.
-void addImage(QStringList &images, const QByteArray &image)
-{
-    const QString text = QString::fromLatin1(image.left(image.indexOf('\0') < 0 ? image.size() : image.indexOf('\0')));
-    if (!text.isEmpty())
-        images.append(text);
-}
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.
@@ -56,52 +42,23 @@ const Log &IssueEngine::logger() const
     return engineLog;
 }
 
-void IssueEngine::logStateChange(Session::State prev, Session::State curr) const
+void IssueEngine::connectDevices()
 {
-    engineLog.info("State changed : (", int(prev), ")", Session::stateToStr(prev), " -> (", int(curr), ")",
-                   Session::stateToStr(curr));
-}
-
-void IssueEngine::start()
-{
-    if (m_session->state() != Session::Stopped)
-        stop();
-    engineLog.info("Starting engine");
-    beginRun();
-    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &IssueEngine::onVehiclePresent);
-    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &IssueEngine::onVehicleLeft);
     connect(m_terminal->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
-    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &IssueEngine::onBarrierClosed);
-    connectSession();
-    m_session->setState(Session::Idle);
 }
 
-void IssueEngine::stop()
+void IssueEngine::releaseDevices()
 {
-    endRun();
-    m_session->setState(Session::Stopped);
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
     if (m_prepared.state() == 0)
         m_prepared.resolve();
-    disconnect(m_terminal->loop(), nullptr, this, nullptr);
-    disconnect(m_terminal->button(), nullptr, this, nullptr);
-    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
-    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
-    disconnectSession();
 }
 
 // Events, with the states that accept them.
-
-void IssueEngine::onVehiclePresent()
-{
-    engineLog.info("Vehicle present");
-    if (acceptedIn({Session::Idle}))
-        m_session->setState(Session::DataCollect);
-}
 
 void IssueEngine::onVehicleLeft()
 {
@@ -118,13 +75,6 @@ void IssueEngine::onButtonPressed()
         m_session->setState(Session::DataCollect);
     else if (acceptedIn({Session::WaitUser}))
         m_session->setState(Session::Permission);
-}
-
-void IssueEngine::onBarrierClosed()
-{
-    engineLog.info("Barrier closed");
-    if (acceptedIn({Session::Exit}))
-        m_session->setState(Session::PostExit);
 }
 
 void IssueEngine::onCardCollected(Tag::Ptr card)
@@ -210,13 +160,7 @@ void IssueEngine::collectData()
             cameras.resolve();
         }));
     Deferred<>::when(m_prepared, cameras).doneZero(guarded({Session::DataCollect}, [this] {
-        const Session::Readings readings = m_session->readings();
-        engineLog.info("--- DATA COLLECTED -----------------");
-        engineLog.info("Card UID : ", m_session->cardId());
-        engineLog.info("Cameras  : ", readings.size());
-        for (auto it = readings.cbegin(); it != readings.cend(); ++it)
-            engineLog.info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
-        engineLog.info("------------------------------------");
+        logCollected();
         sendCollectedData();
         m_session->setState(m_session->buttonPressed() ? Session::Permission : Session::WaitUser);
     }));
@@ -318,33 +262,6 @@ void IssueEngine::issueCard()
             m_session->setError(r.error);
             m_session->setState(Session::Error);
         }));
-}
-
-void IssueEngine::presentCard()
-{
-    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
-    engineLog.info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
-    m_terminal->cardIssuer()
-        ->presentCard(timeout)
-        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.info("Card collected successfully : ", uidOf(r.card));
-            m_session->setState(Session::Exit);
-        }))
-        .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.error(r.error);
-            m_session->setError(r.error);
-            m_session->setState(Session::Error);
-        }));
-}
-
-void IssueEngine::openBarrier()
-{
-    engineLog.info("Opening barrier");
-    armExitWait();
-    m_terminal->barrier()
-        ->open(false)
-        .doneZero([] { engineLog.info("Barrier opened"); })
-        .failZero([] { engineLog.error("Failed to send Barrier open command"); });
 }
 
 void IssueEngine::passed()

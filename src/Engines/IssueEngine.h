@@ -16,19 +16,16 @@ class IssueEngine : public Engine
 public:
     explicit IssueEngine(Terminal *terminal, QObject *parent = nullptr);
 
-    void start() override;
-    void stop() override;
-    void simLoopPresent() override { onVehiclePresent(); }
-    void simLoopFree() override { onVehicleLeft(); }
     void simButtonPressed() override { onButtonPressed(); }
 
     QSharedPointer<ZUKAv1Card> createCard() const;
 
 private:
-    void onVehiclePresent();
-    void onVehicleLeft();
+    void connectDevices() override;
+    void releaseDevices() override;
+
+    void onVehicleLeft() override;
     void onButtonPressed();
-    void onBarrierClosed();
     void onCardCollected(Tag::Ptr card);
     void onCardDisposed(Tag::Ptr card);
     void onStateChanged(Session::State prev, Session::State curr) override;
@@ -38,8 +35,6 @@ private:
     void collectData();
     void requestEntry();
     void issueCard();
-    void presentCard();
-    void openBarrier();
     void passed();
     void failed();
 
@@ -50,7 +45,6 @@ private:
     void sendDataToLocalServer();
     void sendDataToEsb();
 
-    void logStateChange(Session::State prev, Session::State curr) const override;
     const Log &logger() const override;
 
     Deferred<> m_prepared;

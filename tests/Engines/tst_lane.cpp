@@ -147,7 +147,6 @@ class TstLane : public QObject
                                {"cameras/alpr1", m_cameraUrl},
                                {"cameras/serverPort", TestUtil::freePort()},
                                {"cameras/responseTimeoutMsec", 1000},
-                               {"cameras/settingsFile", QCoreApplication::applicationDirPath() + "/cameraSettings.json"},
                                {"terminal/collectTimeoutSec", 3}};
         for (auto it = base.begin(); it != base.end(); ++it)
             m_lane.config->set(it.key(), it.value());
@@ -164,10 +163,13 @@ class TstLane : public QObject
         m_lane.terminal->network()->ethernet()->ipv4()->setAddress("127.0.0.1");
         // The board's first poll finds the loop free (it takes every input as high until then).
         QSignalSpy polled(m_lane.terminal->board(), &manager::MIOBoard::gpioStateChanged);
+        // A configured camera is ready once it has taken the terminal's post address.
+        const bool camera = !m_lane.config->get("cameras/alpr1").toString().isEmpty();
+        const int uploads = m_camera.output().count("UPLOAD ");
         m_lane.terminal->start();
         return TestUtil::waitUntil([&] {
             return m_lane.terminal->state() == Terminal::Ready && session()->state() == Session::Idle
-                   && polled.count() >= 2;
+                   && polled.count() >= 2 && (!camera || m_camera.output().count("UPLOAD ") > uploads);
         }, 20000);
     }
 
@@ -225,18 +227,21 @@ void TstLane::cleanupTestCase()
     QVERIFY(m_broker.stop());
 }
 
-// Steps: "loop N" (presence loop level), "button", "insert" (the exit card), "take" (the
-// driver takes the card from the mouth), "close" (the barrier reports closed), "pause",
-// "resume", "barrier W" (the barrier's status word), "model M" (the dispenser reports
-// another model), "terminal S" (wait for the terminal's state), or a session state to wait
-// for. A row without a transaction type checks only its steps.
+// Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
+// another card), "take" (the driver takes the card from the mouth), "close" (the barrier
+// reports closed), "pause", "resume", "barrier W" (the barrier's status word), "model M"
+// (the dispenser reports another model), "terminal S" (wait for the terminal's state),
+// "force S" (the session set to state S from outside the engine), "log TEXT" (wait for a
+// log line holding TEXT, which must be logged once only), or a session state to wait for.
+// The transaction types are those the row's passages send, in turn (the last one checked
+// in full); a row without any sends none.
 void TstLane::passages_data()
 {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<QString>("permission"); // the service bus's answer, as JSON
     QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QString>("type");  // transaction type at the card back office
+    QTest::addColumn<QString>("type");  // transaction types at the card back office
     QTest::addColumn<QString>("error"); // its errorDetails
     QTest::addColumn<QString>("place"); // where the card ends
     QTest::addColumn<int>("boxed");     // cards added to the storage box
@@ -252,6 +257,20 @@ void TstLane::passages_data()
     QTest::newRow("entry, card not taken") << entry << QVariantMap{{"terminal/collectTimeoutSec", 1}} << open
                                            << QStringList{"button", "WaitCollect", "Error", "Idle"} << "ERROR_REPORT"
                                            << "Card not collected" << "rfid" << 0;
+    // A second close of the closed passage is refused: one ISSUANCE, no ERROR_REPORT.
+    QTest::newRow("entry, closed once")
+        << entry << QVariantMap() << open
+        << QStringList{"button", "WaitCollect", "take", "Exit", "close", "PostExit", "force Error",
+                       "log Passage already closed : ", "Idle"}
+        << "ISSUANCE" << "" << "hand" << 0;
+    // The lane stopped and started right after a close, the next truck waiting: the old
+    // passage's return to Idle never fires into the next one (one reset: the second's).
+    QTest::newRow("entry, next truck after a restart")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "PostExit", "pause",
+                       "Stopped", "resume", "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "loop 0",
+                       "Idle", "log ----- Resetting state machine -------"}
+        << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, barrier never closes")
         << entry << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
         << QStringList{"button", "WaitCollect", "take", "Exit", "PostExit", "Idle"} << "ISSUANCE" << "" << "hand" << 0;
@@ -270,6 +289,18 @@ void TstLane::passages_data()
         << QStringList{"loop 1", "WaitUser", "model ELG0909", "loop 0", "Idle"} << "" << "" << "" << 0;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    // A second card pushed into the mouth during the passage is neither taken in nor
+    // put in the passage's record; its driver takes it back.
+    QTest::newRow("exit, second card") << exit << QVariantMap() << open
+                                       << QStringList{"insert", "Exit", "insert E9999999", "close", "take", "Idle"}
+                                       << "SCAN" << "" << "box" << 1;
+    // The service bus answers after the lane was stopped and started again: the answer
+    // of the dropped passage leaves the idle session alone.
+    QTest::newRow("exit, answer after a restart")
+        << exit << QVariantMap() << R"({"delayMs": 1500, "json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})"
+        << QStringList{"insert", "log Requesting ESB permission for opening barrier", "pause", "Stopped", "resume",
+                       "Idle", "log Ignoring result of a finished passage", "Idle"}
+        << "" << "" << "" << 0;
     QTest::newRow("exit, card returned") << exit << QVariantMap() << openReturn
                                          << QStringList{"insert", "WaitCollect", "take", "Exit", "close", "Idle"}
                                          << "SCAN" << "" << "hand" << 0;
@@ -278,9 +309,10 @@ void TstLane::passages_data()
                                  << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT" << "Customs hold"
                                  << "hand" << 0;
     // The truck leaves while its data are collected, its card inside: the card is handed
-    // back and the abandoned passage recorded.
+    // back and the abandoned passage recorded (the cameras triggered late, so that the
+    // collection lasts).
     QTest::newRow("exit, vehicle left with the card inside")
-        << exit << QVariantMap() << open
+        << exit << QVariantMap{{"cameras/triggerDelayMsec", 5000}} << open
         << QStringList{"loop 1", "DataCollect", "insert", "card", "loop 0", "Error", "take", "Idle"}
         << "ERROR_REPORT" << "Vehicle left" << "hand" << 0;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
@@ -299,6 +331,7 @@ void TstLane::passages()
     QFETCH(QString, error);
     QFETCH(QString, place);
     QFETCH(int, boxed);
+    LogCapture logs;
 
     m_office.script({{"POST " + Front, json(R"({"json": {"eventId": "F-1"}})")},
                      {"POST " + Back, json(R"({"json": {"eventId": "B-1"}})")},
@@ -335,8 +368,14 @@ void TstLane::passages()
         }
         else if (step == "card") // the inserted card taken into the passage
             QVERIFY(TestUtil::waitUntil([&] { return !session()->cardId().isEmpty(); }));
-        else if (step == "insert")
-            QVERIFY(sim(enteredCard(exitUid))["ok"].toBool());
+        else if (step.startsWith("insert"))
+            QVERIFY(sim(enteredCard(step == "insert" ? exitUid : step.mid(7)))["ok"].toBool());
+        else if (step.startsWith("force "))
+            session()->setState(Session::State(QMetaEnum::fromType<Session::State>().keyToValue(qPrintable(step.mid(6)))));
+        else if (step.startsWith("log ")) {
+            QVERIFY2(logs.waitForPart(step.mid(4), 10000), qPrintable(step));
+            QCOMPARE(logs.countContaining(step.mid(4)), 1);
+        }
         else if (step == "take") // as soon as the card is in the mouth
             QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
         else if (step == "close") { // once the barrier has reported open
@@ -352,21 +391,27 @@ void TstLane::passages()
                      qPrintable(step));
     }
 
-    if (type.isEmpty())
+    // One transaction a passage at the card back office, each stored before it was sent.
+    const QStringList types = type.split(' ', Qt::SkipEmptyParts);
+    if (types.isEmpty()) {
+        QCOMPARE(m_office.requests(Transactions).size(), before);
         return;
-    // One transaction of the passage at the card back office, stored before it was sent.
-    QVERIFY(m_office.waitForRequests(Transactions, before + 1));
+    }
+    QVERIFY(m_office.waitForRequests(Transactions, before + types.size()));
     const QList<QJsonObject> sent = m_office.requests(Transactions).mid(before);
-    QCOMPARE(sent.size(), 1);
-    const QJsonObject trans = bodyOf(sent.first());
-    QCOMPARE(trans["type"].toString(), type);
+    QCOMPARE(sent.size(), types.size());
+    for (int i = 0; i < sent.size(); ++i)
+        QCOMPARE(bodyOf(sent[i])["type"].toString(), types[i]);
+    const QJsonObject trans = bodyOf(sent.last());
     QCOMPARE(trans["errorDetails"].toString(), error);
     const QString uid = trans["cardUid"].toString();
     QVERIFY(!uid.isEmpty());
+    if (model == "ELG0909")
+        QCOMPARE(uid, exitUid); // the card the driver inserted first
     QCOMPARE(m_lane.terminal->storageBox()->count(), box + boxed);
 
     // Stored in the database and marked sent once the back office's answer is in.
-    const QString row = type + "|" + uid + "|OK";
+    const QString row = types.last() + "|" + uid + "|OK";
     QString stored;
     TestUtil::waitUntil([&] {
         QProcess sqlite;
@@ -384,10 +429,14 @@ void TstLane::passages()
     if (model == "ELR19093") {
         // Entry: the service bus and the weighbridge got the front plate with the card.
         QCOMPARE(card["data"].toObject()["info"].toObject()["status"].toString(), QString("active"));
-        if (type == "ISSUANCE") {
+        if (types.last() == "ISSUANCE") {
             QCOMPARE(usage.last().toObject()["type"].toString(), QString("entry"));
+            // The plate the camera read for this passage (triggered under its uuid).
+            const QString plate = "Palpr1-" + trans["transactionUid"].toString();
             QCOMPARE(bodyOf(m_office.requests(Passages).last())["cardId"].toString(), uid);
+            QCOMPARE(bodyOf(m_office.requests(Passages).last())["licensePlate"].toString(), plate);
             QCOMPARE(bodyOf(m_office.requests(Front).last())["cardId"].toString(), uid);
+            QCOMPARE(bodyOf(m_office.requests(Front).last())["frontPlateNumber"].toString(), plate);
             QVERIFY(m_barrier.output().contains("write unit=1 addr=0 value=1"));
         }
     } else {
@@ -400,10 +449,10 @@ void TstLane::passages()
             if (all[i]["path"].toString() == Permission && bodyOf(all[i])["cardId"].toString() == uid)
                 asked = i;
         }
-        if (type == "SCAN" || asked >= 0)
+        if (types.last() == "SCAN" || asked >= 0)
             QVERIFY(back >= 0 && back < asked);
         // Only a returned card is written: it carries the new usage entry.
-        QCOMPARE(usage.size(), type == "SCAN" && place == "hand" ? 2 : 1);
+        QCOMPARE(usage.size(), types.last() == "SCAN" && place == "hand" ? 2 : 1);
     }
 }
 
