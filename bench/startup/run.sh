@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Start-up to the first frame of the window: wall time (median of the runs, from the
-# shell's clock) and peak memory (largest of the runs, from /usr/bin/time -v) of the
-# terminal program and of a bare Qt Quick window, their ratio, and where the terminal's
-# time goes (the probe's phases, median of the runs).
+# Start-up to the first frame of the window: the time from launch to the first frame
+# (median of the runs; the program prints the moment of its first frame) and the peak
+# memory (largest of the runs, from /usr/bin/time -v) of the terminal program and of a bare
+# Qt Quick window, their ratio, and where the terminal's time goes (the probe's phases,
+# median of the runs each).
 #   bench/startup/run.sh [build dir] [runs]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -17,24 +18,25 @@ export XDG_RUNTIME_DIR="$WORK"
 PROBE="$BUILD/bench/startup/zuka-startup-probe"
 BASE="$BUILD/bench/startup/qt-startup-baseline"
 
-# measure <program> [args...] -> "wall_seconds peak_kib"; the probe's phase lines go to
-# $WORK/phases.txt
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# measure <program> [args...] -> "seconds_to_first_frame peak_kib"; the program's phase
+# lines go to $WORK/phases.txt
 measure() {
-  local walls=() peak=0
+  local times=() peak=0
   : >"$WORK/phases.txt"
   for _ in $(seq "$RUNS"); do
     local start=$EPOCHREALTIME
     (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>/dev/null)
-    local end=$EPOCHREALTIME
+    local frame rss
+    frame=$(awk '/^startup\/first-frame/ { print $2 }' "$WORK/out.txt")
+    [ -n "$frame" ] || { echo "no first frame from $1" >&2; exit 1; }
     grep '^startup/phase' "$WORK/out.txt" >>"$WORK/phases.txt" || true
-    local rss
     rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
-    walls+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')")
+    times+=("$(awk -v a="$start" -v b="$frame" 'BEGIN { printf "%.4f", b - a }')")
     [ "$rss" -gt "$peak" ] && peak=$rss
   done
-  local median
-  median=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-  echo "$median $peak"
+  echo "$(printf '%s\n' "${times[@]}" | median) $peak"
 }
 
 # First start creates the configuration file; the measured starts find it in place.
@@ -43,13 +45,14 @@ measure() {
 read -r zw zm < <(measure "$PROBE" -f gui.conf)
 cp "$WORK/phases.txt" "$WORK/probe-phases.txt"
 read -r bw bm < <(measure "$BASE")
-printf 'startup/zuka-terminal-ui  wall %.3f s  peak %d KiB\n' "$zw" "$zm"
-printf 'startup/baseline (bare Qt Quick window)  wall %.3f s  peak %d KiB\n' "$bw" "$bm"
+printf 'startup/zuka-terminal-ui  first frame %.3f s  peak %d KiB\n' "$zw" "$zm"
+printf 'startup/baseline (bare Qt Quick window)  first frame %.3f s  peak %d KiB\n' "$bw" "$bm"
 awk -v zw="$zw" -v bw="$bw" -v zm="$zm" -v bm="$bm" \
-  'BEGIN { printf "ratio to baseline: wall %.2f, peak memory %.2f\n", (bw > 0 ? zw / bw : 0), zm / bm }'
-# The probe's phases, median of the runs each.
-awk '{ name = $2; for (i = 3; i < NF - 1; i++) name = name " " $i; v[name] = v[name] " " $(NF - 1);
-       if (!(name in seen)) { seen[name] = 1; order[++n] = name } }
-     END { for (i = 1; i <= n; i++) { c = split(substr(v[order[i]], 2), a, " ");
-             for (j = 1; j <= c; j++) for (k = j + 1; k <= c; k++) if (a[k] < a[j]) { t = a[j]; a[j] = a[k]; a[k] = t }
-             printf "  phase %-20s %6.1f ms\n", order[i], a[int((c + 1) / 2)] } }' "$WORK/probe-phases.txt"
+  'BEGIN { printf "ratio to baseline: time %.2f, peak memory %.2f\n", (bw > 0 ? zw / bw : 0), zm / bm }'
+# The terminal's phases (from the start of main), median of the runs each.
+awk '{ name = $2; for (i = 3; i < NF - 1; i++) name = name " " $i; print name "\t" $(NF - 1) }' \
+    "$WORK/probe-phases.txt" >"$WORK/phase-values.txt"
+cut -f1 "$WORK/phase-values.txt" | awk '!seen[$0]++' | while IFS= read -r phase; do
+  printf '  phase %-20s %6.1f ms\n' "$phase" \
+    "$(awk -F'\t' -v p="$phase" '$1 == p { print $2 }' "$WORK/phase-values.txt" | median)"
+done

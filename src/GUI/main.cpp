@@ -13,6 +13,7 @@
 #ifdef ZUKA_STARTUP_PROBE
 #include <QElapsedTimer>
 #include <QQuickWindow>
+#include <chrono>
 #include <cstdio>
 #endif
 
@@ -167,9 +168,12 @@ int main(int argc, char *argv[])
                 if (!shown) {
                     shown = true;
                     probe("first frame");
+                    // The moment of the first frame on the system clock, for the time since launch.
+                    const auto now = std::chrono::system_clock::now().time_since_epoch();
+                    std::printf("startup/first-frame %.6f\n", std::chrono::duration<double>(now).count());
                     QCoreApplication::quit();
                 }
-            }, Qt::QueuedConnection);
+            }, Qt::DirectConnection);
         }
     }
     QTimer::singleShot(10000, app.get(), [] { QCoreApplication::exit(1); });
