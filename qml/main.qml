@@ -66,27 +66,40 @@ ApplicationWindow {
         onMagicButtonPressed: manager.setMaintenanceScreen()
     }
 
-    // Screen name and the file that shows it.
+    // Screen name and the file that shows it. A screen is built the first time it is shown
+    // and kept from then on; the lane screens that have not been shown yet are built in the
+    // background once the first frame is out, the maintenance screens only when opened.
     Repeater {
         model: [
-            { name: "Busy", source: "qrc:/qml/screens/Busy.qml" },
-            { name: "CollectScreen", source: "qrc:/qml/screens/CollectScreen.qml" },
-            { name: "DispenseScreen", source: "qrc:/qml/screens/DispenseScreen.qml" },
-            { name: "ErrorScreen", source: "qrc:/qml/screens/ErrorScreen.qml" },
-            { name: "InitPage", source: "qrc:/qml/screens/InitPage.qml" },
-            { name: "Login", source: "qrc:/qml/screens/settings/Login.qml" },
-            { name: "OutOfOrder", source: "qrc:/qml/screens/OutOfOrder.qml" },
-            { name: "Settings", source: "qrc:/qml/screens/settings/Main.qml" },
-            { name: "Success", source: "qrc:/qml/screens/Success.qml" }
+            { name: "Busy", source: "qrc:/qml/screens/Busy.qml", lane: true },
+            { name: "CollectScreen", source: "qrc:/qml/screens/CollectScreen.qml", lane: true },
+            { name: "DispenseScreen", source: "qrc:/qml/screens/DispenseScreen.qml", lane: true },
+            { name: "ErrorScreen", source: "qrc:/qml/screens/ErrorScreen.qml", lane: true },
+            { name: "InitPage", source: "qrc:/qml/screens/InitPage.qml", lane: true },
+            { name: "Login", source: "qrc:/qml/screens/settings/Login.qml", lane: false },
+            { name: "OutOfOrder", source: "qrc:/qml/screens/OutOfOrder.qml", lane: true },
+            { name: "Settings", source: "qrc:/qml/screens/settings/Main.qml", lane: false },
+            { name: "Success", source: "qrc:/qml/screens/Success.qml", lane: true }
         ]
         Loader {
+            readonly property bool current: window.currentScreen === modelData.name
             objectName: modelData.name
             anchors.fill: parent
             // Every screen but the maintenance area lies below the header.
             anchors.topMargin: modelData.name === "Settings" ? 0 : header.height
-            asynchronous: false
+            // Set once, never cleared: a screen keeps its state while hidden.
+            active: false
+            // A screen being built in the background is finished at once when it is due.
+            asynchronous: !current
             source: modelData.source
-            visible: window.currentScreen === modelData.name
+            visible: current
+            onCurrentChanged: if (current) active = true
+            Component.onCompleted: if (current) active = true
+            Connections {
+                target: window
+                enabled: modelData.lane && !active
+                function onFrameSwapped() { active = true }
+            }
         }
     }
 

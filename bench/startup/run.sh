@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Start-up to a running event loop, measured with /usr/bin/time -v: wall time (median of
-# the runs) and peak memory (largest of the runs) of the terminal program and of a bare
-# Qt Quick window, and their ratio.
+# Start-up to the first frame of the window: the time from launch to the first frame
+# (median of the runs; the program prints the moment of its first frame) and the peak
+# memory (largest of the runs, from /usr/bin/time -v) of the terminal program and of a bare
+# Qt Quick window, their ratio, and where the terminal's time goes (the probe's phases,
+# median of the runs each).
 #   bench/startup/run.sh [build dir] [runs]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -16,29 +18,41 @@ export XDG_RUNTIME_DIR="$WORK"
 PROBE="$BUILD/bench/startup/zuka-startup-probe"
 BASE="$BUILD/bench/startup/qt-startup-baseline"
 
-# measure <program> [args...] -> "wall_seconds peak_kib"
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# measure <program> [args...] -> "seconds_to_first_frame peak_kib"; the program's phase
+# lines go to $WORK/phases.txt
 measure() {
-  local walls=() peak=0
+  local times=() peak=0
+  : >"$WORK/phases.txt"
   for _ in $(seq "$RUNS"); do
-    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" >/dev/null 2>&1)
-    local wall rss
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0;
-             for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$WORK/time.txt")
+    local start=$EPOCHREALTIME
+    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>/dev/null)
+    local frame rss
+    frame=$(awk '/^startup\/first-frame/ { print $2 }' "$WORK/out.txt")
+    [ -n "$frame" ] || { echo "no first frame from $1" >&2; exit 1; }
+    grep '^startup/phase' "$WORK/out.txt" >>"$WORK/phases.txt" || true
     rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
-    walls+=("$wall")
+    times+=("$(awk -v a="$start" -v b="$frame" 'BEGIN { printf "%.4f", b - a }')")
     [ "$rss" -gt "$peak" ] && peak=$rss
   done
-  local median
-  median=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-  echo "$median $peak"
+  echo "$(printf '%s\n' "${times[@]}" | median) $peak"
 }
 
 # First start creates the configuration file; the measured starts find it in place.
 (cd "$WORK" && "$PROBE" -f gui.conf >/dev/null 2>&1)
 
 read -r zw zm < <(measure "$PROBE" -f gui.conf)
+cp "$WORK/phases.txt" "$WORK/probe-phases.txt"
 read -r bw bm < <(measure "$BASE")
-printf 'startup/zuka-terminal-ui  wall %.3f s  peak %d KiB\n' "$zw" "$zm"
-printf 'startup/baseline (bare Qt Quick window)  wall %.3f s  peak %d KiB\n' "$bw" "$bm"
+printf 'startup/zuka-terminal-ui  first frame %.3f s  peak %d KiB\n' "$zw" "$zm"
+printf 'startup/baseline (bare Qt Quick window)  first frame %.3f s  peak %d KiB\n' "$bw" "$bm"
 awk -v zw="$zw" -v bw="$bw" -v zm="$zm" -v bm="$bm" \
-  'BEGIN { printf "ratio to baseline: wall %.2f, peak memory %.2f\n", (bw > 0 ? zw / bw : 0), zm / bm }'
+  'BEGIN { printf "ratio to baseline: time %.2f, peak memory %.2f\n", (bw > 0 ? zw / bw : 0), zm / bm }'
+# The terminal's phases (from the start of main), median of the runs each.
+awk '{ name = $2; for (i = 3; i < NF - 1; i++) name = name " " $i; print name "\t" $(NF - 1) }' \
+    "$WORK/probe-phases.txt" >"$WORK/phase-values.txt"
+cut -f1 "$WORK/phase-values.txt" | awk '!seen[$0]++' | while IFS= read -r phase; do
+  printf '  phase %-20s %6.1f ms\n' "$phase" \
+    "$(awk -F'\t' -v p="$phase" '$1 == p { print $2 }' "$WORK/phase-values.txt" | median)"
+done

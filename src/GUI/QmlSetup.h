@@ -3,7 +3,7 @@
 class QQmlEngine;
 
 namespace QmlSetup {
-// Registers the compiled-in interface, translation and keyboard resources, and appends the
+// Registers the compiled-in interface, font, translation and keyboard resources, and appends the
 // compiled-in keyboard module to the engine's import path, after the platform's own paths,
 // so that an installed "QtQuick.FreeVirtualKeyboard" is preferred.
 void prepare(QQmlEngine &engine);

@@ -10,6 +10,13 @@
 #include <QGuiApplication>
 #include <QTimer>
 
+#ifdef ZUKA_STARTUP_PROBE
+#include <QElapsedTimer>
+#include <QQuickWindow>
+#include <chrono>
+#include <cstdio>
+#endif
+
 #include <cstdlib>
 #include <memory>
 
@@ -102,8 +109,25 @@ static QVariantMap parseCLIArgs()
     return overrides;
 }
 
+#ifdef ZUKA_STARTUP_PROBE
+// Start-up measurement build: the time each phase of the start took, on standard output.
+static QElapsedTimer probeClock;
+static qint64 probeLast = 0;
+static void probe(const char *phase)
+{
+    const qint64 now = probeClock.nsecsElapsed();
+    std::printf("startup/phase %-28s %7.1f ms\n", phase, (now - probeLast) / 1e6);
+    probeLast = now;
+}
+#else
+static void probe(const char *) {}
+#endif
+
 int main(int argc, char *argv[])
 {
+#ifdef ZUKA_STARTUP_PROBE
+    probeClock.start();
+#endif
     qputenv("QT_IM_MODULE", "freevirtualkeyboard");
     // Only takes effect when set before the application object exists.
     QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
@@ -116,23 +140,43 @@ int main(int argc, char *argv[])
     QGuiApplication::setOrganizationName("vexo");
     QGuiApplication::setOrganizationDomain("vexo.gr");
 
+    probe("application");
     const QVariantMap overrides = parseCLIArgs();
     const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
                                                           : QStringLiteral("gui.conf");
 
     Config config(fileName, ConfigDefaults);
     config.addOverrides(overrides);
+    probe("configuration");
 
     Q_INIT_RESOURCE(fonts);
     QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
     QGuiApplication::setFont(QFont("DejaVu Sans"));
+    probe("font");
 
     GUIManager gui(config);
+    probe("root object");
     gui.load();
+    probe("interface loaded");
 
 #ifdef ZUKA_STARTUP_PROBE
-    // Start-up measurement build: leave as soon as the event loop runs.
-    QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
+    // Leave once the window has shown its first frame (or after ten seconds, as a failure).
+    for (QWindow *w : QGuiApplication::topLevelWindows()) {
+        if (auto *quick = qobject_cast<QQuickWindow *>(w)) {
+            QObject::connect(quick, &QQuickWindow::frameSwapped, app.get(), [] {
+                static bool shown = false;
+                if (!shown) {
+                    shown = true;
+                    probe("first frame");
+                    // The moment of the first frame on the system clock, for the time since launch.
+                    const auto now = std::chrono::system_clock::now().time_since_epoch();
+                    std::printf("startup/first-frame %.6f\n", std::chrono::duration<double>(now).count());
+                    QCoreApplication::quit();
+                }
+            }, Qt::DirectConnection);
+        }
+    }
+    QTimer::singleShot(10000, app.get(), [] { QCoreApplication::exit(1); });
 #endif
 
     // Objects on this stack go in reverse order: the root object, the store, the file

@@ -1,7 +1,8 @@
 // The touch interface with real input: the root object and its QML window on a private
-// Xvfb display, driven by xdotool clicks. Three taps on the clock open the login, the
-// right PIN opens the settings, and Reboot then Yes publishes the inspector's reboot
-// request on a real broker.
+// Xvfb display, driven by xdotool clicks and keys. Three taps on the clock open the login,
+// the right PIN opens the settings; on the ethernet configuration an invalid address in
+// manual mode shows its message and sends nothing to the network service, a valid one is
+// sent; Reboot then Yes publishes the inspector's reboot request on a real broker.
 #include "Broker.h"
 #include "Common/Config.h"
 #include "Common/Logger.h"
@@ -10,7 +11,10 @@
 #include "PeerProcess.h"
 #include "TestUtil.h"
 
+#include <QCursor>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QGuiApplication>
 #include <QThread>
 #include <QProcess>
@@ -50,17 +54,60 @@ QQuickItem *waitItem(const QString &name)
     return found;
 }
 
+// Whether a visible text item under item shows exactly text.
+bool showsText(QQuickItem *item, const QString &text)
+{
+    if (!item->isVisible() || item->opacity() <= 0)
+        return false;
+    if (item->inherits("QQuickText") && item->property("text").toString() == text)
+        return true;
+    for (QQuickItem *child : item->childItems())
+        if (showsText(child, text))
+            return true;
+    return false;
+}
+
+// Runs xdotool with args; the event loop keeps running meanwhile, so the window sees the input.
+bool xdotool(const QStringList &args)
+{
+    QProcess xdo;
+    xdo.start("xdotool", args);
+    return TestUtil::waitUntil([&] { return xdo.state() == QProcess::NotRunning; }, 10000) && xdo.exitCode() == 0;
+}
+
 // Clicks the item's centre through the X server, count times.
 bool click(QQuickItem *item, int count = 1)
 {
     if (!item)
         return false;
     const QPoint at = item->window()->mapToGlobal(item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint());
-    QProcess xdo;
-    xdo.start("xdotool", {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
-                          QString::number(count), "--delay", "120", "1"});
-    // The event loop keeps running while xdotool works, so the window sees the clicks.
-    return TestUtil::waitUntil([&] { return xdo.state() == QProcess::NotRunning; }, 10000) && xdo.exitCode() == 0;
+    // A move to where the pointer already is never completes with --sync.
+    QStringList args;
+    if (QCursor::pos() != at)
+        args << "mousemove" << "--sync" << QString::number(at.x()) << QString::number(at.y());
+    return xdotool(args << "click" << "--repeat" << QString::number(count) << "--delay" << "120" << "1");
+}
+
+// Types text on the on-screen keyboard, key by key, once it has slid fully in.
+bool typeOnPanel(const QString &text)
+{
+    QQuickItem *panel = waitItem("inputPanel");
+    if (!panel || !TestUtil::waitUntil([&] { return qFuzzyCompare(panel->y() + panel->height(), panel->parentItem()->height()); }))
+        return false;
+    for (const QChar c : text)
+        if (!click(waitItem(QStringLiteral("vkey_") + c)))
+            return false;
+    return true;
+}
+
+// Messages on the network service's topics other than the client's requests for data.
+QList<MqttPeer::Message> networkCommands(const MqttPeer &peer)
+{
+    QList<MqttPeer::Message> sent;
+    for (const MqttPeer::Message &m : peer.messages())
+        if (m.topic.startsWith("vexo/network/") && !m.topic.endsWith("/get"))
+            sent << m;
+    return sent;
 }
 
 }
@@ -69,24 +116,30 @@ class TstGuiInput : public QObject
 {
     Q_OBJECT
 private slots:
-    void loginAndReboot();
+    void maintenanceByTouch();
 };
 
-void TstGuiInput::loginAndReboot()
+void TstGuiInput::maintenanceByTouch()
 {
     Broker broker;
     QVERIFY(broker.start());
     MqttPeer peer(broker.port());
     QVERIFY(TestUtil::waitUntil([&] { return peer.isConnected(); }));
     QVERIFY(peer.subscribe("vexo/inspector/#", 0));
+    QVERIFY(peer.subscribe("vexo/network/#", 0));
     QTemporaryDir dir;
     Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
     config.set("mqtt/host", "127.0.0.1");
     config.set("mqtt/port", broker.port());
     config.set("gui/locale", "en_US");
+    config.set("cameras/serverPort", TestUtil::freePort());
     GUIManager gui(config);
     gui.load();
     QVERIFY(TestUtil::waitUntil([] { return window() && window()->isExposed(); }, 10000));
+    // No window manager: the window takes the keyboard focus itself, which the text
+    // fields and the on-screen keyboard need.
+    window()->requestActivate();
+    QVERIFY(TestUtil::waitUntil([] { return window()->isActive(); }));
 
     QVERIFY(click(waitItem("clock"), 3));
     QVERIFY(TestUtil::waitUntil([&] { return gui.screen() == "Login"; }));
@@ -96,13 +149,51 @@ void TstGuiInput::loginAndReboot()
     QVERIFY(TestUtil::waitUntil([&] { return gui.screen() == "Settings"; }));
     QVERIFY(gui.sessions().sessionActive());
 
+    // Ethernet configuration, manual mode: an address with a part above 255 typed on the
+    // on-screen keyboard, a netmask typed on the X keyboard.
+    QVERIFY(click(waitItem("pageNetwork")));
+    QVERIFY(click(waitItem("tabEthernet")));
+    QVERIFY(click(waitItem("ethernetConfigure")));
+    QQuickItem *mode = waitItem("ethernetMode");
+    QVERIFY(click(mode));
+    QVERIFY(xdotool({"key", "--delay", "120", "Down", "Return"}));
+    // Its list closed (the closing takes a moment, and swallows a press meanwhile).
+    QVERIFY(TestUtil::waitUntil([&] { return !mode->property("popup").value<QObject *>()->property("visible").toBool(); }));
+    QQuickItem *address = waitItem("ipAddress");
+    QVERIFY(address && TestUtil::waitUntil([&] { return address->isEnabled(); }));
+    QVERIFY(click(address));
+    QVERIFY(typeOnPanel("300.1.1.1"));
+    QCOMPARE(address->property("text").toString(), QString("300.1.1.1"));
+    QVERIFY(click(waitItem("ipNetmask")));
+    QVERIFY(xdotool({"type", "--delay", "60", "255.255.255.0"}));
+    QVERIFY(TestUtil::waitUntil([&] { return waitItem("ipNetmask")->property("text") == "255.255.255.0"; }));
+    QVERIFY(click(waitItem("ethernetSave")));
+    const QString invalid = "IPv4 address is not a valid IP address";
+    QVERIFY(TestUtil::waitUntil([&] { return showsText(window()->contentItem(), invalid); }));
+    QVERIFY(waitItem("ethernetConfigPage"));  // the page stays open
+
+    // A valid address after it is sent: the broker keeps the order of one client's
+    // messages, so the invalid one, had it been sent, would have arrived first.
+    QVERIFY(click(window()->contentItem()));  // the message, centred, closes on a click
+    QVERIFY(TestUtil::waitUntil([&] { return !window()->property("popup").value<QObject *>()->property("visible").toBool(); }));
+    QVERIFY(click(address));
+    QVERIFY(xdotool({"key", "ctrl+a", "BackSpace"}));
+    QVERIFY(typeOnPanel("10.1.2.3"));
+    QCOMPARE(address->property("text").toString(), QString("10.1.2.3"));
+    QVERIFY(click(waitItem("ethernetSave")));
+    QVERIFY(peer.waitForMessage("vexo/network/ethernet/config/set", 10000));
+    const QList<MqttPeer::Message> sent = networkCommands(peer);
+    QCOMPARE(sent.size(), 1);
+    const QJsonObject sentConfig = QJsonDocument::fromJson(sent.first().payload).object();
+    QCOMPARE(sentConfig.value("method").toString(), QString("manual"));
+    QCOMPARE(sentConfig.value("address").toString(), QString("10.1.2.3"));
+    QCOMPARE(sentConfig.value("netmask").toString(), QString("255.255.255.0"));
+
     QVERIFY(click(waitItem("menuButton")));
     QVERIFY(click(waitItem("menuReboot")));
     QVERIFY(click(waitItem("popupYes")));
     QVERIFY(TestUtil::waitUntil([&] { return gui.screen() == "Busy" && gui.message() == "Rebooting"; }));
     QVERIFY(peer.waitForMessage("vexo/inspector/power/reboot/request/1", 10000));
-    // TODO(terminal): an invalid IPv4 address in manual mode on the ethernet page shows
-    // its message and publishes nothing (the page needs the terminal's network client).
 }
 
 // Starts Xvfb on a display number that is free, and waits until it accepts clients.

@@ -1,8 +1,9 @@
 import QtQuick 2.7
 
 // Stand-ins for the context objects the screens read, with the property, signal and slot
-// names the real objects have. The screenshot program sets them as context properties and
-// changes their values to drive each screen.
+// names the real objects have (the screenshot program checks each name against the real
+// class). The screenshot program sets them as context properties and changes their values
+// to drive each screen.
 QtObject {
     property QtObject manager: QtObject {
         property string screen: "Busy"
@@ -124,17 +125,18 @@ QtObject {
             "ipv4": { "address": "10.0.0.5", "mask": "255.255.255.0", "gateway": "10.0.0.1", "dns0": "10.0.0.1", "dns1": "" }
         })
         property var ethernet: ethernetIn("auto")
-
-        function ethernetIn(method) {
-            return {
-                "state": "Connected", "mac": "00:11:22:33:44:55", "interface": "eth0", "reason": "", "method": method,
-                "ipv4": { "address": "10.0.0.5", "mask": "255.255.255.0", "gateway": "10.0.0.1", "dns0": "10.0.0.1", "dns1": "" },
-                "config": { "address": "10.0.0.5", "mask": "255.255.255.0", "gateway": "10.0.0.1", "dns0": "", "dns1": "" },
-                "save": function() {}
-            }
-        }
-        function setMethod(method) { ethernet = ethernetIn(method) }
     }
+
+    // Not a stand-in's member: the real objects have no such function.
+    function ethernetIn(method) {
+        return {
+            "state": "Connected", "mac": "00:11:22:33:44:55", "interface": "eth0", "reason": "", "method": method,
+            "ipv4": { "address": "10.0.0.5", "mask": "255.255.255.0", "gateway": "10.0.0.1", "dns0": "10.0.0.1", "dns1": "" },
+            "config": { "address": "10.0.0.5", "mask": "255.255.255.0", "gateway": "10.0.0.1", "dns0": "", "dns1": "" },
+            "save": function() {}
+        }
+    }
+    function setEthernetMethod(method) { network.ethernet = ethernetIn(method) }
 
     property QtObject board: QtObject {
         property string model: "MIO-5373"

@@ -1,14 +1,21 @@
 // Renders every screen of the touch interface at 1024x600 in one language: a PNG per screen
 // and texts.json with the texts each screen shows. The event log and the system inspector
 // are the real objects; the other context objects are the stand-ins of holders.qml, set to
-// the values each screen needs.
+// the values each screen needs. Before anything is rendered, every property, signal and
+// function of a stand-in must exist by name on the real class it stands for (so a rename
+// in C++ fails here rather than leaving the screens bound to a stand-in that still has it).
 //   zuka_screenshots --locale el_GR --out DIR
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
+#include "Engines/Terminal.h"
 #include "GUI/EventManager.h"
 #include "GUI/GUIManager.h"
 #include "GUI/QmlSetup.h"
+#include "Managers/Ethernet.h"
 #include "Managers/Inspector.h"
+#include "Managers/MIOBoard.h"
+#include "Managers/Network.h"
+#include "Models/IPv4.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -19,7 +26,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJSValue>
+#include <QJSValueIterator>
+#include <QSet>
 #include <QLocale>
+#include <QMetaProperty>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -170,6 +181,80 @@ void collectTexts(QQuickItem *item, QJsonArray &out)
         collectTexts(child, out);
 }
 
+// The meta-object of a property's type when it is a pointer to a QObject class, else null.
+const QMetaObject *objectType(const QMetaProperty &property)
+{
+    return QMetaType::metaObjectForType(property.userType());
+}
+
+bool hasMember(const QMetaObject *real, const QString &name)
+{
+    if (real->indexOfProperty(name.toLatin1()) >= 0)
+        return true;
+    for (int i = 0; i < real->methodCount(); ++i) {
+        if (QString::fromLatin1(real->method(i).name()) == name)
+            return true;
+    }
+    return false;
+}
+
+void checkObject(const QString &path, QObject *standIn, const QMetaObject *real, QStringList &drift);
+
+// A stand-in value that is an object (a QML object or a plain script object) is checked
+// against the class of the real property it stands for.
+void checkValue(const QString &path, const QVariant &value, const QMetaObject *real, QStringList &drift)
+{
+    if (!real)
+        return;
+    if (QObject *object = value.value<QObject *>()) {
+        checkObject(path, object, real, drift);
+        return;
+    }
+    QVariantMap members;
+    if (value.userType() == qMetaTypeId<QJSValue>()) {
+        const QJSValue script = value.value<QJSValue>();
+        if (!script.isObject() || script.isArray() || script.isCallable() || script.isQObject())
+            return;
+        for (QJSValueIterator it(script); it.hasNext();) {
+            it.next();
+            members.insert(it.name(), it.value().isCallable() ? QVariant() : it.value().toVariant());
+        }
+    } else if (value.userType() == QMetaType::QVariantMap) {
+        members = value.toMap();
+    }
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        if (!hasMember(real, it.key())) {
+            drift << QStringLiteral("%1.%2 is not on %3").arg(path, it.key(), QString::fromLatin1(real->className()));
+            continue;
+        }
+        const int index = real->indexOfProperty(it.key().toLatin1());
+        if (index >= 0)
+            checkValue(path + '.' + it.key(), it.value(), objectType(real->property(index)), drift);
+    }
+}
+
+void checkObject(const QString &path, QObject *standIn, const QMetaObject *real, QStringList &drift)
+{
+    const QMetaObject *mo = standIn->metaObject();
+    QSet<QByteArray> notifiers;
+    for (int i = QObject::staticMetaObject.propertyCount(); i < mo->propertyCount(); ++i) {
+        const QMetaProperty property = mo->property(i);
+        notifiers.insert(property.notifySignal().name());
+        const int index = real->indexOfProperty(property.name());
+        if (index < 0) {
+            drift << QStringLiteral("%1.%2 is not on %3").arg(path, property.name(), real->className());
+            continue;
+        }
+        checkValue(path + '.' + property.name(), property.read(standIn), objectType(real->property(index)), drift);
+    }
+    // Signals and functions; a stand-in property's own change signal is QML's, not the class's.
+    for (int i = QObject::staticMetaObject.methodCount(); i < mo->methodCount(); ++i) {
+        const QByteArray name = mo->method(i).name();
+        if (!notifiers.contains(name) && !hasMember(real, QString::fromLatin1(name)))
+            drift << QStringLiteral("%1.%2() is not on %3").arg(path, name, real->className());
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -220,8 +305,25 @@ int main(int argc, char *argv[])
         qCritical().noquote() << holdersComponent.errorString();
         return 1;
     }
-    for (const char *name : {"manager", "terminal", "network", "board"})
-        engine.rootContext()->setContextProperty(QString::fromLatin1(name), holder(name));
+    const QList<QPair<const char *, const QMetaObject *>> standIns = {
+        {"manager", &GUIManager::staticMetaObject},
+        {"terminal", &Terminal::staticMetaObject},
+        {"network", &manager::Network::staticMetaObject},
+        {"board", &manager::MIOBoard::staticMetaObject},
+    };
+    // Types the real classes only declare ahead, as the root object makes them known.
+    qRegisterMetaType<manager::Ethernet *>();
+    qRegisterMetaType<manager::Connection *>();
+    qRegisterMetaType<IPv4 *>();
+    QStringList drift;
+    for (const auto &standIn : standIns) {
+        checkObject(QString::fromLatin1(standIn.first), holder(standIn.first), standIn.second, drift);
+        engine.rootContext()->setContextProperty(QString::fromLatin1(standIn.first), holder(standIn.first));
+    }
+    if (!drift.isEmpty()) {
+        qCritical().noquote() << "The stand-ins differ from the real classes:\n " << drift.join(QStringLiteral("\n  "));
+        return 1;
+    }
     engine.rootContext()->setContextProperty(QStringLiteral("inspector"), &inspector);
     engine.rootContext()->setContextProperty(QStringLiteral("eventLogManager"), &events);
     set("manager", "language", localeName);
@@ -276,7 +378,7 @@ int main(int argc, char *argv[])
         {"Settings-Network-General", [&] { openSettings(5); }},
         {"Settings-Network-Ethernet", [&] { openSettings(5); currentPage()->setProperty("tab", 1); }},
         {"Settings-Ethernet-Configuration", [&] {
-             call(holder("network"), "setMethod", "manual");
+             call(g_holders, "setEthernetMethod", "manual");
              openSettings(5);
              call(settingsPage(), "openSubPage", "EthernetConfigPage.qml");
              settle();
@@ -284,7 +386,7 @@ int main(int argc, char *argv[])
                  field->forceActiveFocus();
          }},
         {"Settings-Ethernet-Invalid", [&] {
-             call(holder("network"), "setMethod", "manual");
+             call(g_holders, "setEthernetMethod", "manual");
              openSettings(5);
              call(settingsPage(), "openSubPage", "EthernetConfigPage.qml");
              settle();

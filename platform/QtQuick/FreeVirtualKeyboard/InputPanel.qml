@@ -88,6 +88,7 @@ Rectangle {
                 Repeater {
                     model: modelData
                     Rectangle {
+                        objectName: "vkey_" + modelData
                         width: panel.keyWidth(modelData)
                         height: (panel.height - 20) / 4 - 6
                         radius: 4

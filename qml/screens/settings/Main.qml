@@ -137,6 +137,7 @@ Page {
             model: settings.pages
             clip: true
             delegate: ItemDelegate {
+                objectName: "page" + modelData.title.replace(" ", "")
                 width: ListView.view.width
                 height: 64
                 onClicked: settings.openPage(index)

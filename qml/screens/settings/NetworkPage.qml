@@ -13,7 +13,7 @@ Page {
     header: TabBar {
         id: tabs
         TabButton { text: "General" }
-        TabButton { text: "Ethernet" }
+        TabButton { objectName: "tabEthernet"; text: "Ethernet" }
     }
 
     CustomBubbleTable {
