@@ -97,6 +97,23 @@ protected:
             f(std::forward<decltype(args)>(args)...);
         };
     }
+    // The guard of work that belongs to the engine's run rather than to one passage (the
+    // card made ready for whichever truck comes next): the continuation runs while the
+    // same run goes on, whatever passage the session is in by then.
+    template<typename F>
+    auto guardedRun(F &&f)
+    {
+        QPointer<Engine> self(this);
+        const quint64 run = m_run;
+        return [self, run, f = std::forward<F>(f)](auto &&...args) {
+            if (!self || !self->m_running || self->m_run != run) {
+                if (self)
+                    self->logger().warn("Ignoring result of a finished passage");
+                return;
+            }
+            f(std::forward<decltype(args)>(args)...);
+        };
+    }
     // Whether an event is accepted in the current state; logs the refusal.
     bool acceptedIn(States states) const;
     // The same question for a result of the given cycle.

@@ -132,13 +132,15 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
         result.resolve();
         return;
     }
+    // The card is made ready for the next truck: a passage that ends meanwhile (its truck
+    // gone before the card was ready) leaves the preparation to the next one.
     issuer->prepareCard()
-        .done(guarded({}, [this, result](const manager::CardIssuer::Result &r) {
+        .done(guardedRun([this, result](const manager::CardIssuer::Result &r) {
             engineLog.info("Card prepared : ", uidOf(r.card, ""));
             m_session->setCardId(r.card ? r.card->uid() : QString());
             result.resolve();
         }))
-        .fail(guarded({}, [this, result](const manager::CardIssuer::Result &r) {
+        .fail(guardedRun([this, result](const manager::CardIssuer::Result &r) {
             engineLog.error("Failed to prepare card : ", r.error);
             scheduleNextAttempt(result);
         }));
@@ -146,7 +148,7 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
 
 void IssueEngine::scheduleNextAttempt(Deferred<> result)
 {
-    QTimer::singleShot(1000, this, guarded({}, [this, result] { prepareCardAttempt(result); }));
+    QTimer::singleShot(1000, this, guardedRun([this, result] { prepareCardAttempt(result); }));
 }
 
 void IssueEngine::collectData()

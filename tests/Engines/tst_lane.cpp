@@ -231,8 +231,9 @@ void TstLane::cleanupTestCase()
 // another card), "take" (the driver takes the card from the mouth), "close" (the barrier
 // reports closed), "pause", "resume", "barrier W" (the barrier's status word), "model M"
 // (the dispenser reports another model), "terminal S" (wait for the terminal's state),
-// "force S" (the session set to state S from outside the engine), "log TEXT" (wait for a
-// log line holding TEXT, which must be logged once only), or a session state to wait for.
+// "delay OP MS" (the card device's next answer to OP comes MS late), "force S" (the session set to state S
+// from outside the engine), "log TEXT" (wait for a log line holding TEXT, which must be
+// logged once only), or a session state to wait for.
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full); a row without any sends none.
 void TstLane::passages_data()
@@ -270,6 +271,14 @@ void TstLane::passages_data()
         << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "PostExit", "pause",
                        "Stopped", "resume", "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "loop 0",
                        "Idle", "log ----- Resetting state machine -------"}
+        << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
+    // The next card is made ready slowly (the dispenser answers late) and a truck comes and
+    // goes meanwhile: the card, ready only in the next passage, serves the next truck.
+    QTest::newRow("entry, truck gone before its card is ready")
+        << entry << QVariantMap() << open
+        << QStringList{"delay /issue 2000", "button", "WaitCollect", "take", "Exit", "close", "PostExit", "Idle",
+                       "loop 1",      "DataCollect", "loop 0", "Idle", "loop 1", "WaitUser", "button",
+                       "WaitCollect", "take", "Exit", "close", "loop 0", "Idle"}
         << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, barrier never closes")
         << entry << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
@@ -370,6 +379,10 @@ void TstLane::passages()
             QVERIFY(TestUtil::waitUntil([&] { return !session()->cardId().isEmpty(); }));
         else if (step.startsWith("insert"))
             QVERIFY(sim(enteredCard(step == "insert" ? exitUid : step.mid(7)))["ok"].toBool());
+        else if (step.startsWith("delay ")) { // the device's next answer to the call comes late
+            const QStringList words = step.split(' ');
+            QVERIFY(sim(json(QString(R"({"cmd": "fault", "op": "%1", "delay_ms": %2})").arg(words[1], words[2])))["ok"].toBool());
+        }
         else if (step.startsWith("force "))
             session()->setState(Session::State(QMetaEnum::fromType<Session::State>().keyToValue(qPrintable(step.mid(6)))));
         else if (step.startsWith("log ")) {
