@@ -1,10 +1,11 @@
 // The lane without its touch interface: builds the configuration, the broker client and
 // the terminal, starts the terminal and runs until it is stopped. For end-to-end tests.
 //
-//   lane_runner --config FILE [--host H] [--port P] [--second-ms MS] [--queue N]
+//   lane_runner --config FILE [--host H] [--port P] [--second-ms MS] [--queue N] [--address A]
 //
 // --second-ms shortens the card back office's second (default 1000 ms); --queue hands N
-// new transactions to the card back office once it has started. Log lines go to standard
+// new transactions to the card back office once it has started; --address gives the wired
+// interface's address as the network service would report it (the cameras post there). Log lines go to standard
 // output; "READY" follows the start.
 #include "Backend/CardBO.h"
 #include "Backend/Transaction.h"
@@ -12,6 +13,8 @@
 #include "Common/MqttClient.h"
 #include "Engines/Terminal.h"
 #include "GUI/Defaults.h"
+#include "Managers/Ethernet.h"
+#include "Models/IPv4.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,7 +36,8 @@ int main(int argc, char **argv)
                        {"host", "broker host", "host", "127.0.0.1"},
                        {"port", "broker port", "port", "1883"},
                        {"second-ms", "the card back office's second", "ms", "1000"},
-                       {"queue", "transactions to hand over at start", "n", "0"}});
+                       {"queue", "transactions to hand over at start", "n", "0"},
+                       {"address", "the wired interface's address", "address"}});
     parser.process(app);
 
     Config config(parser.value("config"), ConfigDefaults);
@@ -45,6 +49,8 @@ int main(int argc, char **argv)
     Backend::CardBO::Timing timing;
     timing.secondMs = parser.value("second-ms").toInt();
     Terminal terminal(config, mqtt, nullptr, timing);
+    if (parser.isSet("address"))
+        terminal.network()->ethernet()->ipv4()->setAddress(parser.value("address"));
     terminal.start();
     const int queue = parser.value("queue").toInt();
     for (int i = 1; i <= queue; ++i) {
