@@ -43,6 +43,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -345,39 +346,62 @@ int throughRunner(Lane &lane, int passages)
         std::fprintf(stderr, "lane runner did not start\n");
         return 1;
     }
+    // Waits for a log line of the runner after position from; from moves past it.
+    int from = 0;
+    auto logged = [&](const QByteArray &text, int ms) {
+        return TestUtil::waitUntil([&] {
+            const int at = runner.output().indexOf(text, from);
+            if (at >= 0)
+                from = at + text.size();
+            return at >= 0;
+        }, ms);
+    };
+    // The card back office registers the terminal at its first slow tick (30 s); the
+    // engine then starts again and prepares its card.
     const int office0 = lane.office.requests(Transactions).size();
+    if (!logged("Online", 120000) || !logged("Card prepared : ", 30000)) {
+        std::fprintf(stderr, "the lane did not become ready:\n%s\n", runner.output().right(3000).constData());
+        return 1;
+    }
     QElapsedTimer clock;
     clock.start();
-    std::printf("lane runner, pid %lld: RSS at start %s\n", runner.pid(), rssOf(runner.pid()).constData());
+    std::printf("lane runner, pid %lld: RSS when ready %s\n", runner.pid(), rssOf(runner.pid()).constData());
     std::fflush(stdout);
     int checkpoint = 10;
     for (int n = 1; n <= passages; ++n) {
-        const bool ok = TestUtil::waitUntil([&] { return runner.output().count("Card prepared : ") >= n; }, 30000)
-                        && (lane.command("vexo/ui/loop/present"), lane.command("vexo/ui/button"), lane.takeCard())
-                        && lane.passBarrier(n)
-                        && TestUtil::waitUntil([&] { return runner.output().count("Resetting state machine") >= n; },
-                                               15000);
-        if (!ok) {
+        lane.command("vexo/ui/loop/present");
+        lane.command("vexo/ui/button");
+        if (!lane.takeCard() || !lane.passBarrier(n) || !logged("Resetting state machine", 15000)
+            || !logged("Card prepared : ", 15000)) {
             std::fprintf(stderr, "passage %d did not complete:\n%s\n", n, runner.output().right(3000).constData());
             return 1;
         }
         if (n == checkpoint || n == passages) {
-            std::printf("  after %4d passages: RSS %s (%.0f s)\n", n, rssOf(runner.pid()).constData(),
+            const QByteArray log = runner.output();
+            const int heap = log.lastIndexOf("HEAP in-use=");
+            std::printf("  after %4d passages: RSS %s, malloc in use %s bytes (%.0f s)\n", n,
+                        rssOf(runner.pid()).constData(), log.mid(heap + 12, log.indexOf('\n', heap) - heap - 12).constData(),
                         clock.elapsed() / 1000.0);
             std::fflush(stdout);
             checkpoint = checkpoint == 10 ? 100 : checkpoint * 2;
         }
     }
-    TestUtil::waitUntil([&] { return runner.output().count("Card prepared : ") > passages; }, 30000);
     TestUtil::waitUntil([&] { return lane.office.requests(Transactions).size() - office0 >= passages; }, 30000);
-    int issuance = 0;
-    for (const QJsonObject &t : lane.office.requests(Transactions).mid(office0))
-        issuance += QJsonDocument::fromJson(t["body"].toString().toUtf8())["type"].toString() == "ISSUANCE";
-    const bool idle = runner.output().endsWith("\n") && runner.output().count("-> (1)Idle") >= passages + 1;
-    std::printf("  ISSUANCE transactions at the card back office: %d of %d; back in Idle: %s\n", issuance, passages,
-                idle ? "yes" : "no");
+    QSet<QString> issued;
+    int requests = 0;
+    for (const QJsonObject &t : lane.office.requests(Transactions).mid(office0)) {
+        const QJsonDocument body = QJsonDocument::fromJson(t["body"].toString().toUtf8());
+        ++requests;
+        if (body["type"].toString() == "ISSUANCE")
+            issued.insert(body["transactionUid"].toString());
+    }
+    // The last state the engine logged is Idle.
+    const QByteArray log = runner.output();
+    const bool idle = log.lastIndexOf("-> (") == log.lastIndexOf("-> (1)Idle");
+    std::printf("  ISSUANCE transactions at the card back office: %d of %d (%d requests); back in Idle: %s\n",
+                int(issued.size()), passages, requests, idle ? "yes" : "no");
     runner.stop();
-    return issuance == passages && idle ? 0 : 1;
+    return issued.size() == passages && idle ? 0 : 1;
 }
 
 } // namespace

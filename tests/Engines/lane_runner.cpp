@@ -3,6 +3,9 @@
 //
 //   lane_runner --config FILE [--host H] [--port P] [--second-ms MS] [--queue N] [--address A]
 //
+// Each return of the lane to Idle also prints "HEAP in-use=B" (bytes held by malloc, from
+// mallinfo2), for memory runs over many passages.
+//
 // --second-ms shortens the card back office's second (default 1000 ms); --queue hands N
 // new transactions to the card back office once it has started; --address gives the wired
 // interface's address as the network service would report it (the cameras post there). Log lines go to standard
@@ -11,6 +14,7 @@
 #include "Backend/Transaction.h"
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
+#include "Engines/Session.h"
 #include "Engines/Terminal.h"
 #include "GUI/Defaults.h"
 #include "Managers/Ethernet.h"
@@ -20,6 +24,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <malloc.h>
 
 int main(int argc, char **argv)
 {
@@ -51,6 +56,13 @@ int main(int argc, char **argv)
     Terminal terminal(config, mqtt, nullptr, timing);
     if (parser.isSet("address"))
         terminal.network()->ethernet()->ipv4()->setAddress(parser.value("address"));
+    QObject::connect(terminal.session(), &Session::stateChanged, [](Session::State, Session::State curr) {
+        if (curr != Session::Idle)
+            return;
+        const struct mallinfo2 heap = mallinfo2();
+        fprintf(stdout, "HEAP in-use=%zu\n", heap.uordblks + heap.hblkhd);
+        fflush(stdout);
+    });
     terminal.start();
     const int queue = parser.value("queue").toInt();
     for (int i = 1; i <= queue; ++i) {
