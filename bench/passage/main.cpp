@@ -123,11 +123,14 @@ QByteArray rssOf(qint64 pid)
     return "?";
 }
 
-// CPU time of every thread of this process, in nanoseconds.
-qint64 processCpuNs()
+// CPU time of the threads of this process other than the main one, in nanoseconds.
+qint64 workerCpuNs()
 {
     qint64 sum = 0;
+    const QString main = QString::number(QCoreApplication::applicationPid());
     for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (task == main)
+            continue;
         QFile f("/proc/self/task/" + task + "/schedstat");
         if (f.open(QIODevice::ReadOnly))
             sum += f.readAll().split(' ').value(0).toLongLong();
@@ -284,20 +287,25 @@ int inProcess(Lane &lane, int passages)
     }
 
     std::fprintf(stderr, "lane ready after %.1f s\n", started.elapsed() / 1000.0);
-    // The idle lane's own work per second, on the same terminal.
-    auto idleWindow = [&] {
-        QEventLoop wait;
-        const qint64 busy = timedApp()->busyNs(), t = timedApp()->nowNs();
-        QTimer::singleShot(3000, &wait, &QEventLoop::quit);
-        wait.exec();
-        return double(timedApp()->busyNs() - busy) / double(timedApp()->nowNs() - t);
+    // The idle lane's own work per second on the same terminal: the median of ten half
+    // seconds, so that a heartbeat in one of them does not count.
+    auto idleRate = [&] {
+        QVector<double> rates;
+        for (int i = 0; i < 10; ++i) {
+            QEventLoop wait;
+            const qint64 busy = timedApp()->busyNs(), t = timedApp()->nowNs();
+            QTimer::singleShot(500, &wait, &QEventLoop::quit);
+            wait.exec();
+            rates << double(timedApp()->busyNs() - busy) / double(timedApp()->nowNs() - t);
+        }
+        return median(rates);
     };
-    const double idleBefore = idleWindow();
+    const double idleBefore = idleRate();
 
     QVector<double> wall, busy, own, cpu;
     const int office0 = lane.office.requests(Transactions).size();
     for (int n = 1; n <= passages + 2; ++n) {
-        const qint64 t0 = timedApp()->nowNs(), b0 = timedApp()->busyNs(), c0 = processCpuNs();
+        const qint64 t0 = timedApp()->nowNs(), b0 = timedApp()->busyNs(), c0 = workerCpuNs();
         lane.command("vexo/ui/loop/present");
         lane.command("vexo/ui/button");
         if (!lane.takeCard() || !lane.passBarrier(n)
@@ -313,9 +321,9 @@ int inProcess(Lane &lane, int passages)
         wall << w;
         busy << b;
         own << b - idleBefore * w;
-        cpu << (processCpuNs() - c0) / 1e6;
+        cpu << (workerCpuNs() - c0) / 1e6;
     }
-    const double idleAfter = idleWindow();
+    const double idleAfter = idleRate();
     const bool sent = lane.office.waitForRequests(Transactions, office0 + passages + 2, 15000);
 
     std::printf("entry passage, median of %d (every peer answering at once):\n", passages);
@@ -323,9 +331,11 @@ int inProcess(Lane &lane, int passages)
     std::printf("  main thread busy         %8.2f ms\n", median(busy));
     std::printf("  idle lane, same window   %8.2f ms   (baseline: %.3f ms/s before, %.3f ms/s after the passages)\n",
                 median(busy) - median(own), idleBefore * 1e3, idleAfter * 1e3);
-    std::printf("  passage, wall clock      %8.2f ms   (waits: %.0f ms return to Idle, barrier polls every %d ms)\n",
+    std::printf("  passage, wall clock      %8.2f ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
+                "                                       every %d ms, the peers' answers)\n",
                 median(wall), double(Engine::SuccessResetMs), manager::Barrier::PollIntervalMs);
-    std::printf("  process CPU, all threads %8.2f ms   (the bench's MQTT thread included)\n", median(cpu));
+    std::printf("  CPU of the other threads %8.2f ms   (HTTP, database and MQTT workers, the bench's MQTT thread\n"
+                "                                       included; alongside the main thread)\n", median(cpu));
     std::printf("  transactions at the card back office: %s\n", sent ? "all" : "MISSING");
     terminal.stop();
     return sent ? 0 : 1;
@@ -371,16 +381,22 @@ int throughRunner(Lane &lane, int passages)
     for (int n = 1; n <= passages; ++n) {
         lane.command("vexo/ui/loop/present");
         lane.command("vexo/ui/button");
-        if (!lane.takeCard() || !lane.passBarrier(n) || !logged("Resetting state machine", 15000)
-            || !logged("Card prepared : ", 15000)) {
-            std::fprintf(stderr, "passage %d did not complete:\n%s\n", n, runner.output().right(3000).constData());
+        const char *failed = !lane.takeCard()                              ? "card not taken"
+                             : !lane.passBarrier(n)                        ? "barrier not passed"
+                             : !logged("Resetting state machine", 15000) ? "no return to Idle"
+                             : !logged("Card prepared : ", 15000)        ? "no card prepared"
+                                                                           : nullptr;
+        if (failed) {
+            std::fprintf(stderr, "passage %d did not complete: %s\n%s\n--- barrier peer:\n%s\n", n, failed,
+                         runner.output().right(3000).constData(), lane.barrier.output().right(500).constData());
             return 1;
         }
         if (n == checkpoint || n == passages) {
             const QByteArray log = runner.output();
-            const int heap = log.lastIndexOf("HEAP in-use=");
-            std::printf("  after %4d passages: RSS %s, malloc in use %s bytes (%.0f s)\n", n,
-                        rssOf(runner.pid()).constData(), log.mid(heap + 12, log.indexOf('\n', heap) - heap - 12).constData(),
+            const QRegularExpressionMatch heap =
+                QRegularExpression("HEAP in-use=(\\d+) sqlite=(-?\\d+)\n").match(log, log.lastIndexOf("HEAP"));
+            std::printf("  after %4d passages: RSS %s, malloc in use %s bytes, of them SQLite %s (%.0f s)\n", n,
+                        rssOf(runner.pid()).constData(), qPrintable(heap.captured(1)), qPrintable(heap.captured(2)),
                         clock.elapsed() / 1000.0);
             std::fflush(stdout);
             checkpoint = checkpoint == 10 ? 100 : checkpoint * 2;
