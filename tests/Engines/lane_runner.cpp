@@ -3,8 +3,9 @@
 //
 //   lane_runner --config FILE [--host H] [--port P] [--second-ms MS] [--queue N] [--address A]
 //
-// Each return of the lane to Idle also prints "HEAP in-use=B" (bytes held by malloc, from
-// mallinfo2), for memory runs over many passages.
+// Each return of the lane to Idle also prints "HEAP in-use=B sqlite=S": the bytes held by
+// malloc (mallinfo2) and, of them, by SQLite (sqlite3_memory_used of the library the Qt
+// driver loaded; -1 before it is loaded), for memory runs over many passages.
 //
 // --second-ms shortens the card back office's second (default 1000 ms); --queue hands N
 // new transactions to the card back office once it has started; --address gives the wired
@@ -24,6 +25,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <dlfcn.h>
 #include <malloc.h>
 
 int main(int argc, char **argv)
@@ -60,7 +62,13 @@ int main(int argc, char **argv)
         if (curr != Session::Idle)
             return;
         const struct mallinfo2 heap = mallinfo2();
-        fprintf(stdout, "HEAP in-use=%zu\n", heap.uordblks + heap.hblkhd);
+        long long sqlite = -1;
+        if (void *lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD)) {
+            if (auto used = reinterpret_cast<long long (*)()>(dlsym(lib, "sqlite3_memory_used")))
+                sqlite = used();
+            dlclose(lib);
+        }
+        fprintf(stdout, "HEAP in-use=%zu sqlite=%lld\n", heap.uordblks + heap.hblkhd, sqlite);
         fflush(stdout);
     });
     terminal.start();
