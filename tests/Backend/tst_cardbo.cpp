@@ -29,6 +29,8 @@ using Backend::CardBO;
 
 namespace {
 
+const auto json = &BackOfficePeer::json;
+
 const QString Device = "/api/v1/device/";
 
 const QVariantMap Defaults{{"card-bo/url", QString()},
@@ -71,11 +73,6 @@ struct Lane : Backend::LaneView
         installs << v + ' ' + url + ' ' + md5;
     }
 };
-
-QJsonObject json(const QString &text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
 
 // Answers in turn.
 QJsonArray turns(const QString &text)

@@ -21,6 +21,9 @@ using Backend::LocalServer;
 
 namespace {
 
+const auto json = &BackOfficePeer::json;
+const auto bodyOf = &BackOfficePeer::bodyOf;
+
 // The system's defaults of the two key groups.
 const QVariantMap Defaults{{"esb/url", QString()},          {"esb/responseTimeoutMsec", 5000},
                            {"esb/hbIntervalSec", 60},        {"esb/ignoreSslErrors", true},
@@ -32,16 +35,6 @@ const QString Front = "/integration/internal/cardReader/truckAlprFront";
 const QString Back = "/integration/internal/cardReader/truckAlprBack";
 const QString Permission = "/integration/internal/cardReader/request";
 const QString Passages = "/api/Passages";
-
-QJsonObject json(const QString &text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
-QJsonObject bodyOf(const QJsonObject &request)
-{
-    return json(request["body"].toString());
-}
 
 QJsonObject asJson(const ESB::PermissionResp &r)
 {

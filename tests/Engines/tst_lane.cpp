@@ -31,21 +31,14 @@
 
 namespace {
 
+const auto json = &BackOfficePeer::json;
+const auto bodyOf = &BackOfficePeer::bodyOf;
+
 const QString Front = "/integration/internal/cardReader/truckAlprFront";
 const QString Back = "/integration/internal/cardReader/truckAlprBack";
 const QString Permission = "/integration/internal/cardReader/request";
 const QString Passages = "/api/Passages";
 const QString Transactions = "/api/v1/device/transaction";
-
-QJsonObject json(const QString &text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
-QJsonObject bodyOf(const QJsonObject &request)
-{
-    return json(request["body"].toString());
-}
 
 // A card of the card format as the simulated dispenser takes it: issued at entry.
 QJsonObject enteredCard(const QString &uid)

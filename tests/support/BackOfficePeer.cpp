@@ -66,3 +66,8 @@ bool BackOfficePeer::waitForRequests(const QString &path, int n, int timeoutMs) 
 {
     return TestUtil::waitUntil([&] { return requests(path).size() >= n; }, timeoutMs);
 }
+
+QJsonObject BackOfficePeer::json(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}

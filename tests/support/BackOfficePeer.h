@@ -32,6 +32,11 @@ public:
     // Waits until at least n requests to path were received.
     bool waitForRequests(const QString &path, int n, int timeoutMs = 5000) const;
 
+    // A JSON object written as text (scripted answers, expected bodies).
+    static QJsonObject json(const QString &text);
+    // The JSON body of a logged request.
+    static QJsonObject bodyOf(const QJsonObject &request) { return json(request["body"].toString()); }
+
 private:
     bool m_clientCert;
     QTemporaryDir m_dir;
