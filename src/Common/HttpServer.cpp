@@ -126,6 +126,11 @@ void HttpServer::listen(int port)
     m_fdGuard->start(qMax(50, m_limits.acceptRetryMs));
 }
 
+quint16 HttpServer::serverPort() const
+{
+    return m_server->isListening() ? m_server->serverPort() : 0;
+}
+
 void HttpServer::close()
 {
     if (!m_server->isListening())

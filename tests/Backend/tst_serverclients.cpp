@@ -94,7 +94,8 @@ private slots:
         ESB esb(*cfg);
         const ESB::TruckAlprBack back{QDateTime(QDate(2024, 5, 1), QTime(10, 0, 7, 450), Qt::LocalTime),
                                       "DEV-1", "Z-2", "Z-3", "Z-4", "04A1", "ΙΚΥ1234", "truck", "red", "Volvo", 87,
-                                      QStringList{"aW1n", "cGxhdGU="}, "MSCU1234565", QStringList{"Yw=="}, "GR"};
+                                      QStringList{"aW1n", "cGxhdGU="}, "MSCU1234565", QStringList{"Yw=="}, "GR",
+                                      "33/1202", "YWRy"};
         auto sent = watch(esb.sendAlprBack(back));
         QCOMPARE(esb.state(), ESB::Init);
         QVERIFY(settle(sent));
@@ -108,7 +109,7 @@ private slots:
             "backAlprId": "Z-2", "sideCcr1": "Z-3", "sideCcr2": "Z-4", "cardId": "04A1", "backPlateNumber": "ΙΚΥ1234",
             "vehicleType": "truck", "vehicleColour": "red", "vehicleBrand": "Volvo", "confidence": 87,
             "backImages": ["aW1n", "cGxhdGU="], "containerISOCode": "MSCU1234565", "containerImages": ["Yw=="],
-            "countryCode": "GR", "adrPlate": "", "adrPlateImage": ""})"));
+            "countryCode": "GR", "adrPlate": "33/1202", "adrPlateImage": "YWRy"})"));
         QCOMPARE(log.texts().filter("[Backend::ESB] "),
                  QStringList({"[Backend::ESB] Sending 'Truck ALPR Back' data", "[Backend::ESB] Sending ESB request",
                               R"([Backend::ESB] Received response : {"eventId":"E-77"})"}));

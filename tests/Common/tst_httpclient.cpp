@@ -209,7 +209,8 @@ private slots:
         QCOMPARE(settle(client.post(QUrl(), QJsonObject()), 0).body, QJsonValue("Invalid URL"));
 
         // Nobody listening.
-        o = settle(client.get(QUrl(QString("http://127.0.0.1:%1/").arg(TestUtil::freePort()))));
+        const TestUtil::ReservedPort closed;
+        o = settle(client.get(QUrl(QString("http://127.0.0.1:%1/").arg(closed.port()))));
         QCOMPARE(o.state, 2);
         QCOMPARE(o.status, 0);
         QCOMPARE(o.body, QJsonValue("Connection refused"));

@@ -161,7 +161,8 @@ void TstMqttClient::silentListenerAndMissingBrokerAreRetried()
     // Nothing listening at all: refused at once, tried again every retry interval; each
     // attempt takes the settings as they are then, so the next one reaches the broker.
     silent.close();
-    const quint16 deadPort = TestUtil::freePort();
+    const TestUtil::ReservedPort closed;
+    const quint16 deadPort = closed.port();
     client.setPort(deadPort);
     QVERIFY(TestUtil::waitUntil([&] {
         return log.contains(QStringLiteral("[MqttClient] Port    : ") + QString::number(deadPort));

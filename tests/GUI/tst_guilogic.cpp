@@ -240,6 +240,7 @@ void TstGuiLogic::onBroker()
     config.set("mqtt/password", "Hidden-6620");
     config.set("topics/inspector", "t17/inspector");
     config.set("gui/locale", "en_US");
+    config.set("cameras/serverPort", 0);
     LogCapture log;
     GUIManager gui(config);
     // Busy while initialising; the lane's own state may choose the idle screen at once.

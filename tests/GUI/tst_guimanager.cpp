@@ -49,6 +49,7 @@ private slots:
     void configurationChanges()
     {
         Config config(m_dir.filePath("gui.conf"), GUIManager::Defaults);
+        config.set("cameras/serverPort", 0); // the camera listener on a port of the system's choosing
         LogCapture log;
         GUIManager gui(config);
         // Built: logging applied and every setting printed.
@@ -101,6 +102,7 @@ private slots:
     {
         Config config(m_dir.filePath("exit.conf"), GUIManager::Defaults);
         config.set("gui/locale", "en_US");  // the untranslated texts
+        config.set("cameras/serverPort", 0); // the camera listener on a port of the system's choosing
         GUIManager gui(config);
         gui.load();
         QWindow *window = nullptr;

@@ -206,7 +206,8 @@ private slots:
     // is killed and restarted, and each time the barrier is back to Ready.
     void reconnects()
     {
-        const quint16 port = TestUtil::freePort();
+        TestUtil::ReservedPort reserved; // refused until the controller appears on it
+        const quint16 port = reserved.port();
         const QString attempt = QStringLiteral("[Barrier] Connecting to : tcp://127.0.0.1:%1").arg(port);
         LogCapture log;
         Barrier &b = connectTo(QStringLiteral("127.0.0.1:%1").arg(port));
@@ -219,6 +220,7 @@ private slots:
         QVERIFY(TestUtil::waitUntil([&] { return log.count(attempt) > attempts; }, 10000));
         QVERIFY2(t.elapsed() >= 4500, "retried before the reconnect interval");
 
+        reserved.release();
         for (int round = 0; round < 2; ++round) {
             BarrierPeer peer;
             QVERIFY(peer.start(port));

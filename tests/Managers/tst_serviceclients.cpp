@@ -100,36 +100,18 @@ bool barrier(Services &s, int volume)
         && TestUtil::waitUntil([&] { return s.insp.audioVolume() == volume; });
 }
 
-// A mosquitto of the test's own whose log shows every message it receives, in order.
-struct LoggingBroker {
-    QTemporaryDir dir;
-    PeerProcess proc;
-    quint16 port = TestUtil::freePort();
-
-    bool start()
-    {
-        QFile conf(dir.filePath("mosquitto.conf"));
-        if (!conf.open(QIODevice::WriteOnly))
-            return false;
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                                  "log_dest stdout\nlog_type all\n").arg(port).toUtf8());
-        conf.close();
-        return proc.start("stdbuf", {"-oL", "mosquitto", "-c", conf.fileName()}, "running");  // line-buffered log
+// Topic (below base) and size of every message a broker logging everything received.
+QStringList received(Broker &broker, const QString &base)
+{
+    static const QRegularExpression re(R"(Received PUBLISH from \S+ \([^']*'([^']+)', \.\.\. \((\d+) bytes\)\))");
+    QStringList topics;
+    for (auto it = re.globalMatch(QString::fromUtf8(broker.output())); it.hasNext();) {
+        const auto m = it.next();
+        if (m.captured(1).startsWith(base))
+            topics << m.captured(1).mid(base.size()) + ' ' + m.captured(2);
     }
-
-    // Topic (below base) and size of every message received under base.
-    QStringList received(const QString &base)
-    {
-        static const QRegularExpression re(R"(Received PUBLISH from \S+ \([^']*'([^']+)', \.\.\. \((\d+) bytes\)\))");
-        QStringList topics;
-        for (auto it = re.globalMatch(QString::fromUtf8(proc.output())); it.hasNext();) {
-            const auto m = it.next();
-            if (m.captured(1).startsWith(base))
-                topics << m.captured(1).mid(base.size()) + ' ' + m.captured(2);
-        }
-        return topics;
-    }
-};
+    return topics;
+}
 
 } // namespace
 
@@ -258,9 +240,9 @@ private slots:
     // Every (re)connection of the broker asks the services for their data, in order.
     void refreshAfterBrokerRestart()
     {
-        LoggingBroker broker;
+        Broker broker(QStringLiteral("log_type all"));
         QVERIFY(broker.start());
-        Services s(broker.port, nextBase());
+        Services s(broker.port(), nextBase());
         QCOMPARE(s.upd.status(), QStringLiteral("Disconnected"));
         const QStringList expected{"/network/ethernet/state/get 2", "/network/ethernet/config/get 2",
                                    "/inspector/audio/get 2", "/inspector/stats/memory/get 2",
@@ -269,12 +251,12 @@ private slots:
             if (round == 0) {
                 QVERIFY(s.connect());
             } else {
-                QVERIFY(broker.proc.stop());
+                QVERIFY(broker.stop());
                 QVERIFY(TestUtil::waitUntil([&] { return s.upd.status() == "Disconnected"; }));
                 QVERIFY(broker.start());
             }
-            QVERIFY(TestUtil::waitUntil([&] { return broker.received(s.base).size() >= expected.size(); }, 10000));
-            QCOMPARE(broker.received(s.base), expected);
+            QVERIFY(TestUtil::waitUntil([&] { return received(broker, s.base).size() >= expected.size(); }, 10000));
+            QCOMPARE(received(broker, s.base), expected);
         }
     }
 
