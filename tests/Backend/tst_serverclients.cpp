@@ -223,7 +223,7 @@ private slots:
         m_peer.script({{path, json(R"({"status": 503, "json": {"error": "down"}})")}});
         const int before = m_peer.requests(path).size();
         cfg->set("esb/hbIntervalSec", 1);
-        QVERIFY(m_peer.waitForRequests(path, before + 2, 5000));
+        QVERIFY(m_peer.waitForRequests(path, before + 2, 15000));
         QVERIFY(log.waitFor(R"([Backend::ESB] ERROR: Operation failed : (503) {"error":"down"})"));
         QCOMPARE(log.count("[Backend::ESB] State changed : (2) Error (reason=Communication error)"), 1);
         QVERIFY(esb.version() == "3.1.4" && esb.lastComms() == online);
@@ -241,7 +241,7 @@ private slots:
         auto cfg = config({{"esb/hbIntervalSec", 0}});
         ESB esb(*cfg);
         cfg->set("esb/url", m_peer.http() + "/floor");
-        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 5000));
+        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 15000));
         QVERIFY(!m_peer.waitForRequests("/floor" + Version, 5, 800));
     }
 

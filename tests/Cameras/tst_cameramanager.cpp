@@ -277,7 +277,7 @@ private slots:
         QVERIFY(logs.waitFor("[CameraManager] Successful trigger, wait data message : 127.0.0.4", 10000));
         QVERIFY(m_peers[0]->waitForOutput("TRIGGER rebuild-1") && m_peers[1]->waitForOutput("TRIGGER rebuild-1"));
         m_config->set("cameras/triggerDelayMsec", 1);
-        QVERIFY(settle(outcome, 5000)); // far below the peers' 20 s
+        QVERIFY(settle(outcome, 10000)); // far below the peers' 20 s
         QCOMPARE(outcome->state, 1);
         QVERIFY(outcome->value.isEmpty());
         for (const char *line : {"[CameraManager] WARN: Camera 127.0.0.2 failed: [alpr1] Camera removed",

@@ -381,7 +381,7 @@ private slots:
         QCOMPARE(handledIn.load(), &worker);
         QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
         worker.quit();
-        QVERIFY(worker.wait(5000));
+        QVERIFY(worker.wait(15000));
         // The worker's manager went with its thread; the client still works here.
         QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
         QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);

@@ -109,10 +109,10 @@ class TstLane : public QObject
     {
         QTcpSocket control;
         control.connectToHost(QHostAddress::LocalHost, m_barrierControl);
-        if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 3000))
+        if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 10000))
             return false;
         control.write(QString("set status=%1\n").arg(status).toLatin1());
-        if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 3000))
+        if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 10000))
             return false;
         const QByteArray answer = control.readLine().trimmed(); // "ok gen=G"
         if (!answer.startsWith("ok gen="))
@@ -139,8 +139,8 @@ class TstLane : public QObject
                                {"local/scaleId", "SCALE-3"},
                                {"cameras/alpr1", m_cameraUrl},
                                {"cameras/serverPort", 0},
-                               {"cameras/responseTimeoutMsec", 1000},
-                               {"terminal/collectTimeoutSec", 3}};
+                               // Time enough for the driver's hand on a slow, loaded machine.
+                               {"terminal/collectTimeoutSec", 15}};
         for (auto it = base.begin(); it != base.end(); ++it)
             m_lane.config->set(it.key(), it.value());
         for (auto it = settings.begin(); it != settings.end(); ++it)

@@ -121,7 +121,7 @@ private slots:
         // The first change after the request; the lane may choose its screen afterwards.
         connect(&gui, &GUIManager::screenChanged, this, [&] {
             if (first && gui.message() == "Exiting")
-                busyAtOnce = gui.screen() == "Busy" && elapsed.elapsed() < 1000;
+                busyAtOnce = gui.screen() == "Busy" && elapsed.elapsed() < 1500; // long before the 2 s exit
             first = first && gui.message() != "Exiting";
         });
         elapsed.start();

@@ -332,7 +332,7 @@ private slots:
         clock.start();
         s.insp.systemReboot();
         QCOMPARE(reboot.count(), 1);
-        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/reboot/request/1", 5000));
+        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/reboot/request/1", 15000));
         QVERIFY2(clock.elapsed() >= 1900, QByteArray::number(clock.elapsed()));
 
         // One scheduled shutdown at a time; after an abort a new one is taken.
@@ -343,7 +343,7 @@ private slots:
         QCOMPARE(log.texts().filter("Shutdown", Qt::CaseInsensitive),
                  (QStringList{"[Inspector] Scheduling System shutdown in : 100 sec(s)", "[Inspector] Aborting System shutdown",
                               "[Inspector] Scheduling System shutdown in : 0 sec(s)"}));
-        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/shutdown/request/1", 5000));
+        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/shutdown/request/1", 15000));
         QVERIFY(s.peer.stop());
     }
 
@@ -400,9 +400,9 @@ private slots:
         QVERIFY(!s.gps.enable());  // not connected: nothing sent
         QVERIFY(s.startPeer() && s.connect());
         QSignalSpy status(&s.gps, &GPSManager::statusChanged);
-        QVERIFY(s.gps.enable() && status.wait());
+        QVERIFY(s.gps.enable() && status.wait(15000));
         QCOMPARE(s.gps.status().fix, 3);
-        QVERIFY(s.gps.disable() && status.wait());
+        QVERIFY(s.gps.disable() && status.wait(15000));
         QCOMPARE(s.gps.status().fix, 0);
         QVERIFY(s.peer.stop());
     }

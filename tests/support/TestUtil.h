@@ -20,8 +20,10 @@ private:
     QTcpSocket m_socket;
     quint16 m_port = 0;
 };
-// Runs the event loop until cond() is true or timeoutMs passes; returns cond().
-bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 5000);
+// Runs the event loop until cond() is true or timeoutMs passes; returns cond(). The bounds
+// of the waits here and in the fixtures are generous by default: a slow, loaded machine
+// takes its time, and a wait that is met costs nothing more.
+bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 15000);
 // The python interpreter the test peers run on.
 QString python();
 }
