@@ -29,7 +29,8 @@ private slots:
     void defaultsTable()
     {
         const QVariantMap &d = GUIManager::Defaults;
-        QCOMPARE(d.size(), 58);
+        QCOMPARE(d.size(), 59); // the documented 58 and "terminal/exitTimeoutSec"
+        QCOMPARE(d.value("terminal/exitTimeoutSec"), QVariant(120));
         QSet<QString> groups;
         for (auto it = d.cbegin(); it != d.cend(); ++it) {
             groups << it.key().section('/', 0, 0);
