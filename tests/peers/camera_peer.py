@@ -75,17 +75,9 @@ OWNERS = ("MSCU", "MAEU", "CMAU", "HLXU", "ONEU", "TGHU")
 
 
 def check_digit(code):
-    """The check digit of a container code (ISO 6346): letters count 10 upwards, leaving
-    out the multiples of 11."""
-    values = {}
-    v = 10
-    for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ":
-        if v % 11 == 0:
-            v += 1
-        values[letter] = v
-        v += 1
-    total = sum((values[c] if c.isalpha() else int(c)) << i for i, c in enumerate(code))
-    return total % 11 % 10
+    """ISO 6346: a letter counts from 10 upwards, skipping the multiples of 11; a digit its value."""
+    values = [int(c) if c.isdigit() else ord(c) - 55 + (ord(c) - 56) // 10 for c in code]
+    return sum(v << i for i, v in enumerate(values)) % 11 % 10
 
 
 def code(tid):
