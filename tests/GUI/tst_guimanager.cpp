@@ -18,6 +18,7 @@ class TstGUIManager : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    const TestUtil::ReservedPort m_noBroker; // connections refused
 
 private slots:
     void initTestCase()
@@ -50,7 +51,8 @@ private slots:
     void configurationChanges()
     {
         Config config(m_dir.filePath("gui.conf"), GUIManager::Defaults);
-        config.set("cameras/serverPort", 0); // the camera listener on a port of the system's choosing
+        config.set("cameras/serverPort", 0); // the listener on a port of the system's choosing
+        config.set("mqtt/port", m_noBroker.port()); // no broker of anyone else's either
         LogCapture log;
         GUIManager gui(config);
         // Built: logging applied and every setting printed.
@@ -103,7 +105,8 @@ private slots:
     {
         Config config(m_dir.filePath("exit.conf"), GUIManager::Defaults);
         config.set("gui/locale", "en_US");  // the untranslated texts
-        config.set("cameras/serverPort", 0); // the camera listener on a port of the system's choosing
+        config.set("cameras/serverPort", 0); // the listener on a port of the system's choosing
+        config.set("mqtt/port", m_noBroker.port()); // no broker of anyone else's either
         GUIManager gui(config);
         gui.load();
         QWindow *window = nullptr;

@@ -52,6 +52,9 @@ struct Program_ {
         proc.setWorkingDirectory(dir.path());
         proc.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&proc, &QProcess::readyRead, [this] { out += proc.readAll(); });
+        // The camera listener on a port of the system's choosing, everything else as the
+        // defaults have it.
+        QSettings(dir.filePath("t.conf"), QSettings::IniFormat).setValue("cameras/serverPort", 0);
         proc.start(Program, {"-f", "t.conf", "-e", "-H", "127.0.0.1", "-P", QString::number(port)});
     }
     ~Program_()
