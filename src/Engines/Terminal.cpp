@@ -345,10 +345,12 @@ void Terminal::pause()
         m_engine->stop();
 }
 
+// The end of a pause always lifts it; the engine runs again at once only on a Ready
+// lane, otherwise once the lane has recovered.
 void Terminal::resume()
 {
     m_paused = false;
-    if (m_engine)
+    if (m_engine && m_state == Ready)
         m_engine->start();
 }
 
