@@ -35,7 +35,15 @@ void CollectEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent) {}
+CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent)
+{
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(AcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (wantsCard())
+            enableAccept();
+    });
+}
 
 const Log &CollectEngine::logger() const
 {
@@ -45,11 +53,24 @@ const Log &CollectEngine::logger() const
 void CollectEngine::connectDevices()
 {
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    // A dispenser service that comes back has forgotten the acceptance it had.
+    connect(m_terminal->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
+        if (m_terminal->dispenser()->active() && wantsCard())
+            enableAccept();
+    });
 }
 
 void CollectEngine::releaseDevices()
 {
+    m_acceptRetry.stop();
+    disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
     disableAccept();
+}
+
+bool CollectEngine::wantsCard() const
+{
+    return running() && !m_session->card()
+           && std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state()) != std::end(BeforeCard);
 }
 
 // Events, with the states that accept them.
@@ -100,10 +121,25 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
 
 void CollectEngine::enableAccept()
 {
+    m_acceptRetry.stop();
+    QPointer<CollectEngine> self(this);
     m_terminal->cardIssuer()
         ->enableAccept()
-        .doneZero([] { engineLog.info("Enabled card auto-accept"); })
-        .failZero([] { engineLog.critical("Failed to enable card auto-accept"); });
+        .doneZero([self] {
+            engineLog.info("Enabled card auto-accept");
+            if (self)
+                self->m_acceptFailed = false;
+        })
+        .failZero([self] {
+            // One line for a failure that lasts; tried again while a card is awaited.
+            if (!self || !self->m_acceptFailed)
+                engineLog.critical("Failed to enable card auto-accept");
+            if (!self)
+                return;
+            self->m_acceptFailed = true;
+            if (self->wantsCard())
+                self->m_acceptRetry.start();
+        });
 }
 
 void CollectEngine::disableAccept()
@@ -258,6 +294,7 @@ void CollectEngine::processCard()
     usage.locationId = m_session->locationId();
     card->incrUsageCounter(1);
     card->addUsageLog(usage);
+    holdPassage();
 
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
         engineLog.error(r.error);

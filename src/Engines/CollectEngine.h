@@ -8,6 +8,8 @@
 #include "Engines/Engine.h"
 #include "Models/Card.h"
 
+#include <QTimer>
+
 class CollectEngine : public Engine
 {
     Q_OBJECT
@@ -38,8 +40,16 @@ private:
 
     void enableAccept();
     void disableAccept();
+    // Whether the passage still waits for its card, so that acceptance must be on.
+    bool wantsCard() const;
     Deferred<> sendCollectedData();
     Deferred<> returnCard();
 
     const Log &logger() const override;
+
+    // Acceptance that could not be switched on (the broker or the dispenser service
+    // away) is tried again while the lane waits for a card.
+    static constexpr int AcceptRetryMs = 1000;
+    QTimer m_acceptRetry;
+    bool m_acceptFailed = false;
 };
