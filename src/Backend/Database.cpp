@@ -233,6 +233,59 @@ bool Database::transUpdate(const Transaction::Ptr &trans)
     return m_db.execute(q);
 }
 
+// Writes the record of a held row (a new row when there is none) with the scheduled date;
+// a row that is not held is left alone.
+bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate)
+{
+    QSqlQuery q = m_db.query(
+        QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                       "ON CONFLICT (uuid) DO UPDATE SET type = excluded.type, timestamp = excluded.timestamp, "
+                       "deviceSerial = excluded.deviceSerial, cardUid = excluded.cardUid, "
+                       "zuruvDbId = excluded.zuruvDbId, errorDetails = excluded.errorDetails, "
+                       "sendSchedDate = excluded.sendSchedDate "
+                       "WHERE sendStatus = 'PENDING' AND sendSchedDate IS NULL")
+            .arg(TransColumns));
+    q.addBindValue(Transaction::typeToStr(trans->type()));
+    q.addBindValue(trans->uuid());
+    q.addBindValue(dateToDb(trans->timestamp()));
+    q.addBindValue(trans->deviceSerial());
+    q.addBindValue(trans->cardUid());
+    q.addBindValue(trans->zuruvDbId());
+    q.addBindValue(trans->errorDetails());
+    q.addBindValue(dateToDb(QDateTime()));
+    q.addBindValue(dateToDb(schedDate));
+    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(0);
+    q.addBindValue(0);
+    q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
+    return m_db.execute(q) && q.numRowsAffected() == 1;
+}
+
+bool Database::transHold(const Transaction::Ptr &trans)
+{
+    return upsertHeld(trans, QDateTime());
+}
+
+bool Database::transRelease(const Transaction::Ptr &trans)
+{
+    return upsertHeld(trans, QDateTime::currentDateTime());
+}
+
+QList<Transaction::Ptr> Database::transHeld() const
+{
+    QSqlQuery q = m_db.query(
+        QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate IS NULL").arg(TransColumns));
+    q.addBindValue(QStringLiteral("PENDING"));
+    return readTransactions(q);
+}
+
+bool Database::transExists(const QString &uuid) const
+{
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT uuid FROM Transactions WHERE uuid = ?"));
+    q.addBindValue(uuid);
+    return m_db.execute(q) && q.next();
+}
+
 QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
 {
     QList<Transaction::Ptr> list;

@@ -55,6 +55,12 @@ public:
     bool closeSession(bool result);
     void resetSession();
     void sendTransaction(Backend::Transaction::Type type);
+    // From the step after which the card can be in the driver's hand (presented, or kept
+    // or written at the exit) the passage's transaction is held on disk as an error
+    // report of an interrupted passage: completed at the close, sent as it is when the
+    // engine stops first, or by the card back office after a restart. Called again, it
+    // notes the later step.
+    void holdPassage();
 
 signals:
     void sessionStarted();
@@ -167,6 +173,7 @@ protected:
 
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
+    Backend::Transaction::Ptr passageTransaction(Backend::Transaction::Type type, const QString &error) const;
 
     QTimer m_resetTimer;
     QTimer m_exitTimer;
@@ -174,5 +181,6 @@ private:
     quint64 m_run = 0;
     QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
+    Backend::Transaction::Ptr m_held; // of the open passage, once held
     bool m_running = false;
 };
