@@ -84,6 +84,8 @@ private:
     DataRecord findRecord(const QString &table, int id) const;
     QList<DataRecord> records(const QString &table) const;
     QList<Transaction::Ptr> readTransactions(QSqlQuery &query) const;
+    QSqlQuery newRow(const Transaction::Ptr &trans, const QDateTime &schedDate,
+                     const QString &onConflict = QString()) const;
     bool upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate);
 
     SqlDatabase m_db;

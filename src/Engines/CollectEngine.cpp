@@ -63,8 +63,22 @@ void CollectEngine::connectDevices()
 void CollectEngine::releaseDevices()
 {
     m_acceptRetry.stop();
+    setAcceptFailed(false); // tried again at the next start
     disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
     disableAccept();
+}
+
+QString CollectEngine::unready() const
+{
+    return m_acceptFailed ? QStringLiteral("Card acceptance off") : QString();
+}
+
+void CollectEngine::setAcceptFailed(bool failed)
+{
+    if (failed == m_acceptFailed)
+        return;
+    m_acceptFailed = failed;
+    emit readinessChanged();
 }
 
 bool CollectEngine::wantsCard() const
@@ -128,17 +142,17 @@ void CollectEngine::enableAccept()
         .doneZero([self] {
             engineLog.info("Enabled card auto-accept");
             if (self)
-                self->m_acceptFailed = false;
+                self->setAcceptFailed(false);
         })
         .failZero([self] {
-            // One line for a failure that lasts; tried again while a card is awaited.
+            // One line for a failure that lasts; tried again while a card is awaited, the
+            // lane out of order meanwhile.
             if (!self || !self->m_acceptFailed)
                 engineLog.critical("Failed to enable card auto-accept");
-            if (!self)
+            if (!self || !self->wantsCard())
                 return;
-            self->m_acceptFailed = true;
-            if (self->wantsCard())
-                self->m_acceptRetry.start();
+            self->setAcceptFailed(true);
+            self->m_acceptRetry.start();
         });
 }
 

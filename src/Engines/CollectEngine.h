@@ -21,6 +21,7 @@ public:
     void simButtonPressed() override {}
 
     bool shouldReturnCard() const;
+    QString unready() const override;
 
 private:
     void connectDevices() override;
@@ -42,6 +43,7 @@ private:
     void disableAccept();
     // Whether the passage still waits for its card, so that acceptance must be on.
     bool wantsCard() const;
+    void setAcceptFailed(bool failed);
     Deferred<> sendCollectedData();
     Deferred<> returnCard();
 

@@ -48,6 +48,10 @@ public:
     virtual void simButtonPressed() = 0;
 
     Session *session() const { return m_session; }
+    // Why the engine cannot serve a vehicle although its devices answer (the exit lane's
+    // card acceptance could not be switched on); empty when it can. Announced by
+    // readinessChanged; the engine keeps running to recover.
+    virtual QString unready() const { return QString(); }
 
     void openSession();
     // Closes the current cycle once: a second close of the same cycle is refused.
@@ -65,6 +69,7 @@ public:
 signals:
     void sessionStarted();
     void sessionFinished();
+    void readinessChanged();
 
 protected:
     using States = std::initializer_list<Session::State>;

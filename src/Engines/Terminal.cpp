@@ -368,7 +368,8 @@ void Terminal::updateEngine()
     if (!m_engine)
         return;
     const bool stopped = m_session->state() == Session::Stopped;
-    if (m_state == Error && !stopped) {
+    // An engine that cannot serve stays running: it is what recovers.
+    if (m_state == Error && !stopped && m_reason != m_engine->unready()) {
         termLog.warn("Terminal in error state : stopping engine");
         m_engine->stop();
     } else if (m_state != Error && stopped && !m_paused) {
@@ -391,6 +392,7 @@ QSharedPointer<Engine> Terminal::createEngine(const QString &type)
     }
     connect(engine.data(), &Engine::sessionStarted, this, &Terminal::sessionStarted);
     connect(engine.data(), &Engine::sessionFinished, this, &Terminal::sessionFinished);
+    connect(engine.data(), &Engine::readinessChanged, this, &Terminal::updateState);
     if (!m_paused)
         engine->start();
     emit sessionChanged();
@@ -441,6 +443,8 @@ void Terminal::updateState()
         m_engine = createEngine(m_type);
     if (!m_engine)
         return setState(Error, QStringLiteral("Unsupported dispenser model"));
+    if (!m_engine->unready().isEmpty())
+        return setState(Error, m_engine->unready());
     setState(Ready, QString());
 }
 

@@ -25,35 +25,23 @@ bool isIPv4(const QString &text)
 // The first field that is there with another type, as "path is not ..."; empty when none.
 QString mistyped(const QJsonObject &json, const ServiceClient::Fields &fields)
 {
-    using Json = ServiceClient::Json;
+    // By ServiceClient::Json: the JSON type each must have, and its name.
+    static const struct {
+        QJsonValue::Type type;
+        const char *name;
+    } Kinds[] = {{QJsonValue::String, "a text"},   {QJsonValue::Double, "a number"},
+                 {QJsonValue::Bool, "true or false"}, {QJsonValue::Object, "an object"},
+                 {QJsonValue::String, "an IPv4 address"}};
     for (const ServiceClient::Field &field : fields) {
         QJsonValue value(json);
         for (const QString &name : field.path.split(QLatin1Char('.')))
             value = value.toObject().value(name);
         if (value.isUndefined() || value.isNull())
             continue;
-        const char *expected = nullptr;
-        switch (field.type) {
-        case Json::Text:
-            expected = value.isString() ? nullptr : "a text";
-            break;
-        case Json::Number:
-            expected = value.isDouble() ? nullptr : "a number";
-            break;
-        case Json::Bool:
-            expected = value.isBool() ? nullptr : "true or false";
-            break;
-        case Json::Object:
-            expected = value.isObject() ? nullptr : "an object";
-            break;
-        case Json::Address:
-            expected = value.isString() && (value.toString().isEmpty() || isIPv4(value.toString()))
-                           ? nullptr
-                           : "an IPv4 address";
-            break;
-        }
-        if (expected)
-            return QStringLiteral("%1 is not %2").arg(field.path, QLatin1String(expected));
+        const auto &kind = Kinds[int(field.type)];
+        const bool address = field.type == ServiceClient::Json::Address;
+        if (value.type() != kind.type || (address && !value.toString().isEmpty() && !isIPv4(value.toString())))
+            return QStringLiteral("%1 is not %2").arg(field.path, QLatin1String(kind.name));
     }
     return QString();
 }

@@ -395,22 +395,17 @@ private slots:
         QVERIFY(!log.containsPart("Stopped listening"));
 
         // A port that another listener holds: tried again quietly, taken once it is free.
-        HttpServer other;
-        other.listen(second);
         HttpServer::Limits quick;
         quick.listenRetryMs = 50;
-        HttpServer clash(quick);
+        HttpServer other, clash(quick);
+        other.listen(second);
         clash.listen(second);
-        RawClient held(second);
-        held.send(post("/held", "x"));
-        QVERIFY(held.waitClosed());
         other.close();
         QVERIFY(TestUtil::waitUntil([&] { return clash.isListening(); }));
         QCOMPARE(log.countContaining("[HttpServer] ERROR: Failed to listen : "), 1);
         RawClient taken(second);
         taken.send(post("/taken", "x"));
-        QVERIFY(taken.waitClosed());
-        QCOMPARE(taken.reply, Ok);
+        QVERIFY(taken.waitClosed() && taken.reply == Ok);
     }
 
     // The outcome of a request never depends on how its bytes are cut: a header that

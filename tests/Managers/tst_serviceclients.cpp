@@ -219,9 +219,6 @@ private slots:
             << QByteArray(R"({"hostname": "h1", "primaryConnection": {"ipv4": {"gateway": "10.0.0.300"}}})")
             << "[Network] ERROR: Ignoring message on /status : primaryConnection.ipv4.gateway is not an IPv4 address"
             << QStringList() << "network:hostname=";
-        QTest::newRow("number for a text") << "%1/update/status" << QByteArray(R"({"version": 5, "state": "Idle"})")
-            << "[Update] ERROR: Ignoring message on /status : version is not a text" << QStringList()
-            << "update:status=Disconnected";
         QTest::newRow("statistics parsed and dropped") << "%1/inspector/stats/cpu" << QByteArray("{oops")
             << "[Inspector] Failed to parse JSON message: %E" << QStringList() << "inspector:status=";
         QTest::newRow("update: empty payload is an empty object") << "%1/update/status" << QByteArray() << ""

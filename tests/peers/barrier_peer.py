@@ -3,10 +3,9 @@
 Registers: 0 command (1 open, 4 priority open, 2 close), 1-2 status word, 5-6 loop words.
 A command runs an opening or closing sequence, one boom angle per --step-ms.
 Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
-"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall"
-(the next answer stops after its header, which announces 0xFFFF bytes, as a controller that
-resets mid-frame; "stall cut": its header is right and the frame is cut short; the
-connection then stays silent), "lag MS" (a command moves the boom MS later).
+"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut]" (the
+next answer ends after its header announcing 0xFFFF bytes, or is cut short, and the connection goes
+silent: a controller reset mid-frame), "lag MS" (a command moves the boom MS later).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
 addr=0 value=V"."""
 import argparse, socket, struct, threading, time
@@ -14,8 +13,7 @@ import argparse, socket, struct, threading, time
 READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 << 22, 1 << 23
 MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
 lock = threading.Lock()
-st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None,
-          conns=set())
+st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set())
 
 
 def say(line):
