@@ -402,9 +402,11 @@ QSharedPointer<Engine> Terminal::createEngine(const QString &type)
 void Terminal::dropEngine()
 {
     // Stopped before it goes, so that the session does not stay in a passage that no
-    // engine runs any more.
-    if (m_engine)
+    // engine runs any more; what it announces then is of no concern.
+    if (m_engine) {
+        m_engine->disconnect(this);
         m_engine->stop();
+    }
     m_engine.reset();
 }
 
