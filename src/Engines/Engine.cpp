@@ -216,7 +216,8 @@ void Engine::armExitWait()
 
 void Engine::presentCard()
 {
-    holdPassage();
+    if (!m_held) // the exit lane held it when it wrote the card
+        holdPassage();
     const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     m_terminal->cardIssuer()
