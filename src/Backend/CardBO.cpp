@@ -12,6 +12,8 @@
 #include <QMetaEnum>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace Backend {
 
 namespace {
@@ -71,6 +73,16 @@ CardBO::CardBO(Config &config, Database &database, LaneView &lane, QObject *pare
     m_pendingTimer.setInterval(msec(PendingIntervalSec));
     connect(&m_tickTimer, &QTimer::timeout, this, &CardBO::onTick);
     connect(&m_pendingTimer, &QTimer::timeout, this, &CardBO::processPendingTransactions);
+    m_keptTimer.setSingleShot(true);
+    m_keptTimer.setInterval(msec(RecoverTickSec));
+    connect(&m_keptTimer, &QTimer::timeout, this, &CardBO::storeKept);
+    // Passages that were open when the program ended: their held transactions go as
+    // they were last written.
+    for (const Transaction::Ptr &trans : m_database.transHeld()) {
+        log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
+        m_held.insert(trans->uuid());
+        store(trans);
+    }
 }
 
 CardBO::~CardBO() = default;
@@ -570,9 +582,67 @@ QDateTime CardBO::nextSendDate(const Transaction::Ptr &trans) const
     return QDateTime::currentDateTime().addMSecs(units * m_timing.secondMs);
 }
 
+void CardBO::holdTransaction(Transaction::Ptr trans)
+{
+    if (!trans)
+        return;
+    m_held.insert(trans->uuid());
+    if (m_database.transHold(trans))
+        log.info("Holding transaction : ", trans->toString());
+}
+
+CardBO::Write CardBO::write(const Transaction::Ptr &trans)
+{
+    const QString uuid = trans->uuid();
+    const bool sent = trans->sendDetails().attempts > 0;
+    const bool held = m_held.contains(uuid);
+    const bool written = sent ? m_database.transUpdate(trans)
+                              : held ? m_database.transRelease(trans) : m_database.transAdd(trans);
+    if (written) {
+        m_held.remove(uuid);
+        return Write::Written;
+    }
+    // A uuid already stored is refused for good (the database layer logged it).
+    if (!sent && !held && m_database.transExists(uuid))
+        return Write::Refused;
+    return Write::Failed;
+}
+
+bool CardBO::store(const Transaction::Ptr &trans)
+{
+    const Write result = write(trans);
+    if (result != Write::Failed)
+        return result == Write::Written;
+    log.error("Could not store transaction, kept until it can be : ", trans->toString());
+    m_kept.append(trans);
+    if (!m_keptTimer.isActive())
+        m_keptTimer.start();
+    return false;
+}
+
+void CardBO::storeKept()
+{
+    while (!m_kept.isEmpty()) {
+        const Write result = write(m_kept.first());
+        if (result == Write::Failed) {
+            m_keptTimer.start();
+            return;
+        }
+        const Transaction::Ptr trans = m_kept.takeFirst();
+        if (result == Write::Written)
+            log.info("Transaction stored : ", trans->toString());
+    }
+    processPendingTransactions();
+}
+
+bool CardBO::isKept(const QString &uuid) const
+{
+    return std::any_of(m_kept.cbegin(), m_kept.cend(), [&uuid](const Transaction::Ptr &t) { return t->uuid() == uuid; });
+}
+
 void CardBO::sendTransaction(Transaction::Ptr trans)
 {
-    if (trans && m_database.transAdd(trans) && !m_due.isEmpty()) {
+    if (trans && store(trans) && !m_due.isEmpty()) {
         // A pass is running: the new row is due now, after every row the pass holds.
         trans->sendDetails() = Transaction::SendDetails();
         trans->sendDetails().schedDate = QDateTime::currentDateTime();
@@ -587,9 +657,12 @@ void CardBO::processPendingTransactions()
     // table again only when it has sent them all, so that one send costs the same
     // however long the queue is.
     if (m_due.isEmpty()) {
+        // A row whose last send result is not written yet waits for it: sent again now,
+        // the back office would count it twice.
         const QList<Transaction::Ptr> due = m_database.transDueForSend();
         for (auto it = due.crbegin(); it != due.crend(); ++it)
-            m_due.append(*it);
+            if (!isKept((*it)->uuid()))
+                m_due.append(*it);
     }
     if (m_due.isEmpty())
         return;
@@ -649,7 +722,7 @@ void CardBO::handleTransResponse(const Transaction::Ptr &trans, int status, cons
             log.warn("Transaction will not be re-transmitted : ", trans->toString());
         }
     }
-    m_database.transUpdate(trans);
+    store(trans);
 }
 
 } // namespace Backend

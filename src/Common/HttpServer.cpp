@@ -87,6 +87,7 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     , m_server(new QTcpServer(this))
     , m_acceptRetry(new QTimer(this))
     , m_fdGuard(new QTimer(this))
+    , m_listenRetry(new QTimer(this))
 {
     qRegisterMetaType<HttpServer::Request>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
@@ -99,6 +100,8 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     // The server retries a failed accept at once and for ever when the process is out
     // of descriptors; a look every so often pauses it instead.
     connect(m_fdGuard, &QTimer::timeout, this, [this] { checkDescriptors(true); });
+    m_listenRetry->setSingleShot(true);
+    connect(m_listenRetry, &QTimer::timeout, this, &HttpServer::bind);
     m_cap = m_limits.maxConnections;
 }
 
@@ -115,19 +118,46 @@ void HttpServer::listen(int port)
         m_server->close();
     m_acceptRetry->stop();
     m_fdGuard->stop();
+    m_listenRetry->stop();
     m_cap = m_limits.maxConnections;
+    m_port = port;
+    m_listenError.clear();
     log.info("Listening for HTTP requests on : 0.0.0.0:", port);
-    if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
-        const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
-                                                         : m_server->errorString();
-        log.error("Failed to listen : ", error);
-        return;
+    bind();
+}
+
+bool HttpServer::bind()
+{
+    if (m_port < 0 || m_port > 65535) {
+        log.error("Failed to listen : ", QStringLiteral("Invalid port %1").arg(m_port));
+        return false;
     }
+    if (!m_server->listen(QHostAddress::Any, quint16(m_port))) {
+        // Another program may hold the port for a while: tried again, quietly while the
+        // reason stays the same.
+        if (m_server->errorString() != m_listenError) {
+            m_listenError = m_server->errorString();
+            log.error("Failed to listen : ", m_listenError, " (trying again every ", m_limits.listenRetryMs, " msec)");
+        }
+        m_listenRetry->start(m_limits.listenRetryMs);
+        return false;
+    }
+    if (!m_listenError.isEmpty())
+        log.info("Listening for HTTP requests on : 0.0.0.0:", m_port);
+    m_listenError.clear();
     m_fdGuard->start(qMax(50, m_limits.acceptRetryMs));
+    return true;
+}
+
+bool HttpServer::isListening() const
+{
+    return m_server->isListening();
 }
 
 void HttpServer::close()
 {
+    m_listenRetry->stop();
+    m_listenError.clear();
     if (!m_server->isListening())
         return;
     log.info("Stopped listening for HTTP requests");

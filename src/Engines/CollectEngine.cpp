@@ -35,7 +35,15 @@ void CollectEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent) {}
+CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent)
+{
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(AcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (wantsCard())
+            enableAccept();
+    });
+}
 
 const Log &CollectEngine::logger() const
 {
@@ -45,11 +53,38 @@ const Log &CollectEngine::logger() const
 void CollectEngine::connectDevices()
 {
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    // A dispenser service that comes back has forgotten the acceptance it had.
+    connect(m_terminal->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
+        if (m_terminal->dispenser()->active() && wantsCard())
+            enableAccept();
+    });
 }
 
 void CollectEngine::releaseDevices()
 {
+    m_acceptRetry.stop();
+    setAcceptFailed(false); // tried again at the next start
+    disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
     disableAccept();
+}
+
+QString CollectEngine::unready() const
+{
+    return m_acceptFailed ? QStringLiteral("Card acceptance off") : QString();
+}
+
+void CollectEngine::setAcceptFailed(bool failed)
+{
+    if (failed == m_acceptFailed)
+        return;
+    m_acceptFailed = failed;
+    emit readinessChanged();
+}
+
+bool CollectEngine::wantsCard() const
+{
+    return running() && !m_session->card()
+           && std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state()) != std::end(BeforeCard);
 }
 
 // Events, with the states that accept them.
@@ -100,10 +135,25 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
 
 void CollectEngine::enableAccept()
 {
+    m_acceptRetry.stop();
+    QPointer<CollectEngine> self(this);
     m_terminal->cardIssuer()
         ->enableAccept()
-        .doneZero([] { engineLog.info("Enabled card auto-accept"); })
-        .failZero([] { engineLog.critical("Failed to enable card auto-accept"); });
+        .doneZero([self] {
+            engineLog.info("Enabled card auto-accept");
+            if (self)
+                self->setAcceptFailed(false);
+        })
+        .failZero([self] {
+            // One line for a failure that lasts; tried again while a card is awaited, the
+            // lane out of order meanwhile.
+            if (!self || !self->m_acceptFailed)
+                engineLog.critical("Failed to enable card auto-accept");
+            if (!self || !self->wantsCard())
+                return;
+            self->setAcceptFailed(true);
+            self->m_acceptRetry.start();
+        });
 }
 
 void CollectEngine::disableAccept()
@@ -258,6 +308,7 @@ void CollectEngine::processCard()
     usage.locationId = m_session->locationId();
     card->incrUsageCounter(1);
     card->addUsageLog(usage);
+    holdPassage();
 
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
         engineLog.error(r.error);

@@ -125,6 +125,8 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
     // A mode that starts no card step would hold the lane paused for good.
     if (!Modes.contains(name))
         return refuse(name, numberOfCards, id, QStringLiteral("Unknown test mode"));
+    if (numberOfCards < 1 || numberOfCards > MaxCards)
+        return refuse(name, numberOfCards, id, QStringLiteral("Number of cards out of range (1-%1)").arg(MaxCards));
     if (m_lane.passageInProgress())
         return refuse(name, numberOfCards, id, QStringLiteral("A session is in progress"));
     // A cancelled test whose card is still under way counts as running.
@@ -246,8 +248,7 @@ void Diagnostics::finish(Test &test, bool ran)
         return;
     m_running = false;
     QTimer::singleShot(ResumeDelayMsec, this, [this] {
-        // A lane that is not Ready is started by the terminal itself once it is.
-        if (!m_running && m_lane.terminalReady())
+        if (!m_running)
             m_lane.resume();
     });
 }

@@ -5,6 +5,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QModbusDataUnit>
 #include <QModbusTcpClient>
@@ -48,6 +49,9 @@ public:
 
     static constexpr int PollIntervalMs = 1000;
     static constexpr int ReconnectIntervalMs = 5000;
+    // After an open command, how long a "closed" word is taken as read before the
+    // controller acted, unless the boom was seen moving or open first.
+    static constexpr int OpenGraceMs = 5000;
 
     explicit Barrier(Config &config, QObject *parent = nullptr);
     ~Barrier() override;
@@ -130,6 +134,8 @@ private:
     Verdict m_loopAVerdict;
     Verdict m_loopBVerdict;
     QDateTime m_lastChange;
+    // Runs from a successful open command until the boom is seen moving or open.
+    QElapsedTimer m_openSent;
     QModbusTcpClient m_client;
     QTimer m_pollTimer;
     QTimer m_reconnectTimer;

@@ -21,9 +21,11 @@ Update::Update(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, updateLog, parent)
 {
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
+           {{"version", Json::Text}, {"pending", Json::Text}, {"state", Json::Text}});
     handle(QStringLiteral("/progress"),
-           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); },
+           {{"description", Json::Text}, {"percent", Json::Number}, {"progress", Json::Number}});
     // Queued: the request leaves after the subscriptions that receive the answer.
     connect(&mqtt, &MqttClient::connected, this, &Update::refresh, Qt::QueuedConnection);
     connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);
