@@ -143,7 +143,8 @@ void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
     QStringList names;
     for (const QJsonValue &v : QJsonDocument::fromJson(payload).array())
         names << v.toVariant().toString();
-    log.info("Received MQTT camera trigger command : rpcId=", id, " cameras=", names.join(QLatin1Char(',')));
+    log.info("Received MQTT camera trigger command : rpcId=", Log::outside(id), " cameras=",
+             Log::outside(names.join(QLatin1Char(','))));
     const auto answerReadings = [this, id](const manager::CameraManager::Readings &readings) {
         emit statusChanged();
         QJsonArray list;
@@ -180,7 +181,7 @@ void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
 
 RemoteCommands::Outcome RemoteCommands::backOfficeCommand(const QString &id, const QString &command)
 {
-    log.info("Back-office command : id=", id, " command=", command);
+    log.info("Back-office command : id=", Log::outside(id), " command=", Log::outside(command));
     if (command == QLatin1String("resetBox")) {
         if (m_terminal)
             m_terminal->resetBoxCount();
@@ -195,6 +196,6 @@ RemoteCommands::Outcome RemoteCommands::backOfficeCommand(const QString &id, con
         emit exitRequested();
         return {true, QString()};
     }
-    log.warn("Unknown back-office command : ", command);
+    log.warn("Unknown back-office command : ", Log::outside(command));
     return {false, QStringLiteral("Unknown command")};
 }

@@ -174,7 +174,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
-            log.warn("Ignoring configuration value : ", g.key(), " (not a group)");
+            log.warn("Ignoring configuration value : ", Log::outside(g.key()), " (not a group)");
             continue;
         }
         QJsonObject inner;
@@ -206,7 +206,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
                 inner.insert(n.key(), v);
             } else {
                 const QString typeName = QString::fromLatin1(QMetaType::typeName(type));
-                log.warn("Ignoring configuration value of wrong type : ", key, " (expected ", typeName, ")");
+                log.warn("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
             }
         }
         if (!inner.isEmpty())
@@ -221,18 +221,14 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     const QString b = base();
     if (!topic.contains(b))
         return;
-    log.info("Message received : ", topic);
+    log.info("Message received : ", Log::outside(topic));
     const bool configSet = topic.contains(QLatin1String("/config/set"))
                            && !topic.contains(QLatin1String("/info/get"))
                            && !topic.contains(QLatin1String("/status/get"))
                            && !topic.contains(QLatin1String("/config/get"));
-    if (configSet) {
-        // The object may carry the broker password or the PIN: logged masked.
-        const QJsonObject shown = Secrets::masked(QJsonDocument::fromJson(data).object());
-        log.debug("Data : ", QJsonDocument(shown).toJson(QJsonDocument::Compact));
-    } else {
-        log.debug("Data : ", data);
-    }
+    // A "/config/set" object may carry the broker password or the PIN: logged masked.
+    if (Log::debugEnabled())
+        log.debug("Data : ", Log::outside(Secrets::maskedPayload(data)));
 
     if (topic.contains(QLatin1String("/info/get"))) {
         publishInfo();

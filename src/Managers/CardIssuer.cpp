@@ -23,7 +23,7 @@ const char *const MouthTimeout = "Timeout waiting for mouth sensor";
 
 QString uidText(const Tag::Ptr &tag)
 {
-    return tag ? tag->uid() : QStringLiteral("<none>");
+    return tag ? Log::outside(tag->uid()) : QStringLiteral("<none>");
 }
 
 QString boolText(bool value)
@@ -215,7 +215,7 @@ void CardIssuer::onCardInserted()
     read.done([this](Result r) {
         const Card::Ptr card = Card::cast(r.card);
         if (card) {
-            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(Log::outside(card->uid()), Log::outside(card->name())));
             setCurrCard(r.card);
             emit cardInserted(card);
         } else {
@@ -396,7 +396,7 @@ Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
         reject(d, QStringLiteral("Invalid card"));
         return d;
     }
-    log.info(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+    log.info(QStringLiteral("Writing card : uid=%1 name=%2").arg(Log::outside(card->uid()), Log::outside(card->name())));
 
     Deferred<RFID::Result> written = m_rfid->writeCard(card);
     written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });

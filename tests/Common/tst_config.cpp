@@ -315,6 +315,19 @@ private slots:
         QCOMPARE(Secrets::maskedText("mqtt/password", ""), QString());
         const QVariantMap shown = Secrets::masked(QVariantMap{{"mqtt/password", "x"}, {"log/level", 3}});
         QCOMPARE(shown, (QVariantMap{{"mqtt/password", "****"}, {"log/level", 3}}));
+
+        // Answers and payloads at any depth: a pushed value, a member, a URL, broken JSON.
+        const QJsonObject pushed{
+            {"config", QJsonArray{QJsonObject{{"name", "mqtt/password"}, {"value", "Pw1"}},
+                                  QJsonObject{{"name", "barrier/url"}, {"value", "http://u:Pw2@h/"}}}},
+            {"gui", QJsonObject{{"settingsPin", 7391}, {"locale", "el"}}}, {"X-API-Key", "k1"}, {"apiKey", ""}};
+        const QString payload = Secrets::maskedPayload(QJsonDocument(pushed).toJson());
+        for (const char *secret : {"Pw1", "Pw2", "7391", "k1"})
+            QVERIFY2(!payload.contains(secret), secret);
+        for (const char *kept : {"http://u:****@h/", "\"locale\":\"el\"", "\"apiKey\":\"\""})
+            QVERIFY2(payload.contains(kept), kept);
+        const QByteArray broken = "{\"mqtt\": {\"password\": \"Pw\\\"3\", \"port\": 1}";
+        QCOMPARE(Secrets::maskedPayload(broken), QString("{\"mqtt\": {\"password\": \"****\", \"port\": 1}"));
     }
 };
 
