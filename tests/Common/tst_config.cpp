@@ -89,6 +89,15 @@ private slots:
         QVERIFY(config.lastModified().isValid());
         // The first load finds nothing new: numbers stay numbers.
         QCOMPARE(config.get("mqtt/port").type(), QVariant::Int);
+
+        // It holds secrets: its owner's only; a file given another mode keeps it when saved.
+        QVERIFY(TestUtil::ownerOnly(file));
+        const QString shared = path("shared.conf");
+        writeFile(shared, "[log]\nlevel=3\n");
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        QVERIFY(QFile::setPermissions(shared, mode));
+        Config(shared, defaults()).set("log/level", 1);
+        QCOMPARE(QFileInfo(shared).permissions() & ~(QFile::ReadUser | QFile::WriteUser), mode);
     }
 
     void layersAndFileValues()
