@@ -6,14 +6,13 @@
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
-#include "Common/HttpClient.h"
 #include "Models/IPv4.h"
 
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
 
-#include "DuplicateKeys.h"
+#include "AnswerBody.h"
 #include "FuzzApp.h"
 
 #include <cstdint>
@@ -77,12 +76,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    QJsonValue body;
+    if (!answerBody(data, size, &body))
         return 0;
-    const char *text = reinterpret_cast<const char *>(data + 1);
-    if (mayRepeatJsonKey(text, size - 1))
-        return 0;
-    const QJsonValue body = HttpClient::parsePayload(QByteArray::fromRawData(text, int(size - 1)));
     const int status = Statuses[(data[0] >> 3) % (sizeof(Statuses) / sizeof(Statuses[0]))];
     // A pushed configuration adds the keys it names: a fresh store for every answer.
     Config config(QString(), {{QStringLiteral("card-bo/url"), QString()},

@@ -4,9 +4,8 @@
 #include "Backend/ESB.h"
 #include "Backend/LocalServer.h"
 #include "Common/Config.h"
-#include "Common/HttpClient.h"
 
-#include "DuplicateKeys.h"
+#include "AnswerBody.h"
 #include "FuzzApp.h"
 
 #include <cstdint>
@@ -44,12 +43,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    QJsonValue body;
+    if (!answerBody(data, size, &body))
         return 0;
-    const char *text = reinterpret_cast<const char *>(data + 1);
-    if (mayRepeatJsonKey(text, size - 1))
-        return 0;
-    const QJsonValue body = HttpClient::parsePayload(QByteArray::fromRawData(text, int(size - 1)));
     const int status = data[0] & 0x08 ? 200 : 400 + (data[0] >> 4);
     switch (data[0] % 4) {
     case 0: { // the bus: an answer, or a failure, read as the permission request does

@@ -35,7 +35,7 @@ QString boolText(bool value)
 // the operation still succeeds, the failure only shows in the log.
 void logDisableFailed(const QString &error)
 {
-    log.warn(QStringLiteral("RFID disable failed : ") + error);
+    log.warn(QStringLiteral("RFID disable failed : ") + Log::outside(error));
 }
 
 using Result = CardIssuer::Result;
@@ -184,7 +184,7 @@ void CardIssuer::resolve(Deferred<Result> &d, Tag::Ptr card)
 
 void CardIssuer::reject(Deferred<Result> &d, const QString &error)
 {
-    log.error(error);
+    log.error(Log::outside(error));
     d.reject(Result{Tag::Ptr(), error});
 }
 
@@ -224,7 +224,7 @@ void CardIssuer::onCardInserted()
         }
     });
     read.fail([this](Result r) {
-        log.error(QStringLiteral("Read card failed : ") + r.error);
+        log.error(QStringLiteral("Read card failed : ") + Log::outside(r.error));
         emit cardInserted(Card::Ptr());
     });
 }
@@ -534,7 +534,7 @@ Deferred<Result> CardIssuer::presentCard(int seconds)
     Deferred<Result> ejected = eject();
     ejected.fail([this, d](Result r) mutable {
         if (r.error.contains(QLatin1String(MouthTimeout))) {
-            log.warn(QStringLiteral("Eject failed : ") + r.error);
+            log.warn(QStringLiteral("Eject failed : ") + Log::outside(r.error));
             log.warn(QStringLiteral("Considering eject successful."));
             d.resolve(r);
         } else {

@@ -1,0 +1,20 @@
+#pragma once
+// The body of a server's answer in a target's input: the bytes after the first one (which
+// picks the request), decoded as the HTTP client decodes answers. False for an input that
+// may repeat a JSON key (see DuplicateKeys.h) or has no first byte.
+#include "Common/HttpClient.h"
+
+#include "DuplicateKeys.h"
+
+#include <cstdint>
+
+inline bool answerBody(const uint8_t *data, size_t size, QJsonValue *body)
+{
+    if (size < 1)
+        return false;
+    const char *text = reinterpret_cast<const char *>(data + 1);
+    if (mayRepeatJsonKey(text, size - 1))
+        return false;
+    *body = HttpClient::parsePayload(QByteArray::fromRawData(text, int(size - 1)));
+    return true;
+}
