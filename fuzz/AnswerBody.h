@@ -1,10 +1,8 @@
 #pragma once
 // The body of a server's answer in a target's input: the bytes after the first one (which
-// picks the request), decoded as the HTTP client decodes answers. False for an input that
-// may repeat a JSON key (see DuplicateKeys.h) or has no first byte.
+// picks the request), decoded as the HTTP client decodes answers. False for an input
+// without a first byte.
 #include "Common/HttpClient.h"
-
-#include "DuplicateKeys.h"
 
 #include <cstdint>
 
@@ -12,9 +10,6 @@ inline bool answerBody(const uint8_t *data, size_t size, QJsonValue *body)
 {
     if (size < 1)
         return false;
-    const char *text = reinterpret_cast<const char *>(data + 1);
-    if (mayRepeatJsonKey(text, size - 1))
-        return false;
-    *body = HttpClient::parsePayload(QByteArray::fromRawData(text, int(size - 1)));
+    *body = HttpClient::parsePayload(QByteArray(reinterpret_cast<const char *>(data + 1), int(size - 1)));
     return true;
 }

@@ -3,11 +3,10 @@
 // one, over a table of defaults. The store keeps its values in memory, so nothing is
 // written per input.
 #include "Common/Config.h"
+#include "Common/Utils.h"
 
 #include <QDir>
-#include <QJsonDocument>
 
-#include "DuplicateKeys.h"
 #include "FuzzApp.h"
 
 #include <cstdint>
@@ -45,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             config.set(it.key(), it.value());
         for (const QString &key : config.keys())
             config.get(key).toString();
-    } else if (!mayRepeatJsonKey(bytes.constData(), size - 1)) {
-        config.fromJson(QJsonDocument::fromJson(bytes).object());
+    } else {
+        config.fromJson(Utils::parseJson(bytes).object());
     }
     config.toJson();
     config.print();

@@ -12,7 +12,6 @@
 #include "GUI/Supervision.h"
 #include "Managers/Inspector.h"
 
-#include "DuplicateKeys.h"
 #include "FuzzApp.h"
 
 #include <cstdint>
@@ -58,8 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         g_ui->commands.backOfficeCommand(QStringLiteral("c-1"), QString::fromUtf8(payload));
         return 0;
     }
-    if (mayRepeatJsonKey(payload.constData(), size - 1))
-        return 0;
     g_ui->supervision.onMessage(payload, QByteArray(Topics[pick]));
     return 0;
 }

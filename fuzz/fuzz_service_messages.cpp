@@ -17,7 +17,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include "DuplicateKeys.h"
 #include "FuzzApp.h"
 
 #include <cstdint>
@@ -172,8 +171,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
-        return 0;
-    if (mayRepeatJsonKey(reinterpret_cast<const char *>(data + 1), size - 1))
         return 0;
     const QByteArray payload(reinterpret_cast<const char *>(data + 1), int(size - 1));
     const int pick = data[0] % (TopicCount + 3);

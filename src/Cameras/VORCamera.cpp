@@ -162,7 +162,7 @@ void VORCamera::parseCameraInfo(const QByteArray &json)
 {
     log.info("[", m_type, "] parseCameraInfo");
     setStatus(QStringLiteral("ON"));
-    const QJsonObject properties = QJsonDocument::fromJson(json)
+    const QJsonObject properties = Utils::parseJson(json)
                                        .object()
                                        .value(QStringLiteral("data"))
                                        .toObject()
@@ -374,7 +374,7 @@ void VORCamera::handleTCPMessage(const QString &path, const QByteArray &body)
 bool VORCamera::parseBody(const QByteArray &body, QJsonObject *out)
 {
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    const QJsonDocument doc = Utils::parseJson(body, &error);
     if (error.error != QJsonParseError::NoError) {
         m_errors.error("[", m_type, "] Parse Error : ", error.errorString(), " at offset ", error.offset);
         return false;
@@ -393,7 +393,7 @@ void VORCamera::processHeartbeatMessage(const QByteArray &body)
     if (!m_type.contains(QLatin1String("alpr")))
         return;
     log.info("[", m_type, "] Heartbeat message received");
-    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    const QJsonDocument doc = Utils::parseJson(body);
     if (!doc.isObject())
         return;
     const QJsonObject o = doc.object();

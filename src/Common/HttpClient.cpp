@@ -1,6 +1,7 @@
 #include "Common/HttpClient.h"
 
 #include "Common/Secrets.h"
+#include "Common/Utils.h"
 
 #include <QAuthenticator>
 #include <QCoreApplication>
@@ -254,7 +255,7 @@ QByteArray HttpClient::createPayload(const QJsonValue &data)
 QJsonValue HttpClient::parsePayload(const QByteArray &bytes)
 {
     if (!bytes.isEmpty() && (bytes.at(0) == '[' || bytes.at(0) == '{')) {
-        const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+        const QJsonDocument doc = Utils::parseJson(bytes);
         if (doc.isArray())
             return doc.array();
         return doc.object();

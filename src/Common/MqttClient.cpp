@@ -348,7 +348,7 @@ void MqttClient::onWaitMessage(quint64 id, const QByteArray &payload)
     if (text.isEmpty())
         text = QStringLiteral("{}");
     QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
+    const QJsonDocument doc = Utils::parseJson(text.toUtf8(), &err);
     if (err.error == QJsonParseError::NoError && doc.isObject())
         w.result.resolve(QJsonValue(doc.object()));
     else

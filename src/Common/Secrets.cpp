@@ -1,5 +1,7 @@
 #include "Common/Secrets.h"
 
+#include "Common/Utils.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -120,7 +122,7 @@ QJsonValue masked(const QJsonValue &value)
 QString maskedPayload(const QByteArray &payload)
 {
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
+    const QJsonDocument doc = Utils::parseJson(payload, &error);
     if (error.error == QJsonParseError::NoError && (doc.isObject() || doc.isArray())) {
         const QJsonValue shown = masked(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array()));
         return QString::fromUtf8(shown.isObject() ? QJsonDocument(shown.toObject()).toJson(QJsonDocument::Compact)

@@ -2,6 +2,7 @@
 
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
+#include "Common/Utils.h"
 #include "GUI/Diagnostics.h"
 #include "Engines/Terminal.h"
 #include "GUI/ScreenLogic.h"
@@ -52,7 +53,7 @@ void RemoteCommands::answer(const QString &path, const QString &id, const QJsonO
 
 void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
 {
-    const QJsonObject request = QJsonDocument::fromJson(payload).object();
+    const QJsonObject request = Utils::parseJson(payload).object();
     const QString mode = request.value(QStringLiteral("mode")).toVariant().toString();
     const int cards = request.value(QStringLiteral("numberOfCards")).toVariant().toInt();
     // The diagnostics pause the lane only when they accept the test; a refused request
@@ -141,7 +142,7 @@ void RemoteCommands::boxReset(const QString &id)
 void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
 {
     QStringList names;
-    for (const QJsonValue &v : QJsonDocument::fromJson(payload).array())
+    for (const QJsonValue &v : Utils::parseJson(payload).array())
         names << v.toVariant().toString();
     log.info("Received MQTT camera trigger command : rpcId=", Log::outside(id), " cameras=",
              Log::outside(names.join(QLatin1Char(','))));

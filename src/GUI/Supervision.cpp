@@ -237,7 +237,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     } else if (topic.contains(QLatin1String("/config/get"))) {
         publishConfig();
     } else if (configSet) {
-        m_config->fromJson(acceptedConfig(QJsonDocument::fromJson(data).object(), m_config->defaults()));
+        m_config->fromJson(acceptedConfig(Utils::parseJson(data).object(), m_config->defaults()));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

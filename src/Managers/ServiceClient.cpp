@@ -1,6 +1,7 @@
 #include "ServiceClient.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -68,7 +69,7 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
     QJsonObject json;
     if (!payload.isEmpty() || !m_rules.emptyIsObject) {
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
+        const QJsonDocument doc = Utils::parseJson(payload, &error);
         const bool refused = error.error != QJsonParseError::NoError || (!doc.isObject() && !m_rules.nonObjectIsEmpty);
         if (refused) {
             if (!m_parseErrors.allow())

@@ -154,6 +154,8 @@ private slots:
         QTest::newRow("plate with a newline") << "alpr2" << "/plate"
                                               << QByteArray("{\"plate\":\"AB1\\n[Terminal] State changed\"}") << 1
                                               << "AB1\n[Terminal] State changed" << "";
+        QTest::newRow("repeated name") << "alpr2" << "/plate" << QByteArray("{\"plate\":{\"a\":1},\"plate\":\"X\"}")
+                                       << 2 << "" << "";
         QTest::newRow("16 MiB") << "alpr2" << "/plate"
                                 << "{\"plate\":\"ABC1\",\"image\":\"" + QByteArray(16 << 20, 'x') + "\"}" << 1
                                 << "ABC1" << "";
