@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QThread>
@@ -130,22 +131,12 @@ bool runUntil(const std::function<bool()> &cond, int timeoutMs)
     return cond();
 }
 
-// The process's resident memory in KiB: "VmHWM" the peak since resetPeak(), "VmRSS" now.
-qint64 memoryKiB(const QByteArray &field)
+// The process's resident memory in KiB: "VmHWM" the peak since "5" went to clear_refs, "VmRSS" now.
+qint64 memoryKiB(const char *field)
 {
     QFile status("/proc/self/status");
     status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
-void resetPeak()
-{
-    QFile refs("/proc/self/clear_refs");
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
+    return QRegularExpression(QString(field) + ":\\s*(\\d+)").match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
 }
 
 CardBO::Timing timing(int secondMs)
@@ -195,15 +186,7 @@ class TstCardBO : public QObject
     static QString apiKey() { return QSettings("vexo", "zuka-card-bo").value("apiKey").toString(); }
 
     // Registers a key with the peer, as an earlier run of the client would have.
-    void preRegister(Rig &rig)
-    {
-        QProcess curl;
-        curl.start("curl", {"-s", "--cacert", m_peer.certFile("ca.pem"), "--cert", m_peer.certFile("client.pem"),
-                            "--key", m_peer.certFile("client.key"), "-X", "POST", "-d", "{}",
-                            m_peer.https() + Device + "register"});
-        QVERIFY(curl.waitForFinished(10000));
-        rig.db.setParam("apiKey", json(curl.readAllStandardOutput())["apiKey"].toString());
-    }
+    void preRegister(Rig &rig) { rig.db.setParam("apiKey", m_peer.registerTerminal()); }
 
 private slots:
     void initTestCase()
@@ -417,7 +400,8 @@ private slots:
         m_peer.script({{"POST " + Device + "transaction", json(answer)}});
         Rig rig(tls({}), 1000);
         const qint64 before = memoryKiB("VmRSS");
-        resetPeak();
+        QFile refs("/proc/self/clear_refs");
+        QVERIFY(refs.open(QIODevice::WriteOnly) && refs.write("5") == 1 && refs.flush());
         rig.bo.sendTransaction(transaction("t-1"));
         QVERIFY(TestUtil::waitUntil([] { return sqlite3("SELECT sendAttempts FROM Transactions") == "1"; }, 20000));
         // Whatever the answer, the process held little of it and the row keeps little.

@@ -255,7 +255,6 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("limit");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("plain") << QByteArray("ABC1234") << 100 << "ABC1234";
         QTest::newRow("forged line") << QByteArray("AB1\n[Terminal] State changed") << 100
                                      << "AB1\\n[Terminal] State changed";
         QTest::newRow("controls") << QByteArray("a\r\tb\x1b[31m\x7f") << 100 << "a\\r\\tb\\x1b[31m\\x7f";

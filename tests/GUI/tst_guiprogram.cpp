@@ -167,10 +167,7 @@ void TstGuiProgram::noSecretInTheLog()
     QVERIFY(TestUtil::waitUntil([&] { return peer.isConnected(); }));
     BackOfficePeer bo;
     QVERIFY(bo.start());
-    QProcess curl; // a key the back office knows, as an earlier registration left it
-    curl.start("curl", {"-s", "-X", "POST", "-d", "{}", bo.http() + "/api/v1/device/register"});
-    QVERIFY(curl.waitForFinished(10000));
-    const QString key = BackOfficePeer::json(curl.readAllStandardOutput())["apiKey"].toString();
+    const QString key = bo.registerTerminal(); // as an earlier registration left it
     QVERIFY(!key.isEmpty());
     const QStringList secrets{"PushedPw-4711", "PushedPin-8813", "SetPin-5309", key};
     bo.script({{"cardbo", BackOfficePeer::json(R"({"heartbeat": {"configUpdatedAt": "2099-01-01T00:00:00Z",

@@ -9,11 +9,10 @@ to a list of answers given in turn (the last repeats; turns restart when the fil
 changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
 "delayMs" (wait first), "reset" (drop the connection with a TCP reset), "auth"
 ("user:password": 401 asking for basic credentials unless they are these). Hostile
-answers, off unless scripted: "bodyBytes" (a body of that many bytes, sent in pieces,
-with its length announced unless "unannounced": then it runs until the connection
-closes), "padBytes" (a member "pad" of that many characters added to "json"),
-"elsewhere" (a redirect to the same server and path under that host name, another
-origin for the client: whatever follows it is logged with that "Host").
+answers, off unless scripted: "bodyBytes" (that many bytes, sent in pieces, length
+announced unless "unannounced"), "padBytes" (a member "pad" of that many characters
+added to "json"), "elsewhere" (a redirect to the same server and path under that host
+name: another origin for the client; whatever follows it is logged with that "Host").
 Unscripted requests under /api/v1/device/ reach the card back office below; other
 unscripted requests get 404. LOG gets one JSON line per request.
 

@@ -36,8 +36,7 @@ QString python()
 bool ownerOnly(const QString &path)
 {
     const QFileInfo info(path);
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
-    return info.exists() && !(info.permissions() & others);
+    return info.exists() && !(info.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther));
 }
 
 }
