@@ -621,7 +621,9 @@ void CardBO::processPendingTransactions()
         return;
     m_pendingTimer.stop();
     const Transaction::Ptr trans = m_due.first();
-    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2").arg(m_due.size() - 1).arg(Log::outside(trans->toString())));
+    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
+                 .arg(m_due.size() - 1)
+                 .arg(Log::outside(trans->toString())));
     transmitTransaction(trans).doneZero([this, trans]() {
         m_due.removeOne(trans);
         m_sendLock.unlock();

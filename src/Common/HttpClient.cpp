@@ -39,7 +39,9 @@ const char TooLargeProperty[] = "answerTooLarge";
 
 bool sameOrigin(const QUrl &a, const QUrl &b)
 {
-    const auto port = [](const QUrl &u) { return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) ? 80 : 443); };
+    const auto port = [](const QUrl &u) {
+        return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) ? 80 : 443);
+    };
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
            && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
 }
@@ -317,7 +319,8 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
                     return;
                 }
                 // Progress is reported now and then: an answer may be complete before it shows.
-                if (reply->property(TooLargeProperty).toBool() || (reply->isOpen() && tooLarge(reply->bytesAvailable()))) {
+                if (reply->property(TooLargeProperty).toBool()
+                    || (reply->isOpen() && tooLarge(reply->bytesAvailable()))) {
                     // Taken as no answer at all, whatever its status said.
                     result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
                     return;

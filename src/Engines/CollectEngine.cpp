@@ -211,7 +211,8 @@ void CollectEngine::requestPermission()
         const auto answered = guarded({Session::Permission}, [this](const Backend::ESB::PermissionResp &resp) {
             const QString yesNo = resp.cardReturn ? QStringLiteral("yes") : QStringLiteral("no");
             if (resp.code == QLatin1String("OPEN")) {
-                engineLog.info("ESB permission granted : code=", Log::outside(resp.code), " desc=", Log::outside(resp.descr), " cardReturn=", yesNo);
+                engineLog.info("ESB permission granted : code=", Log::outside(resp.code), " desc=",
+                               Log::outside(resp.descr), " cardReturn=", yesNo);
                 m_session->setCardReturned(resp.cardReturn);
                 m_session->setState(Session::CardProcess);
             } else {

@@ -215,7 +215,8 @@ void CardIssuer::onCardInserted()
     read.done([this](Result r) {
         const Card::Ptr card = Card::cast(r.card);
         if (card) {
-            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(Log::outside(card->uid()), Log::outside(card->name())));
+            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2")
+                         .arg(Log::outside(card->uid()), Log::outside(card->name())));
             setCurrCard(r.card);
             emit cardInserted(card);
         } else {
