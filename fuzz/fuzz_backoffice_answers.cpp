@@ -51,7 +51,6 @@ struct Client : Backend::CardBO
     using CardBO::handleUpdateDataResponse;
 };
 
-QTemporaryDir *g_dir = nullptr;
 Backend::Database *g_db = nullptr;
 Lane *g_lane = nullptr;
 const int Statuses[] = {200, 201, 204, 0, -1, 400, 401, 403, 500, 503};
@@ -60,14 +59,15 @@ const int Statuses[] = {200, 201, 204, 0, -1, 400, 401, 403, 500, 503};
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     startFuzzApp(argc, argv);
-    // The database and the settings store in a folder of their own (in memory when it can).
-    g_dir = QDir(QStringLiteral("/dev/shm")).exists() ? new QTemporaryDir(QStringLiteral("/dev/shm/fuzz-XXXXXX"))
-                                                      : new QTemporaryDir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, g_dir->path());
+    // The database and the settings store in a folder of their own (in memory when it can),
+    // removed at the end of the run.
+    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/fuzz-XXXXXX")
+                                                                       : QDir::tempPath() + QStringLiteral("/fuzz-XXXXXX"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     // The database file is opened by name in the working folder; the corpus folders
     // given on the command line are read from the caller's.
     const QString here = QDir::currentPath();
-    QDir::setCurrent(g_dir->path());
+    QDir::setCurrent(dir.path());
     g_db = new Backend::Database;
     QDir::setCurrent(here);
     g_lane = new Lane;
