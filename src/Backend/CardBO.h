@@ -55,6 +55,10 @@ public:
     static constexpr int DefaultHbIntervalSec = 30;  // in force when the configured one is 0 or less
     static constexpr int PendingIntervalSec = 120;   // the transaction sender's timer
     static constexpr int RequestTimeoutMs = 30000;
+    // What a transaction's row keeps of the back office's answer (respData), in bytes of
+    // compact JSON: a larger answer keeps its members of at most MaxKeptMemberBytes.
+    static constexpr int MaxKeptAnswerBytes = 16 * 1024;
+    static constexpr int MaxKeptMemberBytes = 1024;
 
     using Timing = CardBOTiming;
 
@@ -106,6 +110,15 @@ signals:
     void lastCommsChanged();
     void commandReceived(QString id, QString command);
 
+protected:
+    // The back office's answers, as each request hands them on.
+    void handleRegisterResponse(const QJsonValue &body);
+    void handleUpdateDataResponse(int status, const QJsonValue &body);
+    void handleHeartbeatResponse(int status, const QJsonValue &body);
+    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
+    void handleErrorResponse(int status, const QJsonValue &body);
+    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
+
 private:
     void initClient();
     void onTick();
@@ -121,12 +134,6 @@ private:
     void processStateInit();
     void processStateNotRegistered();
     void processStateOnline();
-    void handleRegisterResponse(const QJsonValue &body);
-    void handleUpdateDataResponse(int status, const QJsonValue &body);
-    void handleHeartbeatResponse(int status, const QJsonValue &body);
-    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
-    void handleErrorResponse(int status, const QJsonValue &body);
-    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
     // A new transaction, a held one completed or a send's result written to the queue.
     enum class Write { Written, Refused, Failed };
     Write write(const Transaction::Ptr &trans);

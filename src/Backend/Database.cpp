@@ -1,6 +1,7 @@
 #include "Backend/Database.h"
 
 #include "Common/Log.h"
+#include "Common/PrivateFile.h"
 
 #include <QJsonDocument>
 #include <QSettings>
@@ -104,7 +105,9 @@ void Database::setParam(const QString &key, const QVariant &value)
     if (param(key) == value)
         return;
     if (key == ApiKey) {
-        apiKeyStore().setValue(ApiKey, value.toString());
+        QSettings store = apiKeyStore();
+        PrivateFile::create(store.fileName(), true);
+        store.setValue(ApiKey, value.toString());
         emit paramChanged(key, value);
         return;
     }

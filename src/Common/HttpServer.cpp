@@ -88,6 +88,7 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     , m_acceptRetry(new QTimer(this))
     , m_fdGuard(new QTimer(this))
     , m_listenRetry(new QTimer(this))
+    , m_warnings(log)
 {
     qRegisterMetaType<HttpServer::Request>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
@@ -211,13 +212,13 @@ void HttpServer::pauseAccepting(const QString &reason)
         return;
     if (m_connections.size() > 1) {
         m_cap = qMax(1, m_connections.size() - SpareDescriptors);
-        log.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
+        m_warnings.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
         while (m_connections.size() > m_cap)
             evictIdlest(nullptr);
         if (!descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
             return;
     }
-    log.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
+    m_warnings.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
     m_server->pauseAccepting();
     evictIdlest(nullptr);
     m_acceptRetry->start(m_limits.acceptRetryMs);
@@ -292,16 +293,16 @@ void HttpServer::finish(Connection *c, int status)
         break;
     }
     case Status::NoBody:
-        log.warn("Dropping request without body from : ", peer);
+        m_warnings.warn("Dropping request without body from : ", peer);
         release(c);
         break;
     case Status::HeaderTooLarge:
-        log.warn("Request header too large from : ", peer, ". Closing connection.");
+        m_warnings.warn("Request header too large from : ", peer, ". Closing connection.");
         socket->abort();
         drop(c);
         return;
     case Status::BodyTooLarge:
-        log.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
+        m_warnings.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
                  ". Closing connection.");
         socket->abort();
         drop(c);
@@ -326,7 +327,7 @@ void HttpServer::onTimer(Connection *c)
     else if (!c->done && since >= m_limits.requestTimeoutMs)
         reason = "request";
     if (reason) {
-        log.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
+        m_warnings.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
         c->socket->abort();
         drop(c);
         return;
@@ -402,7 +403,7 @@ bool HttpServer::evictIdlest(Connection *except)
             idlest = c;
     if (!idlest)
         return false;
-    log.warn("Too many connections: closing the one idle longest, from : ", idlest->peer.toString());
+    m_warnings.warn("Too many connections: closing the one idle longest, from : ", idlest->peer.toString());
     idlest->socket->abort();
     drop(idlest);
     return true;

@@ -9,6 +9,8 @@
 // held across all of them are capped (a connection waits for room, and at the cap
 // of connections the one idle longest gives way); accepting pauses while the
 // process is out of descriptors.
+#include "Common/LogLimit.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMetaType>
@@ -104,6 +106,8 @@ private:
     int m_port = -1;
     QString m_listenError; // the last failure to bind, logged once
     bool m_resumeQueued = false;
+    // The warnings that clients can cause at will (time-outs, evictions, refused requests).
+    LogLimit m_warnings;
 };
 
 Q_DECLARE_METATYPE(HttpServer::Request)

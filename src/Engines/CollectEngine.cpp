@@ -233,11 +233,11 @@ Deferred<> CollectEngine::sendCollectedData()
     }
     m_esb->sendAlprBack(data)
         .done([sent](const QString &eventId) {
-            engineLog.info("Data sent successfully : eventId=", eventId);
+            engineLog.info("Data sent successfully : eventId=", Log::outside(eventId));
             sent.resolve();
         })
         .fail([sent](const QString &error) {
-            engineLog.error("Data send failed : ", error);
+            engineLog.error("Data send failed : ", Log::outside(error));
             sent.resolve();
         });
     return sent;
@@ -261,11 +261,12 @@ void CollectEngine::requestPermission()
         const auto answered = guarded({Session::Permission}, [this](const Backend::ESB::PermissionResp &resp) {
             const QString yesNo = resp.cardReturn ? QStringLiteral("yes") : QStringLiteral("no");
             if (resp.code == QLatin1String("OPEN")) {
-                engineLog.info("ESB permission granted : code=", resp.code, " desc=", resp.descr, " cardReturn=", yesNo);
+                engineLog.info("ESB permission granted : code=", Log::outside(resp.code), " desc=",
+                               Log::outside(resp.descr), " cardReturn=", yesNo);
                 m_session->setCardReturned(resp.cardReturn);
                 m_session->setState(Session::CardProcess);
             } else {
-                engineLog.info("ERROR: ESB Permission rejected : code=", resp.code, " desc=", resp.descr,
+                engineLog.info("ERROR: ESB Permission rejected : code=", Log::outside(resp.code), " desc=", Log::outside(resp.descr),
                                " cardReturn=", yesNo);
                 m_session->setError(resp.descr);
                 m_session->setState(Session::Error);
@@ -298,7 +299,7 @@ void CollectEngine::processCard()
         m_session->setState(Session::Error);
         return;
     }
-    engineLog.info("Processing card : ", card->uid());
+    engineLog.info("Processing card : ", Log::outside(card->uid()));
     const bool giveBack = shouldReturnCard();
     ZUKAv1Card::_Usage usage;
     usage.timestamp = m_session->start();
@@ -311,25 +312,25 @@ void CollectEngine::processCard()
     holdPassage();
 
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-        engineLog.error(r.error);
+        engineLog.error(Log::outside(r.error));
         m_session->setError(r.error);
         m_session->setState(Session::Error);
     });
     if (giveBack) {
-        engineLog.info("Writing card : ", card->uid());
+        engineLog.info("Writing card : ", Log::outside(card->uid()));
         m_terminal->cardIssuer()
             ->returnCard(card)
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-                engineLog.info("Card written successfully : ", uidOf(r.card));
+                engineLog.info("Card written successfully : ", Log::outside(uidOf(r.card)));
                 m_session->setState(Session::WaitCollect);
             }))
             .fail(failed);
     } else {
-        engineLog.info("Collecting card : ", card->uid());
+        engineLog.info("Collecting card : ", Log::outside(card->uid()));
         m_terminal->cardIssuer()
             ->collectCard()
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-                engineLog.info("Card collected successfully : ", uidOf(r.card));
+                engineLog.info("Card collected successfully : ", Log::outside(uidOf(r.card)));
                 m_session->setState(Session::Exit);
             }))
             .fail(failed);

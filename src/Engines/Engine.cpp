@@ -223,7 +223,7 @@ void Engine::presentCard()
     m_terminal->cardIssuer()
         ->presentCard(timeout)
         .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            logger().info("Card collected successfully : ", uidOf(r.card));
+            logger().info("Card collected successfully : ", Log::outside(uidOf(r.card)));
             m_session->setState(Session::Exit);
         }))
         .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {

@@ -527,7 +527,7 @@ void Terminal::onUpdateProgress()
 
 void Terminal::onCardDisposed(const Tag::Ptr &card)
 {
-    termLog.info("Card disposed : uid=", card ? card->uid() : QStringLiteral("<none>"));
+    termLog.info("Card disposed : uid=", card ? Log::outside(card->uid()) : QStringLiteral("<none>"));
     m_storageBox.incrCount();
     termLog.info("Card Storage box : ", m_storageBox.toString());
 }

@@ -182,7 +182,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
-            log.warn("Ignoring configuration value : ", g.key(), " (not a group)");
+            log.warn("Ignoring configuration value : ", Log::outside(g.key()), " (not a group)");
             continue;
         }
         QJsonObject inner;
@@ -220,7 +220,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
                 inner.insert(n.key(), v);
             } else {
                 const QString typeName = QString::fromLatin1(QMetaType::typeName(type));
-                log.warn("Ignoring configuration value of wrong type : ", key, " (expected ", typeName, ")");
+                log.warn("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
             }
         }
         if (!inner.isEmpty())
@@ -235,18 +235,14 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     const QString b = base();
     if (!topic.contains(b))
         return;
-    log.info("Message received : ", topic);
+    log.info("Message received : ", Log::outside(topic));
     const bool configSet = topic.contains(QLatin1String("/config/set"))
                            && !topic.contains(QLatin1String("/info/get"))
                            && !topic.contains(QLatin1String("/status/get"))
                            && !topic.contains(QLatin1String("/config/get"));
-    if (configSet) {
-        // The object may carry the broker password or the PIN: logged masked.
-        const QJsonObject shown = Secrets::masked(QJsonDocument::fromJson(data).object());
-        log.debug("Data : ", QJsonDocument(shown).toJson(QJsonDocument::Compact));
-    } else {
-        log.debug("Data : ", data);
-    }
+    // A "/config/set" object may carry the broker password or the PIN: logged masked.
+    if (Log::debugEnabled())
+        log.debug("Data : ", Log::outside(Secrets::maskedPayload(data)));
 
     if (topic.contains(QLatin1String("/info/get"))) {
         publishInfo();
@@ -256,7 +252,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
         publishConfig();
     } else if (configSet) {
         m_config->fromJson(
-            acceptedConfig(QJsonDocument::fromJson(data).object(), m_config->defaults(), m_config->keys()));
+            acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys()));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

@@ -304,16 +304,21 @@ void Barrier::readStatus()
     m_pollTimer.stop();
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
     sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
-        if (answer.isValid() && int(answer.valueCount()) >= StatusBlockSize) {
-            setStatus(readWords(answer, 0, 2));
-            setLoopA(answer.value(4));
-            setLoopB(answer.value(5));
-            m_wordsKnown = true;
-            applyVerdicts();
-        }
+        applyStatus(answer);
         if (!m_pollTimer.isActive() && m_client.state() == QModbusDevice::ConnectedState)
             m_pollTimer.start();
     });
+}
+
+void Barrier::applyStatus(const QModbusDataUnit &answer)
+{
+    if (!answer.isValid() || int(answer.valueCount()) < StatusBlockSize)
+        return;
+    setStatus(readWords(answer, 0, 2));
+    setLoopA(answer.value(4));
+    setLoopB(answer.value(5));
+    m_wordsKnown = true;
+    applyVerdicts();
 }
 
 void Barrier::setState(State state, const QString &reason)

@@ -91,6 +91,10 @@ signals:
     void barrierOpened();
     void barrierClosed();
 
+protected:
+    // Takes in the controller's answer to the status read (status, loop A and B words).
+    void applyStatus(const QModbusDataUnit &answer);
+
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
     struct Verdict {

@@ -118,7 +118,7 @@ void Inspector::setStatus(const QString &status)
 {
     if (m_status == status)
         return;
-    log().info("Status changed : ", status);
+    log().info("Status changed : ", Log::outside(status));
     m_status = status;
     emit statusChanged();
 }

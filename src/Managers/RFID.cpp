@@ -12,7 +12,7 @@ namespace manager {
 namespace {
 QString uidOf(const Tag::Ptr &tag)
 {
-    return tag ? tag->uid() : QStringLiteral("<none>");
+    return tag ? Log::outside(tag->uid()) : QStringLiteral("<none>");
 }
 void registerRfidTypes()
 {

@@ -1,6 +1,7 @@
 #include "ServiceClient.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -62,6 +63,7 @@ ServiceClient::ServiceClient(MqttClient &mqtt, const QString &root, const Log &l
     , m_mqtt(mqtt)
     , m_root(root)
     , m_log(log)
+    , m_parseErrors(log)
     , m_rules(rules)
 {
     connect(&m_mqtt, &MqttClient::received, this,
@@ -116,12 +118,14 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
     QJsonObject json;
     if (!payload.isEmpty() || !m_rules.emptyIsObject) {
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
+        const QJsonDocument doc = Utils::parseJson(payload, &error);
         const bool refused = error.error != QJsonParseError::NoError || (!doc.isObject() && !m_rules.nonObjectIsEmpty);
         if (refused) {
-            const QString text = m_rules.rawPayloadInError ? QString::fromUtf8(payload) : error.errorString();
+            if (!m_parseErrors.allow())
+                return;
+            const QString text = m_rules.rawPayloadInError ? Log::outside(payload) : error.errorString();
             if (m_rules.topicInError)
-                m_log.error("Failed to parse JSON message (topic=", topic, ") :", text, " )");
+                m_log.error("Failed to parse JSON message (topic=", Log::outside(topic), ") :", text, " )");
             else
                 m_log.critical("Failed to parse JSON message: ", text);
             return;

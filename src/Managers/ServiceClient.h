@@ -5,6 +5,7 @@
 // critical line, request/response calls with ids of the client's own, and
 // notifying-property setters that emit only on a real change.
 #include "Common/Log.h"
+#include "Common/LogLimit.h"
 #include "Common/Property.h"
 #include "Deferred/Deferred.h"
 
@@ -139,6 +140,7 @@ private:
     MqttClient &m_mqtt;
     const QString m_root;
     const Log m_log;
+    LogLimit m_parseErrors; // broken messages, which any client of the broker can send
     const ParseRules m_rules;
     QVector<Route> m_routes;
     quint64 m_callId = 0;

@@ -1,6 +1,7 @@
 #include "Update.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Secrets.h"
 
 namespace manager {
 
@@ -53,13 +54,14 @@ void Update::install()
         log().warn("Cannot install. There are no pending versions");
         return;
     }
-    log().info("Installing pending update : ", m_pending);
+    log().info("Installing pending update : ", Log::outside(m_pending));
     publishEmpty(QStringLiteral("/install"));
 }
 
 void Update::trigger(QString version, QString uri, QString checksum)
 {
-    log().info("Triggerring download : v=", version, ", uri=", uri, ", checksum=", checksum);
+    log().info("Triggerring download : v=", Log::outside(version), ", uri=", Log::outside(Secrets::maskUrls(uri)),
+               ", checksum=", Log::outside(checksum));
     publish(QStringLiteral("/trigger"), QJsonObject{{QStringLiteral("v"), version},
                                                     {QStringLiteral("uri"), uri},
                                                     {QStringLiteral("md5"), checksum},

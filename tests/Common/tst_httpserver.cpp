@@ -531,6 +531,14 @@ private slots:
         idle.clear();
         QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0; }));
 
+        // A flood of connections: a few eviction lines, then one count of the rest.
+        for (int i = 0; i < 16; ++i)
+            idle.emplace_back(new RawClient(port));
+        QVERIFY(log.waitForPart("[HttpServer] WARN: Left out "));
+        QVERIFY(log.countContaining("Too many connections") < 12);
+        idle.clear();
+        QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0; }));
+
         // A holds the whole budget and stalls; B's body waits for it.
         RawClient a(port);
         a.send("POST /a HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + QByteArray(256 * 1024, 'a'));

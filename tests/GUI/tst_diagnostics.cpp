@@ -212,6 +212,7 @@ void TstDiagnostics::reportAndQr()
     const QString name = saved[0][1].toString().section('\n', 1);
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(TestUtil::ownerOnly(name));
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
     QCOMPARE(lines.size(), 27);
     QCOMPARE(lines[1], QString(" DEVICE TEST REPORT"));
