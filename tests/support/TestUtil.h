@@ -26,4 +26,6 @@ private:
 bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 15000);
 // The python interpreter the test peers run on.
 QString python();
+// Whether the file exists and only its owner may read or write it.
+bool ownerOnly(const QString &path);
 }
