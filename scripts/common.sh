@@ -38,22 +38,27 @@ configure_and_build() {
 }
 
 # Background processes a script started, stopped together when it ends: at its own end,
-# on Ctrl-C, and on a plain `kill <pid of the script>`.
+# on Ctrl-C, and on a plain `kill <pid of the script>`. Start them with `setsid`, so that
+# a Ctrl-C reaches only the script, which then stops them in order.
 STARTED_PIDS=()
 started() { STARTED_PIDS+=("$1"); }
+# Printed once everything is stopped, when set.
+STOPPED_MESSAGE=""
 
-# Asks each started process to end (the last started first), gives each up to 5 s and
-# then kills what is left. One that is already gone does not keep the others running.
+# Stops the started processes one after the other, the last started first (the terminal
+# before the simulated lane, the broker and the display it uses): each is asked to end,
+# given up to 5 s and then killed. One that is already gone does not keep the others running.
 stop_started() {
   local i pid
   for ((i = ${#STARTED_PIDS[@]} - 1; i >= 0; i--)); do
-    kill -TERM "${STARTED_PIDS[i]}" 2>/dev/null || true
-  done
-  for pid in "${STARTED_PIDS[@]}"; do
+    pid="${STARTED_PIDS[i]}"
+    kill -TERM "$pid" 2>/dev/null || continue
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
   done
   STARTED_PIDS=()
+  if [ -n "$STOPPED_MESSAGE" ]; then echo "$STOPPED_MESSAGE"; fi
 }
 trap stop_started EXIT
 trap 'exit 130' INT
@@ -65,7 +70,7 @@ ensure_display() {
   if [ -z "${DISPLAY:-}" ]; then
     local n=99
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
+    setsid Xvfb ":$n" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
     started $!
     export DISPLAY=":$n"
     for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
@@ -79,3 +84,43 @@ free_port() {
 
 # True when something accepts connections on the loopback port.
 port_taken() { nc -z 127.0.0.1 "$1" 2>/dev/null; }
+
+# True when a listener could take the port on every address now (as the broker and the
+# terminal bind it: an old connection's TIME_WAIT does not count).
+port_free() {
+  /usr/bin/python3 - "$1" <<'PY' 2>/dev/null
+import socket, sys
+port = int(sys.argv[1])
+try:
+    s = socket.socket(socket.AF_INET6)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    address = ("::", port)
+except OSError:
+    s = socket.socket()
+    address = ("0.0.0.0", port)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(address)
+s.listen(1)
+PY
+}
+
+# choose_port <what> <variable> <default>: the port named by the variable when it is set
+# (it must be free: else the script stops and says so), else the default when it is free,
+# else a free one (said on screen).
+choose_port() {
+  local what="$1" var="$2" default="$3" port
+  port="${!var:-}"
+  if [ -n "$port" ]; then
+    if ! port_free "$port"; then
+      echo "Port $port ($var, $what) is already in use; choose another $var." >&2
+      return 1
+    fi
+  else
+    port="$default"
+    if ! port_free "$port"; then
+      port="$(free_port)"
+      echo "Port $default ($what) is already in use; using port $port instead ($var to choose one)." >&2
+    fi
+  fi
+  echo "$port"
+}

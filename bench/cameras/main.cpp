@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     std::array<std::unique_ptr<PeerProcess>, 4> peers;
     QTemporaryDir dir;
     Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
-    config.set("cameras/serverPort", TestUtil::freePort());
+    config.set("cameras/serverPort", 0);
     for (int i = 0; i < 4; ++i) {
         peers[i].reset(new PeerProcess(Roles[i]));
         const QString address = QStringLiteral("127.0.0.%1").arg(i + 2);

@@ -164,22 +164,21 @@ public:
             if (!f.open(QIODevice::WriteOnly) || f.write("0") != 1)
                 return false;
         }
-        barrierPort = TestUtil::freePort();
-        barrierControl = TestUtil::freePort();
         if (!broker.start() || !office.start())
             return false;
         office.script({{"GET /app/version", QJsonObject{{"json", QJsonObject{{"Deployed Version", "1"}}}}},
                        {"POST /api/Passages", QJsonObject{{"json", QJsonObject{{"id", "P-1"}}}}},
                        {"POST /integration/internal/cardReader/truckAlprFront",
                         QJsonObject{{"json", QJsonObject{{"eventId", "F-1"}}}}}});
-        if (!barrier.startPython("barrier_peer.py", {"--port", QString::number(barrierPort), "--control-port",
-                                                     QString::number(barrierControl), "--step-ms", "0"})
-            || !camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"})
+        if (!barrier.startPython("barrier_peer.py", {"--step-ms", "0"}) || !camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"})
             || !sim.startPython("lane_sim.py", {"--port", QString::number(broker.port()), "--rfid-root", "lane/rfid",
                                                 "--dispenser-root", Dispenser, "--model", "ELR19093", "--cards",
                                                 QString::number(cards), "--capacity", QString::number(cards),
                                                 "--detect-ms", "0", "--move-ms", "0", "--quiet"}))
             return false;
+        const auto ports = QRegularExpression("READY port=(\\d+) control=(\\d+)").match(barrier.output());
+        barrierPort = quint16(ports.captured(1).toUInt());
+        barrierControl = quint16(ports.captured(2).toUInt());
         hand.reset(new MqttPeer(broker.port(), "bench-hand"));
         return TestUtil::waitUntil([&] { return hand->isConnected(); }, 5000)
                && hand->subscribe(Dispenser + "/status") && hand->subscribe(Dispenser + "/sim/reply");
@@ -199,7 +198,7 @@ public:
                                {"local/url", office.http()},
                                {"local/scaleId", "SCALE-3"},
                                {"cameras/alpr1", QRegularExpression("READY (\\S+)").match(camera.output()).captured(1)},
-                               {"cameras/serverPort", TestUtil::freePort()}};
+                               {"cameras/serverPort", 0}};
         for (auto it = keys.begin(); it != keys.end(); ++it)
             config.set(it.key(), it.value());
     }

@@ -10,6 +10,9 @@ Rectangle {
     property var model: []
     property color lampColor: "#41b987"
     property bool lampVisible: true
+    // Height of a row and the space between rows.
+    property int rowHeight: 24
+    property int rowSpacing: 4
 
     readonly property color red: "#db4a37"
     readonly property color green: "#41b987"
@@ -48,7 +51,7 @@ Rectangle {
         x: 12
         y: 8
         width: parent.width - 24
-        spacing: 4
+        spacing: table.rowSpacing
 
         Item {
             width: parent.width
@@ -75,7 +78,7 @@ Rectangle {
             model: table.model
             Item {
                 width: column.width
-                height: 24
+                height: table.rowHeight
                 Label {
                     anchors.left: parent.left
                     anchors.verticalCenter: parent.verticalCenter

@@ -26,6 +26,7 @@ Item {
                 horizontalAlignment: Text.AlignHCenter
                 fontSizeMode: Text.HorizontalFit
                 minimumPointSize: 18
+                elide: Text.ElideRight
             }
             Text {
                 width: parent.width
@@ -51,6 +52,7 @@ Item {
                 horizontalAlignment: Text.AlignHCenter
                 fontSizeMode: Text.HorizontalFit
                 minimumPointSize: 18
+                elide: Text.ElideRight
             }
             Text {
                 width: parent.width

@@ -25,6 +25,7 @@ Item {
             horizontalAlignment: Text.AlignHCenter
             text: manager.message
             font.pointSize: 30
+            maximumLineCount: 2
             color: "#112D63"
         }
         BusyIndicator {

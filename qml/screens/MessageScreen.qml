@@ -11,6 +11,7 @@ Column {
     property int iconHeight: 50
     property bool iconBelow: false
     property alias textPointSize: label.font.pointSize
+    property alias maximumLineCount: label.maximumLineCount
 
     spacing: 30
     width: parent ? parent.width : 0

@@ -8,7 +8,8 @@ Item {
     }
     MessageScreen {
         y: 150
-        spacing: 50
+        spacing: 30
+        maximumLineCount: 2
         iconSource: "qrc:/qml/images/Icons/valid.svg"
         iconWidth: 150
         iconHeight: 150

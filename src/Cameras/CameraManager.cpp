@@ -77,7 +77,8 @@ QVariantList CameraManager::camerasIPsList() const
 void CameraManager::setPort(int port)
 {
     log.info("setPort value : ", port);
-    if (port == m_port)
+    // Port 0 lets the system choose one, once: a listener already on it stays.
+    if (port == m_port && (port != 0 || m_server.serverPort() != 0))
         return;
     m_port = port;
     emit portChanged(port);
@@ -130,7 +131,8 @@ void CameraManager::initCameras()
         camera->setStatusIntervalMsec(m_config.get(QStringLiteral("cameras/statusIntervalMsec")).toInt());
         camera->setType(role);
         if (push)
-            camera->updateCameraConfiguration(settingsFile, m_localAddress, m_port);
+            camera->updateCameraConfiguration(settingsFile, m_localAddress,
+                                              m_server.serverPort() ? m_server.serverPort() : m_port);
         connect(camera, &VORCamera::statusChanged, this, &CameraManager::cameraStatusChanged);
         // Two roles on one host: the later one takes the address; the earlier is not
         // left behind polling.

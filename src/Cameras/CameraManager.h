@@ -47,6 +47,9 @@ public:
     VORCamera *find(const QString &role) const;
     QVariantList camerasIPsList() const;
     int port() const { return m_port; }
+    // The port the listener is bound to: the configured one, or the one the system chose
+    // when "cameras/serverPort" is 0; 0 while it is not listening.
+    quint16 listeningPort() const { return m_server.serverPort(); }
     const QString &localAddress() const { return m_localAddress; }
     // The id of the pass started last.
     const QString &transactionId() const { return m_transactionId; }

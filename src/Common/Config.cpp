@@ -19,6 +19,26 @@ void prepare(QSettings &settings)
     settings.setIniCodec("UTF-8");
 }
 
+// Lines of an INI text that the settings reader would drop without a word: neither blank,
+// a comment, a [section] nor a key=value (nor the continuation of a value ending in "\").
+QList<int> unreadableLines(const QByteArray &content)
+{
+    QList<int> bad;
+    bool continued = false;
+    const QList<QByteArray> lines = content.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const bool continuation = continued;
+        continued = line.endsWith('\\');
+        if (continuation || line.isEmpty() || line.startsWith(';') || line.startsWith('#') || line.contains('='))
+            continue;
+        if (line.startsWith('[') && line.endsWith(']'))
+            continue;
+        bad.append(i + 1);
+    }
+    return bad;
+}
+
 QVariant fromJsonValue(const QJsonValue &value)
 {
     if (value.isNull() || value.isUndefined())
@@ -107,10 +127,27 @@ QVariantMap Config::readFile()
 {
     QVariantMap changes;
     QFile file(m_fileName);
-    if (m_fileName.isEmpty() || !file.open(QIODevice::ReadOnly))
+    if (m_fileName.isEmpty())
         return changes;
-    const QVariantMap values = settingsOf(file.readAll(), m_fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (file.exists())
+            log.error("Could not read configuration file : ", m_fileName, " (", file.errorString(), ")");
+        return changes;
+    }
+    const QByteArray content = file.readAll();
     file.close();
+    // What the settings reader cannot take it skips silently: say so, naming the file.
+    const QList<int> bad = unreadableLines(content);
+    if (!bad.isEmpty()) {
+        QStringList numbers;
+        for (int line : bad.mid(0, 5))
+            numbers << QString::number(line);
+        const QString more = bad.size() > 5 ? QStringLiteral(" and %1 more").arg(bad.size() - 5) : QString();
+        log.error("Could not read configuration file : ", m_fileName, " (not INI: ",
+                  bad.size() == 1 ? "line " : "lines ", numbers.join(QLatin1String(", ")), more,
+                  " neither [section] nor key=value, ignored)");
+    }
+    const QVariantMap values = settingsOf(content, m_fileName);
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
         const QVariant &value = it.value();

@@ -155,6 +155,11 @@ bool HttpServer::isListening() const
     return m_server->isListening();
 }
 
+quint16 HttpServer::serverPort() const
+{
+    return m_server->isListening() ? m_server->serverPort() : 0;
+}
+
 void HttpServer::close()
 {
     m_listenRetry->stop();

@@ -68,6 +68,9 @@ public:
     void listen(int port);
     void close();
     bool isListening() const;
+    // The port listened on (the one the system chose when listen() was given 0); 0 when
+    // not listening.
+    quint16 serverPort() const;
 
     // Connections open now, and bytes their requests hold.
     int connectionCount() const;

@@ -86,14 +86,13 @@ void MosquittoClient::connectToHost()
         return;
     }
     // Name resolution runs off the event loop; the attempt goes on when it answers.
-    m_lookupId = QHostInfo::lookupHost(m_host, this, [this, generation](const QHostInfo &info) {
-        if (generation == m_generation)
-            onLookedUp(info);
-    });
+    m_lookupId = QHostInfo::lookupHost(m_host, this, SLOT(onLookedUp(QHostInfo)));
 }
 
 void MosquittoClient::onLookedUp(const QHostInfo &info)
 {
+    if (info.lookupId() != m_lookupId)
+        return;
     m_lookupId = -1;
     if (m_state != Connecting || m_mosq)
         return;

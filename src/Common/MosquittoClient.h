@@ -103,12 +103,17 @@ private:
         bool refused = false;
     };
 
+private slots:
+    // The answer of the name lookup under way (an earlier one's is ignored). A slot rather
+    // than a functor: a functor would be leaked by a lookup still running at exit.
+    void onLookedUp(const QHostInfo &info);
+
+private:
     static void onConnectCb(mosquitto *m, void *self, int rc);
     static void onDisconnectCb(mosquitto *m, void *self, int rc);
     static void onMessageCb(mosquitto *m, void *self, const mosquitto_message *msg);
     static void onSubscribeCb(mosquitto *m, void *self, int mid, int count, const int *granted);
 
-    void onLookedUp(const QHostInfo &info);
     void startAttempt(const QString &address);
     void onReadable();
     void onWritable();

@@ -56,6 +56,9 @@ const QVariantMap ConfigDefaults = {
     {QStringLiteral("terminal/customsId"), QStringLiteral("/etc/customsId")},
     {QStringLiteral("terminal/locationId"), QStringLiteral("/etc/locationId")},
     {QStringLiteral("terminal/collectTimeoutSec"), 60},
+    // Bounded wait for the barrier to report closed once the truck is through: past it the
+    // passage is closed anyway, with a warning.
+    {QStringLiteral("terminal/exitTimeoutSec"), 120},
     {QStringLiteral("terminal/storageBoxCapacity"), 250},
     {QStringLiteral("terminal/cardReturnMode"), QStringLiteral("auto")},
 

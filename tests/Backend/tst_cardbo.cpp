@@ -279,7 +279,7 @@ private slots:
         Rig rig(tls({{"card-bo/hbIntervalSec", interval}}), interval ? 50 : 10);
         preRegister(rig);
         rig.bo.start();
-        QVERIFY(TestUtil::waitUntil([&] { return rig.bo.state() == CardBO::Online; }, 5000));
+        QVERIFY(TestUtil::waitUntil([&] { return rig.bo.state() == CardBO::Online; }, 15000));
         QVERIFY(TestUtil::waitUntil([&] { return rig.bo.lastComms().isValid(); }));
         m_peer.script({{"POST " + Device + "heartbeat", json(R"({"reset": true})")}});
         const int limitMs = 3 * (interval ? interval * 50 : 30 * 10);
@@ -301,7 +301,7 @@ private slots:
                                  {"reset": true}, {"reset": true}, {"reset": true}, {"reset": true}, {}])")}});
         QSignalSpy states(&rig.bo, &CardBO::stateChanged);
         rig.bo.start();
-        QVERIFY(TestUtil::waitUntil([&] { return rig.bo.state() == CardBO::Disabled; }, 5000));
+        QVERIFY(TestUtil::waitUntil([&] { return rig.bo.state() == CardBO::Disabled; }, 15000));
         QCOMPARE(rig.bo.reason(), QString("Terminal disabled from BO"));
         QVERIFY(TestUtil::waitUntil([&] { return rig.bo.state() == CardBO::Online; }, 20000));
         QCOMPARE(states.size(), 4); // Init, Online, Disabled, Online
@@ -341,7 +341,7 @@ private slots:
         QSignalSpy commands(&rig.bo, &CardBO::commandReceived);
         QSignalSpy changes(&rig.config, &Config::configChanged);
         rig.bo.start();
-        QVERIFY(commands.wait(5000));
+        QVERIFY(commands.wait(15000));
         QCOMPARE(commands.first(), QVariantList({"c-1", "resetBox"}));
         QVERIFY(TestUtil::waitUntil([&] { return commands.size() >= 2; }));
         rig.bo.sendCommandResult("c-1", "resetBox", true);

@@ -94,7 +94,8 @@ private slots:
         ESB esb(*cfg);
         const ESB::TruckAlprBack back{QDateTime(QDate(2024, 5, 1), QTime(10, 0, 7, 450), Qt::LocalTime),
                                       "DEV-1", "Z-2", "Z-3", "Z-4", "04A1", "ΙΚΥ1234", "truck", "red", "Volvo", 87,
-                                      QStringList{"aW1n", "cGxhdGU="}, "MSCU1234565", QStringList{"Yw=="}, "GR"};
+                                      QStringList{"aW1n", "cGxhdGU="}, "MSCU1234565", QStringList{"Yw=="}, "GR",
+                                      "33/1202", "YWRy"};
         auto sent = watch(esb.sendAlprBack(back));
         QCOMPARE(esb.state(), ESB::Init);
         QVERIFY(settle(sent));
@@ -108,7 +109,7 @@ private slots:
             "backAlprId": "Z-2", "sideCcr1": "Z-3", "sideCcr2": "Z-4", "cardId": "04A1", "backPlateNumber": "ΙΚΥ1234",
             "vehicleType": "truck", "vehicleColour": "red", "vehicleBrand": "Volvo", "confidence": 87,
             "backImages": ["aW1n", "cGxhdGU="], "containerISOCode": "MSCU1234565", "containerImages": ["Yw=="],
-            "countryCode": "GR", "adrPlate": "", "adrPlateImage": ""})"));
+            "countryCode": "GR", "adrPlate": "33/1202", "adrPlateImage": "YWRy"})"));
         QCOMPARE(log.texts().filter("[Backend::ESB] "),
                  QStringList({"[Backend::ESB] Sending 'Truck ALPR Back' data", "[Backend::ESB] Sending ESB request",
                               R"([Backend::ESB] Received response : {"eventId":"E-77"})"}));
@@ -226,7 +227,7 @@ private slots:
         m_peer.script({{path, json(R"({"status": 503, "json": {"error": "down"}})")}});
         const int before = m_peer.requests(path).size();
         cfg->set("esb/hbIntervalSec", 1);
-        QVERIFY(m_peer.waitForRequests(path, before + 2, 5000));
+        QVERIFY(m_peer.waitForRequests(path, before + 2, 15000));
         QVERIFY(log.waitFor(R"([Backend::ESB] ERROR: Operation failed : (503) {"error":"down"})"));
         QCOMPARE(log.count("[Backend::ESB] State changed : (2) Error (reason=Communication error)"), 1);
         QVERIFY(esb.version() == "3.1.4" && esb.lastComms() == online);
@@ -244,7 +245,7 @@ private slots:
         auto cfg = config({{"esb/hbIntervalSec", 0}});
         ESB esb(*cfg);
         cfg->set("esb/url", m_peer.http() + "/floor");
-        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 5000));
+        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 15000));
         QVERIFY(!m_peer.waitForRequests("/floor" + Version, 5, 800));
     }
 

@@ -222,7 +222,8 @@ private slots:
         QCOMPARE(settle(client.post(QUrl(), QJsonObject()), 0).body, QJsonValue("Invalid URL"));
 
         // Nobody listening.
-        o = settle(client.get(QUrl(QString("http://127.0.0.1:%1/").arg(TestUtil::freePort()))));
+        const TestUtil::ReservedPort closed;
+        o = settle(client.get(QUrl(QString("http://127.0.0.1:%1/").arg(closed.port()))));
         QCOMPARE(o.state, 2);
         QCOMPARE(o.status, 0);
         QCOMPARE(o.body, QJsonValue("Connection refused"));
@@ -403,7 +404,7 @@ private slots:
         QCOMPARE(handledIn.load(), &worker);
         QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);
         worker.quit();
-        QVERIFY(worker.wait(5000));
+        QVERIFY(worker.wait(15000));
         // The worker's manager went with its thread; the client still works here.
         QCOMPARE(settle(client.get(QUrl(m_http + "/echo"))).status, 200);
         QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 2);

@@ -106,10 +106,11 @@ class TestHttpServer : public QObject
 private slots:
     void init()
     {
-        m_port = TestUtil::freePort();
         m_server.reset(new HttpServer);
         m_rec.reset(new Recorder(*m_server));
-        m_server->listen(m_port);
+        m_server->listen(0);
+        m_port = m_server->serverPort();
+        QVERIFY(m_port);
     }
     void cleanup()
     {
@@ -370,9 +371,10 @@ private slots:
         QVERIFY(early.connected());
         early.send("POST /early HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
 
-        const quint16 second = TestUtil::freePort();
-        m_server->listen(second);
-        QVERIFY(log.contains(QString("[HttpServer] Listening for HTTP requests on : 0.0.0.0:%1").arg(second)));
+        m_server->listen(0);
+        const quint16 second = m_server->serverPort();
+        QVERIFY(second && second != m_port);
+        QVERIFY(log.contains("[HttpServer] Listening for HTTP requests on : 0.0.0.0:0"));
         early.send("hi");
         QVERIFY(early.waitClosed());
         QCOMPARE(early.reply, Ok);
@@ -398,12 +400,13 @@ private slots:
         HttpServer::Limits quick;
         quick.listenRetryMs = 50;
         HttpServer other, clash(quick);
-        other.listen(second);
-        clash.listen(second);
+        other.listen(0);
+        const quint16 held = other.serverPort();
+        clash.listen(held);
         other.close();
         QVERIFY(TestUtil::waitUntil([&] { return clash.isListening(); }));
         QCOMPARE(log.countContaining("[HttpServer] ERROR: Failed to listen : "), 1);
-        RawClient taken(second);
+        RawClient taken(held);
         taken.send(post("/taken", "x"));
         QVERIFY(taken.waitClosed() && taken.reply == Ok);
     }
@@ -469,8 +472,8 @@ private slots:
         limits.requestTimeoutMs = 1000;
         HttpServer server(limits);
         Recorder rec(server);
-        const quint16 port = TestUtil::freePort();
-        server.listen(port);
+        server.listen(0);
+        const quint16 port = server.serverPort();
         LogCapture log(false);
 
         RawClient c(port);
@@ -512,8 +515,8 @@ private slots:
         limits.idleTimeoutMs = 600;
         HttpServer server(limits);
         Recorder rec(server);
-        const quint16 port = TestUtil::freePort();
-        server.listen(port);
+        server.listen(0);
+        const quint16 port = server.serverPort();
         LogCapture log(false);
 
         std::vector<std::unique_ptr<RawClient>> idle;

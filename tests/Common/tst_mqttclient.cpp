@@ -81,7 +81,7 @@ void TstMqttClient::lostBrokerIsRegainedWithSubscriptions()
     });
 
     client.connect();
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(15000));
     QVERIFY(client.isConnected());
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Connecting to host")));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Connected to broker 127.0.0.1")));
@@ -100,7 +100,7 @@ void TstMqttClient::lostBrokerIsRegainedWithSubscriptions()
     QElapsedTimer sinceLoss;
     QObject::connect(&client, &MqttClient::disconnected, &client, [&] { sinceLoss.start(); });
     broker.kill();
-    QVERIFY(disconnected.wait(5000));
+    QVERIFY(disconnected.wait(15000));
     QVERIFY(!client.isConnected());
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Disconnected from broker 127.0.0.1")));
     QVERIFY(log.contains(kTransportInvalid));
@@ -149,37 +149,38 @@ void TstMqttClient::silentListenerAndMissingBrokerAreRetried()
     client.connect();
 
     // The watchdog drops the unanswered attempt after 3 s; a new one follows 3 s later.
-    QVERIFY(TestUtil::waitUntil([&] { return accepted.size() >= 1; }, 2000));
-    QVERIFY(TestUtil::waitUntil([&] { return accepted.at(0)->state() == QAbstractSocket::UnconnectedState; }, 5000));
-    QVERIFY(TestUtil::waitUntil([&] { return accepted.size() >= 2; }, 5000));
+    QVERIFY(TestUtil::waitUntil([&] { return accepted.size() >= 1; }));
+    QVERIFY(TestUtil::waitUntil([&] { return accepted.at(0)->state() == QAbstractSocket::UnconnectedState; }));
+    QVERIFY(TestUtil::waitUntil([&] { return accepted.size() >= 2; }));
     QCOMPARE(connected.count(), 0);
     QVERIFY(log.count(QStringLiteral("[MqttClient] Connecting to host")) >= 2);
     QVERIFY(log.contains(QStringLiteral("[MqttClient] State is Connecting.")));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] State is Disconnected.")));
-    QVERIFY2(loop.worstGapMs() < 1000, qPrintable(QString::number(loop.worstGapMs())));
+    QVERIFY2(loop.worstGapMs() < 2000, qPrintable(QString::number(loop.worstGapMs())));
 
     // Nothing listening at all: refused at once, tried again every retry interval; each
     // attempt takes the settings as they are then, so the next one reaches the broker.
     silent.close();
-    const quint16 deadPort = TestUtil::freePort();
+    const TestUtil::ReservedPort closed;
+    const quint16 deadPort = closed.port();
     client.setPort(deadPort);
     QVERIFY(TestUtil::waitUntil([&] {
         return log.contains(QStringLiteral("[MqttClient] Port    : ") + QString::number(deadPort));
     }, 8000));
     log.clear();
-    QVERIFY(log.waitFor(QStringLiteral("[MqttClient] Connecting to host"), 4000));
+    QVERIFY(log.waitFor(QStringLiteral("[MqttClient] Connecting to host")));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Port    : ") + QString::number(deadPort)));
     QCOMPARE(connected.count(), 0);
 
     Broker broker;
     QVERIFY(broker.start());
     client.setPort(broker.port());
-    QVERIFY(connected.wait(8000));
+    QVERIFY(connected.wait(15000));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Port    : ") + QString::number(broker.port())));
     // One failure is reported once, however often it repeats.
     QCOMPARE(log.count(QStringLiteral("[MqttClient] Connected to broker 127.0.0.1")), 1);
     QVERIFY(log.count(kTransportInvalid) <= 1);
-    QVERIFY2(loop.worstGapMs() < 1000, qPrintable(QString::number(loop.worstGapMs())));
+    QVERIFY2(loop.worstGapMs() < 2000, qPrintable(QString::number(loop.worstGapMs())));
     qDeleteAll(accepted);
 }
 
@@ -208,7 +209,7 @@ void TstMqttClient::publishSubscribeAndDisconnect()
     client.setClientId(QStringLiteral("c3-client"));
     client.setEncrypted(true);
     client.connect();
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(15000));
     QCOMPARE(log.count(QStringLiteral("[MqttClient] Encryption not yet supported")), 1);
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Client Id   : c3-client")));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Username: terminal")));
@@ -243,7 +244,7 @@ void TstMqttClient::publishSubscribeAndDisconnect()
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Disconnecting from host")));
     QCOMPARE(disconnected.count(), 1);
     QVERIFY(!client.isConnected());
-    QVERIFY(connected.wait(6000));
+    QVERIFY(connected.wait(15000));
     QCOMPARE(log.count(QStringLiteral("[MqttClient] Subscribing to 'c3/in' with QoS = 1")), 2);
     QCOMPARE(log.count(QStringLiteral("[MqttClient] Subscribing to 'c3/#/bad' with QoS = 0")), 1);
     // A clean disconnection is no error.
@@ -267,7 +268,7 @@ void TstMqttClient::hostNamesAreResolvedWithoutBlocking()
     named.setHostname(QStringLiteral("localhost"));
     named.setPort(broker.port());
     named.connect();
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(15000));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Connected to broker localhost")));
 
     // A name that never resolves is just another failed attempt, retried like the others.
@@ -279,7 +280,7 @@ void TstMqttClient::hostNamesAreResolvedWithoutBlocking()
     unknown.connect();
     QVERIFY(TestUtil::waitUntil([&] { return log.count(QStringLiteral("[MqttClient] Connecting to host")) >= 2; }, 10000));
     QCOMPARE(unknownConnected.count(), 0);
-    QVERIFY2(loop.worstGapMs() < 1000, qPrintable(QString::number(loop.worstGapMs())));
+    QVERIFY2(loop.worstGapMs() < 2000, qPrintable(QString::number(loop.worstGapMs())));
 }
 
 void TstMqttClient::willIsPublishedWhenTheHolderIsKilled()

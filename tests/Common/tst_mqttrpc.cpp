@@ -90,7 +90,7 @@ bool TstMqttRpc::connectClient()
 {
     QSignalSpy connected(m_client.get(), &MqttClient::connected);
     m_client->connect();
-    return connected.wait(5000);
+    return connected.wait(15000);
 }
 
 bool TstMqttRpc::startResponder(const QString &root)
@@ -163,7 +163,7 @@ void TstMqttRpc::callsAndTheirAnswers()
     QElapsedTimer clock;
     clock.start();
     auto silent = watch(m_client->executeRpc(QStringLiteral("r1/silent"), QStringLiteral("8"), {}, 700));
-    QVERIFY(settled(silent, 5000));
+    QVERIFY(settled(silent, 10000));
     QVERIFY(clock.elapsed() >= 690);
     QCOMPARE(silent->value, QJsonValue(QStringLiteral("Timeout")));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] [RPC] ERROR : Timeout")));
@@ -172,7 +172,7 @@ void TstMqttRpc::callsAndTheirAnswers()
     // The default time-out is 3000 ms.
     clock.restart();
     auto silentDefault = watch(m_client->executeRpc(QStringLiteral("r1/silent"), QStringLiteral("9"), {}));
-    QVERIFY(settled(silentDefault, 6000));
+    QVERIFY(settled(silentDefault, 10000));
     QVERIFY(clock.elapsed() >= 2990);
 }
 

@@ -131,7 +131,7 @@ void TestUtils::waitSignalResolvesOnceForTwoEmissions()
     // The time-out timer is stopped and goes away; it never rejects afterwards.
     QVERIFY(QTest::qWaitFor([&] { return emitter.findChildren<QTimer *>().isEmpty(); }, 2000));
     Deferred<> later = Utils::waitSignal(&emitter, &Emitter::card, 400); // outlasts the first time-out
-    QVERIFY(TestUtil::waitUntil([&] { return later.state() != 0; }, 5000));
+    QVERIFY(TestUtil::waitUntil([&] { return later.state() != 0; }, 15000));
     QCOMPARE(done, 1);
     QCOMPARE(failed, 0);
     QCOMPARE(log.countContaining("already processed"), 0);
@@ -153,7 +153,7 @@ void TestUtils::waitSignalTimesOut()
     int failed = 0;
     auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 1000);
     wait.fail([&] { ++failed; });
-    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 8000));
+    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 15000));
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(wait.state(), 2);
     QCOMPARE(failed, 1);
@@ -166,7 +166,7 @@ void TestUtils::waitSignalWithoutLimitWaits()
     Emitter emitter, reference;
     auto unlimited = Utils::waitSignal(&emitter, &Emitter::ping, 0);
     auto limited = Utils::waitSignal(&reference, &Emitter::ping, 300);
-    QVERIFY(TestUtil::waitUntil([&] { return limited.state() == 2; }, 5000));
+    QVERIFY(TestUtil::waitUntil([&] { return limited.state() == 2; }, 15000));
     QCOMPARE(unlimited.state(), 0);
     emit emitter.ping();
     QCOMPARE(unlimited.state(), 1);
@@ -179,7 +179,7 @@ void TestUtils::waitSignalIgnoresEarlierAndLaterEmissions()
     emit emitter.ping();
     auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 100);
     QCOMPARE(wait.state(), 0);
-    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 5000));
+    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 15000));
     QCOMPARE(wait.state(), 2);
     emit emitter.ping(); // after the time-out: no longer connected
     QCOMPARE(wait.state(), 2);
@@ -193,7 +193,7 @@ void TestUtils::waitSignalOnDestroyedObjectStaysPending()
     auto wait = Utils::waitSignal(emitter, &Emitter::ping, 100);
     delete emitter; // the timer goes with it
     auto reference = Utils::waitSignal(this, &QObject::objectNameChanged, 300);
-    QVERIFY(TestUtil::waitUntil([&] { return reference.state() == 2; }, 5000));
+    QVERIFY(TestUtil::waitUntil([&] { return reference.state() == 2; }, 15000));
     QCOMPARE(wait.state(), 0);
 }
 

@@ -431,7 +431,7 @@ void TestDeferred::discardedDeliveryReleasesResult()
     }
     QVERIFY(Tracked::alive > 0); // held by the queued delivery
     thread.release.release();
-    QVERIFY(thread.wait(5000));
+    QVERIFY(thread.wait(15000));
     QVERIFY(!thread.ran);
     QCOMPARE(Tracked::alive.load(), 0);
 }

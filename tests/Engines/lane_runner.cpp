@@ -32,20 +32,24 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName("vexo");
-    QCoreApplication::setApplicationName("zuka-terminal-ui");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
         fprintf(stdout, "%s\n", qPrintable(msg));
         fflush(stdout);
     });
 
     QCommandLineParser parser;
+    parser.setApplicationDescription("The lane without its touch interface: the terminal with its devices and "
+                                     "servers, running until it is stopped. Prints READY once started.");
+    parser.addHelpOption();
     parser.addOptions({{"config", "configuration file", "file", "gui.conf"},
                        {"host", "broker host", "host", "127.0.0.1"},
                        {"port", "broker port", "port", "1883"},
                        {"second-ms", "the card back office's second", "ms", "1000"},
                        {"queue", "transactions to hand over at start", "n", "0"},
                        {"address", "the wired interface's address", "address"}});
-    parser.process(app);
+    parser.process(app); // help and errors under the runner's own name
+    // The terminal's settings store (the card back office's API key) is the program's own.
+    QCoreApplication::setApplicationName("zuka-terminal-ui");
 
     Config config(parser.value("config"), ConfigDefaults);
     manager::MqttClient mqtt;

@@ -114,10 +114,10 @@ class TstLane : public QObject
     {
         QTcpSocket control;
         control.connectToHost(QHostAddress::LocalHost, m_barrierControl);
-        if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 3000))
+        if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 10000))
             return false;
         control.write(QString("set status=%1\n").arg(status).toLatin1());
-        if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 3000))
+        if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 10000))
             return false;
         const QByteArray answer = control.readLine().trimmed(); // "ok gen=G"
         if (!answer.startsWith("ok gen="))
@@ -144,9 +144,9 @@ class TstLane : public QObject
                                {"local/url", m_office.http()},
                                {"local/scaleId", "SCALE-3"},
                                {"cameras/alpr1", m_cameraUrl},
-                               {"cameras/serverPort", TestUtil::freePort()},
-                               {"cameras/responseTimeoutMsec", 1000},
-                               {"terminal/collectTimeoutSec", 3}};
+                               {"cameras/serverPort", 0},
+                               // Time enough for the driver's hand on a slow, loaded machine.
+                               {"terminal/collectTimeoutSec", 15}};
         for (auto it = base.begin(); it != base.end(); ++it)
             config->set(it.key(), it.value());
         for (auto it = settings.begin(); it != settings.end(); ++it)
@@ -223,10 +223,10 @@ void TstLane::initTestCase()
     setLevel(1, 0);
     QVERIFY(m_broker.start());
     QVERIFY(m_office.start());
-    m_barrierPort = TestUtil::freePort();
-    m_barrierControl = TestUtil::freePort();
-    QVERIFY(m_barrier.startPython("barrier_peer.py", {"--port", QString::number(m_barrierPort), "--control-port",
-                                                      QString::number(m_barrierControl)}));
+    QVERIFY(m_barrier.startPython("barrier_peer.py", {}));
+    const auto ports = QRegularExpression("READY port=(\\d+) control=(\\d+)").match(m_barrier.output());
+    m_barrierPort = quint16(ports.captured(1).toUInt());
+    m_barrierControl = quint16(ports.captured(2).toUInt());
     QVERIFY(m_camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"}));
     m_cameraUrl = QString::fromLatin1(m_camera.output().split(' ').last().trimmed());
 }
@@ -505,7 +505,10 @@ void TstLane::passages()
         if (types.last() == "ISSUANCE") {
             QCOMPARE(usage.last().toObject()["type"].toString(), QString("entry"));
             // The plate the camera read for this passage (triggered under its uuid).
-            const QString plate = "Palpr1-" + trans["transactionUid"].toString();
+            const auto read = QRegularExpression("POSTED " + trans["transactionUid"].toString() + " (\\S+) ")
+                                  .match(QString::fromUtf8(m_camera.output()));
+            QVERIFY(read.hasMatch());
+            const QString plate = read.captured(1);
             QCOMPARE(bodyOf(m_office.requests(Passages).last())["cardId"].toString(), uid);
             QCOMPARE(bodyOf(m_office.requests(Passages).last())["licensePlate"].toString(), plate);
             QCOMPARE(bodyOf(m_office.requests(Front).last())["cardId"].toString(), uid);

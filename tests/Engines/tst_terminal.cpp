@@ -96,12 +96,13 @@ private slots:
         QVERIFY(QDir().mkpath(dir + "/ids") && QDir::setCurrent(dir));
         QVERIFY(write("serialnumber", QByteArray("  4711\n\0more", 13)));
         QVERIFY(write("prepared", "3\n")); // moved into place later: created long before
-        const quint16 barrierPort = TestUtil::freePort();
+        TestUtil::ReservedPort barrierPort; // refused until the controller appears on it
         Config config("gui.conf", ConfigDefaults);
         const QVariantMap values{{"terminal/deviceId", dir + "/serialnumber"},
                                  {"terminal/customsId", "12"},
                                  {"terminal/locationId", dir + "/ids/locationId"},
-                                 {"barrier/url", QString("127.0.0.1:%1").arg(barrierPort)},
+                                 {"barrier/url", QString("127.0.0.1:%1").arg(barrierPort.port())},
+                                 {"cameras/serverPort", 0},
                                  {"topics/rfid", "t1/rfid"},
                                  {"topics/dispenser", "t1/dispenser"},
                                  {"card-bo/url", m_peer.https()},
@@ -131,7 +132,8 @@ private slots:
         QVERIFY(TestUtil::waitUntil([&] { return !terminal.database()->param("apiKey").toString().isEmpty(); }, 15000));
 
         PeerProcess barrier("barrier_peer");
-        QVERIFY(barrier.startPython("barrier_peer.py", {"--port", QString::number(barrierPort)}, "READY"));
+        barrierPort.release();
+        QVERIFY(barrier.startPython("barrier_peer.py", {"--port", QString::number(barrierPort.port())}, "READY"));
         QVERIFY(TestUtil::waitUntil([&] { return terminal.reason() == "Missing Location id"; }, 15000));
 
         QVERIFY(TestUtil::waitUntil([] { return QFileInfo("prepared").birthTime().msecsTo(QDateTime::currentDateTime()) > 2100; }));

@@ -132,7 +132,7 @@ void TstGuiInput::maintenanceByTouch()
     config.set("mqtt/host", "127.0.0.1");
     config.set("mqtt/port", broker.port());
     config.set("gui/locale", "en_US");
-    config.set("cameras/serverPort", TestUtil::freePort());
+    config.set("cameras/serverPort", 0);
     GUIManager gui(config);
     gui.load();
     QVERIFY(TestUtil::waitUntil([] { return window() && window()->isExposed(); }, 10000));

@@ -29,6 +29,7 @@ void TstGuiMqtt::brokerSettingsFollowTheConfiguration()
     config.set(QStringLiteral("mqtt/host"), QStringLiteral("127.0.0.1"));
     config.set(QStringLiteral("mqtt/port"), broker.port());
     config.set(QStringLiteral("mqtt/base"), QStringLiteral("g1/ui"));
+    config.set(QStringLiteral("cameras/serverPort"), 0);
 
     LogCapture log;
     GUIManager gui(config);

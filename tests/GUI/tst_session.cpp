@@ -78,7 +78,7 @@ private slots:
         LogCapture log;
         QSignalSpy expired(&sessions, &SessionManager::expired);
         sessions.loginRequest("5817");
-        QVERIFY(expired.wait(5000));
+        QVERIFY(expired.wait(15000));
         QVERIFY(!sessions.sessionActive());
         QCOMPARE(log.texts(), (QStringList{"[SessionManager] Login requested with PIN",
                                            "[SessionManager] User logged-in : VEXO, Admin",

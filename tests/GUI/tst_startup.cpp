@@ -144,6 +144,13 @@ private slots:
     {
         Run run;
         const QString conf = run.file("t.conf");
+        // The file as the program makes it, but with the camera listener on a port of the
+        // system's choosing: a test never takes a fixed port.
+        {
+            QSettings s(conf, QSettings::IniFormat);
+            for (auto it = GUIManager::Defaults.cbegin(); it != GUIManager::Defaults.cend(); ++it)
+                s.setValue(it.key(), it.key() == "cameras/serverPort" ? QVariant(0) : it.value());
+        }
         SyslogSink sink;
         run.proc.start(Program, {"-f", "t.conf", "-e", "-v", "3", "-u", "operator", "-p", CliPassword,
                                  "-P", "18830x"});
@@ -162,19 +169,10 @@ private slots:
             "Setting MQTT User : operator",
             "Using configuration file : t.conf",
         }));
-        QVERIFY(early.contains("[Config] Creating default config file : t.conf"));
-
-        // The file: every default in its section, written before anything else.
-        {
-            QSettings s(conf, QSettings::IniFormat);
-            QCOMPARE(s.childGroups().size(), 10);
-            QCOMPARE(s.allKeys().size(), 58);
-            QCOMPARE(s.allKeys().size(), GUIManager::Defaults.size());
-            for (auto it = GUIManager::Defaults.cbegin(); it != GUIManager::Defaults.cend(); ++it)
-                QCOMPARE(s.value(it.key()).toString(), it.value().toString());
-            QVERIFY(!s.contains("config"));  // overrides are not written
-            QCOMPARE(s.value("mqtt/password").toString(), QString());
-        }
+        // Every setting printed: the file's values over the defaults.
+        const QStringList settings = early.filter(QRegularExpression("^\\[Config\\]  \\S+/\\S+ +: "));
+        QCOMPARE(settings.size(), GUIManager::Defaults.size());
+        QCOMPARE(settings.filter(QRegularExpression("^\\[Config\\]  cameras/serverPort +: 0$")).size(), 1);
         QVERIFY(run.errLines().contains("[Config]  SETTINGS (t.conf)"));
         QVERIFY(run.errLines().contains("[Config]  mqtt/port                   : 0"));
         QVERIFY(run.errLines().contains("[Config]  mqtt/password               : ****"));

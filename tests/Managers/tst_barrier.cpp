@@ -39,7 +39,7 @@ struct BarrierPeer {
         s.connectToHost(QHostAddress::LocalHost, control);
         s.write(line.toUtf8() + '\n');
         while (!s.canReadLine())
-            if (!s.waitForReadyRead(3000))
+            if (!s.waitForReadyRead(10000))
                 return QStringLiteral("no answer");
         return QString::fromUtf8(s.readLine()).trimmed();
     }
@@ -49,7 +49,7 @@ struct BarrierPeer {
     {
         const QString a = command(QStringLiteral("set status=%1 loopa=%2 loopb=%3").arg(status).arg(loopA).arg(loopB));
         const QByteArray line = "gen=" + a.mid(7).toLatin1() + '\n';
-        return a.startsWith("ok gen=") && TestUtil::waitUntil([&] { return proc.output().count(line) >= 2; }, 8000);
+        return a.startsWith("ok gen=") && TestUtil::waitUntil([&] { return proc.output().count(line) >= 2; });
     }
 };
 
@@ -66,7 +66,7 @@ int settled(const std::shared_ptr<int> &s)
     return *s;
 }
 
-bool stateIs(const Barrier &b, Barrier::State s, const QString &reason, int ms = 5000)
+bool stateIs(const Barrier &b, Barrier::State s, const QString &reason, int ms = 15000)
 {
     return TestUtil::waitUntil([&] { return b.state() == s && b.reason() == reason; }, ms);
 }
@@ -181,18 +181,18 @@ private slots:
         QCOMPARE(settled(watch(b.open(false))), 1);
         QVERIFY(b.isOpen() && b.lastChange().isValid() && opened.count() == 1);
         QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=1\n"));
-        QVERIFY(TestUtil::waitUntil([&] { return seen.contains("Busy:Opening"); }, 8000));
+        QVERIFY(TestUtil::waitUntil([&] { return seen.contains("Busy:Opening"); }, 15000));
         QVERIFY(stateIs(b, Barrier::Ready, "", 8000) && b.isOpen());
 
         QCOMPARE(settled(watch(b.close())), 1);
         QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=2\n"));
-        QVERIFY(closed.wait(8000) && seen.contains("Busy:Closing"));
+        QVERIFY(closed.wait(15000) && seen.contains("Busy:Closing"));
         QCOMPARE(settled(watch(b.open(true))), 1);
         QVERIFY(peer.proc.waitForOutput("write unit=7 addr=0 value=4\n"));
 
         // A closed word read before a slow controller acts on an open command leaves the
         // boom open; once the boom was seen on its way, closed counts.
-        QVERIFY(TestUtil::waitUntil([&] { return b.isPriority(); }, 8000));
+        QVERIFY(TestUtil::waitUntil([&] { return b.isPriority(); }));
         QVERIFY(peer.setAndWait(0x00100001, 0, 0) && peer.command("lag 3000") == "ok");
         closed.clear();
         QCOMPARE(settled(watch(b.open(false))), 1);
@@ -215,7 +215,8 @@ private slots:
     // is killed and restarted, and each time the barrier is back to Ready.
     void reconnects()
     {
-        const quint16 port = TestUtil::freePort();
+        TestUtil::ReservedPort reserved; // refused until the controller appears on it
+        const quint16 port = reserved.port();
         const QString attempt = QStringLiteral("[Barrier] Connecting to : tcp://127.0.0.1:%1").arg(port);
         LogCapture log;
         Barrier &b = connectTo(QStringLiteral("127.0.0.1:%1").arg(port));
@@ -228,11 +229,12 @@ private slots:
         QVERIFY(TestUtil::waitUntil([&] { return log.count(attempt) > attempts; }, 10000));
         QVERIFY2(t.elapsed() >= 4500, "retried before the reconnect interval");
 
+        reserved.release();
         for (int round = 0; round < 2; ++round) {
             BarrierPeer peer;
             QVERIFY(peer.start(port));
             QVERIFY(stateIs(b, Barrier::Ready, "", 12000));
-            QVERIFY(peer.proc.waitForOutput("read unit=1", 3000));
+            QVERIFY(peer.proc.waitForOutput("read unit=1"));
             peer.proc.kill();
             QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
         }
@@ -253,7 +255,7 @@ private slots:
         Barrier &b = connectTo(first.url());
         QVERIFY(first.proc.waitForOutput("read unit=1"));
         m_config->set("barrier/url", second.url());
-        QVERIFY(second.proc.waitForOutput("read unit=1", 3000));
+        QVERIFY(second.proc.waitForOutput("read unit=1"));
         QCOMPARE(b.state(), Barrier::Ready);
     }
 
@@ -264,11 +266,11 @@ private slots:
         BarrierPeer peer;
         QVERIFY(peer.start());
         QVERIFY(peer.command("set status=0x100004").startsWith("ok"));
-        Barrier &b = connectTo(peer.url(), {{"barrier/timeout", 300}, {"barrier/retries", 0}});
+        Barrier &b = connectTo(peer.url(), {{"barrier/timeout", 1000}, {"barrier/retries", 0}});
         QVERIFY(stateIs(b, Barrier::Error, "Homing not performed"));
         QStringList seen;
         connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
-        for (const char *cut : {"drop", "delay 1000", "stall", "stall cut"}) {
+        for (const char *cut : {"drop", "delay 3000", "stall", "stall cut"}) {
             seen.clear();
             LogCapture log;
             QCOMPARE(peer.command(cut), QStringLiteral("ok"));

@@ -153,7 +153,7 @@ bool TestCardIssuer::startLane(int acceptTestTimeoutSec)
         return false;
 
     m_peer = std::make_unique<MqttPeer>(m_broker.port());
-    if (!TestUtil::waitUntil([this] { return m_peer->isConnected(); }, 5000))
+    if (!TestUtil::waitUntil([this] { return m_peer->isConnected(); }, 15000))
         return false;
     if (!m_peer->subscribe(m_droot + "/#") || !m_peer->subscribe(m_rroot + "/#"))
         return false;
@@ -550,7 +550,7 @@ void TestCardIssuer::silentMouthSensor()
     // No sensor report at all: the eject counts as presented, without a wait for the driver.
     QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/eject", "status": "none"})")).value("ok").toBool());
     auto present = watch(m_issuer->presentCard(20));
-    QVERIFY(settled(present, 5000));
+    QVERIFY(settled(present, 15000));
     QCOMPARE(present->state, 1);
     QCOMPARE(present->value.error, QStringLiteral("Timeout waiting for mouth sensor"));
     QVERIFY(!present->value.card);
@@ -564,7 +564,7 @@ void TestCardIssuer::silentMouthSensor()
     QVERIFY(control(cmd(R"({"cmd": "fault", "op": "/eject", "status": "none"})")).value("ok").toBool());
     const int sent = requests().size();
     auto test = watch(m_issuer->testDispense());
-    QVERIFY(settled(test, 8000));
+    QVERIFY(settled(test, 15000));
     QCOMPARE(test->state, 2);
     QCOMPARE(test->value.error, QStringLiteral("Timeout waiting for mouth sensor"));
     simState();
@@ -691,7 +691,7 @@ void TestCardIssuer::insertedCard()
     auto waiting = watch(m_issuer->waitInserted(10));
     QVERIFY(m_log->contains("[CardIssuer] Waiting for card to be inserted : timeout=10 sec"));
     QVERIFY(control(insert).value("ok").toBool());
-    QVERIFY(TestUtil::waitUntil([&] { return insertedSpy.count() == 1; }, 8000));
+    QVERIFY(TestUtil::waitUntil([&] { return insertedSpy.count() == 1; }, 15000));
     QVERIFY(m_log->contains("[CardIssuer] Card inserted"));
     QVERIFY(settled(waiting));
     QCOMPARE(waiting->state, 1);
@@ -839,7 +839,7 @@ void TestCardIssuer::cardTests()
         QVERIFY(m_log->waitFor("[CardIssuer] Waiting for card to be placed on Rfid : timeout=60 sec"));
         uid = control(cmd(R"({"cmd": "insert", "uid": "04BADA55", "template": "ZUKAv1", "data": {}})")).value("uid").toString();
         // The dispenser announces the inserted card, which the issuer reads on its own.
-        QVERIFY(TestUtil::waitUntil([&] { return insertedSpy.count() == 1; }, 8000));
+        QVERIFY(TestUtil::waitUntil([&] { return insertedSpy.count() == 1; }, 15000));
     }
     if (uid.isEmpty() && test == "dispense")
         uid = QStringLiteral("5A000001");
@@ -884,7 +884,7 @@ void TestCardIssuer::acceptTestTimesOut()
     QVERIFY(waitState(CardIssuer::Ready, QString()));
     auto o = watch(m_issuer->testAcceptDispose());
     QVERIFY(m_log->waitFor("[CardIssuer] Waiting for card to be placed on Rfid : timeout=1 sec"));
-    QVERIFY(settled(o, 5000));
+    QVERIFY(settled(o, 15000));
     QCOMPARE(o->state, 2);
     QCOMPARE(o->value.error, QStringLiteral("Timeout"));
     QCOMPARE(m_log->count("[CardIssuer] ERROR: Timeout"), 1);

@@ -112,7 +112,7 @@ private slots:
             else if (s.pin >= 0)
                 setLevel(s.pin, s.level);
             const int n = s.expected.split(' ', Qt::SkipEmptyParts).size();
-            QVERIFY(TestUtil::waitUntil([&] { return events.size() >= n; }, 3000));
+            QVERIFY(TestUtil::waitUntil([&] { return events.size() >= n; }, 15000));
             QCOMPARE(events.join(' '), s.expected);
             if (s.expected.contains("lastPress"))
                 press = button.lastPress();
@@ -128,12 +128,12 @@ private slots:
         setLevel(0, "0");
         MIOBoard board;
         Button button(board, 0);
-        QVERIFY(QSignalSpy(&button, &Button::released).wait(2000)); // the first poll
+        QVERIFY(QSignalSpy(&button, &Button::released).wait(15000)); // the first poll
         int first = 0, second = 0;
         button.waitPress(0).done([&] { first = 1; }).failZero([&] { first = 2; });
         button.waitPress(1).done([&] { second = 1; }).failZero([&] { second = 2; });
         setLevel(0, "1");
-        QVERIFY(TestUtil::waitUntil([&] { return first && second; }, 3000));
+        QVERIFY(TestUtil::waitUntil([&] { return first && second; }, 15000));
         QCOMPARE(QPair(first, second), QPair(1, 2));
     }
 
@@ -151,9 +151,9 @@ private slots:
         QCOMPARE(dirs, (QList<QVariantList>{{5, 0}, {5, 1}}));
         QVERIFY(log.contains("[MIOBoard] GPIO-5 already set to direction 1"));
         QCOMPARE(board.gpioDir(5), 1);
-        QVERIFY(states.wait(2000)); // 1 -> 0 at the first poll
+        QVERIFY(states.wait(15000)); // 1 -> 0 at the first poll
         setLevel(5, "1");
-        QVERIFY(states.wait(2000));
+        QVERIFY(states.wait(15000));
         QCOMPARE(states.last(), (QVariantList{5, 1}));
 
         board.setGpioDir(6, 0);

@@ -156,7 +156,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         auto none = watch(m_rfid->waitCardFound(1000));
-        QVERIFY(settle(none, 3000));
+        QVERIFY(settle(none, 10000));
         QVERIFY(clock.elapsed() >= 900);
         QCOMPARE(none->state, 2);
         QCOMPARE(none->value.error, QStringLiteral("Timeout"));
@@ -359,8 +359,8 @@ private slots:
         clock.start();
         auto silent = watch(m_rfid->readCard(QStringLiteral("auto"), 1));
         auto misrouted = watch(m_rfid->readCard(QStringLiteral("auto"), 1));
-        QVERIFY(settle(silent, 6000));
-        QVERIFY(settle(misrouted, 6000));
+        QVERIFY(settle(silent, 10000));
+        QVERIFY(settle(misrouted, 10000));
         QVERIFY(clock.elapsed() >= 2900);
         QCOMPARE(silent->value.error, QStringLiteral("Timeout"));
         QCOMPARE(misrouted->value.error, QStringLiteral("Timeout"));

@@ -100,36 +100,18 @@ bool barrier(Services &s, int volume)
         && TestUtil::waitUntil([&] { return s.insp.audioVolume() == volume; });
 }
 
-// A mosquitto of the test's own whose log shows every message it receives, in order.
-struct LoggingBroker {
-    QTemporaryDir dir;
-    PeerProcess proc;
-    quint16 port = TestUtil::freePort();
-
-    bool start()
-    {
-        QFile conf(dir.filePath("mosquitto.conf"));
-        if (!conf.open(QIODevice::WriteOnly))
-            return false;
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                                  "log_dest stdout\nlog_type all\n").arg(port).toUtf8());
-        conf.close();
-        return proc.start("stdbuf", {"-oL", "mosquitto", "-c", conf.fileName()}, "running");  // line-buffered log
+// Topic (below base) and size of every message a broker logging everything received.
+QStringList received(Broker &broker, const QString &base)
+{
+    static const QRegularExpression re(R"(Received PUBLISH from \S+ \([^']*'([^']+)', \.\.\. \((\d+) bytes\)\))");
+    QStringList topics;
+    for (auto it = re.globalMatch(QString::fromUtf8(broker.output())); it.hasNext();) {
+        const auto m = it.next();
+        if (m.captured(1).startsWith(base))
+            topics << m.captured(1).mid(base.size()) + ' ' + m.captured(2);
     }
-
-    // Topic (below base) and size of every message received under base.
-    QStringList received(const QString &base)
-    {
-        static const QRegularExpression re(R"(Received PUBLISH from \S+ \([^']*'([^']+)', \.\.\. \((\d+) bytes\)\))");
-        QStringList topics;
-        for (auto it = re.globalMatch(QString::fromUtf8(proc.output())); it.hasNext();) {
-            const auto m = it.next();
-            if (m.captured(1).startsWith(base))
-                topics << m.captured(1).mid(base.size()) + ' ' + m.captured(2);
-        }
-        return topics;
-    }
-};
+    return topics;
+}
 
 } // namespace
 
@@ -267,9 +249,9 @@ private slots:
     // Every (re)connection of the broker asks the services for their data, in order.
     void refreshAfterBrokerRestart()
     {
-        LoggingBroker broker;
+        Broker broker(QStringLiteral("log_type all"));
         QVERIFY(broker.start());
-        Services s(broker.port, nextBase());
+        Services s(broker.port(), nextBase());
         QCOMPARE(s.upd.status(), QStringLiteral("Disconnected"));
         const QStringList expected{"/network/ethernet/state/get 2", "/network/ethernet/config/get 2",
                                    "/inspector/audio/get 2", "/inspector/stats/memory/get 2",
@@ -278,12 +260,12 @@ private slots:
             if (round == 0) {
                 QVERIFY(s.connect());
             } else {
-                QVERIFY(broker.proc.stop());
+                QVERIFY(broker.stop());
                 QVERIFY(TestUtil::waitUntil([&] { return s.upd.status() == "Disconnected"; }));
                 QVERIFY(broker.start());
             }
-            QVERIFY(TestUtil::waitUntil([&] { return broker.received(s.base).size() >= expected.size(); }, 10000));
-            QCOMPARE(broker.received(s.base), expected);
+            QVERIFY(TestUtil::waitUntil([&] { return received(broker, s.base).size() >= expected.size(); }, 10000));
+            QCOMPARE(received(broker, s.base), expected);
         }
     }
 
@@ -359,7 +341,7 @@ private slots:
         clock.start();
         s.insp.systemReboot();
         QCOMPARE(reboot.count(), 1);
-        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/reboot/request/1", 5000));
+        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/reboot/request/1", 15000));
         QVERIFY2(clock.elapsed() >= 1900, QByteArray::number(clock.elapsed()));
 
         // One scheduled shutdown at a time; after an abort a new one is taken.
@@ -370,7 +352,7 @@ private slots:
         QCOMPARE(log.texts().filter("Shutdown", Qt::CaseInsensitive),
                  (QStringList{"[Inspector] Scheduling System shutdown in : 100 sec(s)", "[Inspector] Aborting System shutdown",
                               "[Inspector] Scheduling System shutdown in : 0 sec(s)"}));
-        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/shutdown/request/1", 5000));
+        QVERIFY(s.peer.waitForOutput("RECV " + s.base.toUtf8() + "/inspector/power/shutdown/request/1", 15000));
         QVERIFY(s.peer.stop());
     }
 
@@ -427,9 +409,9 @@ private slots:
         QVERIFY(!s.gps.enable());  // not connected: nothing sent
         QVERIFY(s.startPeer() && s.connect());
         QSignalSpy status(&s.gps, &GPSManager::statusChanged);
-        QVERIFY(s.gps.enable() && status.wait());
+        QVERIFY(s.gps.enable() && status.wait(15000));
         QCOMPARE(s.gps.status().fix, 3);
-        QVERIFY(s.gps.disable() && status.wait());
+        QVERIFY(s.gps.disable() && status.wait(15000));
         QCOMPARE(s.gps.status().fix, 0);
         QVERIFY(s.peer.stop());
     }

@@ -107,7 +107,7 @@ QtObject {
         property QtObject clock: QtObject {
             property var timezones: ["Europe/Athens", "UTC"]
             property string timezone: "Europe/Athens"
-            property string ntpServer: "pool.ntp.org"
+            property string ntpServer: "0.debian.pool.ntp.org 1.debian.pool.ntp.org 2.debian.pool.ntp.org 3.debian.pool.ntp.org time.example.org"
             property bool ntpEnabled: true
             property bool ntpSynced: true
             function ntpSync() {}

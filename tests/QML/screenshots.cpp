@@ -165,20 +165,60 @@ qreal effectiveOpacity(QQuickItem *item)
     return o;
 }
 
-void collectTexts(QQuickItem *item, QJsonArray &out)
+// A text on the screen: what it says and where its letters are.
+struct Shown
+{
+    QString text;
+    QRectF drawn;         // the laid-out text in the window, cut by the items that clip it
+    bool scrolled = false; // a field not being edited that shows the end of its text
+};
+
+void collectTexts(QQuickItem *item, QList<Shown> &out)
 {
     if (!item->isVisible() || item->opacity() <= 0)
         return;
-    if (item->inherits("QQuickText") || item->inherits("QQuickTextInput")) {
+    const bool input = item->inherits("QQuickTextInput");
+    if (item->inherits("QQuickText") || input) {
         const QString text = item->property("text").toString();
         const QRectF r = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
         const QRectF win(0, 0, g_window->width(), g_window->height());
-        if (!text.isEmpty() && effectiveOpacity(item) > 0 && r.intersects(win))
-            out.append(text);
+        if (!text.isEmpty() && effectiveOpacity(item) > 0 && r.intersects(win)) {
+            // A text's bounding rectangle is where its layout puts the letters, past the
+            // item's own edges when it does not fit; a field shows them in its box only.
+            QRectF drawn = item->mapRectToScene(input ? item->boundingRect() & item->clipRect() : item->boundingRect());
+            for (QQuickItem *p = item->parentItem(); p; p = p->parentItem())
+                if (p->clip())
+                    drawn &= p->mapRectToScene(p->clipRect());
+            const bool scrolled = input && !item->hasActiveFocus() && item->boundingRect().left() < -0.5;
+            out.append({text, drawn, scrolled});
+        }
     }
     const QList<QQuickItem *> children = item->childItems();
     for (QQuickItem *child : children)
         collectTexts(child, out);
+}
+
+// What a person would see as broken: a text cut by the window's edge, two texts drawn
+// over each other, a field that shows the end of its text rather than its start.
+QStringList layoutFaults(const QList<Shown> &shown)
+{
+    QStringList faults;
+    const QRectF win(0, 0, g_window->width(), g_window->height());
+    for (int i = 0; i < shown.size(); ++i) {
+        const Shown &a = shown.at(i);
+        if (a.drawn.isEmpty())
+            continue;
+        if (!win.adjusted(-1, -1, 1, 1).contains(a.drawn))
+            faults << QStringLiteral("\"%1\" runs past the window's edge").arg(a.text);
+        if (a.scrolled)
+            faults << QStringLiteral("field \"%1\" shows the end of its text").arg(a.text);
+        for (int j = i + 1; j < shown.size(); ++j) {
+            const QRectF both = a.drawn & shown.at(j).drawn;
+            if (both.width() > 2 && both.height() > 2)
+                faults << QStringLiteral("\"%1\" and \"%2\" overlap").arg(a.text, shown.at(j).text);
+        }
+    }
+    return faults;
 }
 
 // The meta-object of a property's type when it is a pointer to a QObject class, else null.
@@ -346,6 +386,14 @@ int main(int argc, char *argv[])
     const QString plate = QStringLiteral("IKB-1234");
     const QString entry = QStringLiteral("CARD_VENDING_MACHINE");
     const QString exit = QStringLiteral("CARD_COLLECTION_MACHINE");
+    // Texts longer than any screen has room for: they are fitted or cut short, never drawn
+    // over other texts or past the window's edges.
+    const QString longPlate = QStringLiteral("Palpr2-5d1f0c64-7a3e-4b9e-9f0d-1c2b3a4d5e6f");
+    const QString longCode = QStringLiteral("Cccr1-5d1f0c64-7a3e-4b9e-9f0d-1c2b3a4d5e6f");
+    const QString longText = QStringLiteral("Card dispenser jammed: the card could not be moved from the cartridge "
+                                            "to the reader after three attempts, and the cartridge door reports "
+                                            "open although it was closed at the start of the passage; "
+                                            "Card_dispenser_service_reported_error_code_0x0003_at_/issue_call");
 
     const QList<Step> steps = {
         {"Busy", [&] { showScreen("Busy", tr("Initializing")); }},
@@ -361,7 +409,16 @@ int main(int argc, char *argv[])
          }},
         {"Success-collect", [&] { set("terminal", "type", entry); showScreen("Success", tr("Please collect your card"), plate); }},
         {"Success-thanks", [&] { set("terminal", "type", exit); showScreen("Success", tr("Thank you"), plate); }},
+        {"CollectScreen-long-texts", [&] {
+             set("terminal", "type", exit);
+             set("manager", "container", longCode);
+             showScreen("CollectScreen", "", longPlate);
+         }},
+        {"Success-long-texts", [&] { set("terminal", "type", exit); showScreen("Success", longText, longPlate); }},
+        {"Busy-long-texts", [&] { showScreen("Busy", longText, longPlate); }},
         {"ErrorScreen", [&] { showScreen("ErrorScreen", "Card dispenser jammed"); }},
+        {"ErrorScreen-long-text", [&] { showScreen("ErrorScreen", longText); }},
+        {"OutOfOrder-long-reason", [&] { set("terminal", "reason", longText); showScreen("OutOfOrder"); }},
         {"OutOfOrder", [&] { set("terminal", "reason", "Barrier inactive"); showScreen("OutOfOrder"); }},
         {"InitPage", [&] { set("terminal", "reason", "Terminal not registered"); showScreen("InitPage"); }},
         {"Login", [&] { showScreen("Login"); }},
@@ -406,9 +463,14 @@ int main(int argc, char *argv[])
             qCritical().noquote() << "Cannot grab or save" << step.name;
             return 1;
         }
-        QJsonArray shown;
+        QList<Shown> shown;
         collectTexts(g_window->contentItem(), shown);
-        texts.insert(step.name, shown);
+        QJsonArray list;
+        for (const Shown &text : qAsConst(shown))
+            list.append(text.text);
+        texts.insert(step.name, list);
+        for (const QString &fault : layoutFaults(shown))
+            qWarning().noquote() << "Layout fault:" << step.name + ":" << fault;
     }
 
     QFile file(out.filePath(QStringLiteral("texts.json")));

@@ -4,7 +4,9 @@
 Prints "READY http://ADDRESS:PORT". Serves the device information, the XML configuration
 (GET; POST replaces it and prints "UPLOAD <xml as a JSON string>") and the trigger under
 /local/Vaxreader/ (alprN) or /local/Vaxcontainer/ (ccrN): "TRIGGER ID", answer 200, then a
-reading with "id" ID is posted from ADDRESS to the configured <http_post url>: "POSTED ID <status>".
+reading with "id" ID is posted from ADDRESS to the configured <http_post url>:
+"POSTED ID CODE <status>". CODE is what it read: a plate such as "KHN-4721" (alprN) or a
+container code with its check digit such as "MSCU6639871" (ccrN), another one each time.
 Faults: --fail N triggers, --late-ms (answer late), --early (post before answering),
 --malformed (body not JSON), --auth USER:PASS (basic), --batch N (hold posts until N are due,
 then send them together), --heartbeat-ms (heartbeats to <heartbeat url>: "HEARTBEAT <status>").
@@ -20,6 +22,7 @@ import threading
 import time
 import urllib.parse
 import xml.etree.ElementTree as ET
+import zlib
 
 CONFIG = """<?xml version="1.0"?>
 <vaxreader>
@@ -34,6 +37,7 @@ args = None
 lock = threading.Lock()
 config = ""
 triggers = 0
+readings = 0
 batch = []
 
 
@@ -66,25 +70,48 @@ def post(tag, body):
         conn.close()
 
 
-def reading(tid):
+PLATE_LETTERS = "ABEHIKMNOPTXYZ"  # the letters Greek plates share with the Latin alphabet
+OWNERS = ("MSCU", "MAEU", "CMAU", "HLXU", "ONEU", "TGHU")
+
+
+def check_digit(code):
+    """ISO 6346: a letter counts from 10 upwards, skipping the multiples of 11; a digit its value."""
+    values = [int(c) if c.isdigit() else ord(c) - 55 + (ord(c) - 56) // 10 for c in code]
+    return sum(v << i for i, v in enumerate(values)) % 11 % 10
+
+
+def code(tid):
+    global readings
+    with lock:
+        readings += 1
+        n = zlib.crc32(("%s/%s/%d" % (args.role, tid, readings)).encode())
+    if args.role.startswith("alpr"):
+        letters = "".join(PLATE_LETTERS[(n >> (5 * i)) % len(PLATE_LETTERS)] for i in range(3))
+        return "%s-%04d" % (letters, n % 10000)
+    base = "%s%06d" % (OWNERS[n % len(OWNERS)], (n >> 3) % 1000000)
+    return base + str(check_digit(base))
+
+
+def reading(tid, read):
     now = datetime.datetime.now()
     if args.malformed:
         return b'{"plate": "broken'
     if args.role.startswith("alpr"):
-        body = {"plate": "P%s-%s" % (args.role, tid), "id": tid, "confidence": 87.5, "country": "Greece",
+        body = {"plate": read, "id": tid, "confidence": 87.5, "country": "Greece",
                 "countrycode": "GR", "class": "TRUCK", "color": "white", "make": "Volvo", "model": "FH16",
                 "direction": 1, "directionstr": "approach", "speed": 7, "imageid": "img-" + tid,
                 "image": "aW1hZ2U=", "plateImage": "cGxhdGU=", "ip": args.address,
                 "timestamp": now.isoformat(timespec="seconds"), "localtime": now.strftime("%H:%M:%S")}
     else:
-        body = {"containercode": "C%s-%s" % (args.role, tid), "id": tid, "sizecode": "45G1", "confidence": "91",
-                "ownercode": "MSC", "ip": args.address, "image": "aW1hZ2U=", "patch": "cGF0Y2g=",
+        body = {"containercode": read, "id": tid, "sizecode": "45G1", "confidence": "91",
+                "ownercode": read[:3], "ip": args.address, "image": "aW1hZ2U=", "patch": "cGF0Y2g=",
                 "timestamp": now.isoformat(timespec="seconds")}
     return json.dumps(body).encode()
 
 
 def send_reading(tid):
-    say("POSTED %s %s" % (tid, post("http_post", reading(tid))))
+    read = code(tid)
+    say("POSTED %s %s %s" % (tid, read, post("http_post", reading(tid, read))))
 
 
 def queue_reading(tid):

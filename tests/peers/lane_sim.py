@@ -26,7 +26,10 @@ State file (--state): rewritten after every change, atomically (temporary file, 
    "doorOpen", "jammed", "active", "accepting",
    "reader": {"enabled", "autoread", "state", "error", "found": uid|null},
    "nextSerial", "cards": {uid: {"uid", "type", "template", "data", "location"}}}
-  An existing state file is loaded at start-up unless --reset is given.
+  An existing state file is loaded at start-up unless --reset is given. One of another model
+  is another machine: the lane starts fresh (cartridge of --cards blank cards, nothing in the
+  RFID position, the mouth or the box) and only the cards in the driver's hand are kept, so a
+  card taken at the entry lane can be inserted at the exit lane.
 
 Reader service (root --rfid-root)
   "/info" retained: {"device": {"uid", "firmware", "manufacturer", "model"}, "service": {"version"}}
@@ -317,12 +320,13 @@ class LaneSim:
         self.forced_state = None
         self.forced_error = ""
         self.next_serial = 1
+        loaded = False
         if args.state and not args.reset and os.path.exists(args.state):
             try:
-                self.load(args.state)
+                loaded = self.load(args.state)
             except (OSError, ValueError, TypeError, AttributeError) as e:
                 raise SystemExit("[lane_sim] cannot read the state file %s: %s" % (args.state, e))
-        else:
+        if not loaded:
             self.set_cartridge(args.cards)
         self.dirty = True
 
@@ -365,24 +369,31 @@ class LaneSim:
         }
 
     def load(self, path):
+        """Loads the state file; False when it was another model's (only the hand was kept)."""
         with open(path, encoding="utf-8") as f:
             s = json.load(f)
-        self.capacity = max(1, int(s.get("cartridgeCapacity", self.capacity)))
         for uid, c in s.get("cards", {}).items():
             self.cards[uid] = {"uid": uid, "type": int(c.get("type", CLASSIC_1K)),
                                "template": c.get("template"), "data": c.get("data")}
+        self.hand = [u for u in s.get("hand", []) if u in self.cards]
+        self.next_serial = int(s.get("nextSerial", len(self.cards) + 1))
+        if s.get("model", self.model) != self.model:
+            print("[lane_sim] state of model %s, now %s: a fresh machine, the driver keeps %d card(s)"
+                  % (s.get("model"), self.model, len(self.hand)), file=sys.stderr, flush=True)
+            self.cards = {u: self.cards[u] for u in self.hand}
+            return False
+        self.capacity = max(1, int(s.get("cartridgeCapacity", self.capacity)))
         self.cartridge = [u for u in s.get("cartridge", []) if u in self.cards]
         self.rfid = s.get("rfid") if s.get("rfid") in self.cards else None
         self.mouth = s.get("mouth") if s.get("mouth") in self.cards else None
         self.mouth_origin = s.get("mouthOrigin") if self.mouth else None
-        self.hand = [u for u in s.get("hand", []) if u in self.cards]
         self.box = [u for u in s.get("box", []) if u in self.cards]
         self.door_open = bool(s.get("doorOpen", False))
         self.jammed = bool(s.get("jammed", False))
         self.active = bool(s.get("active", True))
         self.accepting = bool(s.get("accepting", False))
-        self.next_serial = int(s.get("nextSerial", len(self.cards) + 1))
         # The reader starts switched off, as after a power cycle.
+        return True
 
     def save(self):
         self.dirty = False

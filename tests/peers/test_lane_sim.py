@@ -18,30 +18,32 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SIM = os.path.join(HERE, "lane_sim.py")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Broker:
+    """mosquitto on a port free a moment ago, or on another one when something took it first."""
+
     def __init__(self):
         self.dir = tempfile.TemporaryDirectory()
-        self.port = free_port()
         conf = os.path.join(self.dir.name, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n" % self.port)
-        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 5
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise RuntimeError("mosquitto did not start")
-                time.sleep(0.02)
+        for _ in range(10):
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                self.port = s.getsockname()[1]
+            with open(conf, "w") as f:
+                f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n"
+                        "log_dest stdout\n" % self.port)
+            self.proc = subprocess.Popen(["stdbuf", "-oL", "mosquitto", "-c", conf], stdout=subprocess.PIPE,
+                                         stderr=subprocess.DEVNULL, text=True)
+            log = ""
+            for line in self.proc.stdout:  # ends when it exits
+                log += line
+                if " running" in line:
+                    # The rest of its log is drained unread.
+                    threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+                    return
+            self.proc.wait(5)
+            if "Address already in use" not in log:
+                break
+        raise RuntimeError("mosquitto did not start")
 
     def stop(self):
         self.proc.terminate()
@@ -383,6 +385,20 @@ class SimTest(unittest.TestCase):
         self.assertEqual(self.sim.wait(5), 0)
         self.peer.wait(self.dr + "/status", m, pred=lambda s: s == {"service": False})
         self.peer.wait(self.rr + "/status", m, pred=lambda s: s == {"service": False})
+
+    def test_model_change_is_another_machine(self):
+        self.start_sim("--cards", "3")
+        self.assertTrue(self.control(cmd="insert")["ok"])
+        self.assertTrue(self.control(cmd="take")["ok"])
+        self.assertTrue(self.dcall("/issue")[1]["completed"])  # the next card waits at the RFID station
+        entry = self.saved()
+        self.start_sim("--model", "ELG0909", "--cards", "3")
+        s = self.saved()
+        self.assertEqual((s["model"], s["rfid"], s["mouth"], s["box"]), ("ELG0909", None, None, []))
+        self.assertEqual(s["hand"], entry["hand"])
+        self.assertEqual(len(s["cartridge"]), 3)
+        self.assertEqual(set(s["cards"]), set(s["hand"] + s["cartridge"]))
+        self.assertTrue(set(s["cartridge"]).isdisjoint(entry["cards"]))
 
 
 if __name__ == "__main__":

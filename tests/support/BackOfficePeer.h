@@ -30,7 +30,7 @@ public:
     // The requests to that path (or "METHOD /path").
     QList<QJsonObject> requests(const QString &path) const;
     // Waits until at least n requests to path were received.
-    bool waitForRequests(const QString &path, int n, int timeoutMs = 5000) const;
+    bool waitForRequests(const QString &path, int n, int timeoutMs = 15000) const;
     // Registers a terminal with the card back office (as an earlier run would have): its API key.
     QString registerTerminal() const;
 

@@ -26,8 +26,8 @@ public:
     bool contains(const QString &exact) const { return count(exact) > 0; }
     bool containsPart(const QString &part) const { return countContaining(part) > 0; }
     // Waits (running the event loop) until a line equal to text was captured.
-    bool waitFor(const QString &exact, int timeoutMs = 5000) const;
-    bool waitForPart(const QString &part, int timeoutMs = 5000) const;
+    bool waitFor(const QString &exact, int timeoutMs = 15000) const;
+    bool waitForPart(const QString &part, int timeoutMs = 15000) const;
     void clear();
 
 private:

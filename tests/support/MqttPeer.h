@@ -24,15 +24,15 @@ public:
 
     bool isConnected() const;
     // Subscribes and waits for the broker's acknowledgement.
-    bool subscribe(const QString &filter, int qos = 1, int timeoutMs = 5000);
+    bool subscribe(const QString &filter, int qos = 1, int timeoutMs = 15000);
     // Publishes and, for QoS 1 and 2, waits until the broker has the message.
     bool publish(const QString &topic, const QByteArray &payload, int qos = 1, bool retain = false,
-                 int timeoutMs = 5000);
+                 int timeoutMs = 15000);
 
     QList<Message> messages() const;
     QList<Message> messagesOn(const QString &topic) const;
     // Runs the caller's event loop until a message on topic has arrived.
-    bool waitForMessage(const QString &topic, int timeoutMs = 5000) const;
+    bool waitForMessage(const QString &topic, int timeoutMs = 15000) const;
 
 private:
     static void onConnect(mosquitto *, void *self, int rc);

@@ -33,7 +33,7 @@ std::shared_ptr<Outcome<R>> watch(Deferred<R> d)
 
 // Runs the event loop until the result settled or ms passed; returns whether it settled.
 template<typename R>
-bool settle(const std::shared_ptr<Outcome<R>> &o, int ms = 5000)
+bool settle(const std::shared_ptr<Outcome<R>> &o, int ms = 15000)
 {
     return TestUtil::waitUntil([o] { return o->settled(); }, ms);
 }

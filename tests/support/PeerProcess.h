@@ -32,7 +32,7 @@ public:
     // Everything the peer wrote to standard output so far.
     QByteArray output();
     // Waits until the output contains text; true when it does.
-    bool waitForOutput(const QByteArray &text, int timeoutMs = 5000);
+    bool waitForOutput(const QByteArray &text, int timeoutMs = 15000);
 
     bool isRunning() const { return m_proc.state() != QProcess::NotRunning; }
     qint64 pid() const { return m_proc.processId(); }

@@ -3,17 +3,16 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QTcpServer>
+#include <QHostAddress>
 #include <QThread>
 
 namespace TestUtil {
 
-quint16 freePort()
+ReservedPort::ReservedPort()
 {
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return s.serverPort();
+    // Not shared: no other socket may bind the port, listening or not.
+    if (m_socket.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress))
+        m_port = m_socket.localPort();
 }
 
 bool waitUntil(const std::function<bool()> &cond, int timeoutMs)

@@ -1,12 +1,29 @@
 #pragma once
 #include <QString>
+#include <QTcpSocket>
 #include <functional>
 
 namespace TestUtil {
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-quint16 freePort();
-// Runs the event loop until cond() is true or timeoutMs passes; returns cond().
-bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 5000);
+// A loopback port that nothing listens on and that no other process can take while this
+// object holds it: it is bound without listening, so connections to it are refused.
+// release() hands it over to a peer that must listen on exactly this port (a device that
+// appears late, or comes back on its address); everything else binds port 0 and reads
+// the port back.
+class ReservedPort
+{
+public:
+    ReservedPort();
+    quint16 port() const { return m_port; }
+    void release() { m_socket.close(); }
+
+private:
+    QTcpSocket m_socket;
+    quint16 m_port = 0;
+};
+// Runs the event loop until cond() is true or timeoutMs passes; returns cond(). The bounds
+// of the waits here and in the fixtures are generous by default: a slow, loaded machine
+// takes its time, and a wait that is met costs nothing more.
+bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 15000);
 // The python interpreter the test peers run on.
 QString python();
 // Whether the file exists and only its owner may read or write it.

@@ -70,8 +70,11 @@ Page {
 
         Label { text: "NTP server"; font.pixelSize: 18 }
         TextField {
-            Layout.preferredWidth: 320
+            Layout.fillWidth: true
             text: clock.ntpServer
+            // Shows the list from its first server whenever it is not being edited.
+            onTextChanged: if (!activeFocus) cursorPosition = 0
+            onActiveFocusChanged: if (!activeFocus) cursorPosition = 0
             onEditingFinished: clock.ntpServer = text
         }
 

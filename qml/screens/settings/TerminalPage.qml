@@ -14,18 +14,22 @@ Page {
         contentHeight: content.height + 32
         clip: true
 
-        Column {
+        // Two columns of compact tables, so that the whole page fits on the screen: the
+        // terminal and the barrier with the configure button, the dispenser and the reader.
+        Row {
             id: content
             x: 16
             y: 16
             width: parent.width - 32
             spacing: 16
 
-            Grid {
-                columns: 2
-                spacing: 16
+            Column {
+                width: (content.width - 16) / 2
+                spacing: 12
                 CustomBubbleTable {
-                    width: (content.width - 16) / 2
+                    width: parent.width
+                    rowHeight: 22
+                    rowSpacing: 2
                     title: "Terminal"
                     model: [{ title: "Type", status: terminal.type },
                             { title: "Serial Number", status: terminal.serialNum },
@@ -34,18 +38,9 @@ Page {
                             { title: "Uptime", status: terminal.uptime }]
                 }
                 CustomBubbleTable {
-                    width: (content.width - 16) / 2
-                    title: "Dispenser"
-                    lampColor: dispenser.active ? green : red
-                    model: [{ title: "Status", status: dispenser.active ? "Active" : "Error" },
-                            { title: "Manufacturer", status: dispenser.manufacturer },
-                            { title: "Model", status: dispenser.model },
-                            { title: "Firmware", status: dispenser.firmware },
-                            { title: "Software", status: dispenser.software },
-                            { title: "Catridge Status", status: dispenser.cartridge }]
-                }
-                CustomBubbleTable {
-                    width: (content.width - 16) / 2
+                    width: parent.width
+                    rowHeight: 22
+                    rowSpacing: 2
                     title: "Barrier"
                     lampColor: barrier.state === 3 ? red : green
                     model: [{ title: "Manufacturer", status: barrier.manufacturer },
@@ -56,8 +51,32 @@ Page {
                             { title: "Loop A engaged", status: barrier.loopA },
                             { title: "Loop B engaged", status: barrier.loopB }]
                 }
+                CustomButton {
+                    objectName: "terminalConfigure"
+                    text: "Configure"
+                    onClicked: settings.openSubPage("TerminalConfigPage.qml")
+                }
+            }
+            Column {
+                width: (content.width - 16) / 2
+                spacing: 12
                 CustomBubbleTable {
-                    width: (content.width - 16) / 2
+                    width: parent.width
+                    rowHeight: 22
+                    rowSpacing: 2
+                    title: "Dispenser"
+                    lampColor: dispenser.active ? green : red
+                    model: [{ title: "Status", status: dispenser.active ? "Active" : "Error" },
+                            { title: "Manufacturer", status: dispenser.manufacturer },
+                            { title: "Model", status: dispenser.model },
+                            { title: "Firmware", status: dispenser.firmware },
+                            { title: "Software", status: dispenser.software },
+                            { title: "Catridge Status", status: dispenser.cartridge }]
+                }
+                CustomBubbleTable {
+                    width: parent.width
+                    rowHeight: 22
+                    rowSpacing: 2
                     title: "RFID"
                     lampColor: rfid.active ? green : red
                     model: [{ title: "Status", status: rfid.active ? "Active" : "Error" },
@@ -70,12 +89,6 @@ Page {
                             { title: "Error", status: rfid.error },
                             { title: "Active card", status: rfid.activeCard ? "Present" : "None" }]
                 }
-            }
-
-            CustomButton {
-                objectName: "terminalConfigure"
-                text: "Configure"
-                onClicked: settings.openSubPage("TerminalConfigPage.qml")
             }
         }
     }
