@@ -20,8 +20,8 @@
 // again, less the idle lane's CPU over the same window (board polls every 100 ms, barrier
 // polls, heartbeats, the interface's clock), measured on the same process with no
 // passage before and after the passages. Disk syncs (fsync, fdatasync, sync_file_range,
-// syncfs, sync, msync) are counted by running the terminal under strace, which stops the
-// process only at those calls; BENCH_STRACE=0, or no strace, leaves them uncounted.
+// syncfs, sync, msync) are counted by a library preloaded into the terminal
+// (sync_counter.c), which costs the process nothing else.
 // Medians over the passages after two warm-up ones. Every wait has a generous limit, so
 // the run always ends.
 #include "Common/Config.h"
@@ -40,13 +40,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
-#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -252,18 +250,12 @@ private:
     bool m_ok = false;
 };
 
-// The disk syncs strace has logged so far.
-int syncsIn(const QString &straceLog)
+// The disk syncs the terminal made so far, as its preloaded counter keeps them.
+qint64 syncsIn(const QString &counterFile)
 {
-    QFile f(straceLog);
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    static const QRegularExpression call("^\\d+\\s+(fsync|fdatasync|sync_file_range|syncfs|sync|msync)\\(",
-                                         QRegularExpression::MultilineOption);
-    int n = 0;
-    for (auto it = call.globalMatch(QString::fromLatin1(f.readAll())); it.hasNext(); it.next())
-        ++n;
-    return n;
+    QFile f(counterFile);
+    qint64 n = -1;
+    return f.open(QIODevice::ReadOnly) && f.read(reinterpret_cast<char *>(&n), sizeof n) == sizeof n ? n : -1;
 }
 
 // The terminal program with its interface: its own CPU time and disk syncs in a passage.
@@ -278,39 +270,18 @@ int terminalProgram(Lane &lane, int passages)
             env.insert("QT_QUICK_BACKEND", "software");
     }
     env.insert("XDG_RUNTIME_DIR", lane.dir.path());
-    const QStringList args{"-f", conf, "-P", QString::number(lane.broker.port()), "-e"};
-    const QString strace = QStandardPaths::findExecutable("strace");
-    const bool counting = !strace.isEmpty() && qEnvironmentVariable("BENCH_STRACE") != "0";
-    const QString straceLog = lane.dir.filePath("syncs.txt");
+    // The disk syncs are counted by a small library preloaded into the terminal.
+    const QString counter = lane.dir.filePath("syncs");
+    env.insert("LD_PRELOAD", SYNC_COUNTER);
+    env.insert("SYNC_COUNTER_FILE", counter);
 
     PeerProcess terminal(QStringLiteral("zuka-terminal-ui"));
     terminal.setEnvironment(env);
     terminal.setWorkingDirectory(lane.dir.path());
     terminal.setMergedOutput();
-    const bool started =
-        counting ? terminal.start(strace, QStringList{"-f", "-qq", "--seccomp-bpf", "-e", "signal=none", "-e",
-                                                      "trace=fsync,fdatasync,sync_file_range,syncfs,sync,msync", "-o",
-                                                      straceLog, "--", TERMINAL_PROGRAM} + args,
-                                  QByteArray())
-                 : terminal.start(TERMINAL_PROGRAM, args, QByteArray());
-    if (!started)
+    if (!terminal.start(TERMINAL_PROGRAM, {"-f", conf, "-P", QString::number(lane.broker.port()), "-e"}, QByteArray()))
         return 1;
-    // Under strace the terminal is the child of strace that runs the program (strace
-    // tries its features in short-lived children first).
-    qint64 pid = terminal.pid();
-    const QString program = QFileInfo(TERMINAL_PROGRAM).canonicalFilePath();
-    if (counting && !TestUtil::waitUntil([&] {
-            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(terminal.pid()));
-            pid = 0;
-            if (children.open(QIODevice::ReadOnly))
-                for (const QByteArray &child : children.readAll().simplified().split(' '))
-                    if (QFileInfo("/proc/" + child + "/exe").symLinkTarget() == program)
-                        pid = child.toLongLong();
-            return pid > 0;
-        }, StepLimitMs)) {
-        std::fprintf(stderr, "the terminal did not start under strace:\n%s\n", terminal.output().constData());
-        return 1;
-    }
+    const qint64 pid = terminal.pid();
     const ProcessCpu cpu(pid);
     int from = 0;
     QElapsedTimer ready;
@@ -318,7 +289,7 @@ int terminalProgram(Lane &lane, int passages)
     // The card back office registers the terminal at its first slow tick (30 s); the
     // engine then starts again and prepares its card.
     if (!cpu.isValid() || !logged(terminal, "Online", &from, ReadyLimitMs)
-        || !logged(terminal, "Card prepared : ", &from, ReadyLimitMs)) {
+        || !logged(terminal, "Card prepared : ", &from, ReadyLimitMs) || syncsIn(counter) < 0) {
         std::fprintf(stderr, "the lane did not become ready:\n%s\n", terminal.output().right(3000).constData());
         return 1;
     }
@@ -347,14 +318,14 @@ int terminalProgram(Lane &lane, int passages)
         QElapsedTimer clock;
         clock.start();
         const qint64 c0 = cpu.now();
-        const int s0 = counting ? syncsIn(straceLog) : 0;
+        const qint64 s0 = syncsIn(counter);
         if (const char *failed = lane.passage(terminal, n, &from)) {
             std::fprintf(stderr, "passage %d did not complete: %s\n%s\n", n, failed,
                          terminal.output().right(3000).constData());
             return 1;
         }
         const double w = clock.nsecsElapsed() / 1e6, c = (cpu.now() - c0) / 1e6;
-        const int s = counting ? syncsIn(straceLog) - s0 : 0;
+        const qint64 s = syncsIn(counter) - s0;
         if (n <= 2)
             continue; // warm-up: connections, first requests, first look of each screen
         wall << w;
@@ -372,11 +343,8 @@ int terminalProgram(Lane &lane, int passages)
     std::printf("  process CPU time         %8.2f ms\n", median(used));
     std::printf("  idle lane, same window   %8.2f ms   (baseline: %.2f ms/s before, %.2f ms/s after the passages)\n",
                 median(used) - median(own), idleBefore * 1e3, idleAfter * 1e3);
-    if (counting)
-        std::printf("  disk syncs               %8.0f      (target < 10; fsync, fdatasync and the like, by strace)\n",
-                    median(syncs));
-    else
-        std::printf("  disk syncs               not counted (no strace, or BENCH_STRACE=0)\n");
+    std::printf("  disk syncs               %8.0f      (target < 10; fsync, fdatasync and the like)\n",
+                median(syncs));
     std::printf("  passage, wall clock      %8.2f ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
                 "                                       every %d ms, the peers' answers)\n",
                 median(wall), double(Engine::SuccessResetMs), manager::Barrier::PollIntervalMs);
