@@ -31,7 +31,7 @@ public:
 
     void setLaneSource(std::function<ScreenLogic::Lane()> source) { m_lane = std::move(source); }
     // The lane the documents show (none: the lane's fields are left out).
-    void setTerminal(Terminal *terminal) { m_terminal = terminal; }
+    void setTerminal(Terminal *terminal);
 
     QString base() const;
     QJsonObject infoDocument() const;
@@ -48,6 +48,9 @@ public slots:
     void subscribeToTopics();
     void publishInfo();
     void publishStatus();
+    // Publishes the status document once the current event has been handled: the changes
+    // of one event (a session step, a barrier status) make one document.
+    void scheduleStatus();
     void publishConfig();
     void onMessage(const QByteArray &data, const QByteArray &topic);
 
@@ -61,6 +64,8 @@ private:
     std::function<ScreenLogic::Lane()> m_lane;
     Terminal *m_terminal = nullptr;
     QSet<QString> m_subscribed;  // base topics whose requests are subscribed
+    bool m_statusScheduled = false;
+    QString m_blacklistVer; // the card back office's, kept as the database announces it
 
 private:
     static constexpr Log log{"[GUIManager] "};
