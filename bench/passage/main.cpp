@@ -33,6 +33,7 @@
 #include "Broker.h"
 #include "MqttPeer.h"
 #include "PeerProcess.h"
+#include "SyslogSink.h"
 #include "TestUtil.h"
 
 #include <QCoreApplication>
@@ -52,6 +53,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -78,11 +80,14 @@ QByteArray rssOf(qint64 pid)
     return "?";
 }
 
-// Waits for a log line of the terminal after position *from; *from moves past it.
-bool logged(PeerProcess &terminal, const QByteArray &text, int *from, int ms)
+// The log of the terminal under test as it grows, from wherever it writes it.
+using LogText = std::function<QByteArray()>;
+
+// Waits for a log line after position *from while the terminal runs; *from moves past it.
+bool logged(const LogText &log, PeerProcess &terminal, const QByteArray &text, int *from, int ms)
 {
     return TestUtil::waitUntil([&] {
-        const int at = terminal.output().indexOf(text, *from);
+        const int at = log().indexOf(text, *from);
         if (at >= 0)
             *from = at + text.size();
         return at >= 0 || !terminal.isRunning();
@@ -166,15 +171,15 @@ public:
 
     // One passage of the terminal, its log read from position *from on: nullptr, or the
     // step that failed. *from moves past the lines waited for.
-    const char *passage(PeerProcess &terminal, int n, int *from)
+    const char *passage(const LogText &log, PeerProcess &terminal, int n, int *from)
     {
         command("vexo/ui/loop/present");
         command("vexo/ui/button");
-        return !takeCard()                                                     ? "card not taken"
-               : !passBarrier(n)                                               ? "barrier not passed"
-               : !logged(terminal, "Resetting state machine", from, StepLimitMs) ? "no return to Idle"
-               : !logged(terminal, "Card prepared : ", from, StepLimitMs)        ? "no card prepared"
-                                                                               : nullptr;
+        return !takeCard()                                                          ? "card not taken"
+               : !passBarrier(n)                                                    ? "barrier not passed"
+               : !logged(log, terminal, "Resetting state machine", from, StepLimitMs) ? "no return to Idle"
+               : !logged(log, terminal, "Card prepared : ", from, StepLimitMs)        ? "no card prepared"
+                                                                                    : nullptr;
     }
 
 private:
@@ -275,22 +280,39 @@ int terminalProgram(Lane &lane, int passages)
     env.insert("LD_PRELOAD", SYNC_COUNTER);
     env.insert("SYNC_COUNTER_FILE", counter);
 
+    // Its log is read where it goes on the lane, the system log, when this process can
+    // own /dev/log; else (a system logger runs) from its standard error, which costs it a
+    // write more a line.
+    SyslogSink syslog;
+    QStringList args{"-f", conf, "-P", QString::number(lane.broker.port())};
+    if (!syslog.available())
+        args << "-e";
     PeerProcess terminal(QStringLiteral("zuka-terminal-ui"));
     terminal.setEnvironment(env);
     terminal.setWorkingDirectory(lane.dir.path());
     terminal.setMergedOutput();
-    if (!terminal.start(TERMINAL_PROGRAM, {"-f", conf, "-P", QString::number(lane.broker.port()), "-e"}, QByteArray()))
+    if (!terminal.start(TERMINAL_PROGRAM, args, QByteArray()))
         return 1;
     const qint64 pid = terminal.pid();
+    QByteArray text;
+    int entries = 0;
+    const LogText log = [&] {
+        if (!syslog.available())
+            return terminal.output();
+        const QList<SyslogSink::Entry> all = syslog.entries(pid_t(pid));
+        for (; entries < all.size(); ++entries)
+            text += all[entries].message.toUtf8() + '\n';
+        return text;
+    };
     const ProcessCpu cpu(pid);
     int from = 0;
     QElapsedTimer ready;
     ready.start();
     // The card back office registers the terminal at its first slow tick (30 s); the
     // engine then starts again and prepares its card.
-    if (!cpu.isValid() || !logged(terminal, "Online", &from, ReadyLimitMs)
-        || !logged(terminal, "Card prepared : ", &from, ReadyLimitMs) || syncsIn(counter) < 0) {
-        std::fprintf(stderr, "the lane did not become ready:\n%s\n", terminal.output().right(3000).constData());
+    if (!cpu.isValid() || !logged(log, terminal, "Online", &from, ReadyLimitMs)
+        || !logged(log, terminal, "Card prepared : ", &from, ReadyLimitMs) || syncsIn(counter) < 0) {
+        std::fprintf(stderr, "the lane did not become ready:\n%s\n", log().right(3000).constData());
         return 1;
     }
     std::fprintf(stderr, "lane ready after %.1f s (terminal pid %lld)\n", ready.elapsed() / 1000.0, pid);
@@ -319,9 +341,8 @@ int terminalProgram(Lane &lane, int passages)
         clock.start();
         const qint64 c0 = cpu.now();
         const qint64 s0 = syncsIn(counter);
-        if (const char *failed = lane.passage(terminal, n, &from)) {
-            std::fprintf(stderr, "passage %d did not complete: %s\n%s\n", n, failed,
-                         terminal.output().right(3000).constData());
+        if (const char *failed = lane.passage(log, terminal, n, &from)) {
+            std::fprintf(stderr, "passage %d did not complete: %s\n%s\n", n, failed, log().right(3000).constData());
             return 1;
         }
         const double w = clock.nsecsElapsed() / 1e6, c = (cpu.now() - c0) / 1e6;
@@ -336,8 +357,9 @@ int terminalProgram(Lane &lane, int passages)
     const double idleAfter = idleShare();
     const bool sent = lane.office.waitForRequests(Transactions, office0 + passages + 2, StepLimitMs);
 
-    std::printf("entry passage, the terminal program with its interface (%s), median of %d:\n",
-                qPrintable(env.value("QT_QPA_PLATFORM")), passages);
+    std::printf("entry passage, the terminal program with its interface (%s), logging to %s, median of %d:\n",
+                qPrintable(env.value("QT_QPA_PLATFORM")),
+                syslog.available() ? "the system log" : "standard error (/dev/log is taken)", passages);
     std::printf("  software's own CPU time  %8.2f ms   (target < 15 ms; all threads, less the idle lane)\n",
                 median(own));
     std::printf("  process CPU time         %8.2f ms\n", median(used));
@@ -368,7 +390,9 @@ int throughRunner(Lane &lane, int passages)
     // engine then starts again and prepares its card.
     int from = 0;
     const int office0 = lane.office.requests(Transactions).size();
-    if (!logged(runner, "Online", &from, ReadyLimitMs) || !logged(runner, "Card prepared : ", &from, ReadyLimitMs)) {
+    const LogText output = [&] { return runner.output(); };
+    if (!logged(output, runner, "Online", &from, ReadyLimitMs)
+        || !logged(output, runner, "Card prepared : ", &from, ReadyLimitMs)) {
         std::fprintf(stderr, "the lane did not become ready:\n%s\n", runner.output().right(3000).constData());
         return 1;
     }
@@ -378,7 +402,7 @@ int throughRunner(Lane &lane, int passages)
     std::fflush(stdout);
     int checkpoint = 10;
     for (int n = 1; n <= passages; ++n) {
-        if (const char *failed = lane.passage(runner, n, &from)) {
+        if (const char *failed = lane.passage(output, runner, n, &from)) {
             std::fprintf(stderr, "passage %d did not complete: %s\n%s\n--- barrier peer:\n%s\n", n, failed,
                          runner.output().right(3000).constData(), lane.barrier.output().right(500).constData());
             return 1;
