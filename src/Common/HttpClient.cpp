@@ -217,8 +217,8 @@ QSslConfiguration HttpClient::createSslConfig() const
     // request. A file that cannot be read keeps nothing (each request tries again).
     const QByteArray stamp = tlsFilesStamp();
     QMutexLocker lock(&m_mutex);
-    if (!stamp.isEmpty() && stamp == m_sslStamp)
-        return m_sslConfig;
+    if (!stamp.isEmpty() && stamp == m_sslStamp && m_sslConfig)
+        return *m_sslConfig;
     lock.unlock();
 
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();

@@ -21,6 +21,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 class QAuthenticator;
 class QNetworkReply;
 class QThread;
@@ -88,7 +90,8 @@ private:
     mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
     mutable QByteArray m_sslStamp; // the files m_sslConfig was made from
-    mutable QSslConfiguration m_sslConfig;
+    // Made at the first TLS request (a configuration starts the TLS library up).
+    mutable std::optional<QSslConfiguration> m_sslConfig;
     mutable quint64 m_tlsGeneration = 0;      // counts the changes of the TLS files
     QHash<QThread *, quint64> m_managerTls;  // the generation each manager connects with
 
