@@ -140,7 +140,8 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         break;
     case QNetworkAccessManager::PutOperation:
     case QNetworkAccessManager::PostOperation: {
-        auto *body = new HttpRequestBody(createPayload(data), quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
+        const int port = url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+        auto *body = new HttpRequestBody(createPayload(data), quint16(port));
         reply = op == QNetworkAccessManager::PutOperation ? manager->put(request, body) : manager->post(request, body);
         body->setParent(reply);
         break;
