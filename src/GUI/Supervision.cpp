@@ -47,12 +47,11 @@ void Supervision::setTerminal(Terminal *terminal)
     if (m_terminal && m_terminal->database())
         disconnect(m_terminal->database(), nullptr, this, nullptr);
     m_terminal = terminal;
-    Backend::CardBO *bo = terminal ? terminal->cardBO() : nullptr;
-    m_blacklistVer = bo ? bo->blacklistVer() : QString();
-    // Read from the database once, not for every document.
-    if (bo && terminal->database())
+    // Read from the database for the first document and when it changes, not for every one.
+    m_blacklistVer.reset();
+    if (terminal && terminal->database())
         connect(terminal->database(), &Backend::Database::paramChanged, this,
-                [this, bo](const QString &, const QVariant &) { m_blacklistVer = bo->blacklistVer(); });
+                [this](const QString &, const QVariant &) { m_blacklistVer.reset(); });
 }
 
 QString Supervision::base() const
@@ -113,11 +112,13 @@ QJsonObject Supervision::statusDocument() const
         document.insert(QStringLiteral("cameras"), cameras);
         if (Backend::CardBO *bo = t->cardBO()) {
             Backend::Database *db = t->database();
+            if (!m_blacklistVer)
+                m_blacklistVer = bo->blacklistVer();
             document.insert(QStringLiteral("cardBo"), QJsonObject{
                 {QStringLiteral("state"), enumName(bo->state())},
                 {QStringLiteral("reason"), Utils::strToJson(bo->reason())},
                 {QStringLiteral("lastComms"), Utils::dateToJson(bo->lastComms())},
-                {QStringLiteral("blacklist"), m_blacklistVer},
+                {QStringLiteral("blacklist"), *m_blacklistVer},
                 {QStringLiteral("pending"), db ? db->transCount(QStringLiteral("PENDING")) : 0},
                 {QStringLiteral("failed"), db ? db->transCount(QStringLiteral("FAILED")) : 0},
             });

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class Config;
 class Terminal;
@@ -65,7 +66,7 @@ private:
     Terminal *m_terminal = nullptr;
     QSet<QString> m_subscribed;  // base topics whose requests are subscribed
     bool m_statusScheduled = false;
-    QString m_blacklistVer; // the card back office's, kept as the database announces it
+    mutable std::optional<QString> m_blacklistVer; // the card back office's, as last read
 
 private:
     static constexpr Log log{"[GUIManager] "};
