@@ -1,21 +1,17 @@
 // The card format and the tag records as the RFID reader service sends them.
+#include "Common/Utils.h"
 #include "Models/Tag.h"
 #include "Models/ZUKAv1Card.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
-
-#include "DuplicateKeys.h"
 
 #include <cstdint>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (mayRepeatJsonKey(reinterpret_cast<const char *>(data), size))
-        return 0;
-    const QJsonDocument doc = QJsonDocument::fromJson(
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
+    // Parsed as the service clients parse what the reader service sends.
+    const QJsonDocument doc = Utils::parseJson(QByteArray(reinterpret_cast<const char *>(data), int(size)));
     const QJsonObject object = doc.object();
 
     const Tag::Ptr tag = Tag::fromJson(object);

@@ -12,6 +12,8 @@
 #include <QMetaEnum>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace Backend {
 
 namespace {
@@ -37,6 +39,25 @@ const QStringList WantedList = {QStringLiteral("barrier\\/.+"), QStringLiteral("
 QString utcNow()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+}
+
+// What is kept of a transaction's answer: the object whole when it is small; of a larger
+// one, its small members in order until the bound is reached.
+QJsonObject keptAnswer(const QJsonValue &body)
+{
+    const QJsonObject answer = body.toObject();
+    if (QJsonDocument(answer).toJson(QJsonDocument::Compact).size() <= CardBO::MaxKeptAnswerBytes)
+        return answer;
+    QJsonObject kept;
+    int size = 2;
+    for (auto it = answer.begin(); it != answer.end(); ++it) {
+        const int n = QJsonDocument(QJsonObject{{it.key(), it.value()}}).toJson(QJsonDocument::Compact).size();
+        if (n > CardBO::MaxKeptMemberBytes || size + n > CardBO::MaxKeptAnswerBytes)
+            continue;
+        kept.insert(it.key(), it.value());
+        size += n;
+    }
+    return kept;
 }
 
 QList<Database::DataRecord> parseData(const QJsonArray &array)
@@ -71,6 +92,16 @@ CardBO::CardBO(Config &config, Database &database, LaneView &lane, QObject *pare
     m_pendingTimer.setInterval(msec(PendingIntervalSec));
     connect(&m_tickTimer, &QTimer::timeout, this, &CardBO::onTick);
     connect(&m_pendingTimer, &QTimer::timeout, this, &CardBO::processPendingTransactions);
+    m_keptTimer.setSingleShot(true);
+    m_keptTimer.setInterval(msec(RecoverTickSec));
+    connect(&m_keptTimer, &QTimer::timeout, this, &CardBO::storeKept);
+    // Passages that were open when the program ended: their held transactions go as
+    // they were last written.
+    for (const Transaction::Ptr &trans : m_database.transHeld()) {
+        log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
+        m_held.insert(trans->uuid());
+        store(trans);
+    }
 }
 
 CardBO::~CardBO() = default;
@@ -106,6 +137,8 @@ void CardBO::initClient()
         m_client.setTLSCert(cert);
     if (!privKey.isEmpty())
         m_client.setTLSKey(privKey);
+    // The API key and the transactions go to the configured server only.
+    m_client.setSameOriginRedirects(true);
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
     m_client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
@@ -325,7 +358,8 @@ Deferred<QJsonValue> CardBO::updateBlacklist(const QString &after)
 void CardBO::sendCommandResult(QString id, QString command, bool result, QString error)
 {
     log.info(QStringLiteral("Sending command status : id=%1 command=%2, result=%3, error=%4")
-                 .arg(id, command, result ? QStringLiteral("OK") : QStringLiteral("FAILED"), error));
+                 .arg(Log::outside(id), Log::outside(command), result ? QStringLiteral("OK") : QStringLiteral("FAILED"),
+                      Log::outside(error)));
     const QJsonObject body{{QStringLiteral("id"), id},
                            {QStringLiteral("command"), command},
                            {QStringLiteral("result"), result},
@@ -361,7 +395,7 @@ void CardBO::clearProgress()
 
 void CardBO::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
+    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(Secrets::masked(body))));
     if (m_state == Stopped)
         return;
     if (body.toObject().value(QStringLiteral("errorCode")).toString() == QLatin1String("DEVICE_DISABLED"))
@@ -391,17 +425,19 @@ void CardBO::handleUpdateDataResponse(int status, const QJsonValue &body)
 void CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
-    log.info("Heartbeat response received : status=", status, Utils::jsonToText(answer));
+    // A pushed configuration may carry secrets: shown masked.
+    log.info("Heartbeat response received : status=", status,
+             Log::outside(Utils::jsonToText(Secrets::masked(QJsonValue(answer)))));
 
     const QString blacklist = answer.value(QStringLiteral("blacklistVersion")).toString();
     if (!blacklist.isEmpty() && blacklist != blacklistVer()) {
-        log.warn(QStringLiteral("New blacklist version available : %1 ").arg(blacklist));
+        log.warn(QStringLiteral("New blacklist version available : %1 ").arg(Log::outside(blacklist)));
         updateBlacklist(blacklist);
     }
 
     const QString software = answer.value(QStringLiteral("softwareVersion")).toString();
     if (!software.isEmpty() && software != m_lane.softwareVersion()) {
-        log.warn("New software version available : ", software);
+        log.warn("New software version available : ", Log::outside(software));
         m_lane.installSoftware(software, answer.value(QStringLiteral("softwareUrl")).toString(),
                                answer.value(QStringLiteral("softwareMd5")).toString());
     }
@@ -417,7 +453,7 @@ void CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
     for (const QJsonValue &v : answer.value(QStringLiteral("commands")).toArray()) {
         const QString id = v.toObject().value(QStringLiteral("id")).toString();
         const QString command = v.toObject().value(QStringLiteral("command")).toString();
-        log.info("Received command : id=", id, " command=", command);
+        log.info("Received command : id=", Log::outside(id), " command=", Log::outside(command));
         emit commandReceived(id, command);
     }
 
@@ -435,8 +471,7 @@ void CardBO::applyConfig(const QJsonArray &config)
 void CardBO::handleBlacklistResponse(const QString &version, int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
-    log.info("Update Blacklist response received : status=", status,
-             QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)));
+    log.info("Update Blacklist response received : status=", status, Log::outside(Utils::jsonToText(answer)));
     for (const QJsonValue &uid : answer.value(QStringLiteral("added")).toArray())
         if (!m_database.isBlacklisted(uid.toString()))
             m_database.blacklistAdd(uid.toString());
@@ -451,7 +486,7 @@ void CardBO::onParamChanged(const QString &key, const QVariant &value)
         log.warn("API Key changed");
         m_client.setHeader(QStringLiteral("X-API-Key"), value.toString());
     } else if (key == BlacklistVer) {
-        log.info("New blacklist avaliable : ", value.toString());
+        log.info("New blacklist avaliable : ", Log::outside(value.toString()));
     }
 }
 
@@ -557,9 +592,10 @@ QJsonArray CardBO::configToJson() const
 
 bool CardBO::shouldRetransmit(int status, const QJsonValue &)
 {
-    // No answer, a refused key, a time-out or throttling on the server's side, a server
-    // error: the back office may take it later.
-    return status == 0 || status == 401 || status == 403 || status == 408 || status == 429
+    // No answer (or one too large to take), a redirect not followed, a refused key, a
+    // time-out or throttling on the server's side, a server error: the back office may
+    // take it later.
+    return status == 0 || status == -1 || status == 401 || status == 403 || status == 408 || status == 429
            || (status >= 500 && status <= 599);
 }
 
@@ -570,9 +606,67 @@ QDateTime CardBO::nextSendDate(const Transaction::Ptr &trans) const
     return QDateTime::currentDateTime().addMSecs(units * m_timing.secondMs);
 }
 
+void CardBO::holdTransaction(Transaction::Ptr trans)
+{
+    if (!trans)
+        return;
+    m_held.insert(trans->uuid());
+    if (m_database.transHold(trans))
+        log.info("Holding transaction : ", trans->toString());
+}
+
+CardBO::Write CardBO::write(const Transaction::Ptr &trans)
+{
+    const QString uuid = trans->uuid();
+    const bool sent = trans->sendDetails().attempts > 0;
+    const bool held = m_held.contains(uuid);
+    const bool written = sent ? m_database.transUpdate(trans)
+                              : held ? m_database.transRelease(trans) : m_database.transAdd(trans);
+    if (written) {
+        m_held.remove(uuid);
+        return Write::Written;
+    }
+    // A uuid already stored is refused for good (the database layer logged it).
+    if (!sent && !held && m_database.transExists(uuid))
+        return Write::Refused;
+    return Write::Failed;
+}
+
+bool CardBO::store(const Transaction::Ptr &trans)
+{
+    const Write result = write(trans);
+    if (result != Write::Failed)
+        return result == Write::Written;
+    log.error("Could not store transaction, kept until it can be : ", trans->toString());
+    m_kept.append(trans);
+    if (!m_keptTimer.isActive())
+        m_keptTimer.start();
+    return false;
+}
+
+void CardBO::storeKept()
+{
+    while (!m_kept.isEmpty()) {
+        const Write result = write(m_kept.first());
+        if (result == Write::Failed) {
+            m_keptTimer.start();
+            return;
+        }
+        const Transaction::Ptr trans = m_kept.takeFirst();
+        if (result == Write::Written)
+            log.info("Transaction stored : ", trans->toString());
+    }
+    processPendingTransactions();
+}
+
+bool CardBO::isKept(const QString &uuid) const
+{
+    return std::any_of(m_kept.cbegin(), m_kept.cend(), [&uuid](const Transaction::Ptr &t) { return t->uuid() == uuid; });
+}
+
 void CardBO::sendTransaction(Transaction::Ptr trans)
 {
-    if (trans && m_database.transAdd(trans) && !m_due.isEmpty()) {
+    if (trans && store(trans) && !m_due.isEmpty()) {
         // A pass is running: the new row is due now, after every row the pass holds.
         trans->sendDetails() = Transaction::SendDetails();
         trans->sendDetails().schedDate = QDateTime::currentDateTime();
@@ -587,9 +681,12 @@ void CardBO::processPendingTransactions()
     // table again only when it has sent them all, so that one send costs the same
     // however long the queue is.
     if (m_due.isEmpty()) {
+        // A row whose last send result is not written yet waits for it: sent again now,
+        // the back office would count it twice.
         const QList<Transaction::Ptr> due = m_database.transDueForSend();
         for (auto it = due.crbegin(); it != due.crend(); ++it)
-            m_due.append(*it);
+            if (!isKept((*it)->uuid()))
+                m_due.append(*it);
     }
     if (m_due.isEmpty())
         return;
@@ -597,7 +694,9 @@ void CardBO::processPendingTransactions()
         return;
     m_pendingTimer.stop();
     const Transaction::Ptr trans = m_due.first();
-    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2").arg(m_due.size() - 1).arg(trans->toString()));
+    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
+                 .arg(m_due.size() - 1)
+                 .arg(Log::outside(trans->toString())));
     transmitTransaction(trans).doneZero([this, trans]() {
         m_due.removeOne(trans);
         m_sendLock.unlock();
@@ -629,12 +728,12 @@ void CardBO::handleTransResponse(const Transaction::Ptr &trans, int status, cons
     d.date = QDateTime::currentDateTime();
     d.attempts += 1;
     d.respStatus = status;
-    d.respData = body.isObject() ? body.toObject() : QJsonObject();
+    d.respData = keptAnswer(body);
     if (status >= 200 && status <= 299) {
         // Any success: the back office has the transaction (204 has no body to keep).
         d.status = QStringLiteral("OK");
         d.schedDate = QDateTime();
-        log.info("Transaction sent successfully : ", trans->toString());
+        log.info("Transaction sent successfully : ", Log::outside(trans->toString()));
     } else {
         handleErrorResponse(status, body);
         if (shouldRetransmit(status, body)) {
@@ -642,14 +741,14 @@ void CardBO::handleTransResponse(const Transaction::Ptr &trans, int status, cons
             log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
                          .arg(d.schedDate.toString(Qt::ISODate))
                          .arg(d.attempts)
-                         .arg(trans->toString()));
+                         .arg(Log::outside(trans->toString())));
         } else {
             d.status = QStringLiteral("FAILED");
             d.schedDate = QDateTime();
-            log.warn("Transaction will not be re-transmitted : ", trans->toString());
+            log.warn("Transaction will not be re-transmitted : ", Log::outside(trans->toString()));
         }
     }
-    m_database.transUpdate(trans);
+    store(trans);
 }
 
 } // namespace Backend

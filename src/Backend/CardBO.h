@@ -14,6 +14,7 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -54,6 +55,10 @@ public:
     static constexpr int DefaultHbIntervalSec = 30;  // in force when the configured one is 0 or less
     static constexpr int PendingIntervalSec = 120;   // the transaction sender's timer
     static constexpr int RequestTimeoutMs = 30000;
+    // What a transaction's row keeps of the back office's answer (respData), in bytes of
+    // compact JSON: a larger answer keeps its members of at most MaxKeptMemberBytes.
+    static constexpr int MaxKeptAnswerBytes = 16 * 1024;
+    static constexpr int MaxKeptMemberBytes = 1024;
 
     using Timing = CardBOTiming;
 
@@ -90,6 +95,10 @@ public slots:
     void start();
     void stop();
     void sendTransaction(Backend::Transaction::Ptr trans);
+    // Holds the transaction of a passage still open, stored as it would be sent were the
+    // passage never to close; sendTransaction with the same uuid completes it. Held rows
+    // left by a process that ended are completed (sent as they are) at construction.
+    void holdTransaction(Backend::Transaction::Ptr trans);
     void sendCommandResult(QString id, QString command, bool result, QString error);
     void sendCommandResult(QString id, QString command, bool result);
     void sendProgress(QString operation, int progress);
@@ -100,6 +109,15 @@ signals:
     void stateChanged();
     void lastCommsChanged();
     void commandReceived(QString id, QString command);
+
+protected:
+    // The back office's answers, as each request hands them on.
+    void handleRegisterResponse(const QJsonValue &body);
+    void handleUpdateDataResponse(int status, const QJsonValue &body);
+    void handleHeartbeatResponse(int status, const QJsonValue &body);
+    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
+    void handleErrorResponse(int status, const QJsonValue &body);
+    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
 
 private:
     void initClient();
@@ -116,12 +134,14 @@ private:
     void processStateInit();
     void processStateNotRegistered();
     void processStateOnline();
-    void handleRegisterResponse(const QJsonValue &body);
-    void handleUpdateDataResponse(int status, const QJsonValue &body);
-    void handleHeartbeatResponse(int status, const QJsonValue &body);
-    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
-    void handleErrorResponse(int status, const QJsonValue &body);
-    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
+    // A new transaction, a held one completed or a send's result written to the queue.
+    enum class Write { Written, Refused, Failed };
+    Write write(const Transaction::Ptr &trans);
+    // Writes it now, or keeps it in memory (with an error line) and writes it once the
+    // store takes writes again; false unless written now.
+    bool store(const Transaction::Ptr &trans);
+    void storeKept();
+    bool isKept(const QString &uuid) const;
     void applyConfig(const QJsonArray &config);
     void sendNext();
     QUrl createUrl(const QString &path, const QUrlQuery &query = QUrlQuery()) const;
@@ -138,7 +158,13 @@ private:
     HttpClient m_client;
     QTimer m_tickTimer;
     QTimer m_pendingTimer;
+    QTimer m_keptTimer;
     QMutex m_sendLock;
+    // Uuids of transactions held for open passages.
+    QSet<QString> m_held;
+    // What could not be written yet (a full disk), oldest first: new transactions, and
+    // transactions whose send result is still to be written (their attempts above 0).
+    QList<Transaction::Ptr> m_kept;
     // The due rows of the running pass, earliest scheduled first.
     QList<Transaction::Ptr> m_due;
 };

@@ -1,6 +1,7 @@
 #include "Backend/Database.h"
 
 #include "Common/Log.h"
+#include "Common/PrivateFile.h"
 
 #include <QJsonDocument>
 #include <QSettings>
@@ -104,7 +105,9 @@ void Database::setParam(const QString &key, const QVariant &value)
     if (param(key) == value)
         return;
     if (key == ApiKey) {
-        apiKeyStore().setValue(ApiKey, value.toString());
+        QSettings store = apiKeyStore();
+        PrivateFile::create(store.fileName(), true);
+        store.setValue(ApiKey, value.toString());
         emit paramChanged(key, value);
         return;
     }
@@ -198,10 +201,13 @@ QList<Database::DataRecord> Database::locations() const { return records(QString
 
 // --- Transactions -------------------------------------------------------------------
 
-bool Database::transAdd(const Transaction::Ptr &trans)
+// The insert of a new row of the transaction: its record, not yet sent, due at the
+// scheduled date; what a row of the same uuid meets follows.
+QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &schedDate, const QString &onConflict) const
 {
-    QSqlQuery q = m_db.query(QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                                .arg(TransColumns));
+    QSqlQuery q = m_db.query(
+        QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)").arg(TransColumns)
+        + onConflict);
     q.addBindValue(Transaction::typeToStr(trans->type()));
     q.addBindValue(trans->uuid());
     q.addBindValue(dateToDb(trans->timestamp()));
@@ -210,11 +216,17 @@ bool Database::transAdd(const Transaction::Ptr &trans)
     q.addBindValue(trans->zuruvDbId());
     q.addBindValue(trans->errorDetails());
     q.addBindValue(dateToDb(QDateTime()));
-    q.addBindValue(dateToDb(QDateTime::currentDateTime()));
+    q.addBindValue(dateToDb(schedDate));
     q.addBindValue(QStringLiteral("PENDING"));
     q.addBindValue(0);
     q.addBindValue(0);
     q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
+    return q;
+}
+
+bool Database::transAdd(const Transaction::Ptr &trans)
+{
+    QSqlQuery q = newRow(trans, QDateTime::currentDateTime());
     return m_db.execute(q);
 }
 
@@ -231,6 +243,44 @@ bool Database::transUpdate(const Transaction::Ptr &trans)
     q.addBindValue(QJsonDocument(d.respData).toJson(QJsonDocument::Compact));
     q.addBindValue(trans->uuid());
     return m_db.execute(q);
+}
+
+// Writes the record of a held row (a new row when there is none) with the scheduled date;
+// a row that is not held is left alone.
+bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate)
+{
+    QSqlQuery q = newRow(trans, schedDate,
+                         QStringLiteral(" ON CONFLICT (uuid) DO UPDATE SET type = excluded.type, "
+                                        "timestamp = excluded.timestamp, deviceSerial = excluded.deviceSerial, "
+                                        "cardUid = excluded.cardUid, zuruvDbId = excluded.zuruvDbId, "
+                                        "errorDetails = excluded.errorDetails, sendSchedDate = excluded.sendSchedDate "
+                                        "WHERE sendStatus = 'PENDING' AND sendSchedDate IS NULL"));
+    return m_db.execute(q) && q.numRowsAffected() == 1;
+}
+
+bool Database::transHold(const Transaction::Ptr &trans)
+{
+    return upsertHeld(trans, QDateTime());
+}
+
+bool Database::transRelease(const Transaction::Ptr &trans)
+{
+    return upsertHeld(trans, QDateTime::currentDateTime());
+}
+
+QList<Transaction::Ptr> Database::transHeld() const
+{
+    QSqlQuery q = m_db.query(
+        QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate IS NULL").arg(TransColumns));
+    q.addBindValue(QStringLiteral("PENDING"));
+    return readTransactions(q);
+}
+
+bool Database::transExists(const QString &uuid) const
+{
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT uuid FROM Transactions WHERE uuid = ?"));
+    q.addBindValue(uuid);
+    return m_db.execute(q) && q.next();
 }
 
 QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const

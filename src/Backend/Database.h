@@ -53,6 +53,16 @@ public:
     bool transAdd(const Transaction::Ptr &trans);
     // Writes the send details, keyed by the uuid.
     bool transUpdate(const Transaction::Ptr &trans);
+    // A transaction held while its passage is open: stored (or its record updated) as
+    // "PENDING" without a scheduled date, which no send picks up.
+    bool transHold(const Transaction::Ptr &trans);
+    // The held transaction completed: its record written and due now; stored anew when it
+    // was never held on disk. False when it could not be written, or its row is no longer
+    // held.
+    bool transRelease(const Transaction::Ptr &trans);
+    // The transactions held for passages that never closed.
+    QList<Transaction::Ptr> transHeld() const;
+    bool transExists(const QString &uuid) const;
     // "PENDING" rows due by now, latest scheduled first.
     QList<Transaction::Ptr> transDueForSend() const;
     int transCount(const QString &status) const;
@@ -74,6 +84,9 @@ private:
     DataRecord findRecord(const QString &table, int id) const;
     QList<DataRecord> records(const QString &table) const;
     QList<Transaction::Ptr> readTransactions(QSqlQuery &query) const;
+    QSqlQuery newRow(const Transaction::Ptr &trans, const QDateTime &schedDate,
+                     const QString &onConflict = QString()) const;
+    bool upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate);
 
     SqlDatabase m_db;
 };

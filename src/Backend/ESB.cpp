@@ -50,6 +50,8 @@ void ESB::initClient()
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
     m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("esb/ignoreSslErrors")).toBool());
+    // Credentials of the configured URL and the lane's data go to that server only.
+    m_client.setSameOriginRedirects(true);
 }
 
 void ESB::initTimer()
@@ -122,7 +124,7 @@ Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
     request
         .done([result](int, const QJsonValue &body) {
             const QJsonObject answer = body.toObject();
-            log.info("Received response : ", QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
+            log.info("Received response : ", Log::outside(Utils::jsonToText(answer)));
             result.resolve(answer);
         })
         .fail([this, result](int status, const QJsonValue &body) {
@@ -134,7 +136,7 @@ Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
 
 void ESB::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
+    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(body)));
 }
 
 QJsonObject ESB::toJson(const TruckAlprFront &d)
@@ -218,10 +220,7 @@ Deferred<ESB::PermissionResp> ESB::permissionRequest(const PermissionReq &data)
     Deferred<PermissionResp> result;
     postRequest(createUrl(PermissionPath), toJson(data))
         .done([this, result](const QJsonObject &answer) {
-            PermissionResp resp;
-            resp.code = answer.value(QStringLiteral("code")).toString();
-            resp.descr = answer.value(QStringLiteral("descr")).toString();
-            resp.cardReturn = answer.value(QStringLiteral("cardReturn")).toBool(false);
+            const PermissionResp resp = permissionOf(answer);
             if (resp.code == QLatin1String("OPEN"))
                 result.resolve(resp);
             else
@@ -234,6 +233,15 @@ Deferred<ESB::PermissionResp> ESB::permissionRequest(const PermissionReq &data)
             emit permissionResponse(resp);
         });
     return result;
+}
+
+ESB::PermissionResp ESB::permissionOf(const QJsonObject &answer)
+{
+    PermissionResp resp;
+    resp.code = answer.value(QStringLiteral("code")).toString();
+    resp.descr = answer.value(QStringLiteral("descr")).toString();
+    resp.cardReturn = answer.value(QStringLiteral("cardReturn")).toBool(false);
+    return resp;
 }
 
 void ESB::setState(State state, const QString &reason)

@@ -114,6 +114,13 @@ signals:
     void lastCommsChanged();
     void permissionResponse(Backend::ESB::PermissionResp resp);
 
+protected:
+    // A request's answer: resolved with the body's object, rejected (after the error
+    // line) with the failure's object.
+    Deferred<QJsonObject> handle(Deferred<int, QJsonValue> request);
+    // The exit permission an answer gives.
+    static PermissionResp permissionOf(const QJsonObject &answer);
+
 private:
     static QJsonObject toJson(const TruckAlprFront &data);
     static QJsonObject toJson(const TruckAlprBack &data);
@@ -123,7 +130,6 @@ private:
     Deferred<QJsonObject> requestVersion();
     Deferred<QJsonObject> getRequest(const QUrl &url);
     Deferred<QJsonObject> postRequest(const QUrl &url, const QJsonObject &object);
-    Deferred<QJsonObject> handle(Deferred<int, QJsonValue> request);
     QUrl createUrl(const QString &path) const;
     void initClient();
     void initTimer();

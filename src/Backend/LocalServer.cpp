@@ -40,6 +40,8 @@ void LocalServer::initClient()
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
     m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("local/ignoreSslErrors")).toBool());
+    // Credentials of the configured URL and the passage go to that server only.
+    m_client.setSameOriginRedirects(true);
 }
 
 void LocalServer::onConfigChanged(const QVariantMap &changes)
@@ -69,7 +71,7 @@ Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
     m_client.post(createUrl(QStringLiteral("/api/Passages")), body,
                  m_config->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
         .done([this, result](int status, const QJsonValue &answer) {
-            log.info("Data sent successfully to local server : (", status, ") ", Utils::jsonToText(answer));
+            log.info("Data sent successfully to local server : (", status, ") ", Log::outside(Utils::jsonToText(answer)));
             setLastComms(QDateTime::currentDateTime());
             const Response response = parseResponse(answer);
             emit dataResponseReceived(response);
@@ -102,7 +104,7 @@ LocalServer::Response LocalServer::parseResponse(const QJsonValue &body)
 
 void LocalServer::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", Utils::jsonToText(body));
+    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(body)));
 }
 
 void LocalServer::setLastComms(const QDateTime &time)

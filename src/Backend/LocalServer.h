@@ -59,14 +59,16 @@ signals:
     void lastCommsChanged();
     void dataResponseReceived(Backend::LocalServer::Response resp);
 
-private:
+protected:
     // Reads the record strictly: a member of another type counts as missing.
     static Response parseResponse(const QJsonValue &body);
+    void handleErrorResponse(int status, const QJsonValue &body);
+
+private:
     void initClient();
     void onConfigChanged(const QVariantMap &changes);
     void onAuthRequired(QNetworkReply *reply, QAuthenticator *authenticator);
     QUrl createUrl(const QString &path) const;
-    void handleErrorResponse(int status, const QJsonValue &body);
     void setLastComms(const QDateTime &time);
 
     Config *m_config;

@@ -31,22 +31,13 @@ QByteArray bytes(const QJsonObject &o, const char *key)
 {
     return text(o, key).toUtf8();
 }
-
-bool parseObject(const QByteArray &body, QJsonObject *out)
-{
-    const QJsonDocument doc = QJsonDocument::fromJson(body);
-    if (!doc.isObject())
-        return false;
-    *out = doc.object();
-    return true;
-}
 } // namespace
 
 bool Plate::processData(const QByteArray &body, QSharedPointer<VORReading> reading)
 {
     log.info("[", type(), "] Plate::processData");
     QJsonObject o;
-    if (!parseObject(body, &o))
+    if (!parseBody(body, &o))
         return false;
     VORReading &r = *reading;
     r.setTimestamp(dateTime(o, "timestamp"));
@@ -73,9 +64,10 @@ bool Plate::processData(const QByteArray &body, QSharedPointer<VORReading> readi
     r.setPlateImage(bytes(o, "plateImage"));
     r.setLocalTime(QTime::fromString(text(o, "localtime"), Qt::ISODate));
     r.setType(type());
-    log.info("Plate : ", r.plate(), ", Country : ", r.country(), ", Country Code : ", r.countryCode(),
-             ", Confidence : ", r.confidence(), ", Direction : ", r.direction(), ", Directionstr : ",
-             r.directionStr(), ", Id : ", r.id(), ", Imageid : ", r.imageId(), ", IP : ", r.ip());
+    log.info("Plate : ", Log::outside(r.plate()), ", Country : ", Log::outside(r.country()), ", Country Code : ",
+             Log::outside(r.countryCode()), ", Confidence : ", r.confidence(), ", Direction : ", r.direction(),
+             ", Directionstr : ", Log::outside(r.directionStr()), ", Id : ", Log::outside(r.id()), ", Imageid : ",
+             Log::outside(r.imageId()), ", IP : ", Log::outside(r.ip()));
     return true;
 }
 
@@ -83,7 +75,7 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
 {
     log.info("[", type(), "] Container::processData");
     QJsonObject o;
-    if (!parseObject(body, &o))
+    if (!parseBody(body, &o))
         return false;
     VORReading &r = *reading;
     r.setContainerCode(text(o, "containercode"));
@@ -105,8 +97,8 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     r.setImage(bytes(o, "image"));
     r.setPatch(bytes(o, "patch"));
     r.setType(type());
-    log.info("Container : ", r.containerCode(), ", Date : ", r.timestamp().toString(Qt::ISODate),
+    log.info("Container : ", Log::outside(r.containerCode()), ", Date : ", r.timestamp().toString(Qt::ISODate),
              ", Confidence : ", r.confidence(), ", Processingtime : ", r.processingTime(), ", SizeCode : ",
-             r.sizeCode(), ", IP : ", r.ip());
+             Log::outside(r.sizeCode()), ", IP : ", Log::outside(r.ip()));
     return true;
 }

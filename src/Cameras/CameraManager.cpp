@@ -24,6 +24,7 @@ CameraManager::CameraManager(Config &config, IPv4 *ipv4, QObject *parent)
     : QObject(parent)
     , m_config(config)
     , m_ipv4(ipv4)
+    , m_strangers(log)
 {
     connect(this, &CameraManager::portChanged, &m_server, [this](int port) { m_server.listen(port); });
     connect(&m_config, &Config::configChanged, this, &CameraManager::onConfigChanged);
@@ -158,12 +159,12 @@ void CameraManager::onRequest(const QHostAddress &peer, const HttpServer::Reques
     const quint32 address = peer.toIPv4Address(&isIPv4);
     // Any other peer would read as address 0, the slot of cameras named by host name.
     if (!isIPv4) {
-        log.warn("Dropping post from a peer that is not IPv4 : ", peer.toString());
+        m_strangers.warn("Dropping post from a peer that is not IPv4 : ", peer.toString());
         return;
     }
     VORCamera *camera = m_cameras.value(address);
     if (!camera) {
-        log.warn("Unknown peer address : ", peer.toString());
+        m_strangers.warn("Unknown peer address : ", peer.toString());
         return;
     }
     camera->handleTCPMessage(request.path, request.body);

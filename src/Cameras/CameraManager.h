@@ -6,6 +6,7 @@
 #include "Cameras/VORCamera.h"
 #include "Cameras/VORReading.h"
 #include "Common/HttpServer.h"
+#include "Common/LogLimit.h"
 #include "Deferred/Deferred.h"
 
 #include <QHostAddress>
@@ -87,6 +88,7 @@ private:
     QString m_localAddress;
     QString m_transactionId;
     HttpServer m_server;
+    LogLimit m_strangers; // posts from addresses that are no camera's
     QList<Deferred<QList<VORCamera::Result>>> m_running; // passes not finished yet
 };
 

@@ -26,8 +26,10 @@ VORCamera::VORCamera(Type kind, const QUrl &url, QObject *parent)
     : QObject(parent)
     , m_kind(kind)
     , m_url(url)
+    , m_errors(log)
 {
     qRegisterMetaType<VORCamera::Result>();
+    m_client.setMaxAnswerBytes(MaxAnswerBytes);
     log.info("Camera url : ", m_url.toDisplayString(QUrl::RemovePassword));
     connect(&m_client, &HttpClient::authRequired, this,
             [this](QNetworkReply *, QAuthenticator *authenticator) {
@@ -151,7 +153,7 @@ void VORCamera::retrieveCameraInfo()
         .fail([self](int status, const QJsonValue &body) {
             if (!self)
                 return;
-            log.critical("[", self->m_type, "] ERROR status : ", status, " - ", Utils::jsonToText(body));
+            log.critical("[", self->m_type, "] ERROR status : ", status, " - ", Log::outside(Utils::jsonToText(body)));
             self->setStatus(QStringLiteral("OFF"));
         });
 }
@@ -160,7 +162,7 @@ void VORCamera::parseCameraInfo(const QByteArray &json)
 {
     log.info("[", m_type, "] parseCameraInfo");
     setStatus(QStringLiteral("ON"));
-    const QJsonObject properties = QJsonDocument::fromJson(json)
+    const QJsonObject properties = Utils::parseJson(json)
                                        .object()
                                        .value(QStringLiteral("data"))
                                        .toObject()
@@ -170,8 +172,8 @@ void VORCamera::parseCameraInfo(const QByteArray &json)
     setFirmwareVersion(properties.value(QStringLiteral("Version")).toString());
     setSerialNumber(properties.value(QStringLiteral("SerialNumber")).toString());
     setLastCommunication(QDateTime::currentDateTime());
-    log.info("[", m_type, "] Camera Name : ", m_model, ", FirmwareVersion : ", m_firmwareVersion,
-             ", SerialNumber : ", m_serialNumber, ", Last Communication : ",
+    log.info("[", m_type, "] Camera Name : ", Log::outside(m_model), ", FirmwareVersion : ",
+             Log::outside(m_firmwareVersion), ", SerialNumber : ", Log::outside(m_serialNumber), ", Last Communication : ",
              m_lastCommunication.toString(Qt::ISODate));
 }
 
@@ -211,7 +213,7 @@ void VORCamera::sendCameraTrigger(const QUrl &url, quint64 key, int retriesLeft)
         .fail([self, key, url, retriesLeft](int status, const QJsonValue &body) {
             if (!self || !self->m_triggers.contains(key))
                 return;
-            const QString error = Utils::jsonToText(body);
+            const QString error = Log::outside(Utils::jsonToText(body));
             log.critical("[", self->m_type, "] ERROR status : ", status, " ", error);
             if (retriesLeft > 0) {
                 self->sendCameraTrigger(url, key, retriesLeft - 1);
@@ -245,14 +247,14 @@ void VORCamera::updateCameraConfiguration(const QString &settingsFile, const QSt
                     if (!self)
                         return;
                     log.critical("[", self->m_type, "] ERROR uploading camera configuration : ", status, " - ",
-                                 Utils::jsonToText(error));
+                                 Log::outside(Utils::jsonToText(error)));
                     self->m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
                 });
         })
         .fail([self](int status, const QJsonValue &error) {
             if (self)
                 log.critical("[", self->m_type, "] ERROR downloading camera configuration : ", status, " - ",
-                             Utils::jsonToText(error));
+                             Log::outside(Utils::jsonToText(error)));
         });
 }
 
@@ -309,7 +311,7 @@ QByteArray VORCamera::parseCameraXMLData(const QByteArray &xml, const QString &s
     const QDomElement zuruv = doc.elementsByTagName(QStringLiteral("zuruv")).item(0).toElement();
     if (!zuruv.isNull() && zuruv.hasAttribute(QStringLiteral("camera_id"))) {
         setZuruvId(zuruv.attribute(QStringLiteral("camera_id")));
-        log.info("[", m_type, "] Zuruv Camera ID: ", m_zuruvId);
+        log.info("[", m_type, "] Zuruv Camera ID: ", Log::outside(m_zuruvId));
     }
 
     const QJsonObject tags = settings.value(section).toObject();
@@ -346,7 +348,7 @@ Deferred<int, QJsonValue> VORCamera::uploadConfiguration(const QUrl &url, const 
 void VORCamera::handleTCPMessage(const QString &path, const QByteArray &body)
 {
     log.info("[", m_type, "] handleCameraPostMessage");
-    log.info("Received post message : ", QString::fromUtf8(body.constData(), int(qstrnlen(body.constData(), uint(body.size())))));
+    log.info("Received post message : ", Log::outside(body.left(int(qstrnlen(body.constData(), uint(body.size()))))));
     const QSharedPointer<VORReading> reading = VORReading::create(this);
     if (path.contains(QLatin1String("heartbeat"))) {
         log.info("ALPR heartbeat");
@@ -369,13 +371,29 @@ void VORCamera::handleTCPMessage(const QString &path, const QByteArray &body)
         deliver(result);
 }
 
+bool VORCamera::parseBody(const QByteArray &body, QJsonObject *out)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = Utils::parseJson(body, &error);
+    if (error.error != QJsonParseError::NoError) {
+        m_errors.error("[", m_type, "] Parse Error : ", error.errorString(), " at offset ", error.offset);
+        return false;
+    }
+    if (!doc.isObject()) {
+        m_errors.error("[", m_type, "] Parse Error : not a JSON object");
+        return false;
+    }
+    *out = doc.object();
+    return true;
+}
+
 void VORCamera::processHeartbeatMessage(const QByteArray &body)
 {
     log.info("[", m_type, "] parseHeartbeatMessage");
     if (!m_type.contains(QLatin1String("alpr")))
         return;
     log.info("[", m_type, "] Heartbeat message received");
-    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    const QJsonDocument doc = Utils::parseJson(body);
     if (!doc.isObject())
         return;
     const QJsonObject o = doc.object();

@@ -4,6 +4,7 @@
 // configuration so that it posts its results to our listener, triggers it, and turns
 // the posts routed to it into readings.
 #include "Common/HttpClient.h"
+#include "Common/LogLimit.h"
 #include "Deferred/Deferred.h"
 
 #include <QByteArray>
@@ -52,6 +53,9 @@ public:
         quint64 key = 0;
         Deferred<Result> result;
     };
+
+    // The largest answer taken from a camera (device information, the XML configuration).
+    static constexpr qint64 MaxAnswerBytes = 1024 * 1024;
 
     VORCamera(Type kind, const QUrl &url, QObject *parent = nullptr);
     // Ends pending triggers and waits as failures carrying the role.
@@ -142,6 +146,8 @@ protected:
     QString appPath() const;
     // The configured URL with its path replaced.
     QUrl requestUrl(const QString &path) const;
+    // A result body as a JSON object; false, after an error line, when it is none.
+    bool parseBody(const QByteArray &body, QJsonObject *out);
 
 private:
     struct PendingWait
@@ -178,6 +184,7 @@ private:
 
     quint64 m_nextKey = 1;
     QList<PendingWait> m_waits;                   // armed waits, oldest first
+    LogLimit m_errors;                            // what a peer at its address can cause
     QHash<quint64, Deferred<QString>> m_triggers; // triggers not answered yet
 };
 

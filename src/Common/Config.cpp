@@ -1,5 +1,6 @@
 #include "Common/Config.h"
 
+#include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
 
 #include <QDebug>
@@ -33,6 +34,8 @@ Config::Config(const QString &fileName, const QVariantMap &defaults, QObject *pa
     , m_values(defaults)
     , m_defaults(defaults)
 {
+    if (m_fileName.isEmpty())
+        return;
     if (!QFileInfo::exists(m_fileName)) {
         log.warning("Creating default config file : ", m_fileName);
         save();
@@ -82,6 +85,8 @@ QVariantMap Config::defaults() const
 
 QDateTime Config::lastModified() const
 {
+    if (m_fileName.isEmpty())
+        return QDateTime();
     QFileInfo info(m_fileName);
     return info.exists() ? info.lastModified() : QDateTime();
 }
@@ -102,20 +107,13 @@ QVariantMap Config::readFile()
 {
     QVariantMap changes;
     QFile file(m_fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    if (m_fileName.isEmpty() || !file.open(QIODevice::ReadOnly))
         return changes;
-    const QByteArray content = file.readAll();
+    const QVariantMap values = settingsOf(file.readAll(), m_fileName);
     file.close();
-    // Settings objects keep each file parsed by its name and take it as unchanged while
-    // its size and time stamp are; time stamps are coarse, so an edit that follows
-    // another within a few milliseconds would go unseen. A private copy is parsed anew.
-    QTemporaryFile copy;
-    const bool copied = copy.open() && copy.write(content) == content.size() && copy.flush();
-    QSettings settings(copied ? copy.fileName() : m_fileName, QSettings::IniFormat);
-    prepare(settings);
-    const QStringList fileKeys = settings.allKeys();
-    for (const QString &key : fileKeys) {
-        const QVariant value = settings.value(key);
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString &key = it.key();
+        const QVariant &value = it.value();
         auto held = m_values.find(key);
         if (held == m_values.end()) {
             m_values.insert(key, value);
@@ -128,6 +126,23 @@ QVariantMap Config::readFile()
     return changes;
 }
 
+QVariantMap Config::settingsOf(const QByteArray &content, const QString &fallback)
+{
+    // Settings objects keep each file parsed by its name and take it as unchanged while
+    // its size and time stamp are; time stamps are coarse, so an edit that follows
+    // another within a few milliseconds would go unseen. A private copy is parsed anew.
+    QVariantMap values;
+    QTemporaryFile copy;
+    const bool copied = copy.open() && copy.write(content) == content.size() && copy.flush();
+    if (!copied && fallback.isEmpty())
+        return values;
+    QSettings settings(copied ? copy.fileName() : fallback, QSettings::IniFormat);
+    prepare(settings);
+    for (const QString &key : settings.allKeys())
+        values.insert(key, settings.value(key));
+    return values;
+}
+
 void Config::load()
 {
     const QVariantMap changes = readFile();
@@ -137,7 +152,11 @@ void Config::load()
 
 bool Config::save()
 {
+    if (m_fileName.isEmpty())
+        return true;
     unwatch();
+    // It holds the broker password and the PIN: a new file is the owner's only.
+    PrivateFile::create(m_fileName, true);
     QSettings::Status status;
     {
         QSettings settings(m_fileName, QSettings::IniFormat);

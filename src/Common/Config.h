@@ -15,6 +15,8 @@ class Config : public QObject
     Q_DISABLE_COPY(Config)
 
 public:
+    // An empty file name keeps the values in memory only: nothing is read, written or
+    // watched.
     Config(const QString &fileName, const QVariantMap &defaults, QObject *parent = nullptr);
 
     QVariant get(const QString &key) const;
@@ -39,6 +41,10 @@ public:
 
     // Logs every setting; secrets are masked.
     void print() const;
+
+    // The values of a settings text (the file's content), as reading the file gives them;
+    // when no private copy of the text can be made, those of the file at `fallback`.
+    static QVariantMap settingsOf(const QByteArray &content, const QString &fallback = QString());
 
     // Whether a key of the map matches the (unanchored) regular expression.
     static bool contains(const QVariantMap &map, const QString &pattern);

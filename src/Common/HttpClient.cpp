@@ -1,11 +1,15 @@
 #include "Common/HttpClient.h"
 
 #include "Common/HttpRequestBody.h"
+#include "Common/Secrets.h"
+#include "Common/Utils.h"
 
 #include <QAuthenticator>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,6 +35,18 @@ const char *operationName(QNetworkAccessManager::Operation op)
     default:
         return "?";
     }
+}
+
+// Marks a reply that was aborted for its size.
+const char TooLargeProperty[] = "answerTooLarge";
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto port = [](const QUrl &u) {
+        return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) ? 80 : 443);
+    };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+           && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
 }
 
 } // namespace
@@ -91,6 +107,17 @@ void HttpClient::setTLSCert(const QString &path)
 void HttpClient::setTLSKey(const QString &path)
 {
     m_tls.insert(QStringLiteral("key"), path);
+    // A private key others may read is no longer private: said once per file.
+    static QMutex warnedMutex;
+    static QSet<QString> warned;
+    const QFileInfo info(path);
+    if (info.exists() && (info.permissions() & QFile::ReadOther)) {
+        QMutexLocker lock(&warnedMutex);
+        if (!warned.contains(path)) {
+            warned.insert(path);
+            log.warn("Client key file is readable by others : ", path);
+        }
+    }
 }
 
 HttpClient::Result HttpClient::get(const QUrl &url, int timeout)
@@ -117,16 +144,18 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
                                     int timeout, int hops)
 {
     Result result;
-    log.info("Performing ", operationName(op), " request : ", url.toDisplayString());
+    log.info("Performing ", operationName(op), " request : ", Log::outside(url.toDisplayString()));
     if (op == QNetworkAccessManager::PutOperation) {
         log.info("Data : ", data);
     } else if (op == QNetworkAccessManager::PostOperation) {
-        const QJsonDocument doc = data.isObject() ? QJsonDocument(data.toObject()) : QJsonDocument(data.toArray());
-        log.info("Data : ", doc.toJson(QJsonDocument::Compact));
+        // Bodies carry what came from outside (plates, images) and settings (URLs).
+        const QJsonValue shown = Secrets::masked(data.isObject() ? data : QJsonValue(data.toArray()));
+        const QJsonDocument doc = shown.isObject() ? QJsonDocument(shown.toObject()) : QJsonDocument(shown.toArray());
+        log.info("Data : ", Log::outside(doc.toJson(QJsonDocument::Compact)));
     }
 
     if (!url.isValid()) {
-        log.error("Invalid URL : ", url.toString(QUrl::RemovePassword));
+        log.error("Invalid URL : ", Log::outside(url.toString(QUrl::RemovePassword)));
         result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
         return result;
     }
@@ -289,7 +318,7 @@ QByteArray HttpClient::createPayload(const QJsonValue &data)
 QJsonValue HttpClient::parsePayload(const QByteArray &bytes)
 {
     if (!bytes.isEmpty() && (bytes.at(0) == '[' || bytes.at(0) == '{')) {
-        const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+        const QJsonDocument doc = Utils::parseJson(bytes);
         if (doc.isArray())
             return doc.array();
         return doc.object();
@@ -305,8 +334,36 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
         reply->abort();
     });
 
+    // An answer is held whole until it has finished: one beyond the bound is aborted as
+    // soon as its announced length or its bytes so far show it. The network layer reads
+    // ahead of what is held by at most the margin (it may stop short of a full buffer, so
+    // the margin is more than a piece it reads at once).
+    const qint64 limit = m_maxAnswerBytes;
+    reply->setReadBufferSize(limit + ReadAheadBytes);
+    const auto tooLarge = [reply, limit](qint64 bytes) {
+        if (bytes <= limit)
+            return false;
+        if (!reply->property(TooLargeProperty).toBool()) {
+            reply->setProperty(TooLargeProperty, true);
+            log.error("Answer too large (", bytes, " bytes, limit ", limit, " bytes) from : ",
+                      Log::outside(reply->url().toDisplayString()), ". Aborting.");
+            if (reply->isRunning())
+                reply->abort();
+        }
+        return true;
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            [reply, tooLarge] { tooLarge(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); },
+            Qt::DirectConnection);
+
+    // Every piece that arrives is counted (progress is reported only now and then).
+    connect(reply, &QNetworkReply::readyRead, this, [reply, tooLarge] { tooLarge(reply->bytesAvailable()); },
+            Qt::DirectConnection);
+
     connect(reply, &QNetworkReply::downloadProgress, this,
-            [result](qint64 received, qint64 total) mutable {
+            [result, tooLarge](qint64 received, qint64 total) mutable {
+                if (tooLarge(received) || tooLarge(total))
+                    return;
                 const int percent = total > 0 ? int(received * 100 / total) : 0;
                 result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2")
                                                       .arg(bytesToStr(received), bytesToStr(total))));
@@ -314,16 +371,24 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
             Qt::DirectConnection);
 
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, timer, result, data, hops]() mutable {
+            [this, reply, timer, result, data, hops, tooLarge]() mutable {
                 timer->stop();
-                log.debug("Received response for : ", reply->url().toDisplayString());
+                log.debug("Received response for : ", Log::outside(reply->url().toDisplayString()));
                 reply->deleteLater();
                 if (reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
                     processRedirect(reply, result, data, hops);
                     return;
                 }
+                // Progress is reported now and then: an answer may be complete before it shows.
+                if (reply->property(TooLargeProperty).toBool()
+                    || (reply->isOpen() && tooLarge(reply->bytesAvailable()))) {
+                    // Taken as no answer at all, whatever its status said.
+                    result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
+                    return;
+                }
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                const QJsonValue body = parsePayload(reply->readAll());
+                // An aborted reply (time-out) is closed and has nothing left to read.
+                const QJsonValue body = parsePayload(reply->isOpen() ? reply->readAll() : QByteArray());
                 if (reply->error() == QNetworkReply::NoError)
                     result.resolve(status, body);
                 else if (body.isObject())
@@ -343,7 +408,7 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
 void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops)
 {
     const QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
-    log.warn("Request was redirected to : ", target.toDisplayString());
+    log.warn("Request was redirected to : ", Log::outside(target.toDisplayString()));
 
     const QString fromScheme = reply->url().scheme().toLower();
     const QString toScheme = target.scheme().toLower();
@@ -354,11 +419,14 @@ void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJso
         log.error("Too many redirects (", hops, "). Giving up.");
         repeatable = false;
     } else if (toScheme != QLatin1String("https") && toScheme != QLatin1String("http")) {
-        log.error("Refusing redirect to unsupported scheme : ", toScheme);
+        log.error("Refusing redirect to unsupported scheme : ", Log::outside(toScheme));
         repeatable = false;
     } else if (fromScheme == QLatin1String("https") && toScheme != QLatin1String("https")) {
         // Headers and the client certificate must not leave an encrypted connection.
-        log.error("Refusing redirect from HTTPS to HTTP : ", target.toDisplayString());
+        log.error("Refusing redirect from HTTPS to HTTP : ", Log::outside(target.toDisplayString()));
+        repeatable = false;
+    } else if (m_sameOriginRedirects && !sameOrigin(reply->url(), target)) {
+        log.error("Refusing redirect to another server : ", Log::outside(target.toDisplayString()));
         repeatable = false;
     }
     if (!repeatable) {

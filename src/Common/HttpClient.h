@@ -34,6 +34,9 @@ class HttpClient : public QObject
 public:
     static constexpr int DefaultTimeout = 30000; // ms
     static constexpr int MaxRedirects = 10;      // hops followed for one request
+    // Answers larger than this are aborted and fail as if none had come (status 0).
+    static constexpr qint64 DefaultMaxAnswerBytes = 4 * 1024 * 1024;
+    static constexpr qint64 ReadAheadBytes = 1024 * 1024;
 
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
@@ -45,6 +48,15 @@ public:
     void setIgnoreSslErrors(bool ignore);
     bool ignoreSslErrors() const;
 
+    // The largest answer body taken, in bytes.
+    void setMaxAnswerBytes(qint64 bytes) { m_maxAnswerBytes = bytes; }
+    qint64 maxAnswerBytes() const { return m_maxAnswerBytes; }
+
+    // When set, a redirect is followed only to the origin (scheme, host and port) of the
+    // request; any other is refused (-1), so that headers, body and client certificate
+    // never go to another server.
+    void setSameOriginRedirects(bool sameOrigin) { m_sameOriginRedirects = sameOrigin; }
+
     // PEM files; setting any of them switches every request to TLS 1.2 with the
     // given root as the only trusted authority and the given client certificate.
     void setTLSRootCA(const QString &path);
@@ -52,6 +64,9 @@ public:
     void setTLSKey(const QString &path);
 
     static QString bytesToStr(qint64 bytes);
+    // An answer's body as a JSON value: an object or array when it starts with "{" or "["
+    // (an empty object when that does not parse), else its text up to the first NUL.
+    static QJsonValue parsePayload(const QByteArray &bytes);
 
 public slots:
     Deferred<int, QJsonValue> get(const QUrl &url, int timeout = DefaultTimeout);
@@ -80,11 +95,12 @@ private:
     static QSslCertificate loadCert(const QString &path);
     static QSslKey loadPrivKey(const QString &path);
     static QByteArray createPayload(const QJsonValue &data);
-    static QJsonValue parsePayload(const QByteArray &bytes);
     void processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops);
     void processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops);
 
     bool m_ignoreSslErrors = false;
+    bool m_sameOriginRedirects = false;
+    qint64 m_maxAnswerBytes = DefaultMaxAnswerBytes;
     QMap<QString, QString> m_headers;
     QMap<QString, QString> m_tls;
     mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration

@@ -87,6 +87,8 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     , m_server(new QTcpServer(this))
     , m_acceptRetry(new QTimer(this))
     , m_fdGuard(new QTimer(this))
+    , m_listenRetry(new QTimer(this))
+    , m_warnings(log)
 {
     qRegisterMetaType<HttpServer::Request>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
@@ -99,6 +101,8 @@ HttpServer::HttpServer(const Limits &limits, QObject *parent)
     // The server retries a failed accept at once and for ever when the process is out
     // of descriptors; a look every so often pauses it instead.
     connect(m_fdGuard, &QTimer::timeout, this, [this] { checkDescriptors(true); });
+    m_listenRetry->setSingleShot(true);
+    connect(m_listenRetry, &QTimer::timeout, this, &HttpServer::bind);
     m_cap = m_limits.maxConnections;
 }
 
@@ -115,19 +119,46 @@ void HttpServer::listen(int port)
         m_server->close();
     m_acceptRetry->stop();
     m_fdGuard->stop();
+    m_listenRetry->stop();
     m_cap = m_limits.maxConnections;
+    m_port = port;
+    m_listenError.clear();
     log.info("Listening for HTTP requests on : 0.0.0.0:", port);
-    if (port < 0 || port > 65535 || !m_server->listen(QHostAddress::Any, quint16(port))) {
-        const QString error = (port < 0 || port > 65535) ? QStringLiteral("Invalid port %1").arg(port)
-                                                         : m_server->errorString();
-        log.error("Failed to listen : ", error);
-        return;
+    bind();
+}
+
+bool HttpServer::bind()
+{
+    if (m_port < 0 || m_port > 65535) {
+        log.error("Failed to listen : ", QStringLiteral("Invalid port %1").arg(m_port));
+        return false;
     }
+    if (!m_server->listen(QHostAddress::Any, quint16(m_port))) {
+        // Another program may hold the port for a while: tried again, quietly while the
+        // reason stays the same.
+        if (m_server->errorString() != m_listenError) {
+            m_listenError = m_server->errorString();
+            log.error("Failed to listen : ", m_listenError, " (trying again every ", m_limits.listenRetryMs, " msec)");
+        }
+        m_listenRetry->start(m_limits.listenRetryMs);
+        return false;
+    }
+    if (!m_listenError.isEmpty())
+        log.info("Listening for HTTP requests on : 0.0.0.0:", m_port);
+    m_listenError.clear();
     m_fdGuard->start(qMax(50, m_limits.acceptRetryMs));
+    return true;
+}
+
+bool HttpServer::isListening() const
+{
+    return m_server->isListening();
 }
 
 void HttpServer::close()
 {
+    m_listenRetry->stop();
+    m_listenError.clear();
     if (!m_server->isListening())
         return;
     log.info("Stopped listening for HTTP requests");
@@ -181,13 +212,13 @@ void HttpServer::pauseAccepting(const QString &reason)
         return;
     if (m_connections.size() > 1) {
         m_cap = qMax(1, m_connections.size() - SpareDescriptors);
-        log.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
+        m_warnings.warn("Cannot accept connections : ", reason, ". Holding at most ", m_cap, " connections");
         while (m_connections.size() > m_cap)
             evictIdlest(nullptr);
         if (!descriptorsExhausted(m_server->socketDescriptor(), SpareDescriptors))
             return;
     }
-    log.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
+    m_warnings.warn("Cannot accept connections : ", reason, ". Pausing for ", m_limits.acceptRetryMs, " ms");
     m_server->pauseAccepting();
     evictIdlest(nullptr);
     m_acceptRetry->start(m_limits.acceptRetryMs);
@@ -262,16 +293,16 @@ void HttpServer::finish(Connection *c, int status)
         break;
     }
     case Status::NoBody:
-        log.warn("Dropping request without body from : ", peer);
+        m_warnings.warn("Dropping request without body from : ", peer);
         release(c);
         break;
     case Status::HeaderTooLarge:
-        log.warn("Request header too large from : ", peer, ". Closing connection.");
+        m_warnings.warn("Request header too large from : ", peer, ". Closing connection.");
         socket->abort();
         drop(c);
         return;
     case Status::BodyTooLarge:
-        log.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
+        m_warnings.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
                  ". Closing connection.");
         socket->abort();
         drop(c);
@@ -296,7 +327,7 @@ void HttpServer::onTimer(Connection *c)
     else if (!c->done && since >= m_limits.requestTimeoutMs)
         reason = "request";
     if (reason) {
-        log.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
+        m_warnings.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
         c->socket->abort();
         drop(c);
         return;
@@ -372,7 +403,7 @@ bool HttpServer::evictIdlest(Connection *except)
             idlest = c;
     if (!idlest)
         return false;
-    log.warn("Too many connections: closing the one idle longest, from : ", idlest->peer.toString());
+    m_warnings.warn("Too many connections: closing the one idle longest, from : ", idlest->peer.toString());
     idlest->socket->abort();
     drop(idlest);
     return true;

@@ -9,6 +9,8 @@
 // held across all of them are capped (a connection waits for room, and at the cap
 // of connections the one idle longest gives way); accepting pauses while the
 // process is out of descriptors.
+#include "Common/LogLimit.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMetaType>
@@ -41,6 +43,7 @@ public:
     static constexpr int MaxConnections = 256;
     static constexpr qint64 MaxBufferedBytes = 32 * 1024 * 1024; // across all connections
     static constexpr int AcceptRetryMs = 200; // pause after running out of descriptors
+    static constexpr int ListenRetryMs = 5000; // between tries while the port cannot be bound
     // Descriptors kept free for the rest of the process (broker, database, files):
     // accepting pauses when fewer are left.
     static constexpr int SpareDescriptors = 4;
@@ -53,14 +56,18 @@ public:
         int maxConnections = MaxConnections;
         qint64 maxBufferedBytes = MaxBufferedBytes;
         int acceptRetryMs = AcceptRetryMs;
+        int listenRetryMs = ListenRetryMs;
     };
 
     explicit HttpServer(QObject *parent = nullptr);
     explicit HttpServer(const Limits &limits, QObject *parent = nullptr);
     ~HttpServer() override;
 
+    // Listens on the port; while it cannot be bound (taken by another program) it is
+    // tried again every listenRetryMs, with one error line for each new failure.
     void listen(int port);
     void close();
+    bool isListening() const;
 
     // Connections open now, and bytes their requests hold.
     int connectionCount() const;
@@ -72,6 +79,7 @@ signals:
 private:
     class Connection;
 
+    bool bind();
     void onNewConnection();
     void onAcceptError();
     void checkDescriptors(bool mayGrowCap);
@@ -94,7 +102,12 @@ private:
     int m_cap = MaxConnections; // lowered while the process runs short of descriptors
     QTimer *m_acceptRetry; // resumes accepting after a pause
     QTimer *m_fdGuard;     // looks for exhausted descriptors while listening
+    QTimer *m_listenRetry; // binds the port again after a failure
+    int m_port = -1;
+    QString m_listenError; // the last failure to bind, logged once
     bool m_resumeQueued = false;
+    // The warnings that clients can cause at will (time-outs, evictions, refused requests).
+    LogLimit m_warnings;
 };
 
 Q_DECLARE_METATYPE(HttpServer::Request)

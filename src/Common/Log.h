@@ -9,7 +9,12 @@
 //   log.warn("RF disabled. Clearing active card");        // [RFID] WARN: RF disabled. ...
 //   log.info("State changed : (", int(state), ") ", name); // parts as they come
 //
+// Text that comes from outside (a peer's answer or post, a payload, card data) goes in
+// through Log::outside, so that it cannot start a line of its own nor fill the log:
+//   log.info("Received post message : ", Log::outside(body));
+//
 // A line of a level the logging rules switch off is not even put together.
+#include <QByteArray>
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QString>
@@ -20,6 +25,16 @@ public:
     constexpr explicit Log(const char *prefix = "") : m_prefix(prefix) {}
 
     const char *prefix() const { return m_prefix; }
+
+    // How much of a text from outside one line shows, in bytes.
+    static constexpr int OutsideLimit = 2048;
+    // The text as it may be logged: control characters (line breaks included) written as
+    // escapes ("\n", "\x1b", "\u2028"), and a text longer than the limit cut there and
+    // followed by its full size ("… (16777264 bytes)"). Bytes are read as UTF-8.
+    static QString outside(const QByteArray &bytes, int limit = OutsideLimit);
+    static QString outside(const QString &text, int limit = OutsideLimit);
+    // Whether debug lines are written at all (to spare building costly ones).
+    static bool debugEnabled();
 
     template<typename... Parts>
     void debug(const Parts &...parts) const

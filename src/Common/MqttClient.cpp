@@ -1,6 +1,8 @@
 #include "MqttClient.h"
 
 #include "Common/Log.h"
+#include "Common/Secrets.h"
+#include "Common/Utils.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -225,7 +227,10 @@ bool MqttClient::publish(QByteArray data, QString topic)
 
 void MqttClient::onReceived(QByteArray message, QString topic)
 {
-    log.debug("Received on topic: ", topic, "\n", message);
+    // Any client of the broker may send anything: the payload is shown bounded, on one
+    // line, with secrets (a "/config/set" object) masked.
+    if (Log::debugEnabled())
+        log.debug("Received on topic: ", Log::outside(topic), "\n", Log::outside(Secrets::maskedPayload(message)));
     emit received(message, topic.toUtf8());
 }
 
@@ -343,7 +348,7 @@ void MqttClient::onWaitMessage(quint64 id, const QByteArray &payload)
     if (text.isEmpty())
         text = QStringLiteral("{}");
     QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
+    const QJsonDocument doc = Utils::parseJson(text.toUtf8(), &err);
     if (err.error == QJsonParseError::NoError && doc.isObject())
         w.result.resolve(QJsonValue(doc.object()));
     else
@@ -377,7 +382,7 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
     });
     wait.done([result, responseTopic](QJsonValue answer) mutable {
         rpcLog.debug("Received : ", responseTopic);
-        rpcLog.debug("Data     : ", QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact));
+        rpcLog.debug("Data     : ", Log::outside(Utils::jsonToText(Secrets::masked(answer))));
         result.resolve(answer);
     });
     // A call that failed at once sends nothing: its caller has been told it failed, so the

@@ -1,5 +1,9 @@
 #include "Common/Secrets.h"
 
+#include "Common/Utils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QRegularExpression>
 
@@ -7,11 +11,14 @@ namespace Secrets {
 
 const QString Mask = QStringLiteral("****");
 
+namespace {
+// The names of secrets, at the end of a key or member name.
+const QString SecretName = QStringLiteral("(pass(word|wd)?|pin|secret|token|api[-_]?key|credential)s?");
+}
+
 bool isSecretKey(const QString &key)
 {
-    static const QRegularExpression secret(
-        QStringLiteral("(pass(word|wd)?|pin|secret|token|api_?key|credential)s?$"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression secret(SecretName + QLatin1Char('$'), QRegularExpression::CaseInsensitiveOption);
     const QString name = key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
     return secret.match(name).hasMatch();
 }
@@ -64,21 +71,70 @@ QVariantMap masked(const QVariantMap &values)
 
 QJsonObject masked(const QJsonObject &groups)
 {
+    return masked(QJsonValue(groups)).toObject();
+}
+
+namespace {
+
+bool isEmptyValue(const QJsonValue &value)
+{
+    return value.isNull() || value.isUndefined() || (value.isString() && value.toString().isEmpty());
+}
+
+QJsonValue maskedMember(const QString &name, const QJsonValue &value)
+{
+    if (isSecretKey(name))
+        return isEmptyValue(value) ? value : QJsonValue(Mask);
+    return masked(value);
+}
+
+} // namespace
+
+QJsonValue masked(const QJsonValue &value)
+{
+    if (value.isString()) {
+        const QString text = value.toString();
+        const QString shown = maskUrls(text);
+        return shown == text ? value : QJsonValue(shown);
+    }
+    if (value.isArray()) {
+        QJsonArray out;
+        for (const QJsonValue &v : value.toArray())
+            out.append(masked(v));
+        return out;
+    }
+    if (!value.isObject())
+        return value;
+    const QJsonObject in = value.toObject();
+    // {"name": "mqtt/password", "value": "..."}: a pushed configuration value.
+    const QJsonValue name = in.value(QStringLiteral("name"));
+    const bool secretEntry = name.isString() && isSecretKey(name.toString());
     QJsonObject out;
-    for (auto g = groups.begin(); g != groups.end(); ++g) {
-        if (!g.value().isObject()) {
-            out.insert(g.key(), QJsonValue::fromVariant(maskedValue(g.key(), g.value().toVariant())));
-            continue;
-        }
-        QJsonObject inner;
-        const QJsonObject in = g.value().toObject();
-        for (auto n = in.begin(); n != in.end(); ++n) {
-            const QString key = g.key() + QLatin1Char('/') + n.key();
-            inner.insert(n.key(), QJsonValue::fromVariant(maskedValue(key, n.value().toVariant())));
-        }
-        out.insert(g.key(), inner);
+    for (auto it = in.begin(); it != in.end(); ++it) {
+        if (secretEntry && it.key() == QLatin1String("value"))
+            out.insert(it.key(), isEmptyValue(it.value()) ? it.value() : QJsonValue(Mask));
+        else
+            out.insert(it.key(), maskedMember(it.key(), it.value()));
     }
     return out;
+}
+
+QString maskedPayload(const QByteArray &payload)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = Utils::parseJson(payload, &error);
+    if (error.error == QJsonParseError::NoError && (doc.isObject() || doc.isArray())) {
+        const QJsonValue shown = masked(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array()));
+        return QString::fromUtf8(shown.isObject() ? QJsonDocument(shown.toObject()).toJson(QJsonDocument::Compact)
+                                                  : QJsonDocument(shown.toArray()).toJson(QJsonDocument::Compact));
+    }
+    // Not JSON (or broken JSON): a quoted secret member keeps its name, loses its value.
+    static const QRegularExpression member(
+        QStringLiteral("(\"[^\"]*") + SecretName + QStringLiteral("\"\\s*:\\s*)(\"(?:[^\"\\\\]|\\\\.)*\"?|[^,}\\]\\s]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString text = QString::fromUtf8(payload);
+    text.replace(member, QStringLiteral("\\1\"") + Mask + QStringLiteral("\""));
+    return maskUrls(text);
 }
 
 }

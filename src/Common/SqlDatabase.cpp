@@ -1,5 +1,7 @@
 #include "Common/SqlDatabase.h"
 
+#include "Common/PrivateFile.h"
+
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMutex>
@@ -90,6 +92,9 @@ QSqlDatabase SqlDatabase::database() const
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holder->name());
         db.setDatabaseName(m_path);
         db.setConnectOptions(QStringLiteral("QSQLITE_ENABLE_SHARED_CACHE"));
+        // A new file is the owner's only; its journal files take its mode.
+        if (m_path != QLatin1String(":memory:"))
+            PrivateFile::create(m_path);
         if (!db.open())
             log.error("Database open failed : ", db.lastError().text());
         m_connections->setLocalData(holder);

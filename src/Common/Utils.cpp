@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QVector>
 
 #include <algorithm>
 #include <cmath>
@@ -43,6 +45,98 @@ QString Utils::jsonToText(const QJsonValue &value)
     if (value.isArray())
         return QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
     return value.toVariant().toString();
+}
+
+namespace {
+
+// The character of the escape that starts at text[*at] (a backslash); *at moves to its
+// last byte.
+QChar unescaped(const char *text, int size, int *at)
+{
+    const int i = *at + 1;
+    if (i >= size)
+        return QChar();
+    *at = i;
+    switch (text[i]) {
+    case 'b': return QLatin1Char('\b');
+    case 'f': return QLatin1Char('\f');
+    case 'n': return QLatin1Char('\n');
+    case 'r': return QLatin1Char('\r');
+    case 't': return QLatin1Char('\t');
+    case 'u': {
+        bool ok = false;
+        const ushort code = QByteArray(text + i + 1, qMin(4, size - i - 1)).toUShort(&ok, 16);
+        *at = qMin(size - 1, i + 4);
+        return ok ? QChar(code) : QChar();
+    }
+    default: return QChar::fromLatin1(text[i]);
+    }
+}
+
+// The offset of the first name that an object of the text repeats, or -1.
+int repeatedName(const QByteArray &text)
+{
+    struct Level
+    {
+        bool object;
+        bool expectName;
+        QSet<QString> names;
+    };
+    QVector<Level> stack;
+    const char *p = text.constData();
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        const char c = p[i];
+        if (c == '{' || c == '[') {
+            stack.append({c == '{', c == '{', {}});
+        } else if ((c == '}' || c == ']') && !stack.isEmpty()) {
+            stack.removeLast();
+        } else if (c == ',' && !stack.isEmpty() && stack.last().object) {
+            stack.last().expectName = true;
+        } else if (c == '"') {
+            const bool isName = !stack.isEmpty() && stack.last().object && stack.last().expectName;
+            const int start = i;
+            QString name;
+            int run = i + 1;
+            int j = i + 1;
+            for (; j < n && p[j] != '"'; ++j) {
+                if (p[j] != '\\')
+                    continue;
+                name += QString::fromUtf8(p + run, j - run);
+                name += unescaped(p, n, &j);
+                run = j + 1;
+            }
+            i = j;
+            if (!isName)
+                continue;
+            name += QString::fromUtf8(p + run, qMax(0, qMin(j, n) - run));
+            const int nul = name.indexOf(QChar(0));
+            if (nul >= 0)
+                name.truncate(nul);
+            Level &level = stack.last();
+            if (level.names.contains(name))
+                return start;
+            level.names.insert(name);
+            level.expectName = false;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+QJsonDocument Utils::parseJson(const QByteArray &text, QJsonParseError *error)
+{
+    // Looked for before the parser runs (only where it could meet a name at all).
+    const int repeated = text.contains('{') ? repeatedName(text) : -1;
+    if (repeated >= 0) {
+        if (error) {
+            error->error = QJsonParseError::IllegalValue;
+            error->offset = repeated;
+        }
+        return QJsonDocument();
+    }
+    return QJsonDocument::fromJson(text, error);
 }
 
 int Utils::random(int min, int max)

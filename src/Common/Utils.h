@@ -4,6 +4,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QObject>
 #include <QString>
@@ -25,6 +26,11 @@ public:
     // A JSON value as one line of text for the log: objects and arrays compact, any
     // other value as its plain text (null as "").
     static QString jsonToText(const QJsonValue &value);
+    // JSON text from outside parsed as QJsonDocument::fromJson does, except that a text in
+    // which an object repeats a name is refused (an illegal value at that name): Qt's
+    // parser leaks the earlier value of a repeated name, which a peer could do at will.
+    // Names compare as the parser compares them: unescaped, up to a NUL character.
+    static QJsonDocument parseJson(const QByteArray &text, QJsonParseError *error = nullptr);
     // Normally distributed around the middle of [min, max] (six standard deviations
     // wide), rounded and kept within the bounds; min when max is not above min.
     static int random(int min, int max);

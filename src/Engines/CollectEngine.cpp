@@ -35,7 +35,15 @@ void CollectEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent) {}
+CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent)
+{
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(AcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (wantsCard())
+            enableAccept();
+    });
+}
 
 const Log &CollectEngine::logger() const
 {
@@ -45,11 +53,38 @@ const Log &CollectEngine::logger() const
 void CollectEngine::connectDevices()
 {
     connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    // A dispenser service that comes back has forgotten the acceptance it had.
+    connect(m_terminal->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
+        if (m_terminal->dispenser()->active() && wantsCard())
+            enableAccept();
+    });
 }
 
 void CollectEngine::releaseDevices()
 {
+    m_acceptRetry.stop();
+    setAcceptFailed(false); // tried again at the next start
+    disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
     disableAccept();
+}
+
+QString CollectEngine::unready() const
+{
+    return m_acceptFailed ? QStringLiteral("Card acceptance off") : QString();
+}
+
+void CollectEngine::setAcceptFailed(bool failed)
+{
+    if (failed == m_acceptFailed)
+        return;
+    m_acceptFailed = failed;
+    emit readinessChanged();
+}
+
+bool CollectEngine::wantsCard() const
+{
+    return running() && !m_session->card()
+           && std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state()) != std::end(BeforeCard);
 }
 
 // Events, with the states that accept them.
@@ -100,10 +135,25 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
 
 void CollectEngine::enableAccept()
 {
+    m_acceptRetry.stop();
+    QPointer<CollectEngine> self(this);
     m_terminal->cardIssuer()
         ->enableAccept()
-        .doneZero([] { engineLog.info("Enabled card auto-accept"); })
-        .failZero([] { engineLog.critical("Failed to enable card auto-accept"); });
+        .doneZero([self] {
+            engineLog.info("Enabled card auto-accept");
+            if (self)
+                self->setAcceptFailed(false);
+        })
+        .failZero([self] {
+            // One line for a failure that lasts; tried again while a card is awaited, the
+            // lane out of order meanwhile.
+            if (!self || !self->m_acceptFailed)
+                engineLog.critical("Failed to enable card auto-accept");
+            if (!self || !self->wantsCard())
+                return;
+            self->setAcceptFailed(true);
+            self->m_acceptRetry.start();
+        });
 }
 
 void CollectEngine::disableAccept()
@@ -183,11 +233,11 @@ Deferred<> CollectEngine::sendCollectedData()
     }
     m_esb->sendAlprBack(data)
         .done([sent](const QString &eventId) {
-            engineLog.info("Data sent successfully : eventId=", eventId);
+            engineLog.info("Data sent successfully : eventId=", Log::outside(eventId));
             sent.resolve();
         })
         .fail([sent](const QString &error) {
-            engineLog.error("Data send failed : ", error);
+            engineLog.error("Data send failed : ", Log::outside(error));
             sent.resolve();
         });
     return sent;
@@ -211,11 +261,12 @@ void CollectEngine::requestPermission()
         const auto answered = guarded({Session::Permission}, [this](const Backend::ESB::PermissionResp &resp) {
             const QString yesNo = resp.cardReturn ? QStringLiteral("yes") : QStringLiteral("no");
             if (resp.code == QLatin1String("OPEN")) {
-                engineLog.info("ESB permission granted : code=", resp.code, " desc=", resp.descr, " cardReturn=", yesNo);
+                engineLog.info("ESB permission granted : code=", Log::outside(resp.code), " desc=",
+                               Log::outside(resp.descr), " cardReturn=", yesNo);
                 m_session->setCardReturned(resp.cardReturn);
                 m_session->setState(Session::CardProcess);
             } else {
-                engineLog.info("ERROR: ESB Permission rejected : code=", resp.code, " desc=", resp.descr,
+                engineLog.info("ERROR: ESB Permission rejected : code=", Log::outside(resp.code), " desc=", Log::outside(resp.descr),
                                " cardReturn=", yesNo);
                 m_session->setError(resp.descr);
                 m_session->setState(Session::Error);
@@ -248,7 +299,7 @@ void CollectEngine::processCard()
         m_session->setState(Session::Error);
         return;
     }
-    engineLog.info("Processing card : ", card->uid());
+    engineLog.info("Processing card : ", Log::outside(card->uid()));
     const bool giveBack = shouldReturnCard();
     ZUKAv1Card::_Usage usage;
     usage.timestamp = m_session->start();
@@ -258,27 +309,28 @@ void CollectEngine::processCard()
     usage.locationId = m_session->locationId();
     card->incrUsageCounter(1);
     card->addUsageLog(usage);
+    holdPassage();
 
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-        engineLog.error(r.error);
+        engineLog.error(Log::outside(r.error));
         m_session->setError(r.error);
         m_session->setState(Session::Error);
     });
     if (giveBack) {
-        engineLog.info("Writing card : ", card->uid());
+        engineLog.info("Writing card : ", Log::outside(card->uid()));
         m_terminal->cardIssuer()
             ->returnCard(card)
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-                engineLog.info("Card written successfully : ", uidOf(r.card));
+                engineLog.info("Card written successfully : ", Log::outside(uidOf(r.card)));
                 m_session->setState(Session::WaitCollect);
             }))
             .fail(failed);
     } else {
-        engineLog.info("Collecting card : ", card->uid());
+        engineLog.info("Collecting card : ", Log::outside(card->uid()));
         m_terminal->cardIssuer()
             ->collectCard()
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-                engineLog.info("Card collected successfully : ", uidOf(r.card));
+                engineLog.info("Card collected successfully : ", Log::outside(uidOf(r.card)));
                 m_session->setState(Session::Exit);
             }))
             .fail(failed);

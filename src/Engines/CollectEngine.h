@@ -8,6 +8,8 @@
 #include "Engines/Engine.h"
 #include "Models/Card.h"
 
+#include <QTimer>
+
 class CollectEngine : public Engine
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ public:
     void simButtonPressed() override {}
 
     bool shouldReturnCard() const;
+    QString unready() const override;
 
 private:
     void connectDevices() override;
@@ -38,8 +41,17 @@ private:
 
     void enableAccept();
     void disableAccept();
+    // Whether the passage still waits for its card, so that acceptance must be on.
+    bool wantsCard() const;
+    void setAcceptFailed(bool failed);
     Deferred<> sendCollectedData();
     Deferred<> returnCard();
 
     const Log &logger() const override;
+
+    // Acceptance that could not be switched on (the broker or the dispenser service
+    // away) is tried again while the lane waits for a card.
+    static constexpr int AcceptRetryMs = 1000;
+    QTimer m_acceptRetry;
+    bool m_acceptFailed = false;
 };

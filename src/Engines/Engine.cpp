@@ -66,7 +66,7 @@ void Engine::resetSession()
     m_session->setButtonPressed(false);
 }
 
-void Engine::sendTransaction(Backend::Transaction::Type type)
+Backend::Transaction::Ptr Engine::passageTransaction(Backend::Transaction::Type type, const QString &error) const
 {
     auto transaction = Backend::Transaction::Ptr::create();
     transaction->setType(type);
@@ -75,10 +75,25 @@ void Engine::sendTransaction(Backend::Transaction::Type type)
     transaction->setDeviceSerial(m_session->deviceId());
     transaction->setCardUid(m_session->cardId());
     transaction->setZuruvDbId(m_session->uuid());
-    transaction->setErrorDetails(m_session->error());
+    transaction->setErrorDetails(error);
+    return transaction;
+}
+
+void Engine::sendTransaction(Backend::Transaction::Type type)
+{
+    const Backend::Transaction::Ptr transaction = passageTransaction(type, m_session->error());
+    m_held.reset();
     logger().info("Sending CardBO transaction : ", transaction->toString());
     if (Backend::CardBO *cardBO = m_terminal->cardBO())
         cardBO->sendTransaction(transaction);
+}
+
+void Engine::holdPassage()
+{
+    m_held = passageTransaction(Backend::Transaction::ErrorReport,
+                                QStringLiteral("Passage interrupted in ") + Session::stateToStr(m_session->state()));
+    if (Backend::CardBO *cardBO = m_terminal->cardBO())
+        cardBO->holdTransaction(m_held);
 }
 
 void Engine::finish(bool result, Backend::Transaction::Type type)
@@ -135,6 +150,13 @@ void Engine::start()
 
 void Engine::stop()
 {
+    // A passage that the stop cuts short after its card left the lane's hands is reported
+    // with what is known.
+    if (const Backend::Transaction::Ptr held = std::exchange(m_held, {})) {
+        logger().warn("Passage interrupted : ", held->toString());
+        if (Backend::CardBO *cardBO = m_terminal->cardBO())
+            cardBO->sendTransaction(held);
+    }
     ++m_run;
     ++m_cycle;
     m_running = false;
@@ -194,12 +216,14 @@ void Engine::armExitWait()
 
 void Engine::presentCard()
 {
+    if (!m_held) // the exit lane held it when it wrote the card
+        holdPassage();
     const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     m_terminal->cardIssuer()
         ->presentCard(timeout)
         .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            logger().info("Card collected successfully : ", uidOf(r.card));
+            logger().info("Card collected successfully : ", Log::outside(uidOf(r.card)));
             m_session->setState(Session::Exit);
         }))
         .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
@@ -211,6 +235,8 @@ void Engine::presentCard()
 
 void Engine::openBarrier()
 {
+    if (m_held)
+        holdPassage();
     logger().info("Opening barrier");
     armExitWait();
     QPointer<Engine> self(this);

@@ -48,6 +48,10 @@ public:
     virtual void simButtonPressed() = 0;
 
     Session *session() const { return m_session; }
+    // Why the engine cannot serve a vehicle although its devices answer (the exit lane's
+    // card acceptance could not be switched on); empty when it can. Announced by
+    // readinessChanged; the engine keeps running to recover.
+    virtual QString unready() const { return QString(); }
 
     void openSession();
     // Closes the current cycle once: a second close of the same cycle is refused.
@@ -55,10 +59,17 @@ public:
     bool closeSession(bool result);
     void resetSession();
     void sendTransaction(Backend::Transaction::Type type);
+    // From the step after which the card can be in the driver's hand (presented, or kept
+    // or written at the exit) the passage's transaction is held on disk as an error
+    // report of an interrupted passage: completed at the close, sent as it is when the
+    // engine stops first, or by the card back office after a restart. Called again, it
+    // notes the later step.
+    void holdPassage();
 
 signals:
     void sessionStarted();
     void sessionFinished();
+    void readinessChanged();
 
 protected:
     using States = std::initializer_list<Session::State>;
@@ -167,6 +178,7 @@ protected:
 
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
+    Backend::Transaction::Ptr passageTransaction(Backend::Transaction::Type type, const QString &error) const;
 
     QTimer m_resetTimer;
     QTimer m_exitTimer;
@@ -174,5 +186,6 @@ private:
     quint64 m_run = 0;
     QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
+    Backend::Transaction::Ptr m_held; // of the open passage, once held
     bool m_running = false;
 };

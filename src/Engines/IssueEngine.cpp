@@ -79,12 +79,12 @@ void IssueEngine::onButtonPressed()
 
 void IssueEngine::onCardCollected(Tag::Ptr card)
 {
-    engineLog.info("Card collected : ", card ? card->uid() : QString());
+    engineLog.info("Card collected : ", card ? Log::outside(card->uid()) : QString());
 }
 
 void IssueEngine::onCardDisposed(Tag::Ptr card)
 {
-    engineLog.info("Card disposed : uid=", uidOf(card, "<none>"));
+    engineLog.info("Card disposed : uid=", Log::outside(uidOf(card, "<none>")));
 }
 
 // State actions.
@@ -136,12 +136,12 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
     // gone before the card was ready) leaves the preparation to the next one.
     issuer->prepareCard()
         .done(guardedRun([this, result](const manager::CardIssuer::Result &r) {
-            engineLog.info("Card prepared : ", uidOf(r.card, ""));
+            engineLog.info("Card prepared : ", Log::outside(uidOf(r.card, "")));
             m_session->setCardId(r.card ? r.card->uid() : QString());
             result.resolve();
         }))
         .fail(guardedRun([this, result](const manager::CardIssuer::Result &r) {
-            engineLog.error("Failed to prepare card : ", r.error);
+            engineLog.error("Failed to prepare card : ", Log::outside(r.error));
             scheduleNextAttempt(result);
         }));
 }
@@ -197,7 +197,7 @@ void IssueEngine::sendDataToLocalServer()
     request.scaleId = scaleId;
     m_localServer.sendData(request)
         .done([](const Backend::LocalServer::Response &resp) {
-            engineLog.info("Data sent to local server successfully : id=", resp.id);
+            engineLog.info("Data sent to local server successfully : id=", Log::outside(resp.id));
         })
         .failZero([] { engineLog.error("Request to local server failed"); });
 }
@@ -226,8 +226,8 @@ void IssueEngine::sendDataToEsb()
         addImage(data.frontImages, reading->image());
     }
     m_esb->sendAlprFront(data)
-        .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", eventId); })
-        .fail([](const QString &error) { engineLog.error("Data send failed : ", error); });
+        .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", Log::outside(eventId)); })
+        .fail([](const QString &error) { engineLog.error("Data send failed : ", Log::outside(error)); });
 }
 
 void IssueEngine::requestEntry()
@@ -256,11 +256,11 @@ void IssueEngine::issueCard()
         .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
             m_session->setCard(card);
             m_session->setCardId(uidOf(r.card));
-            engineLog.info("Card issued successfully : ", m_session->cardId());
+            engineLog.info("Card issued successfully : ", Log::outside(m_session->cardId()));
             m_session->setState(Session::WaitCollect);
         }))
         .fail(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.error(r.error);
+            engineLog.error(Log::outside(r.error));
             m_session->setError(r.error);
             m_session->setState(Session::Error);
         }));

@@ -345,10 +345,12 @@ void Terminal::pause()
         m_engine->stop();
 }
 
+// The end of a pause always lifts it; the engine runs again at once only on a Ready
+// lane, otherwise once the lane has recovered.
 void Terminal::resume()
 {
     m_paused = false;
-    if (m_engine)
+    if (m_engine && m_state == Ready)
         m_engine->start();
 }
 
@@ -366,7 +368,8 @@ void Terminal::updateEngine()
     if (!m_engine)
         return;
     const bool stopped = m_session->state() == Session::Stopped;
-    if (m_state == Error && !stopped) {
+    // An engine that cannot serve stays running: it is what recovers.
+    if (m_state == Error && !stopped && m_reason != m_engine->unready()) {
         termLog.warn("Terminal in error state : stopping engine");
         m_engine->stop();
     } else if (m_state != Error && stopped && !m_paused) {
@@ -389,6 +392,7 @@ QSharedPointer<Engine> Terminal::createEngine(const QString &type)
     }
     connect(engine.data(), &Engine::sessionStarted, this, &Terminal::sessionStarted);
     connect(engine.data(), &Engine::sessionFinished, this, &Terminal::sessionFinished);
+    connect(engine.data(), &Engine::readinessChanged, this, &Terminal::updateState);
     if (!m_paused)
         engine->start();
     emit sessionChanged();
@@ -398,9 +402,11 @@ QSharedPointer<Engine> Terminal::createEngine(const QString &type)
 void Terminal::dropEngine()
 {
     // Stopped before it goes, so that the session does not stay in a passage that no
-    // engine runs any more.
-    if (m_engine)
+    // engine runs any more; what it announces then is of no concern.
+    if (m_engine) {
+        m_engine->disconnect(this);
         m_engine->stop();
+    }
     m_engine.reset();
 }
 
@@ -439,6 +445,8 @@ void Terminal::updateState()
         m_engine = createEngine(m_type);
     if (!m_engine)
         return setState(Error, QStringLiteral("Unsupported dispenser model"));
+    if (!m_engine->unready().isEmpty())
+        return setState(Error, m_engine->unready());
     setState(Ready, QString());
 }
 
@@ -519,7 +527,7 @@ void Terminal::onUpdateProgress()
 
 void Terminal::onCardDisposed(const Tag::Ptr &card)
 {
-    termLog.info("Card disposed : uid=", card ? card->uid() : QStringLiteral("<none>"));
+    termLog.info("Card disposed : uid=", card ? Log::outside(card->uid()) : QStringLiteral("<none>"));
     m_storageBox.incrCount();
     termLog.info("Card Storage box : ", m_storageBox.toString());
 }

@@ -1,5 +1,6 @@
 #include "GUI/Diagnostics.h"
 
+#include "Common/PrivateFile.h"
 #include "Common/QrCodeGenerator.h"
 #include "Managers/CardIssuer.h"
 
@@ -120,11 +121,16 @@ Deferred<Test> Diagnostics::refuse(const QString &name, int numberOfCards, const
 
 Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, const QString &id)
 {
-    log.info(QStringLiteral("Received perform test request : mode=%1, cards=%2, id=%3").arg(name).arg(numberOfCards).arg(id));
+    log.info(QStringLiteral("Received perform test request : mode=%1, cards=%2, id=%3")
+                 .arg(Log::outside(name))
+                 .arg(numberOfCards)
+                 .arg(Log::outside(id)));
     log.warn("Session state is : ", m_lane.sessionState());
     // A mode that starts no card step would hold the lane paused for good.
     if (!Modes.contains(name))
         return refuse(name, numberOfCards, id, QStringLiteral("Unknown test mode"));
+    if (numberOfCards < 1 || numberOfCards > MaxCards)
+        return refuse(name, numberOfCards, id, QStringLiteral("Number of cards out of range (1-%1)").arg(MaxCards));
     if (m_lane.passageInProgress())
         return refuse(name, numberOfCards, id, QStringLiteral("A session is in progress"));
     // A cancelled test whose card is still under way counts as running.
@@ -135,7 +141,7 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
     m_running = true;
     ++m_run;
     m_lane.pause();
-    log.info(QStringLiteral("Test started : mode=%1 cards=%2 id=%3").arg(name).arg(numberOfCards).arg(id));
+    log.info(QStringLiteral("Test started : mode=%1 cards=%2 id=%3").arg(name).arg(numberOfCards).arg(Log::outside(id)));
     emit testStarted(m_test);
     const Deferred<Test> completion = m_test.completion;
     runCard();
@@ -246,8 +252,7 @@ void Diagnostics::finish(Test &test, bool ran)
         return;
     m_running = false;
     QTimer::singleShot(ResumeDelayMsec, this, [this] {
-        // A lane that is not Ready is started by the terminal itself once it is.
-        if (!m_running && m_lane.terminalReady())
+        if (!m_running)
             m_lane.resume();
     });
 }
@@ -305,6 +310,7 @@ void Diagnostics::saveReport()
                                       now.toString(QStringLiteral("yyyyMMdd_hhmm")));
     log.info("\n", report);
     log.info("Saving Diagnostics report to : ", fileName);
+    PrivateFile::create(fileName);
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         log.error("Could not save file : ", file.errorString());

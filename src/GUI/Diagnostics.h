@@ -51,11 +51,10 @@ public:
         // (a session state other than Idle and Stopped).
         std::function<QString()> sessionState = [] { return QString(); };
         std::function<bool()> passageInProgress = [] { return false; };
-        // The lane's engine stopped for a test, and started again after it; resume is
-        // called only while the terminal is Ready.
+        // The lane's engine stopped for a test; the pause lifted after it, whatever the
+        // lane's state (the terminal starts the engine once it is Ready).
         std::function<void()> pause = [] {};
         std::function<void()> resume = [] {};
-        std::function<bool()> terminalReady = [] { return false; };
         std::function<QString()> deviceId = [] { return QString(); };
         std::function<QString()> boardFirmware = [] { return QString(); };
         // The ethernet configuration's state text ("Connected", ...).
@@ -82,6 +81,8 @@ public:
     static constexpr int OtherPauseMsec = 1000;
     static constexpr int ResumeDelayMsec = 1000;
     static constexpr int AcceptWaitSec = 60;
+    // The cards one test may move: the box holds no more.
+    static constexpr int MaxCards = 250;
 
     explicit Diagnostics(Lane lane, QObject *parent = nullptr);
     // Forwards the sender's signal as ethernetChanged (the network client's ethernetChanged).

@@ -38,7 +38,7 @@ GUIManager::GUIManager(Config &config)
     : m_config(&config)
     , m_inspector(m_mqtt, config.get(QStringLiteral("topics/inspector")).toString())
     , m_terminal(config, m_mqtt)
-    , m_diagnostics(diagnosticsLane())
+    , m_diagnostics(diagnosticsLane(m_terminal))
     , m_sessions(config)
     , m_events(config)
     , m_screens(config, m_sessions)
@@ -218,19 +218,18 @@ ScreenLogic::Lane GUIManager::laneState() const
     return ScreenLogic::Lane{int(m_terminal.state()), m_terminal.type(), m_terminal.reason()};
 }
 
-Diagnostics::Lane GUIManager::diagnosticsLane()
+Diagnostics::Lane GUIManager::diagnosticsLane(Terminal &terminal)
 {
     Diagnostics::Lane lane;
-    lane.cardIssuer = [this] { return m_terminal.cardIssuer(); };
-    lane.sessionState = [this] { return Session::stateToStr(m_terminal.session()->state()); };
-    lane.passageInProgress = [this] { return m_terminal.session()->inProgress(); };
-    lane.pause = [this] { m_terminal.pause(); };
-    lane.resume = [this] { m_terminal.resume(); };
-    lane.terminalReady = [this] { return m_terminal.state() == Terminal::Ready; };
-    lane.deviceId = [this] { return m_terminal.serialNum(); };
-    lane.boardFirmware = [this] { return m_terminal.board()->firmware(); };
-    lane.ethernetState = [this] {
-        manager::Ethernet *ethernet = m_terminal.network()->ethernet();
+    lane.cardIssuer = [&terminal] { return terminal.cardIssuer(); };
+    lane.sessionState = [&terminal] { return Session::stateToStr(terminal.session()->state()); };
+    lane.passageInProgress = [&terminal] { return terminal.session()->inProgress(); };
+    lane.pause = [&terminal] { terminal.pause(); };
+    lane.resume = [&terminal] { terminal.resume(); };
+    lane.deviceId = [&terminal] { return terminal.serialNum(); };
+    lane.boardFirmware = [&terminal] { return terminal.board()->firmware(); };
+    lane.ethernetState = [&terminal] {
+        manager::Ethernet *ethernet = terminal.network()->ethernet();
         return ethernet ? ethernet->state() : QString();
     };
     return lane;

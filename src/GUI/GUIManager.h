@@ -57,6 +57,9 @@ public:
     // Opens the QML interface, applies the language and logs the start.
     void load();
 
+    // What the diagnostics read of and do to the terminal's lane.
+    static Diagnostics::Lane diagnosticsLane(Terminal &terminal);
+
     QString screen() const { return m_screens.screen(); }
     QString deviceId() const;
     QString language() const { return m_language; }
@@ -133,7 +136,6 @@ private:
     void onMqttMessage(const QByteArray &data, const QByteArray &topic);
     void onSessionActiveChanged();
     void onCommandReceived(const QString &id, const QString &command);
-    Diagnostics::Lane diagnosticsLane();
     ScreenLogic::Lane laneState() const;
     void showBusy(int timeout, const QString &message);
 

@@ -2,6 +2,7 @@
 
 #include "Common/Config.h"
 #include "Common/MqttClient.h"
+#include "Common/Utils.h"
 #include "GUI/Diagnostics.h"
 #include "Engines/Terminal.h"
 #include "GUI/ScreenLogic.h"
@@ -52,7 +53,7 @@ void RemoteCommands::answer(const QString &path, const QString &id, const QJsonO
 
 void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
 {
-    const QJsonObject request = QJsonDocument::fromJson(payload).object();
+    const QJsonObject request = Utils::parseJson(payload).object();
     const QString mode = request.value(QStringLiteral("mode")).toVariant().toString();
     const int cards = request.value(QStringLiteral("numberOfCards")).toVariant().toInt();
     // The diagnostics pause the lane only when they accept the test; a refused request
@@ -141,9 +142,10 @@ void RemoteCommands::boxReset(const QString &id)
 void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
 {
     QStringList names;
-    for (const QJsonValue &v : QJsonDocument::fromJson(payload).array())
+    for (const QJsonValue &v : Utils::parseJson(payload).array())
         names << v.toVariant().toString();
-    log.info("Received MQTT camera trigger command : rpcId=", id, " cameras=", names.join(QLatin1Char(',')));
+    log.info("Received MQTT camera trigger command : rpcId=", Log::outside(id), " cameras=",
+             Log::outside(names.join(QLatin1Char(','))));
     const auto answerReadings = [this, id](const manager::CameraManager::Readings &readings) {
         emit statusChanged();
         QJsonArray list;
@@ -180,7 +182,7 @@ void RemoteCommands::cameraTrigger(const QString &id, const QByteArray &payload)
 
 RemoteCommands::Outcome RemoteCommands::backOfficeCommand(const QString &id, const QString &command)
 {
-    log.info("Back-office command : id=", id, " command=", command);
+    log.info("Back-office command : id=", Log::outside(id), " command=", Log::outside(command));
     if (command == QLatin1String("resetBox")) {
         if (m_terminal)
             m_terminal->resetBoxCount();
@@ -195,6 +197,6 @@ RemoteCommands::Outcome RemoteCommands::backOfficeCommand(const QString &id, con
         emit exitRequested();
         return {true, QString()};
     }
-    log.warn("Unknown back-office command : ", command);
+    log.warn("Unknown back-office command : ", Log::outside(command));
     return {false, QStringLiteral("Unknown command")};
 }

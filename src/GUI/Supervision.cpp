@@ -195,12 +195,20 @@ void Supervision::publishConfig()
     publish(Secrets::masked(m_config->toJson()), QStringLiteral("/config"));
 }
 
-QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults)
+QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
+                                        const QStringList &known)
 {
+    // Time-outs and periods for which 0 or less means nothing (a poll without pause, a
+    // request given no time).
+    static const QStringList Intervals = {
+        QStringLiteral("barrier/timeout"),           QStringLiteral("cameras/responseTimeoutMsec"),
+        QStringLiteral("cameras/statusIntervalMsec"), QStringLiteral("card-bo/respTimeoutMsec"),
+        QStringLiteral("esb/hbIntervalSec"),         QStringLiteral("esb/responseTimeoutMsec"),
+        QStringLiteral("local/responseTimeoutMsec"),  QStringLiteral("terminal/collectTimeoutSec")};
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
-            log.warn("Ignoring configuration value : ", g.key(), " (not a group)");
+            log.warn("Ignoring configuration value : ", Log::outside(g.key()), " (not a group)");
             continue;
         }
         QJsonObject inner;
@@ -209,6 +217,10 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
             const QString key = g.key() + QLatin1Char('/') + n.key();
             const QJsonValue v = n.value();
             const auto def = defaults.constFind(key);
+            if (def == defaults.cend() && !known.contains(key)) {
+                log.warn("Ignoring unknown configuration key : ", key);
+                continue;
+            }
             const int type = def == defaults.cend() ? int(QMetaType::QString) : def.value().userType();
             bool ok = false;
             switch (type) {
@@ -228,11 +240,13 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
             // A masked secret sent back unchanged keeps the stored secret.
             if (ok && Secrets::isSecretKey(key) && v.toString() == Secrets::Mask)
                 continue;
-            if (ok) {
+            if (ok && Intervals.contains(key) && v.toDouble() <= 0) {
+                log.warn("Ignoring configuration value : ", key, " (an interval must be above 0)");
+            } else if (ok) {
                 inner.insert(n.key(), v);
             } else {
                 const QString typeName = QString::fromLatin1(QMetaType::typeName(type));
-                log.warn("Ignoring configuration value of wrong type : ", key, " (expected ", typeName, ")");
+                log.warn("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
             }
         }
         if (!inner.isEmpty())
@@ -247,18 +261,14 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     const QString b = base();
     if (!topic.contains(b))
         return;
-    log.info("Message received : ", topic);
+    log.info("Message received : ", Log::outside(topic));
     const bool configSet = topic.contains(QLatin1String("/config/set"))
                            && !topic.contains(QLatin1String("/info/get"))
                            && !topic.contains(QLatin1String("/status/get"))
                            && !topic.contains(QLatin1String("/config/get"));
-    if (configSet) {
-        // The object may carry the broker password or the PIN: logged masked.
-        const QJsonObject shown = Secrets::masked(QJsonDocument::fromJson(data).object());
-        log.debug("Data : ", QJsonDocument(shown).toJson(QJsonDocument::Compact));
-    } else {
-        log.debug("Data : ", data);
-    }
+    // A "/config/set" object may carry the broker password or the PIN: logged masked.
+    if (Log::debugEnabled())
+        log.debug("Data : ", Log::outside(Secrets::maskedPayload(data)));
 
     if (topic.contains(QLatin1String("/info/get"))) {
         publishInfo();
@@ -267,7 +277,8 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     } else if (topic.contains(QLatin1String("/config/get"))) {
         publishConfig();
     } else if (configSet) {
-        m_config->fromJson(acceptedConfig(QJsonDocument::fromJson(data).object(), m_config->defaults()));
+        m_config->fromJson(
+            acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys()));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

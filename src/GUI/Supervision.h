@@ -38,10 +38,12 @@ public:
     QJsonObject infoDocument() const;
     QJsonObject statusDocument() const;
 
-    // The part of a "/config/set" object that may be applied: values whose type is the
-    // type of the key's default (int: a whole number, bool, text); keys without a default
-    // take texts. Every other value is logged and left out.
-    static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults);
+    // The part of a "/config/set" object that may be applied: keys the store holds (a
+    // default, or one of the known keys of its file), with values whose type is the type
+    // of the key's default (int: a whole number, bool, text; keys without a default take
+    // texts), and time intervals above 0. Every other value is logged and left out.
+    static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
+                                      const QStringList &known = QStringList());
 
 public slots:
     // The request topics of the current base topic. The client keeps them and renews them

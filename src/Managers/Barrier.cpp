@@ -239,10 +239,28 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
         result.resolve(answer);
     };
     m_replies.append(reply);
-    if (reply->isFinished())
+    if (reply->isFinished()) {
         finish();
-    else
-        connect(reply, &QModbusReply::finished, this, finish);
+        return result;
+    }
+    connect(reply, &QModbusReply::finished, this, finish);
+    // The client stops its own time-out once an answer's header is in: an answer that
+    // never completes (a controller reset mid-frame) would hold the request, and the
+    // polls behind it, for ever. It gets the client's time-out for each of its tries;
+    // then it counts as lost and the connection, its stream out of step, is dropped.
+    const int tries = 1 + qMax(0, m_client.numberOfRetries());
+    auto *watchdog = new QTimer(reply);
+    watchdog->setSingleShot(true);
+    connect(watchdog, &QTimer::timeout, this, [this, reply, failed, what] {
+        if (reply->isFinished())
+            return;
+        reply->disconnect(this);
+        log.error(what, "Response timeout");
+        releaseReply(reply);
+        m_client.disconnectDevice();
+        failed();
+    });
+    watchdog->start(qMax(1, m_client.timeout()) * tries);
     return result;
 }
 
@@ -264,6 +282,7 @@ Deferred<> Barrier::open(bool priority)
     sendWriteRequest(unit)
         .done([this, result](const QModbusDataUnit &) {
             setIsOpen(true);
+            m_openSent.start();
             result.resolve();
         })
         .fail([result](const QModbusDataUnit &) { result.rejectZero(); });
@@ -285,16 +304,21 @@ void Barrier::readStatus()
     m_pollTimer.stop();
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
     sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
-        if (answer.isValid() && int(answer.valueCount()) >= StatusBlockSize) {
-            setStatus(readWords(answer, 0, 2));
-            setLoopA(answer.value(4));
-            setLoopB(answer.value(5));
-            m_wordsKnown = true;
-            applyVerdicts();
-        }
+        applyStatus(answer);
         if (!m_pollTimer.isActive() && m_client.state() == QModbusDevice::ConnectedState)
             m_pollTimer.start();
     });
+}
+
+void Barrier::applyStatus(const QModbusDataUnit &answer)
+{
+    if (!answer.isValid() || int(answer.valueCount()) < StatusBlockSize)
+        return;
+    setStatus(readWords(answer, 0, 2));
+    setLoopA(answer.value(4));
+    setLoopB(answer.value(5));
+    m_wordsKnown = true;
+    applyVerdicts();
 }
 
 void Barrier::setState(State state, const QString &reason)
@@ -349,10 +373,18 @@ void Barrier::setStatus(quint32 word)
 
     setIsPriority(bit(word, BitPriority));
 
-    if (bit(word, BitClosed))
-        setIsOpen(false);
-    else if (bit(word, BitOpen))
+    // A word read before the controller has acted on an open command still says
+    // closed: it counts once the boom was seen on its way or open, or after the grace.
+    if (m_openSent.isValid()
+        && (bit(word, BitOpening) || bit(word, BitClosing) || (bit(word, BitOpen) && !bit(word, BitClosed))
+            || m_openSent.hasExpired(OpenGraceMs)))
+        m_openSent.invalidate();
+    if (bit(word, BitClosed)) {
+        if (!m_openSent.isValid())
+            setIsOpen(false);
+    } else if (bit(word, BitOpen)) {
         setIsOpen(true);
+    }
 
     const quint32 angle = word >> 24;
     if (bit(word, BitClosing)) {

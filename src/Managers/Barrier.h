@@ -5,6 +5,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QModbusDataUnit>
 #include <QModbusTcpClient>
@@ -48,6 +49,9 @@ public:
 
     static constexpr int PollIntervalMs = 1000;
     static constexpr int ReconnectIntervalMs = 5000;
+    // After an open command, how long a "closed" word is taken as read before the
+    // controller acted, unless the boom was seen moving or open first.
+    static constexpr int OpenGraceMs = 5000;
 
     explicit Barrier(Config &config, QObject *parent = nullptr);
     ~Barrier() override;
@@ -86,6 +90,10 @@ signals:
     void loopBChanged();
     void barrierOpened();
     void barrierClosed();
+
+protected:
+    // Takes in the controller's answer to the status read (status, loop A and B words).
+    void applyStatus(const QModbusDataUnit &answer);
 
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
@@ -130,6 +138,8 @@ private:
     Verdict m_loopAVerdict;
     Verdict m_loopBVerdict;
     QDateTime m_lastChange;
+    // Runs from a successful open command until the boom is seen moving or open.
+    QElapsedTimer m_openSent;
     QModbusTcpClient m_client;
     QTimer m_pollTimer;
     QTimer m_reconnectTimer;

@@ -23,7 +23,7 @@ const char *const MouthTimeout = "Timeout waiting for mouth sensor";
 
 QString uidText(const Tag::Ptr &tag)
 {
-    return tag ? tag->uid() : QStringLiteral("<none>");
+    return tag ? Log::outside(tag->uid()) : QStringLiteral("<none>");
 }
 
 QString boolText(bool value)
@@ -35,7 +35,7 @@ QString boolText(bool value)
 // the operation still succeeds, the failure only shows in the log.
 void logDisableFailed(const QString &error)
 {
-    log.warn(QStringLiteral("RFID disable failed : ") + error);
+    log.warn(QStringLiteral("RFID disable failed : ") + Log::outside(error));
 }
 
 using Result = CardIssuer::Result;
@@ -184,7 +184,7 @@ void CardIssuer::resolve(Deferred<Result> &d, Tag::Ptr card)
 
 void CardIssuer::reject(Deferred<Result> &d, const QString &error)
 {
-    log.error(error);
+    log.error(Log::outside(error));
     d.reject(Result{Tag::Ptr(), error});
 }
 
@@ -215,7 +215,8 @@ void CardIssuer::onCardInserted()
     read.done([this](Result r) {
         const Card::Ptr card = Card::cast(r.card);
         if (card) {
-            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+            log.info(QStringLiteral("Card read successfully : uid=%1 name=%2")
+                         .arg(Log::outside(card->uid()), Log::outside(card->name())));
             setCurrCard(r.card);
             emit cardInserted(card);
         } else {
@@ -224,7 +225,7 @@ void CardIssuer::onCardInserted()
         }
     });
     read.fail([this](Result r) {
-        log.error(QStringLiteral("Read card failed : ") + r.error);
+        log.error(QStringLiteral("Read card failed : ") + Log::outside(r.error));
         emit cardInserted(Card::Ptr());
     });
 }
@@ -396,7 +397,7 @@ Deferred<Result> CardIssuer::writeCard(Card::Ptr card)
         reject(d, QStringLiteral("Invalid card"));
         return d;
     }
-    log.info(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+    log.info(QStringLiteral("Writing card : uid=%1 name=%2").arg(Log::outside(card->uid()), Log::outside(card->name())));
 
     Deferred<RFID::Result> written = m_rfid->writeCard(card);
     written.fail([this, d](RFID::Result r) mutable { reject(d, QStringLiteral("Write card failed : ") + r.error); });
@@ -534,7 +535,7 @@ Deferred<Result> CardIssuer::presentCard(int seconds)
     Deferred<Result> ejected = eject();
     ejected.fail([this, d](Result r) mutable {
         if (r.error.contains(QLatin1String(MouthTimeout))) {
-            log.warn(QStringLiteral("Eject failed : ") + r.error);
+            log.warn(QStringLiteral("Eject failed : ") + Log::outside(r.error));
             log.warn(QStringLiteral("Considering eject successful."));
             d.resolve(r);
         } else {

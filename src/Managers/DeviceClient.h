@@ -40,8 +40,9 @@ protected:
     }
 
     // Takes the identity from an "/info" document: "device" firmware, manufacturer and
-    // model, "service" version.
+    // model, "service" version; infoFields() are their types.
     void onInfo(const QJsonObject &info);
+    static Fields infoFields();
 
 private:
     QString m_manufacturer;

@@ -14,9 +14,13 @@ const QString Separator = QStringLiteral("-------------------------");
 Ethernet::Ethernet(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root + QStringLiteral("/ethernet"), ethernetLog, parent)
 {
-    handle(QStringLiteral("/state"), [this](const QJsonObject &json, const QString &topic) { onStateReceived(json, topic); });
+    const Fields texts{{"interface", Json::Text}, {"typeStr", Json::Text}, {"stateStr", Json::Text},
+                       {"reasonStr", Json::Text}, {"mac", Json::Text}, {"method", Json::Text}, {"ipv4", Json::Object}};
+    handle(QStringLiteral("/state"), [this](const QJsonObject &json, const QString &topic) { onStateReceived(json, topic); },
+           texts + addressFields("ipv4."));
     handle(QStringLiteral("/config"),
-           [this](const QJsonObject &json, const QString &topic) { onConfigReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onConfigReceived(json, topic); },
+           texts + addressFields(""));
     // Queued: the requests leave after the subscriptions that receive the answers.
     connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset, Qt::QueuedConnection);
     subscribe();
@@ -39,7 +43,7 @@ void Ethernet::setMethod(const QString &method)
 {
     if (m_method == method)
         return;
-    log().info("Method changed : ", method);
+    log().info("Method changed : ", Log::outside(method));
     m_method = method;
     emit methodChanged();
 }
@@ -48,11 +52,11 @@ void Ethernet::save()
 {
     log().info("Saving configuration");
     log().info(Separator);
-    log().info("Method  : ", m_method);
-    log().info("Address : ", m_config.address());
-    log().info("Netmask : ", m_config.mask());
-    log().info("Gateway : ", m_config.gateway());
-    log().info("DNS     : ", m_config.dns0(), ", ", m_config.dns1());
+    log().info("Method  : ", Log::outside(m_method));
+    log().info("Address : ", Log::outside(m_config.address()));
+    log().info("Netmask : ", Log::outside(m_config.mask()));
+    log().info("Gateway : ", Log::outside(m_config.gateway()));
+    log().info("DNS     : ", Log::outside(m_config.dns0()), ", ", Log::outside(m_config.dns1()));
     log().info(Separator);
 
     const bool manual = m_method == QLatin1String("manual");

@@ -13,10 +13,13 @@ const int PowerRequestDelayMs = 2000;
 Inspector::Inspector(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, inspectorLog, parent)
 {
-    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); });
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); },
+           {{"service", Json::Object}, {"service.version", Json::Text}});
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
-    handle(QStringLiteral("/audio"), [this](const QJsonObject &json, const QString &topic) { onAudioReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
+           {{"service", Json::Bool}});
+    handle(QStringLiteral("/audio"), [this](const QJsonObject &json, const QString &topic) { onAudioReceived(json, topic); },
+           {{"internal", Json::Object}, {"internal.volume", Json::Number}});
     // Statistics are subscribed and parsed, and nothing reads them.
     const auto drop = [](const QJsonObject &, const QString &) {};
     handle(QStringLiteral("/stats/cpu"), drop);
@@ -115,7 +118,7 @@ void Inspector::setStatus(const QString &status)
 {
     if (m_status == status)
         return;
-    log().info("Status changed : ", status);
+    log().info("Status changed : ", Log::outside(status));
     m_status = status;
     emit statusChanged();
 }

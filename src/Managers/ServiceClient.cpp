@@ -1,11 +1,61 @@
 #include "ServiceClient.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
 
 namespace manager {
+
+namespace {
+
+bool isIPv4(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        bool ok = false;
+        if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
+            return false;
+    }
+    return true;
+}
+
+// The first field that is there with another type, as "path is not ..."; empty when none.
+QString mistyped(const QJsonObject &json, const ServiceClient::Fields &fields)
+{
+    // By ServiceClient::Json: the JSON type each must have, and its name.
+    static const struct {
+        QJsonValue::Type type;
+        const char *name;
+    } Kinds[] = {{QJsonValue::String, "a text"},   {QJsonValue::Double, "a number"},
+                 {QJsonValue::Bool, "true or false"}, {QJsonValue::Object, "an object"},
+                 {QJsonValue::String, "an IPv4 address"}};
+    for (const ServiceClient::Field &field : fields) {
+        QJsonValue value(json);
+        for (const QString &name : field.path.split(QLatin1Char('.')))
+            value = value.toObject().value(name);
+        if (value.isUndefined() || value.isNull())
+            continue;
+        const auto &kind = Kinds[int(field.type)];
+        const bool address = field.type == ServiceClient::Json::Address;
+        if (value.type() != kind.type || (address && !value.toString().isEmpty() && !isIPv4(value.toString())))
+            return QStringLiteral("%1 is not %2").arg(field.path, QLatin1String(kind.name));
+    }
+    return QString();
+}
+
+} // namespace
+
+ServiceClient::Fields ServiceClient::addressFields(const QString &prefix)
+{
+    Fields fields;
+    for (const char *name : {"address", "netmask", "gateway", "dns0", "dns1"})
+        fields.append(Field{prefix + QLatin1String(name), Json::Address});
+    return fields;
+}
 
 ServiceClient::ServiceClient(MqttClient &mqtt, const QString &root, const Log &log, QObject *parent,
                              ParseRules rules)
@@ -13,15 +63,16 @@ ServiceClient::ServiceClient(MqttClient &mqtt, const QString &root, const Log &l
     , m_mqtt(mqtt)
     , m_root(root)
     , m_log(log)
+    , m_parseErrors(log)
     , m_rules(rules)
 {
     connect(&m_mqtt, &MqttClient::received, this,
             [this](const QByteArray &data, const QByteArray &from) { onMqttReceived(data, QString::fromUtf8(from)); });
 }
 
-void ServiceClient::handle(const QString &suffix, Handler handler)
+void ServiceClient::handle(const QString &suffix, Handler handler, const Fields &fields)
 {
-    m_routes.append(Route{m_root + suffix, std::move(handler)});
+    m_routes.append(Route{suffix, m_root + suffix, std::move(handler), fields});
 }
 
 void ServiceClient::subscribeTopics()
@@ -67,12 +118,14 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
     QJsonObject json;
     if (!payload.isEmpty() || !m_rules.emptyIsObject) {
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
+        const QJsonDocument doc = Utils::parseJson(payload, &error);
         const bool refused = error.error != QJsonParseError::NoError || (!doc.isObject() && !m_rules.nonObjectIsEmpty);
         if (refused) {
-            const QString text = m_rules.rawPayloadInError ? QString::fromUtf8(payload) : error.errorString();
+            if (!m_parseErrors.allow())
+                return;
+            const QString text = m_rules.rawPayloadInError ? Log::outside(payload) : error.errorString();
             if (m_rules.topicInError)
-                m_log.error("Failed to parse JSON message (topic=", topic, ") :", text, " )");
+                m_log.error("Failed to parse JSON message (topic=", Log::outside(topic), ") :", text, " )");
             else
                 m_log.critical("Failed to parse JSON message: ", text);
             return;
@@ -82,7 +135,11 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
 
     for (const Route &route : qAsConst(m_routes)) {
         if (route.topic == topic) {
-            route.handler(json, topic);
+            const QString wrong = mistyped(json, route.fields);
+            if (wrong.isEmpty())
+                route.handler(json, topic);
+            else
+                m_log.error("Ignoring message on ", route.suffix, " : ", wrong);
             return;
         }
     }

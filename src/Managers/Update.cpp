@@ -1,6 +1,7 @@
 #include "Update.h"
 
 #include "Common/MqttClient.h"
+#include "Common/Secrets.h"
 
 namespace manager {
 
@@ -21,9 +22,11 @@ Update::Update(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, updateLog, parent)
 {
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
+           {{"version", Json::Text}, {"pending", Json::Text}, {"state", Json::Text}});
     handle(QStringLiteral("/progress"),
-           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); });
+           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); },
+           {{"description", Json::Text}, {"percent", Json::Number}, {"progress", Json::Number}});
     // Queued: the request leaves after the subscriptions that receive the answer.
     connect(&mqtt, &MqttClient::connected, this, &Update::refresh, Qt::QueuedConnection);
     connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);
@@ -51,13 +54,14 @@ void Update::install()
         log().warn("Cannot install. There are no pending versions");
         return;
     }
-    log().info("Installing pending update : ", m_pending);
+    log().info("Installing pending update : ", Log::outside(m_pending));
     publishEmpty(QStringLiteral("/install"));
 }
 
 void Update::trigger(QString version, QString uri, QString checksum)
 {
-    log().info("Triggerring download : v=", version, ", uri=", uri, ", checksum=", checksum);
+    log().info("Triggerring download : v=", Log::outside(version), ", uri=", Log::outside(Secrets::maskUrls(uri)),
+               ", checksum=", Log::outside(checksum));
     publish(QStringLiteral("/trigger"), QJsonObject{{QStringLiteral("v"), version},
                                                     {QStringLiteral("uri"), uri},
                                                     {QStringLiteral("md5"), checksum},

@@ -3,6 +3,7 @@
 #include "Backend/Database.h"
 
 #include "LogCapture.h"
+#include "TestUtil.h"
 #include "PeerProcess.h"
 
 #include <QDir>
@@ -80,6 +81,7 @@ private slots:
                               "[Backend::Database] Creating table : Transactions"}));
         QCOMPARE(sqlite3("SELECT sql FROM sqlite_master WHERE name = 'Blacklist'"),
                  QString("CREATE TABLE Blacklist (uid TEXT,PRIMARY KEY (uid))"));
+        QVERIFY(TestUtil::ownerOnly(Database::FileName));
         log.clear();
         Database again;
         QCOMPARE(log.countContaining("Creating table : "), 0);
@@ -98,6 +100,7 @@ private slots:
         db.setParam("blacklistVer", Nasty);
         QCOMPARE(changed.count(), 3);
         QCOMPARE(QSettings("vexo", "zuka-card-bo").value("apiKey").toString(), QString("k-secret-1"));
+        QVERIFY(TestUtil::ownerOnly(QSettings("vexo", "zuka-card-bo").fileName()));
         QCOMPARE(sqlite3("SELECT key || '=' || value FROM Parameters ORDER BY key"), "blacklistVer=" + Nasty + "\nid=42");
         QCOMPARE(db.param("blacklistVer").toString(), Nasty);
         QVERIFY(!db.param("none").isValid());

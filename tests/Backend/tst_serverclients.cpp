@@ -130,6 +130,10 @@ private slots:
         QTest::newRow("refused, text") << R"({"status": 400, "body": "Bad plate"})" << 2 << ""
                                        << "ERROR: Operation failed : (400) ";
         QTest::newRow("reset") << R"({"reset": true})" << 2 << "" << "ERROR: Operation failed : (0) ";
+        QTest::newRow("too large") << R"({"bodyBytes": 5000000})" << 2 << ""
+                                   << "ERROR: Operation failed : (0) Answer too large";
+        QTest::newRow("redirect elsewhere") << R"({"elsewhere": "localhost"})" << 2 << ""
+                                            << "ERROR: Operation failed : (-1) Cannot redirect request to : http://localhost";
     }
 
     void busPlateAnswers()
@@ -278,6 +282,8 @@ private slots:
                                   << "ERROR: Operation failed : (0) Operation canceled";
         QTest::newRow("reset") << R"({"reset": true})" << 2 << EmptyRecord << "ERROR: Operation failed : (0) ";
         QTest::newRow("no URL") << "" << 2 << EmptyRecord << "ERROR: Operation failed : (0) ";
+        QTest::newRow("redirect elsewhere") << R"({"elsewhere": "localhost"})" << 2 << EmptyRecord
+                                            << "ERROR: Operation failed : (-1) Cannot redirect request to : http://localhost";
     }
 
     void weighbridgeAnswers()

@@ -150,6 +150,15 @@ private slots:
         QTest::newRow("container heartbeat") << "ccr1" << "/heartbeat" << QByteArray(R"({"SerialNumber":"SN-1"})")
                                              << 0 << "" << "";
         QTest::newRow("other path") << "alpr1" << "/status" << QByteArray(R"({"plate":"ABC"})") << 0 << "" << "";
+        // Hostile posts: a plate that would start a log line of its own, a 16 MiB body.
+        QTest::newRow("plate with a newline") << "alpr2" << "/plate"
+                                              << QByteArray("{\"plate\":\"AB1\\n[Terminal] State changed\"}") << 1
+                                              << "AB1\n[Terminal] State changed" << "";
+        QTest::newRow("repeated name") << "alpr2" << "/plate" << QByteArray("{\"plate\":{\"a\":1},\"plate\":\"X\"}")
+                                       << 2 << "" << "";
+        QTest::newRow("16 MiB") << "alpr2" << "/plate"
+                                << "{\"plate\":\"ABC1\",\"image\":\"" + QByteArray(16 << 20, 'x') + "\"}" << 1
+                                << "ABC1" << "";
     }
     void posts()
     {
@@ -162,7 +171,14 @@ private slots:
         auto camera = makeCamera(role);
         QSignalSpy finished(camera.get(), &VORCamera::processDataFinished);
         const auto wait = watch(camera->waitTCPDataMessage(60000));
+        LogCapture log(false);
         camera->handleTCPMessage(path, body);
+        // Whatever came, each line stays one line within its bound, the full size said.
+        for (const QString &line : log.texts())
+            QVERIFY(!line.contains('\n') && line.size() < 3 * Log::OutsideLimit);
+        if (body.size() > Log::OutsideLimit)
+            QVERIFY(log.containsPart(QString::fromUtf8("\u2026 (%1 bytes)").arg(body.size())));
+        QCOMPARE(log.countContaining("[VORCamera] ERROR: [" + role + "] Parse Error : "), outcome == 2 ? 1 : 0);
         QCOMPARE(wait->state, outcome);
         QCOMPARE(finished.count(), outcome ? 1 : 0);
         QCOMPARE(camera->serialNumber(), serial);

@@ -89,6 +89,15 @@ private slots:
         QVERIFY(config.lastModified().isValid());
         // The first load finds nothing new: numbers stay numbers.
         QCOMPARE(config.get("mqtt/port").type(), QVariant::Int);
+
+        // It holds secrets: its owner's only; a file given another mode keeps it when saved.
+        QVERIFY(TestUtil::ownerOnly(file));
+        const QString shared = path("shared.conf");
+        writeFile(shared, "[log]\nlevel=3\n");
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        QVERIFY(QFile::setPermissions(shared, mode));
+        Config(shared, defaults()).set("log/level", 1);
+        QCOMPARE(QFileInfo(shared).permissions() & ~(QFile::ReadUser | QFile::WriteUser), mode);
     }
 
     void layersAndFileValues()
@@ -315,6 +324,18 @@ private slots:
         QCOMPARE(Secrets::maskedText("mqtt/password", ""), QString());
         const QVariantMap shown = Secrets::masked(QVariantMap{{"mqtt/password", "x"}, {"log/level", 3}});
         QCOMPARE(shown, (QVariantMap{{"mqtt/password", "****"}, {"log/level", 3}}));
+
+        // Answers and payloads at any depth: a pushed value, a member, a URL, broken JSON.
+        const QJsonObject pushed{
+            {"config", QJsonArray{QJsonObject{{"name", "mqtt/password"}, {"value", "Pw1"}},
+                                  QJsonObject{{"name", "barrier/url"}, {"value", "http://u:Pw2@h/"}}}},
+            {"gui", QJsonObject{{"settingsPin", 7391}, {"locale", "el"}}}, {"X-API-Key", "k1"}, {"apiKey", ""}};
+        const QString payload = Secrets::maskedPayload(QJsonDocument(pushed).toJson());
+        for (const char *secret : {"Pw1", "Pw2", "7391", "k1"})
+            QVERIFY2(!payload.contains(secret), secret);
+        QVERIFY(payload.contains("http://u:****@h/"));
+        const QByteArray broken = "{\"mqtt\": {\"password\": \"Pw\\\"3\", \"port\": 1}";
+        QCOMPARE(Secrets::maskedPayload(broken), QString("{\"mqtt\": {\"password\": \"****\", \"port\": 1}"));
     }
 };
 

@@ -128,12 +128,23 @@ private slots:
             QCOMPARE(log.count("[HttpClient] ERROR: Could not open file : "), 4);
         }
         {
+            // A key others may read draws one warning, however often it is set.
+            const QString open = m_certs.filePath("open.key");
+            QVERIFY(QFile::copy(m_certs.filePath("client.key"), open));
+            QVERIFY(QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+            HttpClient a, b;
+            a.setTLSKey(open);
+            b.setTLSKey(open);
+            QCOMPARE(log.count("[HttpClient] WARN: Client key file is readable by others : " + open), 1);
+        }
+        {
             // A certificate from an authority the server does not know; once the files are
             // replaced by the right ones, the next request uses them.
             QTemporaryDir dir;
             auto install = [&](const QString &from, const QString &to) {
                 QFile in(m_certs.filePath(from)), out(dir.filePath(to));
-                return in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly) && out.write(in.readAll()) > 0;
+                return in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)
+                       && out.setPermissions(QFile::ReadOwner | QFile::WriteOwner) && out.write(in.readAll()) > 0;
             };
             QVERIFY(install("other.pem", "cert.pem") && install("other.key", "key.pem"));
             HttpClient client;
@@ -185,6 +196,9 @@ private slots:
                                       << QJsonValue(QJsonObject{{"error", "bad plate"}});
         QTest::newRow("error text") << "/status/500?body=database%20down" << 2 << 500 << QJsonValue();
         QTest::newRow("error array") << "/status/422?body=[1]" << 2 << 422 << QJsonValue();
+        // Beyond the bound: no answer at all, whether its length was announced or not.
+        QTest::newRow("too large") << "/big?size=4200000" << 2 << 0 << QJsonValue("Answer too large");
+        QTest::newRow("too large, chunked") << "/big?size=4200000&chunked=1" << 2 << 0 << QJsonValue("Answer too large");
     }
     void answers()
     {
@@ -237,6 +251,7 @@ private slots:
         QCOMPARE(o.status, 0);
         QCOMPARE(o.body, QJsonValue("Operation canceled"));
         QVERIFY(log.contains("[HttpClient] ERROR: Request timed-out (timeout=300 msec). Aborting."));
+        QVERIFY(!log.containsPart("device not open")); // the aborted reply is not read
 
         // 0: no time-out at all (a timer armed with 0 would abort at once).
         log.clear();
@@ -300,6 +315,15 @@ private slots:
         o = settle(plain.get(QUrl(m_http + "/redirect?to=" + QUrl::toPercentEncoding(m_http + "/echo"))));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body.toObject()["server"].toString(), QString("http"));
+
+        // Kept to its origin: followed there, refused to another server, which hears nothing.
+        plain.setSameOriginRedirects(true);
+        QCOMPARE(settle(plain.get(QUrl(m_http + "/redirect?to=/echo"))).state, 1);
+        const QString elsewhere = m_https + "/status/201";
+        o = settle(plain.post(QUrl(m_http + "/redirect?to=" + QUrl::toPercentEncoding(elsewhere)), QJsonObject()));
+        QCOMPARE(o.status, -1);
+        QVERIFY(log.contains("[HttpClient] ERROR: Refusing redirect to another server : " + elsewhere));
+        QVERIFY(!settle(client.get(QUrl(m_https + "/seen"))).body.toArray().contains(QJsonValue("POST /status/201")));
 
         o = settle(plain.get(QUrl(m_http + "/seen")));
         QVERIFY(!o.body.toArray().contains(QJsonValue("POST /echo")));

@@ -394,12 +394,18 @@ private slots:
         m_server->close();
         QVERIFY(!log.containsPart("Stopped listening"));
 
-        // A port that another listener holds.
-        HttpServer other;
+        // A port that another listener holds: tried again quietly, taken once it is free.
+        HttpServer::Limits quick;
+        quick.listenRetryMs = 50;
+        HttpServer other, clash(quick);
         other.listen(second);
-        HttpServer clash;
         clash.listen(second);
-        QVERIFY(log.containsPart("[HttpServer] ERROR: Failed to listen : "));
+        other.close();
+        QVERIFY(TestUtil::waitUntil([&] { return clash.isListening(); }));
+        QCOMPARE(log.countContaining("[HttpServer] ERROR: Failed to listen : "), 1);
+        RawClient taken(second);
+        taken.send(post("/taken", "x"));
+        QVERIFY(taken.waitClosed() && taken.reply == Ok);
     }
 
     // The outcome of a request never depends on how its bytes are cut: a header that
@@ -522,6 +528,14 @@ private slots:
         first.send(post("/first", "1"));
         QVERIFY(first.waitClosed());
         QCOMPARE(first.reply, Ok);
+        idle.clear();
+        QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0; }));
+
+        // A flood of connections: a few eviction lines, then one count of the rest.
+        for (int i = 0; i < 16; ++i)
+            idle.emplace_back(new RawClient(port));
+        QVERIFY(log.waitForPart("[HttpServer] WARN: Left out "));
+        QVERIFY(log.countContaining("Too many connections") < 12);
         idle.clear();
         QVERIFY(TestUtil::waitUntil([&] { return server.connectionCount() == 0; }));
 

@@ -1,6 +1,9 @@
 // The process-wide logger: stamp format, syslog priorities and level words, standard
-// error switch, level filter rules and colours.
+// error switch, level filter rules and colours; text from outside and lines a peer can
+// cause at will.
+#include "Common/LogLimit.h"
 #include "Common/Logger.h"
+#include "LogCapture.h"
 #include "SyslogSink.h"
 
 #include <QElapsedTimer>
@@ -244,6 +247,43 @@ private slots:
         QVERIFY2(text.startsWith("[fatal] ") && text.contains(" at ")
                      && text.endsWith(QString(" - [Probe] fatal end")),
                  qPrintable(text));
+    }
+
+    // Text from outside stays on its line and within its bound, its full size said.
+    void outsideText_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("forged line") << QByteArray("AB1\n[Terminal] State changed") << 100
+                                     << "AB1\\n[Terminal] State changed";
+        QTest::newRow("controls") << QByteArray("a\r\tb\x1b[31m\x7f") << 100 << "a\\r\\tb\\x1b[31m\\x7f";
+        QTest::newRow("line separator") << QByteArray("a\xe2\x80\xa8" "b") << 100 << "a\\u2028b";
+        QTest::newRow("cut") << QByteArray(5000, 'x') << 4 << QString::fromUtf8("xxxx\u2026 (5000 bytes)");
+        QTest::newRow("cut in a character") << QByteArray("ab\xc3\xa9") << 3 << QString::fromUtf8("ab\u2026 (4 bytes)");
+    }
+
+    void outsideText()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, limit);
+        QFETCH(QString, shown);
+        QCOMPARE(Log::outside(text, limit), shown);
+        QCOMPARE(Log::outside(QString::fromUtf8(text), limit), shown);
+    }
+
+    // A few lines a second, then one count of the ones held back.
+    void limitedLines()
+    {
+        LogCapture log(false);
+        static const Log peer("[Peer] ");
+        LogLimit limit(peer, 2, 200);
+        for (int i = 0; i < 10; ++i)
+            limit.warn("Closing ", i);
+        QCOMPARE(log.texts(), QStringList({"[Peer] WARN: Closing 0", "[Peer] WARN: Closing 1"}));
+        QVERIFY(log.waitFor("[Peer] WARN: Left out 8 more lines like these within 200 ms"));
+        limit.warn("Closing ", 10);
+        QCOMPARE(log.texts().last(), QString("[Peer] WARN: Closing 10"));
     }
 };
 

@@ -70,6 +70,20 @@ void TestUtils::jsonConversions()
     const QTime time(7, 8, 9, 450);
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::LocalTime)), QJsonValue("2024-03-05T07:08:09"));
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::UTC)), QJsonValue("2024-03-05T07:08:09Z"));
+
+    // Texts from outside that repeat a name in an object are refused before Qt's parser
+    // (which would leak the earlier value); names compare unescaped, up to a NUL.
+#define WITH_NUL "{\"a\0b\":{},\"a\0c\":1}"
+    const QList<QPair<QByteArray, bool>> texts{
+        {"{\"a\":{\"b\":1},\"c\":[{\"a\":1}]}", false}, {"[{\"a\":1},{\"a\":2}]", false},
+        {"{\"a\":\"a\",\"b\":\"a\"}", false},            {"{\"a\":{},\"a\":1}", true},
+        {"{\"x\":{\"a\":[],\"a\":1}}", true},             {"{\"A\":{},\"\\u0041\":1}", true},
+        {QByteArray(WITH_NUL, sizeof(WITH_NUL) - 1), true}};
+    for (const auto &t : texts) {
+        QJsonParseError e;
+        QCOMPARE(Utils::parseJson(t.first, &e).isNull(), t.second);
+        QCOMPARE(e.error != QJsonParseError::NoError, t.second);
+    }
 }
 
 void TestUtils::randomStaysWithinBoundsWithBellShape()

@@ -11,6 +11,8 @@
 #include "Managers/Ethernet.h"
 #include "Models/IPv4.h"
 #include "GUI/Defaults.h"
+#include "GUI/Diagnostics.h"
+#include "GUI/GUIManager.h"
 
 #include "BackOfficePeer.h"
 #include "Broker.h"
@@ -27,7 +29,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -72,6 +76,7 @@ class TstLane : public QObject
         std::unique_ptr<Config> config;
         std::unique_ptr<manager::MqttClient> mqtt;
         std::unique_ptr<Terminal> terminal;
+        std::unique_ptr<Diagnostics> diagnostics;
     };
     Lane m_lane;
 
@@ -120,13 +125,14 @@ class TstLane : public QObject
         return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 10000);
     }
 
-    bool startLane(const QString &model, const QVariantMap &settings)
+    // The lane's card devices of the dispenser model, started, and its configuration.
+    std::unique_ptr<Config> laneConfig(const QString &model, const QString &file, const QVariantMap &settings)
     {
         const QString root = QString("lane%1").arg(++m_lanes);
         m_lane.sim.reset(new LaneSim(m_broker.port(), root + "/rfid", root + "/dispenser"));
         if (!m_lane.sim->start({"--model", model, "--state", m_dir.filePath(root + ".json"), "--reset"}))
-            return false;
-        m_lane.config.reset(new Config(m_dir.filePath(root + ".conf"), ConfigDefaults));
+            return nullptr;
+        std::unique_ptr<Config> config(new Config(file.isEmpty() ? m_dir.filePath(root + ".conf") : file, ConfigDefaults));
         const QVariantMap base{{"topics/rfid", root + "/rfid"},
                                {"topics/dispenser", root + "/dispenser"},
                                {"terminal/deviceId", "DEV-1"},
@@ -142,9 +148,17 @@ class TstLane : public QObject
                                {"cameras/responseTimeoutMsec", 1000},
                                {"terminal/collectTimeoutSec", 3}};
         for (auto it = base.begin(); it != base.end(); ++it)
-            m_lane.config->set(it.key(), it.value());
+            config->set(it.key(), it.value());
         for (auto it = settings.begin(); it != settings.end(); ++it)
-            m_lane.config->set(it.key(), it.value());
+            config->set(it.key(), it.value());
+        return config;
+    }
+
+    bool startLane(const QString &model, const QVariantMap &settings)
+    {
+        m_lane.config = laneConfig(model, QString(), settings);
+        if (!m_lane.config)
+            return false;
         m_lane.mqtt.reset(new manager::MqttClient);
         if (!connectClient(*m_lane.mqtt, m_broker.port()))
             return false;
@@ -168,6 +182,7 @@ class TstLane : public QObject
 
     void stopLane()
     {
+        m_lane.diagnostics.reset();
         m_lane.terminal.reset();
         m_lane.mqtt.reset();
         QVERIFY(m_lane.sim->stop());
@@ -182,6 +197,8 @@ private slots:
     void cleanupTestCase();
     void cleanup()
     {
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &unlimited);
         if (QTest::currentTestFailed())
             qWarning().noquote() << "barrier peer:" << m_barrier.output().right(1500) << "\ncamera peer:"
                                  << m_camera.output().right(1500);
@@ -190,6 +207,7 @@ private slots:
     }
     void passages_data();
     void passages();
+    void killedWhileTheTruckDrivesThrough();
     void manyEntries();
 };
 
@@ -200,6 +218,7 @@ void TstLane::initTestCase()
     qputenv("XDG_CONFIG_HOME", m_dir.filePath("settings").toUtf8());
     qputenv("ZUKA_GPIO_DIR", m_dir.filePath("gpio").toUtf8());
     QDir(m_dir.path()).mkpath("gpio");
+    signal(SIGXFSZ, SIG_IGN); // a file-size limit stands for a full disk: writes fail, nothing is killed
     setLevel(0, 0);
     setLevel(1, 0);
     QVERIFY(m_broker.start());
@@ -221,14 +240,13 @@ void TstLane::cleanupTestCase()
 }
 
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
-// another card), "take" (the driver takes the card from the mouth), "close" (the barrier
-// reports closed), "pause", "resume", "barrier W" (the barrier's status word), "model M"
-// (the dispenser reports another model), "terminal S" (wait for the terminal's state),
-// "delay OP MS" (the card device's next answer to OP comes MS late), "force S" (the session set to state S
-// from outside the engine), "log TEXT" (wait for a log line holding TEXT, which must be
-// logged once only), or a session state to wait for.
+// another, "insert blank" an unformatted one), "take" (the driver takes the card from the
+// mouth), "close" (the barrier reports closed), "pause", "resume", "card test" (one card
+// dispensed, passed), "barrier W" (status word), "model M" (the dispenser's model), "broker
+// down"/"up" (killed; started, every client back), "accepting" (the dispenser takes cards
+// in), "disk full"/"free" (no file may grow; again), "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
-// in full); a row without any sends none.
+// in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
 {
     QTest::addColumn<QString>("model");
@@ -289,6 +307,12 @@ void TstLane::passages_data()
     QTest::newRow("entry, model changed mid-passage")
         << entry << QVariantMap() << open
         << QStringList{"loop 1", "WaitUser", "model ELG0909", "loop 0", "Idle"} << "" << "" << "" << 0;
+    // The lane works again once it has recovered (the test's card went into the box).
+    QTest::newRow("entry, card test on an out-of-order lane")
+        << entry << QVariantMap() << open
+        << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "barrier 0x100001",
+                       "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
+        << "ISSUANCE" << "" << "hand" << 1;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
     // A second card pushed into the mouth during the passage is neither taken in nor
@@ -317,6 +341,27 @@ void TstLane::passages_data()
         << exit << QVariantMap{{"cameras/triggerDelayMsec", 5000}} << open
         << QStringList{"loop 1", "DataCollect", "insert", "card", "loop 0", "Error", "take", "Idle"}
         << "ERROR_REPORT" << "Vehicle left" << "hand" << 0;
+    QTest::newRow("exit, invalid card") << exit << QVariantMap() << open
+                                        << QStringList{"insert blank", "Error", "take", "Idle"} << "ERROR_REPORT"
+                                        << "Invalid card" << "" << 0;
+    // The card kept, the truck driving through: the passage goes once, as interrupted.
+    QTest::newRow("exit, engine dropped at the barrier")
+        << exit << QVariantMap() << open
+        << QStringList{"insert", "Exit", "model ELR19093", "log Passage interrupted : ", "close"} << "ERROR_REPORT"
+        << "Passage interrupted in Exit" << "box" << 1;
+    // The transaction waits in memory and goes once there is room.
+    QTest::newRow("exit, disk full at the close")
+        << exit << QVariantMap() << open
+        << QStringList{"insert", "Exit", "disk full", "close", "log Could not store transaction, kept until it can be",
+                       "disk free", "log Transaction stored : ", "Idle"}
+        << "SCAN" << "" << "box" << 1;
+    // The broker away when the lane returns to Idle: out of order until acceptance is back.
+    QTest::newRow("exit, broker outage on the return to Idle")
+        << exit << QVariantMap() << openReturn
+        << QStringList{"insert", "WaitCollect", "take", "Exit", "close", "PostExit", "broker down", "Idle",
+                       "log Failed to enable card auto-accept", "terminal Error", "broker up", "accepting",
+                       "terminal Ready", "insert", "WaitCollect", "take", "Exit", "close", "Idle"}
+        << "SCAN SCAN" << "" << "hand" << 0;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
@@ -354,6 +399,24 @@ void TstLane::passages()
         }
         else if (step == "pause")
             m_lane.terminal->pause();
+        else if (step == "card test") {
+            m_lane.diagnostics.reset(new Diagnostics(GUIManager::diagnosticsLane(*m_lane.terminal)));
+            bool passed = false;
+            m_lane.diagnostics->performTest("dispense", 1).done([&](const Test &t) { passed = t.result; });
+            QVERIFY(TestUtil::waitUntil([&] { return passed; }, 30000));
+        }
+        else if (step.startsWith("disk ")) {
+            const rlimit limit{step == "disk full" ? 0 : RLIM_INFINITY, RLIM_INFINITY};
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        }
+        else if (step == "broker down")
+            m_broker.kill();
+        else if (step == "broker up") {
+            QVERIFY(m_broker.start());
+            QVERIFY(TestUtil::waitUntil([&] { return !sim(json(R"({"cmd": "dump"})")).isEmpty(); }, 30000));
+        }
+        else if (step == "accepting")
+            QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "dump"})"))["state"].toObject()["accepting"].toBool(); }, 15000));
         else if (step == "resume")
             m_lane.terminal->resume();
         else if (step.startsWith("barrier "))
@@ -370,6 +433,8 @@ void TstLane::passages()
         }
         else if (step == "card") // the inserted card taken into the passage
             QVERIFY(TestUtil::waitUntil([&] { return !session()->cardId().isEmpty(); }));
+        else if (step == "insert blank")
+            QVERIFY(sim(json(R"({"cmd": "insert", "uid": "B0000001"})"))["ok"].toBool());
         else if (step.startsWith("insert"))
             QVERIFY(sim(enteredCard(step == "insert" ? exitUid : step.mid(7)))["ok"].toBool());
         else if (step.startsWith("delay ")) { // the device's next answer to the call comes late
@@ -410,6 +475,8 @@ void TstLane::passages()
         QCOMPARE(bodyOf(sent[i])["type"].toString(), types[i]);
     const QJsonObject trans = bodyOf(sent.last());
     QCOMPARE(trans["errorDetails"].toString(), error);
+    if (place.isEmpty())
+        return;
     const QString uid = trans["cardUid"].toString();
     QVERIFY(!uid.isEmpty());
     if (model == "ELG0909")
@@ -460,6 +527,33 @@ void TstLane::passages()
         // Only a returned card is written: it carries the new usage entry.
         QCOMPARE(usage.size(), types.last() == "SCAN" && place == "hand" ? 2 : 1);
     }
+}
+
+// The headless lane runner killed while the truck drives through (its card kept, the
+// barrier open), then started again: the back office gets the passage once, interrupted.
+void TstLane::killedWhileTheTruckDrivesThrough()
+{
+    m_office.script({{"POST " + Permission, json(R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})")}});
+    const QString dir = m_dir.filePath("runner");
+    QVERIFY(QDir().mkpath(dir) && laneConfig("ELG0909", dir + "/gui.conf", {{"cameras/alpr1", ""}}));
+    auto start = [&](PeerProcess &runner) {
+        runner.setWorkingDirectory(dir);
+        return runner.start(BUILD_DIR "/tests/Engines/lane_runner",
+                            {"--config", "gui.conf", "--port", QString::number(m_broker.port()), "--second-ms", "50"});
+    };
+    PeerProcess killed("lane_runner"), again("lane_runner");
+    QVERIFY(start(killed) && killed.waitForOutput("(0)Stopped -> (1)Idle", 30000));
+    m_lane.mqtt.reset(new manager::MqttClient);
+    QVERIFY(connectClient(*m_lane.mqtt, m_broker.port()) && sim(enteredCard("E7777777"))["ok"].toBool());
+    QVERIFY(killed.waitForOutput("[CollectEngine] Opening barrier", 30000));
+    killed.kill();
+    QVERIFY(start(again) && again.waitForOutput("Transaction sent successfully : ", 30000));
+    QStringList sent;
+    for (const QJsonObject &r : m_office.requests(Transactions))
+        if (bodyOf(r)["cardUid"].toString() == "E7777777")
+            sent << bodyOf(r)["type"].toString() + ": " + bodyOf(r)["errorDetails"].toString();
+    QCOMPARE(sent, QStringList{"ERROR_REPORT: Passage interrupted in Exit"});
+    QVERIFY(again.stop());
 }
 
 // Entry passages in a row (ZUKA_LANE_PASSAGES of them, none by default: a long run):

@@ -79,7 +79,6 @@ void TstDiagnostics::cardTestsOnTheSimulatedLane()
     lane.passageInProgress = [&] { return passage; };
     lane.pause = [&] { ++paused; };
     lane.resume = [&] { ++resumed; };
-    lane.terminalReady = [] { return true; };
     Diagnostics diagnostics(lane);
     RemoteCommands commands(config, mqtt, inspector, screens, diagnostics);
     Supervision supervision(config, mqtt, sessions, commands);
@@ -128,6 +127,11 @@ void TstDiagnostics::cardTestsOnTheSimulatedLane()
     QCOMPARE(paused, 1);
     QCOMPARE(screens.screen(), QString("DispenseScreen"));
     passage = false;
+    QVERIFY(peer.publish("d1/ui/test/request/251", R"({"mode":"dispense","numberOfCards":251})", 0));
+    QVERIFY(peer.waitForMessage("d1/ui/test/response/251"));
+    QCOMPARE(json(peer.messagesOn("d1/ui/test/response/251").last()).value("error").toString(),
+             QString("Number of cards out of range (1-250)"));
+    QCOMPARE(paused, 1);
 
     // A cancelled test whose card is still under way keeps a new test out; it ends
     // "Cancelled" once that card is done.
@@ -208,6 +212,7 @@ void TstDiagnostics::reportAndQr()
     const QString name = saved[0][1].toString().section('\n', 1);
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(TestUtil::ownerOnly(name));
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
     QCOMPARE(lines.size(), 27);
     QCOMPARE(lines[1], QString(" DEVICE TEST REPORT"));

@@ -195,6 +195,10 @@ private slots:
         QTest::newRow("text as number") << QByteArray(R"({"gui":{"settingsPin":1234}})") << QByteArray("{}");
         QTest::newRow("masked secret kept") << QByteArray(R"({"mqtt":{"password":"****","host":"h"}})")
                                             << QByteArray(R"({"mqtt":{"host":"h"}})");
+        QTest::newRow("unknown key") << QByteArray(R"({"mqtt":{"keepAlive":1}})") << QByteArray("{}");
+        QTest::newRow("interval of 0") << QByteArray(R"({"cameras":{"statusIntervalMsec":0}})") << QByteArray("{}");
+        QTest::newRow("heartbeat period 0: its default") << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})")
+                                                         << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})");
         QTest::newRow("mixed") << QByteArray(R"({"log":{"level":3,"stderr":1},"x":5})")
                                << QByteArray(R"({"log":{"level":3}})");
     }
@@ -283,6 +287,7 @@ void TstGuiLogic::onBroker()
     // The request topics renewed once on the new connection, not added again.
     QCOMPARE(log.count("[MqttClient] Subscribing to 't17/ui/config/set' with QoS = 0"), 1);
     QVERIFY(log.contains("[GUIManager] WARN: Ignoring configuration value of wrong type : mqtt/port (expected int)"));
+    QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : mqtt/keepAlive"));
     QCOMPARE(config.get("mqtt/port").toInt(), int(broker.port()));
     // The document goes out once (from the new connection: the client was reconnecting).
     QVERIFY(TestUtil::waitUntil([&] { return peer.messagesOn("t17/ui/config").size() > configs; }));

@@ -1,6 +1,7 @@
 // The real program on a real broker: the retained documents, requests answered on their
 // response topics, a remote card test with no dispenser, the event log across a restart,
-// and the last will when the process is killed.
+// the last will when the process is killed, private files, and no secret in its log.
+#include "BackOfficePeer.h"
 #include "Broker.h"
 #include "MqttPeer.h"
 #include "PeerProcess.h"
@@ -40,8 +41,11 @@ struct Program_ {
         }
         return list;
     }
-    explicit Program_(quint16 port)
+    // `prepare` writes what the folder holds before the start.
+    explicit Program_(quint16 port, const QStringList &more = {}, const std::function<void(const QDir &)> &prepare = {})
     {
+        if (prepare)
+            prepare(QDir(dir.path()));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_QUICK_BACKEND", "software");
@@ -55,7 +59,7 @@ struct Program_ {
         proc.setWorkingDirectory(dir.path());
         proc.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&proc, &QProcess::readyRead, [this] { out += proc.readAll(); });
-        proc.start(Program, {"-f", "t.conf", "-e", "-H", "127.0.0.1", "-P", QString::number(port)});
+        proc.start(Program, QStringList{"-f", "t.conf", "-e", "-H", "127.0.0.1", "-P", QString::number(port)} + more);
     }
     ~Program_()
     {
@@ -86,6 +90,7 @@ class TstGuiProgram : public QObject
     Q_OBJECT
 private slots:
     void supervisedProgram();
+    void noSecretInTheLog();
 };
 
 void TstGuiProgram::supervisedProgram()
@@ -115,6 +120,9 @@ void TstGuiProgram::supervisedProgram()
         QCOMPARE(last(peer, "vexo/ui/info").value("version").toString(), QString(APP_VERSION));
         QCOMPARE(last(peer, "vexo/ui/status").value("service"), QJsonValue(true));
         QCOMPARE(last(peer, "vexo/ui/config").value("gui").toObject().value("settingsPin").toString(), QString("****"));
+        // What it made in its empty folder is its owner's only.
+        for (const char *file : {"t.conf", "terminal.db"})
+            QVERIFY2(TestUtil::ownerOnly(app.dir.filePath(file)), file);
 
         // Requests, answered on their response topics.
         QVERIFY(TestUtil::waitUntil([&] {
@@ -155,6 +163,48 @@ void TstGuiProgram::supervisedProgram()
         ::kill(pid_t(again.proc.processId()), SIGTERM);
         QVERIFY(again.proc.waitForFinished(10000));
     }
+}
+
+// At the most verbose level, with a configuration pushed by the card back office and one
+// set over "/config/set", each carrying secrets: none of them reaches the log.
+void TstGuiProgram::noSecretInTheLog()
+{
+    Broker broker;
+    QVERIFY(broker.start());
+    MqttPeer peer(broker.port());
+    QVERIFY(TestUtil::waitUntil([&] { return peer.isConnected(); }));
+    BackOfficePeer bo;
+    QVERIFY(bo.start());
+    const QString key = bo.registerTerminal(); // as an earlier registration left it
+    QVERIFY(!key.isEmpty());
+    const QStringList secrets{"PushedPw-4711", "PushedPin-8813", "SetPin-5309", key};
+    bo.script({{"cardbo", BackOfficePeer::json(R"({"heartbeat": {"configUpdatedAt": "2099-01-01T00:00:00Z",
+        "config": [{"name": "mqtt/password", "value": "PushedPw-4711"}, {"name": "gui/settingsPin", "value": "PushedPin-8813"},
+                   {"name": "card-bo/hbPolicy", "value": "always"}]}})")}});
+
+    Program_ app(broker.port(), {"-v", "4"}, [&](const QDir &dir) {
+        QFile conf(dir.filePath("t.conf"));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(("[card-bo]\nurl=" + bo.http() + "\nhbIntervalSec=1\n"
+                    "[terminal]\ndeviceId=DEV-1\ncustomsId=1\nlocationId=2\n").toUtf8());
+        QSettings store(dir.filePath("vexo/zuka-card-bo.conf"), QSettings::IniFormat);
+        store.setValue("apiKey", key);
+    });
+    QVERIFY(app.proc.waitForStarted(10000));
+    QVERIFY2(TestUtil::waitUntil([&] { return app.out.contains("Heartbeat response received"); }, 30000), app.out.constData());
+    QVERIFY(TestUtil::waitUntil([&] {
+        peer.publish("vexo/ui/config/set", R"({"gui": {"settingsPin": "SetPin-5309"}})", 0);
+        return QSettings(app.dir.filePath("t.conf"), QSettings::IniFormat).value("gui/settingsPin") == "SetPin-5309";
+    }, 20000));
+    ::kill(pid_t(app.proc.processId()), SIGTERM);
+    QVERIFY(app.proc.waitForFinished(10000));
+
+    QCOMPARE(QSettings(app.dir.filePath("t.conf"), QSettings::IniFormat).value("mqtt/password").toString(),
+             QString("PushedPw-4711"));
+    QVERIFY(app.out.contains("[Backend::CardBO] Heartbeat response received : status=200"));
+    QVERIFY(app.out.contains("\"value\":\"****\""));
+    for (const QString &secret : secrets)
+        QVERIFY2(!app.out.contains(secret.toUtf8()), qPrintable(secret));
 }
 
 QTEST_GUILESS_MAIN(TstGuiProgram)

@@ -112,6 +112,12 @@ private slots:
                                            "[Dispenser] Jammed changed : true", "[Dispenser] Jammed changed : false",
                                            "[Dispenser] Active changed : false", "[Dispenser] Active changed : true"}));
 
+        // A mistyped model changes nothing (it would change the lane's type).
+        emitted.clear();
+        QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/info", R"({"device":{"model":5}})"));
+        QVERIFY(log.waitFor("[Dispenser] ERROR: Ignoring message on /info : device.model is not a text"));
+        QVERIFY(emitted.isEmpty() && m_disp->model() == "ELR19093");
+
         // An offline status touches only the active flag.
         emitted.clear();
         QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/status", R"({"service":"yes","device":{}})"));

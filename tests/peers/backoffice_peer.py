@@ -8,7 +8,11 @@ SCRIPT (JSON, read at every request) maps "METHOD /path" or "/path" to an answer
 to a list of answers given in turn (the last repeats; turns restart when the file
 changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
 "delayMs" (wait first), "reset" (drop the connection with a TCP reset), "auth"
-("user:password": 401 asking for basic credentials unless they are these).
+("user:password": 401 asking for basic credentials unless they are these). Hostile
+answers, off unless scripted: "bodyBytes" (that many bytes, sent in pieces, length
+announced unless "unannounced"), "padBytes" (a member "pad" of that many characters
+added to "json"), "elsewhere" (a redirect to the same server and path under that host
+name: another origin for the client; whatever follows it is logged with that "Host").
 Unscripted requests under /api/v1/device/ reach the card back office below; other
 unscripted requests get 404. LOG gets one JSON line per request.
 
@@ -32,7 +36,7 @@ import time
 import urllib.parse
 
 lock = threading.Lock()
-state = {"script": None, "turns": {}, "keys": {}, "uuids": set(), "acked": set(), "state_file": None}
+state = {"script": None, "turns": {}, "keys": {}, "uuids": set(), "acked": set(), "state_file": None, "ports": {}}
 DEVICE = "/api/v1/device/"
 
 
@@ -109,6 +113,23 @@ def make_handler(server_name, script_file, log_file):
             self.end_headers()
             self.wfile.write(body)
 
+        def send_bulk(self, code, size, announced):
+            self.send_response(code)
+            self.send_header("Content-Type", "application/json")
+            if announced:
+                self.send_header("Content-Length", str(size))
+            else:
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            self.end_headers()
+            piece = b"x" * 65536
+            try:
+                while size > 0:
+                    self.wfile.write(piece[:size])
+                    size -= len(piece)
+            except OSError:  # the client stopped reading
+                self.close_connection = True
+
         def handle_any(self):
             url = urllib.parse.urlsplit(self.path)
             length = int(self.headers.get("Content-Length") or 0)
@@ -132,10 +153,17 @@ def make_handler(server_name, script_file, log_file):
                     a["auth"].encode()).decode():
                 return self.send(401, b"", {"WWW-Authenticate": 'Basic realm="backoffice"'})
             time.sleep(a.get("delayMs", 0) / 1000.0)
+            if a.get("elsewhere"):
+                where = "%s://%s:%d%s" % (server_name, a["elsewhere"], state["ports"][server_name], url.path)
+                return self.send(a.get("status", 307), b"", {"Location": where})
+            if "bodyBytes" in a:
+                return self.send_bulk(a.get("status", 200), a["bodyBytes"], not a.get("unannounced"))
             if a.get("reset"):
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 self.close_connection = True
                 return self.connection.close()
+            if "padBytes" in a:
+                a["json"] = dict(a.get("json", {}), pad="x" * a["padBytes"])
             data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "").encode()
             self.send(a.get("status", 200), data)
 
@@ -182,6 +210,7 @@ def main():
     if "--client-cert" in sys.argv:
         servers[0].context.load_verify_locations(certdir + "/ca.pem")
         servers[0].context.verify_mode = ssl.CERT_REQUIRED
+    state["ports"] = {"https": servers[0].server_address[1], "http": servers[1].server_address[1]}
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
     print("READY %d %d" % (servers[0].server_address[1], servers[1].server_address[1]), flush=True)

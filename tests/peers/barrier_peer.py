@@ -3,7 +3,9 @@
 Registers: 0 command (1 open, 4 priority open, 2 close), 1-2 status word, 5-6 loop words.
 A command runs an opening or closing sequence, one boom angle per --step-ms.
 Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
-"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop".
+"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut]" (the
+next answer ends after its header announcing 0xFFFF bytes, or is cut short, and the connection goes
+silent: a controller reset mid-frame), "lag MS" (a command moves the boom MS later).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
 addr=0 value=V"."""
 import argparse, socket, struct, threading, time
@@ -11,7 +13,7 @@ import argparse, socket, struct, threading, time
 READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 << 22, 1 << 23
 MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
 lock = threading.Lock()
-st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, motion=0, conns=set())
+st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set())
 
 
 def say(line):
@@ -23,6 +25,7 @@ def move(value, step):
     with lock:
         st["motion"] += 1
         mine, prio = st["motion"], PRIO if value == 4 else 0
+    time.sleep(st["lag"])
     for angle in ((0, 45, 90) if opening else (90, 45, 0)) + (None,):
         with lock:
             if st["motion"] != mine:
@@ -66,6 +69,14 @@ def modbus(conn, step):
             tid, proto, length, unit = struct.unpack(">HHHB", head)
             reply = answer(unit, f.read(length - 1), step)
             time.sleep(st["delay"])
+            with lock:
+                stall, st["stall"] = st["stall"], None
+            if stall:
+                frame = struct.pack(">HHHB", tid, proto, len(reply) + 1 if stall == "cut" else 0xFFFF, unit)
+                conn.sendall(frame + reply[:1] if stall == "cut" else frame)
+                while f.read(1):  # silent from now on
+                    pass
+                return
             conn.sendall(struct.pack(">HHHB", tid, proto, len(reply) + 1, unit) + reply)
     except OSError:
         pass
@@ -85,8 +96,11 @@ def control(conn, _):
                     st["motion"] += 1
                     st["gen"] += 1
                     out = "ok gen=%d" % st["gen"]
-                elif cmd in ("unit", "delay"):
+                elif cmd in ("unit", "delay", "lag"):
                     st[cmd] = int(args[0]) if cmd == "unit" else int(args[0]) / 1000.0
+                    out = "ok"
+                elif cmd == "stall":
+                    st["stall"] = args[0] if args else "ffff"
                     out = "ok"
                 elif cmd == "drop":
                     for c in st["conns"]:

@@ -67,6 +67,14 @@ bool BackOfficePeer::waitForRequests(const QString &path, int n, int timeoutMs) 
     return TestUtil::waitUntil([&] { return requests(path).size() >= n; }, timeoutMs);
 }
 
+QString BackOfficePeer::registerTerminal() const
+{
+    QProcess curl;
+    curl.start("curl", {"-s", "-X", "POST", "-d", "{}", m_http + "/api/v1/device/register"});
+    curl.waitForFinished(10000);
+    return json(QString::fromUtf8(curl.readAllStandardOutput()))["apiKey"].toString();
+}
+
 QJsonObject BackOfficePeer::json(const QString &text)
 {
     return QJsonDocument::fromJson(text.toUtf8()).object();

@@ -32,6 +32,8 @@ public:
     QList<QJsonObject> requests(const QString &path) const;
     // Waits until at least n requests to path were received.
     bool waitForRequests(const QString &path, int n, int timeoutMs = 5000) const;
+    // Registers a terminal with the card back office (as an earlier run would have): its API key.
+    QString registerTerminal() const;
 
     // A JSON object written as text (scripted answers, expected bodies).
     static QJsonObject json(const QString &text);

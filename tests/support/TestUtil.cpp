@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QThread>
 
@@ -30,6 +31,12 @@ bool waitUntil(const std::function<bool()> &cond, int timeoutMs)
 QString python()
 {
     return QStringLiteral("/usr/bin/python3");
+}
+
+bool ownerOnly(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && !(info.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther));
 }
 
 }

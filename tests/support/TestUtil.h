@@ -9,4 +9,6 @@ quint16 freePort();
 bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 5000);
 // The python interpreter the test peers run on.
 QString python();
+// Whether the file exists and only its owner may read or write it.
+bool ownerOnly(const QString &path);
 }
