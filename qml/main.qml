@@ -28,8 +28,13 @@ ApplicationWindow {
     font.family: "DejaVu Sans"
     Material.theme: darkTheme ? Material.Dark : Material.Light
 
+    // Set once the window has shown its first frame.
+    property bool drawn: false
+    onFrameSwapped: drawn = true
+
+    // Registered once the first frame is out: the system's own DejaVu Sans draws that one.
     FontLoader {
-        source: "qrc:/qml/fonts/DejaVuSans.ttf"
+        source: window.drawn ? "qrc:/qml/fonts/DejaVuSans.ttf" : ""
     }
 
     Connections {

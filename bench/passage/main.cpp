@@ -1,8 +1,10 @@
 // Entry passages over every peer answering at once: a broker with the simulated card
-// devices, the Modbus barrier controller, a plate camera and the back-office servers.
+// devices and local services, the Modbus barrier controller, a plate camera and the
+// back-office servers.
 //
-//   bench_passage [passages]       (default 20) the terminal in this process: the
-//                                  software's own time in one passage
+//   bench_passage [passages]       (default 20) the terminal program with its interface
+//                                  loaded: the software's own CPU time and the disk syncs
+//                                  in one passage
 //   bench_passage --runner N       N passages through the headless lane runner: its
 //                                  resident memory after 10, 100, 200, 400... passages
 //
@@ -11,101 +13,58 @@
 // barrier seen open and then closed at the terminal's polls, and back to Idle with the
 // next card prepared.
 //
-// The software's own time is the time the terminal's main thread spends handling events
-// between the loop command and the lane being ready again. Everything else in that window
-// is waiting: the return to Idle 2 s after the passage, the barrier polls (1 s), the peers'
-// answers and the bench's own reactions (events of its peer processes are not counted; its
-// handlers cost microseconds). From that busy time the idle lane's own work over the same
-// window (board polls every 100 ms, barrier polls, heartbeats) is subtracted, measured here
-// on the same terminal with no passage. Medians over the passages after two warm-up ones.
-#include "Backend/CardBO.h"
+// The terminal runs in its own process, as it does on the lane: the program itself, its
+// QML interface rendered offscreen with the software renderer (QT_QPA_PLATFORM and
+// QT_QUICK_BACKEND, when set, choose others), logging as it does. The software's own time
+// is the process's CPU time over all its threads from the loop command to the lane ready
+// again, less the idle lane's CPU over the same window (board polls every 100 ms, barrier
+// polls, heartbeats, the interface's clock), measured on the same process with no
+// passage before and after the passages. Disk syncs (fsync, fdatasync, sync_file_range,
+// syncfs, sync, msync) are counted by a library preloaded into the terminal
+// (sync_counter.c), which costs the process nothing else.
+// Medians over the passages after two warm-up ones. Every wait has a generous limit, so
+// the run always ends.
 #include "Common/Config.h"
-#include "Common/MqttClient.h"
-#include "Engines/Session.h"
-#include "Engines/Terminal.h"
 #include "Engines/Engine.h"
 #include "GUI/Defaults.h"
 #include "Managers/Barrier.h"
-#include "Managers/Ethernet.h"
-#include "Models/IPv4.h"
 
 #include "BackOfficePeer.h"
 #include "Broker.h"
 #include "MqttPeer.h"
 #include "PeerProcess.h"
+#include "SyslogSink.h"
 #include "TestUtil.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <functional>
 #include <memory>
 
 namespace {
 
 const QString Transactions = "/api/v1/device/transaction";
 const QString Dispenser = "lane/dispenser";
-
-// The application with the main thread's event handling timed: events delivered to the
-// bench's peer processes (and their notifiers) are left out.
-class TimedApp : public QCoreApplication
-{
-public:
-    using QCoreApplication::QCoreApplication;
-
-    bool notify(QObject *receiver, QEvent *event) override
-    {
-        if (m_depth > 0 || QThread::currentThread() != thread() || ownPeer(receiver))
-            return QCoreApplication::notify(receiver, event);
-        ++m_depth;
-        const qint64 start = m_clock.nsecsElapsed();
-        const bool done = QCoreApplication::notify(receiver, event);
-        m_busy += m_clock.nsecsElapsed() - start;
-        --m_depth;
-        return done;
-    }
-
-    qint64 busyNs() const { return m_busy; }
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
-
-private:
-    static bool ownPeer(QObject *o)
-    {
-        return qobject_cast<QProcess *>(o) || (o->parent() && qobject_cast<QProcess *>(o->parent()));
-    }
-
-    QElapsedTimer m_clock{[] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }()};
-    qint64 m_busy = 0;
-    int m_depth = 0;
-};
-
-TimedApp *timedApp()
-{
-    return static_cast<TimedApp *>(QCoreApplication::instance());
-}
-
-// Log lines are formatted as usual and dropped (the terminal writes them to the system log).
-FILE *logSink = nullptr;
-void sink(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    std::fputs(qPrintable(msg), logSink);
-    std::fputc('\n', logSink);
-}
+// Limits of the waits: generous, for a loaded machine; they only bound a run that fails.
+const int StepLimitMs = 60000;
+const int ReadyLimitMs = 180000;
+// The lane settling after its start, before its idle work is measured.
+const int SettleMs = 30000;
 
 double median(QVector<double> v)
 {
@@ -123,19 +82,18 @@ QByteArray rssOf(qint64 pid)
     return "?";
 }
 
-// CPU time of the threads of this process other than the main one, in nanoseconds.
-qint64 workerCpuNs()
+// The log of the terminal under test as it grows, from wherever it writes it.
+using LogText = std::function<QByteArray()>;
+
+// Waits for a log line after position *from while the terminal runs; *from moves past it.
+bool logged(const LogText &log, PeerProcess &terminal, const QByteArray &text, int *from, int ms)
 {
-    qint64 sum = 0;
-    const QString main = QString::number(QCoreApplication::applicationPid());
-    for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (task == main)
-            continue;
-        QFile f("/proc/self/task/" + task + "/schedstat");
-        if (f.open(QIODevice::ReadOnly))
-            sum += f.readAll().split(' ').value(0).toLongLong();
-    }
-    return sum;
+    return TestUtil::waitUntil([&] {
+        const int at = log().indexOf(text, *from);
+        if (at >= 0)
+            *from = at + text.size();
+        return at >= 0 || !terminal.isRunning();
+    }, ms) && terminal.isRunning();
 }
 
 // The lane's peers and the bench's hands on them.
@@ -148,15 +106,16 @@ public:
     PeerProcess barrier{QStringLiteral("barrier")};
     PeerProcess camera{QStringLiteral("alpr1")};
     PeerProcess sim{QStringLiteral("lane_sim")};
+    PeerProcess services{QStringLiteral("services_sim")};
     std::unique_ptr<MqttPeer> hand;
-    quint16 barrierPort = 0, barrierControl = 0;
+    int barrierPort = 0, barrierControl = 0;
     int statusSeen = 0;
     int controlId = 0;
 
     bool start(int cards)
     {
-        QDir::setCurrent(dir.path()); // terminal.db and the settings store stay here
-        qputenv("XDG_CONFIG_HOME", dir.filePath("settings").toUtf8());
+        QDir::setCurrent(dir.path());
+        qputenv("XDG_CONFIG_HOME", dir.filePath("settings").toUtf8()); // the settings store stays here
         qputenv("ZUKA_GPIO_DIR", dir.filePath("gpio").toUtf8());
         QDir(dir.path()).mkpath("gpio");
         for (const char *pin : {"gpio0", "gpio1"}) { // button and loop: low
@@ -170,23 +129,30 @@ public:
                        {"POST /api/Passages", QJsonObject{{"json", QJsonObject{{"id", "P-1"}}}}},
                        {"POST /integration/internal/cardReader/truckAlprFront",
                         QJsonObject{{"json", QJsonObject{{"eventId", "F-1"}}}}}});
-        if (!barrier.startPython("barrier_peer.py", {"--step-ms", "0"}) || !camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"})
+        if (!barrier.startPython("barrier_peer.py", {"--step-ms", "0"})
+            || !camera.startPython("camera_peer.py", {"--address", "127.0.0.2", "--role", "alpr1"})
             || !sim.startPython("lane_sim.py", {"--port", QString::number(broker.port()), "--rfid-root", "lane/rfid",
                                                 "--dispenser-root", Dispenser, "--model", "ELR19093", "--cards",
                                                 QString::number(cards), "--capacity", QString::number(cards),
-                                                "--detect-ms", "0", "--move-ms", "0", "--quiet"}))
+                                                "--detect-ms", "0", "--move-ms", "0", "--quiet"})
+            || !services.startPython("services_sim.py", {"--port", QString::number(broker.port()), "--address",
+                                                         "127.0.0.1"}))
             return false;
-        const auto ports = QRegularExpression("READY port=(\\d+) control=(\\d+)").match(barrier.output());
-        barrierPort = quint16(ports.captured(1).toUInt());
-        barrierControl = quint16(ports.captured(2).toUInt());
+        const QRegularExpressionMatch ports =
+            QRegularExpression("READY port=(\\d+) control=(\\d+)").match(barrier.output());
+        barrierPort = ports.captured(1).toInt();
+        barrierControl = ports.captured(2).toInt();
         hand.reset(new MqttPeer(broker.port(), "bench-hand"));
-        return TestUtil::waitUntil([&] { return hand->isConnected(); }, 5000)
-               && hand->subscribe(Dispenser + "/status") && hand->subscribe(Dispenser + "/sim/reply");
+        return TestUtil::waitUntil([&] { return hand->isConnected(); }, StepLimitMs)
+               && hand->subscribe(Dispenser + "/status", 1, StepLimitMs)
+               && hand->subscribe(Dispenser + "/sim/reply", 1, StepLimitMs);
     }
 
-    // The terminal's configuration: every peer of the lane, the rest as the system defines it.
-    void configure(Config &config)
+    // The terminal's configuration file: every peer of the lane, the rest as the system
+    // defines it.
+    void configure(const QString &file)
     {
+        Config config(file, ConfigDefaults);
         const QVariantMap keys{{"topics/rfid", "lane/rfid"},
                                {"topics/dispenser", Dispenser},
                                {"terminal/deviceId", "DEV-1"},
@@ -194,6 +160,11 @@ public:
                                {"terminal/locationId", "7"},
                                {"barrier/url", QString("127.0.0.1:%1").arg(barrierPort)},
                                {"card-bo/url", office.https()},
+                               // The client certificate as on the lane (the server does not
+                               // ask for it: the service bus shares it).
+                               {"card-bo/rootCA", office.certFile("ca.pem")},
+                               {"card-bo/pubCert", office.certFile("client.pem")},
+                               {"card-bo/privKey", office.certFile("client.key")},
                                {"esb/url", office.https()},
                                {"local/url", office.http()},
                                {"local/scaleId", "SCALE-3"},
@@ -205,10 +176,24 @@ public:
 
     void command(const QString &topic) { hand->publish(topic, QByteArray(), 0); }
 
+    // One passage of the terminal, its log read from position *from on: nullptr, or the
+    // step that failed. *from moves past the lines waited for.
+    const char *passage(const LogText &log, PeerProcess &terminal, int n, int *from)
+    {
+        command("vexo/ui/loop/present");
+        command("vexo/ui/button");
+        return !takeCard()                                                          ? "card not taken"
+               : !passBarrier(n)                                                    ? "barrier not passed"
+               : !logged(log, terminal, "Resetting state machine", from, StepLimitMs) ? "no return to Idle"
+               : !logged(log, terminal, "Card prepared : ", from, StepLimitMs)        ? "no card prepared"
+                                                                                    : nullptr;
+    }
+
+private:
     // The driver takes the card once the dispenser reports it in the mouth.
     bool takeCard()
     {
-        if (!TestUtil::waitUntil([&] { return cardInMouth(); }, 15000))
+        if (!TestUtil::waitUntil([&] { return cardInMouth(); }, StepLimitMs))
             return false;
         const int id = ++controlId;
         hand->publish(Dispenser + "/sim/control", QString(R"({"cmd": "take", "id": %1})").arg(id).toUtf8(), 0);
@@ -217,18 +202,9 @@ public:
                 if (QJsonDocument::fromJson(m.payload)["id"].toInt() == id)
                     return QJsonDocument::fromJson(m.payload)["ok"].toBool();
             return false;
-        }, 5000);
+        }, StepLimitMs);
     }
 
-    // The boom opened (passage n's open command seen), then closed, each status read by
-    // the terminal at its poll.
-    bool passBarrier(int n)
-    {
-        return TestUtil::waitUntil([&] { return barrier.output().count("write unit=1 addr=0 value=1") >= n; }, 15000)
-               && barrierStatus("0x800001") && barrierStatus("0x100001");
-    }
-
-private:
     bool cardInMouth()
     {
         const QList<MqttPeer::Message> status = hand->messagesOn(Dispenser + "/status");
@@ -240,113 +216,189 @@ private:
         return false;
     }
 
+    // The boom opened (passage n's open command seen), then closed, each status read by
+    // the terminal at its poll.
+    bool passBarrier(int n)
+    {
+        return TestUtil::waitUntil([&] { return barrier.output().count("write unit=1 addr=0 value=1") >= n; },
+                                   StepLimitMs)
+               && barrierStatus("0x800001") && barrierStatus("0x100001");
+    }
+
     bool barrierStatus(const QString &status)
     {
         QTcpSocket control;
-        control.connectToHost(QHostAddress::LocalHost, barrierControl);
-        if (!control.waitForConnected(3000))
+        control.connectToHost(QHostAddress::LocalHost, quint16(barrierControl));
+        if (!control.waitForConnected(StepLimitMs))
             return false;
         control.write(QString("set status=%1\n").arg(status).toLatin1());
-        if (!control.waitForReadyRead(3000) || !control.canReadLine())
+        QElapsedTimer waited;
+        waited.start();
+        while (!control.canReadLine() && waited.elapsed() < StepLimitMs)
+            control.waitForReadyRead(int(StepLimitMs - waited.elapsed()));
+        if (!control.canReadLine())
             return false;
         const QByteArray answer = control.readLine().trimmed(); // "ok gen=G"
-        return answer.startsWith("ok gen=") && barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 10000);
+        return answer.startsWith("ok gen=") && barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", StepLimitMs);
     }
 };
 
-// The terminal in this process: the software's own time per passage.
-int inProcess(Lane &lane, int passages)
+// The CPU time of a process over all its threads, those ended included, in ns.
+class ProcessCpu
 {
-    Config config(lane.dir.filePath("gui.conf"), ConfigDefaults);
-    lane.configure(config);
-    manager::MqttClient mqtt;
-    mqtt.setHostname("127.0.0.1");
-    mqtt.setPort(lane.broker.port());
-    mqtt.connect();
-    Terminal terminal(config, mqtt);
-    terminal.network()->ethernet()->ipv4()->setAddress("127.0.0.1"); // where the camera posts
-    terminal.start();
-    Session *session = terminal.session();
-    // Ready for the next truck: back in Idle with a new card prepared.
-    QString lastCard;
-    auto ready = [&] {
-        return session->state() == Session::Idle && !session->cardId().isEmpty() && session->cardId() != lastCard;
+public:
+    explicit ProcessCpu(qint64 pid) { m_ok = clock_getcpuclockid(pid_t(pid), &m_clock) == 0; }
+    bool isValid() const { return m_ok && now() >= 0; }
+    qint64 now() const
+    {
+        timespec ts{};
+        if (!m_ok || clock_gettime(m_clock, &ts) != 0)
+            return -1;
+        return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+private:
+    clockid_t m_clock{};
+    bool m_ok = false;
+};
+
+// The disk syncs the terminal made so far, as its preloaded counter keeps them.
+qint64 syncsIn(const QString &counterFile)
+{
+    QFile f(counterFile);
+    qint64 n = -1;
+    return f.open(QIODevice::ReadOnly) && f.read(reinterpret_cast<char *>(&n), sizeof n) == sizeof n ? n : -1;
+}
+
+// The terminal program with its interface: its own CPU time and disk syncs in a passage.
+int terminalProgram(Lane &lane, int passages)
+{
+    const QString conf = lane.dir.filePath("gui.conf");
+    lane.configure(conf);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!env.contains("QT_QPA_PLATFORM")) {
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (!env.contains("QT_QUICK_BACKEND"))
+            env.insert("QT_QUICK_BACKEND", "software");
+    }
+    env.insert("XDG_RUNTIME_DIR", lane.dir.path());
+    // The disk syncs are counted by a small library preloaded into the terminal.
+    const QString counter = lane.dir.filePath("syncs");
+    env.insert("LD_PRELOAD", SYNC_COUNTER);
+    env.insert("SYNC_COUNTER_FILE", counter);
+
+    // Its log is read where it goes on the lane, the system log, when this process can
+    // own /dev/log; else (a system logger runs) from its standard error, which costs it a
+    // write more a line.
+    SyslogSink syslog;
+    QStringList args{"-f", conf, "-P", QString::number(lane.broker.port())};
+    if (!syslog.available())
+        args << "-e";
+    PeerProcess terminal(QStringLiteral("zuka-terminal-ui"));
+    terminal.setEnvironment(env);
+    terminal.setWorkingDirectory(lane.dir.path());
+    terminal.setMergedOutput();
+    if (!terminal.start(TERMINAL_PROGRAM, args, QByteArray()))
+        return 1;
+    const qint64 pid = terminal.pid();
+    QByteArray text;
+    int entries = 0;
+    const LogText log = [&] {
+        if (!syslog.available())
+            return terminal.output();
+        const QList<SyslogSink::Entry> all = syslog.entries(pid_t(pid));
+        for (; entries < all.size(); ++entries)
+            text += all[entries].message.toUtf8() + '\n';
+        return text;
     };
-    QElapsedTimer started;
-    started.start();
-    // The card back office registers the terminal at its first slow tick (30 s).
-    if (!TestUtil::waitUntil([&] {
-            return terminal.cardBO()->state() == Backend::CardBO::Online && terminal.state() == Terminal::Ready
-                   && ready();
-        }, 120000)) {
-        std::fprintf(stderr, "the lane did not become ready (terminal %s, session %s, card '%s')\n",
-                     qPrintable(Terminal::stateToStr(terminal.state())), qPrintable(Session::stateToStr(session->state())),
-                     qPrintable(session->cardId()));
+    const ProcessCpu cpu(pid);
+    int from = 0;
+    QElapsedTimer ready;
+    ready.start();
+    // The card back office registers the terminal at its first slow tick (30 s); the
+    // engine then starts again and prepares its card.
+    if (!cpu.isValid() || !logged(log, terminal, "Online", &from, ReadyLimitMs)
+        || !logged(log, terminal, "Card prepared : ", &from, ReadyLimitMs) || syncsIn(counter) < 0) {
+        std::fprintf(stderr, "the lane did not become ready:\n%s\n", log().right(3000).constData());
         return 1;
     }
+    std::fprintf(stderr, "lane ready after %.1f s (terminal pid %lld)\n", ready.elapsed() / 1000.0, pid);
 
-    std::fprintf(stderr, "lane ready after %.1f s\n", started.elapsed() / 1000.0);
-    // The idle lane's own work per second on the same terminal: the median of ten half
-    // seconds, so that a heartbeat in one of them does not count.
-    auto idleRate = [&] {
-        QVector<double> rates;
+    // The idle lane's CPU share: the median of ten one-second windows, so that a
+    // heartbeat in one of them does not count; measured once the lane has settled after
+    // its start (registration, blacklist, the first heartbeats), and again after the
+    // passages. The lower of the two is subtracted, so that the passage's own time is
+    // never flattered.
+    auto idleShare = [&] {
+        QVector<double> shares;
         for (int i = 0; i < 10; ++i) {
+            QElapsedTimer wall;
+            const qint64 c0 = cpu.now();
+            wall.start();
             QEventLoop wait;
-            const qint64 busy = timedApp()->busyNs(), t = timedApp()->nowNs();
-            QTimer::singleShot(500, &wait, &QEventLoop::quit);
+            QTimer::singleShot(1000, &wait, &QEventLoop::quit);
             wait.exec();
-            rates << double(timedApp()->busyNs() - busy) / double(timedApp()->nowNs() - t);
+            shares << double(cpu.now() - c0) / double(wall.nsecsElapsed());
         }
-        return median(rates);
+        return median(shares);
     };
-    const double idleBefore = idleRate();
-
-    QVector<double> wall, busy, own, cpu;
-    const int office0 = lane.office.requests(Transactions).size();
-    for (int n = 1; n <= passages + 2; ++n) {
-        const qint64 t0 = timedApp()->nowNs(), b0 = timedApp()->busyNs(), c0 = workerCpuNs();
-        lane.command("vexo/ui/loop/present");
-        lane.command("vexo/ui/button");
-        if (!lane.takeCard() || !lane.passBarrier(n)
-            || !TestUtil::waitUntil([&] { return session->state() == Session::PostExit; }, 15000)
-            || (lastCard = session->cardId(), !TestUtil::waitUntil(ready, 15000))) {
-            std::fprintf(stderr, "passage %d did not complete (session %s)\n", n,
-                         qPrintable(Session::stateToStr(session->state())));
-            return 1;
-        }
-        const double w = (timedApp()->nowNs() - t0) / 1e6, b = (timedApp()->busyNs() - b0) / 1e6;
-        if (n <= 2)
-            continue; // warm-up: connections, first requests
-        wall << w;
-        busy << b;
-        own << b - idleBefore * w;
-        cpu << (workerCpuNs() - c0) / 1e6;
+    {
+        QEventLoop settle;
+        QTimer::singleShot(SettleMs, &settle, &QEventLoop::quit);
+        settle.exec();
     }
-    const double idleAfter = idleRate();
-    const bool sent = lane.office.waitForRequests(Transactions, office0 + passages + 2, 15000);
+    const double idleBefore = idleShare();
 
-    std::printf("entry passage, median of %d (every peer answering at once):\n", passages);
-    std::printf("  software's own time      %8.2f ms   (target < 20 ms)\n", median(own));
-    std::printf("  main thread busy         %8.2f ms\n", median(busy));
-    std::printf("  idle lane, same window   %8.2f ms   (baseline: %.3f ms/s before, %.3f ms/s after the passages)\n",
-                median(busy) - median(own), idleBefore * 1e3, idleAfter * 1e3);
+    QVector<double> wall, used, own, syncs;
+    const int office0 = lane.office.requests(Transactions).size();
+    int done = 0;
+    for (int n = 1; n <= passages + 2; ++n) {
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 c0 = cpu.now();
+        const qint64 s0 = syncsIn(counter);
+        if (const char *failed = lane.passage(log, terminal, n, &from)) {
+            // The figures of the passages done so far are still printed, beside the failure.
+            std::fprintf(stderr, "passage %d did not complete: %s\n%s\n", n, failed, log().right(3000).constData());
+            std::printf("FAILED at passage %d: %s\n", n, failed);
+            break;
+        }
+        done = n;
+        const double w = clock.nsecsElapsed() / 1e6, c = (cpu.now() - c0) / 1e6;
+        const qint64 s = syncsIn(counter) - s0;
+        if (n <= 2)
+            continue; // warm-up: connections, first requests, first look of each screen
+        wall << w;
+        used << c;
+        syncs << s;
+    }
+    const double idleAfter = idleShare();
+    const double idle = qMin(idleBefore, idleAfter);
+    for (int i = 0; i < used.size(); ++i)
+        own << used[i] - idle * wall[i];
+    const bool sent = lane.office.waitForRequests(Transactions, office0 + done, StepLimitMs);
+
+    std::printf("entry passage, the terminal program with its interface (%s), logging to %s, median of %d:\n",
+                qPrintable(env.value("QT_QPA_PLATFORM")),
+                syslog.available() ? "the system log" : "standard error (/dev/log is taken)", int(used.size()));
+    std::printf("  software's own CPU time  %8.2f ms   (target < 15 ms; all threads, less the idle lane)\n",
+                median(own));
+    std::printf("  process CPU time         %8.2f ms\n", median(used));
+    std::printf("  idle lane, same window   %8.2f ms   (baseline: %.2f ms/s before, %.2f ms/s after the passages)\n",
+                median(used) - median(own), idleBefore * 1e3, idleAfter * 1e3);
+    std::printf("  disk syncs               %8.0f      (target < 10; fsync, fdatasync and the like)\n",
+                median(syncs));
     std::printf("  passage, wall clock      %8.2f ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
                 "                                       every %d ms, the peers' answers)\n",
                 median(wall), double(Engine::SuccessResetMs), manager::Barrier::PollIntervalMs);
-    std::printf("  CPU of the other threads %8.2f ms   (HTTP, database and MQTT workers, the bench's MQTT thread\n"
-                "                                       included; alongside the main thread)\n", median(cpu));
     std::printf("  transactions at the card back office: %s\n", sent ? "all" : "MISSING");
-    terminal.stop();
-    return sent ? 0 : 1;
+    return terminal.stop() && sent && done == passages + 2 ? 0 : 1;
 }
 
 // The headless lane runner through N passages: its resident memory along the way.
 int throughRunner(Lane &lane, int passages)
 {
-    {
-        Config config(lane.dir.filePath("runner.conf"), ConfigDefaults);
-        lane.configure(config);
-    }
+    lane.configure(lane.dir.filePath("runner.conf"));
     PeerProcess runner(QStringLiteral("lane_runner"));
     runner.setEnvironment(QProcessEnvironment::systemEnvironment()); // the gpio folder and settings store
     runner.setWorkingDirectory(lane.dir.path());
@@ -355,20 +407,13 @@ int throughRunner(Lane &lane, int passages)
         std::fprintf(stderr, "lane runner did not start\n");
         return 1;
     }
-    // Waits for a log line of the runner after position from; from moves past it.
-    int from = 0;
-    auto logged = [&](const QByteArray &text, int ms) {
-        return TestUtil::waitUntil([&] {
-            const int at = runner.output().indexOf(text, from);
-            if (at >= 0)
-                from = at + text.size();
-            return at >= 0;
-        }, ms);
-    };
     // The card back office registers the terminal at its first slow tick (30 s); the
     // engine then starts again and prepares its card.
+    int from = 0;
     const int office0 = lane.office.requests(Transactions).size();
-    if (!logged("Online", 120000) || !logged("Card prepared : ", 30000)) {
+    const LogText output = [&] { return runner.output(); };
+    if (!logged(output, runner, "Online", &from, ReadyLimitMs)
+        || !logged(output, runner, "Card prepared : ", &from, ReadyLimitMs)) {
         std::fprintf(stderr, "the lane did not become ready:\n%s\n", runner.output().right(3000).constData());
         return 1;
     }
@@ -378,14 +423,7 @@ int throughRunner(Lane &lane, int passages)
     std::fflush(stdout);
     int checkpoint = 10;
     for (int n = 1; n <= passages; ++n) {
-        lane.command("vexo/ui/loop/present");
-        lane.command("vexo/ui/button");
-        const char *failed = !lane.takeCard()                              ? "card not taken"
-                             : !lane.passBarrier(n)                        ? "barrier not passed"
-                             : !logged("Resetting state machine", 15000) ? "no return to Idle"
-                             : !logged("Card prepared : ", 15000)        ? "no card prepared"
-                                                                           : nullptr;
-        if (failed) {
+        if (const char *failed = lane.passage(output, runner, n, &from)) {
             std::fprintf(stderr, "passage %d did not complete: %s\n%s\n--- barrier peer:\n%s\n", n, failed,
                          runner.output().right(3000).constData(), lane.barrier.output().right(500).constData());
             return 1;
@@ -401,11 +439,11 @@ int throughRunner(Lane &lane, int passages)
             checkpoint = checkpoint == 10 ? 100 : checkpoint * 2;
         }
     }
-    TestUtil::waitUntil([&] { return lane.office.requests(Transactions).size() - office0 >= passages; }, 30000);
+    lane.office.waitForRequests(Transactions, office0 + passages, StepLimitMs);
     QSet<QString> issued;
     int requests = 0;
     for (const QJsonObject &t : lane.office.requests(Transactions).mid(office0)) {
-        const QJsonDocument body = QJsonDocument::fromJson(t["body"].toString().toUtf8());
+        const QJsonObject body = BackOfficePeer::bodyOf(t);
         ++requests;
         if (body["type"].toString() == "ISSUANCE")
             issued.insert(body["transactionUid"].toString());
@@ -415,34 +453,28 @@ int throughRunner(Lane &lane, int passages)
     const bool idle = log.lastIndexOf("-> (") == log.lastIndexOf("-> (1)Idle");
     std::printf("  ISSUANCE transactions at the card back office: %d of %d (%d requests); back in Idle: %s\n",
                 int(issued.size()), passages, requests, idle ? "yes" : "no");
-    runner.stop();
-    return issued.size() == passages && idle ? 0 : 1;
+    return runner.stop() && issued.size() == passages && idle ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    TimedApp app(argc, argv);
-    QCoreApplication::setOrganizationName("vexo");
-    QCoreApplication::setApplicationName("zuka-terminal-ui");
+    QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const bool runner = args.value(1) == "--runner";
     const int given = (runner ? args.value(2) : args.value(1)).toInt();
     const int passages = given > 0 ? given : runner ? 200 : 20;
 
-    logSink = std::fopen(qEnvironmentVariableIsSet("BENCH_LOG") ? "/dev/stderr" : "/dev/null", "w");
-    qInstallMessageHandler(sink);
     Lane lane;
     if (!lane.start(passages + 5)) {
         std::fprintf(stderr, "the peers did not start\n");
         return 1;
     }
-    const int rc = runner ? throughRunner(lane, passages) : inProcess(lane, passages);
+    const int rc = runner ? throughRunner(lane, passages) : terminalProgram(lane, passages);
     lane.hand.reset();
-    lane.sim.stop();
-    lane.camera.stop();
-    lane.barrier.stop();
+    for (PeerProcess *peer : {&lane.services, &lane.sim, &lane.camera, &lane.barrier})
+        peer->stop();
     lane.office.stop();
     lane.broker.stop();
     return rc;

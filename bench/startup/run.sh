@@ -2,8 +2,8 @@
 # Start-up to the first frame of the window: the time from launch to the first frame
 # (median of the runs; the program prints the moment of its first frame) and the peak
 # memory (largest of the runs, from /usr/bin/time -v) of the terminal program and of a bare
-# Qt Quick window, their ratio, and where the terminal's time goes (the probe's phases,
-# median of the runs each).
+# Qt Quick window, started in turn, their ratio, and where the terminal's time goes (the
+# probe's phases, median of the runs each).
 #   bench/startup/run.sh [build dir] [runs]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -20,31 +20,35 @@ BASE="$BUILD/bench/startup/qt-startup-baseline"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# measure <program> [args...] -> "seconds_to_first_frame peak_kib"; the program's phase
-# lines go to $WORK/phases.txt
-measure() {
-  local times=() peak=0
-  : >"$WORK/phases.txt"
-  for _ in $(seq "$RUNS"); do
-    local start=$EPOCHREALTIME
-    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>/dev/null)
-    local frame rss
-    frame=$(awk '/^startup\/first-frame/ { print $2 }' "$WORK/out.txt")
-    [ -n "$frame" ] || { echo "no first frame from $1" >&2; exit 1; }
-    grep '^startup/phase' "$WORK/out.txt" >>"$WORK/phases.txt" || true
-    rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
-    times+=("$(awk -v a="$start" -v b="$frame" 'BEGIN { printf "%.4f", b - a }')")
-    [ "$rss" -gt "$peak" ] && peak=$rss
-  done
-  echo "$(printf '%s\n' "${times[@]}" | median) $peak"
+# once <program> [args...] -> "seconds_to_first_frame peak_kib"; the program's phase lines
+# are added to $WORK/phases-<name>.txt
+once() {
+  local start=$EPOCHREALTIME name
+  name=$(basename "$1")
+  (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>/dev/null)
+  local frame rss
+  frame=$(awk '/^startup\/first-frame/ { print $2 }' "$WORK/out.txt")
+  [ -n "$frame" ] || { echo "no first frame from $1" >&2; exit 1; }
+  grep '^startup/phase' "$WORK/out.txt" >>"$WORK/phases-$name.txt" || true
+  rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
+  echo "$(awk -v a="$start" -v b="$frame" 'BEGIN { printf "%.4f", b - a }') $rss"
 }
 
 # First start creates the configuration file; the measured starts find it in place.
 (cd "$WORK" && "$PROBE" -f gui.conf >/dev/null 2>&1)
 
-read -r zw zm < <(measure "$PROBE" -f gui.conf)
-cp "$WORK/phases.txt" "$WORK/probe-phases.txt"
-read -r bw bm < <(measure "$BASE")
+# The two programs take turns, so that a change in the machine's load meets both alike.
+: >"$WORK/probe.txt"
+: >"$WORK/base.txt"
+for _ in $(seq "$RUNS"); do
+  once "$PROBE" -f gui.conf >>"$WORK/probe.txt"
+  once "$BASE" >>"$WORK/base.txt"
+done
+zw=$(awk '{ print $1 }' "$WORK/probe.txt" | median)
+zm=$(awk '{ print $2 }' "$WORK/probe.txt" | sort -n | tail -1)
+bw=$(awk '{ print $1 }' "$WORK/base.txt" | median)
+bm=$(awk '{ print $2 }' "$WORK/base.txt" | sort -n | tail -1)
+cp "$WORK/phases-$(basename "$PROBE").txt" "$WORK/probe-phases.txt"
 printf 'startup/zuka-terminal-ui  first frame %.3f s  peak %d KiB\n' "$zw" "$zm"
 printf 'startup/baseline (bare Qt Quick window)  first frame %.3f s  peak %d KiB\n' "$bw" "$bm"
 awk -v zw="$zw" -v bw="$bw" -v zm="$zm" -v bm="$bm" \

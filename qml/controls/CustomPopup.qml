@@ -18,49 +18,53 @@ Popup {
     y: parent ? (parent.height - height) / 2 : 0
     closePolicy: dialog ? Popup.NoAutoClose : Popup.CloseOnPressOutside | Popup.CloseOnEscape
 
-    contentItem: Item {
-        MouseArea {
-            anchors.fill: parent
-            enabled: !popup.dialog
-            onClicked: popup.close()
-        }
-        Column {
-            anchors.centerIn: parent
-            width: parent.width
-            spacing: 16
-            Image {
-                anchors.horizontalCenter: parent.horizontalCenter
-                visible: popup.imageSource !== ""
-                source: popup.imageSource
-                width: 200
-                height: 200
-                sourceSize: Qt.size(200, 200)
-                fillMode: Image.PreserveAspectFit
+    // Built when first shown: most runs never show it.
+    contentItem: Loader {
+        active: popup.visible
+        sourceComponent: Item {
+            MouseArea {
+                anchors.fill: parent
+                enabled: !popup.dialog
+                onClicked: popup.close()
             }
-            Label {
+            Column {
+                anchors.centerIn: parent
                 width: parent.width
-                text: popup.text
-                font.family: "DejaVu Sans"
-                font.pixelSize: 20
-                wrapMode: Text.WordWrap
-                horizontalAlignment: Text.AlignHCenter
-            }
-            Row {
-                anchors.horizontalCenter: parent.horizontalCenter
-                visible: popup.dialog
-                spacing: 24
-                CustomButton {
-                    objectName: "popupYes"
-                    width: 140
-                    text: manager.dynTr + qsTr("Yes")
-                    onClicked: { popup.close(); popup.buttonYesPressed() }
+                spacing: 16
+                Image {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    visible: popup.imageSource !== ""
+                    source: popup.imageSource
+                    width: 200
+                    height: 200
+                    sourceSize: Qt.size(200, 200)
+                    fillMode: Image.PreserveAspectFit
                 }
-                CustomButton {
-                    objectName: "popupNo"
-                    width: 140
-                    color: "#9e9e9e"
-                    text: manager.dynTr + qsTr("No")
-                    onClicked: { popup.close(); popup.buttonNoPressed() }
+                Label {
+                    width: parent.width
+                    text: popup.text
+                    font.family: "DejaVu Sans"
+                    font.pixelSize: 20
+                    wrapMode: Text.WordWrap
+                    horizontalAlignment: Text.AlignHCenter
+                }
+                Row {
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    visible: popup.dialog
+                    spacing: 24
+                    CustomButton {
+                        objectName: "popupYes"
+                        width: 140
+                        text: manager.dynTr + qsTr("Yes")
+                        onClicked: { popup.close(); popup.buttonYesPressed() }
+                    }
+                    CustomButton {
+                        objectName: "popupNo"
+                        width: 140
+                        color: "#9e9e9e"
+                        text: manager.dynTr + qsTr("No")
+                        onClicked: { popup.close(); popup.buttonNoPressed() }
+                    }
                 }
             }
         }

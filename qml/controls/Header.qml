@@ -12,6 +12,8 @@ Item {
     Image {
         id: logo
         source: "qrc:/qml/images/Icons/rolu-logo-top-gr.svg"
+        // Drawn beside the first frame rather than before it.
+        asynchronous: true
         width: 266
         height: 74
         sourceSize: Qt.size(266, 74)

@@ -1,5 +1,6 @@
 #include "Common/HttpClient.h"
 
+#include "Common/HttpRequestBody.h"
 #include "Common/Secrets.h"
 #include "Common/Utils.h"
 
@@ -15,6 +16,8 @@
 #include <QNetworkReply>
 #include <QThread>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -165,11 +168,13 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         reply = manager->deleteResource(request);
         break;
     case QNetworkAccessManager::PutOperation:
-        reply = manager->put(request, createPayload(data));
+    case QNetworkAccessManager::PostOperation: {
+        const int port = url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+        auto *body = new HttpRequestBody(createPayload(data), quint16(port));
+        reply = op == QNetworkAccessManager::PutOperation ? manager->put(request, body) : manager->post(request, body);
+        body->setParent(reply);
         break;
-    case QNetworkAccessManager::PostOperation:
-        reply = manager->post(request, createPayload(data));
-        break;
+    }
     default:
         reply = manager->get(request);
         break;
@@ -183,6 +188,14 @@ QNetworkAccessManager *HttpClient::qnam()
     QThread *thread = QThread::currentThread();
     QMutexLocker lock(&m_mutex);
     QPointer<QNetworkAccessManager> &slot = m_managers[thread];
+    quint64 &tls = m_managerTls[thread];
+    if (slot && tls != m_tlsGeneration) {
+        // Its connections keep the TLS set-up they were made with: a new manager makes
+        // new ones with the changed files, the old one goes once its replies are done.
+        retire(slot);
+        slot = nullptr;
+    }
+    tls = m_tlsGeneration;
     if (!slot) {
         log.debug("Creating new Network Access Manager for thread ");
         auto *manager = new QNetworkAccessManager;
@@ -195,6 +208,24 @@ QNetworkAccessManager *HttpClient::qnam()
         slot = manager;
     }
     return slot;
+}
+
+void HttpClient::retire(QNetworkAccessManager *manager)
+{
+    auto unfinished = [manager] {
+        int n = 0;
+        for (const QNetworkReply *reply : manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly))
+            n += reply->isFinished() ? 0 : 1;
+        return n;
+    };
+    if (unfinished() == 0) {
+        manager->deleteLater();
+        return;
+    }
+    connect(manager, &QNetworkAccessManager::finished, manager, [manager, unfinished] {
+        if (unfinished() == 0)
+            manager->deleteLater();
+    });
 }
 
 QNetworkRequest HttpClient::createRequest(const QUrl &url) const
@@ -211,6 +242,15 @@ QNetworkRequest HttpClient::createRequest(const QUrl &url) const
 
 QSslConfiguration HttpClient::createSslConfig() const
 {
+    // Reading and parsing the files costs milliseconds, so the configuration is kept for
+    // as long as the files stay as they were: a replaced file takes effect on the next
+    // request. A file that cannot be read keeps nothing (each request tries again).
+    const QByteArray stamp = tlsFilesStamp();
+    QMutexLocker lock(&m_mutex);
+    if (!stamp.isEmpty() && stamp == m_sslStamp && m_sslConfig)
+        return *m_sslConfig;
+    lock.unlock();
+
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     const QSslCertificate cert = loadCert(m_tls.value(QStringLiteral("cert")));
     const QSslKey key = loadPrivKey(m_tls.value(QStringLiteral("key")));
@@ -220,7 +260,28 @@ QSslConfiguration HttpClient::createSslConfig() const
         config.setPrivateKey(key);
     config.setCaCertificates({loadCert(m_tls.value(QStringLiteral("rootCA")))});
     config.setProtocol(QSsl::TlsV1_2);
+
+    lock.relock();
+    if (stamp != m_sslStamp || m_tlsGeneration == 0)
+        ++m_tlsGeneration;
+    m_sslStamp = stamp;
+    m_sslConfig = config;
     return config;
+}
+
+QByteArray HttpClient::tlsFilesStamp() const
+{
+    QByteArray stamp;
+    for (const char *name : {"cert", "key", "rootCA"}) {
+        const QByteArray path = QFile::encodeName(m_tls.value(QLatin1String(name)));
+        struct stat st;
+        if (path.isEmpty() || ::stat(path.constData(), &st) != 0)
+            return QByteArray();
+        const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
+                                 qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+        stamp.append(path).append('\0').append(reinterpret_cast<const char *>(fields), sizeof fields);
+    }
+    return stamp;
 }
 
 QSslCertificate HttpClient::loadCert(const QString &path)

@@ -21,6 +21,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 class QAuthenticator;
 class QNetworkReply;
 class QThread;
@@ -85,8 +87,11 @@ private:
     Result send(QNetworkAccessManager::Operation op, const QUrl &url, const QJsonValue &data, int timeout,
                 int hops);
     QNetworkAccessManager *qnam();
+    static void retire(QNetworkAccessManager *manager);
     QNetworkRequest createRequest(const QUrl &url) const;
     QSslConfiguration createSslConfig() const;
+    // What identifies the three TLS files as they are now; empty when one cannot be read.
+    QByteArray tlsFilesStamp() const;
     static QSslCertificate loadCert(const QString &path);
     static QSslKey loadPrivKey(const QString &path);
     static QByteArray createPayload(const QJsonValue &data);
@@ -98,8 +103,13 @@ private:
     qint64 m_maxAnswerBytes = DefaultMaxAnswerBytes;
     QMap<QString, QString> m_headers;
     QMap<QString, QString> m_tls;
-    mutable QMutex m_mutex; // guards m_managers
+    mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
+    mutable QByteArray m_sslStamp; // the files m_sslConfig was made from
+    // Made at the first TLS request (a configuration starts the TLS library up).
+    mutable std::optional<QSslConfiguration> m_sslConfig;
+    mutable quint64 m_tlsGeneration = 0;      // counts the changes of the TLS files
+    QHash<QThread *, quint64> m_managerTls;  // the generation each manager connects with
 
 private:
     static constexpr Log log{"[HttpClient] "};

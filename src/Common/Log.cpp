@@ -74,5 +74,5 @@ QString Log::outside(const QString &text, int limit)
 
 bool Log::debugEnabled()
 {
-    return QLoggingCategory::defaultCategory()->isDebugEnabled();
+    return enabled(QtDebugMsg);
 }

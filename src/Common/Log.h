@@ -12,8 +12,11 @@
 // Text that comes from outside (a peer's answer or post, a payload, card data) goes in
 // through Log::outside, so that it cannot start a line of its own nor fill the log:
 //   log.info("Received post message : ", Log::outside(body));
+//
+// A line of a level the logging rules switch off is not even put together.
 #include <QByteArray>
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QString>
 
 class Log
@@ -36,35 +39,48 @@ public:
     template<typename... Parts>
     void debug(const Parts &...parts) const
     {
-        write(qDebug(), nullptr, parts...);
+        if (enabled(QtDebugMsg))
+            write(qDebug(), nullptr, parts...);
     }
     template<typename... Parts>
     void info(const Parts &...parts) const
     {
-        write(qInfo(), nullptr, parts...);
+        if (enabled(QtInfoMsg))
+            write(qInfo(), nullptr, parts...);
     }
     template<typename... Parts>
     void warn(const Parts &...parts) const
     {
-        write(qWarning(), "WARN: ", parts...);
+        if (enabled(QtWarningMsg))
+            write(qWarning(), "WARN: ", parts...);
     }
     template<typename... Parts>
     void warning(const Parts &...parts) const
     {
-        write(qWarning(), nullptr, parts...);
+        if (enabled(QtWarningMsg))
+            write(qWarning(), nullptr, parts...);
     }
     template<typename... Parts>
     void error(const Parts &...parts) const
     {
-        write(qCritical(), "ERROR: ", parts...);
+        if (enabled(QtCriticalMsg))
+            write(qCritical(), "ERROR: ", parts...);
     }
     template<typename... Parts>
     void critical(const Parts &...parts) const
     {
-        write(qCritical(), nullptr, parts...);
+        if (enabled(QtCriticalMsg))
+            write(qCritical(), nullptr, parts...);
     }
 
 private:
+    // As the framework decides for the default category (enabled when it is gone, at exit).
+    static bool enabled(QtMsgType type)
+    {
+        const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+        return !category || category->isEnabled(type);
+    }
+
     template<typename... Parts>
     void write(QDebug stream, const char *word, const Parts &...parts) const
     {

@@ -14,6 +14,7 @@
 #include <QObject>
 
 #include <functional>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -38,35 +39,34 @@ public:
     using Data = DeferredData<Types...>;
 
     Deferred() : d(DeferredPtr<Data>::adopt(new Data)) {}
-    Deferred(const Deferred &) = default;
+    Deferred(const Deferred &) noexcept = default;
     Deferred &operator=(const Deferred &) = default;
+    // A handle moved from may only be assigned to or destroyed.
+    Deferred(Deferred &&) noexcept = default;
+    Deferred &operator=(Deferred &&) noexcept = default;
     ~Deferred() = default;
 
     // 0 pending, 1 resolved, 2 rejected.
     int state() const { return d->state(); }
 
-    // Each settles through a copy of this handle, which keeps the result alive for
-    // the whole call even when a handler reassigns the handle it was called on.
+    // Each settles through another handle to the result, which keeps it alive for the
+    // whole call even when a handler reassigns the handle it was called on.
     void resolve(const Types &...values) const
     {
-        const Deferred self(*this);
-        self.d->resolve(self, values...);
+        settle([&](const Deferred &self) { self.d->resolve(self, values...); });
     }
     void reject(const Types &...values) const
     {
-        const Deferred self(*this);
-        self.d->reject(self, values...);
+        settle([&](const Deferred &self) { self.d->reject(self, values...); });
     }
     // Rejects without values: only value-less failure handlers run.
     void rejectZero() const
     {
-        const Deferred self(*this);
-        self.d->rejectZero(self);
+        settle([&](const Deferred &self) { self.d->rejectZero(self); });
     }
     void notify(const Types &...values) const
     {
-        const Deferred self(*this);
-        self.d->notify(self, values...);
+        settle([&](const Deferred &self) { self.d->notify(self, values...); });
     }
 
     // Handlers take the values by value (each call gets its own copies). Each returns
@@ -112,13 +112,25 @@ public:
         static_assert(sizeof...(R) == 0 || std::is_same<Next, Deferred<R...>>::value,
                       "the continuation returns another Deferred type");
         Next next;
-        d->template add<ValueCall, ZeroCall>(
-            Callbacks::Done,
-            [continuation, next](const Types &...values) mutable {
-                Next step = continuation(values...);
-                Next::forward(step, next);
-            },
-            Callbacks::FailZero, [next]() { next.rejectZero(); }, type);
+        // One entry stands for the done and the failZero handler registered in a row.
+        struct Then
+        {
+            std::decay_t<F> continuation;
+            Next next;
+        };
+        struct ThenCall
+        {
+            static void run(Then &then, const std::tuple<Types...> *values, Role role)
+            {
+                if (role == Handler::RoleDone) {
+                    const Next step = std::apply(then.continuation, *values);
+                    Next::forward(step, std::move(then.next)); // a settlement runs it once
+                } else if (role == Handler::RoleFailZero) {
+                    then.next.rejectZero();
+                }
+            }
+        };
+        d->template add<ThenCall>(Callbacks::Forward, Then{continuation, next}, type);
         return next;
     }
 
@@ -187,6 +199,35 @@ private:
         }
     };
 
+    // Runs f with another handle to the result. While this handle is the only one, no
+    // other thread can reach the result, so the count is raised without an atomic
+    // operation; and when no handle was made or moved while f ran (none can have gone to
+    // another thread), it is lowered the same way.
+    template<typename F>
+    void settle(F &&f) const
+    {
+        Data *data = d.data();
+        if (data->ref.loadAcquire() != 1) {
+            const Deferred self(*this);
+            f(self);
+            return;
+        }
+        data->ref.storeRelaxed(2);
+        alignas(Deferred) unsigned char storage[sizeof(Deferred)];
+        const Deferred *self = new (storage) Deferred(data, Adopted());
+        const unsigned handles = data->handlesNoted();
+        f(*self); // self is not destroyed: its reference is given back below
+        if (data->handlesNoted() != handles)
+            DeferredPtr<Data>::release(data);
+        else if (data->ref.loadRelaxed() == 2)
+            data->ref.storeRelaxed(1);  // this handle's and self's
+        else
+            delete data;                // self's alone: a handler let this handle go
+    }
+    struct Adopted {};
+    // A handle for a reference already counted.
+    Deferred(Data *counted, Adopted) : d(DeferredPtr<Data>::adopted(counted)) {}
+
     // Registers on the state. The caller's handle keeps the state alive for the
     // expression unless a handler runs at once (it may release that handle): the
     // registration returned then holds the state itself.
@@ -201,9 +242,9 @@ private:
 
     // Passes step's outcome and progress on to next: one forwarder standing for a done,
     // a fail, a progress and a failZero handler.
-    static void forward(const Deferred &step, const Deferred &next)
+    static void forward(const Deferred &step, Deferred next)
     {
-        step.d->template add<ForwardCall>(Callbacks::Forward, Forwarder{next}, Qt::AutoConnection);
+        step.d->template add<ForwardCall>(Callbacks::Forward, Forwarder{std::move(next)}, Qt::AutoConnection);
     }
 
     template<typename D>

@@ -32,7 +32,9 @@ class DeferredProxyObject;
 
 // The handle's one pointer to its shared state: intrusive and explicitly shared,
 // like QExplicitlySharedDataPointer, but a new state is adopted with its count set
-// to one rather than raised to it.
+// to one rather than raised to it. Besides the count, the state notes every handle
+// made or moved (T::noteHandle), so that a settlement can tell that none was passed
+// on while it ran (see Deferred::settle).
 template<typename T>
 class DeferredPtr
 {
@@ -44,12 +46,33 @@ public:
         p.m_t = t;
         return p;
     }
-    explicit DeferredPtr(T *t) : m_t(t) { m_t->ref.ref(); }
-    DeferredPtr(const DeferredPtr &o) : m_t(o.m_t) { m_t->ref.ref(); }
+    // For a reference already counted.
+    static DeferredPtr adopted(T *t)
+    {
+        DeferredPtr p;
+        p.m_t = t;
+        return p;
+    }
+    explicit DeferredPtr(T *t) : m_t(t) { addRef(m_t); }
+    DeferredPtr(const DeferredPtr &o) noexcept : m_t(o.m_t) { addRef(m_t); }
+    // The source is left empty: it may only be assigned to or destroyed.
+    DeferredPtr(DeferredPtr &&o) noexcept : m_t(o.m_t)
+    {
+        o.m_t = nullptr;
+        if (m_t)
+            m_t->noteHandle();
+    }
+    DeferredPtr &operator=(DeferredPtr &&o) noexcept
+    {
+        std::swap(m_t, o.m_t);
+        if (m_t)
+            m_t->noteHandle();
+        return *this;
+    }
     DeferredPtr &operator=(const DeferredPtr &o)
     {
         T *old = m_t;
-        o.m_t->ref.ref();
+        addRef(o.m_t);
         m_t = o.m_t;
         release(old);
         return *this;
@@ -58,13 +81,20 @@ public:
     T *operator->() const { return m_t; }
     T *data() const { return m_t; }
 
-private:
-    DeferredPtr() = default;
+    static void addRef(T *t)
+    {
+        t->ref.ref();
+        t->noteHandle();
+    }
+    // The last reference goes without an atomic operation: no other can be taken from it.
     static void release(T *t)
     {
-        if (t && !t->ref.deref())
+        if (t && (t->ref.loadAcquire() == 1 || !t->ref.deref()))
             delete t;
     }
+
+private:
+    DeferredPtr() = default;
     T *m_t = nullptr;
 };
 
@@ -430,18 +460,19 @@ class DeferredKeepAlive
 {
 public:
     DeferredKeepAlive() = default;
-    DeferredKeepAlive(DeferredKeepAlive &&o) noexcept : m_d(o.m_d) { o.m_d = nullptr; }
-    DeferredKeepAlive &operator=(const DeferredKeepAlive &) = delete;
-    ~DeferredKeepAlive()
+    DeferredKeepAlive(DeferredKeepAlive &&o) noexcept : m_d(o.m_d)
     {
-        if (m_d && !m_d->ref.deref())
-            delete m_d;
+        o.m_d = nullptr;
+        if (m_d)
+            m_d->noteHandle();
     }
+    DeferredKeepAlive &operator=(const DeferredKeepAlive &) = delete;
+    ~DeferredKeepAlive() { DeferredPtr<Data>::release(m_d); }
     void hold(Data *d)
     {
         if (!m_d) {
             m_d = d;
-            m_d->ref.ref();
+            DeferredPtr<Data>::addRef(d);
         }
     }
 
@@ -546,6 +577,10 @@ public:
     template<typename Call, typename F>
     void add(Kind kind, F &&f, Qt::ConnectionType type, DeferredKeepAlive<DeferredData> &keep)
     {
+        if (isUnique()) {
+            addLocked<Call>(kind, std::forward<F>(f), type, keep);
+            return;
+        }
         std::lock_guard<DeferredRecursiveLock> lock(m_lock);
         addLocked<Call>(kind, std::forward<F>(f), type, keep);
     }
@@ -560,7 +595,9 @@ public:
     void add(Kind kind1, F1 &&f1, Kind kind2, F2 &&f2, Qt::ConnectionType type)
     {
         DeferredKeepAlive<DeferredData> keep;
-        std::lock_guard<DeferredRecursiveLock> lock(m_lock);
+        std::unique_lock<DeferredRecursiveLock> lock(m_lock, std::defer_lock);
+        if (!isUnique())
+            lock.lock();
         addLocked<Call1>(kind1, std::forward<F1>(f1), type, keep);
         addLocked<Call2>(kind2, std::forward<F2>(f2), type, keep);
     }
@@ -579,7 +616,17 @@ public:
     // Join counter of `when`; only touched on the thread that made the join.
     int m_joinCounter = 0;
 
+    // Every handle made or moved; compared by a settlement on its own thread only, so a
+    // plain increment does (see Deferred::settle).
+    void noteHandle() { m_handles.store(m_handles.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+    unsigned handlesNoted() const { return m_handles.load(std::memory_order_relaxed); }
+
 private:
+    // True while the caller's handle is the only one: no other thread can reach the state
+    // then, and registering needs no lock. A handler that runs at once and passes a copy on
+    // cannot meet the registration: it has ended by then.
+    bool isUnique() const { return this->ref.loadAcquire() == 1; }
+
     struct ThreadEntry
     {
         explicit ThreadEntry(DeferredThreadHook *h) : thread(h->thread()), hook(h) {}
@@ -766,6 +813,7 @@ private:
         }
     }
 
+    std::atomic<unsigned> m_handles{0};
     std::optional<Values> m_finished;           // the settlement values, once set
     std::optional<ThreadEntry> m_first;         // the first registering thread
     std::vector<std::unique_ptr<ThreadEntry>> m_more; // further registering threads

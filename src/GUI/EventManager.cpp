@@ -1,5 +1,7 @@
 #include "GUI/EventManager.h"
 
+#include "Common/StartupQueue.h"
+
 #include <QCoreApplication>
 #include <QSettings>
 #include <algorithm>
@@ -10,8 +12,13 @@ EventManager::EventManager(Config &config, QObject *parent, const QString &fileN
     , m_fileName(fileName.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/events.ini")
                                     : fileName)
 {
-    load();
-    clear(QDateTime::currentDateTime().addDays(-KeepDays));
+    // Reading the saved entries can wait for the screen at start-up; entries pushed
+    // meanwhile follow them.
+    StartupQueue::run(this, [this] {
+        load();
+        clear(QDateTime::currentDateTime().addDays(-KeepDays));
+        m_loaded = true;
+    });
 }
 
 EventManager::~EventManager()
@@ -75,6 +82,11 @@ void EventManager::push(Event *event)
 {
     if (!event)
         return;
+    if (!m_loaded) {
+        event->setParent(this); // until it is pushed, or with the manager
+        StartupQueue::run(this, [this, event] { push(event); });
+        return;
+    }
     event->setParent(nullptr);
     if (m_events.size() > MaxEvents)
         drop(m_events.takeFirst());

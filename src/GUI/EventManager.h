@@ -53,6 +53,7 @@ private:
 
     Config *m_config;
     QString m_fileName;
+    bool m_loaded = false;     // the saved entries have been read
     QList<Event *> m_events;   // oldest first; owned
     QList<QObject *> m_filtered;
     int m_severity = 0;

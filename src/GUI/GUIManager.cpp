@@ -173,7 +173,7 @@ void GUIManager::initManagers()
             [this] { showBusy(30000, tr("Shutting down")); });
 
     connect(&m_commands, &RemoteCommands::exitRequested, this, &GUIManager::exitRequest);
-    connect(&m_commands, &RemoteCommands::statusChanged, &m_supervision, &Supervision::publishStatus);
+    connect(&m_commands, &RemoteCommands::statusChanged, &m_supervision, &Supervision::scheduleStatus);
 
     m_screens.setLaneSource([this] { return laneState(); });
     m_supervision.setLaneSource([this] { return laneState(); });
@@ -185,25 +185,25 @@ void GUIManager::initManagers()
     connect(&m_terminal, &Terminal::typeChanged, this, &GUIManager::setIdleScreen);
     connect(&m_terminal, &Terminal::typeChanged, &m_supervision, &Supervision::publishInfo);
     connect(&m_terminal, &Terminal::stateChanged, this, &GUIManager::setIdleScreen);
-    connect(&m_terminal, &Terminal::stateChanged, &m_supervision, &Supervision::publishStatus);
-    connect(&m_terminal, &Terminal::cardLevelPercentChanged, &m_supervision, &Supervision::publishStatus);
-    connect(m_terminal.button(), &manager::Button::isPressedChanged, &m_supervision, &Supervision::publishStatus);
-    connect(m_terminal.loop(), &manager::Loop::isOccupiedChanged, &m_supervision, &Supervision::publishStatus);
-    connect(m_terminal.barrier(), &manager::Barrier::isOpenChanged, &m_supervision, &Supervision::publishStatus);
-    connect(m_terminal.barrier(), &manager::Barrier::stateChanged, &m_supervision, &Supervision::publishStatus);
+    connect(&m_terminal, &Terminal::stateChanged, &m_supervision, &Supervision::scheduleStatus);
+    connect(&m_terminal, &Terminal::cardLevelPercentChanged, &m_supervision, &Supervision::scheduleStatus);
+    connect(m_terminal.button(), &manager::Button::isPressedChanged, &m_supervision, &Supervision::scheduleStatus);
+    connect(m_terminal.loop(), &manager::Loop::isOccupiedChanged, &m_supervision, &Supervision::scheduleStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::isOpenChanged, &m_supervision, &Supervision::scheduleStatus);
+    connect(m_terminal.barrier(), &manager::Barrier::stateChanged, &m_supervision, &Supervision::scheduleStatus);
     if (m_terminal.esb())
-        connect(m_terminal.esb(), &Backend::ESB::stateChanged, &m_supervision, &Supervision::publishStatus);
+        connect(m_terminal.esb(), &Backend::ESB::stateChanged, &m_supervision, &Supervision::scheduleStatus);
     if (Backend::CardBO *bo = m_terminal.cardBO()) {
-        connect(bo, &Backend::CardBO::stateChanged, &m_supervision, &Supervision::publishStatus);
+        connect(bo, &Backend::CardBO::stateChanged, &m_supervision, &Supervision::scheduleStatus);
         connect(bo, &Backend::CardBO::commandReceived, this, &GUIManager::onCommandReceived);
     }
     connect(m_terminal.cameras(), &manager::CameraManager::cameraStatusChanged, &m_supervision,
-            &Supervision::publishStatus);
-    connect(m_terminal.storageBox(), &StorageBox::countChanged, &m_supervision, &Supervision::publishStatus);
+            &Supervision::scheduleStatus);
+    connect(m_terminal.storageBox(), &StorageBox::countChanged, &m_supervision, &Supervision::scheduleStatus);
     Session *session = m_terminal.session();
     connect(session, &Session::stateChanged, this, [this, session](Session::State, Session::State state) {
         m_screens.onSessionStateChanged(int(state), session->buttonPressed(), session->error());
-        m_supervision.publishStatus();
+        m_supervision.scheduleStatus();
     });
     connect(session, &Session::readingsChanged, this, [this, session] {
         const VORReading::Ptr plate = session->alprReading();

@@ -4,6 +4,7 @@
 #include "Common/MqttClient.h"
 #include "Common/Secrets.h"
 #include "GUI/RemoteCommands.h"
+#include "Backend/CardBO.h"
 #include "Backend/Database.h"
 #include "Backend/ESB.h"
 #include "Common/Utils.h"
@@ -39,6 +40,18 @@ Supervision::Supervision(Config &config, manager::MqttClient &mqtt, SessionManag
     , m_commands(&commands)
     , m_lane([] { return ScreenLogic::Lane(); })
 {
+}
+
+void Supervision::setTerminal(Terminal *terminal)
+{
+    if (m_terminal && m_terminal->database())
+        disconnect(m_terminal->database(), nullptr, this, nullptr);
+    m_terminal = terminal;
+    // Read from the database for the first document and when it changes, not for every one.
+    m_blacklistVer.reset();
+    if (terminal && terminal->database())
+        connect(terminal->database(), &Backend::Database::paramChanged, this,
+                [this](const QString &, const QVariant &) { m_blacklistVer.reset(); });
 }
 
 QString Supervision::base() const
@@ -99,11 +112,13 @@ QJsonObject Supervision::statusDocument() const
         document.insert(QStringLiteral("cameras"), cameras);
         if (Backend::CardBO *bo = t->cardBO()) {
             Backend::Database *db = t->database();
+            if (!m_blacklistVer)
+                m_blacklistVer = bo->blacklistVer();
             document.insert(QStringLiteral("cardBo"), QJsonObject{
                 {QStringLiteral("state"), enumName(bo->state())},
                 {QStringLiteral("reason"), Utils::strToJson(bo->reason())},
                 {QStringLiteral("lastComms"), Utils::dateToJson(bo->lastComms())},
-                {QStringLiteral("blacklist"), bo->blacklistVer()},
+                {QStringLiteral("blacklist"), *m_blacklistVer},
                 {QStringLiteral("pending"), db ? db->transCount(QStringLiteral("PENDING")) : 0},
                 {QStringLiteral("failed"), db ? db->transCount(QStringLiteral("FAILED")) : 0},
             });
@@ -160,6 +175,17 @@ void Supervision::publishInfo()
 void Supervision::publishStatus()
 {
     publish(statusDocument(), QStringLiteral("/status"));
+}
+
+void Supervision::scheduleStatus()
+{
+    if (m_statusScheduled)
+        return;
+    m_statusScheduled = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_statusScheduled = false;
+        publishStatus();
+    }, Qt::QueuedConnection);
 }
 
 void Supervision::publishConfig()

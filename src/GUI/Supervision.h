@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class Config;
 class Terminal;
@@ -31,7 +32,7 @@ public:
 
     void setLaneSource(std::function<ScreenLogic::Lane()> source) { m_lane = std::move(source); }
     // The lane the documents show (none: the lane's fields are left out).
-    void setTerminal(Terminal *terminal) { m_terminal = terminal; }
+    void setTerminal(Terminal *terminal);
 
     QString base() const;
     QJsonObject infoDocument() const;
@@ -50,6 +51,9 @@ public slots:
     void subscribeToTopics();
     void publishInfo();
     void publishStatus();
+    // Publishes the status document once the current event has been handled: the changes
+    // of one event (a session step, a barrier status) make one document.
+    void scheduleStatus();
     void publishConfig();
     void onMessage(const QByteArray &data, const QByteArray &topic);
 
@@ -63,6 +67,8 @@ private:
     std::function<ScreenLogic::Lane()> m_lane;
     Terminal *m_terminal = nullptr;
     QSet<QString> m_subscribed;  // base topics whose requests are subscribed
+    bool m_statusScheduled = false;
+    mutable std::optional<QString> m_blacklistVer; // the card back office's, as last read
 
 private:
     static constexpr Log log{"[GUIManager] "};

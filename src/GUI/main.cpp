@@ -1,6 +1,7 @@
 #include "Common/Config.h"
 #include "Common/Log.h"
 #include "Common/Secrets.h"
+#include "Common/StartupQueue.h"
 #include "GUI/Defaults.h"
 #include "GUI/GUIManager.h"
 
@@ -8,11 +9,13 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QResource>
 #include <QTimer>
+
+#include <QQuickWindow>
 
 #ifdef ZUKA_STARTUP_PROBE
 #include <QElapsedTimer>
-#include <QQuickWindow>
 #include <chrono>
 #include <cstdio>
 #endif
@@ -123,6 +126,37 @@ static void probe(const char *phase)
 static void probe(const char *) {}
 #endif
 
+// The compiled-in font, used where it lies in the program's resources (it is stored
+// uncompressed) rather than from a copy.
+static void installFont(const QString &path)
+{
+    const QResource font(path);
+    if (font.isValid() && font.compressionAlgorithm() == QResource::NoCompression)
+        QFontDatabase::addApplicationFontFromData(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(font.data()), int(font.size())));
+    else
+        QFontDatabase::addApplicationFont(path);
+}
+
+// Releases the start-up queue at the window's first frame, at once without a window, and
+// after five seconds at the latest (a window that is never drawn, a display that is off).
+static void releaseAfterFirstFrame(QObject *context)
+{
+    const auto release = [] {
+        if (StartupQueue::isHeld())
+            StartupQueue::release();
+    };
+    for (QWindow *w : QGuiApplication::topLevelWindows()) {
+        if (auto *quick = qobject_cast<QQuickWindow *>(w)) {
+            // Queued: a threaded render loop reports its frames from its own thread.
+            QObject::connect(quick, &QQuickWindow::frameSwapped, context, release, Qt::QueuedConnection);
+            QTimer::singleShot(5000, context, release);
+            return;
+        }
+    }
+    release();
+}
+
 int main(int argc, char *argv[])
 {
 #ifdef ZUKA_STARTUP_PROBE
@@ -149,8 +183,12 @@ int main(int argc, char *argv[])
     config.addOverrides(overrides);
     probe("configuration");
 
+    // What can wait for the screen runs once the window has shown its first frame: the
+    // clock's readings through the system's tools, and the registration of the compiled-in
+    // font here (the window's font loader registers the same font before anything is drawn).
+    StartupQueue::hold();
     Q_INIT_RESOURCE(fonts);
-    QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
+    StartupQueue::run(app.get(), [] { installFont(QStringLiteral(":/qml/fonts/DejaVuSans.ttf")); });
     QGuiApplication::setFont(QFont("DejaVu Sans"));
     probe("font");
 
@@ -158,6 +196,7 @@ int main(int argc, char *argv[])
     probe("root object");
     gui.load();
     probe("interface loaded");
+    releaseAfterFirstFrame(app.get());
 
 #ifdef ZUKA_STARTUP_PROBE
     // Leave once the window has shown its first frame (or after ten seconds, as a failure).

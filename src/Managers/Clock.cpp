@@ -1,6 +1,7 @@
 #include "Clock.h"
 
 #include "Common/Log.h"
+#include "Common/StartupQueue.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -56,13 +57,16 @@ Clock::Clock(QObject *parent, const QString &configFile)
     : QObject(parent)
     , m_configFile(configFile)
 {
-    const QString zones = executeCmd(Timedatectl, {QStringLiteral("--no-pager"), QStringLiteral("list-timezones")});
-    m_timezones = zones.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-
     connect(&m_refreshTimer, &QTimer::timeout, this, &Clock::refresh);
     m_refreshTimer.setSingleShot(false);
-    m_refreshTimer.start(RefreshSeconds * 1000);
-    refresh();
+    // The tools take a while: at start-up they run once the screen is up.
+    StartupQueue::run(this, [this] {
+        const QString zones = executeCmd(Timedatectl, {QStringLiteral("--no-pager"), QStringLiteral("list-timezones")});
+        m_timezones = zones.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        emit timezonesChanged();
+        m_refreshTimer.start(RefreshSeconds * 1000);
+        refresh();
+    });
 }
 
 QString Clock::executeCmd(const QString &program, const QStringList &args, int msec)

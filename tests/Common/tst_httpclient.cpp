@@ -124,6 +124,8 @@ private slots:
             QCOMPARE(o.status, 0);
             QVERIFY(!o.body.toString().isEmpty());
             QCOMPARE(log.count("[HttpClient] ERROR: Could not open file : "), 2);
+            settle(client.get(QUrl(m_https + "/echo"))); // and again at every request
+            QCOMPARE(log.count("[HttpClient] ERROR: Could not open file : "), 4);
         }
         {
             // A key others may read draws one warning, however often it is set.
@@ -136,14 +138,25 @@ private slots:
             QCOMPARE(log.count("[HttpClient] WARN: Client key file is readable by others : " + open), 1);
         }
         {
-            // A certificate from an authority the server does not know.
+            // A certificate from an authority the server does not know; once the files are
+            // replaced by the right ones, the next request uses them.
+            QTemporaryDir dir;
+            auto install = [&](const QString &from, const QString &to) {
+                QFile in(m_certs.filePath(from)), out(dir.filePath(to));
+                return in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)
+                       && out.setPermissions(QFile::ReadOwner | QFile::WriteOwner) && out.write(in.readAll()) > 0;
+            };
+            QVERIFY(install("other.pem", "cert.pem") && install("other.key", "key.pem"));
             HttpClient client;
             client.setTLSRootCA(m_certs.filePath("ca.pem"));
-            client.setTLSCert(m_certs.filePath("other.pem"));
-            client.setTLSKey(m_certs.filePath("other.key"));
-            const Outcome o = settle(client.get(QUrl(m_https + "/echo")));
+            client.setTLSCert(dir.filePath("cert.pem"));
+            client.setTLSKey(dir.filePath("key.pem"));
+            Outcome o = settle(client.get(QUrl(m_https + "/echo")));
             QCOMPARE(o.state, 2);
             QCOMPARE(o.status, 0);
+            QVERIFY(install("client.pem", "cert.pem") && install("client.key", "key.pem"));
+            o = settle(client.get(QUrl(m_https + "/echo")));
+            QVERIFY2(o.state == 1, qPrintable(o.body.toString()));
         }
         {
             // The server is not trusted: only the configured root counts, not the system's.

@@ -52,6 +52,9 @@ struct Program_ {
         env.insert("XDG_RUNTIME_DIR", dir.path());
         // Its own settings store: no API key or box count left by an earlier run.
         env.insert("XDG_CONFIG_HOME", dir.path());
+        // The system's clock tools: the stand-ins, which list their calls.
+        env.insert("PATH", QStringLiteral(PEERS_DIR "/system:") + env.value("PATH"));
+        env.insert("SYSTEM_SIM_DIR", dir.path());
         proc.setProcessEnvironment(env);
         proc.setWorkingDirectory(dir.path());
         proc.setProcessChannelMode(QProcess::MergedChannels);
@@ -109,6 +112,11 @@ void TstGuiProgram::supervisedProgram()
         QVERIFY2(TestUtil::waitUntil([&] { return app.screens().contains("InitPage"); }, 20000), app.out.constData());
         const QStringList screens = app.screens();
         QCOMPARE(screens.first(), QString("Busy"));
+        // The clock's first readings, left until the window was up, have been taken.
+        QVERIFY(TestUtil::waitUntil([&] {
+            QFile calls(app.dir.filePath("calls"));
+            return calls.open(QIODevice::ReadOnly) && calls.readAll().contains("timedatectl status");
+        }, 20000));
         QVERIFY(screens.indexOf("OutOfOrder") > 0);
         QVERIFY(screens.indexOf("OutOfOrder") < screens.indexOf("InitPage"));
         QVERIFY(peer.waitForMessage("vexo/ui/config", 20000));

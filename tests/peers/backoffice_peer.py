@@ -131,10 +131,6 @@ def make_handler(server_name, script_file, log_file):
                 self.close_connection = True
 
         def handle_any(self):
-            try:  # a client that sends its body apart waits for no delayed ACK
-                self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
-            except (OSError, AttributeError):
-                pass
             url = urllib.parse.urlsplit(self.path)
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length > 0 else b""

@@ -17,6 +17,7 @@ public:
 
     bool start();
     bool stop() { return m_proc.stop(); }
+    bool isRunning() const { return m_proc.isRunning(); }
 
     QString https() const { return m_https; } // "https://127.0.0.1:<port>"
     QString http() const { return m_http; }   // "http://127.0.0.1:<port>"

@@ -20,6 +20,8 @@ public:
     // Environment of the next start (default: the test's own).
     void setEnvironment(const QProcessEnvironment &env) { m_env = env; }
     void setWorkingDirectory(const QString &dir) { m_workDir = dir; }
+    // The peer's standard error joins its output (else it goes to the test's own).
+    void setMergedOutput() { m_proc.setProcessChannelMode(QProcess::MergedChannels); }
 
     // Starts program with args and waits until a line of its output contains readyText
     // (an empty readyText: only until it started). False when it ended or timed out first.
