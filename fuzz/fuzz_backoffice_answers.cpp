@@ -47,8 +47,13 @@ struct Client : Backend::CardBO
     using CardBO::handleErrorResponse;
     using CardBO::handleHeartbeatResponse;
     using CardBO::handleRegisterResponse;
-    using CardBO::handleTransResponse;
     using CardBO::handleUpdateDataResponse;
+};
+
+struct Sender : Backend::TransactionSender
+{
+    using TransactionSender::TransactionSender;
+    using TransactionSender::handleAnswer;
 };
 
 Backend::Database *g_db = nullptr;
@@ -104,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     default: {
         Backend::Transaction::Ptr trans(new Backend::Transaction);
         trans->setUuid(QStringLiteral("fz"));
-        client.handleTransResponse(trans, status, body);
+        HttpClient http;
+        Sender(*g_db, http, [] { return QUrl(); }, 1000).handleAnswer(trans, status, body);
         break;
     }
     }

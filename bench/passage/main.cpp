@@ -178,12 +178,12 @@ public:
 
     // One passage of the terminal, its log read from position *from on: nullptr, or the
     // step that failed. *from moves past the lines waited for.
-    const char *passage(const LogText &log, PeerProcess &terminal, int n, int *from)
+    const char *passage(const LogText &log, PeerProcess &terminal, int *from)
     {
         command("vexo/ui/loop/present");
         command("vexo/ui/button");
         return !takeCard()                                                          ? "card not taken"
-               : !passBarrier(n)                                                    ? "barrier not passed"
+               : !passBarrier(log, terminal, from)                                  ? "barrier not passed"
                : !logged(log, terminal, "Resetting state machine", from, StepLimitMs) ? "no return to Idle"
                : !logged(log, terminal, "Card prepared : ", from, StepLimitMs)        ? "no card prepared"
                                                                                     : nullptr;
@@ -216,13 +216,13 @@ private:
         return false;
     }
 
-    // The boom opened (passage n's open command seen), then closed, each status read by
-    // the terminal at its poll.
-    bool passBarrier(int n)
+    // The boom opened (this passage's open command done, as the terminal logs it: a
+    // command sent again under load writes twice), then closed, each status read by the
+    // terminal at its poll.
+    bool passBarrier(const LogText &log, PeerProcess &terminal, int *from)
     {
-        return TestUtil::waitUntil([&] { return barrier.output().count("write unit=1 addr=0 value=1") >= n; },
-                                   StepLimitMs)
-               && barrierStatus("0x800001") && barrierStatus("0x100001");
+        return logged(log, terminal, "Barrier opened", from, StepLimitMs) && barrierStatus("0x800001")
+               && barrierStatus("0x100001");
     }
 
     bool barrierStatus(const QString &status)
@@ -357,7 +357,7 @@ int terminalProgram(Lane &lane, int passages)
         clock.start();
         const qint64 c0 = cpu.now();
         const qint64 s0 = syncsIn(counter);
-        if (const char *failed = lane.passage(log, terminal, n, &from)) {
+        if (const char *failed = lane.passage(log, terminal, &from)) {
             // The figures of the passages done so far are still printed, beside the failure.
             std::fprintf(stderr, "passage %d did not complete: %s\n%s\n", n, failed, log().right(3000).constData());
             std::printf("FAILED at passage %d: %s\n", n, failed);
@@ -423,7 +423,7 @@ int throughRunner(Lane &lane, int passages)
     std::fflush(stdout);
     int checkpoint = 10;
     for (int n = 1; n <= passages; ++n) {
-        if (const char *failed = lane.passage(output, runner, n, &from)) {
+        if (const char *failed = lane.passage(output, runner, &from)) {
             std::fprintf(stderr, "passage %d did not complete: %s\n%s\n--- barrier peer:\n%s\n", n, failed,
                          runner.output().right(3000).constData(), lane.barrier.output().right(500).constData());
             return 1;

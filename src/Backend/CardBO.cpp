@@ -6,13 +6,8 @@
 #include "Common/Log.h"
 #include "Common/Utils.h"
 #include "Common/Secrets.h"
-#include "Models/IPv4.h"
 
-#include <QJsonDocument>
-#include <QMetaEnum>
-#include <QRegularExpression>
-
-#include <algorithm>
+#include <QJsonObject>
 
 namespace Backend {
 
@@ -30,35 +25,6 @@ const QString OperationStatusPath = QStringLiteral("/api/v1/device/operation/sta
 
 const QString ApiKey = QStringLiteral("apiKey");
 const QString BlacklistVer = QStringLiteral("blacklistVer");
-
-// The configuration keys the heartbeat reports.
-const QStringList WantedList = {QStringLiteral("barrier\\/.+"), QStringLiteral("cameras\\/.+"),
-                                QStringLiteral("card-bo\\/hbIntervalSec"), QStringLiteral("card-bo\\/hbPolicy"),
-                                QStringLiteral("terminal\\/collectTimeoutSec")};
-
-QString utcNow()
-{
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-}
-
-// What is kept of a transaction's answer: the object whole when it is small; of a larger
-// one, its small members in order until the bound is reached.
-QJsonObject keptAnswer(const QJsonValue &body)
-{
-    const QJsonObject answer = body.toObject();
-    if (QJsonDocument(answer).toJson(QJsonDocument::Compact).size() <= CardBO::MaxKeptAnswerBytes)
-        return answer;
-    QJsonObject kept;
-    int size = 2;
-    for (auto it = answer.begin(); it != answer.end(); ++it) {
-        const int n = QJsonDocument(QJsonObject{{it.key(), it.value()}}).toJson(QJsonDocument::Compact).size();
-        if (n > CardBO::MaxKeptMemberBytes || size + n > CardBO::MaxKeptAnswerBytes)
-            continue;
-        kept.insert(it.key(), it.value());
-        size += n;
-    }
-    return kept;
-}
 
 QList<Database::DataRecord> parseData(const QJsonArray &array)
 {
@@ -82,6 +48,8 @@ CardBO::CardBO(Config &config, Database &database, LaneView &lane, QObject *pare
     , m_database(database)
     , m_lane(lane)
     , m_timing(timing)
+    , m_report(config, database, lane)
+    , m_sender(database, m_client, [this] { return createUrl(TransactionPath); }, timing.secondMs)
 {
     qRegisterMetaType<Backend::Transaction::Ptr>();
     connect(&m_database, &Database::paramChanged, this, &CardBO::onParamChanged);
@@ -89,19 +57,8 @@ CardBO::CardBO(Config &config, Database &database, LaneView &lane, QObject *pare
     initClient();
     m_tickTimer.setSingleShot(true);
     m_tickTimer.setInterval(msec(FirstTickSec));
-    m_pendingTimer.setInterval(msec(PendingIntervalSec));
     connect(&m_tickTimer, &QTimer::timeout, this, &CardBO::onTick);
-    connect(&m_pendingTimer, &QTimer::timeout, this, &CardBO::processPendingTransactions);
-    m_keptTimer.setSingleShot(true);
-    m_keptTimer.setInterval(msec(RecoverTickSec));
-    connect(&m_keptTimer, &QTimer::timeout, this, &CardBO::storeKept);
-    // Passages that were open when the program ended: their held transactions go as
-    // they were last written.
-    for (const Transaction::Ptr &trans : m_database.transHeld()) {
-        log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
-        m_held.insert(trans->uuid());
-        store(trans);
-    }
+    connect(&m_sender, &TransactionSender::failed, this, &CardBO::handleErrorResponse);
 }
 
 CardBO::~CardBO() = default;
@@ -156,7 +113,7 @@ void CardBO::start()
     log.info("Starting Card BO engine");
     setState(Init, QStringLiteral("User request"));
     m_tickTimer.start();
-    m_pendingTimer.start();
+    m_sender.start();
 }
 
 void CardBO::stop()
@@ -165,7 +122,7 @@ void CardBO::stop()
         return;
     log.info("Stopping Card BO engine");
     m_tickTimer.stop();
-    m_pendingTimer.stop();
+    m_sender.stop();
     setState(Stopped, QStringLiteral("User request"));
 }
 
@@ -342,7 +299,7 @@ Deferred<QJsonValue> CardBO::updateData()
 
 Deferred<QJsonValue> CardBO::heartbeat()
 {
-    return request(m_client.post(createUrl(HeartbeatPath), heartbeatBody(), RequestTimeoutMs),
+    return request(m_client.post(createUrl(HeartbeatPath), m_report.body(), RequestTimeoutMs),
                    [this](int status, const QJsonValue &answer) { handleHeartbeatResponse(status, answer); });
 }
 
@@ -500,255 +457,25 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
     initClient();
 }
 
-// --- Heartbeat body -----------------------------------------------------------------
-
-QJsonObject CardBO::heartbeatBody() const
-{
-    const QDateTime modified = m_config.lastModified();
-    return QJsonObject{
-        {QStringLiteral("reportTime"), utcNow()},
-        {QStringLiteral("deviceSerial"), m_lane.serialNum()},
-        {QStringLiteral("softwareVersion"), m_lane.softwareVersion()},
-        {QStringLiteral("blacklistVersion"), blacklistVer()},
-        {QStringLiteral("cardLevel"), m_lane.cardLevel()},
-        {QStringLiteral("pendingTransactions"), m_database.transCount(QStringLiteral("PENDING"))},
-        {QStringLiteral("uptimeSec"), m_lane.uptime()},
-        {QStringLiteral("network"), networkToJson()},
-        {QStringLiteral("status"), statusToJson()},
-        {QStringLiteral("config"), configToJson()},
-        {QStringLiteral("configUpdatedAt"), modified.isValid() ? modified.toUTC().toString(Qt::ISODate) : QString()},
-    };
-}
-
-QJsonObject CardBO::networkToJson() const
-{
-    const IPv4 *ip = m_lane.ipv4();
-    const QString empty;
-    return QJsonObject{{QStringLiteral("ipv4"), ip ? ip->address() : empty},
-                       {QStringLiteral("gway"), ip ? ip->gateway() : empty},
-                       {QStringLiteral("dns"), QJsonArray{ip ? ip->dns0() : empty, ip ? ip->dns1() : empty}}};
-}
-
-QJsonArray CardBO::statusToJson() const
-{
-    auto entry = [](const QString &name, const QString &status, const QString &text) {
-        return QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("status"), status},
-                           {QStringLiteral("statusText"), text}};
-    };
-    const QString ok = QStringLiteral("OK");
-    const QString error = QStringLiteral("ERROR");
-    QJsonArray list;
-    list.append(entry(QStringLiteral("RFID"), m_lane.rfidActive() ? ok : error,
-                      m_lane.rfidActive() ? ok : m_lane.rfidError()));
-    list.append(entry(QStringLiteral("Dispenser"), m_lane.dispenserActive() ? ok : error,
-                      m_lane.dispenserActive() ? ok : QStringLiteral("Dispenser is inactive")));
-    list.append(entry(QStringLiteral("Barrier"), m_lane.barrierActive() ? ok : error,
-                      m_lane.barrierActive() ? ok : m_lane.barrierReason()));
-    list.append(entry(QStringLiteral("NTP"), m_lane.clockSynced() ? ok : QStringLiteral("WARNING"),
-                      m_lane.clockSynced() ? ok : QStringLiteral("Clock not synchronized")));
-    for (const LaneView::Camera &camera : m_lane.cameraStatus()) {
-        const bool on = camera.status == QLatin1String("ON");
-        list.append(entry(camera.role.toUpper(), on ? ok : error, on ? ok : QStringLiteral("Camera disconnected")));
-    }
-    return list;
-}
-
-bool CardBO::shouldExclude(const QString &key)
-{
-    for (const QString &pattern : WantedList)
-        if (QRegularExpression(pattern).match(key).hasMatch())
-            return false;
-    return true;
-}
-
-QString CardBO::mapType(const QVariant &value)
-{
-    switch (value.userType()) {
-    case QMetaType::QUrl: return QStringLiteral("URL");
-    case QMetaType::QString:
-    case QMetaType::Bool: return QStringLiteral("STR");
-    case QMetaType::QStringList: return QStringLiteral("CSV");
-    default: return QStringLiteral("NUM");
-    }
-}
-
-QJsonArray CardBO::configToJson() const
-{
-    QJsonArray list;
-    QStringList keys = m_config.keys();
-    keys.sort();
-    for (const QString &key : keys) {
-        if (shouldExclude(key))
-            continue;
-        const QVariant value = m_config.get(key);
-        list.append(QJsonObject{{QStringLiteral("name"), key},
-                                {QStringLiteral("type"), mapType(value)},
-                                {QStringLiteral("value"), QJsonValue::fromVariant(value)}});
-    }
-    return list;
-}
-
 // --- Transactions -------------------------------------------------------------------
-
-bool CardBO::shouldRetransmit(int status, const QJsonValue &)
-{
-    // No answer (or one too large to take), a redirect not followed, a refused key, a
-    // time-out or throttling on the server's side, a server error: the back office may
-    // take it later.
-    return status == 0 || status == -1 || status == 401 || status == 403 || status == 408 || status == 429
-           || (status >= 500 && status <= 599);
-}
-
-QDateTime CardBO::nextSendDate(const Transaction::Ptr &trans) const
-{
-    const int attempts = trans->sendDetails().attempts;
-    const qint64 units = attempts <= 3 ? 60 : attempts <= 6 ? 900 : attempts <= 9 ? 3600 : 21600;
-    return QDateTime::currentDateTime().addMSecs(units * m_timing.secondMs);
-}
 
 void CardBO::holdTransaction(Transaction::Ptr trans)
 {
-    if (!trans)
-        return;
-    m_held.insert(trans->uuid());
-    if (m_database.transHold(trans))
-        log.info("Holding transaction : ", trans->toString());
-}
-
-CardBO::Write CardBO::write(const Transaction::Ptr &trans)
-{
-    const QString uuid = trans->uuid();
-    const bool sent = trans->sendDetails().attempts > 0;
-    const bool held = m_held.contains(uuid);
-    const bool written = sent ? m_database.transUpdate(trans)
-                              : held ? m_database.transRelease(trans) : m_database.transAdd(trans);
-    if (written) {
-        m_held.remove(uuid);
-        return Write::Written;
-    }
-    // A uuid already stored is refused for good (the database layer logged it).
-    if (!sent && !held && m_database.transExists(uuid))
-        return Write::Refused;
-    return Write::Failed;
-}
-
-bool CardBO::store(const Transaction::Ptr &trans)
-{
-    const Write result = write(trans);
-    if (result != Write::Failed)
-        return result == Write::Written;
-    log.error("Could not store transaction, kept until it can be : ", trans->toString());
-    m_kept.append(trans);
-    if (!m_keptTimer.isActive())
-        m_keptTimer.start();
-    return false;
-}
-
-void CardBO::storeKept()
-{
-    while (!m_kept.isEmpty()) {
-        const Write result = write(m_kept.first());
-        if (result == Write::Failed) {
-            m_keptTimer.start();
-            return;
-        }
-        const Transaction::Ptr trans = m_kept.takeFirst();
-        if (result == Write::Written)
-            log.info("Transaction stored : ", trans->toString());
-    }
-    processPendingTransactions();
-}
-
-bool CardBO::isKept(const QString &uuid) const
-{
-    return std::any_of(m_kept.cbegin(), m_kept.cend(), [&uuid](const Transaction::Ptr &t) { return t->uuid() == uuid; });
+    if (trans)
+        m_sender.hold(trans);
 }
 
 void CardBO::sendTransaction(Transaction::Ptr trans)
 {
-    if (trans && store(trans) && !m_due.isEmpty()) {
-        // A pass is running: the new row is due now, after every row the pass holds.
-        trans->sendDetails() = Transaction::SendDetails();
-        trans->sendDetails().schedDate = QDateTime::currentDateTime();
-        m_due.append(trans);
-    }
-    processPendingTransactions();
+    if (trans)
+        m_sender.send(trans);
+    else
+        m_sender.processPending();
 }
 
 void CardBO::processPendingTransactions()
 {
-    // The pass works through the rows due at its start, earliest first, and reads the
-    // table again only when it has sent them all, so that one send costs the same
-    // however long the queue is.
-    if (m_due.isEmpty()) {
-        // A row whose last send result is not written yet waits for it: sent again now,
-        // the back office would count it twice.
-        const QList<Transaction::Ptr> due = m_database.transDueForSend();
-        for (auto it = due.crbegin(); it != due.crend(); ++it)
-            if (!isKept((*it)->uuid()))
-                m_due.append(*it);
-    }
-    if (m_due.isEmpty())
-        return;
-    if (!m_sendLock.tryLock())
-        return;
-    m_pendingTimer.stop();
-    const Transaction::Ptr trans = m_due.first();
-    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
-                 .arg(m_due.size() - 1)
-                 .arg(Log::outside(trans->toString())));
-    transmitTransaction(trans).doneZero([this, trans]() {
-        m_due.removeOne(trans);
-        m_sendLock.unlock();
-        m_pendingTimer.start(msec(PendingIntervalSec));
-        // From the event loop: a send that fails at once must not nest the next one.
-        QMetaObject::invokeMethod(this, &CardBO::processPendingTransactions, Qt::QueuedConnection);
-    });
-}
-
-Deferred<> CardBO::transmitTransaction(Transaction::Ptr trans)
-{
-    Deferred<> done;
-    auto call = m_client.post(createUrl(TransactionPath), trans->toJson(), RequestTimeoutMs);
-    call.done([this, trans, done](int status, const QJsonValue &body) {
-        handleTransResponse(trans, status, body);
-        done.resolve();
-    });
-    call.fail([this, trans, done](int status, const QJsonValue &body) {
-        handleTransResponse(trans, status, body);
-        done.resolve();
-    });
-    return done;
-}
-
-void CardBO::handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body)
-{
-    Transaction::SendDetails &d = trans->sendDetails();
-    d.status = QStringLiteral("PENDING");
-    d.date = QDateTime::currentDateTime();
-    d.attempts += 1;
-    d.respStatus = status;
-    d.respData = keptAnswer(body);
-    if (status >= 200 && status <= 299) {
-        // Any success: the back office has the transaction (204 has no body to keep).
-        d.status = QStringLiteral("OK");
-        d.schedDate = QDateTime();
-        log.info("Transaction sent successfully : ", Log::outside(trans->toString()));
-    } else {
-        handleErrorResponse(status, body);
-        if (shouldRetransmit(status, body)) {
-            d.schedDate = nextSendDate(trans);
-            log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
-                         .arg(d.schedDate.toString(Qt::ISODate))
-                         .arg(d.attempts)
-                         .arg(Log::outside(trans->toString())));
-        } else {
-            d.status = QStringLiteral("FAILED");
-            d.schedDate = QDateTime();
-            log.warn("Transaction will not be re-transmitted : ", Log::outside(trans->toString()));
-        }
-    }
-    store(trans);
+    m_sender.processPending();
 }
 
 } // namespace Backend

@@ -2,19 +2,17 @@
 // Client of the card back office: registers the terminal, loads the customs offices and
 // locations, sends heartbeats with the lane's status and applies what their answers
 // announce (blacklist, software, configuration, commands), and stores and forwards the
-// lane's transactions. Driven by one single-shot tick timer.
+// lane's transactions through its queue. Driven by one single-shot tick timer.
+#include "Backend/HeartbeatReport.h"
 #include "Backend/Transaction.h"
+#include "Backend/TransactionSender.h"
 #include "Common/HttpClient.h"
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>
 #include <QJsonArray>
-#include <QJsonObject>
 #include <QJsonValue>
-#include <QList>
-#include <QMutex>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -53,12 +51,7 @@ public:
     static constexpr int SlowTickSec = 30;           // Init, NotRegistered, Stopped, Disabled
     static constexpr int RecoverTickSec = 5;         // Error
     static constexpr int DefaultHbIntervalSec = 30;  // in force when the configured one is 0 or less
-    static constexpr int PendingIntervalSec = 120;   // the transaction sender's timer
     static constexpr int RequestTimeoutMs = 30000;
-    // What a transaction's row keeps of the back office's answer (respData), in bytes of
-    // compact JSON: a larger answer keeps its members of at most MaxKeptMemberBytes.
-    static constexpr int MaxKeptAnswerBytes = 16 * 1024;
-    static constexpr int MaxKeptMemberBytes = 1024;
 
     using Timing = CardBOTiming;
 
@@ -71,25 +64,6 @@ public:
     QString blacklistVer() const;
 
     static QString stateToStr(int state);
-
-    // The transaction queue's rules.
-    static bool shouldRetransmit(int status, const QJsonValue &body);
-    QDateTime nextSendDate(const Transaction::Ptr &trans) const;
-
-    // Requests (each resolved with the answer's body, rejected with the failure's).
-    Deferred<QJsonValue> registerDevice();
-    Deferred<QJsonValue> updateData();
-    Deferred<QJsonValue> heartbeat();
-    Deferred<QJsonValue> updateBlacklist(const QString &after);
-    Deferred<> transmitTransaction(Transaction::Ptr trans);
-
-    // The heartbeat's parts.
-    QJsonObject heartbeatBody() const;
-    QJsonObject networkToJson() const;
-    QJsonArray statusToJson() const;
-    QJsonArray configToJson() const;
-    static QString mapType(const QVariant &value);
-    static bool shouldExclude(const QString &key);
 
 public slots:
     void start();
@@ -117,9 +91,14 @@ protected:
     void handleHeartbeatResponse(int status, const QJsonValue &body);
     void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
     void handleErrorResponse(int status, const QJsonValue &body);
-    void handleTransResponse(const Transaction::Ptr &trans, int status, const QJsonValue &body);
 
 private:
+    // Requests (each resolved with the answer's body, rejected with the failure's).
+    Deferred<QJsonValue> registerDevice();
+    Deferred<QJsonValue> updateData();
+    Deferred<QJsonValue> heartbeat();
+    Deferred<QJsonValue> updateBlacklist(const QString &after);
+
     void initClient();
     void onTick();
     void onParamChanged(const QString &key, const QVariant &value);
@@ -134,16 +113,7 @@ private:
     void processStateInit();
     void processStateNotRegistered();
     void processStateOnline();
-    // A new transaction, a held one completed or a send's result written to the queue.
-    enum class Write { Written, Refused, Failed };
-    Write write(const Transaction::Ptr &trans);
-    // Writes it now, or keeps it in memory (with an error line) and writes it once the
-    // store takes writes again; false unless written now.
-    bool store(const Transaction::Ptr &trans);
-    void storeKept();
-    bool isKept(const QString &uuid) const;
     void applyConfig(const QJsonArray &config);
-    void sendNext();
     QUrl createUrl(const QString &path, const QUrlQuery &query = QUrlQuery()) const;
     // Runs a request; the answer is dropped while the client is stopped.
     Deferred<QJsonValue> request(Deferred<int, QJsonValue> call, std::function<void(int, QJsonValue)> onDone);
@@ -157,16 +127,8 @@ private:
     QDateTime m_lastComms;
     HttpClient m_client;
     QTimer m_tickTimer;
-    QTimer m_pendingTimer;
-    QTimer m_keptTimer;
-    QMutex m_sendLock;
-    // Uuids of transactions held for open passages.
-    QSet<QString> m_held;
-    // What could not be written yet (a full disk), oldest first: new transactions, and
-    // transactions whose send result is still to be written (their attempts above 0).
-    QList<Transaction::Ptr> m_kept;
-    // The due rows of the running pass, earliest scheduled first.
-    QList<Transaction::Ptr> m_due;
+    HeartbeatReport m_report;
+    TransactionSender m_sender;
 };
 
 } // namespace Backend

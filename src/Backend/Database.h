@@ -51,7 +51,8 @@ public:
     // Stores a new transaction, due for sending now. False when it could not be stored
     // (for example a uuid that is already there).
     bool transAdd(const Transaction::Ptr &trans);
-    // Writes the send details, keyed by the uuid.
+    // Writes the send details, keyed by the uuid. Every other write is on the disk when it
+    // returns; this one with the next of them (a crash before may lose it).
     bool transUpdate(const Transaction::Ptr &trans);
     // A transaction held while its passage is open: stored (or its record updated) as
     // "PENDING" without a scheduled date, which no send picks up.

@@ -97,6 +97,10 @@ QSqlDatabase SqlDatabase::database() const
             PrivateFile::create(m_path);
         if (!db.open())
             log.error("Database open failed : ", db.lastError().text());
+        else if (m_path != QLatin1String(":memory:")) {
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode = WAL"));
+            setSync(db, Sync::Synced);
+        }
         m_connections->setLocalData(holder);
         return db;
     }
@@ -113,11 +117,23 @@ QSqlQuery SqlDatabase::query(const QString &sql) const
     return q;
 }
 
-bool SqlDatabase::execute(QSqlQuery &query) const
+// Synced: the log is synced at every commit. Unsynced: at checkpoints only, which
+// still keeps the file sound.
+void SqlDatabase::setSync(const QSqlDatabase &db, Sync sync)
+{
+    QSqlQuery(db).exec(sync == Sync::Synced ? QStringLiteral("PRAGMA synchronous = FULL")
+                                            : QStringLiteral("PRAGMA synchronous = NORMAL"));
+}
+
+bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
 {
     QElapsedTimer timer;
     timer.start();
+    if (sync == Sync::Unsynced)
+        setSync(database(), sync);
     const bool ok = query.exec();
+    if (sync == Sync::Unsynced)
+        setSync(database(), Sync::Synced);
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
         log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");

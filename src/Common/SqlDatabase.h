@@ -1,6 +1,7 @@
 #pragma once
 // Access to one SQLite database file from any thread: each thread gets its own
-// connection, opened on first use and removed when the thread ends.
+// connection, opened on first use and removed when the thread ends. A file is kept
+// with a write-ahead log: a write costs one disk sync, or none when it may be lost.
 #include "Common/Log.h"
 #include <QObject>
 #include <QSharedPointer>
@@ -26,8 +27,12 @@ public:
     QSqlDatabase database() const;
     // A query prepared with the statement on the calling thread's connection.
     QSqlQuery query(const QString &sql) const;
+    // How a write reaches the disk. Synced: on the disk when execute() returns. Unsynced:
+    // on the disk with the next synced write or checkpoint; a crash or power loss before
+    // then may lose it, never the file or the writes before it.
+    enum class Sync { Synced, Unsynced };
     // Runs the query, timed and logged; returns whether it succeeded.
-    bool execute(QSqlQuery &query) const;
+    bool execute(QSqlQuery &query, Sync sync = Sync::Synced) const;
     // Prepares and runs the statement; success is seen on the returned query.
     QSqlQuery execute(const QString &sql) const;
 
@@ -37,6 +42,8 @@ public:
     bool tableExists(const QString &name) const;
 
 private:
+    static void setSync(const QSqlDatabase &db, Sync sync);
+
     QString m_path;
     QSharedPointer<DatabaseConnections> m_registry;
     // Deletes the holder of a thread when that thread ends, unless the store ends first.

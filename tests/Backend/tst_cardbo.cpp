@@ -428,11 +428,13 @@ private slots:
     // the sixth, 3600 s up to the ninth, then 21600 s.
     void retrySchedule()
     {
-        Rig rig({}, 5);
+        Backend::Database db;
+        HttpClient client;
+        Backend::TransactionSender sender(db, client, [] { return QUrl(); }, 5);
         auto delay = [&](int attempts) {
             auto t = transaction("x");
             t->sendDetails().attempts = attempts;
-            return qRound(QDateTime::currentDateTime().msecsTo(rig.bo.nextSendDate(t)) / 5.0);
+            return qRound(QDateTime::currentDateTime().msecsTo(sender.nextSendDate(t)) / 5.0);
         };
         QCOMPARE(QList<int>({delay(1), delay(3), delay(4), delay(6), delay(7), delay(9), delay(10), delay(40)}),
                  QList<int>({60, 60, 900, 900, 3600, 3600, 21600, 21600}));

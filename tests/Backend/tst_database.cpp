@@ -85,6 +85,8 @@ private slots:
         log.clear();
         Database again;
         QCOMPARE(log.countContaining("Creating table : "), 0);
+        QVERIFY(again.transAdd(transaction("t-1")));
+        QVERIFY(TestUtil::ownerOnly(Database::FileName + "-wal")); // the log of writes not yet in the file
     }
 
     // The API key goes to the settings store only; values are bound, never SQL text.

@@ -55,6 +55,12 @@ private slots:
                 insert.addBindValue(QString::fromUtf8(kind));
                 QVERIFY(db.execute(insert));
             }
+            // A write that need not wait for the disk leaves every later one waiting for it.
+            QSqlQuery unsynced = db.query("UPDATE Transactions SET kind = kind");
+            QVERIFY(db.execute(unsynced, SqlDatabase::Sync::Unsynced));
+            QSqlQuery pragmas = db.execute("SELECT * FROM pragma_journal_mode, pragma_synchronous");
+            QVERIFY(pragmas.next());
+            QCOMPARE(pragmas.value(0).toString() + pragmas.value(1).toString(), QString("wal2")); // FULL
             QVERIFY(db.setUserVersion(7));
             QCOMPARE(db.userVersion(), 7);
             QCOMPARE(log.count(Created), 1);  // one connection for this thread throughout

@@ -1,0 +1,233 @@
+#include "Backend/TransactionSender.h"
+
+#include "Backend/Database.h"
+#include "Common/HttpClient.h"
+#include "Common/Log.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace Backend {
+
+namespace {
+
+// The queue's lines are the card back-office client's.
+const Log log("[Backend::CardBO] ");
+
+const int RequestTimeoutMs = 30000;
+
+// What is kept of a transaction's answer: the object whole when it is small; of a larger
+// one, its small members in order until the bound is reached.
+QJsonObject keptAnswer(const QJsonValue &body)
+{
+    const QJsonObject answer = body.toObject();
+    if (QJsonDocument(answer).toJson(QJsonDocument::Compact).size() <= TransactionSender::MaxKeptAnswerBytes)
+        return answer;
+    QJsonObject kept;
+    int size = 2;
+    for (auto it = answer.begin(); it != answer.end(); ++it) {
+        const int n = QJsonDocument(QJsonObject{{it.key(), it.value()}}).toJson(QJsonDocument::Compact).size();
+        if (n > TransactionSender::MaxKeptMemberBytes || size + n > TransactionSender::MaxKeptAnswerBytes)
+            continue;
+        kept.insert(it.key(), it.value());
+        size += n;
+    }
+    return kept;
+}
+
+} // namespace
+
+TransactionSender::TransactionSender(Database &database, HttpClient &client, std::function<QUrl()> url, int secondMs,
+                                     QObject *parent)
+    : QObject(parent)
+    , m_database(database)
+    , m_client(client)
+    , m_url(std::move(url))
+    , m_secondMs(secondMs)
+{
+    m_pendingTimer.setInterval(msec(PendingIntervalSec));
+    connect(&m_pendingTimer, &QTimer::timeout, this, &TransactionSender::processPending);
+    m_keptTimer.setSingleShot(true);
+    m_keptTimer.setInterval(msec(KeptRetrySec));
+    connect(&m_keptTimer, &QTimer::timeout, this, &TransactionSender::storeKept);
+    // Passages that were open when the program ended: their held transactions go as
+    // they were last written.
+    for (const Transaction::Ptr &trans : m_database.transHeld()) {
+        log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
+        m_held.insert(trans->uuid());
+        store(trans);
+    }
+}
+
+void TransactionSender::start()
+{
+    m_pendingTimer.start();
+}
+
+void TransactionSender::stop()
+{
+    m_pendingTimer.stop();
+}
+
+bool TransactionSender::shouldRetransmit(int status, const QJsonValue &)
+{
+    // No answer (or one too large to take), a redirect not followed, a refused key, a
+    // time-out or throttling on the server's side, a server error: the back office may
+    // take it later.
+    return status == 0 || status == -1 || status == 401 || status == 403 || status == 408 || status == 429
+           || (status >= 500 && status <= 599);
+}
+
+QDateTime TransactionSender::nextSendDate(const Transaction::Ptr &trans) const
+{
+    const int attempts = trans->sendDetails().attempts;
+    const qint64 units = attempts <= 3 ? 60 : attempts <= 6 ? 900 : attempts <= 9 ? 3600 : 21600;
+    return QDateTime::currentDateTime().addMSecs(units * m_secondMs);
+}
+
+void TransactionSender::hold(const Transaction::Ptr &trans)
+{
+    m_held.insert(trans->uuid());
+    if (m_database.transHold(trans))
+        log.info("Holding transaction : ", trans->toString());
+}
+
+TransactionSender::Write TransactionSender::write(const Transaction::Ptr &trans)
+{
+    const QString uuid = trans->uuid();
+    const bool sent = trans->sendDetails().attempts > 0;
+    const bool held = m_held.contains(uuid);
+    const bool written = sent ? m_database.transUpdate(trans)
+                              : held ? m_database.transRelease(trans) : m_database.transAdd(trans);
+    if (written) {
+        m_held.remove(uuid);
+        return Write::Written;
+    }
+    // A uuid already stored is refused for good (the database layer logged it).
+    if (!sent && !held && m_database.transExists(uuid))
+        return Write::Refused;
+    return Write::Failed;
+}
+
+bool TransactionSender::store(const Transaction::Ptr &trans)
+{
+    const Write result = write(trans);
+    if (result != Write::Failed)
+        return result == Write::Written;
+    log.error("Could not store transaction, kept until it can be : ", trans->toString());
+    m_kept.append(trans);
+    if (!m_keptTimer.isActive())
+        m_keptTimer.start();
+    return false;
+}
+
+void TransactionSender::storeKept()
+{
+    while (!m_kept.isEmpty()) {
+        const Write result = write(m_kept.first());
+        if (result == Write::Failed) {
+            m_keptTimer.start();
+            return;
+        }
+        const Transaction::Ptr trans = m_kept.takeFirst();
+        if (result == Write::Written)
+            log.info("Transaction stored : ", trans->toString());
+    }
+    processPending();
+}
+
+bool TransactionSender::isKept(const QString &uuid) const
+{
+    return std::any_of(m_kept.cbegin(), m_kept.cend(), [&uuid](const Transaction::Ptr &t) { return t->uuid() == uuid; });
+}
+
+void TransactionSender::send(const Transaction::Ptr &trans)
+{
+    if (store(trans) && !m_due.isEmpty()) {
+        // A pass is running: the new row is due now, after every row the pass holds.
+        trans->sendDetails() = Transaction::SendDetails();
+        trans->sendDetails().schedDate = QDateTime::currentDateTime();
+        m_due.append(trans);
+    }
+    processPending();
+}
+
+void TransactionSender::processPending()
+{
+    // The pass works through the rows due at its start, earliest first, and reads the
+    // table again only when it has sent them all, so that one send costs the same
+    // however long the queue is.
+    if (m_due.isEmpty()) {
+        // A row whose last send result is not written yet waits for it: sent again now,
+        // the back office would count it twice.
+        const QList<Transaction::Ptr> due = m_database.transDueForSend();
+        for (auto it = due.crbegin(); it != due.crend(); ++it)
+            if (!isKept((*it)->uuid()))
+                m_due.append(*it);
+    }
+    if (m_due.isEmpty())
+        return;
+    if (!m_sendLock.tryLock())
+        return;
+    m_pendingTimer.stop();
+    const Transaction::Ptr trans = m_due.first();
+    log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
+                 .arg(m_due.size() - 1)
+                 .arg(Log::outside(trans->toString())));
+    transmit(trans).doneZero([this, trans]() {
+        m_due.removeOne(trans);
+        m_sendLock.unlock();
+        m_pendingTimer.start(msec(PendingIntervalSec));
+        // From the event loop: a send that fails at once must not nest the next one.
+        QMetaObject::invokeMethod(this, &TransactionSender::processPending, Qt::QueuedConnection);
+    });
+}
+
+Deferred<> TransactionSender::transmit(const Transaction::Ptr &trans)
+{
+    Deferred<> done;
+    auto call = m_client.post(m_url(), trans->toJson(), RequestTimeoutMs);
+    call.done([this, trans, done](int status, const QJsonValue &body) {
+        handleAnswer(trans, status, body);
+        done.resolve();
+    });
+    call.fail([this, trans, done](int status, const QJsonValue &body) {
+        handleAnswer(trans, status, body);
+        done.resolve();
+    });
+    return done;
+}
+
+void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, const QJsonValue &body)
+{
+    Transaction::SendDetails &d = trans->sendDetails();
+    d.status = QStringLiteral("PENDING");
+    d.date = QDateTime::currentDateTime();
+    d.attempts += 1;
+    d.respStatus = status;
+    d.respData = keptAnswer(body);
+    if (status >= 200 && status <= 299) {
+        // Any success: the back office has the transaction (204 has no body to keep).
+        d.status = QStringLiteral("OK");
+        d.schedDate = QDateTime();
+        log.info("Transaction sent successfully : ", Log::outside(trans->toString()));
+    } else {
+        emit failed(status, body);
+        if (shouldRetransmit(status, body)) {
+            d.schedDate = nextSendDate(trans);
+            log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
+                         .arg(d.schedDate.toString(Qt::ISODate))
+                         .arg(d.attempts)
+                         .arg(Log::outside(trans->toString())));
+        } else {
+            d.status = QStringLiteral("FAILED");
+            d.schedDate = QDateTime();
+            log.warn("Transaction will not be re-transmitted : ", Log::outside(trans->toString()));
+        }
+    }
+    store(trans);
+}
+
+} // namespace Backend
