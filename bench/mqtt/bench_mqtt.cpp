@@ -3,7 +3,9 @@
 // unsubscribe) made with bare libmosquitto in a tight poll loop. A second baseline keeps a
 // standing subscription and only publishes and waits, for reference. Three repetitions of
 // each, interleaved at random, medians over all their calls. Every wait has a limit.
+// The client logs at the terminal's default level.
 #include "Broker.h"
+#include "Common/Logger.h"
 #include "Common/MqttClient.h"
 
 #include <QCoreApplication>
@@ -208,6 +210,8 @@ BENCHMARK(BM_BareStandingSubscription)->UseManualTime()->Iterations(3000)->Unit(
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Logged as the terminal logs by default (information and above), kept out of syslog.
+    manager::Logger::instance()->setSyslog(false);
     mosquitto_lib_init();
     Broker broker;
     if (!broker.start()) {
