@@ -195,6 +195,10 @@ void Barrier::onClientErrorOccured(QModbusDevice::Error error)
 
 void Barrier::releaseReply(QModbusReply *reply)
 {
+    // A reply can report its end more than once (the client fails what it still holds when
+    // its connection closes, this object's destruction included): once released, nothing
+    // more of it reaches this object.
+    reply->disconnect(this);
     m_replies.removeAll(reply);
     reply->deleteLater();
 }
@@ -254,7 +258,6 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
     connect(watchdog, &QTimer::timeout, this, [this, reply, failed, what] {
         if (reply->isFinished())
             return;
-        reply->disconnect(this);
         log.error(what, "Response timeout");
         releaseReply(reply);
         m_client.disconnectDevice();
