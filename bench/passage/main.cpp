@@ -25,8 +25,8 @@
 // Medians over the passages after two warm-up ones. Every wait has a generous limit, so
 // the run always ends.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/Engine.h"
-#include "GUI/Defaults.h"
 #include "Managers/Barrier.h"
 
 #include "BackOfficePeer.h"

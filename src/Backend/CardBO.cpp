@@ -3,6 +3,7 @@
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 #include "Common/Secrets.h"
@@ -33,8 +34,9 @@ const QString BlacklistVer = QStringLiteral("blacklistVer");
 
 // The configuration keys the heartbeat reports.
 const QStringList WantedList = {QStringLiteral("barrier\\/.+"), QStringLiteral("cameras\\/.+"),
-                                QStringLiteral("card-bo\\/hbIntervalSec"), QStringLiteral("card-bo\\/hbPolicy"),
-                                QStringLiteral("terminal\\/collectTimeoutSec")};
+                                QRegularExpression::escape(Key::CardBoHbIntervalSec),
+                                QRegularExpression::escape(Key::CardBoHbPolicy),
+                                QRegularExpression::escape(Key::TerminalCollectTimeoutSec)};
 
 QString utcNow()
 {
@@ -126,11 +128,11 @@ QString CardBO::blacklistVer() const
 
 void CardBO::initClient()
 {
-    m_client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
+    m_client.setIgnoreSslErrors(m_config.get(Key::CardBoIgnoreSslErrors).toBool());
     // An empty file name configures nothing (plain HTTP needs no certificates).
-    const QString rootCA = m_config.get(QStringLiteral("card-bo/rootCA")).toString();
-    const QString cert = m_config.get(QStringLiteral("card-bo/pubCert")).toString();
-    const QString privKey = m_config.get(QStringLiteral("card-bo/privKey")).toString();
+    const QString rootCA = m_config.get(Key::CardBoRootCA).toString();
+    const QString cert = m_config.get(Key::CardBoPubCert).toString();
+    const QString privKey = m_config.get(Key::CardBoPrivKey).toString();
     if (!rootCA.isEmpty())
         m_client.setTLSRootCA(rootCA);
     if (!cert.isEmpty())
@@ -192,7 +194,7 @@ void CardBO::updateLastComms()
 // The heartbeat period in force: a configured 0 or less means the default 30 s.
 int CardBO::hbIntervalSec() const
 {
-    const int seconds = m_config.get(QStringLiteral("card-bo/hbIntervalSec")).toInt();
+    const int seconds = m_config.get(Key::CardBoHbIntervalSec).toInt();
     return seconds > 0 ? seconds : DefaultHbIntervalSec;
 }
 
@@ -296,7 +298,7 @@ void CardBO::processStateOnline()
 
 QUrl CardBO::createUrl(const QString &path, const QUrlQuery &query) const
 {
-    QUrl url(m_config.get(QStringLiteral("card-bo/url")).toString());
+    QUrl url(m_config.get(Key::CardBoUrl).toString());
     if (!url.isValid())
         return url; // stays invalid: a new path would make it look valid
     url.setPath(path);

@@ -1,6 +1,7 @@
 #include "Cameras/CameraManager.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Models/IPv4.h"
 
@@ -105,8 +106,8 @@ void CameraManager::initCameras()
     QMap<QString, QUrl> urls;
     for (const QString &role : CAMERA_TYPES)
         urls.insert(role, QUrl(m_config.get(QStringLiteral("cameras/") + role).toString()));
-    setPort(m_config.get(QStringLiteral("cameras/serverPort")).toInt());
-    const QString settingsFile = m_config.get(QStringLiteral("cameras/settingsFile")).toString();
+    setPort(m_config.get(Key::CameraServerPort).toInt());
+    const QString settingsFile = m_config.get(Key::CameraSettingsFile).toString();
 
     // Without our own address the cameras would be told to post to "http://:port/...".
     const bool push = !m_localAddress.isEmpty();
@@ -127,8 +128,8 @@ void CameraManager::initCameras()
             log.info("CCR camera : ", url.toDisplayString());
             camera = new Container(VORCamera::CCR, url, this);
         }
-        camera->setResponseTimeoutMsec(m_config.get(QStringLiteral("cameras/responseTimeoutMsec")).toInt());
-        camera->setStatusIntervalMsec(m_config.get(QStringLiteral("cameras/statusIntervalMsec")).toInt());
+        camera->setResponseTimeoutMsec(m_config.get(Key::CameraResponseTimeoutMsec).toInt());
+        camera->setStatusIntervalMsec(m_config.get(Key::CameraStatusIntervalMsec).toInt());
         camera->setType(role);
         if (push)
             camera->updateCameraConfiguration(settingsFile, m_localAddress,
@@ -197,7 +198,7 @@ Deferred<QList<VORCamera::Result>> CameraManager::cameraTriggerReceived(const QS
     m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [](const auto &d) { return d.state() != 0; }),
                     m_running.end());
     m_running.append(result);
-    const int delay = qMax(0, m_config.get(QStringLiteral("cameras/triggerDelayMsec")).toInt());
+    const int delay = qMax(0, m_config.get(Key::CameraTriggerDelayMsec).toInt());
     QTimer::singleShot(delay, delay < 2000 ? Qt::PreciseTimer : Qt::CoarseTimer, this,
                        [this, result, types, id] { runTriggers(result, types, id); });
     return result;
@@ -225,8 +226,8 @@ void CameraManager::runTriggers(Deferred<QList<VORCamera::Result>> result, const
 Deferred<QString> CameraManager::triggerCamera(VORCamera *camera, const QString &id,
                                                const std::shared_ptr<QList<VORCamera::Result>> &successes)
 {
-    const int retries = m_config.get(QStringLiteral("cameras/numberOfRetries")).toInt();
-    const int timeout = m_config.get(QStringLiteral("cameras/responseTimeoutMsec")).toInt();
+    const int retries = m_config.get(Key::CameraRetries).toInt();
+    const int timeout = m_config.get(Key::CameraResponseTimeoutMsec).toInt();
     // At least one try's time, also with no re-sends configured.
     const int waitMs = int(qBound<qint64>(0, qint64(timeout) * qMax(retries, 1), INT_MAX));
     const QString host = camera->url().host();

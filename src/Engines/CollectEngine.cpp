@@ -3,6 +3,7 @@
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/Terminal.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
@@ -278,7 +279,7 @@ void CollectEngine::requestPermission()
 
 bool CollectEngine::shouldReturnCard() const
 {
-    const QString mode = m_terminal->config().get(QStringLiteral("terminal/cardReturnMode")).toString();
+    const QString mode = m_terminal->config().get(Key::TerminalCardReturnMode).toString();
     const bool esb = m_session->cardReturned();
     engineLog.info("Checking if card should be returned : conf=", mode, " esb=", esb ? "true" : "false");
     if (mode.isEmpty() || mode == QLatin1String("auto") || mode == QLatin1String("esb"))
@@ -342,7 +343,7 @@ Deferred<> CollectEngine::returnCard()
     Deferred<> returned;
     QTimer::singleShot(1000, this, guarded({Session::Error}, [this, returned] {
         engineLog.warn("Returning card");
-        const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+        const int timeout = m_terminal->config().get(Key::TerminalCollectTimeoutSec).toInt();
         m_terminal->cardIssuer()
             ->presentCard(timeout)
             .done([returned](const manager::CardIssuer::Result &) {

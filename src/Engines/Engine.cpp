@@ -2,6 +2,7 @@
 
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/Terminal.h"
 #include "Managers/Barrier.h"
 #include "Managers/Button.h"
@@ -209,7 +210,7 @@ bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
 
 void Engine::armExitWait()
 {
-    const QVariant configured = m_terminal->config().get(QStringLiteral("terminal/exitTimeoutSec"));
+    const QVariant configured = m_terminal->config().get(Key::TerminalExitTimeoutSec);
     const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
     m_exitTimer.start(qMax(1, sec) * 1000);
 }
@@ -218,7 +219,7 @@ void Engine::presentCard()
 {
     if (!m_held) // the exit lane held it when it wrote the card
         holdPassage();
-    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    const int timeout = m_terminal->config().get(Key::TerminalCollectTimeoutSec).toInt();
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     m_terminal->cardIssuer()
         ->presentCard(timeout)

@@ -3,6 +3,7 @@
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/Terminal.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
@@ -177,9 +178,9 @@ void IssueEngine::sendCollectedData()
 void IssueEngine::sendDataToLocalServer()
 {
     const Config &config = m_terminal->config();
-    const QUrl url(config.get(QStringLiteral("local/url")).toString());
-    const QString scaleId = config.get(QStringLiteral("local/scaleId")).toString();
-    const int timeout = config.get(QStringLiteral("local/responseTimeoutMsec")).toInt();
+    const QUrl url(config.get(Key::LocalUrl).toString());
+    const QString scaleId = config.get(Key::LocalScaleId).toString();
+    const int timeout = config.get(Key::LocalResponseTimeoutMsec).toInt();
     engineLog.info("Seding collected data to local server (scaleId", scaleId, ", timeout=", timeout, " msec) : ",
                    url.toDisplayString());
     if (!url.isValid() || url.isEmpty()) {

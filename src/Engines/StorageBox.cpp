@@ -1,6 +1,7 @@
 #include "Engines/StorageBox.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 
@@ -9,7 +10,6 @@
 namespace {
 const Log boxLog("[StorageBox] ");
 const QString CountKey = QStringLiteral("storageBox/count");
-const QString CapacityKey = QStringLiteral("terminal/storageBoxCapacity");
 } // namespace
 
 StorageBox::StorageBox(Config &config, QObject *parent)
@@ -24,7 +24,7 @@ StorageBox::StorageBox(Config &config, QObject *parent)
 
 int StorageBox::capacity() const
 {
-    return m_config->get(CapacityKey).toInt();
+    return m_config->get(Key::TerminalStorageBoxCapacity).toInt();
 }
 
 QString StorageBox::toString() const
@@ -75,7 +75,7 @@ void StorageBox::save(int n)
 
 void StorageBox::onConfigChanged(const QVariantMap &changes)
 {
-    if (!changes.contains(CapacityKey))
+    if (!changes.contains(Key::TerminalStorageBoxCapacity))
         return;
     emit capacityChanged();
     update(m_count);

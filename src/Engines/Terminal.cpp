@@ -6,6 +6,7 @@
 #include "Backend/Database.h"
 #include "Backend/ESB.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/MqttClient.h"
 #include "Common/Utils.h"
@@ -23,13 +24,10 @@ const Log termLog("[Terminal] ");
 
 const QString VendingMachine = QStringLiteral("CARD_VENDING_MACHINE");
 const QString CollectionMachine = QStringLiteral("CARD_COLLECTION_MACHINE");
-const QString DeviceIdKey = QStringLiteral("terminal/deviceId");
-const QString CustomsIdKey = QStringLiteral("terminal/customsId");
-const QString LocationIdKey = QStringLiteral("terminal/locationId");
 
-QString topic(Config &config, const char *key)
+QString topic(Config &config, QLatin1String key)
 {
-    return config.get(QLatin1String(key)).toString();
+    return config.get(key).toString();
 }
 
 } // namespace
@@ -44,12 +42,12 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     : QObject(parent)
     , m_config(config)
     , m_mqtt(mqtt)
-    , m_rfid(mqtt, topic(config, "topics/rfid"))
-    , m_dispenser(mqtt, topic(config, "topics/dispenser"))
+    , m_rfid(mqtt, topic(config, Key::TopicRfid))
+    , m_dispenser(mqtt, topic(config, Key::TopicDispenser))
     , m_storageBox(config)
     , m_cardIssuer(&m_rfid, &m_dispenser)
-    , m_network(mqtt, topic(config, "topics/network"))
-    , m_update(mqtt, topic(config, "topics/update"))
+    , m_network(mqtt, topic(config, Key::TopicNetwork))
+    , m_update(mqtt, topic(config, Key::TopicUpdate))
     , m_barrier(config)
     , m_button(m_board, 0)
     , m_loop(m_board, 1)
@@ -100,9 +98,9 @@ QString Terminal::modelToType(const QString &model)
 
 void Terminal::forEachId(const std::function<void(const QString &, void (Terminal::*)(const QString &))> &f)
 {
-    f(DeviceIdKey, &Terminal::setDeviceId);
-    f(CustomsIdKey, &Terminal::setCustomsId);
-    f(LocationIdKey, &Terminal::setLocationId);
+    f(Key::TerminalDeviceId, &Terminal::setDeviceId);
+    f(Key::TerminalCustomsId, &Terminal::setCustomsId);
+    f(Key::TerminalLocationId, &Terminal::setLocationId);
 }
 
 void Terminal::init()

@@ -47,8 +47,6 @@ class GUIManager : public QObject
     Q_PROPERTY(manager::Update *update READ update NOTIFY updateChanged)
 
 public:
-    // Every setting of the system with its default (the table of GUI/Defaults.h).
-    static const QVariantMap &Defaults;
     static const QString TranslationFile;
 
     explicit GUIManager(Config &config);

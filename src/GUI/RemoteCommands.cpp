@@ -1,6 +1,7 @@
 #include "GUI/RemoteCommands.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Common/Utils.h"
 #include "GUI/Diagnostics.h"
@@ -42,7 +43,7 @@ QString RemoteCommands::responseTopic(const QString &base, const QString &path, 
 
 QString RemoteCommands::base() const
 {
-    return m_config->get(QStringLiteral("mqtt/base")).toString();
+    return m_config->get(Key::MqttBase).toString();
 }
 
 void RemoteCommands::answer(const QString &path, const QString &id, const QJsonObject &document)

@@ -1,6 +1,7 @@
 #include "GUI/ScreenLogic.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "GUI/SessionManager.h"
 
 #include <QCoreApplication>
@@ -122,7 +123,7 @@ void ScreenLogic::setMaintenanceScreen()
 
 void ScreenLogic::onScreenChanged()
 {
-    const qint64 minutes = m_config->get(QStringLiteral("gui/displayOffMin")).toLongLong();
+    const qint64 minutes = m_config->get(Key::GuiDisplayOffMin).toLongLong();
     const int msec = displayOffMsec(minutes);
     if (msec == 0) {
         // Switched off: a timer started under an earlier setting ends too.
