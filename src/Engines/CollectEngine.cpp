@@ -4,8 +4,8 @@
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Engines/Terminal.h"
 #include "Managers/CardIssuer.h"
+#include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
 
 #include <QTimer>
@@ -36,7 +36,7 @@ void CollectEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent)
+CollectEngine::CollectEngine(Lane *lane, QObject *parent) : Engine(lane, parent)
 {
     m_acceptRetry.setSingleShot(true);
     m_acceptRetry.setInterval(AcceptRetryMs);
@@ -53,10 +53,10 @@ const Log &CollectEngine::logger() const
 
 void CollectEngine::connectDevices()
 {
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
     // A dispenser service that comes back has forgotten the acceptance it had.
-    connect(m_terminal->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
-        if (m_terminal->dispenser()->active() && wantsCard())
+    connect(m_lane->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
+        if (m_lane->dispenser()->active() && wantsCard())
             enableAccept();
     });
 }
@@ -65,7 +65,7 @@ void CollectEngine::releaseDevices()
 {
     m_acceptRetry.stop();
     setAcceptFailed(false); // tried again at the next start
-    disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
+    disconnect(m_lane->dispenser(), nullptr, this, nullptr);
     disableAccept();
 }
 
@@ -138,7 +138,7 @@ void CollectEngine::enableAccept()
 {
     m_acceptRetry.stop();
     QPointer<CollectEngine> self(this);
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->enableAccept()
         .doneZero([self] {
             engineLog.info("Enabled card auto-accept");
@@ -159,7 +159,7 @@ void CollectEngine::enableAccept()
 
 void CollectEngine::disableAccept()
 {
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->disableAccept()
         .doneZero([] { engineLog.info("Disabled card auto-accept"); })
         .failZero([] { engineLog.critical("Failed to disable card auto-accept"); });
@@ -172,14 +172,14 @@ void CollectEngine::enterIdle()
     nextCycle();
     resetSession();
     enableAccept();
-    if (m_terminal->loop()->isOccupied())
+    if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
 }
 
 void CollectEngine::collectData()
 {
     openSession();
-    m_terminal->cameras()
+    m_lane->cameras()
         ->cameraProcess(m_session->uuid(), QStringList())
         .done(guarded({Session::DataCollect}, [this](const manager::CameraManager::Readings &readings) {
             m_session->setReadings(readings);
@@ -196,7 +196,7 @@ Deferred<> CollectEngine::sendCollectedData()
         sent.resolve();
         return sent;
     }
-    if (m_terminal->cameras()->list().isEmpty()) {
+    if (m_lane->cameras()->list().isEmpty()) {
         engineLog.warn("No cameras configured. Skipping ESB data transmission.");
         sent.resolve();
         return sent;
@@ -279,7 +279,7 @@ void CollectEngine::requestPermission()
 
 bool CollectEngine::shouldReturnCard() const
 {
-    const QString mode = m_terminal->config().get(Key::TerminalCardReturnMode).toString();
+    const QString mode = m_lane->config().get(Key::TerminalCardReturnMode).toString();
     const bool esb = m_session->cardReturned();
     engineLog.info("Checking if card should be returned : conf=", mode, " esb=", esb ? "true" : "false");
     if (mode.isEmpty() || mode == QLatin1String("auto") || mode == QLatin1String("esb"))
@@ -319,7 +319,7 @@ void CollectEngine::processCard()
     });
     if (giveBack) {
         engineLog.info("Writing card : ", Log::outside(card->uid()));
-        m_terminal->cardIssuer()
+        m_lane->cardIssuer()
             ->returnCard(card)
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
                 engineLog.info("Card written successfully : ", Log::outside(uidOf(r.card)));
@@ -328,7 +328,7 @@ void CollectEngine::processCard()
             .fail(failed);
     } else {
         engineLog.info("Collecting card : ", Log::outside(card->uid()));
-        m_terminal->cardIssuer()
+        m_lane->cardIssuer()
             ->collectCard()
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
                 engineLog.info("Card collected successfully : ", Log::outside(uidOf(r.card)));
@@ -343,8 +343,8 @@ Deferred<> CollectEngine::returnCard()
     Deferred<> returned;
     QTimer::singleShot(1000, this, guarded({Session::Error}, [this, returned] {
         engineLog.warn("Returning card");
-        const int timeout = m_terminal->config().get(Key::TerminalCollectTimeoutSec).toInt();
-        m_terminal->cardIssuer()
+        const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
+        m_lane->cardIssuer()
             ->presentCard(timeout)
             .done([returned](const manager::CardIssuer::Result &) {
                 engineLog.info("Card collected by user");

@@ -4,7 +4,6 @@
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Engines/Terminal.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
@@ -33,8 +32,8 @@ void IssueEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-IssueEngine::IssueEngine(Terminal *terminal, QObject *parent)
-    : Engine(terminal, parent), m_localServer(terminal->config())
+IssueEngine::IssueEngine(Lane *lane, QObject *parent)
+    : Engine(lane, parent), m_localServer(lane->config())
 {
 }
 
@@ -45,9 +44,9 @@ const Log &IssueEngine::logger() const
 
 void IssueEngine::connectDevices()
 {
-    connect(m_terminal->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
+    connect(m_lane->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
 }
 
 void IssueEngine::releaseDevices()
@@ -95,7 +94,7 @@ void IssueEngine::enterIdle()
     nextCycle();
     resetSession();
     prepareCard();
-    if (m_terminal->loop()->isOccupied())
+    if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
 }
 
@@ -122,7 +121,7 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
 {
     if (result.state() != 0 || !running())
         return;
-    manager::CardIssuer *issuer = m_terminal->cardIssuer();
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
     if (!issuer) {
         engineLog.error("Card issuer is null");
         result.resolve();
@@ -156,7 +155,7 @@ void IssueEngine::collectData()
 {
     openSession();
     Deferred<> cameras;
-    m_terminal->cameras()
+    m_lane->cameras()
         ->cameraProcess(m_session->uuid(), QStringList())
         .done(guarded({Session::DataCollect}, [this, cameras](const manager::CameraManager::Readings &readings) {
             m_session->setReadings(readings);
@@ -177,7 +176,7 @@ void IssueEngine::sendCollectedData()
 
 void IssueEngine::sendDataToLocalServer()
 {
-    const Config &config = m_terminal->config();
+    const Config &config = m_lane->config();
     const QUrl url(config.get(Key::LocalUrl).toString());
     const QString scaleId = config.get(Key::LocalScaleId).toString();
     const int timeout = config.get(Key::LocalResponseTimeoutMsec).toInt();
@@ -215,7 +214,7 @@ void IssueEngine::sendDataToEsb()
     data.cardReaderId = m_session->deviceId();
     data.cardId = m_session->cardId();
     if (const VORReading::Ptr reading = m_session->alprReading(QStringLiteral("alpr1"))) {
-        if (VORCamera *camera = m_terminal->cameras()->find(QStringLiteral("alpr1")))
+        if (VORCamera *camera = m_lane->cameras()->find(QStringLiteral("alpr1")))
             data.alprId = camera->zuruvId();
         data.frontPlateNumber = reading->plate();
         data.vehicleType = reading->vehicleClass();
@@ -240,10 +239,10 @@ QSharedPointer<ZUKAv1Card> IssueEngine::createCard() const
 {
     auto card = QSharedPointer<ZUKAv1Card>::create();
     bool ok = false;
-    const int customsId = m_terminal->customsId().toInt(&ok, 10);
+    const int customsId = m_lane->customsId().toInt(&ok, 10);
     card->setCustomsId(ok ? customsId : 0);
     card->setStatus(QStringLiteral("active"));
-    card->addUsageLog(QStringLiteral("entry"), m_terminal->serialNum(), m_terminal->locationId());
+    card->addUsageLog(QStringLiteral("entry"), m_lane->serialNum(), m_lane->locationId());
     card->incrUsageCounter(1);
     return card;
 }
@@ -252,7 +251,7 @@ void IssueEngine::issueCard()
 {
     engineLog.info("Issuing card");
     const QSharedPointer<ZUKAv1Card> card = createCard();
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->issueCard(card)
         .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
             m_session->setCard(card);

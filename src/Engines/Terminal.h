@@ -6,6 +6,7 @@
 #include "Backend/CardBO.h"
 #include "Backend/LaneView.h"
 #include "Cameras/CameraManager.h"
+#include "Engines/Lane.h"
 #include "Engines/Session.h"
 #include "Engines/StorageBox.h"
 #include "Managers/Barrier.h"
@@ -40,7 +41,7 @@ namespace manager {
 class MqttClient;
 }
 
-class Terminal : public QObject, public Backend::LaneView
+class Terminal : public QObject, public Backend::LaneView, public Lane
 {
     Q_OBJECT
     Q_DISABLE_COPY(Terminal)
@@ -96,27 +97,27 @@ public:
     QString cardLevel() const override;
     int uptime() const override;
 
-    Config &config() const { return m_config; }
-    Session *session() const { return m_session; }
+    Config &config() const override { return m_config; }
+    Session *session() const override { return m_session; }
     // The lane engine of the type; null without one.
     Engine *engine() const { return m_engine.data(); }
     // Whether the lane is paused (a card test runs): the engine stays stopped until resume.
     bool isPaused() const { return m_paused; }
     manager::RFID *rfid() { return &m_rfid; }
-    manager::Dispenser *dispenser() { return &m_dispenser; }
+    manager::Dispenser *dispenser() override { return &m_dispenser; }
     StorageBox *storageBox() { return &m_storageBox; }
-    manager::CardIssuer *cardIssuer() { return &m_cardIssuer; }
+    manager::CardIssuer *cardIssuer() override { return &m_cardIssuer; }
     manager::Network *network() { return &m_network; }
     manager::Update *update() { return &m_update; }
     manager::MIOBoard *board() { return &m_board; }
-    manager::Barrier *barrier() { return &m_barrier; }
+    manager::Barrier *barrier() override { return &m_barrier; }
     manager::Clock *clock() { return &m_clock; }
-    manager::Button *button() { return &m_button; }
-    manager::Loop *loop() { return &m_loop; }
-    manager::CameraManager *cameras() { return &m_cameras; }
+    manager::Button *button() override { return &m_button; }
+    manager::Loop *loop() override { return &m_loop; }
+    manager::CameraManager *cameras() override { return &m_cameras; }
     Backend::Database *database() const { return m_database; }
-    Backend::CardBO *cardBO() const { return m_cardBO; }
-    Backend::ESB *esb() const { return m_esb; }
+    Backend::CardBO *cardBO() const override { return m_cardBO; }
+    Backend::ESB *esb() const override { return m_esb; }
 
     // What the card back office reads of the lane.
     bool rfidActive() const override;
