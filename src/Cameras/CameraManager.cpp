@@ -1,5 +1,7 @@
 #include "Cameras/CameraManager.h"
 
+#include "Cameras/CameraRoles.h"
+
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log.h"
@@ -17,9 +19,6 @@ namespace manager {
 namespace {
 const Log log("[CameraManager] ");
 }
-
-const QStringList CameraManager::CAMERA_TYPES = {QStringLiteral("alpr1"), QStringLiteral("alpr2"),
-                                                 QStringLiteral("ccr1"), QStringLiteral("ccr2")};
 
 CameraManager::CameraManager(Config &config, IPv4 *ipv4, QObject *parent)
     : QObject(parent)
@@ -104,8 +103,8 @@ void CameraManager::initCameras()
     }
 
     QMap<QString, QUrl> urls;
-    for (const QString &role : CAMERA_TYPES)
-        urls.insert(role, QUrl(m_config.get(QStringLiteral("cameras/") + role).toString()));
+    for (const CameraRoles::Role &role : CameraRoles::All)
+        urls.insert(role.name, QUrl(m_config.get(role.key).toString()));
     setPort(m_config.get(Key::CameraServerPort).toInt());
     const QString settingsFile = m_config.get(Key::CameraSettingsFile).toString();
 
@@ -114,14 +113,14 @@ void CameraManager::initCameras()
     if (!push)
         log.warn("Local address unknown. Skipping camera configuration push.");
 
-    for (const QString &role : CAMERA_TYPES) {
-        const QUrl url = urls.value(role);
+    for (const CameraRoles::Role &role : CameraRoles::All) {
+        const QUrl url = urls.value(role.name);
         if (!url.isValid())
             continue;
         // A host given by name has no address value (0) and never matches a post.
         const quint32 address = QHostAddress(url.host()).toIPv4Address();
         VORCamera *camera = nullptr;
-        if (role.contains(QLatin1String("alpr"))) {
+        if (role.kind == CameraRoles::Kind::Plate) {
             log.info("ALPR camera : ", url.toDisplayString());
             camera = new Plate(VORCamera::ALPR, url, this);
         } else {
@@ -130,7 +129,7 @@ void CameraManager::initCameras()
         }
         camera->setResponseTimeoutMsec(m_config.get(Key::CameraResponseTimeoutMsec).toInt());
         camera->setStatusIntervalMsec(m_config.get(Key::CameraStatusIntervalMsec).toInt());
-        camera->setType(role);
+        camera->setType(role.name);
         if (push)
             camera->updateCameraConfiguration(settingsFile, m_localAddress,
                                               m_server.serverPort() ? m_server.serverPort() : m_port);
@@ -138,7 +137,7 @@ void CameraManager::initCameras()
         // Two roles on one host: the later one takes the address; the earlier is not
         // left behind polling.
         if (VORCamera *replaced = m_cameras.value(address)) {
-            log.warn("Camera ", replaced->type(), " replaced by ", role, " on host ", url.host());
+            log.warn("Camera ", replaced->type(), " replaced by ", role.name, " on host ", url.host());
             replaced->stop();
             replaced->deleteLater();
             replaced->release();
@@ -290,9 +289,9 @@ void CameraManager::cameraDiagnosticsTrigger()
         for (VORCamera *camera : list()) {
             const QSharedPointer<VORReading> reading = readings.value(camera->type());
             QString answer;
-            if (reading && camera->type().contains(QLatin1String("alpr")))
+            if (reading && CameraRoles::isPlate(camera->type()))
                 answer = reading->plate();
-            else if (reading && camera->type().contains(QLatin1String("ccr")))
+            else if (reading && CameraRoles::isContainer(camera->type()))
                 answer = reading->containerCode();
             if (answer.isEmpty() || answer == QLatin1String("NONE"))
                 answer = QStringLiteral("Failed");

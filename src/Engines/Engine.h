@@ -168,6 +168,20 @@ protected:
     static QString uidOf(const Tag::Ptr &card, const QString &none = QStringLiteral("<null>"));
     // An image as the service bus takes it: the text up to its first zero byte, when any.
     static void addImage(QStringList &images, const QByteArray &image);
+    // What a plate reading gives a service-bus record, alike for the front and the back
+    // plate: the number and the images into the fields named, the vehicle into its own.
+    template <typename Record>
+    static void copyPlate(const VORReading &reading, Record &record, QString &number, QStringList &images)
+    {
+        number = reading.plate();
+        record.vehicleType = reading.vehicleClass();
+        record.vehicleColour = reading.vehicleColor();
+        record.vehicleBrand = reading.vehicleMake();
+        record.confidence = qint32(reading.confidence());
+        record.countryCode = reading.countryCode();
+        addImage(images, reading.plateImage());
+        addImage(images, reading.image());
+    }
 
     // Log prefix of the concrete engine.
     virtual const Log &logger() const = 0;

@@ -2,6 +2,7 @@
 
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
+#include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Managers/Button.h"
@@ -213,17 +214,10 @@ void IssueEngine::sendDataToEsb()
     data.timestamp = m_session->start();
     data.cardReaderId = m_session->deviceId();
     data.cardId = m_session->cardId();
-    if (const VORReading::Ptr reading = m_session->alprReading(QStringLiteral("alpr1"))) {
-        if (VORCamera *camera = m_lane->cameras()->find(QStringLiteral("alpr1")))
+    if (const VORReading::Ptr reading = m_session->alprReading(CameraRoles::FrontPlate.name)) {
+        if (VORCamera *camera = m_lane->cameras()->find(CameraRoles::FrontPlate.name))
             data.alprId = camera->zuruvId();
-        data.frontPlateNumber = reading->plate();
-        data.vehicleType = reading->vehicleClass();
-        data.vehicleColour = reading->vehicleColor();
-        data.vehicleBrand = reading->vehicleMake();
-        data.confidence = qint32(reading->confidence());
-        data.countryCode = reading->countryCode();
-        addImage(data.frontImages, reading->plateImage());
-        addImage(data.frontImages, reading->image());
+        copyPlate(*reading, data, data.frontPlateNumber, data.frontImages);
     }
     m_esb->sendAlprFront(data)
         .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", Log::outside(eventId)); })
