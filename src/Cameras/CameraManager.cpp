@@ -49,7 +49,7 @@ CameraManager::~CameraManager()
     qDeleteAll(cameras);
     // Passes still in their trigger delay never reached a camera.
     for (const auto &pass : std::exchange(m_running, {}))
-        if (pass.state() == 0)
+        if (pass.isPending())
             pass.resolve({});
 }
 
@@ -175,12 +175,11 @@ void CameraManager::onRequest(const QHostAddress &peer, const HttpServer::Reques
 Deferred<CameraManager::Readings> CameraManager::cameraProcess(const QString &id, const QStringList &types)
 {
     log.info("cameraProcess");
-    Deferred<Readings> result;
     if (m_cameras.isEmpty()) {
         log.warn("Camera list is empty");
-        result.resolve(Readings());
-        return result;
+        return Deferred<Readings>::resolved(Readings());
     }
+    Deferred<Readings> result;
     m_transactionId = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
     // The pass's readings stay with the pass: an overlapping pass cannot touch them.
     cameraTriggerReceived(types, m_transactionId).done([result](const QList<VORCamera::Result> &list) {
@@ -194,7 +193,7 @@ Deferred<QList<VORCamera::Result>> CameraManager::cameraTriggerReceived(const QS
 {
     log.info("cameraTriggerReceived");
     Deferred<QList<VORCamera::Result>> result;
-    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [](const auto &d) { return d.state() != 0; }),
+    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [](const auto &d) { return !d.isPending(); }),
                     m_running.end());
     m_running.append(result);
     const int delay = qMax(0, m_config.get(Key::CameraTriggerDelayMsec).toInt());

@@ -387,7 +387,7 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
     });
     // A call that failed at once sends nothing: its caller has been told it failed, so the
     // device must not act on it.
-    if (wait.state() != 0)
+    if (!wait.isPending())
         return result;
 
     rpcLog.debug("Sending : ", requestTopic);

@@ -2,6 +2,7 @@
 
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
+#include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Managers/CardIssuer.h"
@@ -190,48 +191,39 @@ void CollectEngine::collectData()
 
 Deferred<> CollectEngine::sendCollectedData()
 {
-    Deferred<> sent;
     if (m_esb->state() == Backend::ESB::Stopped) {
         engineLog.warn("ESB is inactive. Skipping ESB data transmission.");
-        sent.resolve();
-        return sent;
+        return Deferred<>::resolved();
     }
     if (m_lane->cameras()->list().isEmpty()) {
         engineLog.warn("No cameras configured. Skipping ESB data transmission.");
-        sent.resolve();
-        return sent;
+        return Deferred<>::resolved();
     }
     engineLog.info("Seding collected data to ESB");
     Backend::ESB::TruckAlprBack data;
     data.timestamp = m_session->start();
     data.cardReaderId = m_session->deviceId();
     data.cardId = m_session->cardId();
-    if (const VORReading::Ptr back = m_session->alprReading(QStringLiteral("alpr2"))) {
+    if (const VORReading::Ptr back = m_session->alprReading(CameraRoles::BackPlate.name)) {
         if (back->camera())
             data.backAlprId = back->camera()->zuruvId();
-        data.backPlateNumber = back->plate();
-        data.vehicleType = back->vehicleClass();
-        data.vehicleColour = back->vehicleColor();
-        data.vehicleBrand = back->vehicleMake();
-        data.confidence = qint32(back->confidence());
-        data.countryCode = back->countryCode();
-        addImage(data.backImages, back->plateImage());
-        addImage(data.backImages, back->image());
+        copyPlate(*back, data, data.backPlateNumber, data.backImages);
     }
     for (const VORReading::Ptr &ccr : m_session->ccrReadings()) {
         if (!ccr)
             continue;
         data.containerISOCode = ccr->containerCode();
         const QString cameraId = ccr->camera() ? ccr->camera()->zuruvId() : QString();
-        if (ccr->type() == QLatin1String("ccr1"))
+        if (ccr->type() == CameraRoles::Container1.name)
             data.sideCcr1 = cameraId;
-        else if (ccr->type() == QLatin1String("ccr2"))
+        else if (ccr->type() == CameraRoles::Container2.name)
             data.sideCcr2 = cameraId;
         if (!ccr->plateImage().isEmpty())
             data.containerImages.append(QString::fromLatin1(ccr->plateImage()));
         if (!ccr->image().isEmpty())
             data.containerImages.append(QString::fromLatin1(ccr->image()));
     }
+    Deferred<> sent;
     m_esb->sendAlprBack(data)
         .done([sent](const QString &eventId) {
             engineLog.info("Data sent successfully : eventId=", Log::outside(eventId));

@@ -55,7 +55,7 @@ void IssueEngine::releaseDevices()
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
-    if (m_prepared.state() == 0)
+    if (m_prepared.isPending())
         m_prepared.resolve();
 }
 
@@ -120,7 +120,7 @@ void IssueEngine::prepareCard()
 
 void IssueEngine::prepareCardAttempt(Deferred<> result)
 {
-    if (result.state() != 0 || !running())
+    if (!result.isPending() || !running())
         return;
     manager::CardIssuer *issuer = m_lane->cardIssuer();
     if (!issuer) {

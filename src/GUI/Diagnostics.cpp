@@ -199,7 +199,7 @@ void Diagnostics::cardDone(const Tag::Ptr &card, int pauseMsec)
                  .arg(m_test.currCardIndex)
                  .arg(m_test.numberOfCards)
                  .arg(m_test.cardId()));
-    if (m_test.completion.state() != 0) {
+    if (!m_test.completion.isPending()) {
         log.warn("Test defer has already been resolved");
     } else {
         emit testProgress(m_test);
@@ -242,7 +242,7 @@ void Diagnostics::finish(Test &test, bool ran)
         log.info("Test success : ", fields);
     else
         log.critical("Test failed : ", fields, " error=", test.error);
-    if (test.completion.state() != 0) {
+    if (!test.completion.isPending()) {
         log.warn("Test defer has already been resolved");
     } else {
         emit testFinished(test);

@@ -63,7 +63,7 @@ void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
     const quint64 before = m_diagnostics->acceptedRuns();
     Deferred<Test> run = m_diagnostics->performTest(mode, cards, id);
     const bool accepted = m_diagnostics->acceptedRuns() != before;
-    if (accepted && run.state() == 0) {
+    if (accepted && run.isPending()) {
         m_screens->setMessage(mode == QLatin1String("dispense") ? QStringLiteral("Dispensing card")
                                                                 : QStringLiteral("Insert card"));
         m_screens->setScreen(QStringLiteral("Busy"));

@@ -54,13 +54,6 @@ void whenFinished(Deferred<Result> step, std::function<void()> then)
     step.fail([then](Result) { then(); });
 }
 
-Deferred<> resolvedWait()
-{
-    Deferred<> d;
-    d.resolve();
-    return d;
-}
-
 }
 
 CardIssuer::CardIssuer(RFID *rfid, Dispenser *dispenser, QObject *parent, int acceptTestTimeoutSec)
@@ -425,7 +418,7 @@ Deferred<Result> CardIssuer::eject()
     // then the sensor already shows it there and there is no change left to wait for.
     Deferred<> atMouth = command.thenAlias([this](Dispenser::Result) {
         if (m_dispenser->cardInMouth())
-            return resolvedWait();
+            return Deferred<>::resolved();
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInMouthChanged, SensorMs);
     });
     atMouth.done([this, d]() mutable {
@@ -448,7 +441,7 @@ Deferred<Result> CardIssuer::retract()
     // As with the eject: a sensor that already shows the card at the reader is the confirmation.
     Deferred<> atReader = command.thenAlias([this](Dispenser::Result) {
         if (m_dispenser->cardInRfid())
-            return resolvedWait();
+            return Deferred<>::resolved();
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, SensorMs);
     });
     atReader.done([this, d]() mutable {
