@@ -6,6 +6,7 @@
 #include "Backend/CardBO.h"
 #include "Backend/LaneView.h"
 #include "Cameras/CameraManager.h"
+#include "Engines/Identity.h"
 #include "Engines/Lane.h"
 #include "Engines/Session.h"
 #include "Engines/StorageBox.h"
@@ -21,7 +22,6 @@
 #include "Managers/Update.h"
 
 #include <QByteArray>
-#include <QFileSystemWatcher>
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -72,25 +72,19 @@ public:
     enum State : int { Init = 0, Busy = 1, Ready = 2, Error = 3, Stopped = 4 };
     Q_ENUM(State)
 
-    // The lane command topics, fixed texts whatever the interface's base topic.
-    static const QStringList LaneTopics;
-
     Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent = nullptr,
              Backend::CardBO::Timing cardBOTiming = Backend::CardBO::Timing());
     ~Terminal() override;
 
     static QString stateToStr(int state);
     static QString modelToType(const QString &model);
-    // An identity value: the configured text itself, or the content of the file it names.
-    QString loadId(const QString &value);
-    static bool fileRecentlyCreated(const QString &path);
 
     QString type() const override { return m_type; }
     State state() const { return m_state; }
     QString reason() const { return m_reason; }
-    QString serialNum() const override { return m_serialNum; }
-    QString customsId() const override { return m_customsId; }
-    QString locationId() const override { return m_locationId; }
+    QString serialNum() const override { return m_identity.serialNum(); }
+    QString customsId() const override { return m_identity.customsId(); }
+    QString locationId() const override { return m_identity.locationId(); }
     QString customsName() const;
     QString locationName() const;
     int cardLevelPercent() const;
@@ -131,10 +125,6 @@ public:
     QString softwareVersion() const override;
     void installSoftware(const QString &version, const QString &url, const QString &md5) override;
 
-    void setDeviceId(const QString &id);
-    void setCustomsId(const QString &id);
-    void setLocationId(const QString &id);
-
 public slots:
     void start();
     void stop();
@@ -165,12 +155,9 @@ signals:
     void buttonChanged();
 
 private:
-    void init();
     void setType(const QString &type);
     void setState(State state, const QString &reason);
     void printState();
-    void onFileChanged(const QString &path);
-    void onDirChanged(const QString &path);
     void onModelChanged();
     void onTypeChanged();
     void onConfigChanged(const QVariantMap &changes);
@@ -178,15 +165,20 @@ private:
     void onCardDisposed(const Tag::Ptr &card);
     void onButtonPressed();
     void onLaneCommand(const QByteArray &data, const QByteArray &from);
+    // A lane command: its topic, the line it logs and what it does (none: heard only).
+    struct LaneCommand
+    {
+        QString topic;
+        const char *line;
+        void (*act)(Terminal &);
+    };
+    static const QList<LaneCommand> &laneCommands();
     void updateEngine();
     QSharedPointer<Engine> createEngine(const QString &type);
     void dropEngine();
     bool sessionInProgress() const;
-    // The three identity keys with their setters, in the order they are loaded.
-    void forEachId(const std::function<void(const QString &key, void (Terminal::*set)(const QString &))> &f);
 
     Config &m_config;
-    QFileSystemWatcher m_watcher;
     manager::MqttClient &m_mqtt;
     manager::RFID m_rfid;
     manager::Dispenser m_dispenser;
@@ -206,10 +198,8 @@ private:
     QString m_type;
     State m_state = Init;
     QString m_reason;
-    QString m_serialNum;
-    QString m_customsId;
-    QString m_locationId;
     Session *m_session = nullptr;
+    Identity m_identity;
     QSharedPointer<Engine> m_engine;
     bool m_paused = false;
     QList<QMetaObject::Connection> m_connections; // made by start(), removed by stop()
