@@ -13,18 +13,18 @@ namespace {
 const Log termLog("[Terminal] ");
 } // namespace
 
-void Identity::forEachId(const std::function<void(const QString &, void (Identity::*)(const QString &))> &f)
-{
-    f(Key::TerminalDeviceId, &Identity::setDeviceId);
-    f(Key::TerminalCustomsId, &Identity::setCustomsId);
-    f(Key::TerminalLocationId, &Identity::setLocationId);
-}
+// The three ids in the order they are loaded: the setting, the value, the name its change
+// is logged under, the change signal.
+const Identity::Id Identity::Ids[] = {
+    {Key::TerminalDeviceId, &Identity::m_serialNum, "Device", &Identity::serialNumChanged},
+    {Key::TerminalCustomsId, &Identity::m_customsId, "Customs", &Identity::customsIdChanged},
+    {Key::TerminalLocationId, &Identity::m_locationId, "Location", &Identity::locationIdChanged},
+};
 
 Identity::Identity(Config &config, QObject *parent) : QObject(parent), m_config(config)
 {
-    forEachId([this](const QString &key, void (Identity::*set)(const QString &)) {
-        (this->*set)(loadId(m_config.get(key).toString()));
-    });
+    for (const Id &id : Ids)
+        set(id, loadId(m_config.get(id.key).toString()));
 }
 
 QString Identity::loadId(const QString &value)
@@ -54,40 +54,22 @@ QString Identity::loadId(const QString &value)
     return QString::fromLatin1(bytes).trimmed();
 }
 
-void Identity::setDeviceId(const QString &id)
+void Identity::set(const Id &id, const QString &value)
 {
-    if (id == m_serialNum)
+    QString &held = this->*id.value;
+    if (value == held)
         return;
-    termLog.info("Device ID changed : ", id);
-    m_serialNum = id;
-    emit serialNumChanged();
-}
-
-void Identity::setCustomsId(const QString &id)
-{
-    if (id == m_customsId)
-        return;
-    termLog.info("Customs ID changed : ", id);
-    m_customsId = id;
-    emit customsIdChanged();
-}
-
-void Identity::setLocationId(const QString &id)
-{
-    if (id == m_locationId)
-        return;
-    termLog.info("Location ID changed : ", id);
-    m_locationId = id;
-    emit locationIdChanged();
+    termLog.info(id.name, " ID changed : ", value);
+    held = value;
+    emit (this->*id.changed)();
 }
 
 void Identity::onFileChanged(const QString &path)
 {
     termLog.info("File changed : ", path);
-    forEachId([this, &path](const QString &key, void (Identity::*set)(const QString &)) {
-        if (m_config.get(key).toString() == path)
-            (this->*set)(loadId(path));
-    });
+    for (const Id &id : Ids)
+        if (m_config.get(id.key).toString() == path)
+            set(id, loadId(path));
     if (QFileInfo::exists(path) && !m_watcher.files().contains(path))
         m_watcher.addPath(path);
 }
@@ -98,16 +80,14 @@ void Identity::onFileChanged(const QString &path)
 void Identity::onDirChanged(const QString &path)
 {
     termLog.debug("Directory changed : ", path);
-    const QString current[] = {m_serialNum, m_customsId, m_locationId};
-    int n = 0;
-    forEachId([this, &current, &n](const QString &key, void (Identity::*set)(const QString &)) {
-        const QString file = m_config.get(key).toString();
-        if (current[n++].isEmpty() && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))
+    for (const Id &id : Ids) {
+        const QString file = m_config.get(id.key).toString();
+        if ((this->*id.value).isEmpty() && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))
             && QFileInfo::exists(file)) {
             termLog.info("File created : ", file);
-            (this->*set)(loadId(file));
+            set(id, loadId(file));
         }
-    });
+    }
 }
 
 void Identity::start()

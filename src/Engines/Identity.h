@@ -8,8 +8,6 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
-
 class Config;
 
 class Identity : public QObject
@@ -37,13 +35,18 @@ signals:
     void locationIdChanged();
 
 private:
-    void setDeviceId(const QString &id);
-    void setCustomsId(const QString &id);
-    void setLocationId(const QString &id);
+    struct Id
+    {
+        QLatin1String key;
+        QString Identity::*value;
+        const char *name;
+        void (Identity::*changed)();
+    };
+    static const Id Ids[];
+
+    void set(const Id &id, const QString &value);
     void onFileChanged(const QString &path);
     void onDirChanged(const QString &path);
-    // The three identity keys with their setters, in the order they are loaded.
-    void forEachId(const std::function<void(const QString &key, void (Identity::*set)(const QString &))> &f);
 
     Config &m_config;
     QFileSystemWatcher m_watcher;
