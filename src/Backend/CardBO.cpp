@@ -19,7 +19,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::CardBO] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.cardbo")
+const Log log("[Backend::CardBO] ", logCategory);
 
 const QString RegisterPath = QStringLiteral("/api/v1/device/register");
 const QString UpdateDataPath = QStringLiteral("/api/v1/device/updateData");

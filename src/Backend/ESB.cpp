@@ -16,7 +16,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::ESB] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.esb")
+const Log log("[Backend::ESB] ", logCategory);
 
 const QString VersionPath = QStringLiteral("/app/version");
 const QString FrontPath = QStringLiteral("/integration/internal/cardReader/truckAlprFront");

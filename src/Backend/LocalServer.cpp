@@ -16,7 +16,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::LocalServer] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.localserver")
+const Log log("[Backend::LocalServer] ", logCategory);
 
 QDateTime dateOf(const QJsonValue &value)
 {

@@ -17,7 +17,8 @@
 namespace manager {
 
 namespace {
-const Log log("[CameraManager] ");
+ZUKA_LOG_CATEGORY(logCategory, "cameras.cameramanager")
+const Log log("[CameraManager] ", logCategory);
 }
 
 CameraManager::CameraManager(Config &config, IPv4 *ipv4, QObject *parent)

@@ -20,7 +20,8 @@
 #include <utility>
 
 namespace {
-const Log log("[VORCamera] ");
+ZUKA_LOG_CATEGORY(logCategory, "cameras.vorcamera")
+const Log log("[VORCamera] ", logCategory);
 }
 
 VORCamera::VORCamera(Type kind, const QUrl &url, QObject *parent)

@@ -12,7 +12,8 @@
 #include <QTimer>
 
 namespace {
-const Log engineLog("[CollectEngine] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.collectengine")
+const Log engineLog("[CollectEngine] ", logCategory);
 
 // The states in which the passage's card is not yet being processed: an insert is
 // taken (or an unreadable one ends the passage) only there.

@@ -10,7 +10,8 @@
 
 namespace {
 // Its lines are the terminal's.
-const Log termLog("[Terminal] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.terminal")
+const Log termLog("[Terminal] ", logCategory);
 } // namespace
 
 // The three ids in the order they are loaded: the setting, the value, the name its change

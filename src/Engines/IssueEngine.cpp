@@ -12,7 +12,8 @@
 #include <QTimer>
 
 namespace {
-const Log engineLog("[IssueEngine] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.issueengine")
+const Log engineLog("[IssueEngine] ", logCategory);
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.

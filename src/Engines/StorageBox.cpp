@@ -8,7 +8,8 @@
 #include <QSettings>
 
 namespace {
-const Log boxLog("[StorageBox] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.storagebox")
+const Log boxLog("[StorageBox] ", logCategory);
 const QString CountKey = QStringLiteral("storageBox/count");
 } // namespace
 

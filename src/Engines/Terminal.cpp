@@ -17,7 +17,8 @@
 
 namespace {
 
-const Log termLog("[Terminal] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.terminal")
+const Log termLog("[Terminal] ", logCategory);
 
 const QString VendingMachine = QStringLiteral("CARD_VENDING_MACHINE");
 const QString CollectionMachine = QStringLiteral("CARD_COLLECTION_MACHINE");

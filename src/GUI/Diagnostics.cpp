@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QTextStream>
 
+ZUKA_LOG_CATEGORY(diagnosticsLogCategory, "gui.diagnostics")
+
 const Diagnostics::UsbDevice Diagnostics::UsbDevices[6] = {
     {"USB Hub #1", "0451:2077", "1-1", "usbHub"}, {"mPCIE #1", "*", "1-1.2", "mPCIe1"},
     {"RFID", "0ab1:0007", "1-1.3", "rfidUsb"},    {"USB Host", "*", "1-1.4", "usbHost"},

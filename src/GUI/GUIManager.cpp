@@ -31,6 +31,8 @@
 #include <QUrl>
 #include <QtQml>
 
+ZUKA_LOG_CATEGORY(guiManagerLogCategory, "gui.guimanager")
+
 const QString GUIManager::TranslationFile = QStringLiteral(":/qml/translations/zuka-terminal-ui_el_GR.qm");
 
 GUIManager::GUIManager(Config &config)

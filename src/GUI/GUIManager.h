@@ -23,6 +23,8 @@
 #include <QTranslator>
 #include <QVariantMap>
 
+Q_DECLARE_LOGGING_CATEGORY(guiManagerLogCategory)
+
 class Config;
 class QQmlContext;
 
@@ -155,5 +157,5 @@ private:
     QQmlContext *m_rootContext = nullptr;
 
 private:
-    static constexpr Log log{"[GUIManager] "};
+    static constexpr Log log{"[GUIManager] ", guiManagerLogCategory};
 };

@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QPointer>
 
+ZUKA_LOG_CATEGORY(remoteCommandsLogCategory, "gui.remotecommands")
+
 const QString RemoteCommands::ValidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Valid.wav");
 const QString RemoteCommands::InvalidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Invalid.wav");
 

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <limits>
 
+ZUKA_LOG_CATEGORY(screenLogicLogCategory, "gui.screenlogic")
+
 ScreenLogic::ScreenLogic(Config &config, SessionManager &sessions, QObject *parent)
     : QObject(parent)
     , m_config(&config)

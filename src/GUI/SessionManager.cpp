@@ -3,6 +3,8 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 
+ZUKA_LOG_CATEGORY(sessionManagerLogCategory, "gui.sessionmanager")
+
 SessionManager::SessionManager(Config &config, QObject *parent, int sessionMsec)
     : QObject(parent)
     , m_config(&config)

@@ -21,6 +21,8 @@
 #include <cmath>
 #include <limits>
 
+ZUKA_LOG_CATEGORY(supervisionLogCategory, "gui.supervision")
+
 namespace {
 const char *const StateNames[] = {"Init", "Busy", "Ready", "Error", "Stopped"};
 
@@ -268,7 +270,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
                            && !topic.contains(QLatin1String("/status/get"))
                            && !topic.contains(QLatin1String("/config/get"));
     // A "/config/set" object may carry the broker password or the PIN: logged masked.
-    if (Log::debugEnabled())
+    if (log.debugEnabled())
         log.debug("Data : ", Log::outside(Secrets::maskedPayload(data)));
 
     if (topic.contains(QLatin1String("/info/get"))) {

@@ -11,7 +11,8 @@ namespace manager {
 
 namespace {
 
-const Log log("[Barrier] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.barrier")
+const Log log("[Barrier] ", logCategory);
 
 bool bit(quint32 word, int n)
 {

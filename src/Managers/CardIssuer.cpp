@@ -18,7 +18,8 @@ constexpr int SensorMs = 1000;
 // The dispenser's answer to an issue command that still leaves a card at the reader.
 constexpr int IssueCodeCardAtReader = 14;
 
-const Log log("[CardIssuer] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.cardissuer")
+const Log log("[CardIssuer] ", logCategory);
 const char *const MouthTimeout = "Timeout waiting for mouth sensor";
 
 QString uidText(const Tag::Ptr &tag)
