@@ -23,10 +23,10 @@ struct Role
     QLatin1String title;
 };
 
-constexpr Role FrontPlate{QLatin1String("alpr1"), Key::CameraAlpr1, Kind::Plate, QLatin1String("ALPR Front")};
-constexpr Role BackPlate{QLatin1String("alpr2"), Key::CameraAlpr2, Kind::Plate, QLatin1String("ALPR Back")};
-constexpr Role Container1{QLatin1String("ccr1"), Key::CameraCcr1, Kind::Container, QLatin1String("ccr1")};
-constexpr Role Container2{QLatin1String("ccr2"), Key::CameraCcr2, Kind::Container, QLatin1String("ccr2")};
+constexpr Role FrontPlate{"alpr1"_l1, Key::CameraAlpr1, Kind::Plate, "ALPR Front"_l1};
+constexpr Role BackPlate{"alpr2"_l1, Key::CameraAlpr2, Kind::Plate, "ALPR Back"_l1};
+constexpr Role Container1{"ccr1"_l1, Key::CameraCcr1, Kind::Container, "ccr1"_l1};
+constexpr Role Container2{"ccr2"_l1, Key::CameraCcr2, Kind::Container, "ccr2"_l1};
 
 // In the order the cameras are built.
 constexpr Role All[] = {FrontPlate, BackPlate, Container1, Container2};

@@ -378,7 +378,7 @@ private slots:
         QVERIFY(names.open(QIODevice::ReadOnly));
         const QString declared = QString::fromUtf8(names.readAll());
         QSet<QString> groups;
-        auto name = QRegularExpression("QLatin1String \\w+\\{\"([^\"]+)\"\\}").globalMatch(declared);
+        auto name = QRegularExpression("QLatin1String \\w+ = \"([^\"]+)\"_l1;").globalMatch(declared);
         while (name.hasNext()) {
             const QString key = name.next().captured(1);
             QVERIFY2(ConfigDefaults.contains(key), qPrintable(key + " has no default"));
