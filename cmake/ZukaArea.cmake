@@ -19,22 +19,28 @@ function(zuka_use_pch target)
 endfunction()
 
 # One static library per source folder, so that each area builds and is tested on its own.
-# Each area lists its own files in its folder's CMakeLists.txt. The folder is a private
-# include path of its library only: from anywhere else its headers are named
-# "Area/Class.h" below src/, which is the one public include path. An area with headers
+# Each area lists its own files in its folder's CMakeLists.txt, and the areas it uses. Its
+# headers are named "Area/Class.h"; an area sees only its own headers and those of the
+# areas it depends on, so an include that runs the wrong way fails to build. (Each area's
+# public include path is a folder of the build holding one link, "Area", to its sources.)
+# The folder itself is a private include path of its library only. An area with headers
 # only becomes an interface library.
 function(zuka_area name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  get_filename_component(_area ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(_headers ${PROJECT_BINARY_DIR}/areas/${_area})
+  file(MAKE_DIRECTORY ${_headers})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${_headers}/${_area} SYMBOLIC)
   set(_cpp ${A_SOURCES})
   list(FILTER _cpp INCLUDE REGEX "\\.(c|cpp)$")
   if(_cpp)
     add_library(${name} STATIC ${A_SOURCES})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_include_directories(${name} PUBLIC ${_headers} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${A_DEPS})
     zuka_use_pch(${name})
   else()
     add_library(${name} INTERFACE ${A_SOURCES})
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_include_directories(${name} INTERFACE ${_headers})
     target_link_libraries(${name} INTERFACE ${A_DEPS})
   endif()
 endfunction()

@@ -3,8 +3,8 @@
 // commands of the card back office's heartbeat answer, as the operator interface takes
 // them. The first input byte picks the topic, the rest is the payload (or the command).
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
-#include "GUI/Defaults.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/RemoteCommands.h"
 #include "GUI/ScreenLogic.h"

@@ -4,7 +4,7 @@
 // slowest of them: target ratio <= 1.2.
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
-#include "GUI/GUIManager.h"
+#include "Common/ConfigKeys.h"
 #include "Models/IPv4.h"
 #include "PeerProcess.h"
 #include "TestUtil.h"
@@ -52,7 +52,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     std::array<std::unique_ptr<PeerProcess>, 4> peers;
     QTemporaryDir dir;
-    Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
+    Config config(dir.filePath("gui.conf"), ConfigDefaults);
     config.set("cameras/serverPort", 0);
     for (int i = 0; i < 4; ++i) {
         peers[i].reset(new PeerProcess(Roles[i]));

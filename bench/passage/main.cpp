@@ -25,8 +25,8 @@
 // Medians over the passages after two warm-up ones. Every wait has a generous limit, so
 // the run always ends.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/Engine.h"
-#include "GUI/Defaults.h"
 #include "Managers/Barrier.h"
 
 #include "BackOfficePeer.h"
@@ -97,7 +97,7 @@ bool logged(const LogText &log, PeerProcess &terminal, const QByteArray &text, i
 }
 
 // The lane's peers and the bench's hands on them.
-class Lane
+class LaneRig
 {
 public:
     QTemporaryDir dir;
@@ -271,7 +271,7 @@ qint64 syncsIn(const QString &counterFile)
 }
 
 // The terminal program with its interface: its own CPU time and disk syncs in a passage.
-int terminalProgram(Lane &lane, int passages)
+int terminalProgram(LaneRig &lane, int passages)
 {
     const QString conf = lane.dir.filePath("gui.conf");
     lane.configure(conf);
@@ -396,7 +396,7 @@ int terminalProgram(Lane &lane, int passages)
 }
 
 // The headless lane runner through N passages: its resident memory along the way.
-int throughRunner(Lane &lane, int passages)
+int throughRunner(LaneRig &lane, int passages)
 {
     lane.configure(lane.dir.filePath("runner.conf"));
     PeerProcess runner(QStringLiteral("lane_runner"));
@@ -466,7 +466,7 @@ int main(int argc, char **argv)
     const int given = (runner ? args.value(2) : args.value(1)).toInt();
     const int passages = given > 0 ? given : runner ? 200 : 20;
 
-    Lane lane;
+    LaneRig lane;
     if (!lane.start(passages + 5)) {
         std::fprintf(stderr, "the peers did not start\n");
         return 1;

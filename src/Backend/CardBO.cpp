@@ -3,6 +3,7 @@
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 #include "Common/Secrets.h"
@@ -13,7 +14,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::CardBO] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.cardbo")
+const Log log("[Backend::CardBO] ", logCategory);
 
 const QString RegisterPath = QStringLiteral("/api/v1/device/register");
 const QString UpdateDataPath = QStringLiteral("/api/v1/device/updateData");
@@ -83,11 +85,11 @@ QString CardBO::blacklistVer() const
 
 void CardBO::initClient()
 {
-    m_client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
+    m_client.setIgnoreSslErrors(m_config.get(Key::CardBoIgnoreSslErrors).toBool());
     // An empty file name configures nothing (plain HTTP needs no certificates).
-    const QString rootCA = m_config.get(QStringLiteral("card-bo/rootCA")).toString();
-    const QString cert = m_config.get(QStringLiteral("card-bo/pubCert")).toString();
-    const QString privKey = m_config.get(QStringLiteral("card-bo/privKey")).toString();
+    const QString rootCA = m_config.get(Key::CardBoRootCA).toString();
+    const QString cert = m_config.get(Key::CardBoPubCert).toString();
+    const QString privKey = m_config.get(Key::CardBoPrivKey).toString();
     if (!rootCA.isEmpty())
         m_client.setTLSRootCA(rootCA);
     if (!cert.isEmpty())
@@ -149,7 +151,7 @@ void CardBO::updateLastComms()
 // The heartbeat period in force: a configured 0 or less means the default 30 s.
 int CardBO::hbIntervalSec() const
 {
-    const int seconds = m_config.get(QStringLiteral("card-bo/hbIntervalSec")).toInt();
+    const int seconds = m_config.get(Key::CardBoHbIntervalSec).toInt();
     return seconds > 0 ? seconds : DefaultHbIntervalSec;
 }
 
@@ -253,7 +255,7 @@ void CardBO::processStateOnline()
 
 QUrl CardBO::createUrl(const QString &path, const QUrlQuery &query) const
 {
-    QUrl url(m_config.get(QStringLiteral("card-bo/url")).toString());
+    QUrl url(m_config.get(Key::CardBoUrl).toString());
     if (!url.isValid())
         return url; // stays invalid: a new path would make it look valid
     url.setPath(path);

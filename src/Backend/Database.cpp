@@ -11,7 +11,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::Database] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.database")
+const Log log("[Backend::Database] ", logCategory);
 
 const QString ApiKey = QStringLiteral("apiKey");
 const QString DateFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss");

@@ -2,6 +2,7 @@
 #include "Backend/ServerUrl.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 
@@ -15,7 +16,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::ESB] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.esb")
+const Log log("[Backend::ESB] ", logCategory);
 
 const QString VersionPath = QStringLiteral("/app/version");
 const QString FrontPath = QStringLiteral("/integration/internal/cardReader/truckAlprFront");
@@ -49,14 +51,14 @@ void ESB::initClient()
 {
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
-    m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("esb/ignoreSslErrors")).toBool());
+    m_client.setIgnoreSslErrors(m_config->get(Key::EsbIgnoreSslErrors).toBool());
     // Credentials of the configured URL and the lane's data go to that server only.
     m_client.setSameOriginRedirects(true);
 }
 
 void ESB::initTimer()
 {
-    const int seconds = qMax(MinCheckIntervalSec, m_config->get(QStringLiteral("esb/hbIntervalSec")).toInt());
+    const int seconds = qMax(MinCheckIntervalSec, m_config->get(Key::EsbHbIntervalSec).toInt());
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(seconds * 1000);
 }
@@ -73,7 +75,7 @@ void ESB::onConfigChanged(const QVariantMap &changes)
 
 void ESB::checkState()
 {
-    if (!QUrl(m_config->get(QStringLiteral("esb/url")).toString()).isValid()) {
+    if (!QUrl(m_config->get(Key::EsbUrl).toString()).isValid()) {
         m_checkTimer.stop();
         setState(Stopped, QStringLiteral("Invalid URL"));
         return;
@@ -98,24 +100,24 @@ Deferred<QJsonObject> ESB::requestVersion()
 
 QUrl ESB::createUrl(const QString &path) const
 {
-    return endpointUrl(m_config->get(QStringLiteral("esb/url")).toString(), path);
+    return endpointUrl(m_config->get(Key::EsbUrl).toString(), path);
 }
 
 void ESB::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    answerWithUrlCredentials(m_config->get(QStringLiteral("esb/url")).toString(), authenticator);
+    answerWithUrlCredentials(m_config->get(Key::EsbUrl).toString(), authenticator);
 }
 
 Deferred<QJsonObject> ESB::getRequest(const QUrl &url)
 {
     log.info("Sending ESB GET request");
-    return handle(m_client.get(url, m_config->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+    return handle(m_client.get(url, m_config->get(Key::EsbResponseTimeoutMsec).toInt()));
 }
 
 Deferred<QJsonObject> ESB::postRequest(const QUrl &url, const QJsonObject &object)
 {
     log.info("Sending ESB request");
-    return handle(m_client.post(url, object, m_config->get(QStringLiteral("esb/responseTimeoutMsec")).toInt()));
+    return handle(m_client.post(url, object, m_config->get(Key::EsbResponseTimeoutMsec).toInt()));
 }
 
 Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)

@@ -3,6 +3,7 @@
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Models/IPv4.h"
 
 #include <QDateTime>
@@ -14,8 +15,9 @@ namespace {
 
 // The configuration keys the heartbeat reports.
 const QStringList WantedList = {QStringLiteral("barrier\\/.+"), QStringLiteral("cameras\\/.+"),
-                                QStringLiteral("card-bo\\/hbIntervalSec"), QStringLiteral("card-bo\\/hbPolicy"),
-                                QStringLiteral("terminal\\/collectTimeoutSec")};
+                                QRegularExpression::escape(Key::CardBoHbIntervalSec),
+                                QRegularExpression::escape(Key::CardBoHbPolicy),
+                                QRegularExpression::escape(Key::TerminalCollectTimeoutSec)};
 
 bool shouldExclude(const QString &key)
 {

@@ -2,6 +2,7 @@
 #include "Backend/ServerUrl.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 
@@ -15,7 +16,8 @@ namespace Backend {
 
 namespace {
 
-const Log log("[Backend::LocalServer] ");
+ZUKA_LOG_CATEGORY(logCategory, "backend.localserver")
+const Log log("[Backend::LocalServer] ", logCategory);
 
 QDateTime dateOf(const QJsonValue &value)
 {
@@ -39,7 +41,7 @@ void LocalServer::initClient()
     m_client.setHeader(QStringLiteral("accept"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
-    m_client.setIgnoreSslErrors(m_config->get(QStringLiteral("local/ignoreSslErrors")).toBool());
+    m_client.setIgnoreSslErrors(m_config->get(Key::LocalIgnoreSslErrors).toBool());
     // Credentials of the configured URL and the passage go to that server only.
     m_client.setSameOriginRedirects(true);
 }
@@ -54,12 +56,12 @@ void LocalServer::onConfigChanged(const QVariantMap &changes)
 
 void LocalServer::onAuthRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
-    answerWithUrlCredentials(m_config->get(QStringLiteral("local/url")).toString(), authenticator);
+    answerWithUrlCredentials(m_config->get(Key::LocalUrl).toString(), authenticator);
 }
 
 QUrl LocalServer::createUrl(const QString &path) const
 {
-    return endpointUrl(m_config->get(QStringLiteral("local/url")).toString(), path);
+    return endpointUrl(m_config->get(Key::LocalUrl).toString(), path);
 }
 
 Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
@@ -69,7 +71,7 @@ Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
                            {QStringLiteral("scaleId"), request.scaleId}};
     Deferred<Response> result;
     m_client.post(createUrl(QStringLiteral("/api/Passages")), body,
-                 m_config->get(QStringLiteral("local/responseTimeoutMsec")).toInt())
+                 m_config->get(Key::LocalResponseTimeoutMsec).toInt())
         .done([this, result](int status, const QJsonValue &answer) {
             log.info("Data sent successfully to local server : (", status, ") ", Log::outside(Utils::jsonToText(answer)));
             setLastComms(QDateTime::currentDateTime());

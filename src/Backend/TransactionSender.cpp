@@ -13,8 +13,9 @@ namespace Backend {
 
 namespace {
 
-// The queue's lines are the card back-office client's.
-const Log log("[Backend::CardBO] ");
+// The queue's lines are the card back-office client's, under its category.
+ZUKA_LOG_CATEGORY(logCategory, "backend.cardbo")
+const Log log("[Backend::CardBO] ", logCategory);
 
 const int RequestTimeoutMs = 30000;
 

@@ -7,7 +7,8 @@
 #include <QJsonObject>
 
 namespace {
-const Log log("[VORCamera] ");
+ZUKA_LOG_CATEGORY(logCategory, "cameras.vorcamera")
+const Log log("[VORCamera] ", logCategory);
 
 // Mistyped values are converted where a conversion exists ("87.5" still gives 87.5);
 // a missing key gives the empty or zero value.

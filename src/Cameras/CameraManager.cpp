@@ -1,6 +1,9 @@
 #include "Cameras/CameraManager.h"
 
+#include "Cameras/CameraRoles.h"
+
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Models/IPv4.h"
 
@@ -14,11 +17,9 @@
 namespace manager {
 
 namespace {
-const Log log("[CameraManager] ");
+ZUKA_LOG_CATEGORY(logCategory, "cameras.cameramanager")
+const Log log("[CameraManager] ", logCategory);
 }
-
-const QStringList CameraManager::CAMERA_TYPES = {QStringLiteral("alpr1"), QStringLiteral("alpr2"),
-                                                 QStringLiteral("ccr1"), QStringLiteral("ccr2")};
 
 CameraManager::CameraManager(Config &config, IPv4 *ipv4, QObject *parent)
     : QObject(parent)
@@ -49,7 +50,7 @@ CameraManager::~CameraManager()
     qDeleteAll(cameras);
     // Passes still in their trigger delay never reached a camera.
     for (const auto &pass : std::exchange(m_running, {}))
-        if (pass.state() == 0)
+        if (pass.isPending())
             pass.resolve({});
 }
 
@@ -103,33 +104,33 @@ void CameraManager::initCameras()
     }
 
     QMap<QString, QUrl> urls;
-    for (const QString &role : CAMERA_TYPES)
-        urls.insert(role, QUrl(m_config.get(QStringLiteral("cameras/") + role).toString()));
-    setPort(m_config.get(QStringLiteral("cameras/serverPort")).toInt());
-    const QString settingsFile = m_config.get(QStringLiteral("cameras/settingsFile")).toString();
+    for (const CameraRoles::Role &role : CameraRoles::All)
+        urls.insert(role.name, QUrl(m_config.get(role.key).toString()));
+    setPort(m_config.get(Key::CameraServerPort).toInt());
+    const QString settingsFile = m_config.get(Key::CameraSettingsFile).toString();
 
     // Without our own address the cameras would be told to post to "http://:port/...".
     const bool push = !m_localAddress.isEmpty();
     if (!push)
         log.warn("Local address unknown. Skipping camera configuration push.");
 
-    for (const QString &role : CAMERA_TYPES) {
-        const QUrl url = urls.value(role);
+    for (const CameraRoles::Role &role : CameraRoles::All) {
+        const QUrl url = urls.value(role.name);
         if (!url.isValid())
             continue;
         // A host given by name has no address value (0) and never matches a post.
         const quint32 address = QHostAddress(url.host()).toIPv4Address();
         VORCamera *camera = nullptr;
-        if (role.contains(QLatin1String("alpr"))) {
+        if (role.kind == CameraRoles::Kind::Plate) {
             log.info("ALPR camera : ", url.toDisplayString());
             camera = new Plate(VORCamera::ALPR, url, this);
         } else {
             log.info("CCR camera : ", url.toDisplayString());
             camera = new Container(VORCamera::CCR, url, this);
         }
-        camera->setResponseTimeoutMsec(m_config.get(QStringLiteral("cameras/responseTimeoutMsec")).toInt());
-        camera->setStatusIntervalMsec(m_config.get(QStringLiteral("cameras/statusIntervalMsec")).toInt());
-        camera->setType(role);
+        camera->setResponseTimeoutMsec(m_config.get(Key::CameraResponseTimeoutMsec).toInt());
+        camera->setStatusIntervalMsec(m_config.get(Key::CameraStatusIntervalMsec).toInt());
+        camera->setType(role.name);
         if (push)
             camera->updateCameraConfiguration(settingsFile, m_localAddress,
                                               m_server.serverPort() ? m_server.serverPort() : m_port);
@@ -137,7 +138,7 @@ void CameraManager::initCameras()
         // Two roles on one host: the later one takes the address; the earlier is not
         // left behind polling.
         if (VORCamera *replaced = m_cameras.value(address)) {
-            log.warn("Camera ", replaced->type(), " replaced by ", role, " on host ", url.host());
+            log.warn("Camera ", replaced->type(), " replaced by ", role.name, " on host ", url.host());
             replaced->stop();
             replaced->deleteLater();
             replaced->release();
@@ -175,12 +176,11 @@ void CameraManager::onRequest(const QHostAddress &peer, const HttpServer::Reques
 Deferred<CameraManager::Readings> CameraManager::cameraProcess(const QString &id, const QStringList &types)
 {
     log.info("cameraProcess");
-    Deferred<Readings> result;
     if (m_cameras.isEmpty()) {
         log.warn("Camera list is empty");
-        result.resolve(Readings());
-        return result;
+        return Deferred<Readings>::resolved(Readings());
     }
+    Deferred<Readings> result;
     m_transactionId = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
     // The pass's readings stay with the pass: an overlapping pass cannot touch them.
     cameraTriggerReceived(types, m_transactionId).done([result](const QList<VORCamera::Result> &list) {
@@ -194,10 +194,10 @@ Deferred<QList<VORCamera::Result>> CameraManager::cameraTriggerReceived(const QS
 {
     log.info("cameraTriggerReceived");
     Deferred<QList<VORCamera::Result>> result;
-    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [](const auto &d) { return d.state() != 0; }),
+    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [](const auto &d) { return !d.isPending(); }),
                     m_running.end());
     m_running.append(result);
-    const int delay = qMax(0, m_config.get(QStringLiteral("cameras/triggerDelayMsec")).toInt());
+    const int delay = qMax(0, m_config.get(Key::CameraTriggerDelayMsec).toInt());
     QTimer::singleShot(delay, delay < 2000 ? Qt::PreciseTimer : Qt::CoarseTimer, this,
                        [this, result, types, id] { runTriggers(result, types, id); });
     return result;
@@ -225,8 +225,8 @@ void CameraManager::runTriggers(Deferred<QList<VORCamera::Result>> result, const
 Deferred<QString> CameraManager::triggerCamera(VORCamera *camera, const QString &id,
                                                const std::shared_ptr<QList<VORCamera::Result>> &successes)
 {
-    const int retries = m_config.get(QStringLiteral("cameras/numberOfRetries")).toInt();
-    const int timeout = m_config.get(QStringLiteral("cameras/responseTimeoutMsec")).toInt();
+    const int retries = m_config.get(Key::CameraRetries).toInt();
+    const int timeout = m_config.get(Key::CameraResponseTimeoutMsec).toInt();
     // At least one try's time, also with no re-sends configured.
     const int waitMs = int(qBound<qint64>(0, qint64(timeout) * qMax(retries, 1), INT_MAX));
     const QString host = camera->url().host();
@@ -289,9 +289,9 @@ void CameraManager::cameraDiagnosticsTrigger()
         for (VORCamera *camera : list()) {
             const QSharedPointer<VORReading> reading = readings.value(camera->type());
             QString answer;
-            if (reading && camera->type().contains(QLatin1String("alpr")))
+            if (reading && CameraRoles::isPlate(camera->type()))
                 answer = reading->plate();
-            else if (reading && camera->type().contains(QLatin1String("ccr")))
+            else if (reading && CameraRoles::isContainer(camera->type()))
                 answer = reading->containerCode();
             if (answer.isEmpty() || answer == QLatin1String("NONE"))
                 answer = QStringLiteral("Failed");

@@ -35,8 +35,6 @@ public:
     // Readings of one pass by camera role; a camera that delivered nothing is missing.
     using Readings = QMap<QString, QSharedPointer<VORReading>>;
 
-    static const QStringList CAMERA_TYPES;
-
     // ipv4: the wired interface's live settings, owned by the caller; the cameras are
     // told to post to its address, and are rebuilt whenever it changes.
     CameraManager(Config &config, IPv4 *ipv4, QObject *parent = nullptr);

@@ -1,5 +1,6 @@
 #include "Cameras/VORCamera.h"
 
+#include "Cameras/CameraRoles.h"
 #include "Cameras/VORReading.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
@@ -19,7 +20,8 @@
 #include <utility>
 
 namespace {
-const Log log("[VORCamera] ");
+ZUKA_LOG_CATEGORY(logCategory, "cameras.vorcamera")
+const Log log("[VORCamera] ", logCategory);
 }
 
 VORCamera::VORCamera(Type kind, const QUrl &url, QObject *parent)
@@ -80,12 +82,7 @@ void VORCamera::setTitle(const QString &title)
 {
     if (m_title == title)
         return;
-    if (title == QLatin1String("alpr1"))
-        m_title = QStringLiteral("ALPR Front");
-    else if (title == QLatin1String("alpr2"))
-        m_title = QStringLiteral("ALPR Back");
-    else
-        m_title = title;
+    m_title = CameraRoles::title(title);
     emit titleChanged();
 }
 
@@ -122,9 +119,9 @@ void VORCamera::stop()
 
 QString VORCamera::appPath() const
 {
-    if (m_type.contains(QLatin1String("alpr")))
+    if (CameraRoles::isPlate(m_type))
         return QStringLiteral("/local/Vaxreader/");
-    if (m_type.contains(QLatin1String("ccr")))
+    if (CameraRoles::isContainer(m_type))
         return QStringLiteral("/local/Vaxcontainer/");
     return QString();
 }
@@ -296,9 +293,9 @@ QByteArray VORCamera::parseCameraXMLData(const QByteArray &xml, const QString &s
     }
     const QJsonObject settings = QJsonDocument::fromJson(file.readAll()).object();
     QString section;
-    if (m_type.startsWith(QLatin1String("alpr")))
+    if (CameraRoles::isPlate(m_type))
         section = QStringLiteral("alpr");
-    else if (m_type.startsWith(QLatin1String("ccr")))
+    else if (CameraRoles::isContainer(m_type))
         section = QStringLiteral("ccr");
     if (section.isEmpty() || !settings.contains(section))
         return QByteArray();
@@ -390,7 +387,7 @@ bool VORCamera::parseBody(const QByteArray &body, QJsonObject *out)
 void VORCamera::processHeartbeatMessage(const QByteArray &body)
 {
     log.info("[", m_type, "] parseHeartbeatMessage");
-    if (!m_type.contains(QLatin1String("alpr")))
+    if (!CameraRoles::isPlate(m_type))
         return;
     log.info("[", m_type, "] Heartbeat message received");
     const QJsonDocument doc = Utils::parseJson(body);

@@ -1,5 +1,7 @@
 #include "Cameras/VORReading.h"
 
+#include "Cameras/CameraRoles.h"
+
 #include "Common/Property.h"
 
 VORReading::VORReading(VORCamera *camera, QObject *parent)
@@ -18,7 +20,7 @@ VORReading::Ptr VORReading::create(VORCamera *camera)
 bool VORReading::isPlate() const
 {
     const QString &role = m_camera ? m_camera->type() : m_type;
-    return role.contains(QLatin1String("alpr"));
+    return CameraRoles::isPlate(role);
 }
 
 void VORReading::setConfidence(const double &value) { updateProperty(this, m_confidence, value, &VORReading::confidenceChanged); }

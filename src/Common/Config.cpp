@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
+ZUKA_LOG_CATEGORY(configLogCategory, "common.config")
+
 namespace {
 
 // Settings files are read and written as UTF-8, so that texts in any language survive

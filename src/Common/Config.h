@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+Q_DECLARE_LOGGING_CATEGORY(configLogCategory)
+
 class Config : public QObject
 {
     Q_OBJECT
@@ -69,5 +71,5 @@ private:
     QFileSystemWatcher m_watcher;
 
 private:
-    static constexpr Log log{"[Config] "};
+    static constexpr Log log{"[Config] ", configLogCategory};
 };

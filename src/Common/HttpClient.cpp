@@ -19,6 +19,8 @@
 
 #include <sys/stat.h>
 
+ZUKA_LOG_CATEGORY(httpClientLogCategory, "common.httpclient")
+
 namespace {
 
 const char *operationName(QNetworkAccessManager::Operation op)

@@ -23,6 +23,8 @@
 
 #include <optional>
 
+Q_DECLARE_LOGGING_CATEGORY(httpClientLogCategory)
+
 class QAuthenticator;
 class QNetworkReply;
 class QThread;
@@ -112,5 +114,5 @@ private:
     QHash<QThread *, quint64> m_managerTls;  // the generation each manager connects with
 
 private:
-    static constexpr Log log{"[HttpClient] "};
+    static constexpr Log log{"[HttpClient] ", httpClientLogCategory};
 };

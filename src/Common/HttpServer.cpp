@@ -16,7 +16,8 @@
 
 namespace {
 
-const Log log("[HttpServer] ");
+ZUKA_LOG_CATEGORY(logCategory, "common.httpserver")
+const Log log("[HttpServer] ", logCategory);
 const char Answer[] = "HTTP/1.1 200 OK\r\n\r\n";
 // Bytes the socket layer may hold for one connection before its owner reads them.
 constexpr qint64 SocketBufferSize = 256 * 1024;

@@ -72,7 +72,3 @@ QString Log::outside(const QString &text, int limit)
     return out;
 }
 
-bool Log::debugEnabled()
-{
-    return enabled(QtDebugMsg);
-}

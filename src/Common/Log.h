@@ -14,15 +14,42 @@
 //   log.info("Received post message : ", Log::outside(body));
 //
 // A line of a level the logging rules switch off is not even put together.
+//
+// Each class's lines belong to a logging category of its area, named where its Log is:
+//   ZUKA_LOG_CATEGORY(rfidLog, "managers.rfid")             // "zuka.managers.rfid"
+//   const Log log("[RFID] ", rfidLog);
+// The log level is the rule for every category; QT_LOGGING_RULES adds to it, e.g.
+// "zuka.managers.rfid.debug=true" for one device's debug lines, "zuka.managers.*.debug=true"
+// for a whole area's. The lines read the same whatever their category.
 #include <QByteArray>
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QString>
 
+// The first part of the name of every category of the system's own.
+#define ZUKA_LOG_CATEGORY_ROOT "zuka."
+
+// Defines the function `name` of the category "zuka.<id>". The category lives as long as
+// the process, so that a line written at exit still finds it.
+#define ZUKA_LOG_CATEGORY(name, id)                                                              \
+    const QLoggingCategory &name()                                                               \
+    {                                                                                            \
+        static const QLoggingCategory *const category = new QLoggingCategory(ZUKA_LOG_CATEGORY_ROOT id); \
+        return *category;                                                                        \
+    }
+
 class Log
 {
 public:
-    constexpr explicit Log(const char *prefix = "") : m_prefix(prefix) {}
+    using Category = const QLoggingCategory &(*)();
+    static constexpr const char CategoryRoot[] = ZUKA_LOG_CATEGORY_ROOT;
+
+    // Without a category, the lines go to the framework's default one.
+    constexpr explicit Log(const char *prefix = "", Category category = nullptr)
+        : m_prefix(prefix)
+        , m_category(category)
+    {
+    }
 
     const char *prefix() const { return m_prefix; }
 
@@ -33,52 +60,60 @@ public:
     // followed by its full size ("… (16777264 bytes)"). Bytes are read as UTF-8.
     static QString outside(const QByteArray &bytes, int limit = OutsideLimit);
     static QString outside(const QString &text, int limit = OutsideLimit);
-    // Whether debug lines are written at all (to spare building costly ones).
-    static bool debugEnabled();
+    // Whether this log's debug lines are written at all (to spare building costly ones).
+    bool debugEnabled() const { return enabled(QtDebugMsg); }
 
     template<typename... Parts>
     void debug(const Parts &...parts) const
     {
         if (enabled(QtDebugMsg))
-            write(qDebug(), nullptr, parts...);
+            write(logger().debug(), nullptr, parts...);
     }
     template<typename... Parts>
     void info(const Parts &...parts) const
     {
         if (enabled(QtInfoMsg))
-            write(qInfo(), nullptr, parts...);
+            write(logger().info(), nullptr, parts...);
     }
     template<typename... Parts>
     void warn(const Parts &...parts) const
     {
         if (enabled(QtWarningMsg))
-            write(qWarning(), "WARN: ", parts...);
+            write(logger().warning(), "WARN: ", parts...);
     }
     template<typename... Parts>
     void warning(const Parts &...parts) const
     {
         if (enabled(QtWarningMsg))
-            write(qWarning(), nullptr, parts...);
+            write(logger().warning(), nullptr, parts...);
     }
     template<typename... Parts>
     void error(const Parts &...parts) const
     {
         if (enabled(QtCriticalMsg))
-            write(qCritical(), "ERROR: ", parts...);
+            write(logger().critical(), "ERROR: ", parts...);
     }
     template<typename... Parts>
     void critical(const Parts &...parts) const
     {
         if (enabled(QtCriticalMsg))
-            write(qCritical(), nullptr, parts...);
+            write(logger().critical(), nullptr, parts...);
     }
 
 private:
-    // As the framework decides for the default category (enabled when it is gone, at exit).
-    static bool enabled(QtMsgType type)
+    // As the framework decides for the category (the default one: enabled when it is gone,
+    // at exit).
+    bool enabled(QtMsgType type) const
     {
+        if (m_category)
+            return m_category().isEnabled(type);
         const QLoggingCategory *category = QLoggingCategory::defaultCategory();
         return !category || category->isEnabled(type);
+    }
+
+    QMessageLogger logger() const
+    {
+        return QMessageLogger(nullptr, 0, nullptr, m_category ? m_category().categoryName() : "default");
     }
 
     template<typename... Parts>
@@ -91,4 +126,5 @@ private:
     }
 
     const char *m_prefix;
+    Category m_category;
 };

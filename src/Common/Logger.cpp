@@ -1,5 +1,7 @@
 #include "Common/Logger.h"
 
+#include "Common/Log.h"
+
 #include <QLoggingCategory>
 #include <QString>
 
@@ -45,7 +47,11 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
     Logger *logger = Logger::instance();
     logger->getMutex()->lock();
 
-    const QByteArray text = qFormatLogMessage(type, context, message).toUtf8();
+    // The system's own categories only choose which lines are written: theirs read as
+    // lines of the default category, with no category name.
+    const bool own = context.category && qstrncmp(context.category, Log::CategoryRoot, sizeof Log::CategoryRoot - 1) == 0;
+    const QMessageLogContext plain(context.file, context.line, context.function, "default");
+    const QByteArray text = qFormatLogMessage(type, own ? plain : context, message).toUtf8();
     const double stamp = (millis() - logger->getStartTime()) / 1000.0;
 
     if (logger->getSyslog()) {

@@ -14,8 +14,9 @@ namespace manager {
 
 namespace {
 
-const Log log("[MqttClient] ");
-const Log rpcLog("[MqttClient] [RPC] ");
+ZUKA_LOG_CATEGORY(logCategory, "common.mqttclient")
+const Log log("[MqttClient] ", logCategory);
+const Log rpcLog("[MqttClient] [RPC] ", logCategory);
 
 const char *boolText(bool b)
 {
@@ -229,7 +230,7 @@ void MqttClient::onReceived(QByteArray message, QString topic)
 {
     // Any client of the broker may send anything: the payload is shown bounded, on one
     // line, with secrets (a "/config/set" object) masked.
-    if (Log::debugEnabled())
+    if (log.debugEnabled())
         log.debug("Received on topic: ", Log::outside(topic), "\n", Log::outside(Secrets::maskedPayload(message)));
     emit received(message, topic.toUtf8());
 }
@@ -389,7 +390,7 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
     });
     // A call that failed at once sends nothing: its caller has been told it failed, so the
     // device must not act on it.
-    if (wait.state() != 0)
+    if (!wait.isPending())
         return result;
 
     rpcLog.debug("Sending : ", requestTopic);

@@ -5,6 +5,8 @@
 #include <exception>
 #include <vector>
 
+ZUKA_LOG_CATEGORY(qrCodeLogCategory, "common.qrcode")
+
 QrCodeGenerator::QrCodeGenerator(QObject *parent)
     : QObject(parent)
 {

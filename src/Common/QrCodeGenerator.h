@@ -6,6 +6,8 @@
 
 #include <qrcodegen/qrcodegen.hpp>
 
+Q_DECLARE_LOGGING_CATEGORY(qrCodeLogCategory)
+
 class QrCodeGenerator : public QObject
 {
     Q_OBJECT
@@ -20,5 +22,5 @@ public:
     QString toSvgString(const qrcodegen::QrCode &qr, unsigned short border) const;
 
 private:
-    static constexpr Log log{"[QrCodeGenerator] "};
+    static constexpr Log log{"[QrCodeGenerator] ", qrCodeLogCategory};
 };

@@ -9,6 +9,8 @@
 #include <QSqlError>
 #include <QUuid>
 
+ZUKA_LOG_CATEGORY(sqlDatabaseLogCategory, "common.sqldatabase")
+
 // The names of the connections that are still registered, shared by the store and the
 // per-thread holders, so that whichever ends last removes what is left.
 struct DatabaseConnections

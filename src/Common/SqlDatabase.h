@@ -11,6 +11,8 @@
 
 #include <memory>
 
+Q_DECLARE_LOGGING_CATEGORY(sqlDatabaseLogCategory)
+
 class DatabaseConnection;
 struct DatabaseConnections;
 
@@ -49,5 +51,5 @@ private:
     // Deletes the holder of a thread when that thread ends, unless the store ends first.
     std::unique_ptr<QThreadStorage<DatabaseConnection *>> m_connections;
 
-    static constexpr Log log{"[SqlDatabase] "};
+    static constexpr Log log{"[SqlDatabase] ", sqlDatabaseLogCategory};
 };

@@ -46,8 +46,18 @@ public:
     Deferred &operator=(Deferred &&) noexcept = default;
     ~Deferred() = default;
 
-    // 0 pending, 1 resolved, 2 rejected.
-    int state() const { return d->state(); }
+    // A result already resolved with these values: for the operation that has its
+    // answer at once.
+    static Deferred resolved(const Types &...values)
+    {
+        Deferred result;
+        result.resolve(values...);
+        return result;
+    }
+
+    bool isPending() const { return d->state() == Data::Pending; }
+    bool isResolved() const { return d->state() == Data::Resolved; }
+    bool isRejected() const { return d->state() == Data::Rejected; }
 
     // Each settles through another handle to the result, which keeps it alive for the
     // whole call even when a handler reassigns the handle it was called on.
@@ -192,7 +202,7 @@ private:
             case Handler::RoleFailZero:
                 // A step rejected without values fails the chain the same way; a rejection
                 // with values has already reached next through the fail part.
-                if (f.next.state() == 0)
+                if (f.next.isPending())
                     f.next.rejectZero();
                 break;
             }
@@ -299,7 +309,9 @@ public:
         return Handle::template registerOn<typename Handle::ZeroCall>(
             m_data, std::move(m_keep), Handle::Callbacks::FailZero, std::forward<F>(handler), type);
     }
-    int state() && { return m_data->state(); }
+    bool isPending() && { return m_data->state() == Handle::Data::Pending; }
+    bool isResolved() && { return m_data->state() == Handle::Data::Resolved; }
+    bool isRejected() && { return m_data->state() == Handle::Data::Rejected; }
 
 private:
     friend Handle;
@@ -328,7 +340,7 @@ void Deferred<Types...>::joinOne(const Deferred<> &joined, int n, const D &input
         },
         Input::Callbacks::FailZero,
         [joined]() {
-            if (joined.state() == 0)
+            if (joined.isPending())
                 joined.reject();
         },
         Qt::AutoConnection);

@@ -168,11 +168,9 @@ Deferred<> ThreadWorker::stopAllLoopsInThread()
 
 Deferred<> ThreadWorker::quitThread()
 {
+    if (d->quitting || !d->thread || d->thread->isFinished() || !d->worker)
+        return Deferred<>::resolved();
     Deferred<> result;
-    if (d->quitting || !d->thread || d->thread->isFinished() || !d->worker) {
-        result.resolve();
-        return result;
-    }
     QObject::connect(d->thread, &QThread::finished, d->worker, [result]() { result.resolve(); });
     // The quit hook is registered before the stop-all function is posted, so it runs
     // in the worker thread inside that function, while the function still counts as

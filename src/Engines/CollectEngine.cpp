@@ -2,15 +2,18 @@
 
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
+#include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
-#include "Engines/Terminal.h"
+#include "Common/ConfigKeys.h"
 #include "Managers/CardIssuer.h"
+#include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
 
 #include <QTimer>
 
 namespace {
-const Log engineLog("[CollectEngine] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.collectengine")
+const Log engineLog("[CollectEngine] ", logCategory);
 
 // The states in which the passage's card is not yet being processed: an insert is
 // taken (or an unreadable one ends the passage) only there.
@@ -35,7 +38,7 @@ void CollectEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-CollectEngine::CollectEngine(Terminal *terminal, QObject *parent) : Engine(terminal, parent)
+CollectEngine::CollectEngine(Lane *lane, QObject *parent) : Engine(lane, parent)
 {
     m_acceptRetry.setSingleShot(true);
     m_acceptRetry.setInterval(AcceptRetryMs);
@@ -52,10 +55,10 @@ const Log &CollectEngine::logger() const
 
 void CollectEngine::connectDevices()
 {
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted);
     // A dispenser service that comes back has forgotten the acceptance it had.
-    connect(m_terminal->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
-        if (m_terminal->dispenser()->active() && wantsCard())
+    connect(m_lane->dispenser(), &manager::Dispenser::activeChanged, this, [this] {
+        if (m_lane->dispenser()->active() && wantsCard())
             enableAccept();
     });
 }
@@ -64,7 +67,7 @@ void CollectEngine::releaseDevices()
 {
     m_acceptRetry.stop();
     setAcceptFailed(false); // tried again at the next start
-    disconnect(m_terminal->dispenser(), nullptr, this, nullptr);
+    disconnect(m_lane->dispenser(), nullptr, this, nullptr);
     disableAccept();
 }
 
@@ -137,7 +140,7 @@ void CollectEngine::enableAccept()
 {
     m_acceptRetry.stop();
     QPointer<CollectEngine> self(this);
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->enableAccept()
         .doneZero([self] {
             engineLog.info("Enabled card auto-accept");
@@ -158,7 +161,7 @@ void CollectEngine::enableAccept()
 
 void CollectEngine::disableAccept()
 {
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->disableAccept()
         .doneZero([] { engineLog.info("Disabled card auto-accept"); })
         .failZero([] { engineLog.critical("Failed to disable card auto-accept"); });
@@ -171,14 +174,14 @@ void CollectEngine::enterIdle()
     nextCycle();
     resetSession();
     enableAccept();
-    if (m_terminal->loop()->isOccupied())
+    if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
 }
 
 void CollectEngine::collectData()
 {
     openSession();
-    m_terminal->cameras()
+    m_lane->cameras()
         ->cameraProcess(m_session->uuid(), QStringList())
         .done(guarded({Session::DataCollect}, [this](const manager::CameraManager::Readings &readings) {
             m_session->setReadings(readings);
@@ -189,48 +192,39 @@ void CollectEngine::collectData()
 
 Deferred<> CollectEngine::sendCollectedData()
 {
-    Deferred<> sent;
     if (m_esb->state() == Backend::ESB::Stopped) {
         engineLog.warn("ESB is inactive. Skipping ESB data transmission.");
-        sent.resolve();
-        return sent;
+        return Deferred<>::resolved();
     }
-    if (m_terminal->cameras()->list().isEmpty()) {
+    if (m_lane->cameras()->list().isEmpty()) {
         engineLog.warn("No cameras configured. Skipping ESB data transmission.");
-        sent.resolve();
-        return sent;
+        return Deferred<>::resolved();
     }
     engineLog.info("Seding collected data to ESB");
     Backend::ESB::TruckAlprBack data;
     data.timestamp = m_session->start();
     data.cardReaderId = m_session->deviceId();
     data.cardId = m_session->cardId();
-    if (const VORReading::Ptr back = m_session->alprReading(QStringLiteral("alpr2"))) {
+    if (const VORReading::Ptr back = m_session->alprReading(CameraRoles::BackPlate.name)) {
         if (back->camera())
             data.backAlprId = back->camera()->zuruvId();
-        data.backPlateNumber = back->plate();
-        data.vehicleType = back->vehicleClass();
-        data.vehicleColour = back->vehicleColor();
-        data.vehicleBrand = back->vehicleMake();
-        data.confidence = qint32(back->confidence());
-        data.countryCode = back->countryCode();
-        addImage(data.backImages, back->plateImage());
-        addImage(data.backImages, back->image());
+        copyPlate(*back, data, data.backPlateNumber, data.backImages);
     }
     for (const VORReading::Ptr &ccr : m_session->ccrReadings()) {
         if (!ccr)
             continue;
         data.containerISOCode = ccr->containerCode();
         const QString cameraId = ccr->camera() ? ccr->camera()->zuruvId() : QString();
-        if (ccr->type() == QLatin1String("ccr1"))
+        if (ccr->type() == CameraRoles::Container1.name)
             data.sideCcr1 = cameraId;
-        else if (ccr->type() == QLatin1String("ccr2"))
+        else if (ccr->type() == CameraRoles::Container2.name)
             data.sideCcr2 = cameraId;
         if (!ccr->plateImage().isEmpty())
             data.containerImages.append(QString::fromLatin1(ccr->plateImage()));
         if (!ccr->image().isEmpty())
             data.containerImages.append(QString::fromLatin1(ccr->image()));
     }
+    Deferred<> sent;
     m_esb->sendAlprBack(data)
         .done([sent](const QString &eventId) {
             engineLog.info("Data sent successfully : eventId=", Log::outside(eventId));
@@ -278,7 +272,7 @@ void CollectEngine::requestPermission()
 
 bool CollectEngine::shouldReturnCard() const
 {
-    const QString mode = m_terminal->config().get(QStringLiteral("terminal/cardReturnMode")).toString();
+    const QString mode = m_lane->config().get(Key::TerminalCardReturnMode).toString();
     const bool esb = m_session->cardReturned();
     engineLog.info("Checking if card should be returned : conf=", mode, " esb=", esb ? "true" : "false");
     if (mode.isEmpty() || mode == QLatin1String("auto") || mode == QLatin1String("esb"))
@@ -318,7 +312,7 @@ void CollectEngine::processCard()
     });
     if (giveBack) {
         engineLog.info("Writing card : ", Log::outside(card->uid()));
-        m_terminal->cardIssuer()
+        m_lane->cardIssuer()
             ->returnCard(card)
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
                 engineLog.info("Card written successfully : ", Log::outside(uidOf(r.card)));
@@ -327,7 +321,7 @@ void CollectEngine::processCard()
             .fail(failed);
     } else {
         engineLog.info("Collecting card : ", Log::outside(card->uid()));
-        m_terminal->cardIssuer()
+        m_lane->cardIssuer()
             ->collectCard()
             .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
                 engineLog.info("Card collected successfully : ", Log::outside(uidOf(r.card)));
@@ -342,8 +336,8 @@ Deferred<> CollectEngine::returnCard()
     Deferred<> returned;
     QTimer::singleShot(1000, this, guarded({Session::Error}, [this, returned] {
         engineLog.warn("Returning card");
-        const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
-        m_terminal->cardIssuer()
+        const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
+        m_lane->cardIssuer()
             ->presentCard(timeout)
             .done([returned](const manager::CardIssuer::Result &) {
                 engineLog.info("Card collected by user");

@@ -16,7 +16,7 @@ class CollectEngine : public Engine
     Q_DISABLE_COPY(CollectEngine)
 
 public:
-    explicit CollectEngine(Terminal *terminal, QObject *parent = nullptr);
+    explicit CollectEngine(Lane *lane, QObject *parent = nullptr);
 
     void simButtonPressed() override {}
 

@@ -2,7 +2,7 @@
 
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
-#include "Engines/Terminal.h"
+#include "Common/ConfigKeys.h"
 #include "Managers/Barrier.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
@@ -10,8 +10,8 @@
 
 #include <QUuid>
 
-Engine::Engine(Terminal *terminal, QObject *parent)
-    : QObject(parent), m_terminal(terminal), m_session(terminal->session()), m_esb(terminal->esb())
+Engine::Engine(Lane *lane, QObject *parent)
+    : QObject(parent), m_lane(lane), m_session(lane->session()), m_esb(lane->esb())
 {
     m_resetTimer.setSingleShot(true);
     connect(&m_resetTimer, &QTimer::timeout, this, [this] {
@@ -55,10 +55,10 @@ void Engine::resetSession()
     m_session->setStart(QDateTime());
     m_session->setEnd(QDateTime());
     m_session->setUuid(QUuid::createUuid().toString(QUuid::WithoutBraces));
-    m_session->setType(m_terminal->type());
-    m_session->setDeviceId(m_terminal->serialNum());
-    m_session->setCustomsId(m_terminal->customsId());
-    m_session->setLocationId(m_terminal->locationId());
+    m_session->setType(m_lane->type());
+    m_session->setDeviceId(m_lane->serialNum());
+    m_session->setCustomsId(m_lane->customsId());
+    m_session->setLocationId(m_lane->locationId());
     m_session->setCardId(QString());
     m_session->setReadings(Session::Readings());
     m_session->setCard(Session::CardPtr());
@@ -84,7 +84,7 @@ void Engine::sendTransaction(Backend::Transaction::Type type)
     const Backend::Transaction::Ptr transaction = passageTransaction(type, m_session->error());
     m_held.reset();
     logger().info("Sending CardBO transaction : ", transaction->toString());
-    if (Backend::CardBO *cardBO = m_terminal->cardBO())
+    if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->sendTransaction(transaction);
 }
 
@@ -92,7 +92,7 @@ void Engine::holdPassage()
 {
     m_held = passageTransaction(Backend::Transaction::ErrorReport,
                                 QStringLiteral("Passage interrupted in ") + Session::stateToStr(m_session->state()));
-    if (Backend::CardBO *cardBO = m_terminal->cardBO())
+    if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(m_held);
 }
 
@@ -140,10 +140,10 @@ void Engine::start()
     ++m_run;
     ++m_cycle;
     m_running = true;
-    connect(m_terminal->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
-    connect(m_terminal->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
+    connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
+    connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
     connectDevices();
-    connect(m_terminal->barrier(), &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
+    connect(m_lane->barrier(), &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
     connectSession();
     m_session->setState(Session::Idle);
 }
@@ -154,7 +154,7 @@ void Engine::stop()
     // with what is known.
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {})) {
         logger().warn("Passage interrupted : ", held->toString());
-        if (Backend::CardBO *cardBO = m_terminal->cardBO())
+        if (Backend::CardBO *cardBO = m_lane->cardBO())
             cardBO->sendTransaction(held);
     }
     ++m_run;
@@ -164,10 +164,10 @@ void Engine::stop()
     m_exitTimer.stop();
     m_session->setState(Session::Stopped);
     releaseDevices();
-    disconnect(m_terminal->loop(), nullptr, this, nullptr);
-    disconnect(m_terminal->button(), nullptr, this, nullptr);
-    disconnect(m_terminal->cardIssuer(), nullptr, this, nullptr);
-    disconnect(m_terminal->barrier(), nullptr, this, nullptr);
+    disconnect(m_lane->loop(), nullptr, this, nullptr);
+    disconnect(m_lane->button(), nullptr, this, nullptr);
+    disconnect(m_lane->cardIssuer(), nullptr, this, nullptr);
+    disconnect(m_lane->barrier(), nullptr, this, nullptr);
     disconnectSession();
 }
 
@@ -209,7 +209,7 @@ bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
 
 void Engine::armExitWait()
 {
-    const QVariant configured = m_terminal->config().get(QStringLiteral("terminal/exitTimeoutSec"));
+    const QVariant configured = m_lane->config().get(Key::TerminalExitTimeoutSec);
     const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
     m_exitTimer.start(qMax(1, sec) * 1000);
 }
@@ -218,9 +218,9 @@ void Engine::presentCard()
 {
     if (!m_held) // the exit lane held it when it wrote the card
         holdPassage();
-    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->presentCard(timeout)
         .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
             logger().info("Card collected successfully : ", Log::outside(uidOf(r.card)));
@@ -240,7 +240,7 @@ void Engine::openBarrier()
     logger().info("Opening barrier");
     armExitWait();
     QPointer<Engine> self(this);
-    m_terminal->barrier()
+    m_lane->barrier()
         ->open(false)
         .doneZero([self] {
             if (self)

@@ -1,5 +1,5 @@
 #pragma once
-// The base of the two lane cycles. It gives the engines their handles (the terminal,
+// The base of the two lane cycles. It gives the engines their handles (the lane,
 // its session and its service bus client), the run (start and stop with the devices'
 // wiring), the bookkeeping both cycles share (open, close with the delayed return to
 // Idle, reset, the cycle's transaction), the steps both take alike and the one
@@ -8,6 +8,7 @@
 // a state that wants it.
 #include "Backend/Transaction.h"
 #include "Common/Log.h"
+#include "Engines/Lane.h"
 #include "Engines/Session.h"
 #include "Models/Tag.h"
 
@@ -18,7 +19,6 @@
 #include <initializer_list>
 #include <utility>
 
-class Terminal;
 namespace Backend {
 class ESB;
 }
@@ -35,7 +35,7 @@ public:
     static constexpr int SuccessResetMs = 2000;
     static constexpr int FailureResetMs = 5000;
 
-    Engine(Terminal *terminal, QObject *parent = nullptr);
+    Engine(Lane *lane, QObject *parent = nullptr);
     ~Engine() override;
 
     // Begins a run (a run under way is stopped first): the loop, the barrier and the
@@ -168,11 +168,25 @@ protected:
     static QString uidOf(const Tag::Ptr &card, const QString &none = QStringLiteral("<null>"));
     // An image as the service bus takes it: the text up to its first zero byte, when any.
     static void addImage(QStringList &images, const QByteArray &image);
+    // What a plate reading gives a service-bus record, alike for the front and the back
+    // plate: the number and the images into the fields named, the vehicle into its own.
+    template <typename Record>
+    static void copyPlate(const VORReading &reading, Record &record, QString &number, QStringList &images)
+    {
+        number = reading.plate();
+        record.vehicleType = reading.vehicleClass();
+        record.vehicleColour = reading.vehicleColor();
+        record.vehicleBrand = reading.vehicleMake();
+        record.confidence = qint32(reading.confidence());
+        record.countryCode = reading.countryCode();
+        addImage(images, reading.plateImage());
+        addImage(images, reading.image());
+    }
 
     // Log prefix of the concrete engine.
     virtual const Log &logger() const = 0;
 
-    Terminal *m_terminal;
+    Lane *m_lane;
     Session *m_session;
     Backend::ESB *m_esb;
 

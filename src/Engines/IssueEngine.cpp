@@ -2,8 +2,9 @@
 
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
+#include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
-#include "Engines/Terminal.h"
+#include "Common/ConfigKeys.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Loop.h"
@@ -11,7 +12,8 @@
 #include <QTimer>
 
 namespace {
-const Log engineLog("[IssueEngine] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.issueengine")
+const Log engineLog("[IssueEngine] ", logCategory);
 } // namespace
 
 // The passage, one row per session state: what the engine does on entering it.
@@ -32,8 +34,8 @@ void IssueEngine::onStateChanged(Session::State, Session::State curr)
     dispatch(passage, curr);
 }
 
-IssueEngine::IssueEngine(Terminal *terminal, QObject *parent)
-    : Engine(terminal, parent), m_localServer(terminal->config())
+IssueEngine::IssueEngine(Lane *lane, QObject *parent)
+    : Engine(lane, parent), m_localServer(lane->config())
 {
 }
 
@@ -44,9 +46,9 @@ const Log &IssueEngine::logger() const
 
 void IssueEngine::connectDevices()
 {
-    connect(m_terminal->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
-    connect(m_terminal->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
+    connect(m_lane->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
 }
 
 void IssueEngine::releaseDevices()
@@ -54,7 +56,7 @@ void IssueEngine::releaseDevices()
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
-    if (m_prepared.state() == 0)
+    if (m_prepared.isPending())
         m_prepared.resolve();
 }
 
@@ -94,7 +96,7 @@ void IssueEngine::enterIdle()
     nextCycle();
     resetSession();
     prepareCard();
-    if (m_terminal->loop()->isOccupied())
+    if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
 }
 
@@ -119,9 +121,9 @@ void IssueEngine::prepareCard()
 
 void IssueEngine::prepareCardAttempt(Deferred<> result)
 {
-    if (result.state() != 0 || !running())
+    if (!result.isPending() || !running())
         return;
-    manager::CardIssuer *issuer = m_terminal->cardIssuer();
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
     if (!issuer) {
         engineLog.error("Card issuer is null");
         result.resolve();
@@ -155,7 +157,7 @@ void IssueEngine::collectData()
 {
     openSession();
     Deferred<> cameras;
-    m_terminal->cameras()
+    m_lane->cameras()
         ->cameraProcess(m_session->uuid(), QStringList())
         .done(guarded({Session::DataCollect}, [this, cameras](const manager::CameraManager::Readings &readings) {
             m_session->setReadings(readings);
@@ -176,10 +178,10 @@ void IssueEngine::sendCollectedData()
 
 void IssueEngine::sendDataToLocalServer()
 {
-    const Config &config = m_terminal->config();
-    const QUrl url(config.get(QStringLiteral("local/url")).toString());
-    const QString scaleId = config.get(QStringLiteral("local/scaleId")).toString();
-    const int timeout = config.get(QStringLiteral("local/responseTimeoutMsec")).toInt();
+    const Config &config = m_lane->config();
+    const QUrl url(config.get(Key::LocalUrl).toString());
+    const QString scaleId = config.get(Key::LocalScaleId).toString();
+    const int timeout = config.get(Key::LocalResponseTimeoutMsec).toInt();
     engineLog.info("Seding collected data to local server (scaleId", scaleId, ", timeout=", timeout, " msec) : ",
                    url.toDisplayString());
     if (!url.isValid() || url.isEmpty()) {
@@ -213,17 +215,10 @@ void IssueEngine::sendDataToEsb()
     data.timestamp = m_session->start();
     data.cardReaderId = m_session->deviceId();
     data.cardId = m_session->cardId();
-    if (const VORReading::Ptr reading = m_session->alprReading(QStringLiteral("alpr1"))) {
-        if (VORCamera *camera = m_terminal->cameras()->find(QStringLiteral("alpr1")))
+    if (const VORReading::Ptr reading = m_session->alprReading(CameraRoles::FrontPlate.name)) {
+        if (VORCamera *camera = m_lane->cameras()->find(CameraRoles::FrontPlate.name))
             data.alprId = camera->zuruvId();
-        data.frontPlateNumber = reading->plate();
-        data.vehicleType = reading->vehicleClass();
-        data.vehicleColour = reading->vehicleColor();
-        data.vehicleBrand = reading->vehicleMake();
-        data.confidence = qint32(reading->confidence());
-        data.countryCode = reading->countryCode();
-        addImage(data.frontImages, reading->plateImage());
-        addImage(data.frontImages, reading->image());
+        copyPlate(*reading, data, data.frontPlateNumber, data.frontImages);
     }
     m_esb->sendAlprFront(data)
         .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", Log::outside(eventId)); })
@@ -239,10 +234,10 @@ QSharedPointer<ZUKAv1Card> IssueEngine::createCard() const
 {
     auto card = QSharedPointer<ZUKAv1Card>::create();
     bool ok = false;
-    const int customsId = m_terminal->customsId().toInt(&ok, 10);
+    const int customsId = m_lane->customsId().toInt(&ok, 10);
     card->setCustomsId(ok ? customsId : 0);
     card->setStatus(QStringLiteral("active"));
-    card->addUsageLog(QStringLiteral("entry"), m_terminal->serialNum(), m_terminal->locationId());
+    card->addUsageLog(QStringLiteral("entry"), m_lane->serialNum(), m_lane->locationId());
     card->incrUsageCounter(1);
     return card;
 }
@@ -251,7 +246,7 @@ void IssueEngine::issueCard()
 {
     engineLog.info("Issuing card");
     const QSharedPointer<ZUKAv1Card> card = createCard();
-    m_terminal->cardIssuer()
+    m_lane->cardIssuer()
         ->issueCard(card)
         .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
             m_session->setCard(card);

@@ -14,7 +14,7 @@ class IssueEngine : public Engine
     Q_DISABLE_COPY(IssueEngine)
 
 public:
-    explicit IssueEngine(Terminal *terminal, QObject *parent = nullptr);
+    explicit IssueEngine(Lane *lane, QObject *parent = nullptr);
 
     void simButtonPressed() override { onButtonPressed(); }
 

@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include "Cameras/CameraRoles.h"
+
 #include "Common/Property.h"
 
 #include <QMetaEnum>
@@ -26,25 +28,25 @@ VORReading::Ptr Session::alprReading(const QString &name) const
 {
     if (!name.isEmpty())
         return m_readings.value(name);
-    const VORReading::Ptr front = m_readings.value(QStringLiteral("alpr1"));
-    return front ? front : m_readings.value(QStringLiteral("alpr2"));
+    const VORReading::Ptr front = m_readings.value(CameraRoles::FrontPlate.name);
+    return front ? front : m_readings.value(CameraRoles::BackPlate.name);
 }
 
 VORReading::Ptr Session::ccrReading(const QString &name) const
 {
     if (!name.isEmpty())
         return m_readings.value(name);
-    const VORReading::Ptr first = m_readings.value(QStringLiteral("ccr1"));
+    const VORReading::Ptr first = m_readings.value(CameraRoles::Container1.name);
     if (first && !first->containerCode().isEmpty() && first->containerCode() != QLatin1String("NONE"))
         return first;
-    return m_readings.value(QStringLiteral("ccr2"));
+    return m_readings.value(CameraRoles::Container2.name);
 }
 
 QList<VORReading::Ptr> Session::ccrReadings() const
 {
     QList<VORReading::Ptr> list;
     for (auto it = m_readings.cbegin(); it != m_readings.cend(); ++it) {
-        if (it.key().contains(QLatin1String("ccr")))
+        if (CameraRoles::isContainer(it.key()))
             list.append(it.value());
     }
     return list;

@@ -1,15 +1,16 @@
 #include "Engines/StorageBox.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Utils.h"
 
 #include <QSettings>
 
 namespace {
-const Log boxLog("[StorageBox] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.storagebox")
+const Log boxLog("[StorageBox] ", logCategory);
 const QString CountKey = QStringLiteral("storageBox/count");
-const QString CapacityKey = QStringLiteral("terminal/storageBoxCapacity");
 } // namespace
 
 StorageBox::StorageBox(Config &config, QObject *parent)
@@ -24,7 +25,7 @@ StorageBox::StorageBox(Config &config, QObject *parent)
 
 int StorageBox::capacity() const
 {
-    return m_config->get(CapacityKey).toInt();
+    return m_config->get(Key::TerminalStorageBoxCapacity).toInt();
 }
 
 QString StorageBox::toString() const
@@ -75,7 +76,7 @@ void StorageBox::save(int n)
 
 void StorageBox::onConfigChanged(const QVariantMap &changes)
 {
-    if (!changes.contains(CapacityKey))
+    if (!changes.contains(Key::TerminalStorageBoxCapacity))
         return;
     emit capacityChanged();
     update(m_count);

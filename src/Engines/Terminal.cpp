@@ -6,50 +6,73 @@
 #include "Backend/Database.h"
 #include "Backend/ESB.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/MqttClient.h"
 #include "Common/Utils.h"
 #include "Managers/Ethernet.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QMetaEnum>
 
 namespace {
 
-const Log termLog("[Terminal] ");
+ZUKA_LOG_CATEGORY(logCategory, "engines.terminal")
+const Log termLog("[Terminal] ", logCategory);
 
 const QString VendingMachine = QStringLiteral("CARD_VENDING_MACHINE");
 const QString CollectionMachine = QStringLiteral("CARD_COLLECTION_MACHINE");
-const QString DeviceIdKey = QStringLiteral("terminal/deviceId");
-const QString CustomsIdKey = QStringLiteral("terminal/customsId");
-const QString LocationIdKey = QStringLiteral("terminal/locationId");
 
-QString topic(Config &config, const char *key)
+QString topic(Config &config, QLatin1String key)
 {
-    return config.get(QLatin1String(key)).toString();
+    return config.get(key).toString();
 }
 
 } // namespace
 
-const QStringList Terminal::LaneTopics = {
-    QStringLiteral("vexo/ui/button"),         QStringLiteral("vexo/ui/loop/present"),
-    QStringLiteral("vexo/ui/loop/free"),      QStringLiteral("vexo/ui/camera/trigger"),
-    QStringLiteral("vexo/ui/barrier/open"),   QStringLiteral("vexo/ui/barrier/close"),
-};
+// The lane commands, on fixed topics whatever the interface's base topic: the line each
+// logs and what it does. A closing barrier is heard but asks nothing.
+const QList<Terminal::LaneCommand> &Terminal::laneCommands()
+{
+    static const QList<LaneCommand> commands = {
+        {QStringLiteral("vexo/ui/button"), "On button pressed from MQTT",
+         [](Terminal &t) {
+             if (t.m_engine)
+                 t.m_engine->simButtonPressed();
+         }},
+        {QStringLiteral("vexo/ui/loop/present"), "On Vehicle Present from MQTT",
+         [](Terminal &t) {
+             if (t.m_engine)
+                 t.m_engine->simLoopPresent();
+         }},
+        {QStringLiteral("vexo/ui/loop/free"), "On Vehicle Free from MQTT",
+         [](Terminal &t) {
+             if (t.m_engine)
+                 t.m_engine->simLoopFree();
+         }},
+        {QStringLiteral("vexo/ui/camera/trigger"), "On Camera trigger from MQTT",
+         [](Terminal &t) { t.m_cameras.cameraProcess(QString(), QStringList()); }},
+        {QStringLiteral("vexo/ui/barrier/open"), "Openning barrier from MQTT",
+         [](Terminal &t) {
+             t.m_barrier.open(false)
+                 .doneZero([] { termLog.info("BARRIER Openned"); })
+                 .failZero([] { termLog.error("Failed to open barrier"); });
+         }},
+        {QStringLiteral("vexo/ui/barrier/close"), nullptr, nullptr},
+    };
+    return commands;
+}
 
 Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, Backend::CardBO::Timing cardBOTiming)
     : QObject(parent)
     , m_config(config)
     , m_mqtt(mqtt)
-    , m_rfid(mqtt, topic(config, "topics/rfid"))
-    , m_dispenser(mqtt, topic(config, "topics/dispenser"))
+    , m_rfid(mqtt, topic(config, Key::TopicRfid))
+    , m_dispenser(mqtt, topic(config, Key::TopicDispenser))
     , m_storageBox(config)
     , m_cardIssuer(&m_rfid, &m_dispenser)
-    , m_network(mqtt, topic(config, "topics/network"))
-    , m_update(mqtt, topic(config, "topics/update"))
+    , m_network(mqtt, topic(config, Key::TopicNetwork))
+    , m_update(mqtt, topic(config, Key::TopicUpdate))
     , m_barrier(config)
     , m_button(m_board, 0)
     , m_loop(m_board, 1)
@@ -58,12 +81,15 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     , m_cardBO(new Backend::CardBO(config, *m_database, *this, this, cardBOTiming))
     , m_esb(new Backend::ESB(config, this))
     , m_session(new Session(this))
+    , m_identity(config)
 {
+    connect(&m_identity, &Identity::serialNumChanged, this, &Terminal::serialNumChanged);
+    connect(&m_identity, &Identity::customsIdChanged, this, &Terminal::customsIdChanged);
+    connect(&m_identity, &Identity::locationIdChanged, this, &Terminal::locationIdChanged);
     // The back office hears of update progress through the terminal's relay.
     connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
-    init();
-    for (const QString &t : LaneTopics)
-        m_mqtt.subscribe(t, 0);
+    for (const LaneCommand &command : laneCommands())
+        m_mqtt.subscribe(command.topic, 0);
     connect(&m_mqtt, &manager::MqttClient::received, this, &Terminal::onLaneCommand);
 }
 
@@ -98,117 +124,14 @@ QString Terminal::modelToType(const QString &model)
 
 // --- Identity -----------------------------------------------------------------------
 
-void Terminal::forEachId(const std::function<void(const QString &, void (Terminal::*)(const QString &))> &f)
-{
-    f(DeviceIdKey, &Terminal::setDeviceId);
-    f(CustomsIdKey, &Terminal::setCustomsId);
-    f(LocationIdKey, &Terminal::setLocationId);
-}
-
-void Terminal::init()
-{
-    forEachId([this](const QString &key, void (Terminal::*set)(const QString &)) {
-        (this->*set)(loadId(m_config.get(key).toString()));
-    });
-}
-
-QString Terminal::loadId(const QString &value)
-{
-    if (!value.contains(QLatin1Char('/')) && !value.contains(QLatin1Char('.')) && !QFileInfo::exists(value))
-        return value;
-    QFile file(value);
-    if (!file.exists()) {
-        termLog.error("File does not exist : ", value);
-        const QString dir = QFileInfo(value).absoluteDir().absolutePath();
-        termLog.info("Watching path for file creation : ", dir);
-        if (!m_watcher.directories().contains(dir))
-            m_watcher.addPath(dir);
-        return QString();
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        termLog.error("Could not open file : ", value);
-        return QString();
-    }
-    QByteArray bytes = file.readAll();
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-    file.close();
-    if (!m_watcher.files().contains(value))
-        m_watcher.addPath(value);
-    return QString::fromLatin1(bytes).trimmed();
-}
-
-bool Terminal::fileRecentlyCreated(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() && info.birthTime().msecsTo(QDateTime::currentDateTime()) < 2000;
-}
-
-void Terminal::setDeviceId(const QString &id)
-{
-    if (id == m_serialNum)
-        return;
-    termLog.info("Device ID changed : ", id);
-    m_serialNum = id;
-    emit serialNumChanged();
-}
-
-void Terminal::setCustomsId(const QString &id)
-{
-    if (id == m_customsId)
-        return;
-    termLog.info("Customs ID changed : ", id);
-    m_customsId = id;
-    emit customsIdChanged();
-}
-
-void Terminal::setLocationId(const QString &id)
-{
-    if (id == m_locationId)
-        return;
-    termLog.info("Location ID changed : ", id);
-    m_locationId = id;
-    emit locationIdChanged();
-}
-
-void Terminal::onFileChanged(const QString &path)
-{
-    termLog.info("File changed : ", path);
-    forEachId([this, &path](const QString &key, void (Terminal::*set)(const QString &)) {
-        if (m_config.get(key).toString() == path)
-            (this->*set)(loadId(path));
-    });
-    if (QFileInfo::exists(path) && !m_watcher.files().contains(path))
-        m_watcher.addPath(path);
-}
-
-// Any event of a watched folder takes up every identity that is still missing and whose
-// file exists now, however long ago the file appeared: a file created just before the
-// folder was watched, or while the event waited in the queue, is not lost.
-void Terminal::onDirChanged(const QString &path)
-{
-    termLog.debug("Directory changed : ", path);
-    const QString current[] = {m_serialNum, m_customsId, m_locationId};
-    int n = 0;
-    forEachId([this, &current, &n](const QString &key, void (Terminal::*set)(const QString &)) {
-        const QString file = m_config.get(key).toString();
-        if (current[n++].isEmpty() && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))
-            && QFileInfo::exists(file)) {
-            termLog.info("File created : ", file);
-            (this->*set)(loadId(file));
-        }
-    });
-}
-
 QString Terminal::customsName() const
 {
-    return m_database->findCustoms(m_customsId.toInt()).name;
+    return m_database->findCustoms(customsId().toInt()).name;
 }
 
 QString Terminal::locationName() const
 {
-    return m_database->findLocation(m_locationId.toInt()).name;
+    return m_database->findLocation(locationId().toInt()).name;
 }
 
 // --- Type, level, uptime ------------------------------------------------------------
@@ -294,8 +217,6 @@ void Terminal::start()
     termLog.info("Starting Terminal engine");
     auto add = [this](QMetaObject::Connection c) { m_connections.append(c); };
     add(connect(&m_config, &Config::configChanged, this, &Terminal::onConfigChanged));
-    add(connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Terminal::onFileChanged));
-    add(connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Terminal::onDirChanged));
     add(connect(&m_update, &manager::Update::progressPercentChanged, this, &Terminal::onUpdateProgress));
     add(connect(&m_update, &manager::Update::statusChanged, this, &Terminal::onUpdateProgress));
     add(connect(&m_dispenser, &manager::Dispenser::modelChanged, this, &Terminal::onModelChanged));
@@ -314,6 +235,7 @@ void Terminal::start()
     add(connect(this, &Terminal::customsIdChanged, this, &Terminal::updateState));
     add(connect(this, &Terminal::locationIdChanged, this, &Terminal::updateState));
     add(connect(this, &Terminal::stateChanged, this, &Terminal::updateEngine, Qt::QueuedConnection));
+    m_identity.start();
     // A model reported before the start counts.
     setType(modelToType(m_dispenser.model()));
     if (m_cardBO)
@@ -335,6 +257,7 @@ void Terminal::stop()
     for (const auto &c : qAsConst(m_connections))
         disconnect(c);
     m_connections.clear();
+    m_identity.stop();
     setState(Stopped, QStringLiteral("User request"));
 }
 
@@ -433,11 +356,11 @@ void Terminal::updateState()
         return setState(Error, QStringLiteral("Barrier inactive"));
     if (m_barrier.isPriority())
         return setState(Error, QStringLiteral("Barrier priority open"));
-    if (m_serialNum.isEmpty())
+    if (serialNum().isEmpty())
         return setState(Error, QStringLiteral("Missing Device id"));
-    if (m_customsId.isEmpty())
+    if (customsId().isEmpty())
         return setState(Error, QStringLiteral("Missing Customs id"));
-    if (m_locationId.isEmpty())
+    if (locationId().isEmpty())
         return setState(Error, QStringLiteral("Missing Location id"));
     if (m_type.isEmpty())
         return setState(Error, QStringLiteral("Missing Terminal type"));
@@ -470,12 +393,12 @@ void Terminal::printState()
     termLog.info(line);
     termLog.info(" TERMINAL STATE");
     termLog.info(line);
-    termLog.info(" Serial Num : ", m_serialNum);
+    termLog.info(" Serial Num : ", serialNum());
     termLog.info(" Type       : ", m_type);
     termLog.info(" State      : ", stateToStr(m_state));
     termLog.info(" Reason     : ", m_reason);
-    termLog.info(QStringLiteral(" Customs    : (%1) %2").arg(m_customsId, customsName()));
-    termLog.info(QStringLiteral(" Location   : (%1) %2").arg(m_locationId, locationName()));
+    termLog.info(QStringLiteral(" Customs    : (%1) %2").arg(customsId(), customsName()));
+    termLog.info(QStringLiteral(" Location   : (%1) %2").arg(locationId(), locationName()));
     termLog.info(" Uptime     : ", uptime());
     termLog.info("--- CARDS ---------------------------------------");
     termLog.info(" RFID       : ", m_rfid.active() ? "active" : "inactive");
@@ -542,34 +465,12 @@ void Terminal::onButtonPressed()
 
 void Terminal::onLaneCommand(const QByteArray &, const QByteArray &from)
 {
-    const int n = LaneTopics.indexOf(QString::fromUtf8(from));
-    switch (n) {
-    case 0:
-        termLog.info("On button pressed from MQTT");
-        if (m_engine)
-            m_engine->simButtonPressed();
-        break;
-    case 1:
-        termLog.info("On Vehicle Present from MQTT");
-        if (m_engine)
-            m_engine->simLoopPresent();
-        break;
-    case 2:
-        termLog.info("On Vehicle Free from MQTT");
-        if (m_engine)
-            m_engine->simLoopFree();
-        break;
-    case 3:
-        termLog.info("On Camera trigger from MQTT");
-        m_cameras.cameraProcess(QString(), QStringList());
-        break;
-    case 4:
-        termLog.info("Openning barrier from MQTT");
-        m_barrier.open(false)
-            .doneZero([] { termLog.info("BARRIER Openned"); })
-            .failZero([] { termLog.error("Failed to open barrier"); });
-        break;
-    default:
-        break;
+    const QString topic = QString::fromUtf8(from);
+    for (const LaneCommand &command : laneCommands()) {
+        if (command.topic != topic || !command.act)
+            continue;
+        termLog.info(command.line);
+        command.act(*this);
+        return;
     }
 }

@@ -6,6 +6,8 @@
 #include "Backend/CardBO.h"
 #include "Backend/LaneView.h"
 #include "Cameras/CameraManager.h"
+#include "Engines/Identity.h"
+#include "Engines/Lane.h"
 #include "Engines/Session.h"
 #include "Engines/StorageBox.h"
 #include "Managers/Barrier.h"
@@ -20,7 +22,6 @@
 #include "Managers/Update.h"
 
 #include <QByteArray>
-#include <QFileSystemWatcher>
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -40,7 +41,7 @@ namespace manager {
 class MqttClient;
 }
 
-class Terminal : public QObject, public Backend::LaneView
+class Terminal : public QObject, public Backend::LaneView, public Lane
 {
     Q_OBJECT
     Q_DISABLE_COPY(Terminal)
@@ -71,52 +72,46 @@ public:
     enum State : int { Init = 0, Busy = 1, Ready = 2, Error = 3, Stopped = 4 };
     Q_ENUM(State)
 
-    // The lane command topics, fixed texts whatever the interface's base topic.
-    static const QStringList LaneTopics;
-
     Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent = nullptr,
              Backend::CardBO::Timing cardBOTiming = Backend::CardBO::Timing());
     ~Terminal() override;
 
     static QString stateToStr(int state);
     static QString modelToType(const QString &model);
-    // An identity value: the configured text itself, or the content of the file it names.
-    QString loadId(const QString &value);
-    static bool fileRecentlyCreated(const QString &path);
 
     QString type() const override { return m_type; }
     State state() const { return m_state; }
     QString reason() const { return m_reason; }
-    QString serialNum() const override { return m_serialNum; }
-    QString customsId() const override { return m_customsId; }
-    QString locationId() const override { return m_locationId; }
+    QString serialNum() const override { return m_identity.serialNum(); }
+    QString customsId() const override { return m_identity.customsId(); }
+    QString locationId() const override { return m_identity.locationId(); }
     QString customsName() const;
     QString locationName() const;
     int cardLevelPercent() const;
     QString cardLevel() const override;
     int uptime() const override;
 
-    Config &config() const { return m_config; }
-    Session *session() const { return m_session; }
+    Config &config() const override { return m_config; }
+    Session *session() const override { return m_session; }
     // The lane engine of the type; null without one.
     Engine *engine() const { return m_engine.data(); }
     // Whether the lane is paused (a card test runs): the engine stays stopped until resume.
     bool isPaused() const { return m_paused; }
     manager::RFID *rfid() { return &m_rfid; }
-    manager::Dispenser *dispenser() { return &m_dispenser; }
+    manager::Dispenser *dispenser() override { return &m_dispenser; }
     StorageBox *storageBox() { return &m_storageBox; }
-    manager::CardIssuer *cardIssuer() { return &m_cardIssuer; }
+    manager::CardIssuer *cardIssuer() override { return &m_cardIssuer; }
     manager::Network *network() { return &m_network; }
     manager::Update *update() { return &m_update; }
     manager::MIOBoard *board() { return &m_board; }
-    manager::Barrier *barrier() { return &m_barrier; }
+    manager::Barrier *barrier() override { return &m_barrier; }
     manager::Clock *clock() { return &m_clock; }
-    manager::Button *button() { return &m_button; }
-    manager::Loop *loop() { return &m_loop; }
-    manager::CameraManager *cameras() { return &m_cameras; }
+    manager::Button *button() override { return &m_button; }
+    manager::Loop *loop() override { return &m_loop; }
+    manager::CameraManager *cameras() override { return &m_cameras; }
     Backend::Database *database() const { return m_database; }
-    Backend::CardBO *cardBO() const { return m_cardBO; }
-    Backend::ESB *esb() const { return m_esb; }
+    Backend::CardBO *cardBO() const override { return m_cardBO; }
+    Backend::ESB *esb() const override { return m_esb; }
 
     // What the card back office reads of the lane.
     bool rfidActive() const override;
@@ -129,10 +124,6 @@ public:
     IPv4 *ipv4() const override;
     QString softwareVersion() const override;
     void installSoftware(const QString &version, const QString &url, const QString &md5) override;
-
-    void setDeviceId(const QString &id);
-    void setCustomsId(const QString &id);
-    void setLocationId(const QString &id);
 
 public slots:
     void start();
@@ -164,12 +155,9 @@ signals:
     void buttonChanged();
 
 private:
-    void init();
     void setType(const QString &type);
     void setState(State state, const QString &reason);
     void printState();
-    void onFileChanged(const QString &path);
-    void onDirChanged(const QString &path);
     void onModelChanged();
     void onTypeChanged();
     void onConfigChanged(const QVariantMap &changes);
@@ -177,15 +165,20 @@ private:
     void onCardDisposed(const Tag::Ptr &card);
     void onButtonPressed();
     void onLaneCommand(const QByteArray &data, const QByteArray &from);
+    // A lane command: its topic, the line it logs and what it does (none: heard only).
+    struct LaneCommand
+    {
+        QString topic;
+        const char *line;
+        void (*act)(Terminal &);
+    };
+    static const QList<LaneCommand> &laneCommands();
     void updateEngine();
     QSharedPointer<Engine> createEngine(const QString &type);
     void dropEngine();
     bool sessionInProgress() const;
-    // The three identity keys with their setters, in the order they are loaded.
-    void forEachId(const std::function<void(const QString &key, void (Terminal::*set)(const QString &))> &f);
 
     Config &m_config;
-    QFileSystemWatcher m_watcher;
     manager::MqttClient &m_mqtt;
     manager::RFID m_rfid;
     manager::Dispenser m_dispenser;
@@ -205,10 +198,8 @@ private:
     QString m_type;
     State m_state = Init;
     QString m_reason;
-    QString m_serialNum;
-    QString m_customsId;
-    QString m_locationId;
     Session *m_session = nullptr;
+    Identity m_identity;
     QSharedPointer<Engine> m_engine;
     bool m_paused = false;
     QList<QMetaObject::Connection> m_connections; // made by start(), removed by stop()

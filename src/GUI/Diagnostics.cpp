@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QTextStream>
 
+ZUKA_LOG_CATEGORY(diagnosticsLogCategory, "gui.diagnostics")
+
 const Diagnostics::UsbDevice Diagnostics::UsbDevices[6] = {
     {"USB Hub #1", "0451:2077", "1-1", "usbHub"}, {"mPCIE #1", "*", "1-1.2", "mPCIe1"},
     {"RFID", "0ab1:0007", "1-1.3", "rfidUsb"},    {"USB Host", "*", "1-1.4", "usbHost"},
@@ -199,7 +201,7 @@ void Diagnostics::cardDone(const Tag::Ptr &card, int pauseMsec)
                  .arg(m_test.currCardIndex)
                  .arg(m_test.numberOfCards)
                  .arg(m_test.cardId()));
-    if (m_test.completion.state() != 0) {
+    if (!m_test.completion.isPending()) {
         log.warn("Test defer has already been resolved");
     } else {
         emit testProgress(m_test);
@@ -242,7 +244,7 @@ void Diagnostics::finish(Test &test, bool ran)
         log.info("Test success : ", fields);
     else
         log.critical("Test failed : ", fields, " error=", test.error);
-    if (test.completion.state() != 0) {
+    if (!test.completion.isPending()) {
         log.warn("Test defer has already been resolved");
     } else {
         emit testFinished(test);

@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <functional>
 
+Q_DECLARE_LOGGING_CATEGORY(diagnosticsLogCategory)
+
 namespace manager {
 class CardIssuer;
 }
@@ -183,5 +185,5 @@ private:
     quint64 m_run = 0;       // the run the card steps belong to
 
 private:
-    static constexpr Log log{"[Diagnostics] "};
+    static constexpr Log log{"[Diagnostics] ", diagnosticsLogCategory};
 };

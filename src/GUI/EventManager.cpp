@@ -6,6 +6,8 @@
 #include <QSettings>
 #include <algorithm>
 
+ZUKA_LOG_CATEGORY(eventManagerLogCategory, "gui.eventmanager")
+
 EventManager::EventManager(Config &config, QObject *parent, const QString &fileName)
     : QObject(parent)
     , m_config(&config)

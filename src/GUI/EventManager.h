@@ -11,6 +11,8 @@
 #include <QString>
 #include <QVariant>
 
+Q_DECLARE_LOGGING_CATEGORY(eventManagerLogCategory)
+
 class Config;
 
 class EventManager : public QObject
@@ -62,5 +64,5 @@ private:
     QDateTime m_to;
 
 private:
-    static constexpr Log log{"[EventManager] "};
+    static constexpr Log log{"[EventManager] ", eventManagerLogCategory};
 };

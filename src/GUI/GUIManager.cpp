@@ -2,11 +2,11 @@
 
 #include "Backend/ESB.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "Common/Secrets.h"
 #include "Cameras/VORReading.h"
 #include "Engines/Session.h"
-#include "GUI/Defaults.h"
 #include "GUI/QmlSetup.h"
 #include "Cameras/CameraManager.h"
 #include "Managers/Barrier.h"
@@ -31,12 +31,13 @@
 #include <QUrl>
 #include <QtQml>
 
-const QVariantMap &GUIManager::Defaults = ConfigDefaults;
+ZUKA_LOG_CATEGORY(guiManagerLogCategory, "gui.guimanager")
+
 const QString GUIManager::TranslationFile = QStringLiteral(":/qml/translations/zuka-terminal-ui_el_GR.qm");
 
 GUIManager::GUIManager(Config &config)
     : m_config(&config)
-    , m_inspector(m_mqtt, config.get(QStringLiteral("topics/inspector")).toString())
+    , m_inspector(m_mqtt, config.get(Key::TopicInspector).toString())
     , m_terminal(config, m_mqtt)
     , m_diagnostics(diagnosticsLane(m_terminal))
     , m_sessions(config)
@@ -78,11 +79,11 @@ void GUIManager::initLog()
     // A level that is not a number (a typo in the file) keeps the default level rather than
     // silencing everything but errors.
     bool isNumber = false;
-    const int level = m_config->get(QStringLiteral("log/level")).toInt(&isNumber);
-    logger->setLevel(isNumber ? level : Defaults.value(QStringLiteral("log/level")).toInt());
-    logger->setStderr(m_config->get(QStringLiteral("log/stderr")).toBool());
-    logger->setSyslog(m_config->get(QStringLiteral("log/syslog")).toBool());
-    logger->setColor(m_config->get(QStringLiteral("log/color")).toBool());
+    const int level = m_config->get(Key::LogLevel).toInt(&isNumber);
+    logger->setLevel(isNumber ? level : ConfigDefaults.value(Key::LogLevel).toInt());
+    logger->setStderr(m_config->get(Key::LogStderr).toBool());
+    logger->setSyslog(m_config->get(Key::LogSyslog).toBool());
+    logger->setColor(m_config->get(Key::LogColor).toBool());
 }
 
 void GUIManager::initConfig()
@@ -149,11 +150,11 @@ void GUIManager::initMqtt()
                           .arg(QCoreApplication::applicationName())
                           .arg(QCoreApplication::applicationPid()));
     m_mqtt.setWillMessage(QByteArrayLiteral("{\"service\": false}"));
-    m_mqtt.setWillTopic(m_config->get(QStringLiteral("mqtt/base")).toString() + QStringLiteral("/status"));
-    m_mqtt.setHostname(m_config->get(QStringLiteral("mqtt/host")).toString());
-    m_mqtt.setPort(m_config->get(QStringLiteral("mqtt/port")).toInt());
-    m_mqtt.setUsername(m_config->get(QStringLiteral("mqtt/username")).toString());
-    m_mqtt.setPassword(m_config->get(QStringLiteral("mqtt/password")).toString());
+    m_mqtt.setWillTopic(m_config->get(Key::MqttBase).toString() + QStringLiteral("/status"));
+    m_mqtt.setHostname(m_config->get(Key::MqttHost).toString());
+    m_mqtt.setPort(m_config->get(Key::MqttPort).toInt());
+    m_mqtt.setUsername(m_config->get(Key::MqttUsername).toString());
+    m_mqtt.setPassword(m_config->get(Key::MqttPassword).toString());
     m_supervision.subscribeToTopics();
     if (m_mqtt.isConnected())
         m_mqtt.disconnect();
@@ -249,30 +250,30 @@ void GUIManager::onConfigChanged(const QVariantMap &changes)
 
     // Every touched group is applied, in this order; the broker is reconnected at most
     // once and the configuration document published once, whatever changed together.
-    const auto has = [&changes](const char *key) { return changes.contains(QLatin1String(key)); };
-    if (has("gui/showCursor")) {
+    const auto has = [&changes](QLatin1String key) { return changes.contains(key); };
+    if (has(Key::GuiShowCursor)) {
         log.info("Cursor changed : ", showCursor() ? "visible" : "hidden");
         emit showCursorChanged();
     }
-    if (has("gui/displayOffMin")) {
+    if (has(Key::GuiDisplayOffMin)) {
         log.info("Display OFF interval changed : ", displayOffMin(), " min(s)");
         emit displayOffMinChanged();
     }
-    if (has("gui/shutdownDelaySec")) {
+    if (has(Key::GuiShutdownDelaySec)) {
         log.info("Shutdown delay changed : ", shutdownDelaySec(), " sec(s)");
         emit shutdownDelaySecChanged();
     }
-    if (has("gui/locale"))
-        setLanguage(changes.value(QStringLiteral("gui/locale")).toString());
-    if (has("gui/showErrorDesc")) {
+    if (has(Key::GuiLocale))
+        setLanguage(changes.value(Key::GuiLocale).toString());
+    if (has(Key::GuiShowErrorDesc)) {
         log.info("Show Error description changed : ", showErrorDesc() ? "YES" : "NO");
         emit showErrorDescChanged();
     }
-    if (has("gui/screenSaverBg")) {
-        log.info("Screen-saver background changed : ", m_config->get(QStringLiteral("gui/screenSaverBg")).toString());
+    if (has(Key::GuiScreenSaverBg)) {
+        log.info("Screen-saver background changed : ", m_config->get(Key::GuiScreenSaverBg).toString());
         emit screenSaverBgChanged();
     }
-    if (has("gui/screenSaverImg")) {
+    if (has(Key::GuiScreenSaverImg)) {
         log.info("Screen-saver image changed : ", screenSaverImg());
         emit screenSaverImgChanged();
     }
@@ -341,7 +342,7 @@ void GUIManager::load()
 {
     QmlSetup::prepare(m_engine);
     m_engine.load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
-    setLanguage(m_config->get(QStringLiteral("gui/locale")).toString());
+    setLanguage(m_config->get(Key::GuiLocale).toString());
     m_events.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
                             QDateTime::currentDateTime()));
 }
@@ -367,7 +368,7 @@ void GUIManager::setLanguage(const QString &locale)
     }
     QLocale::setDefault(loc);
     m_language = locale;
-    m_config->set(QStringLiteral("gui/locale"), locale);
+    m_config->set(Key::GuiLocale, locale);
     emit languageChanged();
 }
 
@@ -378,56 +379,56 @@ QString GUIManager::deviceId() const
 
 bool GUIManager::showCursor() const
 {
-    return m_config->get(QStringLiteral("gui/showCursor")).toBool();
+    return m_config->get(Key::GuiShowCursor).toBool();
 }
 
 void GUIManager::setShowCursor(bool value)
 {
     if (value != showCursor())
-        m_config->set(QStringLiteral("gui/showCursor"), value);
+        m_config->set(Key::GuiShowCursor, value);
 }
 
 bool GUIManager::showErrorDesc() const
 {
-    return m_config->get(QStringLiteral("gui/showErrorDesc")).toBool();
+    return m_config->get(Key::GuiShowErrorDesc).toBool();
 }
 
 void GUIManager::setShowErrorDesc(bool value)
 {
     if (value != showErrorDesc())
-        m_config->set(QStringLiteral("gui/showErrorDesc"), value);
+        m_config->set(Key::GuiShowErrorDesc, value);
 }
 
 int GUIManager::displayOffMin() const
 {
-    return m_config->get(QStringLiteral("gui/displayOffMin")).toInt();
+    return m_config->get(Key::GuiDisplayOffMin).toInt();
 }
 
 void GUIManager::setDisplayOffMin(int value)
 {
     if (value != displayOffMin())
-        m_config->set(QStringLiteral("gui/displayOffMin"), value);
+        m_config->set(Key::GuiDisplayOffMin, value);
 }
 
 int GUIManager::shutdownDelaySec() const
 {
-    return m_config->get(QStringLiteral("gui/shutdownDelaySec")).toInt();
+    return m_config->get(Key::GuiShutdownDelaySec).toInt();
 }
 
 void GUIManager::setShutdownDelaySec(int value)
 {
     if (value != shutdownDelaySec())
-        m_config->set(QStringLiteral("gui/shutdownDelaySec"), value);
+        m_config->set(Key::GuiShutdownDelaySec, value);
 }
 
 QColor GUIManager::screenSaverBg() const
 {
-    return QColor(m_config->get(QStringLiteral("gui/screenSaverBg")).toString());
+    return QColor(m_config->get(Key::GuiScreenSaverBg).toString());
 }
 
 QString GUIManager::screenSaverImg() const
 {
-    return m_config->get(QStringLiteral("gui/screenSaverImg")).toString();
+    return m_config->get(Key::GuiScreenSaverImg).toString();
 }
 
 void GUIManager::settingsLoginRequest(const QString &pin)

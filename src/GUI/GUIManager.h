@@ -23,6 +23,8 @@
 #include <QTranslator>
 #include <QVariantMap>
 
+Q_DECLARE_LOGGING_CATEGORY(guiManagerLogCategory)
+
 class Config;
 class QQmlContext;
 
@@ -47,8 +49,6 @@ class GUIManager : public QObject
     Q_PROPERTY(manager::Update *update READ update NOTIFY updateChanged)
 
 public:
-    // Every setting of the system with its default (the table of GUI/Defaults.h).
-    static const QVariantMap &Defaults;
     static const QString TranslationFile;
 
     explicit GUIManager(Config &config);
@@ -157,5 +157,5 @@ private:
     QQmlContext *m_rootContext = nullptr;
 
 private:
-    static constexpr Log log{"[GUIManager] "};
+    static constexpr Log log{"[GUIManager] ", guiManagerLogCategory};
 };

@@ -1,6 +1,7 @@
 #include "GUI/RemoteCommands.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Common/Utils.h"
 #include "GUI/Diagnostics.h"
@@ -11,6 +12,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
+
+ZUKA_LOG_CATEGORY(remoteCommandsLogCategory, "gui.remotecommands")
 
 const QString RemoteCommands::ValidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Valid.wav");
 const QString RemoteCommands::InvalidSound = QStringLiteral("/opt/vexo/zuka-terminal-ui/Invalid.wav");
@@ -42,7 +45,7 @@ QString RemoteCommands::responseTopic(const QString &base, const QString &path, 
 
 QString RemoteCommands::base() const
 {
-    return m_config->get(QStringLiteral("mqtt/base")).toString();
+    return m_config->get(Key::MqttBase).toString();
 }
 
 void RemoteCommands::answer(const QString &path, const QString &id, const QJsonObject &document)
@@ -62,7 +65,7 @@ void RemoteCommands::testRequest(const QString &id, const QByteArray &payload)
     const quint64 before = m_diagnostics->acceptedRuns();
     Deferred<Test> run = m_diagnostics->performTest(mode, cards, id);
     const bool accepted = m_diagnostics->acceptedRuns() != before;
-    if (accepted && run.state() == 0) {
+    if (accepted && run.isPending()) {
         m_screens->setMessage(mode == QLatin1String("dispense") ? QStringLiteral("Dispensing card")
                                                                 : QStringLiteral("Insert card"));
         m_screens->setScreen(QStringLiteral("Busy"));

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+Q_DECLARE_LOGGING_CATEGORY(remoteCommandsLogCategory)
+
 class Config;
 class Terminal;
 class Diagnostics;
@@ -74,5 +76,5 @@ private:
     Terminal *m_terminal = nullptr;
 
 private:
-    static constexpr Log log{"[GUIManager] "};
+    static constexpr Log log{"[GUIManager] ", remoteCommandsLogCategory};
 };

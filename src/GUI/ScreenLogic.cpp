@@ -1,10 +1,13 @@
 #include "GUI/ScreenLogic.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "GUI/SessionManager.h"
 
 #include <QCoreApplication>
 #include <limits>
+
+ZUKA_LOG_CATEGORY(screenLogicLogCategory, "gui.screenlogic")
 
 ScreenLogic::ScreenLogic(Config &config, SessionManager &sessions, QObject *parent)
     : QObject(parent)
@@ -122,7 +125,7 @@ void ScreenLogic::setMaintenanceScreen()
 
 void ScreenLogic::onScreenChanged()
 {
-    const qint64 minutes = m_config->get(QStringLiteral("gui/displayOffMin")).toLongLong();
+    const qint64 minutes = m_config->get(Key::GuiDisplayOffMin).toLongLong();
     const int msec = displayOffMsec(minutes);
     if (msec == 0) {
         // Switched off: a timer started under an earlier setting ends too.

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <functional>
 
+Q_DECLARE_LOGGING_CATEGORY(screenLogicLogCategory)
+
 class Config;
 class SessionManager;
 
@@ -90,5 +92,5 @@ private:
     QTimer m_displayOffTimer;
 
 private:
-    static constexpr Log log{"[GUIManager] "};
+    static constexpr Log log{"[GUIManager] ", screenLogicLogCategory};
 };

@@ -1,6 +1,9 @@
 #include "GUI/SessionManager.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
+
+ZUKA_LOG_CATEGORY(sessionManagerLogCategory, "gui.sessionmanager")
 
 SessionManager::SessionManager(Config &config, QObject *parent, int sessionMsec)
     : QObject(parent)
@@ -18,7 +21,7 @@ void SessionManager::loadUsers()
     const int current = m_user ? m_user->id : -1;
     m_users.clear();
     m_users.append(User{0, QStringLiteral("VEXO"), QStringLiteral("Admin"),
-                        m_config->get(QStringLiteral("gui/settingsPin")).toString()});
+                        m_config->get(Key::GuiSettingsPin).toString()});
     // An open session stays open, with the rebuilt entry as its user.
     m_user = nullptr;
     for (const User &user : qAsConst(m_users))

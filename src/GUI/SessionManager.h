@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QVector>
 
+Q_DECLARE_LOGGING_CATEGORY(sessionManagerLogCategory)
+
 class Config;
 
 class SessionManager : public QObject
@@ -56,5 +58,5 @@ private:
     int m_sessionMsec;
 
 private:
-    static constexpr Log log{"[SessionManager] "};
+    static constexpr Log log{"[SessionManager] ", sessionManagerLogCategory};
 };

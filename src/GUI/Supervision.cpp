@@ -1,6 +1,7 @@
 #include "GUI/Supervision.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Common/Secrets.h"
 #include "GUI/RemoteCommands.h"
@@ -19,6 +20,8 @@
 #include <QStringList>
 #include <cmath>
 #include <limits>
+
+ZUKA_LOG_CATEGORY(supervisionLogCategory, "gui.supervision")
 
 namespace {
 const char *const StateNames[] = {"Init", "Busy", "Ready", "Error", "Stopped"};
@@ -56,7 +59,7 @@ void Supervision::setTerminal(Terminal *terminal)
 
 QString Supervision::base() const
 {
-    return m_config->get(QStringLiteral("mqtt/base")).toString();
+    return m_config->get(Key::MqttBase).toString();
 }
 
 void Supervision::subscribeToTopics()
@@ -201,10 +204,10 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
     // Time-outs and periods for which 0 or less means nothing (a poll without pause, a
     // request given no time).
     static const QStringList Intervals = {
-        QStringLiteral("barrier/timeout"),           QStringLiteral("cameras/responseTimeoutMsec"),
-        QStringLiteral("cameras/statusIntervalMsec"), QStringLiteral("card-bo/respTimeoutMsec"),
-        QStringLiteral("esb/hbIntervalSec"),         QStringLiteral("esb/responseTimeoutMsec"),
-        QStringLiteral("local/responseTimeoutMsec"),  QStringLiteral("terminal/collectTimeoutSec")};
+        Key::BarrierTimeout,           Key::CameraResponseTimeoutMsec,
+        Key::CameraStatusIntervalMsec, Key::CardBoRespTimeoutMsec,
+        Key::EsbHbIntervalSec,         Key::EsbResponseTimeoutMsec,
+        Key::LocalResponseTimeoutMsec,  Key::TerminalCollectTimeoutSec};
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
@@ -267,7 +270,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
                            && !topic.contains(QLatin1String("/status/get"))
                            && !topic.contains(QLatin1String("/config/get"));
     // A "/config/set" object may carry the broker password or the PIN: logged masked.
-    if (Log::debugEnabled())
+    if (log.debugEnabled())
         log.debug("Data : ", Log::outside(Secrets::maskedPayload(data)));
 
     if (topic.contains(QLatin1String("/info/get"))) {

@@ -13,6 +13,8 @@
 #include <functional>
 #include <optional>
 
+Q_DECLARE_LOGGING_CATEGORY(supervisionLogCategory)
+
 class Config;
 class Terminal;
 class RemoteCommands;
@@ -71,5 +73,5 @@ private:
     mutable std::optional<QString> m_blacklistVer; // the card back office's, as last read
 
 private:
-    static constexpr Log log{"[GUIManager] "};
+    static constexpr Log log{"[GUIManager] ", supervisionLogCategory};
 };

@@ -1,8 +1,8 @@
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 #include "Common/Secrets.h"
 #include "Common/StartupQueue.h"
-#include "GUI/Defaults.h"
 #include "GUI/GUIManager.h"
 
 #include <QCommandLineParser>
@@ -73,37 +73,37 @@ static QVariantMap parseCLIArgs()
         bool ok = false;
         const int level = parser.value("verbose").toInt(&ok, 10);
         if (ok) {
-            overrides.insert("log/level", level);
+            overrides.insert(Key::LogLevel, level);
             log.info("Setting Log level : ", level);
         }
     }
     if (parser.isSet("stderr")) {
-        overrides.insert("log/stderr", true);
+        overrides.insert(Key::LogStderr, true);
         log.info("Log to stderr overridden from user to true");
     }
     if (parser.isSet("color")) {
-        overrides.insert("log/color", true);
+        overrides.insert(Key::LogColor, true);
         log.info("Log with color overridden from user to true");
     }
     if (parser.isSet("host")) {
         const QString host = parser.value("host");
-        overrides.insert("mqtt/host", host);
+        overrides.insert(Key::MqttHost, host);
         log.info("Setting MQTT Host : ", Secrets::maskUrls(host));
     }
     if (parser.isSet("port")) {
         const QString typed = parser.value("port");
         bool ok = false;
         const int port = typed.toInt(&ok, 10);
-        overrides.insert("mqtt/port", ok ? port : 0);
+        overrides.insert(Key::MqttPort, ok ? port : 0);
         log.info("Setting MQTT Port : ", typed);
     }
     if (parser.isSet("username")) {
         const QString user = parser.value("username");
-        overrides.insert("mqtt/username", user);
+        overrides.insert(Key::MqttUsername, user);
         log.info("Setting MQTT User : ", user);
     }
     if (parser.isSet("password"))
-        overrides.insert("mqtt/password", parser.value("password"));
+        overrides.insert(Key::MqttPassword, parser.value("password"));
     if (parser.isSet("config")) {
         const QString file = parser.value("config");
         overrides.insert("config", file);

@@ -1,6 +1,7 @@
 #include "Barrier.h"
 
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Log.h"
 
 #include <QMetaEnum>
@@ -10,7 +11,8 @@ namespace manager {
 
 namespace {
 
-const Log log("[Barrier] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.barrier")
+const Log log("[Barrier] ", logCategory);
 
 bool bit(quint32 word, int n)
 {
@@ -102,9 +104,9 @@ void Barrier::initTimers()
 
 void Barrier::initClient()
 {
-    const QUrl url = parseUrl(m_config.get(QStringLiteral("barrier/url")).toString());
-    const int timeout = m_config.get(QStringLiteral("barrier/timeout")).toInt();
-    const int retries = m_config.get(QStringLiteral("barrier/retries")).toInt();
+    const QUrl url = parseUrl(m_config.get(Key::BarrierUrl).toString());
+    const int timeout = m_config.get(Key::BarrierTimeout).toInt();
+    const int retries = m_config.get(Key::BarrierRetries).toInt();
     log.info("Initializing client : address=", urlText(url), ", timeout=", timeout, " msec, retries=", retries);
 
     if (!m_clientWired) {
@@ -150,7 +152,7 @@ void Barrier::forgetWords()
 
 void Barrier::onClientStateChanged(QModbusDevice::State state)
 {
-    const QString url = urlText(parseUrl(m_config.get(QStringLiteral("barrier/url")).toString()));
+    const QString url = urlText(parseUrl(m_config.get(Key::BarrierUrl).toString()));
     switch (state) {
     case QModbusDevice::UnconnectedState:
         log.info("Disconnected from : ", url);
@@ -195,6 +197,10 @@ void Barrier::onClientErrorOccured(QModbusDevice::Error error)
 
 void Barrier::releaseReply(QModbusReply *reply)
 {
+    // A reply can report its end more than once (the client fails what it still holds when
+    // its connection closes, this object's destruction included): once released, nothing
+    // more of it reaches this object.
+    reply->disconnect(this);
     m_replies.removeAll(reply);
     reply->deleteLater();
 }
@@ -216,7 +222,7 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
         failed();
         return result;
     }
-    const int unitId = m_config.get(QStringLiteral("barrier/unitId")).toInt();
+    const int unitId = m_config.get(Key::BarrierUnitId).toInt();
     QModbusReply *reply = write ? m_client.sendWriteRequest(unit, unitId) : m_client.sendReadRequest(unit, unitId);
     if (!reply) {
         log.error(what, "unable to send");
@@ -254,7 +260,6 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
     connect(watchdog, &QTimer::timeout, this, [this, reply, failed, what] {
         if (reply->isFinished())
             return;
-        reply->disconnect(this);
         log.error(what, "Response timeout");
         releaseReply(reply);
         m_client.disconnectDevice();

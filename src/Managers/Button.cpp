@@ -10,7 +10,8 @@
 namespace manager {
 
 namespace {
-const Log log("[Button] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.button")
+const Log log("[Button] ", logCategory);
 }
 
 Button::Button(MIOBoard &board, int pin, QObject *parent)

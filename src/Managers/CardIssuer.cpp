@@ -18,7 +18,8 @@ constexpr int SensorMs = 1000;
 // The dispenser's answer to an issue command that still leaves a card at the reader.
 constexpr int IssueCodeCardAtReader = 14;
 
-const Log log("[CardIssuer] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.cardissuer")
+const Log log("[CardIssuer] ", logCategory);
 const char *const MouthTimeout = "Timeout waiting for mouth sensor";
 
 QString uidText(const Tag::Ptr &tag)
@@ -52,13 +53,6 @@ void whenFinished(Deferred<Result> step, std::function<void()> then)
 {
     step.done([then](Result) { then(); });
     step.fail([then](Result) { then(); });
-}
-
-Deferred<> resolvedWait()
-{
-    Deferred<> d;
-    d.resolve();
-    return d;
 }
 
 }
@@ -425,7 +419,7 @@ Deferred<Result> CardIssuer::eject()
     // then the sensor already shows it there and there is no change left to wait for.
     Deferred<> atMouth = command.thenAlias([this](Dispenser::Result) {
         if (m_dispenser->cardInMouth())
-            return resolvedWait();
+            return Deferred<>::resolved();
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInMouthChanged, SensorMs);
     });
     atMouth.done([this, d]() mutable {
@@ -448,7 +442,7 @@ Deferred<Result> CardIssuer::retract()
     // As with the eject: a sensor that already shows the card at the reader is the confirmation.
     Deferred<> atReader = command.thenAlias([this](Dispenser::Result) {
         if (m_dispenser->cardInRfid())
-            return resolvedWait();
+            return Deferred<>::resolved();
         return Utils::waitSignal(m_dispenser, &Dispenser::cardInRfidChanged, SensorMs);
     });
     atReader.done([this, d]() mutable {

@@ -12,7 +12,8 @@
 namespace manager {
 
 namespace {
-const Log log("[Clock] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.clock")
+const Log log("[Clock] ", logCategory);
 const QString Timedatectl = QStringLiteral("timedatectl");
 const int RefreshSeconds = 10;
 

@@ -19,7 +19,8 @@ void registerDispenserTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerDispenserTypes)
 
-const Log dispenserLog("[Dispenser] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.dispenser")
+const Log dispenserLog("[Dispenser] ", logCategory);
 
 }
 

@@ -5,7 +5,8 @@
 namespace manager {
 
 namespace {
-const Log ethernetLog("[Network][Ethernet] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.ethernet")
+const Log ethernetLog("[Network][Ethernet] ", logCategory);
 // The USB gadget interface is not the lane's wired interface.
 const QString IgnoredInterface = QStringLiteral("usb0");
 const QString Separator = QStringLiteral("-------------------------");

@@ -6,7 +6,8 @@ namespace manager {
 
 namespace {
 // This client's lines carry no class prefix.
-const Log gpsLog("");
+ZUKA_LOG_CATEGORY(logCategory, "managers.gps")
+const Log gpsLog("", logCategory);
 
 ServiceParseRules gpsRules()
 {

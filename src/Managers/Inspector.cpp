@@ -5,7 +5,8 @@
 namespace manager {
 
 namespace {
-const Log inspectorLog("[Inspector] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.inspector")
+const Log inspectorLog("[Inspector] ", logCategory);
 const QString Internal = QStringLiteral("internal");
 const int PowerRequestDelayMs = 2000;
 }

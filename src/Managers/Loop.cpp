@@ -6,7 +6,8 @@
 namespace manager {
 
 namespace {
-const Log log("[Loop] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.loop")
+const Log log("[Loop] ", logCategory);
 }
 
 Loop::Loop(MIOBoard &board, int pin, QObject *parent)

@@ -14,7 +14,8 @@ namespace manager {
 
 namespace {
 
-const Log log("[MIOBoard] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.mioboard")
+const Log log("[MIOBoard] ", logCategory);
 
 constexpr uint32_t StatusSuccess = 0;
 constexpr uint32_t StatusError = 0xFFFFFFFFu;

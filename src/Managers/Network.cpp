@@ -6,7 +6,8 @@
 namespace manager {
 
 namespace {
-const Log networkLog("[Network] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.network")
+const Log networkLog("[Network] ", logCategory);
 }
 
 Connection::Connection(QObject *parent)

@@ -20,7 +20,8 @@ void registerRfidTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerRfidTypes)
 
-const Log rfidLog("[RFID] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.rfid")
+const Log rfidLog("[RFID] ", logCategory);
 
 }
 

@@ -6,7 +6,8 @@
 namespace manager {
 
 namespace {
-const Log updateLog("[Update] ");
+ZUKA_LOG_CATEGORY(logCategory, "managers.update")
+const Log updateLog("[Update] ", logCategory);
 const QString NotRunning = QStringLiteral("Service not running");
 // How long a check waits for news before it reports its result.
 const int CheckMs = 10000;

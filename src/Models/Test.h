@@ -32,8 +32,9 @@ public:
         return *this;
     }
 
-    // 0 pending, 1 resolved, 2 rejected.
-    int state() const;
+    bool isPending() const { return state() == Pending; }
+    bool isResolved() const { return state() == Resolved; }
+    bool isRejected() const { return state() == Rejected; }
     void resolve(const Test &record) const;
     void reject(const Test &record) const;
     void notify(const Test &record) const;
@@ -60,13 +61,15 @@ public:
     operator Deferred<Test>() const { return deferred(); }
 
 private:
+    enum State { Pending, Resolved, Rejected };
+    State state() const;
     void copyFrom(const TestCompletion &other);
     void settle(const Test &record, bool resolved) const;
     std::shared_ptr<Deferred<Test>> link() const;
 
     std::shared_ptr<Deferred<Test>> m_run; // strong link of an ordinary record
     std::weak_ptr<Deferred<Test>> m_weak;  // link of a record stored in the run's own result
-    int m_ended = 0;                       // how the run ended, for a stored record
+    State m_ended = Pending;               // how the run ended, for a stored record
     bool m_storing = false;                // the next copy is the one the result keeps
 };
 
@@ -166,16 +169,18 @@ inline Deferred<Test> TestCompletion::deferred() const
     return ended;
 }
 
-inline int TestCompletion::state() const
+inline TestCompletion::State TestCompletion::state() const
 {
     const auto run = link();
-    return run ? run->state() : m_ended;
+    if (!run)
+        return m_ended;
+    return run->isPending() ? Pending : run->isResolved() ? Resolved : Rejected;
 }
 
 inline void TestCompletion::settle(const Test &record, bool resolved) const
 {
     const auto run = link();
-    if (!run || run->state() != 0) {
+    if (!run || !run->isPending()) {
         // Settled already: the result only warns.
         const Deferred<Test> d = deferred();
         resolved ? d.resolve(record) : d.reject(record);
@@ -185,7 +190,7 @@ inline void TestCompletion::settle(const Test &record, bool resolved) const
     if (stored.completion.link() == run) {
         stored.completion.m_run.reset();
         stored.completion.m_weak = run;
-        stored.completion.m_ended = resolved ? 1 : 2;
+        stored.completion.m_ended = resolved ? Resolved : Rejected;
         stored.completion.m_storing = true;
     }
     resolved ? run->resolve(stored) : run->reject(stored);

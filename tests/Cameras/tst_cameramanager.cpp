@@ -2,7 +2,7 @@
 // (127.0.0.2-5), with a plain IPv4 object standing for the wired interface's address.
 #include "Cameras/CameraManager.h"
 #include "Common/Config.h"
-#include "GUI/GUIManager.h"
+#include "Common/ConfigKeys.h"
 #include "LogCapture.h"
 #include "Models/IPv4.h"
 #include "Outcome.h"
@@ -68,7 +68,7 @@ class TestCameraManager : public QObject
             if (!startPeer(i, extra.value(i)))
                 return false;
         m_dir.reset(new QTemporaryDir);
-        m_config.reset(new Config(m_dir->filePath("gui.conf"), GUIManager::Defaults));
+        m_config.reset(new Config(m_dir->filePath("gui.conf"), ConfigDefaults));
         m_config->set("cameras/serverPort", 0); // the system's choice, read back below
         for (int i = 0; i < 4; ++i)
             m_config->set("cameras/" + Roles[i], QString(m_urls[i]).replace("://", "://" + userinfo.value(i)));

@@ -2,10 +2,12 @@
 // (in place, replaced as "sed -i" does, deleted and written again), failed writes and
 // secrets kept out of the log.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Secrets.h"
 #include "LogCapture.h"
 #include "TestUtil.h"
 
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSettings>
@@ -365,6 +367,42 @@ private slots:
         QVERIFY(payload.contains("http://u:****@h/"));
         const QByteArray broken = "{\"mqtt\": {\"password\": \"Pw\\\"3\", \"port\": 1}";
         QCOMPARE(Secrets::maskedPayload(broken), QString("{\"mqtt\": {\"password\": \"****\", \"port\": 1}"));
+    }
+
+    // Every key the code reads is one of the names beside the defaults table and has its
+    // default there: a key spelled out anywhere else (a typo reads an empty value) fails.
+    void everyKeyReadHasADefault()
+    {
+        const QString src = QStringLiteral(TESTS_DIR "/../src");
+        QFile names(src + "/Common/ConfigKeys.h");
+        QVERIFY(names.open(QIODevice::ReadOnly));
+        const QString declared = QString::fromUtf8(names.readAll());
+        QSet<QString> groups;
+        auto name = QRegularExpression("QLatin1String \\w+ = \"([^\"]+)\"_l1;").globalMatch(declared);
+        while (name.hasNext()) {
+            const QString key = name.next().captured(1);
+            QVERIFY2(ConfigDefaults.contains(key), qPrintable(key + " has no default"));
+            groups << key.section('/', 0, 0);
+        }
+        QCOMPARE(groups.size(), 10);
+
+        const QRegularExpression literal("\"([a-z-]+)/\\w+\"");
+        QStringList spelled;
+        QDirIterator files(src, {"*.cpp", "*.h"}, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            QFile file(files.next());
+            if (file.fileName().contains("/Common/ConfigKeys.") || !file.open(QIODevice::ReadOnly))
+                continue;
+            const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+            for (int i = 0; i < lines.size(); ++i) {
+                const QString code = lines.at(i).section(QLatin1String("//"), 0, 0);
+                auto found = literal.globalMatch(code);
+                while (found.hasNext())
+                    if (groups.contains(found.next().captured(1)))
+                        spelled << file.fileName().mid(src.size() + 1) + ":" + QString::number(i + 1);
+            }
+        }
+        QVERIFY2(spelled.isEmpty(), qPrintable("keys not read by name: " + spelled.join(", ")));
     }
 };
 

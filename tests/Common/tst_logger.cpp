@@ -1,6 +1,7 @@
 // The process-wide logger: stamp format, syslog priorities and level words, standard
 // error switch, level filter rules and colours; text from outside and lines a peer can
 // cause at will.
+#include "Common/Log.h"
 #include "Common/LogLimit.h"
 #include "Common/Logger.h"
 #include "LogCapture.h"
@@ -20,6 +21,7 @@
 using manager::Logger;
 
 Q_LOGGING_CATEGORY(lcFramework, "qt.zuka.probe")
+ZUKA_LOG_CATEGORY(lcOwn, "probe")
 
 namespace {
 
@@ -185,6 +187,23 @@ private slots:
             "[qt.zuka.probe] framework",
             "uncoloured",
         }));
+    }
+
+    // A class's own category: the level holds for it as for any other, a rule of its own
+    // (as QT_LOGGING_RULES adds) shows its debug lines alone, and they carry no category name.
+    void ownCategories()
+    {
+        const Log own("[Probe] ", lcOwn), other("[Other] ");
+        StderrCapture cap;
+        own.debug("hidden");
+        QLoggingCategory::setFilterRules("*=true\n*.debug=false\nqt.*=false\nzuka.probe.debug=true");
+        own.debug("shown");
+        other.debug("hidden too");
+        QVERIFY(own.debugEnabled() && !other.debugEnabled());
+        Logger::instance()->setColor(true);
+        own.info("plain");
+        Logger::instance()->setColor(false);
+        QCOMPARE(unstamped(cap.lines()), (QStringList{"[Probe] shown", "[Probe] plain"}));
     }
 
     void syslogPrioritiesAndLevelWords()

@@ -127,11 +127,11 @@ void TestUtils::waitSignalResolvesOnceForTwoEmissions()
     emit emitter.ping();
     emit emitter.ping();
     QCOMPARE(done, 1);
-    QCOMPARE(wait.state(), 1);
+    QVERIFY(wait.isResolved());
     // The time-out timer is stopped and goes away; it never rejects afterwards.
     QVERIFY(QTest::qWaitFor([&] { return emitter.findChildren<QTimer *>().isEmpty(); }, 2000));
     Deferred<> later = Utils::waitSignal(&emitter, &Emitter::card, 400); // outlasts the first time-out
-    QVERIFY(TestUtil::waitUntil([&] { return later.state() != 0; }, 15000));
+    QVERIFY(TestUtil::waitUntil([&] { return !later.isPending(); }, 15000));
     QCOMPARE(done, 1);
     QCOMPARE(failed, 0);
     QCOMPARE(log.countContaining("already processed"), 0);
@@ -142,7 +142,7 @@ void TestUtils::waitSignalPassesSignalsWithArguments()
     Emitter emitter;
     auto wait = Utils::waitSignal(&emitter, &Emitter::card, 5000);
     emit emitter.card(QStringLiteral("04A1B2"));
-    QCOMPARE(wait.state(), 1);
+    QVERIFY(wait.isResolved());
 }
 
 void TestUtils::waitSignalTimesOut()
@@ -153,9 +153,9 @@ void TestUtils::waitSignalTimesOut()
     int failed = 0;
     auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 1000);
     wait.fail([&] { ++failed; });
-    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 15000));
+    QVERIFY(TestUtil::waitUntil([&] { return !wait.isPending(); }, 15000));
     const qint64 elapsed = clock.elapsed();
-    QCOMPARE(wait.state(), 2);
+    QVERIFY(wait.isRejected());
     QCOMPARE(failed, 1);
     QVERIFY2(elapsed >= 900, qPrintable(QString::number(elapsed))); // coarse timers may fire 5 % early
     QVERIFY2(elapsed < 6000, qPrintable(QString::number(elapsed)));
@@ -166,10 +166,10 @@ void TestUtils::waitSignalWithoutLimitWaits()
     Emitter emitter, reference;
     auto unlimited = Utils::waitSignal(&emitter, &Emitter::ping, 0);
     auto limited = Utils::waitSignal(&reference, &Emitter::ping, 300);
-    QVERIFY(TestUtil::waitUntil([&] { return limited.state() == 2; }, 15000));
-    QCOMPARE(unlimited.state(), 0);
+    QVERIFY(TestUtil::waitUntil([&] { return limited.isRejected(); }, 15000));
+    QVERIFY(unlimited.isPending());
     emit emitter.ping();
-    QCOMPARE(unlimited.state(), 1);
+    QVERIFY(unlimited.isResolved());
 }
 
 void TestUtils::waitSignalIgnoresEarlierAndLaterEmissions()
@@ -178,11 +178,11 @@ void TestUtils::waitSignalIgnoresEarlierAndLaterEmissions()
     Emitter emitter;
     emit emitter.ping();
     auto wait = Utils::waitSignal(&emitter, &Emitter::ping, 100);
-    QCOMPARE(wait.state(), 0);
-    QVERIFY(TestUtil::waitUntil([&] { return wait.state() != 0; }, 15000));
-    QCOMPARE(wait.state(), 2);
+    QVERIFY(wait.isPending());
+    QVERIFY(TestUtil::waitUntil([&] { return !wait.isPending(); }, 15000));
+    QVERIFY(wait.isRejected());
     emit emitter.ping(); // after the time-out: no longer connected
-    QCOMPARE(wait.state(), 2);
+    QVERIFY(wait.isRejected());
     QCOMPARE(log.countContaining("already processed"), 0);
     QVERIFY(QTest::qWaitFor([&] { return emitter.findChildren<QTimer *>().isEmpty(); }, 2000));
 }
@@ -193,8 +193,8 @@ void TestUtils::waitSignalOnDestroyedObjectStaysPending()
     auto wait = Utils::waitSignal(emitter, &Emitter::ping, 100);
     delete emitter; // the timer goes with it
     auto reference = Utils::waitSignal(this, &QObject::objectNameChanged, 300);
-    QVERIFY(TestUtil::waitUntil([&] { return reference.state() == 2; }, 15000));
-    QCOMPARE(wait.state(), 0);
+    QVERIFY(TestUtil::waitUntil([&] { return reference.isRejected(); }, 15000));
+    QVERIFY(wait.isPending());
 }
 
 QTEST_GUILESS_MAIN(TestUtils)

@@ -10,12 +10,12 @@
 namespace {
 const QString kInvalidLoop = QStringLiteral("ThreadWorker::stopLoopInThread : Invalid loop Id.");
 
-// Waits (handling events) until the result is settled; returns its state.
-int settle(const Deferred<> &d, int ms = 5000)
+// Waits (handling events) until the result is settled; returns it.
+Deferred<> settle(const Deferred<> &d, int ms = 5000)
 {
-    const bool settled = QTest::qWaitFor([&] { return d.state() != 0; }, ms);
+    const bool settled = QTest::qWaitFor([&] { return !d.isPending(); }, ms);
     Q_UNUSED(settled)
-    return d.state();
+    return d;
 }
 } // namespace
 
@@ -56,7 +56,7 @@ void TestThreadWorker::runsFunctionsInItsThread()
 
     QVERIFY(!worker.execInThread(std::function<void()>())); // nothing to run
     QCOMPARE(worker.startLoopInThread(std::function<void()>(), 10), -1);
-    QCOMPARE(settle(worker.quitThread()), 1);
+    QVERIFY(settle(worker.quitThread()).isResolved());
 }
 
 void TestThreadWorker::loopsRunUntilStopped()
@@ -78,7 +78,7 @@ void TestThreadWorker::loopsRunUntilStopped()
     Deferred<> stopped = worker.stopLoopInThread(first);
     bool done = false;
     stopped.done([&] { done = true; });
-    QCOMPARE(settle(stopped), 1);
+    QVERIFY(settle(stopped).isResolved());
     QVERIFY(QTest::qWaitFor([&] { return done; }, 2000)); // delivered to this thread
     const int atStop = ticks;
 
@@ -87,27 +87,27 @@ void TestThreadWorker::loopsRunUntilStopped()
     QCOMPARE(worker.startLoopInThread([&] { ++clock; }, 5), 3);
     QVERIFY(QTest::qWaitFor([&] { return clock >= 10; }, 5000));
     QCOMPARE(ticks.load(), atStop);
-    QCOMPARE(settle(worker.quitThread()), 1);
+    QVERIFY(settle(worker.quitThread()).isResolved());
 }
 
 void TestThreadWorker::unknownLoopIdIsRefused()
 {
     LogCapture log;
     ThreadWorker worker;
-    QCOMPARE(settle(worker.stopLoopInThread(42)), 2);
+    QVERIFY(settle(worker.stopLoopInThread(42)).isRejected());
     QVERIFY(log.contains(kInvalidLoop));
     const int id = worker.startLoopInThread([] {}, 50);
-    QCOMPARE(settle(worker.stopLoopInThread(id)), 1);
-    QCOMPARE(settle(worker.stopLoopInThread(id)), 2);
+    QVERIFY(settle(worker.stopLoopInThread(id)).isResolved());
+    QVERIFY(settle(worker.stopLoopInThread(id)).isRejected());
     QCOMPARE(log.count(kInvalidLoop), 2);
     QCOMPARE(log.texts(QtWarningMsg).count(kInvalidLoop), 2);
-    QCOMPARE(settle(worker.quitThread()), 1);
+    QVERIFY(settle(worker.quitThread()).isResolved());
 }
 
 void TestThreadWorker::stopAllStopsEveryLoop()
 {
     ThreadWorker worker;
-    QCOMPARE(settle(worker.stopAllLoopsInThread()), 1); // no loops
+    QVERIFY(settle(worker.stopAllLoopsInThread()).isResolved()); // no loops
 
     std::atomic<int> a{0}, b{0}, c{0};
     worker.startLoopInThread([&] { ++a; }, 2);
@@ -117,7 +117,7 @@ void TestThreadWorker::stopAllStopsEveryLoop()
     Deferred<> all = worker.stopAllLoopsInThread();
     int done = 0;
     all.done([&] { ++done; });
-    QCOMPARE(settle(all), 1);
+    QVERIFY(settle(all).isResolved());
     QVERIFY(QTest::qWaitFor([&] { return done == 1; }, 2000));
     const int sa = a, sb = b, sc = c;
     std::atomic<int> clock{0};
@@ -127,7 +127,7 @@ void TestThreadWorker::stopAllStopsEveryLoop()
     QCOMPARE(b.load(), sb);
     QCOMPARE(c.load(), sc);
     QCOMPARE(done, 1);
-    QCOMPARE(settle(worker.quitThread()), 1);
+    QVERIFY(settle(worker.quitThread()).isResolved());
 }
 
 void TestThreadWorker::quitRunsPendingFunctionsFirst()
@@ -159,7 +159,7 @@ void TestThreadWorker::quitRunsPendingFunctionsFirst()
     QVERIFY(finishedFirst);
     // The thread object deletes itself once finished.
     QVERIFY(QTest::qWaitFor([&] { return thread.isNull(); }, 5000));
-    QCOMPARE(worker.quitThread().state(), 1);
+    QVERIFY(worker.quitThread().isResolved());
 }
 
 void TestThreadWorker::quittingWorkerRefusesEverything()
@@ -172,16 +172,16 @@ void TestThreadWorker::quittingWorkerRefusesEverything()
     LogCapture log;
     QVERIFY(!worker.execInThread([] {}));
     QCOMPARE(worker.startLoopInThread([] {}, 5), -1);
-    QCOMPARE(worker.stopLoopInThread(1).state(), 2);
-    QCOMPARE(worker.stopAllLoopsInThread().state(), 2);
+    QVERIFY(worker.stopLoopInThread(1).isRejected());
+    QVERIFY(worker.stopAllLoopsInThread().isRejected());
     QObject object;
     QVERIFY(!worker.moveQObjectToThread(&object));
-    QCOMPARE(worker.quitThread().state(), 1);
+    QVERIFY(worker.quitThread().isResolved());
     release.release();
-    QCOMPARE(settle(quit), 1);
+    QVERIFY(settle(quit).isResolved());
     QVERIFY(!worker.execInThread([] {}));
-    QCOMPARE(worker.stopLoopInThread(1).state(), 2);
-    QCOMPARE(worker.quitThread().state(), 1);
+    QVERIFY(worker.stopLoopInThread(1).isRejected());
+    QVERIFY(worker.quitThread().isResolved());
     QVERIFY(log.texts().isEmpty());
 }
 
@@ -202,8 +202,8 @@ void TestThreadWorker::lastHandleEndsTheThread()
     thread->quit();
     QVERIFY(QTest::qWaitFor([&] { return thread.isNull(); }, 5000));
     QVERIFY(!worker.execInThread([] {}));
-    QCOMPARE(worker.stopAllLoopsInThread().state(), 2);
-    QCOMPARE(worker.quitThread().state(), 1);
+    QVERIFY(worker.stopAllLoopsInThread().isRejected());
+    QVERIFY(worker.quitThread().isResolved());
     QCOMPARE(worker.getThread(), static_cast<QThread *>(nullptr));
 }
 

@@ -14,10 +14,10 @@
 #include "Backend/CardBO.h"
 #include "Backend/Transaction.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Engines/Session.h"
 #include "Engines/Terminal.h"
-#include "GUI/Defaults.h"
 #include "Managers/Ethernet.h"
 #include "Models/IPv4.h"
 

@@ -5,12 +5,12 @@
 // drives the passages; each is checked at the peers and in the terminal's database.
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Engines/Session.h"
 #include "Engines/Terminal.h"
 #include "Managers/Ethernet.h"
 #include "Models/IPv4.h"
-#include "GUI/Defaults.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/GUIManager.h"
 

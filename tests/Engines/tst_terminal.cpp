@@ -4,9 +4,9 @@
 #include "Backend/CardBO.h"
 #include "Backend/Database.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Engines/Terminal.h"
-#include "GUI/Defaults.h"
 
 #include "BackOfficePeer.h"
 #include "Broker.h"

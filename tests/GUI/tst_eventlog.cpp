@@ -1,6 +1,7 @@
 // The event log: entries and their categories kept across a restart, the 30-day pruning,
 // the 1000-entry limits, a failed save reported, and the filters of the screen.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/EventManager.h"
 #include "GUI/GUIManager.h"
@@ -42,7 +43,7 @@ private slots:
 
     void keptAcrossRestartAndPruned()
     {
-        Config config(m_dir.filePath("a.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("a.conf"), ConfigDefaults);
         const QString path = m_dir.filePath("events.ini");
         const QDateTime now = QDateTime::currentDateTime();
         {
@@ -66,7 +67,7 @@ private slots:
 
     void limits()
     {
-        Config config(m_dir.filePath("b.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("b.conf"), ConfigDefaults);
         const QDateTime now = QDateTime::currentDateTime();
         const QString path = writeFile("many.ini", 1500, now);
         LogCapture log;
@@ -92,7 +93,7 @@ private slots:
 
     void failedSaveIsLogged()
     {
-        Config config(m_dir.filePath("c.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("c.conf"), ConfigDefaults);
         QFile blocker(m_dir.filePath("not-a-dir"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
@@ -121,7 +122,7 @@ private slots:
         QFETCH(QString, period);
         QFETCH(QString, name);
         QFETCH(QStringList, shown);
-        Config config(m_dir.filePath("d.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("d.conf"), ConfigDefaults);
         EventManager events(config, nullptr, m_dir.filePath(QString("f_%1.ini").arg(QTest::currentDataTag())));
         const QDateTime now = QDateTime::currentDateTime();
         const QDate today = now.date();

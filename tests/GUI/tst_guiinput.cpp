@@ -5,6 +5,7 @@
 // sent; Reboot then Yes publishes the inspector's reboot request on a real broker.
 #include "Broker.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/GUIManager.h"
 #include "MqttPeer.h"
@@ -128,7 +129,7 @@ void TstGuiInput::maintenanceByTouch()
     QVERIFY(peer.subscribe("vexo/inspector/#", 0));
     QVERIFY(peer.subscribe("vexo/network/#", 0));
     QTemporaryDir dir;
-    Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
+    Config config(dir.filePath("gui.conf"), ConfigDefaults);
     config.set("mqtt/host", "127.0.0.1");
     config.set("mqtt/port", broker.port());
     config.set("gui/locale", "en_US");

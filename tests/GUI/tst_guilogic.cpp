@@ -5,6 +5,7 @@
 // refusals, the back office's commands, the maintenance login and the language.
 #include "Broker.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
@@ -81,7 +82,7 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(QString, before);
         QFETCH(QString, after);
-        Config config(m_dir.filePath("idle.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("idle.conf"), ConfigDefaults);
         SessionManager sessions(config);
         ScreenLogic screens(config, sessions);
         screens.setLaneSource([=] { return ScreenLogic::Lane{state, type, reason}; });
@@ -120,7 +121,7 @@ private slots:
         QFETCH(bool, pressed);
         QFETCH(QString, screen);
         QFETCH(QString, message);
-        Config config(m_dir.filePath("session.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("session.conf"), ConfigDefaults);
         SessionManager sessions(config);
         ScreenLogic screens(config, sessions);
         screens.setLaneSource([] { return ScreenLogic::Lane{2, "CARD_COLLECTION_MACHINE", ""}; });
@@ -141,7 +142,7 @@ private slots:
     // Time-outs, the login screen and the display-off timer in one passage.
     void screenTimeouts()
     {
-        Config config(m_dir.filePath("timeouts.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("timeouts.conf"), ConfigDefaults);
         SessionManager sessions(config);
         ScreenLogic screens(config, sessions);
         screens.setLaneSource([] { return ScreenLogic::Lane{2, "CARD_VENDING_MACHINE", ""}; });
@@ -206,7 +207,7 @@ private slots:
     {
         QFETCH(QByteArray, in);
         QFETCH(QByteArray, accepted);
-        const QJsonObject out = Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), GUIManager::Defaults);
+        const QJsonObject out = Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults);
         QCOMPARE(out, QJsonDocument::fromJson(accepted).object());
     }
 
@@ -237,7 +238,7 @@ void TstGuiLogic::onBroker()
     QVERIFY(TestUtil::waitUntil([&] { return peer.isConnected(); }));
     QVERIFY(peer.subscribe("t17/#", 0));
 
-    Config config(m_dir.filePath("broker.conf"), GUIManager::Defaults);
+    Config config(m_dir.filePath("broker.conf"), ConfigDefaults);
     config.set("mqtt/host", "127.0.0.1");
     config.set("mqtt/port", broker.port());
     config.set("mqtt/base", "t17/ui");

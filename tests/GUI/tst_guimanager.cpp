@@ -1,6 +1,7 @@
 // The root object's shell: defaults table, logging re-applied on configuration
 // changes, change dumps without secrets, the QML window and the exit request.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
@@ -29,7 +30,7 @@ private slots:
 
     void defaultsTable()
     {
-        const QVariantMap &d = GUIManager::Defaults;
+        const QVariantMap &d = ConfigDefaults;
         QCOMPARE(d.size(), 59); // the documented 58 and "terminal/exitTimeoutSec"
         QCOMPARE(d.value("terminal/exitTimeoutSec"), QVariant(120));
         QSet<QString> groups;
@@ -50,7 +51,7 @@ private slots:
 
     void configurationChanges()
     {
-        Config config(m_dir.filePath("gui.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("gui.conf"), ConfigDefaults);
         config.set("cameras/serverPort", 0); // the listener on a port of the system's choosing
         config.set("mqtt/port", m_noBroker.port()); // no broker of anyone else's either
         LogCapture log;
@@ -103,7 +104,7 @@ private slots:
 
     void windowAndExitRequest()
     {
-        Config config(m_dir.filePath("exit.conf"), GUIManager::Defaults);
+        Config config(m_dir.filePath("exit.conf"), ConfigDefaults);
         config.set("gui/locale", "en_US");  // the untranslated texts
         config.set("cameras/serverPort", 0); // the listener on a port of the system's choosing
         config.set("mqtt/port", m_noBroker.port()); // no broker of anyone else's either

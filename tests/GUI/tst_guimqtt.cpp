@@ -2,6 +2,7 @@
 // reconnection on a change of the broker settings, and its handlers wired exactly once.
 #include "Broker.h"
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
@@ -24,7 +25,7 @@ void TstGuiMqtt::brokerSettingsFollowTheConfiguration()
     Broker broker;
     QVERIFY(broker.start());
     QTemporaryDir dir;
-    Config config(dir.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
+    Config config(dir.filePath(QStringLiteral("gui.conf")), ConfigDefaults);
     config.set(QStringLiteral("log/level"), 3);
     config.set(QStringLiteral("mqtt/host"), QStringLiteral("127.0.0.1"));
     config.set(QStringLiteral("mqtt/port"), broker.port());

@@ -1,6 +1,7 @@
 // The maintenance login: the right PIN opens a session that ends after its time, a wrong
 // one does not, a changed PIN applies at once, and no entered PIN reaches a log line.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/Logger.h"
 #include "GUI/GUIManager.h"
 #include "GUI/SessionManager.h"
@@ -23,7 +24,7 @@ private slots:
     void loginScenario()
     {
         QTemporaryDir dir;
-        Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
+        Config config(dir.filePath("gui.conf"), ConfigDefaults);
         LogCapture log;
         SessionManager sessions(config);
         QStringList order;
@@ -72,7 +73,7 @@ private slots:
     void expiry()
     {
         QTemporaryDir dir;
-        Config config(dir.filePath("gui.conf"), GUIManager::Defaults);
+        Config config(dir.filePath("gui.conf"), ConfigDefaults);
         QCOMPARE(SessionManager::SessionMsec, 600000);
         SessionManager sessions(config, nullptr, 200);
         LogCapture log;

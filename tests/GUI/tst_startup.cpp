@@ -2,6 +2,7 @@
 // the configuration file it creates, outside edits of that file while it runs, log
 // format, and no secret in any log line.
 #include "GUI/GUIManager.h"
+#include "Common/ConfigKeys.h"
 #include "SyslogSink.h"
 #include "TestUtil.h"
 
@@ -148,7 +149,7 @@ private slots:
         // system's choosing: a test never takes a fixed port.
         {
             QSettings s(conf, QSettings::IniFormat);
-            for (auto it = GUIManager::Defaults.cbegin(); it != GUIManager::Defaults.cend(); ++it)
+            for (auto it = ConfigDefaults.cbegin(); it != ConfigDefaults.cend(); ++it)
                 s.setValue(it.key(), it.key() == "cameras/serverPort" ? QVariant(0) : it.value());
         }
         SyslogSink sink;
@@ -171,7 +172,7 @@ private slots:
         }));
         // Every setting printed: the file's values over the defaults.
         const QStringList settings = early.filter(QRegularExpression("^\\[Config\\]  \\S+/\\S+ +: "));
-        QCOMPARE(settings.size(), GUIManager::Defaults.size());
+        QCOMPARE(settings.size(), ConfigDefaults.size());
         QCOMPARE(settings.filter(QRegularExpression("^\\[Config\\]  cameras/serverPort +: 0$")).size(), 1);
         QVERIFY(run.errLines().contains("[Config]  SETTINGS (t.conf)"));
         QVERIFY(run.errLines().contains("[Config]  mqtt/port                   : 0"));

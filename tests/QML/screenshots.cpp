@@ -6,6 +6,7 @@
 // in C++ fails here rather than leaving the screens bound to a stand-in that still has it).
 //   zuka_screenshots --locale el_GR --out DIR
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Common/MqttClient.h"
 #include "Engines/Terminal.h"
 #include "GUI/EventManager.h"
@@ -316,7 +317,7 @@ int main(int argc, char *argv[])
 
     // Before the engine, so that they outlive its bindings. The real event log with two entries, and the real inspector client (not connected).
     QTemporaryDir scratch;
-    Config config(scratch.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
+    Config config(scratch.filePath(QStringLiteral("gui.conf")), ConfigDefaults);
     EventManager events(config, nullptr, scratch.filePath(QStringLiteral("events.ini")));
     events.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
                           QDateTime::currentDateTime().addSecs(-60)));

@@ -46,8 +46,10 @@ bool Broker::startOn(quint16 port)
     QFile f(conf);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
+    // The broker keeps the user it was started as ("user root"): one that changed its user
+    // would not end with the test.
     f.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n"
-                           "log_dest stdout\n%2\n")
+                           "log_dest stdout\nuser root\n%2\n")
                 .arg(m_port)
                 .arg(m_extraConf)
                 .toUtf8());

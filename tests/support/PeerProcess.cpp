@@ -5,6 +5,14 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <csignal>
+#include <sys/prctl.h>
+
+void PeerProcess::ChildProcess::setupChildProcess()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
 PeerProcess::PeerProcess(const QString &name)
     : m_name(name)
 {

@@ -48,8 +48,16 @@ public:
     void kill();
 
 private:
+    // A peer ends with the test that started it, also when the test crashes: it would
+    // otherwise keep its ports and the test's standard error (ctest waits on it).
+    class ChildProcess : public QProcess
+    {
+    protected:
+        void setupChildProcess() override;
+    };
+
     QString m_name;
-    QProcess m_proc;
+    ChildProcess m_proc;
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
     QString m_workDir;
     QByteArray m_out;

@@ -44,9 +44,6 @@ Page {
         }
         return any ? "#41b987" : "#f0a30a"
     }
-    function cameraName(type) {
-        return type === "alpr1" ? "ALPR Front" : type === "alpr2" ? "ALPR Back" : type
-    }
     function percentOf(name) {
         var p = parseInt(diagnostics.testPercent, 10)
         return lastTest === name && p >= 1 && p <= 100 ? p : 0
@@ -67,7 +64,7 @@ Page {
     function openTrigger() {
         var rows = []
         for (var i = 0; i < window.cameras.length; ++i)
-            rows.push({ type: window.cameras[i].type, title: cameraName(window.cameras[i].type), status: "Pending..." })
+            rows.push({ type: window.cameras[i].type, title: window.cameras[i].title, status: "Pending..." })
         triggerRows = rows
         triggerPopup.open()
         terminal.cameras.cameraDiagnosticsTrigger()
@@ -125,7 +122,7 @@ Page {
                 width: 484
                 title: "Camera"
                 lampColor: page.cameraLamp()
-                model: window.cameras.map(function(c) { return { title: page.cameraName(c.type), status: c.status } })
+                model: window.cameras.map(function(c) { return { title: c.title, status: c.status } })
             }
             CustomButton {
                 objectName: "cameraTrigger"

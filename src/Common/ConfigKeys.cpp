@@ -1,0 +1,74 @@
+#include "Common/ConfigKeys.h"
+
+const QVariantMap ConfigDefaults = {
+    {Key::LogLevel, 2},
+    {Key::LogSyslog, true},
+    {Key::LogStderr, false},
+    {Key::LogColor, false},
+
+    {Key::MqttHost, QStringLiteral("localhost")},
+    {Key::MqttPort, 1883},
+    {Key::MqttUsername, QString()},
+    {Key::MqttPassword, QString()},
+    {Key::MqttBase, QStringLiteral("vexo/ui")},
+
+    {Key::GuiSettingsPin, QStringLiteral("5817")},
+    {Key::GuiShowCursor, true},
+    {Key::GuiLocale, QStringLiteral("el_GR")},
+    {Key::GuiDisplayOffMin, 3},
+    {Key::GuiShutdownDelaySec, 60},
+    {Key::GuiShowErrorDesc, false},
+    {Key::GuiScreenSaverBg, QStringLiteral("black")},
+    {Key::GuiScreenSaverImg, QStringLiteral("qrc:/qml/images/Icons/rolu-logo-top-gr.svg")},
+
+    {Key::TopicUpdate, QStringLiteral("vexo/update")},
+    {Key::TopicInspector, QStringLiteral("vexo/inspector")},
+    {Key::TopicNetwork, QStringLiteral("vexo/network")},
+    {Key::TopicRfid, QStringLiteral("vexo/rfid")},
+    {Key::TopicDispenser, QStringLiteral("vexo/dispenser")},
+
+    {Key::CameraAlpr1, QString()},
+    {Key::CameraAlpr2, QString()},
+    {Key::CameraCcr1, QString()},
+    {Key::CameraCcr2, QString()},
+    {Key::CameraServerPort, 8000},
+    {Key::CameraRetries, 3},
+    {Key::CameraTriggerDelayMsec, 0},
+    {Key::CameraResponseTimeoutMsec, 5000},
+    {Key::CameraStatusIntervalMsec, 60000},
+    {Key::CameraSettingsFile, QStringLiteral("./cameraSettings.json")},
+
+    {Key::BarrierUrl, QString()},
+    {Key::BarrierTimeout, 1000},
+    {Key::BarrierRetries, 3},
+    {Key::BarrierUnitId, 1},
+
+    {Key::CardBoUrl, QString()},
+    {Key::CardBoPubCert, QStringLiteral("/opt/certs/device.crt")},
+    {Key::CardBoPrivKey, QStringLiteral("/opt/certs/device.key")},
+    {Key::CardBoRootCA, QStringLiteral("/opt/certs/rootCA.crt")},
+    {Key::CardBoIgnoreSslErrors, true},
+    {Key::CardBoHbIntervalSec, 60},
+    {Key::CardBoHbPolicy, QStringLiteral("on-change")},
+    {Key::CardBoRespTimeoutMsec, 5000},
+
+    {Key::TerminalDeviceId, QStringLiteral("/etc/serialnumber")},
+    {Key::TerminalCustomsId, QStringLiteral("/etc/customsId")},
+    {Key::TerminalLocationId, QStringLiteral("/etc/locationId")},
+    {Key::TerminalCollectTimeoutSec, 60},
+    // Bounded wait for the barrier to report closed once the truck is through: past it the
+    // passage is closed anyway, with a warning.
+    {Key::TerminalExitTimeoutSec, 120},
+    {Key::TerminalStorageBoxCapacity, 250},
+    {Key::TerminalCardReturnMode, QStringLiteral("auto")},
+
+    {Key::EsbResponseTimeoutMsec, 5000},
+    {Key::EsbHbIntervalSec, 60},
+    {Key::EsbIgnoreSslErrors, true},
+    {Key::EsbUrl, QString()},
+
+    {Key::LocalUrl, QString()},
+    {Key::LocalResponseTimeoutMsec, 1000},
+    {Key::LocalScaleId, QString()},
+    {Key::LocalIgnoreSslErrors, false},
+};

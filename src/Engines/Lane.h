@@ -1,0 +1,48 @@
+#pragma once
+// What the lane engines see of the lane: its identity and type, the devices and cameras
+// a passage uses, the back-office clients it reports to and the configuration. The
+// terminal implements it; the engines never reach the terminal itself.
+#include <QString>
+
+class Config;
+class Session;
+
+namespace manager {
+class Barrier;
+class Button;
+class CameraManager;
+class CardIssuer;
+class Dispenser;
+class Loop;
+}
+
+namespace Backend {
+class CardBO;
+class ESB;
+}
+
+class Lane
+{
+public:
+    virtual ~Lane() = default;
+
+    // "CARD_VENDING_MACHINE", "CARD_COLLECTION_MACHINE" or empty.
+    virtual QString type() const = 0;
+    virtual QString serialNum() const = 0;
+    virtual QString customsId() const = 0;
+    virtual QString locationId() const = 0;
+
+    virtual Config &config() const = 0;
+    virtual Session *session() const = 0;
+
+    virtual manager::Barrier *barrier() = 0;
+    virtual manager::Button *button() = 0;
+    virtual manager::CameraManager *cameras() = 0;
+    virtual manager::CardIssuer *cardIssuer() = 0;
+    virtual manager::Dispenser *dispenser() = 0;
+    virtual manager::Loop *loop() = 0;
+
+    // Null while the lane has none.
+    virtual Backend::CardBO *cardBO() const = 0;
+    virtual Backend::ESB *esb() const = 0;
+};
