@@ -382,7 +382,7 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
         result.reject(e);
     });
     wait.done([result, responseTopic](QJsonValue answer) mutable {
-        if (Log::debugEnabled()) {
+        if (rpcLog.debugEnabled()) {
             rpcLog.debug("Received : ", responseTopic);
             rpcLog.debug("Data     : ", Log::outside(Utils::jsonToText(Secrets::masked(answer))));
         }
