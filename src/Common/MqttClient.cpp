@@ -382,8 +382,10 @@ Deferred<QJsonValue> MqttClient::executeRpc(QString topic, QString rpcId, QJsonO
         result.reject(e);
     });
     wait.done([result, responseTopic](QJsonValue answer) mutable {
-        rpcLog.debug("Received : ", responseTopic);
-        rpcLog.debug("Data     : ", Log::outside(Utils::jsonToText(Secrets::masked(answer))));
+        if (rpcLog.debugEnabled()) {
+            rpcLog.debug("Received : ", responseTopic);
+            rpcLog.debug("Data     : ", Log::outside(Utils::jsonToText(Secrets::masked(answer))));
+        }
         result.resolve(answer);
     });
     // A call that failed at once sends nothing: its caller has been told it failed, so the
