@@ -21,9 +21,7 @@ public:
     qint64 size() const override { return m_data.size(); }
 
     // Switches Nagle's algorithm off on this process's TCP connections to that port;
-    // returns how many it changed. The connections found are remembered: while they are
-    // all still open and set, the process's descriptors are looked through again only
-    // once a second (for a connection opened beside them).
+    // returns how many it changed.
     static int sendAtOnce(quint16 serverPort);
 
 protected:
