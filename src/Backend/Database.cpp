@@ -209,7 +209,7 @@ QList<Database::DataRecord> Database::locations() const { return records(QString
 // scheduled date; what a row of the same uuid meets follows.
 QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &schedDate, const QString &onConflict) const
 {
-    QSqlQuery q = m_db.query(
+    QSqlQuery q = m_db.prepared(
         QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)").arg(TransColumns)
         + onConflict);
     q.addBindValue(Transaction::typeToStr(trans->type()));
@@ -237,7 +237,7 @@ bool Database::transAdd(const Transaction::Ptr &trans)
 bool Database::transUpdate(const Transaction::Ptr &trans)
 {
     const Transaction::SendDetails &d = trans->sendDetails();
-    QSqlQuery q = m_db.query(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
+    QSqlQuery q = m_db.prepared(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
                                            "sendAttempts = ?, respStatus = ?, respData = ? WHERE uuid = ?"));
     q.addBindValue(dateToDb(d.date));
     q.addBindValue(d.status);
@@ -334,11 +334,11 @@ QList<Transaction::Ptr> Database::transPending() const
 
 int Database::transCount(const QString &status) const
 {
-    QSqlQuery q = m_db.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
+    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
     q.addBindValue(status);
-    if (!m_db.execute(q) || !q.next())
-        return 0;
-    return q.value(0).toInt();
+    const int count = m_db.execute(q) && q.next() ? q.value(0).toInt() : 0;
+    q.finish();
+    return count;
 }
 
 bool Database::transCleanup(const QDateTime &before)

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMutex>
 #include <QSet>
 #include <QSqlError>
@@ -21,6 +22,12 @@ struct DatabaseConnections
 };
 
 namespace {
+
+QString pragma(SqlDatabase::Sync sync)
+{
+    return sync == SqlDatabase::Sync::Synced ? QStringLiteral("PRAGMA synchronous = FULL")
+                                             : QStringLiteral("PRAGMA synchronous = NORMAL");
+}
 
 // Unregistering the last handle of a connection closes it.
 void removeConnection(const QString &name)
@@ -45,6 +52,7 @@ public:
     // Runs in the thread that used the connection, when that thread ends.
     ~DatabaseConnection()
     {
+        statements.clear();
         QMutexLocker lock(&m_registry->mutex);
         m_registry->holders.remove(this);
         if (m_registry->names.remove(m_name))
@@ -52,6 +60,9 @@ public:
     }
 
     const QString &name() const { return m_name; }
+
+    // Statements kept prepared on this connection, by their text.
+    QHash<QString, QSqlQuery> statements;
 
 private:
     QString m_name;
@@ -78,6 +89,9 @@ SqlDatabase::~SqlDatabase()
     QSet<DatabaseConnection *> orphans;
     {
         QMutexLocker lock(&m_registry->mutex);
+        // A connection goes only once no statement is left on it.
+        for (DatabaseConnection *holder : qAsConst(m_registry->holders))
+            holder->statements.clear();
         for (const QString &name : qAsConst(m_registry->names))
             removeConnection(name);
         m_registry->names.clear();
@@ -119,12 +133,25 @@ QSqlQuery SqlDatabase::query(const QString &sql) const
     return q;
 }
 
+QSqlQuery SqlDatabase::prepared(const QString &sql) const
+{
+    const QSqlDatabase db = database();
+    QHash<QString, QSqlQuery> &statements = m_connections->localData()->statements;
+    auto it = statements.find(sql);
+    if (it == statements.end()) {
+        QSqlQuery q(db);
+        if (!q.prepare(sql))
+            return q; // not kept: the error shows when it runs
+        it = statements.insert(sql, q);
+    }
+    return it.value();
+}
+
 // Synced: the log is synced at every commit. Unsynced: at checkpoints only, which
 // still keeps the file sound.
 void SqlDatabase::setSync(const QSqlDatabase &db, Sync sync)
 {
-    QSqlQuery(db).exec(sync == Sync::Synced ? QStringLiteral("PRAGMA synchronous = FULL")
-                                            : QStringLiteral("PRAGMA synchronous = NORMAL"));
+    QSqlQuery(db).exec(pragma(sync));
 }
 
 bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
@@ -132,10 +159,10 @@ bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
     QElapsedTimer timer;
     timer.start();
     if (sync == Sync::Unsynced)
-        setSync(database(), sync);
+        prepared(pragma(sync)).exec();
     const bool ok = query.exec();
     if (sync == Sync::Unsynced)
-        setSync(database(), Sync::Synced);
+        prepared(pragma(Sync::Synced)).exec();
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
         log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");

@@ -29,6 +29,11 @@ public:
     QSqlDatabase database() const;
     // A query prepared with the statement on the calling thread's connection.
     QSqlQuery query(const QString &sql) const;
+    // The same, prepared once on the calling thread's connection and handed out again at
+    // every call with the same text: for statements run often, by one caller at a time.
+    // A caller that reads rows calls finish() when done, so that the connection does not
+    // keep reading an old state of the file.
+    QSqlQuery prepared(const QString &sql) const;
     // How a write reaches the disk. Synced: on the disk when execute() returns. Unsynced:
     // on the disk with the next synced write or checkpoint; a crash or power loss before
     // then may lose it, never the file or the writes before it.
