@@ -69,10 +69,10 @@ Page {
                 visible: stack.depth > 1
                 onClicked: settings.closePage()
                 contentItem: ImageBox {
-                    source: "image://icons/chevron-left-32"
+                    source: "image://icons/chevron-left-36"
                     color: "white"
-                    width: 32
-                    height: 32
+                    width: 36
+                    height: 36
                 }
             }
             Label {
