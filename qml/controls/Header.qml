@@ -11,7 +11,7 @@ Item {
 
     Image {
         id: logo
-        source: "qrc:/qml/images/Icons/rolu-logo-top-gr.svg"
+        source: "image://icons/rolu-logo-top-gr-266x74"
         // Drawn beside the first frame rather than before it.
         asynchronous: true
         width: 266

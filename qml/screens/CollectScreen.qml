@@ -10,7 +10,7 @@ Item {
     MessageScreen {
         y: 250
         iconBelow: true
-        iconSource: "qrc:/qml/images/Icons/chevron-down.svg"
+        iconSource: "image://icons/chevron-down-50"
         text: manager.dynTr + qsTr("Insert your card")
     }
 }

@@ -9,7 +9,7 @@ Item {
     MessageScreen {
         y: 250
         iconBelow: true
-        iconSource: "qrc:/qml/images/Icons/chevron-down.svg"
+        iconSource: "image://icons/chevron-down-50"
         text: manager.dynTr + qsTr("Press button to issue card")
     }
 }

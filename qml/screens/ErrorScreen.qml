@@ -8,7 +8,7 @@ Item {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 20
         MessageScreen {
-            iconSource: "qrc:/qml/images/Icons/invalid.svg"
+            iconSource: "image://icons/invalid-150"
             iconWidth: 150
             iconHeight: 150
             iconColor: "#db4a37"

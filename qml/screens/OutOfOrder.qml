@@ -8,7 +8,7 @@ Item {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 20
         MessageScreen {
-            iconSource: "qrc:/qml/images/Icons/warning.svg"
+            iconSource: "image://icons/warning-150"
             iconWidth: 150
             iconHeight: 150
             iconColor: "#db4a37"

@@ -10,7 +10,7 @@ Item {
         y: 150
         spacing: 30
         maximumLineCount: 2
-        iconSource: "qrc:/qml/images/Icons/valid.svg"
+        iconSource: "image://icons/valid-150"
         iconWidth: 150
         iconHeight: 150
         iconColor: "#41b987"

@@ -12,15 +12,34 @@ namespace Secrets {
 const QString Mask = QStringLiteral("****");
 
 namespace {
-// The names of secrets, at the end of a key or member name.
-const QString SecretName = QStringLiteral("(pass(word|wd)?|pin|secret|token|api[-_]?key|credential)s?");
+// The names of secrets, at the end of a key or member name, in any case, also with an "s".
+const QLatin1String SecretNames[] = {QLatin1String("pass"),   QLatin1String("password"), QLatin1String("passwd"),
+                                     QLatin1String("pin"),    QLatin1String("secret"),   QLatin1String("token"),
+                                     QLatin1String("api-key"), QLatin1String("api_key"), QLatin1String("apikey"),
+                                     QLatin1String("credential")};
+
+// The same names as a pattern: "(pass|password|…)s?".
+QString secretNamePattern()
+{
+    QStringList names;
+    for (const QLatin1String &name : SecretNames)
+        names << name;
+    return QLatin1Char('(') + names.join(QLatin1Char('|')) + QStringLiteral(")s?");
+}
 }
 
+// Compared as text rather than matched by a pattern: every configuration key is asked while
+// the program starts, and a first pattern costs the pattern compiler's code in memory.
 bool isSecretKey(const QString &key)
 {
-    static const QRegularExpression secret(SecretName + QLatin1Char('$'), QRegularExpression::CaseInsensitiveOption);
     const QString name = key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
-    return secret.match(name).hasMatch();
+    const QStringRef single = name.endsWith(QLatin1Char('s'), Qt::CaseInsensitive) ? name.leftRef(name.size() - 1)
+                                                                                     : QStringRef(&name);
+    for (const QLatin1String &secret : SecretNames) {
+        if (name.endsWith(secret, Qt::CaseInsensitive) || single.endsWith(secret, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
 }
 
 QString maskUrls(const QString &text)
@@ -130,7 +149,7 @@ QString maskedPayload(const QByteArray &payload)
     }
     // Not JSON (or broken JSON): a quoted secret member keeps its name, loses its value.
     static const QRegularExpression member(
-        QStringLiteral("(\"[^\"]*") + SecretName + QStringLiteral("\"\\s*:\\s*)(\"(?:[^\"\\\\]|\\\\.)*\"?|[^,}\\]\\s]+)"),
+        QStringLiteral("(\"[^\"]*") + secretNamePattern() + QStringLiteral("\"\\s*:\\s*)(\"(?:[^\"\\\\]|\\\\.)*\"?|[^,}\\]\\s]+)"),
         QRegularExpression::CaseInsensitiveOption);
     QString text = QString::fromUtf8(payload);
     text.replace(member, QStringLiteral("\\1\"") + Mask + QStringLiteral("\""));

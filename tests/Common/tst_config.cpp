@@ -348,6 +348,10 @@ private slots:
         QVERIFY(Secrets::isSecretKey("card-bo/apiKey"));
         QVERIFY(!Secrets::isSecretKey("card-bo/privKey"));  // a file name
         QVERIFY(!Secrets::isSecretKey("mqtt/username"));
+        for (const char *key : {"x/API_KEYS", "x/api-key", "x/Credentials", "x/adminPasswd", "x/tokens", "pin"})
+            QVERIFY2(Secrets::isSecretKey(key), key);
+        for (const char *key : {"x/pinned", "x/passage", "password/user", "x/apiKeyFile"})
+            QVERIFY2(!Secrets::isSecretKey(key), key);
         QCOMPARE(Secrets::maskUrls("https://host/api"), QString("https://host/api"));
         QCOMPARE(Secrets::maskUrls("https://user@host/api"), QString("https://user@host/api"));
         QCOMPARE(Secrets::maskUrls("see https://u:p@h1/ and ftp://v:q@h2"),

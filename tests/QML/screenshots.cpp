@@ -39,6 +39,7 @@
 #include <QTemporaryDir>
 #include <QQuickWindow>
 #include <QTranslator>
+#include <QUrl>
 
 #include <functional>
 
@@ -220,6 +221,26 @@ QStringList layoutFaults(const QList<Shown> &shown)
         }
     }
     return faults;
+}
+
+// The icons drawn at build time ("image://icons/…"): each one found, and shown at the size it
+// was drawn at (scaled, it would lose its crispness).
+void iconFaults(QQuickItem *item, QStringList &faults)
+{
+    const QUrl source = item->property("source").toUrl();
+    if (item->inherits("QQuickImage") && source.scheme() == QLatin1String("image")) {
+        const QSize drawn(int(item->implicitWidth()), int(item->implicitHeight()));
+        const QSize shown(qRound(item->width()), qRound(item->height()));
+        if (drawn.isEmpty())
+            faults << QStringLiteral("icon %1 not found").arg(source.toString());
+        else if (drawn != shown)
+            faults << QStringLiteral("icon %1 drawn at %2x%3, shown at %4x%5")
+                          .arg(source.toString()).arg(drawn.width()).arg(drawn.height())
+                          .arg(shown.width()).arg(shown.height());
+    }
+    const QList<QQuickItem *> children = item->childItems();
+    for (QQuickItem *child : children)
+        iconFaults(child, faults);
 }
 
 // The meta-object of a property's type when it is a pointer to a QObject class, else null.
@@ -470,7 +491,9 @@ int main(int argc, char *argv[])
         for (const Shown &text : qAsConst(shown))
             list.append(text.text);
         texts.insert(step.name, list);
-        for (const QString &fault : layoutFaults(shown))
+        QStringList faults = layoutFaults(shown);
+        iconFaults(g_window->contentItem(), faults);
+        for (const QString &fault : qAsConst(faults))
             qWarning().noquote() << "Layout fault:" << step.name + ":" << fault;
     }
 

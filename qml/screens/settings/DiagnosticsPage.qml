@@ -244,7 +244,7 @@ Page {
             ToolButton {
                 enabled: page.pageIndex > 0
                 onClicked: page.pageIndex = 0
-                contentItem: ImageBox { source: "qrc:/qml/images/Icons/chevron-left.svg"; width: 28; height: 28 }
+                contentItem: ImageBox { source: "image://icons/chevron-left-36"; width: 36; height: 36 }
             }
             Label {
                 anchors.verticalCenter: parent.verticalCenter
@@ -255,7 +255,7 @@ Page {
                 objectName: "diagnosticsNext"
                 enabled: page.pageIndex < 1
                 onClicked: page.pageIndex = 1
-                contentItem: ImageBox { source: "qrc:/qml/images/Icons/chevron-right.svg"; width: 28; height: 28 }
+                contentItem: ImageBox { source: "image://icons/chevron-right-36"; width: 36; height: 36 }
             }
         }
         Row {

@@ -33,7 +33,7 @@ Item {
 
             ImageBox {
                 anchors.horizontalCenter: parent.horizontalCenter
-                source: "qrc:/qml/images/Icons/lock.svg"
+                source: "image://icons/lock-64"
                 width: 64
                 height: 64
             }

@@ -69,10 +69,10 @@ Page {
                 visible: stack.depth > 1
                 onClicked: settings.closePage()
                 contentItem: ImageBox {
-                    source: "qrc:/qml/images/Icons/chevron-left.svg"
+                    source: "image://icons/chevron-left-36"
                     color: "white"
-                    width: 32
-                    height: 32
+                    width: 36
+                    height: 36
                 }
             }
             Label {
@@ -145,7 +145,7 @@ Page {
                     spacing: 20
                     ImageBox {
                         anchors.verticalCenter: parent.verticalCenter
-                        source: "qrc:/qml/images/Icons/" + modelData.icon + ".svg"
+                        source: "image://icons/" + modelData.icon + "-36"
                         width: 36
                         height: 36
                         color: "#00ADD7"
