@@ -129,7 +129,8 @@ private slots:
         events.push(new Event("General", "week", "", QDateTime(today.addDays(-8), QTime(12, 0))));
         events.push(new Event("General", "yesterday", "", QDateTime(today.addDays(-1), QTime(0, 0))));
         events.push(new Event("General", "now login", "", now));
-        events.push(new Event("General", "hour ago logout", "", now.addSecs(-3600)));
+        // Within today also in the first hour of the day, where "an hour ago" is yesterday.
+        events.push(new Event("General", "hour ago logout", "", qMax(now.addSecs(-3600), QDateTime(today, QTime(0, 0)))));
         events.applyFilter(name);
         events.applyFilterPeriod(period);
         QCOMPARE(names(events), shown);
