@@ -128,11 +128,11 @@ QString HttpTransport::originKey(const Request &request)
 {
     const QUrl &url = request.url;
     const bool tls = isHttps(url);
-    return QStringLiteral("%1://%2:%3#%4%5")
-        .arg(url.scheme().toLower(), url.host().toLower())
-        .arg(url.port(tls ? 443 : 80))
-        .arg(tls ? request.tlsGeneration : 0)
-        .arg(tls && request.ignoreSslErrors ? "i" : "");
+    QString key = url.scheme().toLower() + QLatin1String("://") + url.host().toLower() + QLatin1Char(':')
+                  + QString::number(url.port(tls ? 443 : 80));
+    if (tls)
+        key += QLatin1Char('#') + QString::number(request.tlsGeneration) + (request.ignoreSslErrors ? "i" : "");
+    return key;
 }
 
 void HttpTransport::dispatch(const ExchangePtr &exchange, bool fresh)
@@ -162,6 +162,8 @@ HttpTransport::Connection *HttpTransport::openConnection(const QString &key, con
     const bool tls = isHttps(url);
     QTcpSocket *socket = tls ? new QSslSocket(connection) : new QTcpSocket(connection);
     connection->socket = socket;
+    // What the socket holds unread is bounded too: the parser takes it as it comes.
+    socket->setReadBufferSize(ReadBufferBytes);
     const auto ready = [this, connection] {
         connection->ready = true;
         if (connection->exchange)
@@ -212,26 +214,33 @@ void HttpTransport::onReadable(Connection *connection)
 {
     if (connection->dropped)
         return;
-    const QByteArray data = connection->socket->readAll();
+    // Read through one buffer kept for the purpose: answers come in small pieces.
+    if (m_readBuffer.size() < ReadBufferBytes)
+        m_readBuffer.resize(int(ReadBufferBytes));
+    QTcpSocket *socket = connection->socket;
     const ExchangePtr exchange = connection->exchange;
     if (!exchange) {
         // Nothing was asked: a server that talks out of turn is not used again.
-        if (!data.isEmpty())
+        if (socket->bytesAvailable() > 0)
             drop(connection);
         return;
     }
-    if (data.isEmpty())
-        return;
-    exchange->answered = true;
     HttpAnswerParser &parser = *exchange->parser;
-    const qint64 used = parser.feed(data.constData(), data.size());
+    bool leftOver = false;
+    while (!parser.isComplete() && !parser.isFailed()) {
+        const qint64 size = socket->read(m_readBuffer.data(), m_readBuffer.size());
+        if (size <= 0)
+            break;
+        exchange->answered = true;
+        leftOver = parser.feed(m_readBuffer.constData(), size) < size;
+    }
     if (parser.isFailed()) {
         drop(connection);
         answerFromParser(exchange);
     } else if (parser.isComplete()) {
         connection->exchange.reset();
         exchange->connection = nullptr;
-        if (parser.keepAlive() && used == data.size()) {
+        if (parser.keepAlive() && !leftOver && socket->bytesAvailable() == 0) {
             ++connection->served;
             connection->idle.start(IdleCloseMs, connection);
             takeWaiting(connection->key);
@@ -239,7 +248,7 @@ void HttpTransport::onReadable(Connection *connection)
             drop(connection);
         }
         answerFromParser(exchange);
-    } else {
+    } else if (exchange->answered) {
         reportProgress(*exchange, false);
     }
 }

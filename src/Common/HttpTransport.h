@@ -36,6 +36,7 @@ public:
     static constexpr int ConnectionsPerOrigin = 4;
     static constexpr int IdleCloseMs = 60000; // an idle connection is closed after this
     static constexpr int ProgressEveryMs = 50;
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
 
     struct Answer
     {
@@ -102,6 +103,7 @@ private:
     QHash<QString, QList<Connection *>> m_connections;
     QHash<QString, QList<ExchangePtr>> m_waiting;
     QHash<int, ExchangePtr> m_timed; // by the id of their time-out
+    QByteArray m_readBuffer;
     int m_reporting = 0;             // depth of reports to owners running now
     std::atomic<bool> m_released{false};
 };
