@@ -63,6 +63,7 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
 
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
+    , m_headerLines{headerLines(false), headerLines(true)}
 {
 }
 
@@ -92,6 +93,8 @@ HttpClient::~HttpClient()
 void HttpClient::setHeader(const QString &name, const QString &value)
 {
     m_headers.insert(name, value);
+    m_headerLines[0] = headerLines(false);
+    m_headerLines[1] = headerLines(true);
 }
 
 QMap<QString, QString> HttpClient::headers() const
@@ -220,17 +223,7 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
     request.withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
     if (request.withBody)
         request.body = createPayload(data);
-    bool type = false, agent = false;
-    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
-        type = type || it.key().compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0;
-        agent = agent || it.key().compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0;
-        request.headers += it.key().toLatin1() + ": " + it.value().toLatin1() + "\r\n";
-    }
-    // What the access manager would have said where the client says nothing.
-    if (request.withBody && !type)
-        request.headers += "Content-Type: application/x-www-form-urlencoded\r\n";
-    if (!agent)
-        request.headers += "User-Agent: Mozilla/5.0\r\n";
+    request.headers = m_headerLines[request.withBody ? 1 : 0];
     if (!m_tls.isEmpty()) {
         request.tls = createSslConfig();
         QMutexLocker lock(&m_mutex);
@@ -241,7 +234,8 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
     request.timeout = timeout;
     request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
     request.finished = [this, op, url, data, timeout, hops, result](const HttpTransport::Answer &reply) {
-        log.debug("Received response for : ", Log::outside(url.toDisplayString()));
+        if (log.debugEnabled())
+            log.debug("Received response for : ", Log::outside(url.toDisplayString()));
         if (reply.timedOut)
             log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
         Answer answer(op, url);
@@ -268,6 +262,23 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
         finish(answer, result, data, hops);
     };
     transport()->start(std::move(request));
+}
+
+QByteArray HttpClient::headerLines(bool withBody) const
+{
+    QByteArray lines;
+    bool type = false, agent = false;
+    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
+        type = type || it.key().compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0;
+        agent = agent || it.key().compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0;
+        lines += it.key().toLatin1() + ": " + it.value().toLatin1() + "\r\n";
+    }
+    // What the access manager would have said where the client says nothing.
+    if (withBody && !type)
+        lines += "Content-Type: application/x-www-form-urlencoded\r\n";
+    if (!agent)
+        lines += "User-Agent: Mozilla/5.0\r\n";
+    return lines;
 }
 
 HttpTransport *HttpClient::transport()

@@ -113,6 +113,8 @@ private:
     void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops, Result result);
     QNetworkAccessManager *qnam();
     HttpTransport *transport();
+    // The client's headers as sent, with the defaults the access manager adds.
+    QByteArray headerLines(bool withBody) const;
     bool allowSslErrors(const QList<QSslError> &errors) const;
     static void retire(QNetworkAccessManager *manager);
     QNetworkRequest createRequest(const QUrl &url) const;
@@ -132,6 +134,7 @@ private:
     bool m_sameOriginRedirects = false;
     qint64 m_maxAnswerBytes = DefaultMaxAnswerBytes;
     QMap<QString, QString> m_headers;
+    QByteArray m_headerLines[2]; // as sent, without and with a body
     QMap<QString, QString> m_tls;
     mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
