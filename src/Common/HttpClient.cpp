@@ -271,7 +271,10 @@ QByteArray HttpClient::headerLines(bool withBody) const
     for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
         type = type || it.key().compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0;
         agent = agent || it.key().compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0;
-        lines += it.key().toLatin1() + ": " + it.value().toLatin1() + "\r\n";
+        // A line break in a setting must not start a header (or a request) of its own.
+        QByteArray line = it.key().toLatin1() + ": " + it.value().toLatin1();
+        line.replace('\r', ' ').replace('\n', ' ');
+        lines += line + "\r\n";
     }
     // What the access manager would have said where the client says nothing.
     if (withBody && !type)
