@@ -1,6 +1,7 @@
 #include "Common/HttpClient.h"
 
 #include "Common/HttpRequestBody.h"
+#include "Common/HttpTransport.h"
 #include "Common/Secrets.h"
 #include "Common/Utils.h"
 
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaMethod>
 #include <QNetworkReply>
 #include <QThread>
 #include <QTimer>
@@ -42,6 +44,12 @@ const char *operationName(QNetworkAccessManager::Operation op)
 // Marks a reply that was aborted for its size.
 const char TooLargeProperty[] = "answerTooLarge";
 
+// The statuses the access manager takes as redirects.
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 bool sameOrigin(const QUrl &a, const QUrl &b)
 {
     const auto port = [](const QUrl &u) {
@@ -55,6 +63,7 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
 
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
+    , m_headerLines{headerLines(false), headerLines(true)}
 {
 }
 
@@ -74,11 +83,18 @@ HttpClient::~HttpClient()
             manager->deleteLater();
     }
     m_managers.clear();
+    for (const QPointer<HttpTransport> &transport : qAsConst(m_transports)) {
+        if (transport)
+            transport->release();
+    }
+    m_transports.clear();
 }
 
 void HttpClient::setHeader(const QString &name, const QString &value)
 {
     m_headers.insert(name, value);
+    m_headerLines[0] = headerLines(false);
+    m_headerLines[1] = headerLines(true);
 }
 
 QMap<QString, QString> HttpClient::headers() const
@@ -162,6 +178,11 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         return result;
     }
 
+    if (ownTransport(url)) {
+        sendOwn(op, url, data, timeout, hops, result);
+        return result;
+    }
+
     const QNetworkRequest request = createRequest(url);
     QNetworkAccessManager *manager = qnam();
     QNetworkReply *reply = nullptr;
@@ -183,6 +204,99 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
     }
     processReply(reply, result, data, timeout, hops);
     return result;
+}
+
+bool HttpClient::ownTransport(const QUrl &url) const
+{
+    static const QMetaMethod authSignal = QMetaMethod::fromSignal(&HttpClient::authRequired);
+    const QString scheme = url.scheme().toLower();
+    return !isSignalConnected(authSignal) && url.userInfo().isEmpty()
+           && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops,
+                         Result result)
+{
+    HttpTransport::Request request;
+    request.method = operationName(op);
+    request.url = url;
+    request.withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
+    if (request.withBody)
+        request.body = createPayload(data);
+    request.headers = m_headerLines[request.withBody ? 1 : 0];
+    if (!m_tls.isEmpty()) {
+        request.tls = createSslConfig();
+        QMutexLocker lock(&m_mutex);
+        request.tlsGeneration = m_tlsGeneration;
+    }
+    request.ignoreSslErrors = m_ignoreSslErrors;
+    request.maxAnswerBytes = m_maxAnswerBytes;
+    request.timeout = timeout;
+    request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
+    request.finished = [this, op, url, data, timeout, hops, result](const HttpTransport::Answer &reply) {
+        if (log.debugEnabled())
+            log.debug("Received response for : ", Log::outside(url.toDisplayString()));
+        if (reply.timedOut)
+            log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
+        Answer answer(op, url);
+        answer.status = reply.status;
+        if (reply.tooLargeBytes >= 0) {
+            logTooLarge(reply.tooLargeBytes, url);
+            answer.tooLarge = true;
+        } else if (reply.error.isEmpty() && isRedirect(reply.status)) {
+            answer.redirected = true;
+            answer.target = QUrl(QString::fromUtf8(reply.location));
+            if (!answer.target.isValid())
+                answer.target = QUrl(QString::fromLatin1(reply.location));
+        } else {
+            answer.body = reply.body;
+            answer.failed = !reply.error.isEmpty() || reply.status >= 400;
+            if (!reply.error.isEmpty())
+                answer.error = reply.error;
+            else if (reply.status == 401)
+                answer.error = QStringLiteral("Host requires authentication");
+            else
+                answer.error = QStringLiteral("Error transferring %1 - server replied: %2")
+                                   .arg(url.toString(), QString::fromLatin1(reply.reason));
+        }
+        finish(answer, result, data, hops);
+    };
+    transport()->start(std::move(request));
+}
+
+QByteArray HttpClient::headerLines(bool withBody) const
+{
+    QByteArray lines;
+    bool type = false, agent = false;
+    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
+        type = type || it.key().compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0;
+        agent = agent || it.key().compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0;
+        // A line break in a setting must not start a header (or a request) of its own.
+        QByteArray line = it.key().toLatin1() + ": " + it.value().toLatin1();
+        line.replace('\r', ' ').replace('\n', ' ');
+        lines += line + "\r\n";
+    }
+    // What the access manager would have said where the client says nothing.
+    if (withBody && !type)
+        lines += "Content-Type: application/x-www-form-urlencoded\r\n";
+    if (!agent)
+        lines += "User-Agent: Mozilla/5.0\r\n";
+    return lines;
+}
+
+HttpTransport *HttpClient::transport()
+{
+    QThread *thread = QThread::currentThread();
+    QMutexLocker lock(&m_mutex);
+    QPointer<HttpTransport> &slot = m_transports[thread];
+    if (!slot) {
+        log.debug("Creating new Network Access Manager for thread ");
+        slot = new HttpTransport([this](const QList<QSslError> &errors) { return allowSslErrors(errors); });
+        // A worker thread's connections go when its thread ends.
+        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
+            connect(thread, &QThread::finished, slot, &QObject::deleteLater, Qt::DirectConnection);
+    }
+    return slot;
 }
 
 QNetworkAccessManager *HttpClient::qnam()
@@ -342,13 +456,12 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
     // the margin is more than a piece it reads at once).
     const qint64 limit = m_maxAnswerBytes;
     reply->setReadBufferSize(limit + ReadAheadBytes);
-    const auto tooLarge = [reply, limit](qint64 bytes) {
+    const auto tooLarge = [this, reply, limit](qint64 bytes) {
         if (bytes <= limit)
             return false;
         if (!reply->property(TooLargeProperty).toBool()) {
             reply->setProperty(TooLargeProperty, true);
-            log.error("Answer too large (", bytes, " bytes, limit ", limit, " bytes) from : ",
-                      Log::outside(reply->url().toDisplayString()), ". Aborting.");
+            logTooLarge(bytes, reply->url());
             if (reply->isRunning())
                 reply->abort();
         }
@@ -364,11 +477,8 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
 
     connect(reply, &QNetworkReply::downloadProgress, this,
             [result, tooLarge](qint64 received, qint64 total) mutable {
-                if (tooLarge(received) || tooLarge(total))
-                    return;
-                const int percent = total > 0 ? int(received * 100 / total) : 0;
-                result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2")
-                                                      .arg(bytesToStr(received), bytesToStr(total))));
+                if (!tooLarge(received) && !tooLarge(total))
+                    notifyProgress(result, received, total);
             },
             Qt::DirectConnection);
 
@@ -377,26 +487,22 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
                 timer->stop();
                 log.debug("Received response for : ", Log::outside(reply->url().toDisplayString()));
                 reply->deleteLater();
-                if (reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
-                    processRedirect(reply, result, data, hops);
-                    return;
-                }
+                Answer answer(reply->operation(), reply->url());
+                const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+                answer.redirected = target.isValid();
+                answer.target = target.toUrl();
                 // Progress is reported now and then: an answer may be complete before it shows.
-                if (reply->property(TooLargeProperty).toBool()
-                    || (reply->isOpen() && tooLarge(reply->bytesAvailable()))) {
-                    // Taken as no answer at all, whatever its status said.
-                    result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
-                    return;
+                answer.tooLarge = !answer.redirected
+                                  && (reply->property(TooLargeProperty).toBool()
+                                      || (reply->isOpen() && tooLarge(reply->bytesAvailable())));
+                if (!answer.redirected && !answer.tooLarge) {
+                    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                    // An aborted reply (time-out) is closed and has nothing left to read.
+                    answer.body = reply->isOpen() ? reply->readAll() : QByteArray();
+                    answer.failed = reply->error() != QNetworkReply::NoError;
+                    answer.error = reply->errorString();
                 }
-                const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                // An aborted reply (time-out) is closed and has nothing left to read.
-                const QJsonValue body = parsePayload(reply->isOpen() ? reply->readAll() : QByteArray());
-                if (reply->error() == QNetworkReply::NoError)
-                    result.resolve(status, body);
-                else if (body.isObject())
-                    result.reject(status, body);
-                else
-                    result.reject(status, QJsonValue(reply->errorString()));
+                finish(answer, result, data, hops);
             },
             Qt::DirectConnection);
 
@@ -407,14 +513,47 @@ void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonVa
     }
 }
 
-void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops)
+void HttpClient::finish(const Answer &answer, Result result, const QJsonValue &data, int hops)
 {
-    const QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+    if (answer.redirected) {
+        processRedirect(answer, result, data, hops);
+        return;
+    }
+    if (answer.tooLarge) {
+        // Taken as no answer at all, whatever its status said.
+        result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
+        return;
+    }
+    const QJsonValue body = parsePayload(answer.body);
+    if (!answer.failed)
+        result.resolve(answer.status, body);
+    else if (body.isObject())
+        result.reject(answer.status, body);
+    else
+        result.reject(answer.status, QJsonValue(answer.error));
+}
+
+void HttpClient::notifyProgress(Result result, qint64 received, qint64 total)
+{
+    const int percent = total > 0 ? int(received * 100 / total) : 0;
+    result.notify(percent,
+                  QJsonValue(QStringLiteral("Downloaded %1 / %2").arg(bytesToStr(received), bytesToStr(total))));
+}
+
+void HttpClient::logTooLarge(qint64 bytes, const QUrl &url) const
+{
+    log.error("Answer too large (", bytes, " bytes, limit ", m_maxAnswerBytes, " bytes) from : ",
+              Log::outside(url.toDisplayString()), ". Aborting.");
+}
+
+void HttpClient::processRedirect(const Answer &answer, Result result, const QJsonValue &data, int hops)
+{
+    const QUrl target = answer.url.resolved(answer.target);
     log.warn("Request was redirected to : ", Log::outside(target.toDisplayString()));
 
-    const QString fromScheme = reply->url().scheme().toLower();
+    const QString fromScheme = answer.url.scheme().toLower();
     const QString toScheme = target.scheme().toLower();
-    const QNetworkAccessManager::Operation op = reply->operation();
+    const QNetworkAccessManager::Operation op = answer.op;
     bool repeatable = op == QNetworkAccessManager::GetOperation || op == QNetworkAccessManager::DeleteOperation
                       || op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
     if (hops >= MaxRedirects) {
@@ -427,7 +566,7 @@ void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJso
         // Headers and the client certificate must not leave an encrypted connection.
         log.error("Refusing redirect from HTTPS to HTTP : ", Log::outside(target.toDisplayString()));
         repeatable = false;
-    } else if (m_sameOriginRedirects && !sameOrigin(reply->url(), target)) {
+    } else if (m_sameOriginRedirects && !sameOrigin(answer.url, target)) {
         log.error("Refusing redirect to another server : ", Log::outside(target.toDisplayString()));
         repeatable = false;
     }
@@ -445,13 +584,18 @@ void HttpClient::processRedirect(QNetworkReply *reply, Result result, const QJso
 
 void HttpClient::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
 {
+    if (allowSslErrors(errors))
+        reply->ignoreSslErrors(errors);
+}
+
+bool HttpClient::allowSslErrors(const QList<QSslError> &errors) const
+{
     log.warning("SSL Error(s) occured : ");
     for (const QSslError &error : errors)
         log.warning(" - ", error.errorString());
-    if (m_ignoreSslErrors) {
+    if (m_ignoreSslErrors)
         log.warning("Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)");
-        reply->ignoreSslErrors(errors);
-    }
+    return m_ignoreSslErrors;
 }
 
 QString HttpClient::bytesToStr(qint64 bytes)

@@ -2,6 +2,11 @@
 // Asynchronous HTTP(S) requests with JSON bodies. Every request answers with a
 // Deferred<int, QJsonValue>: the HTTP status (0 when no HTTP answer arrived, -1 for
 // a redirect that cannot be followed) and the body parsed as JSON, or the error text.
+//
+// Requests run on the event loop of the thread that makes them, over the client's own
+// kept-alive connections (HttpTransport). A client that answers authentication
+// challenges (authRequired connected), and a URL with credentials, go through the
+// network access manager instead, which knows the authentication schemes.
 #include "Common/Log.h"
 #include "Deferred/Deferred.h"
 
@@ -25,6 +30,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(httpClientLogCategory)
 
+class HttpTransport;
 class QAuthenticator;
 class QNetworkReply;
 class QThread;
@@ -85,10 +91,31 @@ private slots:
 
 private:
     using Result = Deferred<int, QJsonValue>;
+    using Operation = QNetworkAccessManager::Operation;
 
-    Result send(QNetworkAccessManager::Operation op, const QUrl &url, const QJsonValue &data, int timeout,
-                int hops);
+    // How a request ended, whichever way it went.
+    struct Answer
+    {
+        Answer(Operation op, const QUrl &url) : op(op), url(url) {}
+        Operation op;
+        QUrl url;
+        int status = 0;
+        QByteArray body;
+        bool failed = false;
+        QString error;
+        bool redirected = false;
+        QUrl target; // of a redirect
+        bool tooLarge = false;
+    };
+
+    Result send(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops);
+    bool ownTransport(const QUrl &url) const;
+    void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops, Result result);
     QNetworkAccessManager *qnam();
+    HttpTransport *transport();
+    // The client's headers as sent, with the defaults the access manager adds.
+    QByteArray headerLines(bool withBody) const;
+    bool allowSslErrors(const QList<QSslError> &errors) const;
     static void retire(QNetworkAccessManager *manager);
     QNetworkRequest createRequest(const QUrl &url) const;
     QSslConfiguration createSslConfig() const;
@@ -98,15 +125,20 @@ private:
     static QSslKey loadPrivKey(const QString &path);
     static QByteArray createPayload(const QJsonValue &data);
     void processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops);
-    void processRedirect(QNetworkReply *reply, Result result, const QJsonValue &data, int hops);
+    void finish(const Answer &answer, Result result, const QJsonValue &data, int hops);
+    void processRedirect(const Answer &answer, Result result, const QJsonValue &data, int hops);
+    static void notifyProgress(Result result, qint64 received, qint64 total);
+    void logTooLarge(qint64 bytes, const QUrl &url) const;
 
     bool m_ignoreSslErrors = false;
     bool m_sameOriginRedirects = false;
     qint64 m_maxAnswerBytes = DefaultMaxAnswerBytes;
     QMap<QString, QString> m_headers;
+    QByteArray m_headerLines[2]; // as sent, without and with a body
     QMap<QString, QString> m_tls;
     mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
+    QHash<QThread *, QPointer<HttpTransport>> m_transports;
     mutable QByteArray m_sslStamp; // the files m_sslConfig was made from
     // Made at the first TLS request (a configuration starts the TLS library up).
     mutable std::optional<QSslConfiguration> m_sslConfig;

@@ -1,5 +1,6 @@
 // The HTTP client against a real Python HTTPS/HTTP server whose certificates are
 // made by openssl when the test starts, and which requires a client certificate.
+#include "Common/HttpAnswerParser.h"
 #include "Common/HttpClient.h"
 
 #include "LogCapture.h"
@@ -11,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -218,6 +221,105 @@ private slots:
         } else {
             QCOMPARE(o.body, body);
         }
+    }
+
+    // Answers fed in the pieces between the '|' marks (or byte by byte), then the close.
+    void answerParser_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("bytewise");
+        QTest::addColumn<int>("state"); // 0 complete, 1 failed, 2 too large
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("length, split") << ok + "Content-Le|ngth: 5\r\n\r|\nhel|lo" << false << 0 << 200 << QByteArray("hello");
+        const QByteArray chunked = ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=1\r\nde\r\n0\r\nT: 1\r\n\r\n";
+        QTest::newRow("chunked") << chunked << false << 0 << 200 << QByteArray("abcde");
+        QTest::newRow("chunked, byte by byte") << chunked << true << 0 << 200 << QByteArray("abcde");
+        QTest::newRow("interim skipped") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n")
+                                         << false << 0 << 201 << QByteArray();
+        QTest::newRow("until closed") << ok + "\r\nab|c" << false << 0 << 200 << QByteArray("abc");
+        QTest::newRow("same length twice") << ok + "Content-Length: 2, 2\r\n\r\nab" << false << 0 << 200 << QByteArray("ab");
+        QTest::newRow("cut short") << ok + "Content-Length: 5\r\n\r\nabc" << false << 1 << 200 << QByteArray();
+        QTest::newRow("bad length") << ok + "Content-Length: 5x\r\n\r\nhello" << false << 1 << 200 << QByteArray();
+        QTest::newRow("conflicting lengths") << ok + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd" << false << 1
+                                             << 200 << QByteArray();
+        QTest::newRow("length and chunked") << ok + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                            << false << 1 << 200 << QByteArray();
+        QTest::newRow("chunk size overflow") << ok + "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\n" << false
+                                             << 1 << 200 << QByteArray();
+        QTest::newRow("bad status line") << QByteArray("HTTP/2 200 OK\r\n\r\n") << false << 1 << 0 << QByteArray();
+        QTest::newRow("oversized header") << ok + "X: " + QByteArray(70000, 'a') + "\r\n\r\n" << false << 1 << 200
+                                          << QByteArray();
+        QTest::newRow("too many headers") << ok + QByteArray("X: 1\r\n").repeated(101) + "\r\n" << false << 1 << 200
+                                          << QByteArray();
+        QTest::newRow("too large, announced") << ok + "Content-Length: 17\r\n\r\n" << false << 2 << 200 << QByteArray();
+        QTest::newRow("too large, chunked") << ok + "Transfer-Encoding: chunked\r\n\r\n9\r\n123456789\r\n9\r\n" << false
+                                            << 2 << 200 << QByteArray();
+    }
+    void answerParser()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, bytewise);
+        QFETCH(int, state);
+        HttpAnswerParser parser(16);
+        const QList<QByteArray> pieces = bytes.split('|');
+        for (const QByteArray &piece : pieces) {
+            for (int at = 0; at < piece.size(); at += bytewise ? 1 : piece.size())
+                parser.feed(piece.constData() + at, bytewise ? 1 : piece.size());
+        }
+        parser.closed();
+        QCOMPARE(int(parser.isComplete() ? 0 : parser.state() == HttpAnswerParser::State::TooLarge ? 2 : 1), state);
+        QTEST(parser.status(), "status");
+        if (state == 0)
+            QTEST(parser.body(), "body");
+    }
+
+    // A kept connection the server closed as the next request came is replaced once, for a
+    // request of which no answer came; a request whose answer was cut off is not sent again.
+    void keptConnectionClosed_data()
+    {
+        QTest::addColumn<QStringList>("script"); // per connection, per request: a=answer, c=close, p=part, then close
+        QTest::addColumn<QList<int>>("states"); // of the requests made one after the other
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("connections");
+        QTest::newRow("closed when the request came") << QStringList{"ac", "a"} << QList<int>{1, 1} << 3 << 2;
+        QTest::newRow("answer cut off") << QStringList{"ap", "a"} << QList<int>{1, 2} << 2 << 1;
+        QTest::newRow("closed on a new connection") << QStringList{"c", "a"} << QList<int>{2} << 1 << 1;
+    }
+    void keptConnectionClosed()
+    {
+        QFETCH(QStringList, script);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        int requests = 0, connections = 0;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            const QString steps = script.value(connections++);
+            auto seen = std::make_shared<int>(0);
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, steps, seen, &requests] {
+                if (!socket->readAll().endsWith("\r\n\r\n")) // a request comes whole in one read here
+                    return;
+                ++requests;
+                const QChar step = *seen < steps.size() ? steps[(*seen)++] : QChar();
+                const QByteArray answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+                if (step == 'a')
+                    socket->write(answer);
+                else if (step == 'p')
+                    socket->write(answer.left(20));
+                if (step != 'a')
+                    socket->disconnectFromHost();
+            });
+        });
+        HttpClient client;
+        const QUrl url(QString("http://127.0.0.1:%1/x").arg(server.serverPort()));
+        QFETCH(QList<int>, states);
+        QList<int> got;
+        while (got.size() < states.size())
+            got.append(settle(client.get(url)).state);
+        QCOMPARE(got, states);
+        QTEST(requests, "requests");
+        QTEST(connections, "connections");
     }
 
     void failuresWithoutAnswer()
