@@ -243,7 +243,8 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
         if (reply.tooLargeBytes >= 0) {
             logTooLarge(reply.tooLargeBytes, url);
             answer.tooLarge = true;
-        } else if (reply.error.isEmpty() && isRedirect(reply.status)) {
+        } else if (reply.error.isEmpty() && isRedirect(reply.status) && !reply.location.isEmpty()) {
+            // (A redirect status without a target is an ordinary answer, as for the access manager.)
             answer.redirected = true;
             answer.target = QUrl(QString::fromUtf8(reply.location));
             if (!answer.target.isValid())

@@ -408,6 +408,11 @@ private slots:
         QCOMPARE(o.body, QJsonValue("Cannot redirect request to : " + down));
         QVERIFY(log.contains("[HttpClient] ERROR: Refusing redirect from HTTPS to HTTP : " + down));
 
+        // A redirect status without a target is an answer like any other, not a redirect to itself.
+        o = settle(client.get(QUrl(m_https + "/status/302?body=x")));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.status, 302);
+
         // Nor to anything but HTTP(S).
         o = settle(client.get(QUrl(m_https + "/redirect?to=file:///etc/hostname")));
         QCOMPARE(o.status, -1);
