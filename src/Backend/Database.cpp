@@ -78,14 +78,53 @@ QVariant Database::dateToDb(const QDateTime &time)
 {
     if (!time.isValid())
         return QVariant(QVariant::String); // NULL
-    return time.toLocalTime().toString(DateFormat);
+    const QDateTime local = time.toLocalTime();
+    const QDate d = local.date();
+    const QTime t = local.time();
+    if (d.year() < 1000 || d.year() > 9999)
+        return local.toString(DateFormat);
+    // DateFormat, written directly (the general formatter goes through the locale).
+    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(),
+                             t.second());
 }
+
+namespace {
+
+// "yyyy-MM-ddTHH:mm:ss" read directly: the queue reads three dates a row, and the general
+// parser costs more than the rest of the row. Anything else is left to the parser.
+QDateTime storedDate(const QString &text)
+{
+    if (text.size() != 19 || text[4] != QLatin1Char('-') || text[7] != QLatin1Char('-') || text[10] != QLatin1Char('T')
+        || text[13] != QLatin1Char(':') || text[16] != QLatin1Char(':'))
+        return QDateTime();
+    const auto number = [&text](int from, int digits) {
+        int n = 0;
+        for (int i = from; i < from + digits; ++i) {
+            const ushort c = text[i].unicode();
+            if (c < '0' || c > '9')
+                return -1;
+            n = n * 10 + (c - '0');
+        }
+        return n;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0)
+        return QDateTime();
+    const QDate date(year, month, day);
+    const QTime time(hour, minute, second);
+    return date.isValid() && time.isValid() ? QDateTime(date, time) : QDateTime();
+}
+
+} // namespace
 
 QDateTime Database::dateFromDb(const QVariant &value)
 {
     if (value.isNull())
         return QDateTime();
-    QDateTime time = QDateTime::fromString(value.toString(), DateFormat);
+    QDateTime time = storedDate(value.toString());
+    if (!time.isValid())
+        time = QDateTime::fromString(value.toString(), DateFormat);
     if (!time.isValid())
         time = QDateTime::fromString(value.toString(), Qt::ISODate).toLocalTime();
     return time;
