@@ -16,6 +16,8 @@
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
+#include "Common/LocalZone.h"
+#include "Common/Logger.h"
 
 #include "BackOfficePeer.h"
 
@@ -254,7 +256,10 @@ double bareRate(BackOfficePeer &peer, int n, QString *failure)
 
 int main(int argc, char **argv)
 {
+    LocalZone::pin(); // as the terminal does
     QCoreApplication app(argc, argv);
+    // The terminal's default level (its debug lines are not built), the lines counted here.
+    manager::Logger::instance()->setSyslog(false);
     qInstallMessageHandler(handler);
     QTemporaryDir root;
     BackOfficePeer peer(true);

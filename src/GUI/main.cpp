@@ -1,5 +1,6 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
+#include "Common/LocalZone.h"
 #include "Common/Log.h"
 #include "Common/Secrets.h"
 #include "Common/StartupQueue.h"
@@ -162,6 +163,7 @@ int main(int argc, char *argv[])
 #ifdef ZUKA_STARTUP_PROBE
     probeClock.start();
 #endif
+    LocalZone::pin();
     qputenv("QT_IM_MODULE", "freevirtualkeyboard");
     // While something moves on the screen, a frame at most every 16 ms (a display's 60 Hz):
     // where nothing paces the frames (the software renderer, no vertical sync) the

@@ -1,5 +1,6 @@
 #include "Clock.h"
 
+#include "Common/LocalZone.h"
 #include "Common/Log.h"
 #include "Common/StartupQueue.h"
 
@@ -130,6 +131,7 @@ void Clock::refreshStatus()
     const QString zone = capture(out, R"(Time zone:\s(.+)\s\()");
     if (zone != m_timezone) {
         log.info("Timezone changed : ", zone);
+        LocalZone::reload();
         m_timezone = zone;
         emit timezoneChanged();
     }

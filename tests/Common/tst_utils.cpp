@@ -1,3 +1,4 @@
+#include "Common/LocalZone.h"
 #include "Common/Utils.h"
 #include "LogCapture.h"
 #include "TestUtil.h"
@@ -33,6 +34,7 @@ private slots:
     void waitSignalWithoutLimitWaits();
     void waitSignalIgnoresEarlierAndLaterEmissions();
     void waitSignalOnDestroyedObjectStaysPending();
+    void localZonePinnedReadsTheSameZone();
 };
 
 void TestUtils::levelNames_data()
@@ -195,6 +197,27 @@ void TestUtils::waitSignalOnDestroyedObjectStaysPending()
     auto reference = Utils::waitSignal(this, &QObject::objectNameChanged, 300);
     QVERIFY(TestUtil::waitUntil([&] { return reference.isRejected(); }, 15000));
     QVERIFY(wait.isPending());
+}
+
+// Pinned or read again, the zone is the system's: a summer and a winter day convert as
+// before. A zone chosen from outside is left alone.
+void TestUtils::localZonePinnedReadsTheSameZone()
+{
+    const QDateTime winter(QDate(2026, 1, 15), QTime(12, 0)), summer(QDate(2026, 7, 15), QTime(12, 0));
+    const auto offsets = [&] { return QPair<int, int>(winter.toLocalTime().offsetFromUtc(), summer.toLocalTime().offsetFromUtc()); };
+    const QByteArray given = qgetenv("TZ");
+    qunsetenv("TZ");
+    const auto before = offsets();
+    LocalZone::pin();
+    QCOMPARE(qgetenv("TZ"), QByteArray(":/etc/localtime"));
+    QCOMPARE(offsets(), before);
+    LocalZone::reload();
+    QCOMPARE(qgetenv("TZ"), QByteArray(":/etc/localtime"));
+    QCOMPARE(offsets(), before);
+    qputenv("TZ", "UTC");
+    LocalZone::pin();
+    QCOMPARE(qgetenv("TZ"), QByteArray("UTC"));
+    given.isNull() ? qunsetenv("TZ") : qputenv("TZ", given);
 }
 
 QTEST_GUILESS_MAIN(TestUtils)
