@@ -17,7 +17,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -93,15 +92,6 @@ int probe(const QString &sql)
         return -1;
     QSqlQuery q(sql, db);
     return q.next() ? q.value(0).toInt() : -1;
-}
-
-QString sqlite3(const QString &sql)
-{
-    QProcess p;
-    p.start("sqlite3", {Backend::Database::FileName, sql});
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "<sqlite3 failed: " + QString::fromUtf8(p.readAllStandardError()) + ">";
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 Backend::Transaction::Ptr transaction(const QString &uuid)
@@ -403,24 +393,24 @@ private slots:
         QFile refs("/proc/self/clear_refs");
         QVERIFY(refs.open(QIODevice::WriteOnly) && refs.write("5") == 1 && refs.flush());
         rig.bo.sendTransaction(transaction("t-1"));
-        QVERIFY(TestUtil::waitUntil([] { return sqlite3("SELECT sendAttempts FROM Transactions") == "1"; }, 20000));
+        QVERIFY(TestUtil::waitUntil([] { return TestUtil::sqlite3(Backend::Database::FileName, "SELECT sendAttempts FROM Transactions") == "1"; }, 20000));
         // Whatever the answer, the process held little of it and the row keeps little.
         QVERIFY2(memoryKiB("VmHWM") - before < 64 * 1024, qPrintable(QString::number(memoryKiB("VmHWM") - before)));
         QVERIFY(QFileInfo(Backend::Database::FileName).size() < 256 * 1024);
-        QCOMPARE(sqlite3("SELECT sendStatus || '|' || sendAttempts || '|' || respStatus || '|' || "
+        QCOMPARE(TestUtil::sqlite3(Backend::Database::FileName, "SELECT sendStatus || '|' || sendAttempts || '|' || respStatus || '|' || "
                          "ifnull(strftime('%s', sendSchedDate) - strftime('%s', sendDate), '') FROM Transactions"),
                  row);
         if (answer.contains("json"))
-            QCOMPARE(sqlite3("SELECT respData FROM Transactions"),
+            QCOMPARE(TestUtil::sqlite3(Backend::Database::FileName, "SELECT respData FROM Transactions"),
                      QString::fromUtf8(QJsonDocument(json(answer)["json"].toObject()).toJson(QJsonDocument::Compact)));
         // Nothing went to another origin; a row kept for later gets through once due again.
         for (const QJsonObject &r : m_peer.requests())
             QVERIFY(!r["headers"].toObject()["Host"].toString().startsWith("localhost"));
         if (row.startsWith("PENDING")) {
             m_peer.script({{"POST " + Device + "transaction", json(R"({"status": 201})")}});
-            sqlite3("UPDATE Transactions SET sendSchedDate = '2001-01-01T00:00:00'");
+            TestUtil::sqlite3(Backend::Database::FileName, "UPDATE Transactions SET sendSchedDate = '2001-01-01T00:00:00'");
             rig.bo.processPendingTransactions();
-            QVERIFY(TestUtil::waitUntil([] { return sqlite3("SELECT sendStatus FROM Transactions") == "OK"; }));
+            QVERIFY(TestUtil::waitUntil([] { return TestUtil::sqlite3(Backend::Database::FileName, "SELECT sendStatus FROM Transactions") == "OK"; }));
         }
     }
 
@@ -449,12 +439,12 @@ private slots:
         Rig rig(tls({}), 1000);
         for (const char *t : {"10:05", "10:00", "10:10"}) {
             rig.db.transAdd(transaction(QString("at-") + t));
-            sqlite3(QString("UPDATE Transactions SET sendSchedDate = '2001-01-01T%1:00' WHERE uuid = 'at-%1'").arg(t));
+            TestUtil::sqlite3(Backend::Database::FileName, QString("UPDATE Transactions SET sendSchedDate = '2001-01-01T%1:00' WHERE uuid = 'at-%1'").arg(t));
         }
         rig.bo.processPendingTransactions();
         QVERIFY(m_peer.waitForRequests("POST " + Device + "transaction", 1));
         rig.bo.sendTransaction(transaction("new"));
-        QVERIFY(TestUtil::waitUntil([] { return sqlite3("SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'") == "4"; }));
+        QVERIFY(TestUtil::waitUntil([] { return TestUtil::sqlite3(Backend::Database::FileName, "SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'") == "4"; }));
         QStringList order;
         for (const QJsonObject &r : m_peer.requests("POST " + Device + "transaction"))
             order << json(r["body"].toString())["transactionUid"].toString();
@@ -472,7 +462,7 @@ private slots:
     {
         const int Rows = 5000;
         delete new Backend::Database; // the tables
-        sqlite3(QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ").arg(Rows) +
+        TestUtil::sqlite3(Backend::Database::FileName, QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ").arg(Rows) +
                 "INSERT INTO Transactions SELECT 'SCAN', 'u' || i, '2001-01-01T00:00:00', 'DEV-7', '', '', '', NULL, "
                 "'2001-01-01T00:00:00', 'PENDING', 0, 0, NULL FROM n");
         struct Worker : QThread
@@ -491,7 +481,7 @@ private slots:
         worker.start();
         QVERIFY(worker.wait(130000));
         QVERIFY(worker.done);
-        QCOMPARE(sqlite3("SELECT DISTINCT sendStatus || respStatus FROM Transactions"), QString("PENDING0"));
+        QCOMPARE(TestUtil::sqlite3(Backend::Database::FileName, "SELECT DISTINCT sendStatus || respStatus FROM Transactions"), QString("PENDING0"));
     }
 };
 

@@ -7,7 +7,6 @@
 #include "PeerProcess.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -17,15 +16,6 @@ using Backend::Database;
 using Backend::Transaction;
 
 namespace {
-
-QString sqlite3(const QString &sql)
-{
-    QProcess p;
-    p.start("sqlite3", {Database::FileName, sql});
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "<sqlite3 failed: " + QString::fromUtf8(p.readAllStandardError()) + ">";
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
 
 Transaction::Ptr transaction(const QString &uuid, Transaction::Type type = Transaction::Scan)
 {
@@ -79,7 +69,7 @@ private slots:
                               "[Backend::Database] Creating table : Parameters",
                               "[Backend::Database] Creating table : Blacklist",
                               "[Backend::Database] Creating table : Transactions"}));
-        QCOMPARE(sqlite3("SELECT sql FROM sqlite_master WHERE name = 'Blacklist'"),
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "SELECT sql FROM sqlite_master WHERE name = 'Blacklist'"),
                  QString("CREATE TABLE Blacklist (uid TEXT,PRIMARY KEY (uid))"));
         QVERIFY(TestUtil::ownerOnly(Database::FileName));
         log.clear();
@@ -103,7 +93,7 @@ private slots:
         QCOMPARE(changed.count(), 3);
         QCOMPARE(QSettings("vexo", "zuka-card-bo").value("apiKey").toString(), QString("k-secret-1"));
         QVERIFY(TestUtil::ownerOnly(QSettings("vexo", "zuka-card-bo").fileName()));
-        QCOMPARE(sqlite3("SELECT key || '=' || value FROM Parameters ORDER BY key"), "blacklistVer=" + Nasty + "\nid=42");
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "SELECT key || '=' || value FROM Parameters ORDER BY key"), "blacklistVer=" + Nasty + "\nid=42");
         QCOMPARE(db.param("blacklistVer").toString(), Nasty);
         QVERIFY(!db.param("none").isValid());
         QCOMPARE(db.paramKeys().last(), QString("apiKey"));
@@ -132,7 +122,7 @@ private slots:
         QVERIFY(db.transAdd(transaction("t-1", Transaction::Scan)));
         QVERIFY(!db.transAdd(transaction("t-1", Transaction::ErrorReport)));
         QVERIFY(log.containsPart("[SqlDatabase] ERROR: Could not execute query : INSERT INTO Transactions"));
-        QCOMPARE(sqlite3("SELECT type, sendStatus, sendAttempts, respStatus, sendDate IS NULL, respData IS NULL "
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "SELECT type, sendStatus, sendAttempts, respStatus, sendDate IS NULL, respData IS NULL "
                          "FROM Transactions"),
                  QString("SCAN|PENDING|0|0|1|1"));
     }
@@ -187,7 +177,7 @@ private slots:
     // is used as it is, and its rows are read by column name.
     void existingTableUsedByName()
     {
-        sqlite3("CREATE TABLE Transactions (uuid TEXT, sendStatus TEXT, note TEXT, type TEXT, respData BLOB, "
+        TestUtil::sqlite3(Database::FileName, "CREATE TABLE Transactions (uuid TEXT, sendStatus TEXT, note TEXT, type TEXT, respData BLOB, "
                 "timestamp TEXT, deviceSerial TEXT, cardUid TEXT, zuruvDbId TEXT, errorDetails TEXT, "
                 "sendDate TEXT, sendSchedDate TEXT, sendAttempts INTEGER, respStatus INTEGER, PRIMARY KEY (uuid));"
                 "INSERT INTO Transactions VALUES ('u-old', 'PENDING', 'n', 'ERROR_REPORT', '{\"a\":1}', "
@@ -219,8 +209,8 @@ private slots:
         for (const QByteArray &line : writer.output().split('\n'))
             if (line.startsWith("COMMITTED "))
                 committed << QString::fromLatin1(line.split(' ').value(2));
-        QCOMPARE(sqlite3("PRAGMA integrity_check"), QString("ok"));
-        const QStringList rows = sqlite3("SELECT uuid FROM Transactions").split('\n');
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "PRAGMA integrity_check"), QString("ok"));
+        const QStringList rows = TestUtil::sqlite3(Database::FileName, "SELECT uuid FROM Transactions").split('\n');
         for (const QString &uuid : committed)
             QVERIFY2(rows.contains(uuid), qPrintable(uuid));
 

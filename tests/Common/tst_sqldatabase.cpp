@@ -2,24 +2,14 @@
 // version and table test, checked from outside with the sqlite3 tool.
 #include "Common/SqlDatabase.h"
 #include "LogCapture.h"
+#include "TestUtil.h"
 
-#include <QProcess>
 #include <QSqlError>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
 namespace {
-
-// Runs one statement with the sqlite3 command-line tool.
-QString sqlite3(const QString &file, const QString &sql)
-{
-    QProcess p;
-    p.start("sqlite3", {file, sql});
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "<sqlite3 failed: " + QString::fromUtf8(p.readAllStandardError()) + ">";
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
 
 const QString Created = "[SqlDatabase] Creating new Database connection for thread ";
 
@@ -65,9 +55,9 @@ private slots:
             QCOMPARE(db.userVersion(), 7);
             QCOMPARE(log.count(Created), 1);  // one connection for this thread throughout
         }
-        QCOMPARE(sqlite3(file, "SELECT group_concat(kind, ',') FROM Transactions ORDER BY id"),
+        QCOMPARE(TestUtil::sqlite3(file, "SELECT group_concat(kind, ',') FROM Transactions ORDER BY id"),
                  QString("ISSUANCE,COLLECTION,ΣΦΑΛΜΑ"));
-        QCOMPARE(sqlite3(file, "PRAGMA user_version"), QString("7"));
+        QCOMPARE(TestUtil::sqlite3(file, "PRAGMA user_version"), QString("7"));
         QVERIFY(!log.containsPart("still in use"));
         QVERIFY(QSqlDatabase::connectionNames().isEmpty());
     }
@@ -128,7 +118,7 @@ private slots:
         }
         QVERIFY(!log.containsPart("still in use"));
         QVERIFY(QSqlDatabase::connectionNames().isEmpty());
-        QCOMPARE(sqlite3(file, "SELECT count(*) FROM Blacklist"), QString("1"));
+        QCOMPARE(TestUtil::sqlite3(file, "SELECT count(*) FROM Blacklist"), QString("1"));
     }
 
     // A store that ends while a worker thread still holds a connection leaves nothing

@@ -34,15 +34,6 @@ bool write(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-QString sqlite3(const QString &db, const QString &sql)
-{
-    QProcess p;
-    p.start("sqlite3", {db, sql});
-    if (!p.waitForFinished(10000) || p.exitCode() != 0)
-        return "<sqlite3 failed: " + QString::fromUtf8(p.readAllStandardError()) + ">";
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
 Backend::CardBO::Timing second(int ms)
 {
     Backend::CardBO::Timing t;
@@ -208,7 +199,7 @@ private slots:
             QVERIFY(TestUtil::waitUntil([&] { return sends() >= 500; }, 60000));
             QVERIFY(run.stop());
         }
-        QCOMPARE(sqlite3(db, "SELECT count(*) FROM Transactions WHERE sendStatus = 'PENDING'"), QString("500"));
+        QCOMPARE(TestUtil::sqlite3(db, "SELECT count(*) FROM Transactions WHERE sendStatus = 'PENDING'"), QString("500"));
         QVERIFY(counted().isEmpty());
 
         m_peer.script({});
@@ -228,16 +219,16 @@ private slots:
             PeerProcess run("lane_runner");
             QVERIFY(runner(run, {}));
             QVERIFY(TestUtil::waitUntil(
-                [&] { return sqlite3(db, "SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'") == "500"; },
+                [&] { return TestUtil::sqlite3(db, "SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'") == "500"; },
                 120000));
             QVERIFY(run.stop());
         }
         const QStringList uuids = counted();
         QVERIFY2(uuids.size() == 500, qPrintable(QString("counted %1 of %2 transaction requests; rows OK: %3")
-                                                     .arg(uuids.size()).arg(sends()).arg(sqlite3(db,
+                                                     .arg(uuids.size()).arg(sends()).arg(TestUtil::sqlite3(db,
                                                      "SELECT count(*) FROM Transactions WHERE sendStatus = 'OK'"))));
         QCOMPARE(QSet<QString>(uuids.begin(), uuids.end()).size(), 500);
-        QStringList rows = sqlite3(db, "SELECT uuid FROM Transactions ORDER BY uuid").split('\n');
+        QStringList rows = TestUtil::sqlite3(db, "SELECT uuid FROM Transactions ORDER BY uuid").split('\n');
         QStringList sorted = uuids;
         sorted.sort();
         QCOMPARE(rows, sorted);

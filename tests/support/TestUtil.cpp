@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QProcess>
 #include <QThread>
 
 namespace TestUtil {
@@ -36,6 +37,16 @@ bool ownerOnly(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() && !(info.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther));
+}
+
+
+QString sqlite3(const QString &file, const QString &sql)
+{
+    QProcess p;
+    p.start("sqlite3", {"-cmd", ".timeout 10000", file, sql});
+    if (!p.waitForFinished(20000) || p.exitCode() != 0)
+        return "<sqlite3 failed: " + QString::fromUtf8(p.readAllStandardError()) + ">";
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 }

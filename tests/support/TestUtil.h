@@ -28,4 +28,7 @@ bool waitUntil(const std::function<bool()> &cond, int timeoutMs = 15000);
 QString python();
 // Whether the file exists and only its owner may read or write it.
 bool ownerOnly(const QString &path);
+// Runs one statement on the database file with the sqlite3 tool, as another process
+// would, waiting while the file is locked by a writer; its output, or "<sqlite3 failed: …>".
+QString sqlite3(const QString &file, const QString &sql);
 }
