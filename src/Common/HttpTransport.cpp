@@ -8,6 +8,14 @@
 
 namespace {
 
+// The request on its way at once: a TLS socket would otherwise only encrypt and write it
+// from the event loop, a pass later.
+void send(QTcpSocket *socket, const QByteArray &bytes)
+{
+    socket->write(bytes);
+    socket->flush();
+}
+
 bool isHttps(const QUrl &url)
 {
     return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
@@ -167,7 +175,7 @@ HttpTransport::Connection *HttpTransport::openConnection(const QString &key, con
     const auto ready = [this, connection] {
         connection->ready = true;
         if (connection->exchange)
-            connection->socket->write(connection->exchange->bytes);
+            send(connection->socket, connection->exchange->bytes);
     };
     connect(socket, &QAbstractSocket::connected, connection, [socket, tls, ready] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -207,7 +215,7 @@ void HttpTransport::assign(Connection *connection, const ExchangePtr &exchange)
     exchange->answered = false;
     exchange->parser.emplace(exchange->request.maxAnswerBytes);
     if (connection->ready)
-        connection->socket->write(exchange->bytes);
+        send(connection->socket, exchange->bytes);
 }
 
 void HttpTransport::onReadable(Connection *connection)

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QSet>
 #include <QSqlError>
+#include <QThread>
 #include <QUuid>
 
 ZUKA_LOG_CATEGORY(sqlDatabaseLogCategory, "common.sqldatabase")
@@ -74,11 +75,16 @@ SqlDatabase::SqlDatabase(const QString &path, QObject *parent)
     , m_path(path)
     , m_registry(new DatabaseConnections)
     , m_connections(new QThreadStorage<DatabaseConnection *>)
+    , m_unsyncedTimer(new QTimer(this))
 {
+    m_unsyncedTimer->setSingleShot(true);
+    m_unsyncedTimer->setInterval(UnsyncedCommitMs);
+    connect(m_unsyncedTimer, &QTimer::timeout, this, [this] { commitUnsynced(); });
 }
 
 SqlDatabase::~SqlDatabase()
 {
+    commitUnsynced();
     // The calling thread's connection goes now; the storage does not delete the holders
     // of threads that are still running, so their connections are removed here too.
     if (m_connections->hasLocalData())
@@ -154,15 +160,56 @@ void SqlDatabase::setSync(const QSqlDatabase &db, Sync sync)
     QSqlQuery(db).exec(pragma(sync));
 }
 
+bool SqlDatabase::commitUnsynced() const
+{
+    if (!m_unsyncedOpen)
+        return true;
+    m_unsyncedTimer->stop();
+    QSqlQuery commit = prepared(QStringLiteral("COMMIT"));
+    if (commit.exec()) {
+        m_unsyncedOpen = false;
+        m_unsyncedWrites = 0;
+        return true;
+    }
+    log.error("Could not commit : ", commit.lastError().text());
+    // Still open, the writes stay and are committed later. A transaction the library
+    // ended on its own is seen when a new one can begin: nothing is left to commit.
+    if (prepared(QStringLiteral("BEGIN")).exec()) {
+        prepared(QStringLiteral("COMMIT")).exec();
+        m_unsyncedOpen = false;
+        m_unsyncedWrites = 0;
+    } else {
+        m_unsyncedTimer->start();
+    }
+    return false;
+}
+
 bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
 {
     QElapsedTimer timer;
     timer.start();
-    if (sync == Sync::Unsynced)
-        prepared(pragma(sync)).exec();
-    const bool ok = query.exec();
-    if (sync == Sync::Unsynced)
-        prepared(pragma(Sync::Synced)).exec();
+    bool ok = false;
+    if (thread() != QThread::currentThread()) {
+        if (sync == Sync::Unsynced)
+            prepared(pragma(sync)).exec();
+        ok = query.exec();
+        if (sync == Sync::Unsynced)
+            prepared(pragma(Sync::Synced)).exec();
+    } else if (sync == Sync::Unsynced) {
+        if (!m_unsyncedOpen && prepared(QStringLiteral("BEGIN")).exec()) {
+            m_unsyncedOpen = true;
+            m_unsyncedTimer->start();
+        }
+        ok = query.exec();
+        if (m_unsyncedOpen && ++m_unsyncedWrites >= UnsyncedWrites)
+            commitUnsynced();
+    } else {
+        ok = query.exec();
+        // A write that must be on the disk takes the unsynced ones with it; it is there
+        // only once they are.
+        if (m_unsyncedOpen && !query.isSelect())
+            ok = commitUnsynced() && ok;
+    }
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
         log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");
@@ -191,7 +238,7 @@ int SqlDatabase::userVersion() const
 bool SqlDatabase::setUserVersion(int version)
 {
     QSqlQuery q(database());
-    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
+    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && commitUnsynced();
 }
 
 bool SqlDatabase::tableExists(const QString &name) const

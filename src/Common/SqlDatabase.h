@@ -8,6 +8,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThreadStorage>
+#include <QTimer>
 
 #include <memory>
 
@@ -36,8 +37,14 @@ public:
     QSqlQuery prepared(const QString &sql) const;
     // How a write reaches the disk. Synced: on the disk when execute() returns. Unsynced:
     // on the disk with the next synced write or checkpoint; a crash or power loss before
-    // then may lose it, never the file or the writes before it.
+    // then may lose it, never the file or the writes before it. On the store's own thread
+    // unsynced writes are committed together, with one sync: with the next synced write,
+    // after UnsyncedWrites of them, or UnsyncedCommitMs after the first (other processes
+    // see them then; one that writes meanwhile waits for that commit). A commit that cannot
+    // be made yet (a statement on the connection is still being read) is tried again.
     enum class Sync { Synced, Unsynced };
+    static constexpr int UnsyncedCommitMs = 100;
+    static constexpr int UnsyncedWrites = 500;
     // Runs the query, timed and logged; returns whether it succeeded.
     bool execute(QSqlQuery &query, Sync sync = Sync::Synced) const;
     // Prepares and runs the statement; success is seen on the returned query.
@@ -50,11 +57,17 @@ public:
 
 private:
     static void setSync(const QSqlDatabase &db, Sync sync);
+    // Commits the unsynced writes of the store's thread; whether they are on the disk.
+    bool commitUnsynced() const;
 
     QString m_path;
     QSharedPointer<DatabaseConnections> m_registry;
     // Deletes the holder of a thread when that thread ends, unless the store ends first.
     std::unique_ptr<QThreadStorage<DatabaseConnection *>> m_connections;
+    // The store's thread's unsynced writes not yet committed, and when they will be.
+    mutable bool m_unsyncedOpen = false;
+    mutable int m_unsyncedWrites = 0;
+    QTimer *m_unsyncedTimer;
 
     static constexpr Log log{"[SqlDatabase] ", sqlDatabaseLogCategory};
 };

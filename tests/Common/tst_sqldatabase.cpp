@@ -45,18 +45,30 @@ private slots:
                 insert.addBindValue(QString::fromUtf8(kind));
                 QVERIFY(db.execute(insert));
             }
-            // A write that need not wait for the disk leaves every later one waiting for it.
-            QSqlQuery unsynced = db.query("UPDATE Transactions SET kind = kind");
+            // Writes that need not wait for the disk are committed together: soon after the
+            // first (not while a statement on the connection is still being read: then
+            // later), with the next write that must be on the disk, or when the store ends.
+            QSqlQuery unsynced = db.query("UPDATE Transactions SET kind = lower(kind) || '!' WHERE id = ?");
+            const auto kinds = [&] { return TestUtil::sqlite3(file, "SELECT group_concat(kind, ',') FROM Transactions"); };
+            unsynced.addBindValue(1);
             QVERIFY(db.execute(unsynced, SqlDatabase::Sync::Unsynced));
             QSqlQuery pragmas = db.execute("SELECT * FROM pragma_journal_mode, pragma_synchronous");
             QVERIFY(pragmas.next());
             QCOMPARE(pragmas.value(0).toString() + pragmas.value(1).toString(), QString("wal2")); // FULL
+            QVERIFY(TestUtil::waitUntil([&] { return log.containsPart("[SqlDatabase] ERROR: Could not commit : "); }));
+            pragmas.finish();
+            QVERIFY(TestUtil::waitUntil([&] { return kinds() == "issuance!,COLLECTION,ΣΦΑΛΜΑ"; }));
+            unsynced.addBindValue(2);
+            QVERIFY(db.execute(unsynced, SqlDatabase::Sync::Unsynced));
             QVERIFY(db.setUserVersion(7));
+            QCOMPARE(kinds(), QString("issuance!,collection!,ΣΦΑΛΜΑ"));
+            unsynced.addBindValue(3);
+            QVERIFY(db.execute(unsynced, SqlDatabase::Sync::Unsynced));
             QCOMPARE(db.userVersion(), 7);
             QCOMPARE(log.count(Created), 1);  // one connection for this thread throughout
         }
         QCOMPARE(TestUtil::sqlite3(file, "SELECT group_concat(kind, ',') FROM Transactions ORDER BY id"),
-                 QString("ISSUANCE,COLLECTION,ΣΦΑΛΜΑ"));
+                 QString("issuance!,collection!,ΣΦΑΛΜΑ!"));
         QCOMPARE(TestUtil::sqlite3(file, "PRAGMA user_version"), QString("7"));
         QVERIFY(!log.containsPart("still in use"));
         QVERIFY(QSqlDatabase::connectionNames().isEmpty());
