@@ -166,22 +166,31 @@ bool SqlDatabase::commitUnsynced() const
         return true;
     m_unsyncedTimer->stop();
     QSqlQuery commit = prepared(QStringLiteral("COMMIT"));
-    if (commit.exec()) {
-        m_unsyncedOpen = false;
-        m_unsyncedWrites = 0;
-        return true;
-    }
-    log.error("Could not commit : ", commit.lastError().text());
-    // Still open, the writes stay and are committed later. A transaction the library
-    // ended on its own is seen when a new one can begin: nothing is left to commit.
-    if (prepared(QStringLiteral("BEGIN")).exec()) {
+    bool ok = commit.exec();
+    if (!ok) {
+        log.error("Could not commit : ", commit.lastError().text());
+        // Still open, the writes stay and are committed later. A transaction the library
+        // ended on its own is seen when a new one can begin: nothing is left to commit.
+        if (!prepared(QStringLiteral("BEGIN")).exec()) {
+            m_unsyncedTimer->start();
+            return false;
+        }
         prepared(QStringLiteral("COMMIT")).exec();
-        m_unsyncedOpen = false;
-        m_unsyncedWrites = 0;
-    } else {
-        m_unsyncedTimer->start();
     }
-    return false;
+    m_unsyncedOpen = false;
+    m_unsyncedWrites = 0;
+    prepared(pragma(Sync::Synced)).exec();
+    return ok;
+}
+
+// Whether the statement only reads: it then needs nothing committed before it.
+static bool reads(const QSqlQuery &query)
+{
+    const QString sql = query.lastQuery();
+    int i = 0;
+    while (i < sql.size() && sql.at(i).isSpace())
+        ++i;
+    return sql.midRef(i, 6).compare(QLatin1String("SELECT"), Qt::CaseInsensitive) == 0;
 }
 
 bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
@@ -196,19 +205,22 @@ bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
         if (sync == Sync::Unsynced)
             prepared(pragma(Sync::Synced)).exec();
     } else if (sync == Sync::Unsynced) {
-        if (!m_unsyncedOpen && prepared(QStringLiteral("BEGIN")).exec()) {
-            m_unsyncedOpen = true;
-            m_unsyncedTimer->start();
+        if (!m_unsyncedOpen) {
+            prepared(pragma(sync)).exec();
+            m_unsyncedOpen = prepared(QStringLiteral("BEGIN")).exec();
+            if (m_unsyncedOpen)
+                m_unsyncedTimer->start();
         }
         ok = query.exec();
-        if (m_unsyncedOpen && ++m_unsyncedWrites >= UnsyncedWrites)
+        if (!m_unsyncedOpen)
+            prepared(pragma(Sync::Synced)).exec();
+        else if (++m_unsyncedWrites >= UnsyncedWrites)
             commitUnsynced();
     } else {
-        ok = query.exec();
-        // A write that must be on the disk takes the unsynced ones with it; it is there
-        // only once they are.
-        if (m_unsyncedOpen && !query.isSelect())
-            ok = commitUnsynced() && ok;
+        // A write that must be on the disk commits the unsynced ones first; its own sync
+        // then takes them to the disk too. While they cannot be committed, neither can it.
+        const bool committed = !m_unsyncedOpen || reads(query) || commitUnsynced();
+        ok = query.exec() && committed;
     }
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
@@ -238,7 +250,8 @@ int SqlDatabase::userVersion() const
 bool SqlDatabase::setUserVersion(int version)
 {
     QSqlQuery q(database());
-    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && commitUnsynced();
+    const bool committed = commitUnsynced();
+    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && committed;
 }
 
 bool SqlDatabase::tableExists(const QString &name) const

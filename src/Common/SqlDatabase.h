@@ -38,9 +38,9 @@ public:
     // How a write reaches the disk. Synced: on the disk when execute() returns. Unsynced:
     // on the disk with the next synced write or checkpoint; a crash or power loss before
     // then may lose it, never the file or the writes before it. On the store's own thread
-    // unsynced writes are committed together, with one sync: with the next synced write,
-    // after UnsyncedWrites of them, or UnsyncedCommitMs after the first (other processes
-    // see them then; one that writes meanwhile waits for that commit). A commit that cannot
+    // unsynced writes are also committed together: before the next synced write, after
+    // UnsyncedWrites of them, or UnsyncedCommitMs after the first (other processes see
+    // them then; one that writes meanwhile waits for that commit). A commit that cannot
     // be made yet (a statement on the connection is still being read) is tried again.
     enum class Sync { Synced, Unsynced };
     static constexpr int UnsyncedCommitMs = 100;
@@ -57,7 +57,7 @@ public:
 
 private:
     static void setSync(const QSqlDatabase &db, Sync sync);
-    // Commits the unsynced writes of the store's thread; whether they are on the disk.
+    // Commits the unsynced writes of the store's thread; whether it could.
     bool commitUnsynced() const;
 
     QString m_path;
