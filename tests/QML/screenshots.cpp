@@ -223,19 +223,22 @@ QStringList layoutFaults(const QList<Shown> &shown)
     return faults;
 }
 
-// The icons drawn at build time ("image://icons/…"): each one found, and shown at the size it
-// was drawn at (scaled, it would lose its crispness).
+// The icons drawn at build time ("image://icons/…") on the screen: each one found, and shown
+// at the size it was drawn at (scaled, it would lose its crispness).
 void iconFaults(QQuickItem *item, QStringList &faults)
 {
+    // What is not shown is not looked at: a screen being built in the background is
+    // half-made, its images not asked for yet.
+    if (!item->isVisible())
+        return;
     const QUrl source = item->property("source").toUrl();
     if (item->inherits("QQuickImage") && source.scheme() == QLatin1String("image")) {
         const QSize drawn(int(item->implicitWidth()), int(item->implicitHeight()));
         const QSize shown(qRound(item->width()), qRound(item->height()));
-        // Null, Ready, Loading, Error: one still loading (a screen being made ready in
-        // the background on a slow build) is looked at on a later step.
+        // Null, Ready, Loading, Error.
         const int status = item->property("status").toInt();
         if (status == 2)
-            ;
+            ; // looked at on a later step
         else if (status == 3 || drawn.isEmpty())
             faults << QStringLiteral("icon %1 not found").arg(source.toString());
         else if (drawn != shown)
