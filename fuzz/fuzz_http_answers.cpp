@@ -3,6 +3,7 @@
 // same outcome, no kept body may pass the bound, and an answer of announced length must
 // carry exactly that many bytes.
 #include "Common/HttpAnswerParser.h"
+#include "Pieces.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,16 +21,8 @@ struct Result
 Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
 {
     HttpAnswerParser p(MaxBody);
-    size_t at = 0;
-    for (size_t i = 0; at < size && !p.isComplete() && !p.isFailed(); ++i) {
-        size_t n = ncuts ? size_t(cuts[i % ncuts]) + 1 : size - at;
-        if (n > size - at)
-            n = size - at;
-        const qint64 used = p.feed(data + at, qint64(n));
-        if (used < 0 || size_t(used) > n)
-            abort();
-        at += n;
-    }
+    feedPieces(data, size, cuts, ncuts, [&] { return !p.isComplete() && !p.isFailed(); },
+               [&](const char *piece, size_t n) { return p.feed(piece, qint64(n)); });
     p.closed();
     if (p.body().size() > MaxBody || (p.isComplete() && p.total() >= 0 && p.body().size() != p.total()))
         abort();
@@ -39,15 +32,11 @@ Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    Pieces in;
+    if (!readPieces(data, size, in))
         return 0;
-    const size_t ncuts = data[0] % 8;
-    if (size < 1 + ncuts)
-        return 0;
-    const char *bytes = reinterpret_cast<const char *>(data + 1 + ncuts);
-    const size_t n = size - 1 - ncuts;
-    const Result pieces = run(bytes, n, data + 1, ncuts);
-    const Result whole = run(bytes, n, nullptr, 0);
+    const Result pieces = run(in.bytes, in.size, in.sizes, in.count);
+    const Result whole = run(in.bytes, in.size, nullptr, 0);
     if (pieces.state != whole.state || pieces.status != whole.status || pieces.body != whole.body)
         abort();
     return 0;

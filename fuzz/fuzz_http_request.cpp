@@ -2,6 +2,7 @@
 // first bytes choose. The same bytes fed whole must give the same outcome, and a
 // complete request must carry exactly the announced body.
 #include "Common/HttpRequestAssembler.h"
+#include "Pieces.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -18,17 +19,12 @@ Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
 {
     // Small limits, so that the fuzzer reaches them.
     HttpRequestAssembler a(512, 4096);
-    size_t at = 0;
-    for (size_t i = 0; at < size && a.status() == HttpRequestAssembler::Status::Incomplete; ++i) {
-        size_t n = ncuts ? size_t(cuts[i % ncuts]) + 1 : size - at;
-        if (n > size - at)
-            n = size - at;
-        qint64 used = 0;
-        a.feed(data + at, qint64(n), &used);
-        if (used < 0 || size_t(used) > n)
-            abort();
-        at += n;
-    }
+    feedPieces(data, size, cuts, ncuts, [&] { return a.status() == HttpRequestAssembler::Status::Incomplete; },
+               [&](const char *piece, size_t n) {
+                   qint64 used = 0;
+                   a.feed(piece, qint64(n), &used);
+                   return used;
+               });
     Result r;
     r.status = a.status();
     if (r.status == HttpRequestAssembler::Status::Complete) {
@@ -42,17 +38,11 @@ Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    Pieces in;
+    if (!readPieces(data, size, in))
         return 0;
-    const size_t ncuts = data[0] % 8;
-    if (size < 1 + ncuts)
-        return 0;
-    const uint8_t *cuts = data + 1;
-    const char *bytes = reinterpret_cast<const char *>(data + 1 + ncuts);
-    const size_t n = size - 1 - ncuts;
-
-    const Result pieces = run(bytes, n, cuts, ncuts);
-    const Result whole = run(bytes, n, nullptr, 0);
+    const Result pieces = run(in.bytes, in.size, in.sizes, in.count);
+    const Result whole = run(in.bytes, in.size, nullptr, 0);
     if (pieces.status != whole.status || pieces.matched != whole.matched)
         abort();
     if (pieces.matched
