@@ -44,3 +44,16 @@ void feedPieces(const char *bytes, size_t size, const uint8_t *sizes, size_t cou
         at += n;
     }
 }
+
+// The target's check: run(bytes, size, sizes, count) on the input in its pieces and whole
+// must give outcomes that same() takes as one.
+template<typename Run, typename Same>
+int checkPieces(const uint8_t *data, size_t size, Run run, Same same)
+{
+    Pieces in;
+    if (!readPieces(data, size, in))
+        return 0;
+    if (!same(run(in.bytes, in.size, in.sizes, in.count), run(in.bytes, in.size, nullptr, 0)))
+        abort();
+    return 0;
+}

@@ -38,16 +38,10 @@ Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Pieces in;
-    if (!readPieces(data, size, in))
-        return 0;
-    const Result pieces = run(in.bytes, in.size, in.sizes, in.count);
-    const Result whole = run(in.bytes, in.size, nullptr, 0);
-    if (pieces.status != whole.status || pieces.matched != whole.matched)
-        abort();
-    if (pieces.matched
-        && (pieces.request.method != whole.request.method || pieces.request.path != whole.request.path
-            || pieces.request.body != whole.request.body))
-        abort();
-    return 0;
+    return checkPieces(data, size, run, [](const Result &a, const Result &b) {
+        return a.status == b.status && a.matched == b.matched
+               && (!a.matched
+                   || (a.request.method == b.request.method && a.request.path == b.request.path
+                       && a.request.body == b.request.body));
+    });
 }
