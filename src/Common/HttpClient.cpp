@@ -163,13 +163,22 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
 {
     Result result;
     log.info("Performing ", operationName(op), " request : ", Log::outside(url.toDisplayString()));
+    const bool withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
+    const QByteArray payload = withBody ? createPayload(data) : QByteArray();
     if (op == QNetworkAccessManager::PutOperation) {
         log.info("Data : ", data);
     } else if (op == QNetworkAccessManager::PostOperation) {
-        // Bodies carry what came from outside (plates, images) and settings (URLs).
-        const QJsonValue shown = Secrets::masked(data.isObject() ? data : QJsonValue(data.toArray()));
-        const QJsonDocument doc = shown.isObject() ? QJsonDocument(shown.toObject()) : QJsonDocument(shown.toArray());
-        log.info("Data : ", Log::outside(doc.toJson(QJsonDocument::Compact)));
+        // Bodies carry what came from outside (plates, images) and settings (URLs). An
+        // object or array with nothing to mask is shown as it is sent.
+        bool changed = false;
+        const QJsonValue shown = Secrets::masked(data.isObject() ? data : QJsonValue(data.toArray()), &changed);
+        if (!changed && (data.isObject() || data.isArray())) {
+            log.info("Data : ", Log::outside(payload));
+        } else {
+            const QJsonDocument doc = shown.isObject() ? QJsonDocument(shown.toObject())
+                                                       : QJsonDocument(shown.toArray());
+            log.info("Data : ", Log::outside(doc.toJson(QJsonDocument::Compact)));
+        }
     }
 
     if (!url.isValid()) {
@@ -179,7 +188,7 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
     }
 
     if (ownTransport(url)) {
-        sendOwn(op, url, data, timeout, hops, result);
+        sendOwn(op, url, data, payload, timeout, hops, result);
         return result;
     }
 
@@ -193,7 +202,7 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
     case QNetworkAccessManager::PutOperation:
     case QNetworkAccessManager::PostOperation: {
         const int port = url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
-        auto *body = new HttpRequestBody(createPayload(data), quint16(port));
+        auto *body = new HttpRequestBody(payload, quint16(port));
         reply = op == QNetworkAccessManager::PutOperation ? manager->put(request, body) : manager->post(request, body);
         body->setParent(reply);
         break;
@@ -214,15 +223,15 @@ bool HttpClient::ownTransport(const QUrl &url) const
            && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 
-void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops,
-                         Result result)
+void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload,
+                         int timeout, int hops, Result result)
 {
     HttpTransport::Request request;
     request.method = operationName(op);
     request.url = url;
     request.withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
     if (request.withBody)
-        request.body = createPayload(data);
+        request.body = payload;
     request.headers = m_headerLines[request.withBody ? 1 : 0];
     if (!m_tls.isEmpty()) {
         request.tls = createSslConfig();

@@ -110,7 +110,8 @@ private:
 
     Result send(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops);
     bool ownTransport(const QUrl &url) const;
-    void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops, Result result);
+    void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload, int timeout,
+                 int hops, Result result);
     QNetworkAccessManager *qnam();
     HttpTransport *transport();
     // The client's headers as sent, with the defaults the access manager adds.

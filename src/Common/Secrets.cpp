@@ -100,26 +100,44 @@ bool isEmptyValue(const QJsonValue &value)
     return value.isNull() || value.isUndefined() || (value.isString() && value.toString().isEmpty());
 }
 
-QJsonValue maskedMember(const QString &name, const QJsonValue &value)
+// The value itself when nothing in it is masked (most payloads): no copy is made then.
+QJsonValue maskedJson(const QJsonValue &value, bool *changed);
+
+QJsonValue maskedMember(const QString &name, const QJsonValue &value, bool *changed)
 {
-    if (isSecretKey(name))
-        return isEmptyValue(value) ? value : QJsonValue(Mask);
-    return masked(value);
+    if (isSecretKey(name)) {
+        if (isEmptyValue(value))
+            return value;
+        *changed = true;
+        return QJsonValue(Mask);
+    }
+    return maskedJson(value, changed);
 }
 
-} // namespace
-
-QJsonValue masked(const QJsonValue &value)
+QJsonValue maskedJson(const QJsonValue &value, bool *changed)
 {
     if (value.isString()) {
         const QString text = value.toString();
         const QString shown = maskUrls(text);
-        return shown == text ? value : QJsonValue(shown);
+        if (shown == text)
+            return value;
+        *changed = true;
+        return QJsonValue(shown);
     }
     if (value.isArray()) {
-        QJsonArray out;
-        for (const QJsonValue &v : value.toArray())
-            out.append(masked(v));
+        const QJsonArray in = value.toArray();
+        QJsonArray out = in;
+        bool any = false;
+        for (int i = 0; i < in.size(); ++i) {
+            bool one = false;
+            const QJsonValue shown = maskedJson(in.at(i), &one);
+            if (one)
+                out.replace(i, shown);
+            any = any || one;
+        }
+        if (!any)
+            return value;
+        *changed = true;
         return out;
     }
     if (!value.isObject())
@@ -128,14 +146,36 @@ QJsonValue masked(const QJsonValue &value)
     // {"name": "mqtt/password", "value": "..."}: a pushed configuration value.
     const QJsonValue name = in.value(QStringLiteral("name"));
     const bool secretEntry = name.isString() && isSecretKey(name.toString());
-    QJsonObject out;
+    QJsonObject out = in;
+    bool any = false;
     for (auto it = in.begin(); it != in.end(); ++it) {
-        if (secretEntry && it.key() == QLatin1String("value"))
-            out.insert(it.key(), isEmptyValue(it.value()) ? it.value() : QJsonValue(Mask));
-        else
-            out.insert(it.key(), maskedMember(it.key(), it.value()));
+        bool one = false;
+        QJsonValue shown;
+        if (secretEntry && it.key() == QLatin1String("value")) {
+            one = !isEmptyValue(it.value());
+            shown = QJsonValue(Mask);
+        } else {
+            shown = maskedMember(it.key(), it.value(), &one);
+        }
+        if (one)
+            out.insert(it.key(), shown);
+        any = any || one;
     }
+    if (!any)
+        return value;
+    *changed = true;
     return out;
+}
+
+} // namespace
+
+QJsonValue masked(const QJsonValue &value, bool *changed)
+{
+    bool any = false;
+    const QJsonValue shown = maskedJson(value, &any);
+    if (changed)
+        *changed = any;
+    return shown;
 }
 
 QString maskedPayload(const QByteArray &payload)

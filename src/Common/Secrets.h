@@ -32,8 +32,9 @@ QJsonObject masked(const QJsonObject &groups);
 
 // A JSON value from anywhere (an answer, a payload) fit for logging, at any depth: members
 // whose name is a secret's, the "value" of {"name": <secret key>, "value": ...} entries (as
-// the back office pushes configuration), and URL credentials in texts, masked.
-QJsonValue masked(const QJsonValue &value);
+// the back office pushes configuration), and URL credentials in texts, masked. With nothing
+// to mask, the value itself (and *changed, when asked, false).
+QJsonValue masked(const QJsonValue &value, bool *changed = nullptr);
 
 // A received payload as text fit for logging: a JSON object or array masked as above and
 // written compact; any other text with the values of quoted secret members

@@ -371,6 +371,17 @@ private slots:
         QVERIFY(payload.contains("http://u:****@h/"));
         const QByteArray broken = "{\"mqtt\": {\"password\": \"Pw\\\"3\", \"port\": 1}";
         QCOMPARE(Secrets::maskedPayload(broken), QString("{\"mqtt\": {\"password\": \"****\", \"port\": 1}"));
+
+        // Whether anything was masked, however deep.
+        bool changed = true;
+        const QJsonValue plain(QJsonObject{{"plate", "ABC"}, {"list", QJsonArray{1, "x=1"}}, {"apiKey", ""}});
+        QCOMPARE(Secrets::masked(plain, &changed), plain);
+        QVERIFY(!changed);
+        const auto deep = [](const char *token) {
+            return QJsonValue(QJsonArray{0, QJsonObject{{"a", QJsonArray{QJsonObject{{"token", token}, {"b", 1}}}}}});
+        };
+        QCOMPARE(Secrets::masked(deep("t9"), &changed), deep("****"));
+        QVERIFY(changed);
     }
 
     // Every key the code reads is one of the names beside the defaults table and has its

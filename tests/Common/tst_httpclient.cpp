@@ -96,6 +96,9 @@ private slots:
         QCOMPARE(echo["headers"].toObject()["Content-Type"].toString(), QString("application/json"));
         QVERIFY(log.contains("[HttpClient] Performing POST request : " + m_https + "/echo"));
         QVERIFY(log.contains(R"([HttpClient] Data : {"plate":"ABC1234"})"));
+        o = settle(client.post(QUrl(m_https + "/echo"), QJsonObject{{"plate", "B"}, {"token", "t1"}}));
+        QCOMPARE(o.body.toObject()["body"].toString(), QString(R"({"plate":"B","token":"t1"})"));
+        QVERIFY(log.contains(R"([HttpClient] Data : {"plate":"B","token":"****"})"));
         QCOMPARE(log.count("[HttpClient] Creating new Network Access Manager for thread "), 1);
 
         // The other operations, and the other kinds of body.
