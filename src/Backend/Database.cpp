@@ -2,6 +2,7 @@
 
 #include "Common/Log.h"
 #include "Common/PrivateFile.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QSettings>
@@ -78,14 +79,7 @@ QVariant Database::dateToDb(const QDateTime &time)
 {
     if (!time.isValid())
         return QVariant(QVariant::String); // NULL
-    const QDateTime local = time.toLocalTime();
-    const QDate d = local.date();
-    const QTime t = local.time();
-    if (d.year() < 1000 || d.year() > 9999)
-        return local.toString(DateFormat);
-    // DateFormat, written directly (the general formatter goes through the locale).
-    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(),
-                             t.second());
+    return Utils::dateTimeText(time.toLocalTime()); // DateFormat
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "Backend/Transaction.h"
 
+#include "Common/Utils.h"
+
 #include <QUuid>
 
 namespace Backend {
@@ -46,11 +48,24 @@ Transaction::Type Transaction::strToType(const QString &text)
     return Issuance;
 }
 
+namespace {
+// As QDateTime::toString(Qt::ISODate) of the time in UTC ("...Z"), which costs more than the
+// rest of the transaction's JSON.
+QString isoUtc(const QDateTime &time)
+{
+    const QDateTime utc = time.toUTC();
+    const int year = utc.date().year();
+    if (!utc.isValid() || year < 1000 || year > 9999)
+        return utc.toString(Qt::ISODate);
+    return Utils::dateTimeText(utc) + QLatin1Char('Z');
+}
+}
+
 QJsonObject Transaction::toJson() const
 {
     return QJsonObject{
         {QStringLiteral("type"), typeToStr(m_type)},
-        {QStringLiteral("timestamp"), m_timestamp.toUTC().toString(Qt::ISODate)},
+        {QStringLiteral("timestamp"), isoUtc(m_timestamp)},
         {QStringLiteral("deviceSerial"), m_deviceSerial},
         {QStringLiteral("cardUid"), m_cardUid},
         {QStringLiteral("transactionUid"), m_uuid},
@@ -64,7 +79,7 @@ QString Transaction::toString() const
 {
     return QStringLiteral("%1 (type=%2, cardUid=%3, created=%4)")
         .arg(m_uuid, typeToStr(m_type), m_cardUid,
-             m_timestamp.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+             Utils::dateTimeText(m_timestamp.toLocalTime()));
 }
 
 QString Transaction::createUid()

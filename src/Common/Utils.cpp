@@ -38,6 +38,16 @@ QJsonValue Utils::dateToJson(const QDateTime &time)
     return QJsonValue(time.toString(Qt::ISODate));
 }
 
+QString Utils::dateTimeText(const QDateTime &time)
+{
+    const QDate d = time.date();
+    const QTime t = time.time();
+    if (d.year() < 1000 || d.year() > 9999)
+        return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(),
+                             t.second());
+}
+
 QString Utils::jsonToText(const QJsonValue &value)
 {
     if (value.isObject())

@@ -23,6 +23,9 @@ public:
     static QJsonValue strToJson(const QString &text);
     // A null date-time gives JSON null, any other its ISO 8601 text.
     static QJsonValue dateToJson(const QDateTime &time);
+    // "yyyy-MM-ddTHH:mm:ss" of the time as it is (no conversion), written directly for the
+    // years 1000 to 9999 (the general formatter goes through the locale).
+    static QString dateTimeText(const QDateTime &time);
     // A JSON value as one line of text for the log: objects and arrays compact, any
     // other value as its plain text (null as "").
     static QString jsonToText(const QJsonValue &value);
