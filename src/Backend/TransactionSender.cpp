@@ -62,6 +62,11 @@ TransactionSender::TransactionSender(Database &database, HttpClient &client, std
     }
 }
 
+TransactionSender::~TransactionSender()
+{
+    storeAnswered();
+}
+
 void TransactionSender::start()
 {
     m_pendingTimer.start();
@@ -163,15 +168,16 @@ void TransactionSender::processPending()
     if (m_due.isEmpty()) {
         // A row whose last send result is not written yet waits for it: sent again now,
         // the back office would count it twice.
+        storeAnswered();
         const QList<Transaction::Ptr> due = m_database.transDueForSend();
         for (auto it = due.crbegin(); it != due.crend(); ++it)
             if (!isKept((*it)->uuid()))
                 m_due.append(*it);
     }
-    if (m_due.isEmpty())
+    if (m_due.isEmpty() || !m_sendLock.tryLock()) {
+        storeAnswered();
         return;
-    if (!m_sendLock.tryLock())
-        return;
+    }
     m_pendingTimer.stop();
     const Transaction::Ptr trans = m_due.first();
     log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
@@ -184,6 +190,13 @@ void TransactionSender::processPending()
         // From the event loop: a send that fails at once must not nest the next one.
         QMetaObject::invokeMethod(this, &TransactionSender::processPending, Qt::QueuedConnection);
     });
+    storeAnswered();
+}
+
+void TransactionSender::storeAnswered()
+{
+    while (!m_answered.isEmpty())
+        store(m_answered.takeFirst());
 }
 
 Deferred<> TransactionSender::transmit(const Transaction::Ptr &trans)
@@ -228,7 +241,7 @@ void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, 
             log.warn("Transaction will not be re-transmitted : ", Log::outside(trans->toString()));
         }
     }
-    store(trans);
+    m_answered.append(trans);
 }
 
 } // namespace Backend

@@ -43,6 +43,7 @@ public:
     // process that ended are completed (sent as they are) here.
     TransactionSender(Database &database, HttpClient &client, std::function<QUrl()> url, int secondMs,
                       QObject *parent = nullptr);
+    ~TransactionSender() override;
 
     // Whether an answer leaves the transaction to be sent again.
     static bool shouldRetransmit(int status, const QJsonValue &body);
@@ -77,6 +78,7 @@ private:
     // store takes writes again; false unless written now.
     bool store(const Transaction::Ptr &trans);
     void storeKept();
+    void storeAnswered();
     bool isKept(const QString &uuid) const;
     Deferred<> transmit(const Transaction::Ptr &trans);
     int msec(int seconds) const { return seconds * m_secondMs; }
@@ -95,6 +97,9 @@ private:
     QList<Transaction::Ptr> m_kept;
     // The due rows of the running pass, earliest scheduled first.
     QList<Transaction::Ptr> m_due;
+    // Sends whose result is still to be written: written as soon as the next send is out
+    // (while the back office works on it), and before the table is read again.
+    QList<Transaction::Ptr> m_answered;
 };
 
 } // namespace Backend
