@@ -374,14 +374,12 @@ private slots:
 
         // Whether anything was masked, however deep.
         bool changed = true;
-        const QJsonValue plain(QJsonObject{{"plate", "ABC"}, {"list", QJsonArray{1, "x=1"}}, {"apiKey", ""}});
-        QCOMPARE(Secrets::masked(plain, &changed), plain);
-        QVERIFY(!changed);
-        const auto deep = [](const char *token) {
-            return QJsonValue(QJsonArray{0, QJsonObject{{"a", QJsonArray{QJsonObject{{"token", token}, {"b", 1}}}}}});
+        const QJsonValue plain(QJsonObject{{"list", QJsonArray{1, "x=1"}}, {"apiKey", ""}});
+        QVERIFY(Secrets::masked(plain, &changed) == plain && !changed);
+        const auto deep = [](const char *v) {
+            return QJsonValue(QJsonArray{0, QJsonObject{{"a", QJsonArray{QJsonObject{{"token", v}}}}}});
         };
-        QCOMPARE(Secrets::masked(deep("t9"), &changed), deep("****"));
-        QVERIFY(changed);
+        QVERIFY(Secrets::masked(deep("t9"), &changed) == deep("****") && changed);
     }
 
     // Every key the code reads is one of the names beside the defaults table and has its
