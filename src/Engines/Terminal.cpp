@@ -95,8 +95,11 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
 
 Terminal::~Terminal()
 {
-    // The engine goes first, stopped; the members follow in reverse order.
+    // The engine goes first, stopped; the members follow in reverse order. The card back
+    // office goes before the store it writes to (the children go in the order made).
     dropEngine();
+    delete m_cardBO;
+    m_cardBO = nullptr;
     for (const auto &c : qAsConst(m_connections))
         disconnect(c);
 }
