@@ -367,11 +367,33 @@ QList<Transaction::Ptr> Database::transPending() const
 
 int Database::transCount(const QString &status) const
 {
-    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
-    q.addBindValue(status);
-    const int count = m_db.execute(q) && q.next() ? q.value(0).toInt() : 0;
+    return transCounts({status}).value(0);
+}
+
+QVector<int> Database::transCounts(const QStringList &statuses) const
+{
+    QVector<int> counts(statuses.size());
+    if (statuses.isEmpty())
+        return counts;
+    QStringList marks;
+    for (int i = 0; i < statuses.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions WHERE sendStatus IN (%1) "
+                                               "GROUP BY sendStatus")
+                                    .arg(marks.join(QLatin1Char(','))));
+    for (const QString &status : statuses)
+        q.addBindValue(status);
+    if (m_db.execute(q)) {
+        while (q.next()) {
+            const QString status = q.value(0).toString();
+            for (int i = 0; i < statuses.size(); ++i) {
+                if (statuses[i] == status)
+                    counts[i] = q.value(1).toInt();
+            }
+        }
+    }
     q.finish();
-    return count;
+    return counts;
 }
 
 bool Database::transCleanup(const QDateTime &before)

@@ -67,6 +67,8 @@ public:
     // "PENDING" rows due by now, latest scheduled first.
     QList<Transaction::Ptr> transDueForSend() const;
     int transCount(const QString &status) const;
+    // The rows in each of these states, read at once, in the order given.
+    QVector<int> transCounts(const QStringList &statuses) const;
     QList<Transaction::Ptr> transPending() const;
     bool transCleanup(const QDateTime &before);
 

@@ -59,6 +59,12 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
            && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
 }
 
+// Scheme, host and port.
+QString originOf(const QUrl &url)
+{
+    return url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent)
@@ -187,11 +193,16 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         return result;
     }
 
-    if (ownTransport(url)) {
+    if (ownTransport(url))
         sendOwn(op, url, data, payload, timeout, hops, result);
-        return result;
-    }
+    else
+        sendQnam(op, url, data, payload, timeout, hops, result);
+    return result;
+}
 
+void HttpClient::sendQnam(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload,
+                          int timeout, int hops, Result result)
+{
     const QNetworkRequest request = createRequest(url);
     QNetworkAccessManager *manager = qnam();
     QNetworkReply *reply = nullptr;
@@ -212,15 +223,21 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         break;
     }
     processReply(reply, result, data, timeout, hops);
-    return result;
+}
+
+bool HttpClient::answersChallenges() const
+{
+    static const QMetaMethod authSignal = QMetaMethod::fromSignal(&HttpClient::authRequired);
+    return isSignalConnected(authSignal);
 }
 
 bool HttpClient::ownTransport(const QUrl &url) const
 {
-    static const QMetaMethod authSignal = QMetaMethod::fromSignal(&HttpClient::authRequired);
     const QString scheme = url.scheme().toLower();
-    return !isSignalConnected(authSignal) && url.userInfo().isEmpty()
-           && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+    if (!url.userInfo().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return false;
+    QMutexLocker lock(&m_mutex);
+    return m_challengers.isEmpty() || !m_challengers.contains(originOf(url));
 }
 
 void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload,
@@ -242,9 +259,19 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
     request.maxAnswerBytes = m_maxAnswerBytes;
     request.timeout = timeout;
     request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
-    request.finished = [this, op, url, data, timeout, hops, result](const HttpTransport::Answer &reply) {
+    request.finished = [this, op, url, data, payload, timeout, hops, result](const HttpTransport::Answer &reply) {
         if (log.debugEnabled())
             log.debug("Received response for : ", Log::outside(url.toDisplayString()));
+        if (reply.status == 401 && reply.error.isEmpty() && answersChallenges()) {
+            // The access manager knows the schemes: it takes this request again, and every
+            // later one to this server.
+            {
+                QMutexLocker lock(&m_mutex);
+                m_challengers.insert(originOf(url));
+            }
+            sendQnam(op, url, data, payload, timeout, hops, result);
+            return;
+        }
         if (reply.timedOut)
             log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
         Answer answer(op, url);

@@ -4,9 +4,10 @@
 // a redirect that cannot be followed) and the body parsed as JSON, or the error text.
 //
 // Requests run on the event loop of the thread that makes them, over the client's own
-// kept-alive connections (HttpTransport). A client that answers authentication
-// challenges (authRequired connected), and a URL with credentials, go through the
-// network access manager instead, which knows the authentication schemes.
+// kept-alive connections (HttpTransport). A URL with credentials goes through the network
+// access manager instead, which knows the authentication schemes; so does a request of a
+// client that answers authentication challenges (authRequired connected) to a server
+// that has challenged it: the request that met the challenge is sent again that way.
 #include "Common/Log.h"
 #include "Deferred/Deferred.h"
 
@@ -19,6 +20,7 @@
 #include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -110,6 +112,9 @@ private:
 
     Result send(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops);
     bool ownTransport(const QUrl &url) const;
+    bool answersChallenges() const;
+    void sendQnam(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload, int timeout,
+                  int hops, Result result);
     void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload, int timeout,
                  int hops, Result result);
     QNetworkAccessManager *qnam();
@@ -140,6 +145,7 @@ private:
     mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
     QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
     QHash<QThread *, QPointer<HttpTransport>> m_transports;
+    QSet<QString> m_challengers; // origins that asked this client for credentials
     mutable QByteArray m_sslStamp; // the files m_sslConfig was made from
     // Made at the first TLS request (a configuration starts the TLS library up).
     mutable std::optional<QSslConfiguration> m_sslConfig;

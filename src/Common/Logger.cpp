@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <QString>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,18 @@ double millis()
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1000000.0;
+}
+
+// The seconds since the start as "%9.3f" writes them, without formatting a floating-point
+// number (which costs more than the rest of a line).
+void stampText(double ms, char (&text)[40])
+{
+    if (!(ms >= 0 && ms < 1e15)) {
+        std::snprintf(text, sizeof text, "%9.03f", ms / 1000.0);
+        return;
+    }
+    const long long whole = std::llround(ms);
+    std::snprintf(text, sizeof text, "%5lld.%03lld", whole / 1000, whole % 1000);
 }
 
 const char *const FilterRules[] = {
@@ -52,29 +65,30 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
     const bool own = context.category && qstrncmp(context.category, Log::CategoryRoot, sizeof Log::CategoryRoot - 1) == 0;
     const QMessageLogContext plain(context.file, context.line, context.function, "default");
     const QByteArray text = qFormatLogMessage(type, own ? plain : context, message).toUtf8();
-    const double stamp = (millis() - logger->getStartTime()) / 1000.0;
+    char stamp[40];
+    stampText(millis() - logger->getStartTime(), stamp);
 
     if (logger->getSyslog()) {
         switch (type) {
         case QtDebugMsg:
-            syslog(LOG_DEBUG, "[%9.03f] [debug] %s", stamp, text.constData());
+            syslog(LOG_DEBUG, "[%s] [debug] %s", stamp, text.constData());
             break;
         case QtWarningMsg:
-            syslog(LOG_WARNING, "[%9.03f] [warning] %s", stamp, text.constData());
+            syslog(LOG_WARNING, "[%s] [warning] %s", stamp, text.constData());
             break;
         case QtCriticalMsg:
-            syslog(LOG_CRIT, "[%9.03f] [error] %s", stamp, text.constData());
+            syslog(LOG_CRIT, "[%s] [error] %s", stamp, text.constData());
             break;
         case QtFatalMsg:
-            syslog(LOG_ERR, "[%9.03f] [fatal] %s", stamp, text.constData());
+            syslog(LOG_ERR, "[%s] [fatal] %s", stamp, text.constData());
             break;
         case QtInfoMsg:
-            syslog(LOG_INFO, "[%9.03f] %s", stamp, text.constData());
+            syslog(LOG_INFO, "[%s] %s", stamp, text.constData());
             break;
         }
     }
     if (logger->getStderr())
-        fprintf(stderr, "[%9.03f] %s\n", stamp, text.constData());
+        fprintf(stderr, "[%s] %s\n", stamp, text.constData());
 
     if (type == QtFatalMsg)
         abort();

@@ -115,6 +115,8 @@ QJsonObject Supervision::statusDocument() const
         document.insert(QStringLiteral("cameras"), cameras);
         if (Backend::CardBO *bo = t->cardBO()) {
             Backend::Database *db = t->database();
+            const QVector<int> counts = db ? db->transCounts({QStringLiteral("PENDING"), QStringLiteral("FAILED")})
+                                           : QVector<int>(2);
             if (!m_blacklistVer)
                 m_blacklistVer = bo->blacklistVer();
             document.insert(QStringLiteral("cardBo"), QJsonObject{
@@ -122,8 +124,8 @@ QJsonObject Supervision::statusDocument() const
                 {QStringLiteral("reason"), Utils::strToJson(bo->reason())},
                 {QStringLiteral("lastComms"), Utils::dateToJson(bo->lastComms())},
                 {QStringLiteral("blacklist"), *m_blacklistVer},
-                {QStringLiteral("pending"), db ? db->transCount(QStringLiteral("PENDING")) : 0},
-                {QStringLiteral("failed"), db ? db->transCount(QStringLiteral("FAILED")) : 0},
+                {QStringLiteral("pending"), counts[0]},
+                {QStringLiteral("failed"), counts[1]},
             });
         }
         manager::Barrier *barrier = t->barrier();

@@ -164,6 +164,8 @@ private slots:
         const QList<Transaction::Ptr> list = db.transDueForSend();
         QCOMPARE(uuids(list), due ? QStringList({"row", "older"}) : QStringList({"older"}));
         QCOMPARE(db.transCount(status), status == "PENDING" ? 2 : 1);
+        const QVector<int> both = db.transCounts({"FAILED", "OK", "PENDING"});
+        QCOMPARE(both, QVector<int>({status == "FAILED", status == "OK", status == "PENDING" ? 2 : 1}));
         if (due) {
             const Transaction::SendDetails &back = list.first()->sendDetails(), &d = t->sendDetails();
             QCOMPARE(list.first()->toJson(), t->toJson());

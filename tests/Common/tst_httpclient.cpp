@@ -476,9 +476,17 @@ private slots:
             auth->setUser("lane");
             auth->setPassword("secret");
         });
+        // The first request meets the challenge on the client's own connection and is sent
+        // again with the credentials, its body too; later ones are answered at once.
+        o = settle(owner.post(QUrl(m_http + "/auth"), QJsonObject{{"plate", "IKB-1234"}}));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
         o = settle(owner.get(QUrl(m_http + "/auth")));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
+        o = settle(owner.post(QUrl(m_http + "/echo"), QJsonObject{{"plate", "IKB-1234"}}));
+        QCOMPARE(o.state, 1);
+        QCOMPARE(o.body.toObject()["body"].toString(), QString(R"({"plate":"IKB-1234"})"));
     }
 
     // A client that goes away with a request in flight leaves it pending and nothing dangling.
