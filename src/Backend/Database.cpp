@@ -375,12 +375,10 @@ QVector<int> Database::transCounts(const QStringList &statuses) const
     QVector<int> counts(statuses.size());
     if (statuses.isEmpty())
         return counts;
-    QStringList marks;
-    for (int i = 0; i < statuses.size(); ++i)
-        marks << QStringLiteral("?");
-    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions WHERE sendStatus IN (%1) "
-                                               "GROUP BY sendStatus")
-                                    .arg(marks.join(QLatin1Char(','))));
+    const QString marks = QStringLiteral(",?").repeated(statuses.size()).mid(1);
+    QSqlQuery q = m_db.prepared(
+        QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions WHERE sendStatus IN (%1) GROUP BY sendStatus")
+            .arg(marks));
     for (const QString &status : statuses)
         q.addBindValue(status);
     if (m_db.execute(q)) {

@@ -477,13 +477,18 @@ private slots:
             auth->setPassword("secret");
         });
         // The first request meets the challenge on the client's own connection and is sent
-        // again with the credentials, its body too; later ones are answered at once.
+        // again with the credentials, its body too; a later one goes with them at once.
+        const auto authSeen = [&] {
+            return settle(client.get(QUrl(m_http + "/seen"))).body.toArray().toVariantList().count("GET /auth");
+        };
         o = settle(owner.post(QUrl(m_http + "/auth"), QJsonObject{{"plate", "IKB-1234"}}));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
+        const int before = authSeen();
         o = settle(owner.get(QUrl(m_http + "/auth")));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body, QJsonValue(QJsonObject{{"auth", true}}));
+        QCOMPARE(authSeen(), before + 1);
         o = settle(owner.post(QUrl(m_http + "/echo"), QJsonObject{{"plate", "IKB-1234"}}));
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body.toObject()["body"].toString(), QString(R"({"plate":"IKB-1234"})"));
