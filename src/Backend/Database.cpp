@@ -375,13 +375,28 @@ QVector<int> Database::transCounts(const QStringList &statuses) const
     QVector<int> counts(statuses.size());
     if (statuses.isEmpty())
         return counts;
+    const quint64 changes = m_db.changes();
+    {
+        QMutexLocker lock(&m_countsMutex);
+        int known = 0;
+        for (; known < statuses.size() && m_countsAt == changes; ++known) {
+            const auto it = m_counts.constFind(statuses[known]);
+            if (it == m_counts.constEnd())
+                break;
+            counts[known] = it.value();
+        }
+        if (known == statuses.size())
+            return counts;
+    }
     const QString marks = QStringLiteral(",?").repeated(statuses.size()).mid(1);
     QSqlQuery q = m_db.prepared(
         QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions WHERE sendStatus IN (%1) GROUP BY sendStatus")
             .arg(marks));
     for (const QString &status : statuses)
         q.addBindValue(status);
-    if (m_db.execute(q)) {
+    counts.fill(0);
+    const bool read = m_db.execute(q);
+    if (read) {
         while (q.next()) {
             const QString status = q.value(0).toString();
             for (int i = 0; i < statuses.size(); ++i) {
@@ -391,6 +406,16 @@ QVector<int> Database::transCounts(const QStringList &statuses) const
         }
     }
     q.finish();
+    if (read) {
+        QMutexLocker lock(&m_countsMutex);
+        if (m_countsAt != changes && m_db.changes() == changes) {
+            m_counts.clear();
+            m_countsAt = changes;
+        }
+        if (m_countsAt == changes)
+            for (int i = 0; i < statuses.size(); ++i)
+                m_counts.insert(statuses[i], counts[i]);
+    }
     return counts;
 }
 

@@ -6,7 +6,9 @@
 #include "Common/SqlDatabase.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -67,7 +69,8 @@ public:
     // "PENDING" rows due by now, latest scheduled first.
     QList<Transaction::Ptr> transDueForSend() const;
     int transCount(const QString &status) const;
-    // The rows in each of these states, read at once, in the order given.
+    // The rows in each of these states, read at once, in the order given. Read again
+    // only after a write: the supervision asks at every change of the lane.
     QVector<int> transCounts(const QStringList &statuses) const;
     QList<Transaction::Ptr> transPending() const;
     bool transCleanup(const QDateTime &before);
@@ -92,6 +95,10 @@ private:
     bool upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate);
 
     SqlDatabase m_db;
+    // The counts last read, and the store's change count before they were read.
+    mutable QMutex m_countsMutex;
+    mutable QHash<QString, int> m_counts;
+    mutable quint64 m_countsAt = 0;
 };
 
 } // namespace Backend

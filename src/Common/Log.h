@@ -26,6 +26,8 @@
 #include <QLoggingCategory>
 #include <QString>
 
+#include <type_traits>
+
 // The first part of the name of every category of the system's own.
 #define ZUKA_LOG_CATEGORY_ROOT "zuka."
 
@@ -67,37 +69,57 @@ public:
     void debug(const Parts &...parts) const
     {
         if (enabled(QtDebugMsg))
-            write(logger().debug(), nullptr, parts...);
+            write(QtDebugMsg, nullptr, parts...);
     }
     template<typename... Parts>
     void info(const Parts &...parts) const
     {
         if (enabled(QtInfoMsg))
-            write(logger().info(), nullptr, parts...);
+            write(QtInfoMsg, nullptr, parts...);
     }
     template<typename... Parts>
     void warn(const Parts &...parts) const
     {
         if (enabled(QtWarningMsg))
-            write(logger().warning(), "WARN: ", parts...);
+            write(QtWarningMsg, "WARN: ", parts...);
     }
     template<typename... Parts>
     void warning(const Parts &...parts) const
     {
         if (enabled(QtWarningMsg))
-            write(logger().warning(), nullptr, parts...);
+            write(QtWarningMsg, nullptr, parts...);
     }
     template<typename... Parts>
     void error(const Parts &...parts) const
     {
         if (enabled(QtCriticalMsg))
-            write(logger().critical(), "ERROR: ", parts...);
+            write(QtCriticalMsg, "ERROR: ", parts...);
     }
     template<typename... Parts>
     void critical(const Parts &...parts) const
     {
         if (enabled(QtCriticalMsg))
-            write(logger().critical(), nullptr, parts...);
+            write(QtCriticalMsg, nullptr, parts...);
+    }
+
+    // A part as the framework's debug stream writes it without quotes or blanks; texts,
+    // whole numbers and truth values directly, the rest through the stream.
+    template<typename T>
+    static void append(QString &line, const T &part)
+    {
+        using D = std::decay_t<T>;
+        if constexpr (std::is_same_v<D, const char *> || std::is_same_v<D, char *>)
+            line += QString::fromUtf8(part);
+        else if constexpr (std::is_same_v<D, QString>)
+            line += part;
+        else if constexpr (std::is_same_v<D, bool>)
+            line += part ? QLatin1String("true") : QLatin1String("false");
+        else if constexpr (std::is_same_v<D, int> || std::is_same_v<D, unsigned> || std::is_same_v<D, long>
+                           || std::is_same_v<D, unsigned long> || std::is_same_v<D, long long>
+                           || std::is_same_v<D, unsigned long long>)
+            line += QString::number(part);
+        else
+            QDebug(&line).noquote().nospace() << part;
     }
 
 private:
@@ -111,18 +133,17 @@ private:
         return !category || category->isEnabled(type);
     }
 
-    QMessageLogger logger() const
-    {
-        return QMessageLogger(nullptr, 0, nullptr, m_category ? m_category().categoryName() : "default");
-    }
-
+    // The line goes to the framework's message output, as its debug stream would hand it.
     template<typename... Parts>
-    void write(QDebug stream, const char *word, const Parts &...parts) const
+    void write(QtMsgType type, const char *word, const Parts &...parts) const
     {
-        stream.noquote().nospace() << m_prefix;
+        QString line = QString::fromUtf8(m_prefix);
         if (word)
-            stream << word;
-        (stream << ... << parts);
+            line += QLatin1String(word);
+        (append(line, parts), ...);
+        const QMessageLogContext context(nullptr, 0, nullptr,
+                                         m_category ? m_category().categoryName() : "default");
+        qt_message_output(type, context, line);
     }
 
     const char *m_prefix;

@@ -177,6 +177,7 @@ bool SqlDatabase::commitUnsynced() const
         }
         prepared(QStringLiteral("COMMIT")).exec();
     }
+    m_changes.fetch_add(1, std::memory_order_release);
     m_unsyncedOpen = false;
     m_unsyncedWrites = 0;
     prepared(pragma(Sync::Synced)).exec();
@@ -222,6 +223,8 @@ bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
         const bool committed = !m_unsyncedOpen || reads(query) || commitUnsynced();
         ok = query.exec() && committed;
     }
+    if (!reads(query))
+        m_changes.fetch_add(1, std::memory_order_release);
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
         log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");
@@ -251,7 +254,9 @@ bool SqlDatabase::setUserVersion(int version)
 {
     QSqlQuery q(database());
     const bool committed = commitUnsynced();
-    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && committed;
+    const bool ok = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && committed;
+    m_changes.fetch_add(1, std::memory_order_release);
+    return ok;
 }
 
 bool SqlDatabase::tableExists(const QString &name) const

@@ -10,6 +10,7 @@
 #include <QThreadStorage>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 Q_DECLARE_LOGGING_CATEGORY(sqlDatabaseLogCategory)
@@ -50,6 +51,10 @@ public:
     // Prepares and runs the statement; success is seen on the returned query.
     QSqlQuery execute(const QString &sql) const;
 
+    // Grows after every statement that may write and after every commit, on any thread.
+    // What a read found stays true while this has not moved since before the read.
+    quint64 changes() const { return m_changes.load(std::memory_order_acquire); }
+
     int userVersion() const;
     bool setUserVersion(int version);
     // Whether a user table of that name exists (letter case ignored).
@@ -68,6 +73,7 @@ private:
     mutable bool m_unsyncedOpen = false;
     mutable int m_unsyncedWrites = 0;
     QTimer *m_unsyncedTimer;
+    mutable std::atomic<quint64> m_changes{0};
 
     static constexpr Log log{"[SqlDatabase] ", sqlDatabaseLogCategory};
 };

@@ -10,7 +10,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+
+#include <functional>
 
 using Backend::Database;
 using Backend::Transaction;
@@ -157,6 +160,7 @@ private slots:
 
         Transaction::Ptr t = transaction("row", Transaction::ErrorReport);
         QVERIFY(db.transAdd(t));
+        QCOMPARE(db.transCounts({"FAILED", "OK", "PENDING"}), QVector<int>({0, 0, 2}));
         t->sendDetails() = {status, now.addSecs(-700), schedOffset == INT_MIN ? QDateTime() : now.addSecs(schedOffset),
                             4, 503, QJsonObject{{"error", Nasty}}};
         QVERIFY(db.transUpdate(t));
@@ -173,6 +177,35 @@ private slots:
             QCOMPARE(back.schedDate.toString(Qt::ISODate), d.schedDate.toString(Qt::ISODate));
             QVERIFY(back.attempts == 4 && back.respStatus == 503 && back.respData == d.respData);
         }
+    }
+
+    // Counts are read anew after a write from any thread.
+    void countsFollowWrites()
+    {
+        Database db;
+        Transaction::Ptr t = transaction("row");
+        QVERIFY(db.transAdd(t));
+        const auto counts = [&db] { return db.transCounts({"PENDING", "OK"}); };
+        const auto elsewhere = [](const std::function<void()> &work) {
+            QScopedPointer<QThread> thread(QThread::create(work));
+            thread->start();
+            QVERIFY(thread->wait(30000));
+        };
+        QCOMPARE(counts(), QVector<int>({1, 0}));
+        t->sendDetails().status = "OK";
+        bool updated = false;
+        elsewhere([&] { updated = db.transUpdate(t); });
+        QVERIFY(updated);
+        QCOMPARE(counts(), QVector<int>({0, 1}));
+
+        // The store's own thread groups this write; another thread sees it once committed.
+        t->sendDetails().status = "PENDING";
+        QVERIFY(db.transUpdate(t));
+        QVERIFY(db.transAdd(transaction("synced")));
+        QVector<int> seen;
+        elsewhere([&] { seen = counts(); });
+        QCOMPARE(seen, QVector<int>({2, 0}));
+        QCOMPARE(counts(), QVector<int>({2, 0}));
     }
 
     // A table left by an older program, with its columns in another order and one more,

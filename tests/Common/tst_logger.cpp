@@ -206,6 +206,32 @@ private slots:
         QCOMPARE(unstamped(cap.lines()), (QStringList{"[Probe] shown", "[Probe] plain"}));
     }
 
+    // Parts read as the framework's debug stream writes them, without quotes or blanks.
+    void partsAsTheDebugStream()
+    {
+        enum Plain { Three = 3 };
+        const Log own("[Probe] ", lcOwn);
+        const char *none = nullptr;
+        char name[] = "büro";
+        const auto stream = [](const auto &...parts) {
+            QString line;
+            QDebug d(&line);
+            d.noquote().nospace() << "[Probe] ";
+            (d << ... << parts);
+            return line;
+        };
+        QStringList expected;
+        StderrCapture cap;
+        const auto both = [&](const auto &...parts) {
+            own.info(parts...);
+            expected << stream(parts...);
+        };
+        both("text ", QString("é\"quoted\""), ' ', none, name, QLatin1String("latin"), QByteArray("bytes\t\xff"));
+        both(-7, 7u, -8L, 8UL, -(qint64(1) << 40), quint64(1) << 63, short(-2), quint8(200), qint8(-3));
+        both(true, false, 87.5, 1e-7, 0.1f, 123456789.0, QChar(0x3a9), Three, QStringList{"a", "b"});
+        QCOMPARE(unstamped(cap.lines()), expected);
+    }
+
     void syslogPrioritiesAndLevelWords()
     {
         SyslogSink sink;
