@@ -102,6 +102,7 @@ public:
             write(QtCriticalMsg, nullptr, parts...);
     }
 
+private:
     // A part as the framework's debug stream writes it without quotes or blanks; texts,
     // whole numbers and truth values directly, the rest through the stream.
     template<typename T>
@@ -122,7 +123,6 @@ public:
             QDebug(&line).noquote().nospace() << part;
     }
 
-private:
     // As the framework decides for the category (the default one: enabled when it is gone,
     // at exit).
     bool enabled(QtMsgType type) const
