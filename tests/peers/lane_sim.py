@@ -288,7 +288,9 @@ class LaneSim:
         self.args = args
         self.rroot = args.rfid_root.rstrip("/")
         self.droot = args.dispenser_root.rstrip("/")
-        self.events = queue.Queue()
+        # SimpleQueue: the signal handler puts into it from the main thread, which may be
+        # inside get() at that moment; Queue's lock would deadlock it there.
+        self.events = queue.SimpleQueue()
         self.timers = []
         self.seq = itertools.count()
         self.stopping = False

@@ -152,8 +152,14 @@ class SimTest(unittest.TestCase):
         if self.sim:
             if self.sim.poll() is None:
                 self.sim.terminate()
-            self.sim.wait(5)
-            self.sim.stdout.close()
+            try:
+                self.sim.wait(15)
+            finally:
+                # never left running: it holds the test's output open
+                if self.sim.poll() is None:
+                    self.sim.kill()
+                    self.sim.wait()
+                self.sim.stdout.close()
 
     def start_sim(self, *extra):
         self.stop_sim()
@@ -373,7 +379,7 @@ class SimTest(unittest.TestCase):
         self.peer.wait(self.rr + "/status", m, pred=lambda s: s["service"] is True)
         m = self.peer.mark()
         self.control(cmd="exit")
-        self.assertEqual(self.sim.wait(5), 0)
+        self.assertEqual(self.sim.wait(15), 0)
         self.peer.wait(self.rr + "/status", m, pred=lambda s: s == {"service": False})
         self.peer.wait(self.dr + "/status", m, pred=lambda s: s == {"service": False})
 
@@ -382,7 +388,7 @@ class SimTest(unittest.TestCase):
         self.assertEqual(self.saved()["nextSerial"], 51)
         m = self.peer.mark()
         self.sim.send_signal(signal.SIGTERM)
-        self.assertEqual(self.sim.wait(5), 0)
+        self.assertEqual(self.sim.wait(15), 0)
         self.peer.wait(self.dr + "/status", m, pred=lambda s: s == {"service": False})
         self.peer.wait(self.rr + "/status", m, pred=lambda s: s == {"service": False})
 
