@@ -1,5 +1,6 @@
 #include "Clock.h"
 
+#include "Common/Command.h"
 #include "Common/LocalZone.h"
 #include "Common/Log.h"
 #include "Common/StartupQueue.h"
@@ -74,30 +75,28 @@ Clock::Clock(QObject *parent, const QString &configFile)
 QString Clock::executeCmd(const QString &program, const QStringList &args, int msec)
 {
     const QString command = args.isEmpty() ? program : program + QLatin1Char(' ') + args.join(QLatin1Char(' '));
-    QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(program, args);
-    if (!process.waitForFinished(msec)) {
-        log.error("Could not execute '", command, "' : error=", int(process.error()));
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(msec);
-        }
+    Command::Result run = Command::run(program, args, msec);
+    switch (run.outcome) {
+    case Command::Outcome::FailedToStart:
+    case Command::Outcome::TimedOut:
+        // The error numbers are those QProcess gives: FailedToStart and Timedout.
+        log.error("Could not execute '", command, "' : error=",
+                  int(run.outcome == Command::Outcome::TimedOut ? QProcess::Timedout : QProcess::FailedToStart));
         return QString();
-    }
-    if (process.exitStatus() == QProcess::CrashExit) {
+    case Command::Outcome::Crashed:
         log.error("Command crashed '", command, "'");
         return QString();
+    case Command::Outcome::Finished:
+        break;
     }
-    if (process.exitCode() != 0) {
-        log.error("Command failed '", command, "' : exitCode=", process.exitCode(), " ");
+    if (run.exitCode != 0) {
+        log.error("Command failed '", command, "' : exitCode=", run.exitCode, " ");
         return QString();
     }
-    QByteArray out = process.readAllStandardOutput();
-    const int nul = out.indexOf('\0');
+    const int nul = run.output.indexOf('\0');
     if (nul >= 0)
-        out.truncate(nul);
-    return QString::fromLatin1(out);
+        run.output.truncate(nul);
+    return QString::fromLatin1(run.output);
 }
 
 int Clock::refreshInterval() const

@@ -1,11 +1,11 @@
 #include "MIOBoard.h"
 
+#include "Common/Command.h"
 #include "Common/Log.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QLibrary>
-#include <QProcess>
 
 #include <array>
 #include <cstdint>
@@ -324,14 +324,11 @@ void MIOBoard::onGpiosMonitor()
 
 int MIOBoard::brightnessXrandr()
 {
-    QProcess proc;
-    proc.start(QStringLiteral("/bin/sh"),
-               {QStringLiteral("-c"), QStringLiteral("xrandr --verbose | grep -A 10 %1 | grep Brightness").arg(XrandrOutput)});
-    if (!proc.waitForFinished(XrandrTimeoutMs)) {
-        proc.kill();
-        proc.waitForFinished(XrandrTimeoutMs);
-    }
-    const QString out = QString::fromLocal8Bit(proc.readAllStandardOutput()).trimmed();
+    const Command::Result run = Command::run(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("xrandr --verbose | grep -A 10 %1 | grep Brightness").arg(XrandrOutput)},
+        XrandrTimeoutMs);
+    const QString out = QString::fromLocal8Bit(run.output).trimmed();
     if (out.isEmpty()) {
         log.error("xrandr query returned empty result. Is ", XrandrOutput, " connected?");
         return -1;
@@ -358,16 +355,12 @@ void MIOBoard::setDisplayBrightness(int percent)
         log.info("Display brightness already set to: ", percent);
         return;
     }
-    QProcess proc;
-    proc.start(QStringLiteral("xrandr"), {QStringLiteral("--output"), QString::fromLatin1(XrandrOutput),
-                                          QStringLiteral("--brightness"), QString::number(percent / 100.0, 'f', 2)});
-    int code = -1;
-    if (proc.waitForFinished(XrandrTimeoutMs) && proc.exitStatus() == QProcess::NormalExit)
-        code = proc.exitCode();
-    else if (proc.state() != QProcess::NotRunning) {
-        proc.kill();
-        proc.waitForFinished(XrandrTimeoutMs);
-    }
+    const Command::Result run =
+        Command::run(QStringLiteral("xrandr"),
+                     {QStringLiteral("--output"), QString::fromLatin1(XrandrOutput), QStringLiteral("--brightness"),
+                      QString::number(percent / 100.0, 'f', 2)},
+                     XrandrTimeoutMs);
+    const int code = run.outcome == Command::Outcome::Finished ? run.exitCode : -1;
     if (code != 0) {
         log.error("Failed to set brightness to: ", percent, " code: ", code);
         return;

@@ -194,10 +194,15 @@ private slots:
         QCOMPARE(clock->timezone(), QStringLiteral("Europe/Athens"));
         QCOMPARE(clock->executeCmd("zuka-no-such-tool", {"-v"}), QString());
         QCOMPARE(clock->executeCmd("sh", {"-c", "echo out; exit 3"}), QString());
+        QCOMPARE(clock->executeCmd("sh", {"-c", "kill -SEGV $$"}), QString());
         QCOMPARE(log.texts(QtCriticalMsg), (QStringList{"[Clock] ERROR: Could not execute 'timedatectl status' : error=2",
                                                         "[Clock] ERROR: Could not execute 'zuka-no-such-tool -v' : error=0",
-                                                        "[Clock] ERROR: Command failed 'sh -c echo out; exit 3' : exitCode=3 "}));
+                                                        "[Clock] ERROR: Command failed 'sh -c echo out; exit 3' : exitCode=3 ",
+                                                        "[Clock] ERROR: Command crashed 'sh -c kill -SEGV $$'"}));
         QCOMPARE(clock->executeCmd("printf", {"a b\\000c"}), QStringLiteral("a b"));
+        // A command has ended when its process has, even while a process it left behind
+        // still holds its output.
+        QCOMPARE(clock->executeCmd("sh", {"-c", "echo out; sleep 3 &"}, 2000), QStringLiteral("out\n"));
     }
 };
 
