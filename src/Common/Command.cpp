@@ -63,8 +63,10 @@ Result run(const QString &program, const QStringList &args, int msec)
     argv.push_back(nullptr);
 
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+    // Only the reading end is non-blocking: the command's standard output blocks, as usual.
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return result;
+    ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     posix_spawn_file_actions_t files;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&files);

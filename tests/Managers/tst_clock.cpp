@@ -203,6 +203,10 @@ private slots:
         // A command has ended when its process has, even while a process it left behind
         // still holds its output.
         QCOMPARE(clock->executeCmd("sh", {"-c", "echo out; sleep 3 &"}, 2000), QStringLiteral("out\n"));
+        // Its output is an ordinary, blocking one, and more than a pipe holds arrives whole.
+        QCOMPARE(clock->executeCmd("python3", {"-c", "import fcntl, os; print(fcntl.fcntl(1, fcntl.F_GETFL) & os.O_NONBLOCK)"}),
+                 QStringLiteral("0\n"));
+        QCOMPARE(clock->executeCmd("sh", {"-c", "head -c 300000 /dev/zero | tr '\\0' a"}), QString(300000, 'a'));
     }
 };
 
