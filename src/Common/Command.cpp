@@ -101,18 +101,14 @@ Result run(const QString &program, const QStringList &args, int msec)
         const qint64 left = msec - clock.elapsed();
         if (left <= 0)
             break;
-        if (eof) {
-            // Output closed: the command is ending; look for it every millisecond.
-            ended = reaped(pid, &status);
-            if (!ended)
-                ::poll(nullptr, 0, 1);
-            continue;
+        if (!eof) {
+            pollfd output{pipeFds[0], POLLIN, 0};
+            if (::poll(&output, 1, int(qMin<qint64>(left, ExitCheckMs))) > 0)
+                readAvailable(pipeFds[0], &result.output, &eof);
         }
-        pollfd output{pipeFds[0], POLLIN, 0};
-        if (::poll(&output, 1, int(qMin<qint64>(left, ExitCheckMs))) == 0)
-            ended = reaped(pid, &status);
-        else
-            readAvailable(pipeFds[0], &result.output, &eof);
+        ended = reaped(pid, &status);
+        if (!ended && eof)
+            ::poll(nullptr, 0, 1); // output closed: the command is ending
     }
     if (ended && !eof)
         readAvailable(pipeFds[0], &result.output, &eof);
