@@ -2,8 +2,8 @@
 // A system command run to its end on the calling thread, its standard output collected.
 // The child is started with posix_spawn, which lends it the parent's memory until its
 // exec. QProcess forks, copying the page tables of this whole process and then taking a
-// fault at each page the parent writes next: about 3 ms of the main thread per command,
-// and the clock runs two every ten seconds.
+// fault at each page the parent writes next: over a millisecond of the main thread per
+// command, and the clock runs two every ten seconds.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
