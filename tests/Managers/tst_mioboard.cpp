@@ -9,6 +9,7 @@
 #include "Managers/Loop.h"
 #include "Managers/MIOBoard.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QSignalSpy>
@@ -225,32 +226,46 @@ private slots:
     void brightness()
     {
         QFETCH(QByteArray, current);
-        QFETCH(QString, command);
-        QFETCH(QString, logLine);
+        QFETCH(QByteArray, output);
+        QFETCH(QByteArray, setExit);
+        QFETCH(int, percent);
         const QString state = m_dir.filePath("brightness"), calls = m_dir.filePath("xrandr.log");
-        QFile::remove(calls);
-        writeFile(state, current);
         qputenv("XRANDR_STATE", state.toLocal8Bit());
         qputenv("XRANDR_LOG", calls.toLocal8Bit());
-        QFETCH(QByteArray, output);
         qputenv("XRANDR_OUTPUT", output);
-        QFETCH(QByteArray, setExit);
         qputenv("XRANDR_SET_EXIT", setExit);
-        QLocale::setDefault(QLocale(QLocale::Greek, QLocale::Greece));
-        MIOBoard board;
-        QSignalSpy changed(&board, &MIOBoard::displayBrightnessChanged);
-        LogCapture log;
-        QTEST(board.displayBrightness(), "read");
-        QFETCH(int, percent);
-        board.setProperty("displayBrightness", percent);
-        QLocale::setDefault(QLocale::c());
-
+        // A loaded machine can hold the stand-in past the board's deadline for xrandr: a
+        // try that took that long may have timed out, and is made again.
+        int read = 0, changes = 0, after = 0;
+        QStringList logged;
+        QElapsedTimer took;
+        for (int tries = 1;; ++tries) {
+            QFile::remove(calls);
+            writeFile(state, current);
+            QLocale::setDefault(QLocale(QLocale::Greek, QLocale::Greece));
+            MIOBoard board;
+            QSignalSpy changed(&board, &MIOBoard::displayBrightnessChanged);
+            LogCapture log;
+            took.start();
+            read = board.displayBrightness();
+            board.setProperty("displayBrightness", percent);
+            QLocale::setDefault(QLocale::c());
+            changes = changed.count();
+            after = board.displayBrightness();
+            const bool slow = took.elapsed() >= MIOBoard::XrandrTimeoutMs;
+            logged = log.texts();
+            if (!slow || tries == 3)
+                break;
+        }
+        QTEST(read, "read");
+        QFETCH(QString, command);
+        QFETCH(QString, logLine);
         const QStringList sets = QString::fromLocal8Bit(readFile(calls)).split('\n').filter("--output");
         QCOMPARE(sets, command.isEmpty() ? QStringList() : QStringList{"--output HDMI-1 --brightness " + command});
-        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.texts().join('\n')));
+        QVERIFY2(logLine.isEmpty() || logged.contains(logLine), qPrintable(logged.join('\n')));
         const bool applied = !command.isEmpty() && setExit.isEmpty();
-        QCOMPARE(changed.count(), int(applied));
-        QVERIFY(!applied || board.displayBrightness() == percent);
+        QCOMPARE(changes, int(applied));
+        QVERIFY(!applied || after == percent);
     }
 };
 
