@@ -110,6 +110,10 @@ Result run(const QString &program, const QStringList &args, int msec)
         if (!ended && eof)
             ::poll(nullptr, 0, 1); // output closed: the command is ending
     }
+    // Past the bound, one last look: a command that ended while this thread waited for
+    // the processor has not timed out.
+    if (!ended)
+        ended = reaped(pid, &status);
     if (ended && !eof)
         readAvailable(pipeFds[0], &result.output, &eof);
     ::close(pipeFds[0]);
