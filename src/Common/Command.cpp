@@ -97,23 +97,21 @@ Result run(const QString &program, const QStringList &args, int msec)
     clock.start();
     int status = 0;
     bool eof = false, ended = false;
-    while (!ended) {
-        const qint64 left = msec - clock.elapsed();
-        if (left <= 0)
-            break;
-        if (!eof) {
+    for (;;) {
+        const int slice = int(qBound<qint64>(0, msec - clock.elapsed(), eof ? 1 : ExitCheckMs));
+        if (eof) {
+            ::poll(nullptr, 0, slice); // output closed: the command is ending
+        } else {
             pollfd output{pipeFds[0], POLLIN, 0};
-            if (::poll(&output, 1, int(qMin<qint64>(left, ExitCheckMs))) > 0)
+            if (::poll(&output, 1, slice) > 0)
                 readAvailable(pipeFds[0], &result.output, &eof);
         }
+        // The bound is checked after the look: a command that ended while this thread
+        // waited for the processor has not timed out.
         ended = reaped(pid, &status);
-        if (!ended && eof)
-            ::poll(nullptr, 0, 1); // output closed: the command is ending
+        if (ended || clock.elapsed() >= msec)
+            break;
     }
-    // Past the bound, one last look: a command that ended while this thread waited for
-    // the processor has not timed out.
-    if (!ended)
-        ended = reaped(pid, &status);
     if (ended && !eof)
         readAvailable(pipeFds[0], &result.output, &eof);
     ::close(pipeFds[0]);
