@@ -792,35 +792,44 @@ private:
             const bool here = e->thread == current;
             auto &list = e->cbs.entries;
             const int n = list.size(); // entries added by the handlers below are not run
+            // Handlers given the values run first, then those without, each round in the
+            // order of registration. The first round notes whether the second has anything
+            // to run, and whether a progress handler stays.
+            bool zeros = false;
+            bool progress = false;
             if (outcome == Resolved) {
-                for (int i = 0; i < n; ++i)
-                    if (list[i].kind == Callbacks::Done || list[i].kind == Callbacks::Forward)
+                for (int i = 0; i < n; ++i) {
+                    const Kind kind = list[i].kind;
+                    if (kind == Callbacks::Done || kind == Callbacks::Forward)
                         run(self, e, here, i, Handler::RoleDone, true);
-                for (int i = 0; i < n; ++i)
+                    else if (kind == Callbacks::DoneZero)
+                        zeros = true;
+                    else if (kind == Callbacks::Progress)
+                        progress = true;
+                }
+                for (int i = 0; zeros && i < n; ++i)
                     if (list[i].kind == Callbacks::DoneZero)
                         run(self, e, here, i, Handler::RoleDone, false);
             } else {
-                if (outcome == Rejected)
-                    for (int i = 0; i < n; ++i)
-                        if (list[i].kind == Callbacks::Fail || list[i].kind == Callbacks::Forward)
-                            run(self, e, here, i, Handler::RoleFail, true);
-                for (int i = 0; i < n; ++i)
+                for (int i = 0; i < n; ++i) {
+                    const Kind kind = list[i].kind;
+                    if (outcome == Rejected && (kind == Callbacks::Fail || kind == Callbacks::Forward))
+                        run(self, e, here, i, Handler::RoleFail, true);
+                    zeros = zeros || kind == Callbacks::FailZero || kind == Callbacks::Forward;
+                    progress = progress || kind == Callbacks::Progress;
+                }
+                for (int i = 0; zeros && i < n; ++i)
                     if (list[i].kind == Callbacks::FailZero || list[i].kind == Callbacks::Forward)
                         run(self, e, here, i, Handler::RoleFailZero, false);
             }
             // Progress handlers stay; after a rejection without values the done and fail
             // handlers stay too (they never run).
-            if (outcome == Pending) {
+            if (outcome == Pending)
                 list.removeFirst(n, [](Kind k) { return k == Callbacks::DoneZero || k == Callbacks::FailZero; });
-            } else {
-                bool keep = list.size() != n;
-                for (int i = 0; i < n && !keep; ++i)
-                    keep = list[i].kind == Callbacks::Progress;
-                if (keep)
-                    list.removeFirst(n, [](Kind k) { return k != Callbacks::Progress; });
-                else
-                    list.clear();
-            }
+            else if (progress || list.size() != n)
+                list.removeFirst(n, [](Kind k) { return k != Callbacks::Progress; });
+            else
+                list.clear();
         }
     }
 
