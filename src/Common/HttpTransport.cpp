@@ -172,7 +172,7 @@ HttpTransport::Connection *HttpTransport::openConnection(const QString &key, con
     connection->socket = socket;
     // What the socket holds unread is bounded too: the parser takes it as it comes.
     socket->setReadBufferSize(ReadBufferBytes);
-    const auto ready = [this, connection] {
+    const auto ready = [connection] {
         connection->ready = true;
         if (connection->exchange)
             send(connection->socket, connection->exchange->bytes);
