@@ -1,6 +1,9 @@
 import QtQuick 2.7
 
 // The licence plate (and, at the exit lane, the container code) read for the passage.
+// Several screens show it and the texts change at every passage; a hidden one leaves them
+// empty, so that only the screen on show lays them out (fitting the size takes several
+// layouts).
 Item {
     id: plate
     property string label
@@ -18,7 +21,7 @@ Item {
             width: 300
             Text {
                 width: parent.width
-                text: manager.plate
+                text: visible ? manager.plate : ""
                 font.family: "DejaVu Sans"
                 font.pointSize: 36
                 font.bold: true
@@ -44,7 +47,7 @@ Item {
             visible: terminal.type === "CARD_COLLECTION_MACHINE"
             Text {
                 width: parent.width
-                text: manager.container
+                text: visible ? manager.container : ""
                 font.family: "DejaVu Sans"
                 font.pointSize: 36
                 font.bold: true

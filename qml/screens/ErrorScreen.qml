@@ -18,7 +18,8 @@ Item {
             width: parent.width - 80
             anchors.horizontalCenter: parent.horizontalCenter
             horizontalAlignment: Text.AlignHCenter
-            text: manager.message
+            // Laid out only while the screen is on show (it changes at every passage).
+            text: visible ? manager.message : ""
             font.pointSize: 14
             color: "#112D63"
         }

@@ -14,6 +14,7 @@ Item {
         iconWidth: 150
         iconHeight: 150
         iconColor: "#41b987"
-        text: manager.message
+        // Laid out only while the screen is on show (it changes at every passage).
+        text: visible ? manager.message : ""
     }
 }
