@@ -38,7 +38,8 @@ public:
 
     QString base() const;
     QJsonObject infoDocument() const;
-    QJsonObject statusDocument() const;
+    // The status document as published: JSON text in the library's indented form.
+    QByteArray statusDocument() const;
 
     // The part of a "/config/set" object that may be applied: keys the store holds (a
     // default, or one of the known keys of its file), with values whose type is the type

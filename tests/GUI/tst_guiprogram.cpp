@@ -122,6 +122,12 @@ void TstGuiProgram::supervisedProgram()
         QVERIFY(peer.waitForMessage("vexo/ui/config", 20000));
         QCOMPARE(last(peer, "vexo/ui/info").value("version").toString(), QString(APP_VERSION));
         QCOMPARE(last(peer, "vexo/ui/status").value("service"), QJsonValue(true));
+        // Written in the JSON library's own indented form, every group of the lane in it.
+        const QByteArray status = peer.messagesOn("vexo/ui/status").last().payload;
+        QCOMPARE(status, QJsonDocument::fromJson(status).toJson(QJsonDocument::Indented));
+        QCOMPARE(QJsonDocument::fromJson(status).object().keys(),
+                 QStringList({"barrier", "box", "button", "cameras", "cardBo", "cardLevel", "cardLevel%", "error",
+                              "esb", "loop", "occupied", "service", "state", "technician", "uptime"}));
         QCOMPARE(last(peer, "vexo/ui/config").value("gui").toObject().value("settingsPin").toString(), QString("****"));
         // What it made in its folder is its owner's only (the configuration file was given,
         // for the camera listener's port; a new one is made owner-only in Config's own test).
