@@ -345,14 +345,16 @@ QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
         d.respData = QJsonDocument::fromJson(q.value(12).toByteArray()).object();
         list.append(t);
     }
+    q.finish(); // a statement kept prepared holds no read open
     return list;
 }
 
 QList<Transaction::Ptr> Database::transDueForSend() const
 {
-    QSqlQuery q = m_db.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
-                                           "ORDER BY sendSchedDate DESC")
-                                .arg(TransColumns));
+    // Run at every send: kept prepared.
+    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
+                                              "ORDER BY sendSchedDate DESC")
+                                   .arg(TransColumns));
     q.addBindValue(QStringLiteral("PENDING"));
     q.addBindValue(dateToDb(QDateTime::currentDateTime()));
     return readTransactions(q);
