@@ -74,9 +74,14 @@ void Supervision::subscribeToTopics()
         m_mqtt->subscribe(b + QLatin1String(path), 0);
 }
 
+void Supervision::publish(const QByteArray &text, const QString &name)
+{
+    m_mqtt->publish(text, base() + name, 0, true);
+}
+
 void Supervision::publish(const QJsonObject &document, const QString &name)
 {
-    m_mqtt->publish(QJsonDocument(document).toJson(QJsonDocument::Indented), base() + name, 0, true);
+    publish(QJsonDocument(document).toJson(QJsonDocument::Indented), name);
 }
 
 QJsonObject Supervision::infoDocument() const
@@ -186,7 +191,7 @@ void Supervision::publishInfo()
 
 void Supervision::publishStatus()
 {
-    m_mqtt->publish(statusDocument(), base() + QStringLiteral("/status"), 0, true);
+    publish(statusDocument(), QStringLiteral("/status"));
 }
 
 void Supervision::scheduleStatus()

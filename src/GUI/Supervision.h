@@ -61,6 +61,8 @@ public slots:
     void onMessage(const QByteArray &data, const QByteArray &topic);
 
 private:
+    // Retained, under the base topic read anew.
+    void publish(const QByteArray &text, const QString &name);
     void publish(const QJsonObject &document, const QString &name);
 
     Config *m_config;
