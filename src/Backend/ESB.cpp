@@ -27,7 +27,7 @@ const QString PermissionPath = QStringLiteral("/integration/internal/cardReader/
 // Time stamps go out in UTC, to the second, with "Z"; an invalid time as "".
 QString utc(const QDateTime &time)
 {
-    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
+    return time.isValid() ? Utils::isoText(time.toUTC()) : QString();
 }
 
 } // namespace

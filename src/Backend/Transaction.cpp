@@ -48,24 +48,11 @@ Transaction::Type Transaction::strToType(const QString &text)
     return Issuance;
 }
 
-namespace {
-// As QDateTime::toString(Qt::ISODate) of the time in UTC ("...Z"), which costs more than the
-// rest of the transaction's JSON.
-QString isoUtc(const QDateTime &time)
-{
-    const QDateTime utc = time.toUTC();
-    const int year = utc.date().year();
-    if (!utc.isValid() || year < 1000 || year > 9999)
-        return utc.toString(Qt::ISODate);
-    return Utils::dateTimeText(utc) + QLatin1Char('Z');
-}
-}
-
 QJsonObject Transaction::toJson() const
 {
     return QJsonObject{
         {QStringLiteral("type"), typeToStr(m_type)},
-        {QStringLiteral("timestamp"), isoUtc(m_timestamp)},
+        {QStringLiteral("timestamp"), Utils::isoText(m_timestamp.toUTC())},
         {QStringLiteral("deviceSerial"), m_deviceSerial},
         {QStringLiteral("cardUid"), m_cardUid},
         {QStringLiteral("transactionUid"), m_uuid},

@@ -3,6 +3,7 @@
 #include "Backend/Database.h"
 #include "Common/HttpClient.h"
 #include "Common/Log.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -232,7 +233,7 @@ void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, 
         if (shouldRetransmit(status, body)) {
             d.schedDate = nextSendDate(trans);
             log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
-                         .arg(d.schedDate.toString(Qt::ISODate))
+                         .arg(Utils::isoText(d.schedDate))
                          .arg(d.attempts)
                          .arg(Log::outside(trans->toString())));
         } else {

@@ -2,6 +2,7 @@
 #include "Cameras/VORCamera.h"
 #include "Cameras/VORReading.h"
 #include "Common/Log.h"
+#include "Common/Utils.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -98,7 +99,7 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     r.setImage(bytes(o, "image"));
     r.setPatch(bytes(o, "patch"));
     r.setType(type());
-    log.info("Container : ", Log::outside(r.containerCode()), ", Date : ", r.timestamp().toString(Qt::ISODate),
+    log.info("Container : ", Log::outside(r.containerCode()), ", Date : ", Utils::isoText(r.timestamp()),
              ", Confidence : ", r.confidence(), ", Processingtime : ", r.processingTime(), ", SizeCode : ",
              Log::outside(r.sizeCode()), ", IP : ", Log::outside(r.ip()));
     return true;

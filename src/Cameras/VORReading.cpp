@@ -3,6 +3,7 @@
 #include "Cameras/CameraRoles.h"
 
 #include "Common/Property.h"
+#include "Common/Utils.h"
 
 VORReading::VORReading(VORCamera *camera, QObject *parent)
     : QObject(parent)
@@ -85,7 +86,7 @@ QString VORReading::toString() const
 
 QJsonObject VORReading::toJson() const
 {
-    const QString timestamp = m_timestamp.toString(Qt::ISODate);
+    const QString timestamp = Utils::isoText(m_timestamp);
     if (isPlate())
         return QJsonObject{
             {QStringLiteral("type"), m_type},

@@ -35,7 +35,17 @@ QJsonValue Utils::dateToJson(const QDateTime &time)
 {
     if (time.isNull())
         return QJsonValue(QJsonValue::Null);
-    return QJsonValue(time.toString(Qt::ISODate));
+    return QJsonValue(isoText(time));
+}
+
+QString Utils::isoText(const QDateTime &time)
+{
+    // Qt's ISO form: a local time bare, a UTC one with "Z", any other with its offset.
+    const int year = time.date().year();
+    const Qt::TimeSpec spec = time.timeSpec();
+    if (year < 1000 || year > 9999 || (spec != Qt::LocalTime && spec != Qt::UTC) || !time.isValid())
+        return time.toString(Qt::ISODate);
+    return spec == Qt::UTC ? dateTimeText(time) + QLatin1Char('Z') : dateTimeText(time);
 }
 
 QString Utils::dateTimeText(const QDateTime &time)
@@ -44,8 +54,24 @@ QString Utils::dateTimeText(const QDateTime &time)
     const QTime t = time.time();
     if (d.year() < 1000 || d.year() > 9999)
         return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(),
-                             t.second());
+    // Digit by digit: the printf-like formatter costs several times more.
+    QChar out[19];
+    const auto put = [&out](int at, int value, int digits) {
+        for (int i = at + digits - 1; i >= at; --i, value /= 10)
+            out[i] = QLatin1Char(char('0' + value % 10));
+    };
+    put(0, d.year(), 4);
+    out[4] = QLatin1Char('-');
+    put(5, d.month(), 2);
+    out[7] = QLatin1Char('-');
+    put(8, d.day(), 2);
+    out[10] = QLatin1Char('T');
+    put(11, t.hour(), 2);
+    out[13] = QLatin1Char(':');
+    put(14, t.minute(), 2);
+    out[16] = QLatin1Char(':');
+    put(17, t.second(), 2);
+    return QString(out, 19);
 }
 
 QString Utils::jsonToText(const QJsonValue &value)

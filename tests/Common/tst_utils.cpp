@@ -78,6 +78,16 @@ void TestUtils::jsonConversions()
     const QTime time(7, 8, 9, 450);
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::LocalTime)), QJsonValue("2024-03-05T07:08:09"));
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::UTC)), QJsonValue("2024-03-05T07:08:09Z"));
+    // Written without Qt's formatter, yet exactly its ISO form, in every time spec and year.
+    for (const QDateTime &t : {QDateTime(QDate(1000, 1, 1), QTime(0, 0)),
+                               QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC),
+                               QDateTime(QDate(999, 12, 31), QTime(23, 59, 59)),
+                               QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC),
+                               QDateTime(day, time, Qt::OffsetFromUTC, -5400)}) {
+        QCOMPARE(Utils::dateToJson(t), QJsonValue(t.toString(Qt::ISODate)));
+        QCOMPARE(Utils::isoText(t.toUTC()), t.toUTC().toString(Qt::ISODate));
+        QCOMPARE(Utils::dateTimeText(t), t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+    }
 
     // Texts from outside that repeat a name in an object are refused before Qt's parser
     // (which would leak the earlier value); names compare unescaped, up to a NUL.
