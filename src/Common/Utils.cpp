@@ -42,10 +42,10 @@ QString Utils::isoText(const QDateTime &time)
 {
     // Qt's ISO form: a local time bare, a UTC one with "Z", any other with its offset.
     const int year = time.date().year();
-    const Qt::TimeSpec spec = time.timeSpec();
-    if (year < 1000 || year > 9999 || (spec != Qt::LocalTime && spec != Qt::UTC) || !time.isValid())
+    const Qt::TimeSpec kind = time.timeSpec();
+    if (year < 1000 || year > 9999 || (kind != Qt::LocalTime && kind != Qt::UTC) || !time.isValid())
         return time.toString(Qt::ISODate);
-    return spec == Qt::UTC ? dateTimeText(time) + QLatin1Char('Z') : dateTimeText(time);
+    return kind == Qt::UTC ? dateTimeText(time) + QLatin1Char('Z') : dateTimeText(time);
 }
 
 QString Utils::dateTimeText(const QDateTime &time)

@@ -78,7 +78,7 @@ void TestUtils::jsonConversions()
     const QTime time(7, 8, 9, 450);
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::LocalTime)), QJsonValue("2024-03-05T07:08:09"));
     QCOMPARE(Utils::dateToJson(QDateTime(day, time, Qt::UTC)), QJsonValue("2024-03-05T07:08:09Z"));
-    // Written without Qt's formatter, yet exactly its ISO form, in every time spec and year.
+    // Written without Qt's formatter, yet exactly its ISO form, for local, UTC and offset times of any year.
     for (const QDateTime &t : {QDateTime(QDate(1000, 1, 1), QTime(0, 0)),
                                QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC),
                                QDateTime(QDate(999, 12, 31), QTime(23, 59, 59)),
