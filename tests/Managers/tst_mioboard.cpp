@@ -9,12 +9,16 @@
 #include "Managers/Loop.h"
 #include "Managers/MIOBoard.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstdio>
+#include <functional>
 
 using manager::Button;
 using manager::Loop;
@@ -164,6 +168,41 @@ private slots:
         QCOMPARE(states, (QList<QVariantList>{{6, 1}}));
         QCOMPARE(readFile(m_dir.filePath("gpio6")), QByteArray("1"));
         QVERIFY(log.contains("[MIOBoard] GPIO-6 already has state 1"));
+    }
+
+    // However a level file changes, the next read sees it: written in place, replaced by a
+    // rename, removed and written again, and the whole folder moved away and made anew.
+    void levelFileChanges()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("changes"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString file = folder + QStringLiteral("/gpio3");
+        writeFile(file, "0");
+        const QByteArray saved = qgetenv(MIOBoard::LevelDirEnv);
+        qputenv(MIOBoard::LevelDirEnv, folder.toLocal8Bit());
+        MIOBoard board;
+        LogCapture log;
+        const QList<QPair<QString, std::function<void()>>> steps{
+            {"0", [] {}},
+            {"0", [] {}},
+            {"1", [&] { writeFile(file, "1"); }},
+            {"0", [&] { writeFile(file + ".new", "0"), std::rename(qPrintable(file + ".new"), qPrintable(file)); }},
+            {"-1", [&] { QFile::remove(file); }},
+            {"1", [&] { writeFile(file, "1"); }},
+            {"-1", [&] { QDir().rename(folder, folder + ".old"); }},
+            {"0", [&] { QDir().mkpath(folder), writeFile(file, "0"); }},
+            {"0", [] {}},
+            {"1", [&] { writeFile(file, "1"); }},
+            {"1", [&] { writeFile(folder + ".old/gpio3", "0"); }},
+        };
+        QStringList levels, expected;
+        for (const auto &step : steps) {
+            step.second();
+            levels << QString::number(board.gpioState(3));
+            expected << step.first;
+        }
+        qputenv(MIOBoard::LevelDirEnv, saved);
+        QCOMPARE(levels.join(' '), expected.join(' '));
     }
 
     // Pins outside 0-7 are refused before they reach the pin table.
