@@ -9,6 +9,7 @@
 #include <QJsonParseError>
 #include <QMetaType>
 #include <QTimer>
+#include <QTimerEvent>
 
 namespace manager {
 
@@ -301,15 +302,13 @@ Deferred<QJsonValue> MqttClient::waitTopic(QString topic, int msec)
     }
 
     const quint64 id = ++m_lastWaitId;
-    auto *timer = new QTimer(this);
-    timer->setSingleShot(true);
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(msec);
-    m_waits.insert(id, Wait{topic, result, timer, sub});
+    // A timer of this object's own rather than a QTimer a wait: a call makes no object
+    // to create and delete later.
+    const int timerId = msec != 0 ? startTimer(msec, Qt::PreciseTimer) : 0;
+    if (timerId)
+        m_waitTimers.insert(timerId, id);
+    m_waits.insert(id, Wait{topic, result, timerId, sub});
     attachWait(id, sub);
-    QObject::connect(timer, &QTimer::timeout, this, [this, id] { onWaitTimeout(id); });
-    if (msec != 0)
-        timer->start();
     return result;
 }
 
@@ -328,8 +327,10 @@ MqttClient::Wait MqttClient::takeWait(quint64 id, bool *found)
         return {};
     Wait w = it.value();
     m_waits.erase(it);
-    w.timer->stop();
-    w.timer->deleteLater();
+    if (w.timerId) {
+        killTimer(w.timerId);
+        m_waitTimers.remove(w.timerId);
+    }
     // Only this wait's own hold on its filter goes; others on the same filter stay.
     if (w.subscription)
         m_client->unsubscribe(w.subscription);
@@ -354,6 +355,16 @@ void MqttClient::onWaitMessage(quint64 id, const QByteArray &payload)
         w.result.resolve(QJsonValue(doc.object()));
     else
         w.result.reject(QJsonValue(QStringLiteral("Invalid response")));
+}
+
+void MqttClient::timerEvent(QTimerEvent *event)
+{
+    const auto it = m_waitTimers.constFind(event->timerId());
+    if (it == m_waitTimers.cend()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    onWaitTimeout(it.value());
 }
 
 void MqttClient::onWaitTimeout(quint64 id)

@@ -80,7 +80,7 @@ private:
     struct Wait {
         QString topic;
         Deferred<QJsonValue> result;
-        QTimer *timer = nullptr;
+        int timerId = 0; // this object's timer for the time-out; 0 without one
         QPointer<MosquittoSubscription> subscription;
     };
 
@@ -91,11 +91,13 @@ private:
     void onWaitMessage(quint64 id, const QByteArray &payload);
     void onWaitTimeout(quint64 id);
     Wait takeWait(quint64 id, bool *found);
+    void timerEvent(QTimerEvent *event) override;
 
     MosquittoClient *m_client = nullptr;
     QTimer *m_timer = nullptr;
     QVector<QPair<QString, int>> m_subscriptions;
     QHash<quint64, Wait> m_waits;  // pending waits, renewed on every connection
+    QHash<int, quint64> m_waitTimers; // time-out timer -> wait
     quint64 m_lastWaitId = 0;
 
     QString m_hostname = QStringLiteral("127.0.0.1");
