@@ -302,8 +302,8 @@ Deferred<QJsonValue> MqttClient::waitTopic(QString topic, int msec)
     }
 
     const quint64 id = ++m_lastWaitId;
-    // A timer of this object's own rather than a QTimer a wait: a call makes no object
-    // to create and delete later.
+    // One timer of this object's own per wait rather than a QTimer: a call makes no
+    // object to create and delete later.
     const int timerId = msec != 0 ? startTimer(msec, Qt::PreciseTimer) : 0;
     if (timerId)
         m_waitTimers.insert(timerId, id);

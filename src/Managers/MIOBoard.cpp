@@ -109,7 +109,7 @@ private:
 // or unreadable file is a failed read (a half-written file is not taken for 0).
 //
 // The board is polled ten times a second, and opening eight files at each poll cost
-// a quarter of the idle lane's CPU. So the folder is watched (inotify), and a pin's
+// a third of the idle lane's CPU. So the folder is watched (inotify), and a pin's
 // file is read again only once something in the folder touched it: written in place,
 // replaced by a rename, created, removed, or its permissions changed. Until the watch
 // is in place (no folder yet, the folder removed or moved, inotify refused), every
@@ -214,7 +214,8 @@ private:
     }
 
     // Takes in what the folder's watch has seen since the last read: the pins whose
-    // files it touched are read again. Without a watch, one is set up for the next poll.
+    // files it touched are read again. Without a watch, one is set up first, and the
+    // reads that follow it go to the files.
     void followChanges()
     {
         if (m_folder.isEmpty())
