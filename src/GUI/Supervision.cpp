@@ -213,8 +213,12 @@ void Supervision::publishConfig()
 }
 
 QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
-                                        const QStringList &known)
+                                        const QStringList &known, LogLimit *limit)
 {
+    const auto leaveOut = [limit](const auto &...parts) {
+        if (!limit || limit->allow())
+            log.warn(parts...);
+    };
     // Time-outs and periods for which 0 or less means nothing (a poll without pause, a
     // request given no time).
     static const QStringList Intervals = {
@@ -225,7 +229,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
-            log.warn("Ignoring configuration value : ", Log::outside(g.key()), " (not a group)");
+            leaveOut("Ignoring configuration value : ", Log::outside(g.key()), " (not a group)");
             continue;
         }
         QJsonObject inner;
@@ -235,7 +239,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
             const QJsonValue v = n.value();
             const auto def = defaults.constFind(key);
             if (def == defaults.cend() && !known.contains(key)) {
-                log.warn("Ignoring unknown configuration key : ", key);
+                leaveOut("Ignoring unknown configuration key : ", Log::outside(key));
                 continue;
             }
             const int type = def == defaults.cend() ? int(QMetaType::QString) : def.value().userType();
@@ -258,12 +262,12 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
             if (ok && Secrets::isSecretKey(key) && v.toString() == Secrets::Mask)
                 continue;
             if (ok && Intervals.contains(key) && v.toDouble() <= 0) {
-                log.warn("Ignoring configuration value : ", key, " (an interval must be above 0)");
+                leaveOut("Ignoring configuration value : ", key, " (an interval must be above 0)");
             } else if (ok) {
                 inner.insert(n.key(), v);
             } else {
                 const QString typeName = QString::fromLatin1(QMetaType::typeName(type));
-                log.warn("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
+                leaveOut("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
             }
         }
         if (!inner.isEmpty())
@@ -295,7 +299,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
         publishConfig();
     } else if (configSet) {
         m_config->fromJson(
-            acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys()));
+            acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys(), &m_leftOut));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

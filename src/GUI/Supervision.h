@@ -3,6 +3,7 @@
 // retained information, status and configuration documents, the request subscriptions,
 // and the dispatch of the requests (document refresh, configuration set, remote commands).
 #include "Common/Log.h"
+#include "Common/LogLimit.h"
 #include "GUI/ScreenLogic.h"
 
 #include <QByteArray>
@@ -44,9 +45,10 @@ public:
     // The part of a "/config/set" object that may be applied: keys the store holds (a
     // default, or one of the known keys of its file), with values whose type is the type
     // of the key's default (int: a whole number, bool, text; keys without a default take
-    // texts), and time intervals above 0. Every other value is logged and left out.
+    // texts), and time intervals above 0. Every other value is logged and left out; the
+    // sender decides how many lines that makes, so they go through `limit` when given.
     static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
-                                      const QStringList &known = QStringList());
+                                      const QStringList &known = QStringList(), LogLimit *limit = nullptr);
 
 public slots:
     // The request topics of the current base topic. The client keeps them and renews them
@@ -74,6 +76,7 @@ private:
     QSet<QString> m_subscribed;  // base topics whose requests are subscribed
     bool m_statusScheduled = false;
     mutable std::optional<QString> m_blacklistVer; // the card back office's, as last read
+    LogLimit m_leftOut{log}; // the values of "/config/set" messages left out
 
 private:
     static constexpr Log log{"[GUIManager] ", supervisionLogCategory};

@@ -202,13 +202,26 @@ private slots:
                                                          << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})");
         QTest::newRow("mixed") << QByteArray(R"({"log":{"level":3,"stderr":1},"x":5})")
                                << QByteArray(R"({"log":{"level":3}})");
+        // Keys a sender makes up: each line one line within its bound, a handful of them.
+        QTest::newRow("key with a line break") << QByteArray(R"({"mqtt":{"k\n[Terminal] Ready":1}})") << QByteArray("{}");
+        QTest::newRow("1 MiB key") << "{\"mqtt\":{\"" + QByteArray(1 << 20, 'k') + "\":1}}" << QByteArray("{}");
+        QByteArray many = "{\"mqtt\":{\"k\":1";
+        for (int i = 0; i < 10000; ++i)
+            many += ",\"k" + QByteArray::number(i) + "\":1";
+        QTest::newRow("10,000 unknown keys") << many + "}}" << QByteArray("{}");
     }
     void configTypes()
     {
         QFETCH(QByteArray, in);
         QFETCH(QByteArray, accepted);
-        const QJsonObject out = Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults);
+        LogCapture log(false);
+        LogLimit limit{Log("[GUIManager] ")};
+        const QJsonObject out =
+            Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, {}, &limit);
         QCOMPARE(out, QJsonDocument::fromJson(accepted).object());
+        QVERIFY(log.texts().size() <= LogLimit::Burst);
+        for (const QString &line : log.texts())
+            QVERIFY(!line.contains('\n') && line.size() < 2 * Log::OutsideLimit);
     }
 
     void requestIds_data()
