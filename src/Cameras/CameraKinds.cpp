@@ -12,7 +12,8 @@ ZUKA_LOG_CATEGORY(logCategory, "cameras.vorcamera")
 const Log log("[VORCamera] ", logCategory);
 
 // Mistyped values are converted where a conversion exists ("87.5" still gives 87.5);
-// a missing key gives the empty or zero value.
+// a missing key gives the empty or zero value. Texts and images are read within their
+// bounds (VORCamera::postText, postImage).
 QString text(const QJsonObject &o, const char *key)
 {
     return o.value(QLatin1String(key)).toVariant().toString();
@@ -28,10 +29,6 @@ int integer(const QJsonObject &o, const char *key)
 QDateTime dateTime(const QJsonObject &o, const char *key)
 {
     return QDateTime::fromString(text(o, key), Qt::ISODate);
-}
-QByteArray bytes(const QJsonObject &o, const char *key)
-{
-    return text(o, key).toUtf8();
 }
 } // namespace
 
@@ -49,21 +46,21 @@ bool Plate::processData(const QByteArray &body, QSharedPointer<VORReading> readi
     r.setSignalEd(integer(o, "signaled"));
     r.setTag(integer(o, "tag"));
     r.setVehicleSpeed(integer(o, "speed"));
-    r.setCategory(text(o, "category"));
-    r.setCountry(text(o, "country"));
-    r.setCountryCode(text(o, "countrycode"));
-    r.setDirectionStr(text(o, "directionstr"));
-    r.setId(text(o, "id"));
-    r.setImageId(text(o, "imageid"));
-    r.setIp(text(o, "ip"));
-    r.setPlate(text(o, "plate"));
-    r.setState(text(o, "state"));
-    r.setVehicleClass(text(o, "class"));
-    r.setVehicleColor(text(o, "color"));
-    r.setVehicleMake(text(o, "make"));
-    r.setVehicleModel(text(o, "model"));
-    r.setImage(bytes(o, "image"));
-    r.setPlateImage(bytes(o, "plateImage"));
+    r.setCategory(postText(o, "category"));
+    r.setCountry(postText(o, "country"));
+    r.setCountryCode(postText(o, "countrycode"));
+    r.setDirectionStr(postText(o, "directionstr"));
+    r.setId(postText(o, "id"));
+    r.setImageId(postText(o, "imageid"));
+    r.setIp(postText(o, "ip"));
+    r.setPlate(postText(o, "plate"));
+    r.setState(postText(o, "state"));
+    r.setVehicleClass(postText(o, "class"));
+    r.setVehicleColor(postText(o, "color"));
+    r.setVehicleMake(postText(o, "make"));
+    r.setVehicleModel(postText(o, "model"));
+    r.setImage(postImage(o, "image"));
+    r.setPlateImage(postImage(o, "plateImage"));
     r.setLocalTime(QTime::fromString(text(o, "localtime"), Qt::ISODate));
     r.setType(type());
     log.info("Plate : ", Log::outside(r.plate()), ", Country : ", Log::outside(r.country()), ", Country Code : ",
@@ -80,7 +77,7 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     if (!parseBody(body, &o))
         return false;
     VORReading &r = *reading;
-    r.setContainerCode(text(o, "containercode"));
+    r.setContainerCode(postText(o, "containercode"));
     r.setTimestamp(dateTime(o, "timestamp"));
     r.setConfidence(number(o, "confidence"));
     r.setProcessingTime(number(o, "processingtime"));
@@ -88,16 +85,16 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     r.setControlDigit(integer(o, "controldigit"));
     r.setNumDigits(integer(o, "numdigits"));
     // The event id, as the plate reader has it: the id of the trigger it answers.
-    r.setId(text(o, "id"));
-    r.setIp(text(o, "ip"));
-    r.setOwnerCity(text(o, "ownercity"));
-    r.setOwnerCode(text(o, "ownercode"));
-    r.setOwnerCompany(text(o, "ownercompany"));
-    r.setSerialCode(text(o, "serialcode"));
-    r.setSizeCode(text(o, "sizecode"));
-    r.setSizeTypeCode(text(o, "sizetypecode"));
-    r.setImage(bytes(o, "image"));
-    r.setPatch(bytes(o, "patch"));
+    r.setId(postText(o, "id"));
+    r.setIp(postText(o, "ip"));
+    r.setOwnerCity(postText(o, "ownercity"));
+    r.setOwnerCode(postText(o, "ownercode"));
+    r.setOwnerCompany(postText(o, "ownercompany"));
+    r.setSerialCode(postText(o, "serialcode"));
+    r.setSizeCode(postText(o, "sizecode"));
+    r.setSizeTypeCode(postText(o, "sizetypecode"));
+    r.setImage(postImage(o, "image"));
+    r.setPatch(postImage(o, "patch"));
     r.setType(type());
     log.info("Container : ", Log::outside(r.containerCode()), ", Date : ", Utils::isoText(r.timestamp()),
              ", Confidence : ", r.confidence(), ", Processingtime : ", r.processingTime(), ", SizeCode : ",

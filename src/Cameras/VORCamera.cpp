@@ -384,6 +384,27 @@ bool VORCamera::parseBody(const QByteArray &body, QJsonObject *out)
     return true;
 }
 
+QString VORCamera::postText(const QJsonObject &o, const char *key)
+{
+    QString text = o.value(QLatin1String(key)).toVariant().toString();
+    if (text.size() <= MaxPostText)
+        return text;
+    // Not between the two halves of a character.
+    const int kept = text.at(MaxPostText - 1).isHighSurrogate() ? MaxPostText - 1 : MaxPostText;
+    m_errors.warn("[", m_type, "] Cutting ", key, " to ", kept, " characters (", text.size(), " received)");
+    text.truncate(kept);
+    return text;
+}
+
+QByteArray VORCamera::postImage(const QJsonObject &o, const char *key)
+{
+    const QByteArray image = o.value(QLatin1String(key)).toVariant().toString().toUtf8();
+    if (image.size() <= MaxImageBytes)
+        return image;
+    m_errors.warn("[", m_type, "] Leaving out ", key, " : ", image.size(), " bytes, more than ", MaxImageBytes);
+    return QByteArray();
+}
+
 void VORCamera::processHeartbeatMessage(const QByteArray &body)
 {
     log.info("[", m_type, "] parseHeartbeatMessage");
@@ -394,8 +415,8 @@ void VORCamera::processHeartbeatMessage(const QByteArray &body)
     if (!doc.isObject())
         return;
     const QJsonObject o = doc.object();
-    setSerialNumber(o.value(QStringLiteral("SerialNumber")).toVariant().toString());
-    setFirmwareVersion(o.value(QStringLiteral("FirmwareVersion")).toVariant().toString());
+    setSerialNumber(postText(o, "SerialNumber"));
+    setFirmwareVersion(postText(o, "FirmwareVersion"));
     setLastCommunication(QDateTime::fromString(o.value(QStringLiteral("Date")).toString(), Qt::ISODate));
 }
 

@@ -259,7 +259,7 @@ void Engine::logCollected() const
     logger().info("Card UID : ", m_session->cardId());
     logger().info("Cameras  : ", readings.size());
     for (auto it = readings.cbegin(); it != readings.cend(); ++it)
-        logger().info("  ", it.key(), " : ", it.value() ? it.value()->toString() : QStringLiteral("<null>"));
+        logger().info("  ", it.key(), " : ", it.value() ? Log::outside(it.value()->toString()) : QStringLiteral("<null>"));
     logger().info("------------------------------------");
 }
 

@@ -159,6 +159,16 @@ private slots:
         QTest::newRow("16 MiB") << "alpr2" << "/plate"
                                 << "{\"plate\":\"ABC1\",\"image\":\"" + QByteArray(16 << 20, 'x') + "\"}" << 1
                                 << "ABC1" << "";
+        // Texts of 1 MiB: what is kept is cut.
+        const QByteArray big = "\"" + QByteArray(1 << 20, 'A') + "\"";
+        QTest::newRow("1 MiB texts") << "alpr2" << "/plate"
+                                     << "{\"plate\":" + big + ",\"countrycode\":" + big + ",\"class\":" + big
+                                            + ",\"color\":" + big + ",\"make\":" + big + ",\"model\":" + big + "}"
+                                     << 1 << QString(VORCamera::MaxPostText, 'A') << "";
+        QTest::newRow("1 MiB container code") << "ccr1" << "/container" << "{\"containercode\":" + big + "}" << 1
+                                              << QString(VORCamera::MaxPostText, 'A') << "";
+        QTest::newRow("1 MiB serial number") << "alpr1" << "/heartbeat" << "{\"SerialNumber\":" + big + "}" << 0
+                                             << "" << QString(VORCamera::MaxPostText, 'A');
     }
     void posts()
     {
@@ -192,6 +202,9 @@ private slots:
             QCOMPARE(camera->lastReading(), r);
             QCOMPARE(camera->lastPlate(), code);
             QCOMPARE(r->type(), role);
+            QVERIFY(r->image().size() <= VORCamera::MaxImageBytes);
+            for (const QJsonValue &field : r->toJson())
+                QVERIFY(field.toString().size() <= VORCamera::MaxPostText);
             if (body == "{}") {
                 QCOMPARE(r->confidence(), 0.0);
                 QVERIFY(r->timestamp().isNull());
