@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
+#include <utility>
+
 ZUKA_LOG_CATEGORY(configLogCategory, "common.config")
 
 namespace {
@@ -150,6 +152,9 @@ QVariantMap Config::readFile()
                   " neither [section] nor key=value, ignored)");
     }
     const QVariantMap values = settingsOf(content, m_fileName);
+    // Said once, when the file is first read: the secrets in it are not private.
+    if (!std::exchange(m_read, true) && Secrets::anySecret(values) && PrivateFile::readableByOthers(m_fileName))
+        log.warn("Configuration file holds secrets and is readable by others : ", m_fileName);
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
         const QVariant &value = it.value();
@@ -194,8 +199,11 @@ bool Config::save()
     if (m_fileName.isEmpty())
         return true;
     unwatch();
-    // It holds the broker password and the PIN: a new file is the owner's only.
+    // It holds the broker password and the PIN: a new file is its owner's only, and one
+    // that others may read becomes so before a secret goes into it.
     PrivateFile::create(m_fileName, true);
+    if (Secrets::anySecret(m_values) && PrivateFile::makeOwnerOnly(m_fileName))
+        log.info("Configuration file made readable by its owner only : ", m_fileName);
     QSettings::Status status;
     {
         QSettings settings(m_fileName, QSettings::IniFormat);

@@ -69,6 +69,7 @@ private:
     QVariantMap m_defaults;
     QVariantMap m_overrides;
     QFileSystemWatcher m_watcher;
+    bool m_read = false; // the file has been read once
 
 private:
     static constexpr Log log{"[Config] ", configLogCategory};

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace PrivateFile {
@@ -23,6 +24,21 @@ bool create(const QString &path, bool makeFolder)
         return true;
     }
     return errno == EEXIST;
+}
+
+bool readableByOthers(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH));
+}
+
+bool makeOwnerOnly(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(name.constData(), &st) != 0 || !(st.st_mode & (S_IRWXG | S_IRWXO)))
+        return false;
+    return ::chmod(name.constData(), st.st_mode & S_IRWXU) == 0;
 }
 
 }

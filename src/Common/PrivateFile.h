@@ -11,4 +11,10 @@ namespace PrivateFile {
 // that mode. False when the file neither existed nor could be created.
 bool create(const QString &path, bool makeFolder = false);
 
+// Whether anyone but the file's owner (its group, everyone) may read it.
+bool readableByOthers(const QString &path);
+
+// Takes from the file every right of anyone but its owner; true when there was one to take.
+bool makeOwnerOnly(const QString &path);
+
 }

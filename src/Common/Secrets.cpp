@@ -80,6 +80,16 @@ static QVariant maskedValue(const QString &key, const QVariant &value)
     return value;
 }
 
+bool anySecret(const QVariantMap &values)
+{
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString text = it.value().toString();
+        if (!text.isEmpty() && maskedText(it.key(), it.value()) != text)
+            return true;
+    }
+    return false;
+}
+
 QVariantMap masked(const QVariantMap &values)
 {
     QVariantMap out;

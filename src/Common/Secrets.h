@@ -23,6 +23,10 @@ QString maskUrls(const QString &text);
 // otherwise the value's text with the credentials of any URL in it masked.
 QString maskedText(const QString &key, const QVariant &value);
 
+// Whether any of the values is a secret or a text with URL credentials: what masked()
+// would hide.
+bool anySecret(const QVariantMap &values);
+
 // A copy of the map fit for logging: secret values replaced by the mask, texts with
 // URL credentials masked; other values keep their types.
 QVariantMap masked(const QVariantMap &values);
