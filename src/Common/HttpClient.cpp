@@ -2,6 +2,7 @@
 
 #include "Common/HttpRequestBody.h"
 #include "Common/HttpTransport.h"
+#include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
 #include "Common/Utils.h"
 
@@ -9,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -134,8 +134,7 @@ void HttpClient::setTLSKey(const QString &path)
     // A private key others may read is no longer private: said once per file.
     static QMutex warnedMutex;
     static QSet<QString> warned;
-    const QFileInfo info(path);
-    if (info.exists() && (info.permissions() & QFile::ReadOther)) {
+    if (PrivateFile::readableByOthers(path)) {
         QMutexLocker lock(&warnedMutex);
         if (!warned.contains(path)) {
             warned.insert(path);

@@ -134,7 +134,7 @@ private slots:
             QCOMPARE(log.count("[HttpClient] ERROR: Could not open file : "), 4);
         }
         {
-            // A key others may read draws one warning, however often it is set.
+            // A key others may read (everyone, or its group) draws one warning, however often it is set.
             const QString open = m_certs.filePath("open.key");
             QVERIFY(QFile::copy(m_certs.filePath("client.key"), open));
             QVERIFY(QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
@@ -142,6 +142,10 @@ private slots:
             a.setTLSKey(open);
             b.setTLSKey(open);
             QCOMPARE(log.count("[HttpClient] WARN: Client key file is readable by others : " + open), 1);
+            const QString group = m_certs.filePath("group.key"); // readable by its group
+            QVERIFY(QFile::copy(open, group) && QFile::setPermissions(group, QFile::ReadOwner | QFile::ReadGroup));
+            a.setTLSKey(group);
+            QCOMPARE(log.count("[HttpClient] WARN: Client key file is readable by others : " + group), 1);
         }
         {
             // A certificate from an authority the server does not know; once the files are
