@@ -18,6 +18,7 @@ Column {
 
     ImageBox {
         id: iconAbove
+        objectName: "messageIcon"
         visible: !block.iconBelow
         anchors.horizontalCenter: parent.horizontalCenter
         width: block.iconWidth
@@ -26,6 +27,7 @@ Column {
     }
     TextBox {
         id: label
+        objectName: "messageText"
         width: parent.width - 80
         anchors.horizontalCenter: parent.horizontalCenter
         horizontalAlignment: Text.AlignHCenter

@@ -8,7 +8,7 @@ Item {
     }
     MessageScreen {
         y: 150
-        spacing: 30
+        spacing: 50
         maximumLineCount: 2
         iconSource: "image://icons/valid-150"
         iconWidth: 150

@@ -310,8 +310,14 @@ Deferred<QJsonValue> CardBO::updateBlacklist(const QString &after)
     QUrlQuery query;
     if (!after.isEmpty())
         query.addQueryItem(QStringLiteral("after"), after);
-    return request(m_client.get(createUrl(BlacklistPath, query), RequestTimeoutMs),
-                   [this, after](int status, const QJsonValue &answer) { handleBlacklistResponse(after, status, answer); });
+    // The client takes the bound in force when a request is sent.
+    const qint64 bound = m_client.maxAnswerBytes();
+    m_client.setMaxAnswerBytes(MaxBlacklistAnswerBytes);
+    const Deferred<int, QJsonValue> call = m_client.get(createUrl(BlacklistPath, query), RequestTimeoutMs);
+    m_client.setMaxAnswerBytes(bound);
+    return request(call, [this, after](int status, const QJsonValue &answer) {
+        handleBlacklistResponse(after, status, answer);
+    });
 }
 
 void CardBO::sendCommandResult(QString id, QString command, bool result, QString error)

@@ -52,6 +52,9 @@ public:
     static constexpr int RecoverTickSec = 5;         // Error
     static constexpr int DefaultHbIntervalSec = 30;  // in force when the configured one is 0 or less
     static constexpr int RequestTimeoutMs = 30000;
+    // The blacklist answer's bound (every other answer keeps the client's 4 MiB): a full
+    // list of a million card uids of ten bytes, written as indented JSON.
+    static constexpr qint64 MaxBlacklistAnswerBytes = 32 * 1024 * 1024;
 
     using Timing = CardBOTiming;
 

@@ -167,18 +167,21 @@ QStringList Database::paramKeys() const
 
 // --- Blacklist ----------------------------------------------------------------------
 
+// A list comes a row at a time, up to a million rows, on the lane's thread: its rows do not
+// each wait for the disk. Its version, stored after them, does; a row lost in a crash before
+// that leaves the version unstored, so the list is fetched again.
 bool Database::blacklistAdd(const QString &uid)
 {
     QSqlQuery q = m_db.query(QStringLiteral("INSERT INTO Blacklist (uid) VALUES (?)"));
     q.addBindValue(uid);
-    return m_db.execute(q);
+    return m_db.execute(q, SqlDatabase::Sync::Unsynced);
 }
 
 bool Database::blacklistRemove(const QString &uid)
 {
     QSqlQuery q = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
     q.addBindValue(uid);
-    return m_db.execute(q);
+    return m_db.execute(q, SqlDatabase::Sync::Unsynced);
 }
 
 bool Database::isBlacklisted(const QString &uid) const

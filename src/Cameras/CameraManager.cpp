@@ -31,14 +31,27 @@ CameraManager::CameraManager(Config &config, IPv4 *ipv4, QObject *parent)
     connect(&m_config, &Config::configChanged, this, &CameraManager::onConfigChanged);
     // An address already known is used at once rather than after its next change.
     if (m_ipv4)
-        m_localAddress = m_ipv4->address();
+        takeLocalAddress();
     initCameras();
     connect(&m_server, &HttpServer::requestReceived, this, &CameraManager::onRequest);
     if (m_ipv4)
         connect(m_ipv4, &IPv4::addressChanged, this, [this] {
-            m_localAddress = m_ipv4->address();
-            initCameras();
+            if (takeLocalAddress())
+                initCameras();
         });
+}
+
+bool CameraManager::takeLocalAddress()
+{
+    // The network service's word only: the cameras would be told to post to whatever it is.
+    const QString address = m_ipv4->address();
+    if (!address.isEmpty() && !IPv4::isDottedQuad(address)) {
+        m_strangers.warn("Local address is not an IPv4 address, cameras left as they are : ",
+                         Log::outside(address));
+        return false;
+    }
+    m_localAddress = address;
+    return true;
 }
 
 CameraManager::~CameraManager()

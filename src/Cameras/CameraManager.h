@@ -77,6 +77,9 @@ private slots:
     void onConfigChanged(const QVariantMap &changes);
 
 private:
+    // Takes the interface's address as the local one, unless it is no IPv4 address
+    // (logged); false when it was not taken.
+    bool takeLocalAddress();
     void onRequest(const QHostAddress &peer, const HttpServer::Request &request);
     void runTriggers(Deferred<QList<VORCamera::Result>> result, const QStringList &types, const QString &id);
     Deferred<QString> triggerCamera(VORCamera *camera, const QString &id,
@@ -89,7 +92,7 @@ private:
     QString m_localAddress;
     QString m_transactionId;
     HttpServer m_server;
-    LogLimit m_strangers; // posts from addresses that are no camera's
+    LogLimit m_strangers; // what others send at will: posts from no camera, a local address that is none
     QList<Deferred<QList<VORCamera::Result>>> m_running; // passes not finished yet
 };
 

@@ -20,12 +20,16 @@
 //   const Log log("[RFID] ", rfidLog);
 // The log level is the rule for every category; QT_LOGGING_RULES adds to it, e.g.
 // "zuka.managers.rfid.debug=true" for one device's debug lines, "zuka.managers.*.debug=true"
-// for a whole area's. The lines read the same whatever their category.
+// for a whole area's. The lines read the same whatever their category (the logger writes
+// them as lines of the default one). Until the process-wide logger is installed (the
+// command line's and the configuration's first lines), every line is one of the default
+// category, which the framework's own output writes without a category name.
 #include <QByteArray>
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QString>
 
+#include <atomic>
 #include <type_traits>
 
 // The first part of the name of every category of the system's own.
@@ -54,6 +58,10 @@ public:
     }
 
     const char *prefix() const { return m_prefix; }
+
+    // From now on each line is written or not as its own category decides (called by the
+    // process-wide logger when it installs itself).
+    static void useCategories() { s_categories.store(true, std::memory_order_relaxed); }
 
     // How much of a text from outside one line shows, in bytes.
     static constexpr int OutsideLimit = 2048;
@@ -123,11 +131,14 @@ private:
             QDebug(&line).noquote().nospace() << part;
     }
 
+    // Whether the lines go under this log's category rather than the default one.
+    bool ownCategory() const { return m_category && s_categories.load(std::memory_order_relaxed); }
+
     // As the framework decides for the category (the default one: enabled when it is gone,
     // at exit).
     bool enabled(QtMsgType type) const
     {
-        if (m_category)
+        if (ownCategory())
             return m_category().isEnabled(type);
         const QLoggingCategory *category = QLoggingCategory::defaultCategory();
         return !category || category->isEnabled(type);
@@ -141,10 +152,11 @@ private:
         if (word)
             line += QLatin1String(word);
         (append(line, parts), ...);
-        const QMessageLogContext context(nullptr, 0, nullptr,
-                                         m_category ? m_category().categoryName() : "default");
+        const QMessageLogContext context(nullptr, 0, nullptr, ownCategory() ? m_category().categoryName() : "default");
         qt_message_output(type, context, line);
     }
+
+    static inline std::atomic<bool> s_categories{false};
 
     const char *m_prefix;
     Category m_category;

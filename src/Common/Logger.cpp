@@ -115,6 +115,7 @@ Logger::Logger()
     m_startTime = millis();
     setColor(false);
     setLevel(Info);
+    Log::useCategories();
     qInstallMessageHandler(handler);
 }
 

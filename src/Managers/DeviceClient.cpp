@@ -2,12 +2,6 @@
 
 namespace manager {
 
-ServiceClient::Fields DeviceClient::infoFields()
-{
-    return {{"device", Json::Object},         {"device.firmware", Json::Text}, {"device.manufacturer", Json::Text},
-            {"device.model", Json::Text},      {"service", Json::Object},       {"service.version", Json::Text}};
-}
-
 void DeviceClient::onInfo(const QJsonObject &info)
 {
     const QJsonObject device = info.value(QStringLiteral("device")).toObject();

@@ -40,9 +40,8 @@ protected:
     }
 
     // Takes the identity from an "/info" document: "device" firmware, manufacturer and
-    // model, "service" version; infoFields() are their types.
+    // model, "service" version.
     void onInfo(const QJsonObject &info);
-    static Fields infoFields();
 
 private:
     QString m_manufacturer;

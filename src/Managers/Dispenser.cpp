@@ -37,12 +37,8 @@ Dispenser::Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent, in
     : DeviceClient(mqtt, topic, dispenserLog, parent, rules())
     , m_requestTimeoutMs(requestTimeoutMs)
 {
-    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) { onInfo(json); }, infoFields());
-    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); },
-           {{"device", Json::Object}, {"device.active", Json::Bool}, {"device.isJammed", Json::Bool},
-            {"device.isCartridgeDoorOpen", Json::Bool}, {"device.cardInMouth", Json::Bool},
-            {"device.cardInRfid", Json::Bool}, {"device.cartridge", Json::Text},
-            {"device.cartridgePercent", Json::Number}});
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &) { onInfo(json); });
+    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); });
     handle(QStringLiteral("/card/inserted"), [this](const QJsonObject &, const QString &) { emit cardInserted(); });
     handle(QStringLiteral("/card/removed"), [this](const QJsonObject &, const QString &) { emit cardRemoved(); });
     handle(QStringLiteral("/card/disposed"), [this](const QJsonObject &, const QString &) { emit cardDisposed(); });

@@ -15,13 +15,9 @@ const QString Separator = QStringLiteral("-------------------------");
 Ethernet::Ethernet(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root + QStringLiteral("/ethernet"), ethernetLog, parent)
 {
-    const Fields texts{{"interface", Json::Text}, {"typeStr", Json::Text}, {"stateStr", Json::Text},
-                       {"reasonStr", Json::Text}, {"mac", Json::Text}, {"method", Json::Text}, {"ipv4", Json::Object}};
-    handle(QStringLiteral("/state"), [this](const QJsonObject &json, const QString &topic) { onStateReceived(json, topic); },
-           texts + addressFields("ipv4."));
+    handle(QStringLiteral("/state"), [this](const QJsonObject &json, const QString &topic) { onStateReceived(json, topic); });
     handle(QStringLiteral("/config"),
-           [this](const QJsonObject &json, const QString &topic) { onConfigReceived(json, topic); },
-           texts + addressFields(""));
+           [this](const QJsonObject &json, const QString &topic) { onConfigReceived(json, topic); });
     // Queued: the requests leave after the subscriptions that receive the answers.
     connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset, Qt::QueuedConnection);
     subscribe();

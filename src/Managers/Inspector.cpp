@@ -14,13 +14,10 @@ const int PowerRequestDelayMs = 2000;
 Inspector::Inspector(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, inspectorLog, parent)
 {
-    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); },
-           {{"service", Json::Object}, {"service.version", Json::Text}});
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); });
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
-           {{"service", Json::Bool}});
-    handle(QStringLiteral("/audio"), [this](const QJsonObject &json, const QString &topic) { onAudioReceived(json, topic); },
-           {{"internal", Json::Object}, {"internal.volume", Json::Number}});
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
+    handle(QStringLiteral("/audio"), [this](const QJsonObject &json, const QString &topic) { onAudioReceived(json, topic); });
     // Statistics are subscribed and parsed, and nothing reads them.
     const auto drop = [](const QJsonObject &, const QString &) {};
     handle(QStringLiteral("/stats/cpu"), drop);

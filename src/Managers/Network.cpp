@@ -38,15 +38,9 @@ Network::Network(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, networkLog, parent)
     , m_ethernet(new Ethernet(mqtt, root, this))
 {
-    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); },
-           {{"service", Json::Object}, {"service.version", Json::Text}});
+    handle(QStringLiteral("/info"), [this](const QJsonObject &json, const QString &topic) { onInfoReceived(json, topic); });
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
-           Fields{{"stateStr", Json::Text}, {"connectivityStr", Json::Text}, {"hostname", Json::Text},
-                  {"primaryConnection", Json::Object}, {"primaryConnection.interface", Json::Text},
-                  {"primaryConnection.stateStr", Json::Text}, {"primaryConnection.typeStr", Json::Text},
-                  {"primaryConnection.ipv4", Json::Object}}
-               + addressFields("primaryConnection.ipv4."));
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
     connect(&mqtt, &MqttClient::connected, this, &Network::refresh);
     connect(&m_monitorTimer, &QTimer::timeout, this, &Network::refresh);
     subscribe();

@@ -40,20 +40,17 @@ RFID::RFID(MqttClient &mqtt, const QString &topic, QObject *parent)
         set(m_uid, json.value(QStringLiteral("device")).toObject().value(QStringLiteral("uid")).toString(),
             &RFID::uidChanged);
         onInfo(json);
-    }, infoFields() + Fields{{"device.uid", Json::Text}});
-    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); },
-           {{"device", Json::Object}, {"device.state", Json::Number}, {"device.error", Json::Text}});
-    const Fields tag{{"uid", Json::Text}, {"type", Json::Number}, {"template", Json::Text}};
+    });
+    handle(QStringLiteral("/status"), [this](const QJsonObject &json, const QString &) { onStatus(json); });
     handle(QStringLiteral("/card/found"), [this](const QJsonObject &json, const QString &) {
         setActiveCard(Tag::fromJson(json));
         emit cardFound(m_activeCard);
-    }, tag);
+    });
     handle(QStringLiteral("/card/removed"), [this](const QJsonObject &, const QString &) {
         emit cardRemoved(m_activeCard);
         setActiveCard(Tag::Ptr());
     });
-    handle(QStringLiteral("/card/autoread"), [this](const QJsonObject &json, const QString &) { onAutoread(json); },
-           tag + Fields{{"error", Json::Object}, {"error.what", Json::Text}});
+    handle(QStringLiteral("/card/autoread"), [this](const QJsonObject &json, const QString &) { onAutoread(json); });
     subscribeTree();
 }
 

@@ -8,55 +8,6 @@
 
 namespace manager {
 
-namespace {
-
-bool isIPv4(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char('.'));
-    if (parts.size() != 4)
-        return false;
-    for (const QString &part : parts) {
-        bool ok = false;
-        if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
-            return false;
-    }
-    return true;
-}
-
-// The first field that is there with another type, as "path is not ..."; empty when none.
-QString mistyped(const QJsonObject &json, const ServiceClient::Fields &fields)
-{
-    // By ServiceClient::Json: the JSON type each must have, and its name.
-    static const struct {
-        QJsonValue::Type type;
-        const char *name;
-    } Kinds[] = {{QJsonValue::String, "a text"},   {QJsonValue::Double, "a number"},
-                 {QJsonValue::Bool, "true or false"}, {QJsonValue::Object, "an object"},
-                 {QJsonValue::String, "an IPv4 address"}};
-    for (const ServiceClient::Field &field : fields) {
-        QJsonValue value(json);
-        for (const QString &name : field.path.split(QLatin1Char('.')))
-            value = value.toObject().value(name);
-        if (value.isUndefined() || value.isNull())
-            continue;
-        const auto &kind = Kinds[int(field.type)];
-        const bool address = field.type == ServiceClient::Json::Address;
-        if (value.type() != kind.type || (address && !value.toString().isEmpty() && !isIPv4(value.toString())))
-            return QStringLiteral("%1 is not %2").arg(field.path, QLatin1String(kind.name));
-    }
-    return QString();
-}
-
-} // namespace
-
-ServiceClient::Fields ServiceClient::addressFields(const QString &prefix)
-{
-    Fields fields;
-    for (const char *name : {"address", "netmask", "gateway", "dns0", "dns1"})
-        fields.append(Field{prefix + QLatin1String(name), Json::Address});
-    return fields;
-}
-
 ServiceClient::ServiceClient(MqttClient &mqtt, const QString &root, const Log &log, QObject *parent,
                              ParseRules rules)
     : QObject(parent)
@@ -70,9 +21,9 @@ ServiceClient::ServiceClient(MqttClient &mqtt, const QString &root, const Log &l
             [this](const QByteArray &data, const QByteArray &from) { onMqttReceived(data, QString::fromUtf8(from)); });
 }
 
-void ServiceClient::handle(const QString &suffix, Handler handler, const Fields &fields)
+void ServiceClient::handle(const QString &suffix, Handler handler)
 {
-    m_routes.append(Route{suffix, m_root + suffix, std::move(handler), fields});
+    m_routes.append(Route{m_root + suffix, std::move(handler)});
 }
 
 void ServiceClient::subscribeTopics()
@@ -135,11 +86,7 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
 
     for (const Route &route : qAsConst(m_routes)) {
         if (route.topic == topic) {
-            const QString wrong = mistyped(json, route.fields);
-            if (wrong.isEmpty())
-                route.handler(json, topic);
-            else
-                m_log.error("Ignoring message on ", route.suffix, " : ", wrong);
+            route.handler(json, topic);
             return;
         }
     }

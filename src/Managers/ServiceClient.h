@@ -48,23 +48,10 @@ class ServiceClient : public QObject
 public:
     const QString &root() const { return m_root; }
 
-    // What a field of a handled message must be when it is there (null counts as absent,
-    // read as empty): a message with a field of another JSON type, or an address that is
-    // no IPv4 address, is refused whole with an error line and changes nothing.
-    enum class Json { Text, Number, Bool, Object, Address };
-    struct Field {
-        QString path; // members of nested objects joined by '.', as "ipv4.address"
-        Json type;
-    };
-    using Fields = QVector<Field>;
-
 protected:
     using ParseRules = ServiceParseRules;
 
     using Handler = std::function<void(const QJsonObject &json, const QString &topic)>;
-
-    // The five fields of an IPv4 settings object under the prefix ("" or "ipv4.").
-    static Fields addressFields(const QString &prefix);
 
     ServiceClient(MqttClient &mqtt, const QString &root, const Log &log, QObject *parent = nullptr,
                   ParseRules rules = ParseRules());
@@ -72,9 +59,8 @@ protected:
     MqttClient &mqtt() const { return m_mqtt; }
     const Log &log() const { return m_log; }
 
-    // Adds a handled topic: root + suffix, compared for equality, in the order added; its
-    // messages reach the handler only when their fields are of the given types.
-    void handle(const QString &suffix, Handler handler, const Fields &fields = Fields());
+    // Adds a handled topic: root + suffix, compared for equality, in the order added.
+    void handle(const QString &suffix, Handler handler);
     // Subscribes every handled topic at QoS 0.
     void subscribeTopics();
     // Subscribes root + "/#" at QoS 0 instead, for a client that follows the whole tree.
@@ -131,10 +117,8 @@ protected:
 
 private:
     struct Route {
-        QString suffix;
         QString topic;
         Handler handler;
-        Fields fields;
     };
 
     MqttClient &m_mqtt;

@@ -23,11 +23,9 @@ Update::Update(MqttClient &mqtt, const QString &root, QObject *parent)
     : ServiceClient(mqtt, root, updateLog, parent)
 {
     handle(QStringLiteral("/status"),
-           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); },
-           {{"version", Json::Text}, {"pending", Json::Text}, {"state", Json::Text}});
+           [this](const QJsonObject &json, const QString &topic) { onStatusReceived(json, topic); });
     handle(QStringLiteral("/progress"),
-           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); },
-           {{"description", Json::Text}, {"percent", Json::Number}, {"progress", Json::Number}});
+           [this](const QJsonObject &json, const QString &topic) { onProgressReceived(json, topic); });
     // Queued: the request leaves after the subscriptions that receive the answer.
     connect(&mqtt, &MqttClient::connected, this, &Update::refresh, Qt::QueuedConnection);
     connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);

@@ -1,5 +1,7 @@
 #include "IPv4.h"
 
+#include <QStringList>
+
 namespace {
 const QString AddressKey = QStringLiteral("address");
 const QString NetmaskKey = QStringLiteral("netmask");
@@ -33,6 +35,23 @@ IPv4 &IPv4::fromMap(const QVariantMap &map)
     setDns0(map.value(Dns0Key).toString());
     setDns1(map.value(Dns1Key).toString());
     return *this;
+}
+
+bool IPv4::isDottedQuad(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.front() == QLatin1Char('0')))
+            return false;
+        for (const QChar c : part)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+        if (part.toInt() > 255)
+            return false;
+    }
+    return true;
 }
 
 void IPv4::setField(const QString &key, const QString &value, void (IPv4::*signal)())

@@ -37,6 +37,10 @@ public:
     // Sets the five fields in property order from the map's keys (absent: empty text).
     IPv4 &fromMap(const QVariantMap &map);
 
+    // Whether the text is an IPv4 address in its one plain form: four decimal numbers of
+    // 0 to 255 joined by dots, without sign, leading zero or white space ("10.0.0.7").
+    static bool isDottedQuad(const QString &text);
+
 signals:
     void addressChanged();
     void maskChanged();

@@ -326,8 +326,10 @@ private slots:
             "softwareVersion": "2.0.0", "softwareUrl": "http:\/\/sw\/2.0.0.deb", "softwareMd5": "abc",
             "configUpdatedAt": "%1", "config": [{"name": "barrier/timeout", "value": 1500},
                                                  {"name": "card-bo/hbPolicy", "value": "always"}]},
-            "blacklist": {"added": ["04A1", "04B2"], "removed": ["0000"]},
-            "commands": [{"id": "c-1", "command": "resetBox"}]})").arg(now))}});
+            "commands": [{"id": "c-1", "command": "resetBox"}]})").arg(now))},
+                       // A full list is larger than any other answer.
+                       {"GET " + Device + "blacklist", json(R"({"json": {"added": ["04A1", "04B2"], "removed": ["0000"]},
+                                                                "padBytes": 6000000})")}});
         QSignalSpy commands(&rig.bo, &CardBO::commandReceived);
         QSignalSpy changes(&rig.config, &Config::configChanged);
         rig.bo.start();

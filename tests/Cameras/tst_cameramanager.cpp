@@ -168,6 +168,37 @@ private slots:
         QCOMPARE(m_manager->find("ccr2")->serialNumber(), QString("SN-PEER"));
     }
 
+    // The panel's address as the network service reports it: only a plain dotted quad
+    // reaches the cameras; anything else is logged and leaves them as they were.
+    void localAddress_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("dotted quad") << "10.0.0.7" << true;
+        QTest::newRow("a truth value") << "true" << false;
+        QTest::newRow("sign") << "+1.2.3.4" << false;
+        QTest::newRow("line break") << "1.2.3.4\n" << false;
+        QTest::newRow("leading zeros") << "01.002.3.4" << false;
+        QTest::newRow("above 255") << "1.2.3.256" << false;
+    }
+    void localAddress()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, taken);
+        QTemporaryDir dir;
+        Config config(dir.filePath("gui.conf"), ConfigDefaults);
+        config.set("cameras/serverPort", 0);
+        IPv4 ipv4;
+        ipv4.setAddress("10.0.0.1");
+        CameraManager manager(config, &ipv4);
+        LogCapture logs;
+        ipv4.setAddress(address);
+        QCOMPARE(manager.localAddress(), taken ? address : QString("10.0.0.1"));
+        QCOMPARE(logs.count("[CameraManager] initCameras"), taken ? 1 : 0);
+        QCOMPARE(logs.count("[CameraManager] WARN: Local address is not an IPv4 address, cameras left as they are : "
+                            + Log::outside(address)), taken ? 0 : 1);
+    }
+
     void pass_data()
     {
         QTest::addColumn<QString>("id");

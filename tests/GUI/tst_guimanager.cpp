@@ -31,7 +31,7 @@ private slots:
     void defaultsTable()
     {
         const QVariantMap &d = ConfigDefaults;
-        QCOMPARE(d.size(), 59); // the documented 58 and "terminal/exitTimeoutSec"
+        QCOMPARE(d.size(), 59); // "terminal/exitTimeoutSec" among them
         QCOMPARE(d.value("terminal/exitTimeoutSec"), QVariant(120));
         QSet<QString> groups;
         for (auto it = d.cbegin(); it != d.cend(); ++it) {

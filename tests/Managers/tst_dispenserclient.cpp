@@ -112,17 +112,23 @@ private slots:
                                            "[Dispenser] Jammed changed : true", "[Dispenser] Jammed changed : false",
                                            "[Dispenser] Active changed : false", "[Dispenser] Active changed : true"}));
 
-        // A mistyped model changes nothing (it would change the lane's type).
-        emitted.clear();
-        QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/info", R"({"device":{"model":5}})"));
-        QVERIFY(log.waitFor("[Dispenser] ERROR: Ignoring message on /info : device.model is not a text"));
-        QVERIFY(emitted.isEmpty() && m_disp->model() == "ELR19093");
-
         // An offline status touches only the active flag.
         emitted.clear();
         QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/status", R"({"service":"yes","device":{}})"));
         QVERIFY(TestUtil::waitUntil([&] { return emitted == QStringList({"active"}); }));
         QCOMPARE(m_disp->cartridge(), QStringLiteral("empty"));
+
+        // Fields of another type: a text reads empty, a flag false, a level 0; the rest applies.
+        emitted.clear();
+        QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/info",
+                           R"({"device":{"manufacturer":"Vexo","model":5,"firmware":"1.8.0"},"service":{"version":"1.0.0"}})"));
+        QVERIFY(TestUtil::waitUntil([&] { return emitted == QStringList({"firmware", "model"}); }));
+        QCOMPARE(m_disp->model(), QString());
+        emitted.clear();
+        QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/status",
+                           R"({"service":true,"device":{"active":"yes","isJammed":1,"cardInMouth":true,"cartridge":7,"cartridgePercent":42.5}})"));
+        QVERIFY(TestUtil::waitUntil([&] { return emitted == QStringList({"cardInMouth", "cartridge"}); }));
+        QVERIFY(!m_disp->active() && !m_disp->isJammed() && m_disp->cartridge().isEmpty() && m_disp->cartridgePercent() == 0);
     }
 
     void cardEventsAndCalls()

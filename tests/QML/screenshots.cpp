@@ -67,18 +67,24 @@ void set(const char *path, const char *name, const QVariant &value)
     holder(path)->setProperty(name, value);
 }
 
-// The item of that name in the window's item tree (pop-ups included).
-QQuickItem *findItem(QQuickItem *item, const QString &name)
+// The item of that name in the window's item tree (pop-ups included); shown: the first one
+// on show.
+QQuickItem *findItem(QQuickItem *item, const QString &name, bool shown = false)
 {
+    if (shown && !item->isVisible())
+        return nullptr;
     if (item->objectName() == name)
         return item;
     const QList<QQuickItem *> children = item->childItems();
     for (QQuickItem *child : children) {
-        if (QQuickItem *found = findItem(child, name))
+        if (QQuickItem *found = findItem(child, name, shown))
             return found;
     }
     return nullptr;
 }
+
+// Pixels between a message's icon and its text below, on the steps whose screens set them apart.
+const QHash<QString, int> MessageGaps{{QStringLiteral("Success-collect"), 50}};
 
 QQuickItem *settingsPage()
 {
@@ -501,6 +507,13 @@ int main(int argc, char *argv[])
         texts.insert(step.name, list);
         QStringList faults = layoutFaults(shown);
         iconFaults(g_window->contentItem(), faults);
+        if (MessageGaps.contains(step.name)) {
+            QQuickItem *icon = findItem(g_window->contentItem(), QStringLiteral("messageIcon"), true);
+            QQuickItem *text = findItem(g_window->contentItem(), QStringLiteral("messageText"), true);
+            const qreal gap = icon && text ? text->mapToScene({0, 0}).y() - icon->mapToScene({0, icon->height()}).y() : -1;
+            if (qRound(gap) != MessageGaps.value(step.name))
+                faults << QStringLiteral("message icon and text %1 pixels apart, not %2").arg(gap).arg(MessageGaps.value(step.name));
+        }
         for (const QString &fault : qAsConst(faults))
             qWarning().noquote() << "Layout fault:" << step.name + ":" << fault;
     }

@@ -30,7 +30,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &ctx, const QS
     QMutexLocker l(&g_currentMutex);
     for (LogCapture *c = g_current; c; c = c->m_outer) {
         QMutexLocker ll(&c->m_mutex);
-        c->m_lines.append({type, msg});
+        c->m_lines.append({type, msg, ctx.category});
     }
     LogCapture *top = g_current;
     if (top && top->m_forward) {

@@ -1,6 +1,7 @@
 #pragma once
 // Collects every log line the process writes while an instance is alive, so tests
 // can assert the exact texts. Lines are still forwarded to the previous handler.
+#include <QByteArray>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,7 @@ public:
     struct Line {
         QtMsgType type;
         QString text;
+        QByteArray category;
     };
 
     explicit LogCapture(bool forward = true);
