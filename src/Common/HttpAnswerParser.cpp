@@ -101,6 +101,16 @@ QByteArray HttpAnswerParser::header(const QByteArray &lowerName) const
     return QByteArray();
 }
 
+QList<QByteArray> HttpAnswerParser::headerValues(const QByteArray &lowerName) const
+{
+    QList<QByteArray> values;
+    for (const auto &h : m_headers) {
+        if (h.first == lowerName)
+            values.append(h.second);
+    }
+    return values;
+}
+
 bool HttpAnswerParser::takeLine(const char *data, qint64 size, qint64 &used, int limit, QByteArray &line)
 {
     const char *start = data + used;

@@ -39,6 +39,8 @@ public:
     int status() const { return m_status; }
     const QByteArray &reason() const { return m_reason; }
     QByteArray header(const QByteArray &lowerName) const;
+    // Every value of a header that may come more than once.
+    QList<QByteArray> headerValues(const QByteArray &lowerName) const;
     const QByteArray &body() const { return m_body; }
     qint64 received() const { return m_received; }
     // The announced body length, -1 when not known in advance.
