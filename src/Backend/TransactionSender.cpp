@@ -206,16 +206,25 @@ void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, 
     d.status = Status::Pending;
     d.date = QDateTime::currentDateTime();
     d.attempts += 1;
+    QJsonValue answer = body;
+    const QJsonValue named = body.toObject().value(QStringLiteral("transactionUid"));
+    if (status >= 200 && status <= 299 && !named.isUndefined() && named != QJsonValue(trans->uuid())) {
+        // The answer to another request (a server that answered one twice): every later
+        // answer on that connection would be one behind. This one's answer is lost with it.
+        m_client.closeIdleConnections();
+        status = 0;
+        answer = QStringLiteral("Answer names another transaction : ") + Utils::jsonToText(named);
+    }
     d.respStatus = status;
-    d.respData = keptAnswer(body);
+    d.respData = keptAnswer(answer);
     if (status >= 200 && status <= 299) {
         // Any success: the back office has the transaction (204 has no body to keep).
         d.status = Status::Ok;
         d.schedDate = QDateTime();
         log.info("Transaction sent successfully : ", Log::outside(trans->toString()));
     } else {
-        emit failed(status, body);
-        if (shouldRetransmit(status, body)) {
+        emit failed(status, answer);
+        if (shouldRetransmit(status, answer)) {
             d.schedDate = nextSendDate(trans);
             log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
                          .arg(Utils::isoText(d.schedDate))
