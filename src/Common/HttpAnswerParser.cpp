@@ -4,18 +4,6 @@
 
 namespace {
 
-bool isTokenChar(char c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 // The comma-separated elements of the values of one header, trimmed and lowercased.
 QList<QByteArray> elements(const QList<QPair<QByteArray, QByteArray>> &headers, const QByteArray &name)
 {
@@ -30,6 +18,13 @@ QList<QByteArray> elements(const QList<QPair<QByteArray, QByteArray>> &headers, 
 }
 
 } // namespace
+
+bool HttpAnswerParser::isTokenChar(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
 
 HttpAnswerParser::HttpAnswerParser(qint64 maxBodyBytes)
     : m_maxBody(maxBodyBytes)

@@ -23,6 +23,10 @@ public:
 
     explicit HttpAnswerParser(qint64 maxBodyBytes);
 
+    // What a header's name (and other tokens) may hold, and the blanks around values.
+    static bool isTokenChar(char c);
+    static bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
     // Takes the bytes it can; returns how many it used. Once complete (or failed) it
     // takes no more: what is left over did not belong to this answer.
     qint64 feed(const char *data, qint64 size);

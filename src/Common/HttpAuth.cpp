@@ -1,22 +1,10 @@
 #include "Common/HttpAuth.h"
 
+#include "Common/HttpAnswerParser.h"
+
 #include <QRandomGenerator>
 
-#include <cstring>
-
 namespace {
-
-bool isTokenChar(char c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
 
 bool hasControl(const QByteArray &text)
 {
@@ -50,7 +38,7 @@ QByteArray paramValue(const QByteArray &s, int &i)
         }
         ++i; // the closing quote
     } else {
-        while (i < s.size() && s[i] != ',' && !isBlank(s[i]))
+        while (i < s.size() && s[i] != ',' && !HttpAnswerParser::isBlank(s[i]))
             value += s[i++];
     }
     return value;
@@ -84,10 +72,10 @@ QList<HttpAuth::Challenge> HttpAuth::parse(const QList<QByteArray> &headerValues
         int current = -1;
         int i = 0;
         while (i < s.size()) {
-            while (i < s.size() && (isBlank(s[i]) || s[i] == ','))
+            while (i < s.size() && (HttpAnswerParser::isBlank(s[i]) || s[i] == ','))
                 ++i;
             const int from = i;
-            while (i < s.size() && isTokenChar(s[i]))
+            while (i < s.size() && HttpAnswerParser::isTokenChar(s[i]))
                 ++i;
             if (i == from) {
                 ++i; // not a token: skipped
@@ -95,11 +83,11 @@ QList<HttpAuth::Challenge> HttpAuth::parse(const QList<QByteArray> &headerValues
             }
             const QByteArray name = s.mid(from, i - from).toLower();
             int j = i;
-            while (j < s.size() && isBlank(s[j]))
+            while (j < s.size() && HttpAnswerParser::isBlank(s[j]))
                 ++j;
             if (j < s.size() && s[j] == '=') {
                 i = j + 1;
-                while (i < s.size() && isBlank(s[i]))
+                while (i < s.size() && HttpAnswerParser::isBlank(s[i]))
                     ++i;
                 const QByteArray value = paramValue(s, i);
                 if (current >= 0)
