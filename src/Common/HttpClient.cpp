@@ -20,6 +20,12 @@ ZUKA_LOG_CATEGORY(httpClientLogCategory, "common.httpclient")
 
 namespace {
 
+const char *methodName(int method)
+{
+    static const char *const names[] = {"GET", "DELETE", "PUT", "POST"};
+    return names[method];
+}
+
 bool isRedirect(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -133,12 +139,6 @@ HttpClient::Result HttpClient::post(const QUrl &url, const QJsonValue &data, int
     return send(Method::Post, url, data, timeout, 0);
 }
 
-static const char *methodName(int method)
-{
-    static const char *const names[] = {"GET", "DELETE", "PUT", "POST"};
-    return names[method];
-}
-
 HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops)
 {
     Result result;
@@ -171,7 +171,15 @@ HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonV
         result.reject(0, QJsonValue(QStringLiteral("Protocol \"%1\" is unknown").arg(url.scheme())));
         return result;
     }
-    dispatch(Exchange{method, url, data, payload, timeout, hops, 0, false, {}, {}, result});
+    Exchange exchange;
+    exchange.method = method;
+    exchange.url = url;
+    exchange.data = data;
+    exchange.payload = payload;
+    exchange.timeout = timeout;
+    exchange.hops = hops;
+    exchange.result = result;
+    dispatch(std::move(exchange));
     return result;
 }
 

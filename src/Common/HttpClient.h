@@ -99,11 +99,11 @@ private:
     // One request, carried through its redirects and challenges.
     struct Exchange
     {
-        Method method;
+        Method method = Method::Get;
         QUrl url;
         QJsonValue data;
         QByteArray payload;
-        int timeout;
+        int timeout = DefaultTimeout;
         int hops = 0;
         int challenges = 0;   // answered so far
         bool answered = false; // sent with credentials given for a challenge to it
@@ -114,7 +114,6 @@ private:
 
     Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops);
     void dispatch(Exchange exchange);
-    void onAnswer(Exchange exchange, int status, const QByteArray &body, const QString &error);
     // Sends the request again with credentials for the challenge; false when it cannot.
     bool answerChallenge(Exchange &exchange, const QList<QByteArray> &challenges);
     void processRedirect(Exchange exchange, const QUrl &location);
