@@ -1,8 +1,10 @@
 // The HTTP client's answer parser, fed the input in pieces whose sizes the input's first
 // bytes choose, then told the connection closed. The same bytes fed whole must give the
 // same outcome, no kept body may pass the bound, and an answer of announced length must
-// carry exactly that many bytes.
+// carry exactly that many bytes. The authentication challenges of a complete answer are
+// answered: the answer must stay one header line.
 #include "Common/HttpAnswerParser.h"
+#include "Common/HttpAuth.h"
 #include "Pieces.h"
 
 #include <cstdint>
@@ -26,6 +28,13 @@ Result run(const char *data, size_t size, const uint8_t *cuts, size_t ncuts)
     p.closed();
     if (p.body().size() > MaxBody || (p.isComplete() && p.total() >= 0 && p.body().size() != p.total()))
         abort();
+    HttpAuth auth;
+    if (p.isComplete() && auth.choose(p.headerValues("www-authenticate"))) {
+        auth.setCredentials(QStringLiteral("lane"), QStringLiteral("secret"));
+        const QByteArray line = auth.authorization("GET", "/");
+        if (line.contains('\r') || line.contains('\n'))
+            abort();
+    }
     return {p.state(), p.status(), p.body()};
 }
 } // namespace

@@ -24,6 +24,15 @@ const QString TransColumns = QStringLiteral(
     "type, uuid, timestamp, deviceSerial, cardUid, zuruvDbId, errorDetails, sendDate, sendSchedDate, "
     "sendStatus, sendAttempts, respStatus, respData");
 
+QString statusText(Transaction::SendStatus status)
+{
+    return Transaction::statusText(status);
+}
+
+// The rows held for passages still open: waiting, and not yet due at any time.
+const QString HeldRows =
+    QStringLiteral("sendStatus = '%1' AND sendSchedDate IS NULL").arg(statusText(Transaction::SendStatus::Pending));
+
 struct Table
 {
     QString name;
@@ -257,7 +266,7 @@ QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &sched
     q.addBindValue(trans->errorDetails());
     q.addBindValue(dateToDb(QDateTime()));
     q.addBindValue(dateToDb(schedDate));
-    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(statusText(Transaction::SendStatus::Pending));
     q.addBindValue(0);
     q.addBindValue(0);
     q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
@@ -276,7 +285,7 @@ bool Database::transUpdate(const Transaction::Ptr &trans)
     QSqlQuery q = m_db.prepared(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
                                            "sendAttempts = ?, respStatus = ?, respData = ? WHERE uuid = ?"));
     q.addBindValue(dateToDb(d.date));
-    q.addBindValue(d.status);
+    q.addBindValue(statusText(d.status));
     q.addBindValue(dateToDb(d.schedDate));
     q.addBindValue(d.attempts);
     q.addBindValue(d.respStatus);
@@ -296,7 +305,8 @@ bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedD
                                         "timestamp = excluded.timestamp, deviceSerial = excluded.deviceSerial, "
                                         "cardUid = excluded.cardUid, zuruvDbId = excluded.zuruvDbId, "
                                         "errorDetails = excluded.errorDetails, sendSchedDate = excluded.sendSchedDate "
-                                        "WHERE sendStatus = 'PENDING' AND sendSchedDate IS NULL"));
+                                        "WHERE ")
+                             + HeldRows);
     return m_db.execute(q) && q.numRowsAffected() == 1;
 }
 
@@ -312,9 +322,7 @@ bool Database::transRelease(const Transaction::Ptr &trans)
 
 QList<Transaction::Ptr> Database::transHeld() const
 {
-    QSqlQuery q = m_db.query(
-        QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate IS NULL").arg(TransColumns));
-    q.addBindValue(QStringLiteral("PENDING"));
+    QSqlQuery q = m_db.query(QStringLiteral("SELECT %1 FROM Transactions WHERE %2").arg(TransColumns, HeldRows));
     return readTransactions(q);
 }
 
@@ -342,7 +350,7 @@ QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
         Transaction::SendDetails &d = t->sendDetails();
         d.date = dateFromDb(q.value(7));
         d.schedDate = dateFromDb(q.value(8));
-        d.status = q.value(9).toString();
+        d.status = Transaction::statusFromText(q.value(9).toString());
         d.attempts = q.value(10).toInt();
         d.respStatus = q.value(11).toInt();
         d.respData = QJsonDocument::fromJson(q.value(12).toByteArray()).object();
@@ -358,7 +366,7 @@ QList<Transaction::Ptr> Database::transDueForSend() const
     QSqlQuery q = m_db.prepared(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
                                               "ORDER BY sendSchedDate DESC")
                                    .arg(TransColumns));
-    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(statusText(Transaction::SendStatus::Pending));
     q.addBindValue(dateToDb(QDateTime::currentDateTime()));
     return readTransactions(q);
 }
@@ -366,7 +374,7 @@ QList<Transaction::Ptr> Database::transDueForSend() const
 QList<Transaction::Ptr> Database::transPending() const
 {
     QSqlQuery q = m_db.query(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ?").arg(TransColumns));
-    q.addBindValue(QStringLiteral("PENDING"));
+    q.addBindValue(statusText(Transaction::SendStatus::Pending));
     return readTransactions(q);
 }
 
@@ -429,7 +437,7 @@ bool Database::transCleanup(const QDateTime &before)
     QSqlQuery q = m_db.query(QStringLiteral("DELETE FROM Transactions WHERE sendDate IS NOT NULL AND sendDate < ? "
                                            "AND sendStatus = ?"));
     q.addBindValue(dateToDb(before));
-    q.addBindValue(QStringLiteral("OK"));
+    q.addBindValue(statusText(Transaction::SendStatus::Ok));
     return m_db.execute(q);
 }
 

@@ -54,10 +54,11 @@ public:
     // (for example a uuid that is already there).
     bool transAdd(const Transaction::Ptr &trans);
     // Writes the send details, keyed by the uuid. Every other write is on the disk when it
-    // returns; this one with the next of them (a crash before may lose it).
+    // returns; this one with the next of them or the next checkpoint (a crash before may
+    // lose it).
     bool transUpdate(const Transaction::Ptr &trans);
     // A transaction held while its passage is open: stored (or its record updated) as
-    // "PENDING" without a scheduled date, which no send picks up.
+    // waiting without a scheduled date, which no send picks up.
     bool transHold(const Transaction::Ptr &trans);
     // The held transaction completed: its record written and due now; stored anew when it
     // was never held on disk. False when it could not be written, or its row is no longer
@@ -66,7 +67,7 @@ public:
     // The transactions held for passages that never closed.
     QList<Transaction::Ptr> transHeld() const;
     bool transExists(const QString &uuid) const;
-    // "PENDING" rows due by now, latest scheduled first.
+    // Waiting rows due by now, latest scheduled first.
     QList<Transaction::Ptr> transDueForSend() const;
     int transCount(const QString &status) const;
     // The rows in each of these states, read at once, in the order given. Read again

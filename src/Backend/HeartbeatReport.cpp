@@ -55,7 +55,7 @@ QJsonObject HeartbeatReport::body() const
         {QStringLiteral("softwareVersion"), m_lane.softwareVersion()},
         {QStringLiteral("blacklistVersion"), m_database.param(QStringLiteral("blacklistVer")).toString()},
         {QStringLiteral("cardLevel"), m_lane.cardLevel()},
-        {QStringLiteral("pendingTransactions"), m_database.transCount(QStringLiteral("PENDING"))},
+        {QStringLiteral("pendingTransactions"), m_database.transCount(Transaction::statusText(Transaction::SendStatus::Pending))},
         {QStringLiteral("uptimeSec"), m_lane.uptime()},
         {QStringLiteral("network"), network()},
         {QStringLiteral("status"), status()},

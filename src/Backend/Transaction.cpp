@@ -35,6 +35,25 @@ void Transaction::setUuid(const QString &uuid) { assign(m_uuid, uuid); }
 void Transaction::setZuruvDbId(const QString &zuruvDbId) { assign(m_zuruvDbId, zuruvDbId); }
 void Transaction::setErrorDetails(const QString &errorDetails) { assign(m_errorDetails, errorDetails); }
 
+QString Transaction::statusText(SendStatus status)
+{
+    switch (status) {
+    case SendStatus::Ok: return QStringLiteral("OK");
+    case SendStatus::Failed: return QStringLiteral("FAILED");
+    case SendStatus::Pending: break;
+    }
+    return QStringLiteral("PENDING");
+}
+
+Transaction::SendStatus Transaction::statusFromText(const QString &text)
+{
+    for (const SendStatus status : {SendStatus::Ok, SendStatus::Failed}) {
+        if (text == statusText(status))
+            return status;
+    }
+    return SendStatus::Pending;
+}
+
 QString Transaction::typeToStr(Type type)
 {
     return TransactionTypes.value(type);

@@ -30,11 +30,17 @@ public:
     enum Type : int { Issuance = 0, Scan = 1, Collection = 2, ErrorReport = 3 };
     Q_ENUM(Type)
 
-    // How the record is being sent: "PENDING" until accepted ("OK") or refused for
-    // good ("FAILED").
+    // How the record is being sent: Pending until the back office accepts it (Ok) or
+    // refuses it for good (Failed).
+    enum class SendStatus { Pending, Ok, Failed };
+    // The texts by which they are stored: "PENDING", "OK", "FAILED".
+    static QString statusText(SendStatus status);
+    // Pending for a text that names none.
+    static SendStatus statusFromText(const QString &text);
+
     struct SendDetails
     {
-        QString status = QStringLiteral("PENDING");
+        SendStatus status = SendStatus::Pending;
         QDateTime date;      // last attempt; invalid before the first
         QDateTime schedDate; // next attempt due; invalid once final
         int attempts = 0;

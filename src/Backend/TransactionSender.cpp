@@ -63,11 +63,6 @@ TransactionSender::TransactionSender(Database &database, HttpClient &client, std
     }
 }
 
-TransactionSender::~TransactionSender()
-{
-    storeAnswered();
-}
-
 void TransactionSender::start()
 {
     m_pendingTimer.start();
@@ -167,18 +162,14 @@ void TransactionSender::processPending()
     // table again only when it has sent them all, so that one send costs the same
     // however long the queue is.
     if (m_due.isEmpty()) {
-        // A row whose last send result is not written yet waits for it: sent again now,
-        // the back office would count it twice.
-        storeAnswered();
         const QList<Transaction::Ptr> due = m_database.transDueForSend();
         for (auto it = due.crbegin(); it != due.crend(); ++it)
             if (!isKept((*it)->uuid()))
                 m_due.append(*it);
     }
-    if (m_due.isEmpty() || !m_sendLock.tryLock()) {
-        storeAnswered();
+    if (m_due.isEmpty() || m_sendInProgress)
         return;
-    }
+    m_sendInProgress = true;
     m_pendingTimer.stop();
     const Transaction::Ptr trans = m_due.first();
     log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
@@ -186,18 +177,11 @@ void TransactionSender::processPending()
                  .arg(Log::outside(trans->toString())));
     transmit(trans).doneZero([this, trans]() {
         m_due.removeOne(trans);
-        m_sendLock.unlock();
+        m_sendInProgress = false;
         m_pendingTimer.start(msec(PendingIntervalSec));
         // From the event loop: a send that fails at once must not nest the next one.
         QMetaObject::invokeMethod(this, &TransactionSender::processPending, Qt::QueuedConnection);
     });
-    storeAnswered();
-}
-
-void TransactionSender::storeAnswered()
-{
-    while (!m_answered.isEmpty())
-        store(m_answered.takeFirst());
 }
 
 Deferred<> TransactionSender::transmit(const Transaction::Ptr &trans)
@@ -217,32 +201,42 @@ Deferred<> TransactionSender::transmit(const Transaction::Ptr &trans)
 
 void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, const QJsonValue &body)
 {
+    using Status = Transaction::SendStatus;
     Transaction::SendDetails &d = trans->sendDetails();
-    d.status = QStringLiteral("PENDING");
+    d.status = Status::Pending;
     d.date = QDateTime::currentDateTime();
     d.attempts += 1;
+    QJsonValue answer = body;
+    const QJsonValue named = body.toObject().value(QStringLiteral("transactionUid"));
+    if (status >= 200 && status <= 299 && !named.isUndefined() && named != QJsonValue(trans->uuid())) {
+        // The answer to another request (a server that answered one twice): every later
+        // answer on that connection would be one behind. This one's answer is lost with it.
+        m_client.closeIdleConnections();
+        status = 0;
+        answer = QStringLiteral("Answer names another transaction : ") + Utils::jsonToText(named);
+    }
     d.respStatus = status;
-    d.respData = keptAnswer(body);
+    d.respData = keptAnswer(answer);
     if (status >= 200 && status <= 299) {
         // Any success: the back office has the transaction (204 has no body to keep).
-        d.status = QStringLiteral("OK");
+        d.status = Status::Ok;
         d.schedDate = QDateTime();
         log.info("Transaction sent successfully : ", Log::outside(trans->toString()));
     } else {
-        emit failed(status, body);
-        if (shouldRetransmit(status, body)) {
+        emit failed(status, answer);
+        if (shouldRetransmit(status, answer)) {
             d.schedDate = nextSendDate(trans);
             log.info(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
                          .arg(Utils::isoText(d.schedDate))
                          .arg(d.attempts)
                          .arg(Log::outside(trans->toString())));
         } else {
-            d.status = QStringLiteral("FAILED");
+            d.status = Status::Failed;
             d.schedDate = QDateTime();
             log.warn("Transaction will not be re-transmitted : ", Log::outside(trans->toString()));
         }
     }
-    m_answered.append(trans);
+    store(trans);
 }
 
 } // namespace Backend

@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QJsonValue>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -43,7 +42,6 @@ public:
     // process that ended are completed (sent as they are) here.
     TransactionSender(Database &database, HttpClient &client, std::function<QUrl()> url, int secondMs,
                       QObject *parent = nullptr);
-    ~TransactionSender() override;
 
     // Whether an answer leaves the transaction to be sent again.
     static bool shouldRetransmit(int status, const QJsonValue &body);
@@ -78,7 +76,6 @@ private:
     // store takes writes again; false unless written now.
     bool store(const Transaction::Ptr &trans);
     void storeKept();
-    void storeAnswered();
     bool isKept(const QString &uuid) const;
     Deferred<> transmit(const Transaction::Ptr &trans);
     int msec(int seconds) const { return seconds * m_secondMs; }
@@ -89,7 +86,9 @@ private:
     int m_secondMs;
     QTimer m_pendingTimer;
     QTimer m_keptTimer;
-    QMutex m_sendLock;
+    // A transaction is out (from its post until its answer is written): one at a time, and
+    // a pass started meanwhile leaves the rows to the pass that sends it.
+    bool m_sendInProgress = false;
     // Uuids of transactions held for open passages.
     QSet<QString> m_held;
     // What could not be written yet (a full disk), oldest first: new transactions, and
@@ -97,9 +96,6 @@ private:
     QList<Transaction::Ptr> m_kept;
     // The due rows of the running pass, earliest scheduled first.
     QList<Transaction::Ptr> m_due;
-    // Sends whose result is still to be written: written as soon as the next send is out
-    // (while the back office works on it), and before the table is read again.
-    QList<Transaction::Ptr> m_answered;
 };
 
 } // namespace Backend

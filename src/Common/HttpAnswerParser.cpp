@@ -4,18 +4,6 @@
 
 namespace {
 
-bool isTokenChar(char c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 // The comma-separated elements of the values of one header, trimmed and lowercased.
 QList<QByteArray> elements(const QList<QPair<QByteArray, QByteArray>> &headers, const QByteArray &name)
 {
@@ -30,6 +18,13 @@ QList<QByteArray> elements(const QList<QPair<QByteArray, QByteArray>> &headers, 
 }
 
 } // namespace
+
+bool HttpAnswerParser::isTokenChar(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
 
 HttpAnswerParser::HttpAnswerParser(qint64 maxBodyBytes)
     : m_maxBody(maxBodyBytes)
@@ -99,6 +94,16 @@ QByteArray HttpAnswerParser::header(const QByteArray &lowerName) const
             return h.second;
     }
     return QByteArray();
+}
+
+QList<QByteArray> HttpAnswerParser::headerValues(const QByteArray &lowerName) const
+{
+    QList<QByteArray> values;
+    for (const auto &h : m_headers) {
+        if (h.first == lowerName)
+            values.append(h.second);
+    }
+    return values;
 }
 
 bool HttpAnswerParser::takeLine(const char *data, qint64 size, qint64 &used, int limit, QByteArray &line)

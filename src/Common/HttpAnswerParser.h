@@ -23,6 +23,10 @@ public:
 
     explicit HttpAnswerParser(qint64 maxBodyBytes);
 
+    // What a header's name (and other tokens) may hold, and the blanks around values.
+    static bool isTokenChar(char c);
+    static bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
     // Takes the bytes it can; returns how many it used. Once complete (or failed) it
     // takes no more: what is left over did not belong to this answer.
     qint64 feed(const char *data, qint64 size);
@@ -39,6 +43,8 @@ public:
     int status() const { return m_status; }
     const QByteArray &reason() const { return m_reason; }
     QByteArray header(const QByteArray &lowerName) const;
+    // Every value of a header that may come more than once.
+    QList<QByteArray> headerValues(const QByteArray &lowerName) const;
     const QByteArray &body() const { return m_body; }
     qint64 received() const { return m_received; }
     // The announced body length, -1 when not known in advance.

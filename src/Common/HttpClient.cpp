@@ -1,6 +1,5 @@
 #include "Common/HttpClient.h"
 
-#include "Common/HttpRequestBody.h"
 #include "Common/HttpTransport.h"
 #include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
@@ -8,16 +7,12 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QFile>
-#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMetaMethod>
-#include <QNetworkReply>
+#include <QSet>
 #include <QThread>
-#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -25,44 +20,27 @@ ZUKA_LOG_CATEGORY(httpClientLogCategory, "common.httpclient")
 
 namespace {
 
-const char *operationName(QNetworkAccessManager::Operation op)
+const char *methodName(int method)
 {
-    switch (op) {
-    case QNetworkAccessManager::GetOperation:
-        return "GET";
-    case QNetworkAccessManager::DeleteOperation:
-        return "DELETE";
-    case QNetworkAccessManager::PutOperation:
-        return "PUT";
-    case QNetworkAccessManager::PostOperation:
-        return "POST";
-    default:
-        return "?";
-    }
+    static const char *const names[] = {"GET", "DELETE", "PUT", "POST"};
+    return names[method];
 }
 
-// Marks a reply that was aborted for its size.
-const char TooLargeProperty[] = "answerTooLarge";
-
-// The statuses the access manager takes as redirects.
 bool isRedirect(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool sameOrigin(const QUrl &a, const QUrl &b)
+int portOf(const QUrl &url)
 {
-    const auto port = [](const QUrl &u) {
-        return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) ? 80 : 443);
-    };
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
-           && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+    return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) ? 80 : 443);
 }
 
 // Scheme, host and port.
 QString originOf(const QUrl &url)
 {
-    return url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
+    return url.scheme().toLower() + QLatin1String("://") + url.host().toLower() + QLatin1Char(':')
+           + QString::number(portOf(url));
 }
 
 } // namespace
@@ -76,19 +54,7 @@ HttpClient::HttpClient(QObject *parent)
 HttpClient::~HttpClient()
 {
     QMutexLocker lock(&m_mutex);
-    for (const QPointer<QNetworkAccessManager> &manager : qAsConst(m_managers)) {
-        if (!manager)
-            continue;
-        // Replies still running go with their manager without reporting to a client that is gone.
-        for (QNetworkReply *reply : manager->findChildren<QNetworkReply *>())
-            QObject::disconnect(reply, nullptr, this, nullptr);
-        QObject::disconnect(manager, nullptr, this, nullptr);
-        if (manager->thread() == QThread::currentThread())
-            delete manager.data();
-        else
-            manager->deleteLater();
-    }
-    m_managers.clear();
+    // Requests still running go with their transport without reporting to a client that is gone.
     for (const QPointer<HttpTransport> &transport : qAsConst(m_transports)) {
         if (transport)
             transport->release();
@@ -143,36 +109,44 @@ void HttpClient::setTLSKey(const QString &path)
     }
 }
 
+void HttpClient::closeIdleConnections()
+{
+    QMutexLocker lock(&m_mutex);
+    const QPointer<HttpTransport> transport = m_transports.value(QThread::currentThread());
+    lock.unlock();
+    if (transport)
+        transport->closeIdle();
+}
+
 HttpClient::Result HttpClient::get(const QUrl &url, int timeout)
 {
-    return send(QNetworkAccessManager::GetOperation, url, QJsonValue(), timeout, 0);
+    return send(Method::Get, url, QJsonValue(), timeout, 0);
 }
 
 HttpClient::Result HttpClient::del(const QUrl &url, int timeout)
 {
-    return send(QNetworkAccessManager::DeleteOperation, url, QJsonValue(), timeout, 0);
+    return send(Method::Delete, url, QJsonValue(), timeout, 0);
 }
 
 HttpClient::Result HttpClient::put(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(QNetworkAccessManager::PutOperation, url, data, timeout, 0);
+    return send(Method::Put, url, data, timeout, 0);
 }
 
 HttpClient::Result HttpClient::post(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(QNetworkAccessManager::PostOperation, url, data, timeout, 0);
+    return send(Method::Post, url, data, timeout, 0);
 }
 
-HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const QUrl &url, const QJsonValue &data,
-                                    int timeout, int hops)
+HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops)
 {
     Result result;
-    log.info("Performing ", operationName(op), " request : ", Log::outside(url.toDisplayString()));
-    const bool withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
+    log.info("Performing ", methodName(int(method)), " request : ", Log::outside(url.toDisplayString()));
+    const bool withBody = method == Method::Put || method == Method::Post;
     const QByteArray payload = withBody ? createPayload(data) : QByteArray();
-    if (op == QNetworkAccessManager::PutOperation) {
+    if (method == Method::Put) {
         log.info("Data : ", data);
-    } else if (op == QNetworkAccessManager::PostOperation) {
+    } else if (method == Method::Post) {
         // Bodies carry what came from outside (plates, images) and settings (URLs). An
         // object or array with nothing to mask is shown as it is sent.
         bool changed = false;
@@ -191,63 +165,30 @@ HttpClient::Result HttpClient::send(QNetworkAccessManager::Operation op, const Q
         result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
         return result;
     }
-
-    if (ownTransport(url))
-        sendOwn(op, url, data, payload, timeout, hops, result);
-    else
-        sendQnam(op, url, data, payload, timeout, hops, result);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        result.reject(0, QJsonValue(QStringLiteral("Protocol \"%1\" is unknown").arg(url.scheme())));
+        return result;
+    }
+    Exchange exchange;
+    exchange.method = method;
+    exchange.url = url;
+    exchange.data = data;
+    exchange.payload = payload;
+    exchange.timeout = timeout;
+    exchange.hops = hops;
+    exchange.result = result;
+    dispatch(std::move(exchange));
     return result;
 }
 
-void HttpClient::sendQnam(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload,
-                          int timeout, int hops, Result result)
-{
-    const QNetworkRequest request = createRequest(url);
-    QNetworkAccessManager *manager = qnam();
-    QNetworkReply *reply = nullptr;
-    switch (op) {
-    case QNetworkAccessManager::DeleteOperation:
-        reply = manager->deleteResource(request);
-        break;
-    case QNetworkAccessManager::PutOperation:
-    case QNetworkAccessManager::PostOperation: {
-        const int port = url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
-        auto *body = new HttpRequestBody(payload, quint16(port));
-        reply = op == QNetworkAccessManager::PutOperation ? manager->put(request, body) : manager->post(request, body);
-        body->setParent(reply);
-        break;
-    }
-    default:
-        reply = manager->get(request);
-        break;
-    }
-    processReply(reply, result, data, timeout, hops);
-}
-
-bool HttpClient::answersChallenges() const
-{
-    static const QMetaMethod authSignal = QMetaMethod::fromSignal(&HttpClient::authRequired);
-    return isSignalConnected(authSignal);
-}
-
-bool HttpClient::ownTransport(const QUrl &url) const
-{
-    const QString scheme = url.scheme().toLower();
-    if (!url.userInfo().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return false;
-    QMutexLocker lock(&m_mutex);
-    return m_challengers.isEmpty() || !m_challengers.contains(originOf(url));
-}
-
-void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload,
-                         int timeout, int hops, Result result)
+void HttpClient::dispatch(Exchange exchange)
 {
     HttpTransport::Request request;
-    request.method = operationName(op);
-    request.url = url;
-    request.withBody = op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
-    if (request.withBody)
-        request.body = payload;
+    request.method = methodName(int(exchange.method));
+    request.url = exchange.url;
+    request.withBody = exchange.method == Method::Put || exchange.method == Method::Post;
+    request.body = exchange.payload;
     request.headers = m_headerLines[request.withBody ? 1 : 0];
     if (!m_tls.isEmpty()) {
         request.tls = createSslConfig();
@@ -256,48 +197,95 @@ void HttpClient::sendOwn(Operation op, const QUrl &url, const QJsonValue &data, 
     }
     request.ignoreSslErrors = m_ignoreSslErrors;
     request.maxAnswerBytes = m_maxAnswerBytes;
-    request.timeout = timeout;
-    request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
-    request.finished = [this, op, url, data, payload, timeout, hops, result](const HttpTransport::Answer &reply) {
-        if (log.debugEnabled())
-            log.debug("Received response for : ", Log::outside(url.toDisplayString()));
-        if (reply.status == 401 && reply.error.isEmpty() && answersChallenges()) {
-            // The access manager knows the schemes: it takes this request again, and every
-            // later one to this server.
-            {
-                QMutexLocker lock(&m_mutex);
-                m_challengers.insert(originOf(url));
+    request.timeout = exchange.timeout;
+    {
+        // Credentials that this server asked for go with every later request to it, unless
+        // the URL names another user.
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_credentials.find(originOf(exchange.url));
+        const QString user = exchange.url.userName(QUrl::FullyDecoded);
+        if (it != m_credentials.end() && (user.isEmpty() || user == it->user())) {
+            const QByteArray value = it->authorization(request.method, HttpTransport::target(exchange.url));
+            if (!value.isEmpty()) {
+                request.headers += "Authorization: " + value + "\r\n";
+                exchange.user = it->user();
+                exchange.password = it->password();
             }
-            sendQnam(op, url, data, payload, timeout, hops, result);
+        }
+    }
+    const Result result = exchange.result;
+    request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
+    request.finished = [this, exchange](const HttpTransport::Answer &answer) {
+        if (log.debugEnabled())
+            log.debug("Received response for : ", Log::outside(exchange.url.toDisplayString()));
+        if (answer.status == 401 && answer.error.isEmpty()) {
+            Exchange again = exchange;
+            if (answerChallenge(again, answer.challenges))
+                return;
+        }
+        if (answer.timedOut)
+            log.error("Request timed-out (timeout=", exchange.timeout, " msec). Aborting.");
+        if (answer.tooLargeBytes >= 0) {
+            log.error("Answer too large (", answer.tooLargeBytes, " bytes, limit ", m_maxAnswerBytes,
+                      " bytes) from : ", Log::outside(exchange.url.toDisplayString()), ". Aborting.");
+            // Taken as no answer at all, whatever its status said.
+            exchange.result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
             return;
         }
-        if (reply.timedOut)
-            log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
-        Answer answer(op, url);
-        answer.status = reply.status;
-        if (reply.tooLargeBytes >= 0) {
-            logTooLarge(reply.tooLargeBytes, url);
-            answer.tooLarge = true;
-        } else if (reply.error.isEmpty() && isRedirect(reply.status) && !reply.location.isEmpty()) {
-            // (A redirect status without a target is an ordinary answer, as for the access manager.)
-            answer.redirected = true;
-            answer.target = QUrl(QString::fromUtf8(reply.location));
-            if (!answer.target.isValid())
-                answer.target = QUrl(QString::fromLatin1(reply.location));
-        } else {
-            answer.body = reply.body;
-            answer.failed = !reply.error.isEmpty() || reply.status >= 400;
-            if (!reply.error.isEmpty())
-                answer.error = reply.error;
-            else if (reply.status == 401)
-                answer.error = QStringLiteral("Host requires authentication");
-            else
-                answer.error = QStringLiteral("Error transferring %1 - server replied: %2")
-                                   .arg(url.toString(), QString::fromLatin1(reply.reason));
+        if (answer.error.isEmpty() && isRedirect(answer.status) && !answer.location.isEmpty()) {
+            // (A redirect status without a target is an ordinary answer.)
+            QUrl location(QString::fromUtf8(answer.location));
+            if (!location.isValid())
+                location = QUrl(QString::fromLatin1(answer.location));
+            processRedirect(exchange, location);
+            return;
         }
-        finish(answer, result, data, hops);
+        const QJsonValue body = parsePayload(answer.body);
+        Result result = exchange.result;
+        if (answer.error.isEmpty() && answer.status < 400)
+            result.resolve(answer.status, body);
+        else if (body.isObject())
+            result.reject(answer.status, body);
+        else if (!answer.error.isEmpty())
+            result.reject(answer.status, QJsonValue(answer.error));
+        else if (answer.status == 401)
+            result.reject(answer.status, QJsonValue(QStringLiteral("Host requires authentication")));
+        else
+            result.reject(answer.status, QJsonValue(QStringLiteral("Error transferring %1 - server replied: %2")
+                                                        .arg(exchange.url.toString(QUrl::RemoveUserInfo),
+                                                             QString::fromLatin1(answer.reason))));
     };
     transport()->start(std::move(request));
+}
+
+bool HttpClient::answerChallenge(Exchange &exchange, const QList<QByteArray> &challenges)
+{
+    HttpAuth auth;
+    if (exchange.challenges >= MaxChallenges || !auth.choose(challenges))
+        return false;
+    const bool sentCredentials = !exchange.user.isEmpty() || !exchange.password.isEmpty();
+    if (sentCredentials && auth.stale()) {
+        // Right, but with a nonce the server no longer takes.
+        auth.setCredentials(exchange.user, exchange.password);
+    } else if (exchange.answered) {
+        return false; // the credentials given for this request were refused
+    } else if (!exchange.url.userName().isEmpty()) {
+        auth.setCredentials(exchange.url.userName(QUrl::FullyDecoded), exchange.url.password(QUrl::FullyDecoded));
+    } else {
+        QAuthenticator authenticator;
+        emit authRequired(nullptr, &authenticator);
+        if (authenticator.user().isEmpty() && authenticator.password().isEmpty())
+            return false;
+        auth.setCredentials(authenticator.user(), authenticator.password());
+    }
+    {
+        QMutexLocker lock(&m_mutex);
+        m_credentials.insert(originOf(exchange.url), auth);
+    }
+    ++exchange.challenges;
+    exchange.answered = true;
+    dispatch(exchange);
+    return true;
 }
 
 QByteArray HttpClient::headerLines(bool withBody) const
@@ -312,7 +300,7 @@ QByteArray HttpClient::headerLines(bool withBody) const
         line.replace('\r', ' ').replace('\n', ' ');
         lines += line + "\r\n";
     }
-    // What the access manager would have said where the client says nothing.
+    // What servers are used to where the client says nothing.
     if (withBody && !type)
         lines += "Content-Type: application/x-www-form-urlencoded\r\n";
     if (!agent)
@@ -333,63 +321,6 @@ HttpTransport *HttpClient::transport()
             connect(thread, &QThread::finished, slot, &QObject::deleteLater, Qt::DirectConnection);
     }
     return slot;
-}
-
-QNetworkAccessManager *HttpClient::qnam()
-{
-    QThread *thread = QThread::currentThread();
-    QMutexLocker lock(&m_mutex);
-    QPointer<QNetworkAccessManager> &slot = m_managers[thread];
-    quint64 &tls = m_managerTls[thread];
-    if (slot && tls != m_tlsGeneration) {
-        // Its connections keep the TLS set-up they were made with: a new manager makes
-        // new ones with the changed files, the old one goes once its replies are done.
-        retire(slot);
-        slot = nullptr;
-    }
-    tls = m_tlsGeneration;
-    if (!slot) {
-        log.debug("Creating new Network Access Manager for thread ");
-        auto *manager = new QNetworkAccessManager;
-        connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors, Qt::DirectConnection);
-        connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired,
-                Qt::DirectConnection);
-        // A worker thread's manager goes when its thread ends.
-        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
-            connect(thread, &QThread::finished, manager, &QObject::deleteLater, Qt::DirectConnection);
-        slot = manager;
-    }
-    return slot;
-}
-
-void HttpClient::retire(QNetworkAccessManager *manager)
-{
-    auto unfinished = [manager] {
-        int n = 0;
-        for (const QNetworkReply *reply : manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly))
-            n += reply->isFinished() ? 0 : 1;
-        return n;
-    };
-    if (unfinished() == 0) {
-        manager->deleteLater();
-        return;
-    }
-    connect(manager, &QNetworkAccessManager::finished, manager, [manager, unfinished] {
-        if (unfinished() == 0)
-            manager->deleteLater();
-    });
-}
-
-QNetworkRequest HttpClient::createRequest(const QUrl &url) const
-{
-    QNetworkRequest request(url);
-    // Redirects are followed here, by hand, so that each hop can be checked.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it)
-        request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
-    if (!m_tls.isEmpty())
-        request.setSslConfiguration(createSslConfig());
-    return request;
 }
 
 QSslConfiguration HttpClient::createSslConfig() const
@@ -414,13 +345,13 @@ QSslConfiguration HttpClient::createSslConfig() const
     config.setProtocol(QSsl::TlsV1_2);
 
     lock.relock();
+    // Connections made with other files are not used again.
     if (stamp != m_sslStamp || m_tlsGeneration == 0)
         ++m_tlsGeneration;
     m_sslStamp = stamp;
     m_sslConfig = config;
     return config;
 }
-
 QByteArray HttpClient::tlsFilesStamp() const
 {
     QByteArray stamp;
@@ -478,97 +409,6 @@ QJsonValue HttpClient::parsePayload(const QByteArray &bytes)
     return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
-void HttpClient::processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops)
-{
-    auto *timer = new QTimer(reply);
-    connect(timer, &QTimer::timeout, reply, [reply, timeout] {
-        log.error("Request timed-out (timeout=", timeout, " msec). Aborting.");
-        reply->abort();
-    });
-
-    // An answer is held whole until it has finished: one beyond the bound is aborted as
-    // soon as its announced length or its bytes so far show it. The network layer reads
-    // ahead of what is held by at most the margin (it may stop short of a full buffer, so
-    // the margin is more than a piece it reads at once).
-    const qint64 limit = m_maxAnswerBytes;
-    reply->setReadBufferSize(limit + ReadAheadBytes);
-    const auto tooLarge = [this, reply, limit](qint64 bytes) {
-        if (bytes <= limit)
-            return false;
-        if (!reply->property(TooLargeProperty).toBool()) {
-            reply->setProperty(TooLargeProperty, true);
-            logTooLarge(bytes, reply->url());
-            if (reply->isRunning())
-                reply->abort();
-        }
-        return true;
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, this,
-            [reply, tooLarge] { tooLarge(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); },
-            Qt::DirectConnection);
-
-    // Every piece that arrives is counted (progress is reported only now and then).
-    connect(reply, &QNetworkReply::readyRead, this, [reply, tooLarge] { tooLarge(reply->bytesAvailable()); },
-            Qt::DirectConnection);
-
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [result, tooLarge](qint64 received, qint64 total) mutable {
-                if (!tooLarge(received) && !tooLarge(total))
-                    notifyProgress(result, received, total);
-            },
-            Qt::DirectConnection);
-
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply, timer, result, data, hops, tooLarge]() mutable {
-                timer->stop();
-                log.debug("Received response for : ", Log::outside(reply->url().toDisplayString()));
-                reply->deleteLater();
-                Answer answer(reply->operation(), reply->url());
-                const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
-                answer.redirected = target.isValid();
-                answer.target = target.toUrl();
-                // Progress is reported now and then: an answer may be complete before it shows.
-                answer.tooLarge = !answer.redirected
-                                  && (reply->property(TooLargeProperty).toBool()
-                                      || (reply->isOpen() && tooLarge(reply->bytesAvailable())));
-                if (!answer.redirected && !answer.tooLarge) {
-                    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                    // An aborted reply (time-out) is closed and has nothing left to read.
-                    answer.body = reply->isOpen() ? reply->readAll() : QByteArray();
-                    answer.failed = reply->error() != QNetworkReply::NoError;
-                    answer.error = reply->errorString();
-                }
-                finish(answer, result, data, hops);
-            },
-            Qt::DirectConnection);
-
-    if (timeout > 0) {
-        timer->setSingleShot(true);
-        timer->setInterval(timeout);
-        timer->start();
-    }
-}
-
-void HttpClient::finish(const Answer &answer, Result result, const QJsonValue &data, int hops)
-{
-    if (answer.redirected) {
-        processRedirect(answer, result, data, hops);
-        return;
-    }
-    if (answer.tooLarge) {
-        // Taken as no answer at all, whatever its status said.
-        result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
-        return;
-    }
-    const QJsonValue body = parsePayload(answer.body);
-    if (!answer.failed)
-        result.resolve(answer.status, body);
-    else if (body.isObject())
-        result.reject(answer.status, body);
-    else
-        result.reject(answer.status, QJsonValue(answer.error));
-}
-
 void HttpClient::notifyProgress(Result result, qint64 received, qint64 total)
 {
     const int percent = total > 0 ? int(received * 100 / total) : 0;
@@ -576,24 +416,16 @@ void HttpClient::notifyProgress(Result result, qint64 received, qint64 total)
                   QJsonValue(QStringLiteral("Downloaded %1 / %2").arg(bytesToStr(received), bytesToStr(total))));
 }
 
-void HttpClient::logTooLarge(qint64 bytes, const QUrl &url) const
+void HttpClient::processRedirect(Exchange exchange, const QUrl &location)
 {
-    log.error("Answer too large (", bytes, " bytes, limit ", m_maxAnswerBytes, " bytes) from : ",
-              Log::outside(url.toDisplayString()), ". Aborting.");
-}
-
-void HttpClient::processRedirect(const Answer &answer, Result result, const QJsonValue &data, int hops)
-{
-    const QUrl target = answer.url.resolved(answer.target);
+    const QUrl target = exchange.url.resolved(location);
     log.warn("Request was redirected to : ", Log::outside(target.toDisplayString()));
 
-    const QString fromScheme = answer.url.scheme().toLower();
+    const QString fromScheme = exchange.url.scheme().toLower();
     const QString toScheme = target.scheme().toLower();
-    const QNetworkAccessManager::Operation op = answer.op;
-    bool repeatable = op == QNetworkAccessManager::GetOperation || op == QNetworkAccessManager::DeleteOperation
-                      || op == QNetworkAccessManager::PutOperation || op == QNetworkAccessManager::PostOperation;
-    if (hops >= MaxRedirects) {
-        log.error("Too many redirects (", hops, "). Giving up.");
+    bool repeatable = true;
+    if (exchange.hops >= MaxRedirects) {
+        log.error("Too many redirects (", exchange.hops, "). Giving up.");
         repeatable = false;
     } else if (toScheme != QLatin1String("https") && toScheme != QLatin1String("http")) {
         log.error("Refusing redirect to unsupported scheme : ", Log::outside(toScheme));
@@ -602,26 +434,21 @@ void HttpClient::processRedirect(const Answer &answer, Result result, const QJso
         // Headers and the client certificate must not leave an encrypted connection.
         log.error("Refusing redirect from HTTPS to HTTP : ", Log::outside(target.toDisplayString()));
         repeatable = false;
-    } else if (m_sameOriginRedirects && !sameOrigin(answer.url, target)) {
+    } else if (m_sameOriginRedirects && originOf(exchange.url) != originOf(target)) {
         log.error("Refusing redirect to another server : ", Log::outside(target.toDisplayString()));
         repeatable = false;
     }
+    Result result = exchange.result;
     if (!repeatable) {
         result.reject(-1, QJsonValue(QStringLiteral("Cannot redirect request to : ") + target.toDisplayString()));
         return;
     }
 
     // The repeated request has the default time-out, whatever the first one had.
-    Result next = send(op, target, data, DefaultTimeout, hops + 1);
+    Result next = send(exchange.method, target, exchange.data, DefaultTimeout, exchange.hops + 1);
     next.progress([result](int percent, QJsonValue text) mutable { result.notify(percent, text); });
     next.fail([result](int status, QJsonValue body) mutable { result.reject(status, body); });
     next.done([result](int status, QJsonValue body) mutable { result.resolve(status, body); });
-}
-
-void HttpClient::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
-{
-    if (allowSslErrors(errors))
-        reply->ignoreSslErrors(errors);
 }
 
 bool HttpClient::allowSslErrors(const QList<QSslError> &errors) const

@@ -4,10 +4,11 @@
 // a redirect that cannot be followed) and the body parsed as JSON, or the error text.
 //
 // Requests run on the event loop of the thread that makes them, over the client's own
-// kept-alive connections (HttpTransport). A URL with credentials goes through the network
-// access manager instead, which knows the authentication schemes; so does a request of a
-// client that answers authentication challenges (authRequired connected) to a server
-// that has challenged it: the request that met the challenge is sent again that way.
+// kept-alive connections (HttpTransport). A server's authentication challenge (Basic or
+// Digest) is answered with the credentials of the request's URL, else with those the
+// owner gives through authRequired, and the request sent again; later requests to that
+// server go with them at once.
+#include "Common/HttpAuth.h"
 #include "Common/Log.h"
 #include "Deferred/Deferred.h"
 
@@ -16,11 +17,8 @@
 #include <QList>
 #include <QMap>
 #include <QMutex>
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
-#include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -44,9 +42,9 @@ class HttpClient : public QObject
 public:
     static constexpr int DefaultTimeout = 30000; // ms
     static constexpr int MaxRedirects = 10;      // hops followed for one request
+    static constexpr int MaxChallenges = 2;      // answered for one request
     // Answers larger than this are aborted and fail as if none had come (status 0).
     static constexpr qint64 DefaultMaxAnswerBytes = 4 * 1024 * 1024;
-    static constexpr qint64 ReadAheadBytes = 1024 * 1024;
 
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
@@ -73,6 +71,10 @@ public:
     void setTLSCert(const QString &path);
     void setTLSKey(const QString &path);
 
+    // Closes the calling thread's kept connections that carry no request now, so that
+    // the next request opens a new one (after an answer that did not belong to its request).
+    void closeIdleConnections();
+
     static QString bytesToStr(qint64 bytes);
     // An answer's body as a JSON value: an object or array when it starts with "{" or "["
     // (an empty object when that does not parse), else its text up to the first NUL.
@@ -85,56 +87,47 @@ public slots:
     Deferred<int, QJsonValue> post(const QUrl &url, const QJsonValue &data, int timeout = DefaultTimeout);
 
 signals:
-    // Emitted while the access manager waits: fill in the authenticator before returning.
+    // A server asked for credentials that the request's URL does not carry: fill in the
+    // authenticator before returning (reply is null: there is no reply object). Left
+    // empty, the request ends with the server's 401.
     void authRequired(QNetworkReply *reply, QAuthenticator *authenticator);
-
-private slots:
-    void onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
 
 private:
     using Result = Deferred<int, QJsonValue>;
-    using Operation = QNetworkAccessManager::Operation;
+    enum class Method { Get, Delete, Put, Post };
 
-    // How a request ended, whichever way it went.
-    struct Answer
+    // One request, carried through its redirects and challenges.
+    struct Exchange
     {
-        Answer(Operation op, const QUrl &url) : op(op), url(url) {}
-        Operation op;
+        Method method = Method::Get;
         QUrl url;
-        int status = 0;
-        QByteArray body;
-        bool failed = false;
-        QString error;
-        bool redirected = false;
-        QUrl target; // of a redirect
-        bool tooLarge = false;
+        QJsonValue data;
+        QByteArray payload;
+        int timeout = DefaultTimeout;
+        int hops = 0;
+        int challenges = 0;   // answered so far
+        bool answered = false; // sent with credentials given for a challenge to it
+        QString user;         // of the credentials it went with
+        QString password;
+        Result result;
     };
 
-    Result send(Operation op, const QUrl &url, const QJsonValue &data, int timeout, int hops);
-    bool ownTransport(const QUrl &url) const;
-    bool answersChallenges() const;
-    void sendQnam(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload, int timeout,
-                  int hops, Result result);
-    void sendOwn(Operation op, const QUrl &url, const QJsonValue &data, const QByteArray &payload, int timeout,
-                 int hops, Result result);
-    QNetworkAccessManager *qnam();
+    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops);
+    void dispatch(Exchange exchange);
+    // Sends the request again with credentials for the challenge; false when it cannot.
+    bool answerChallenge(Exchange &exchange, const QList<QByteArray> &challenges);
+    void processRedirect(Exchange exchange, const QUrl &location);
     HttpTransport *transport();
-    // The client's headers as sent, with the defaults the access manager adds.
+    // The client's headers as sent, with the defaults a client adds where it says nothing.
     QByteArray headerLines(bool withBody) const;
     bool allowSslErrors(const QList<QSslError> &errors) const;
-    static void retire(QNetworkAccessManager *manager);
-    QNetworkRequest createRequest(const QUrl &url) const;
     QSslConfiguration createSslConfig() const;
     // What identifies the three TLS files as they are now; empty when one cannot be read.
     QByteArray tlsFilesStamp() const;
     static QSslCertificate loadCert(const QString &path);
     static QSslKey loadPrivKey(const QString &path);
     static QByteArray createPayload(const QJsonValue &data);
-    void processReply(QNetworkReply *reply, Result result, const QJsonValue &data, int timeout, int hops);
-    void finish(const Answer &answer, Result result, const QJsonValue &data, int hops);
-    void processRedirect(const Answer &answer, Result result, const QJsonValue &data, int hops);
     static void notifyProgress(Result result, qint64 received, qint64 total);
-    void logTooLarge(qint64 bytes, const QUrl &url) const;
 
     bool m_ignoreSslErrors = false;
     bool m_sameOriginRedirects = false;
@@ -142,15 +135,13 @@ private:
     QMap<QString, QString> m_headers;
     QByteArray m_headerLines[2]; // as sent, without and with a body
     QMap<QString, QString> m_tls;
-    mutable QMutex m_mutex; // guards m_managers and the prepared TLS configuration
-    QHash<QThread *, QPointer<QNetworkAccessManager>> m_managers;
+    mutable QMutex m_mutex; // guards what follows
     QHash<QThread *, QPointer<HttpTransport>> m_transports;
-    QSet<QString> m_challengers; // origins that asked this client for credentials
-    mutable QByteArray m_sslStamp; // the files m_sslConfig was made from
+    QHash<QString, HttpAuth> m_credentials; // by origin: answered challenges
+    mutable QByteArray m_sslStamp;          // the files m_sslConfig was made from
     // Made at the first TLS request (a configuration starts the TLS library up).
     mutable std::optional<QSslConfiguration> m_sslConfig;
-    mutable quint64 m_tlsGeneration = 0;      // counts the changes of the TLS files
-    QHash<QThread *, quint64> m_managerTls;  // the generation each manager connects with
+    mutable quint64 m_tlsGeneration = 0; // counts the changes of the TLS files
 
 private:
     static constexpr Log log{"[HttpClient] ", httpClientLogCategory};

@@ -109,12 +109,27 @@ void HttpTransport::start(Request request)
     dispatch(exchange, false);
 }
 
-QByteArray HttpTransport::requestBytes(const Request &request)
+void HttpTransport::closeIdle()
 {
-    const QUrl &url = request.url;
+    for (const QList<Connection *> &list : QList<QList<Connection *>>(m_connections.values())) {
+        for (Connection *connection : list) {
+            if (!connection->exchange)
+                drop(connection);
+        }
+    }
+}
+
+QByteArray HttpTransport::target(const QUrl &url)
+{
     QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (!target.startsWith('/'))
         target.prepend('/');
+    return target;
+}
+
+QByteArray HttpTransport::requestBytes(const Request &request)
+{
+    const QUrl &url = request.url;
     QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
     if (host.contains(':'))
         host = '[' + host + ']';
@@ -124,7 +139,7 @@ QByteArray HttpTransport::requestBytes(const Request &request)
 
     QByteArray out;
     out.reserve(128 + request.headers.size() + request.body.size());
-    out += request.method + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n" + request.headers;
+    out += request.method + ' ' + target(url) + " HTTP/1.1\r\nHost: " + host + "\r\n" + request.headers;
     if (request.withBody)
         out += "Content-Length: " + QByteArray::number(request.body.size()) + "\r\n";
     out += "\r\n";
@@ -339,6 +354,8 @@ void HttpTransport::answerFromParser(const ExchangePtr &exchange)
         reportProgress(*exchange, true);
         answer.reason = parser.reason();
         answer.location = parser.header("location");
+        if (answer.status == 401)
+            answer.challenges = parser.headerValues("www-authenticate");
         answer.body = parser.body();
     }
     finish(exchange, std::move(answer));

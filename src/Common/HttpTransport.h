@@ -43,6 +43,7 @@ public:
         int status = 0; // 0 when no answer header came
         QByteArray reason;
         QByteArray location; // the Location header, if any
+        QList<QByteArray> challenges; // the WWW-Authenticate headers of a 401
         QByteArray body;
         QString error; // empty when an answer came whole
         bool timedOut = false;
@@ -75,8 +76,13 @@ public:
     // running now has returned.
     void release();
 
+    // Closes the connections that carry no request now.
+    void closeIdle();
+
     // The bytes of a request as they go out.
     static QByteArray requestBytes(const Request &request);
+    // The path and query of the URL as the request line names them.
+    static QByteArray target(const QUrl &url);
 
 protected:
     void timerEvent(QTimerEvent *event) override;

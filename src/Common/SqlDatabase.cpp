@@ -75,16 +75,11 @@ SqlDatabase::SqlDatabase(const QString &path, QObject *parent)
     , m_path(path)
     , m_registry(new DatabaseConnections)
     , m_connections(new QThreadStorage<DatabaseConnection *>)
-    , m_unsyncedTimer(new QTimer(this))
 {
-    m_unsyncedTimer->setSingleShot(true);
-    m_unsyncedTimer->setInterval(UnsyncedCommitMs);
-    connect(m_unsyncedTimer, &QTimer::timeout, this, [this] { commitUnsynced(); });
 }
 
 SqlDatabase::~SqlDatabase()
 {
-    commitUnsynced();
     // The calling thread's connection goes now; the storage does not delete the holders
     // of threads that are still running, so their connections are removed here too.
     if (m_connections->hasLocalData())
@@ -160,70 +155,16 @@ void SqlDatabase::setSync(const QSqlDatabase &db, Sync sync)
     QSqlQuery(db).exec(pragma(sync));
 }
 
-bool SqlDatabase::commitUnsynced() const
-{
-    if (!m_unsyncedOpen)
-        return true;
-    m_unsyncedTimer->stop();
-    QSqlQuery commit = prepared(QStringLiteral("COMMIT"));
-    bool ok = commit.exec();
-    if (!ok) {
-        log.error("Could not commit : ", commit.lastError().text());
-        // Still open, the writes stay and are committed later. A transaction the library
-        // ended on its own is seen when a new one can begin: nothing is left to commit.
-        if (!prepared(QStringLiteral("BEGIN")).exec()) {
-            m_unsyncedTimer->start();
-            return false;
-        }
-        prepared(QStringLiteral("COMMIT")).exec();
-    }
-    m_changes.fetch_add(1, std::memory_order_release);
-    m_unsyncedOpen = false;
-    m_unsyncedWrites = 0;
-    prepared(pragma(Sync::Synced)).exec();
-    return ok;
-}
-
-// Whether the statement only reads: it then needs nothing committed before it.
-static bool reads(const QSqlQuery &query)
-{
-    const QString sql = query.lastQuery();
-    int i = 0;
-    while (i < sql.size() && sql.at(i).isSpace())
-        ++i;
-    return sql.midRef(i, 6).compare(QLatin1String("SELECT"), Qt::CaseInsensitive) == 0;
-}
-
 bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
 {
     QElapsedTimer timer;
     timer.start();
-    bool ok = false;
-    if (thread() != QThread::currentThread()) {
-        if (sync == Sync::Unsynced)
-            prepared(pragma(sync)).exec();
-        ok = query.exec();
-        if (sync == Sync::Unsynced)
-            prepared(pragma(Sync::Synced)).exec();
-    } else if (sync == Sync::Unsynced) {
-        if (!m_unsyncedOpen) {
-            prepared(pragma(sync)).exec();
-            m_unsyncedOpen = prepared(QStringLiteral("BEGIN")).exec();
-            if (m_unsyncedOpen)
-                m_unsyncedTimer->start();
-        }
-        ok = query.exec();
-        if (!m_unsyncedOpen)
-            prepared(pragma(Sync::Synced)).exec();
-        else if (++m_unsyncedWrites >= UnsyncedWrites)
-            commitUnsynced();
-    } else {
-        // A write that must be on the disk commits the unsynced ones first; its own sync
-        // then takes them to the disk too. While they cannot be committed, neither can it.
-        const bool committed = !m_unsyncedOpen || reads(query) || commitUnsynced();
-        ok = query.exec() && committed;
-    }
-    if (!reads(query))
+    if (sync == Sync::Unsynced)
+        prepared(pragma(sync)).exec();
+    const bool ok = query.exec();
+    if (sync == Sync::Unsynced)
+        prepared(pragma(Sync::Synced)).exec();
+    if (!query.isSelect())
         m_changes.fetch_add(1, std::memory_order_release);
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
@@ -253,8 +194,7 @@ int SqlDatabase::userVersion() const
 bool SqlDatabase::setUserVersion(int version)
 {
     QSqlQuery q(database());
-    const bool committed = commitUnsynced();
-    const bool ok = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) && committed;
+    const bool ok = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
     m_changes.fetch_add(1, std::memory_order_release);
     return ok;
 }

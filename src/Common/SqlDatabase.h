@@ -8,7 +8,6 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThreadStorage>
-#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -37,21 +36,15 @@ public:
     // keep reading an old state of the file.
     QSqlQuery prepared(const QString &sql) const;
     // How a write reaches the disk. Synced: on the disk when execute() returns. Unsynced:
-    // on the disk with the next synced write or checkpoint; a crash or power loss before
-    // then may lose it, never the file or the writes before it. On the store's own thread
-    // unsynced writes are also committed together: before the next synced write, after
-    // UnsyncedWrites of them, or UnsyncedCommitMs after the first (other processes see
-    // them then; one that writes meanwhile waits for that commit). A commit that cannot
-    // be made yet (a statement on the connection is still being read) is tried again.
+    // committed at once, on the disk with the next synced write or checkpoint; a crash or
+    // power loss before then may lose it, never the file or the writes before it.
     enum class Sync { Synced, Unsynced };
-    static constexpr int UnsyncedCommitMs = 100;
-    static constexpr int UnsyncedWrites = 500;
     // Runs the query, timed and logged; returns whether it succeeded.
     bool execute(QSqlQuery &query, Sync sync = Sync::Synced) const;
     // Prepares and runs the statement; success is seen on the returned query.
     QSqlQuery execute(const QString &sql) const;
 
-    // Grows after every statement that may write and after every commit, on any thread.
+    // Grows after every statement that may write, on any thread.
     // What a read found stays true while this has not moved since before the read.
     quint64 changes() const { return m_changes.load(std::memory_order_acquire); }
 
@@ -62,17 +55,11 @@ public:
 
 private:
     static void setSync(const QSqlDatabase &db, Sync sync);
-    // Commits the unsynced writes of the store's thread; whether it could.
-    bool commitUnsynced() const;
 
     QString m_path;
     QSharedPointer<DatabaseConnections> m_registry;
     // Deletes the holder of a thread when that thread ends, unless the store ends first.
     std::unique_ptr<QThreadStorage<DatabaseConnection *>> m_connections;
-    // The store's thread's unsynced writes not yet committed, and when they will be.
-    mutable bool m_unsyncedOpen = false;
-    mutable int m_unsyncedWrites = 0;
-    QTimer *m_unsyncedTimer;
     mutable std::atomic<quint64> m_changes{0};
 
     static constexpr Log log{"[SqlDatabase] ", sqlDatabaseLogCategory};

@@ -23,7 +23,7 @@ int main(int argc, char **argv)
         printf("COMMITTED %d %s\n", n, qPrintable(t->uuid()));
         fflush(stdout);
         if (previous) {
-            previous->sendDetails().status = QStringLiteral("OK");
+            previous->sendDetails().status = Backend::Transaction::SendStatus::Ok;
             previous->sendDetails().date = QDateTime::currentDateTime();
             previous->sendDetails().attempts = 1;
             previous->sendDetails().respStatus = 200;

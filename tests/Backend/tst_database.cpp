@@ -161,7 +161,7 @@ private slots:
         Transaction::Ptr t = transaction("row", Transaction::ErrorReport);
         QVERIFY(db.transAdd(t));
         QCOMPARE(db.transCounts({"FAILED", "OK", "PENDING"}), QVector<int>({0, 0, 2}));
-        t->sendDetails() = {status, now.addSecs(-700), schedOffset == INT_MIN ? QDateTime() : now.addSecs(schedOffset),
+        t->sendDetails() = {Transaction::statusFromText(status), now.addSecs(-700), schedOffset == INT_MIN ? QDateTime() : now.addSecs(schedOffset),
                             4, 503, QJsonObject{{"error", Nasty}}};
         QVERIFY(db.transUpdate(t));
 
@@ -192,14 +192,14 @@ private slots:
             QVERIFY(thread->wait(30000));
         };
         QCOMPARE(counts(), QVector<int>({1, 0}));
-        t->sendDetails().status = "OK";
+        t->sendDetails().status = Transaction::SendStatus::Ok;
         bool updated = false;
         elsewhere([&] { updated = db.transUpdate(t); });
         QVERIFY(updated);
         QCOMPARE(counts(), QVector<int>({0, 1}));
 
-        // The store's own thread groups this write; another thread sees it once committed.
-        t->sendDetails().status = "PENDING";
+        // Written on the store's own thread: another thread sees it at once.
+        t->sendDetails().status = Transaction::SendStatus::Pending;
         QVERIFY(db.transUpdate(t));
         QVERIFY(db.transAdd(transaction("synced")));
         QVector<int> seen;
@@ -225,7 +225,7 @@ private slots:
         QCOMPARE(due.size(), 1);
         QCOMPARE(due.first()->toJson(), transaction("u-old", Transaction::ErrorReport)->toJson());
         const Transaction::SendDetails &d = due.first()->sendDetails();
-        QVERIFY(!d.date.isValid() && d.status == "PENDING" && d.attempts == 2 && d.respStatus == 401);
+        QVERIFY(!d.date.isValid() && d.status == Transaction::SendStatus::Pending && d.attempts == 2 && d.respStatus == 401);
         QCOMPARE(d.respData, QJsonObject({{"a", 1}}));
         QVERIFY(db.transAdd(transaction("u-new")));
     }

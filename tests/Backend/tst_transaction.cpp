@@ -62,7 +62,7 @@ private slots:
         QCOMPARE(Transaction::strToType("ERROR_REPORT"), Transaction::ErrorReport);
 
         const Transaction fresh;
-        QCOMPARE(fresh.sendDetails().status, QString("PENDING"));
+        QVERIFY(fresh.sendDetails().status == Transaction::SendStatus::Pending);
         QCOMPARE(fresh.toJson()["timestamp"].toString(), QString(""));
 
         const Transaction::Ptr t = Transaction::create(Transaction::ErrorReport, "DEV-1", "04", "jam");

@@ -12,7 +12,10 @@ changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text)
 answers, off unless scripted: "bodyBytes" (that many bytes, sent in pieces, length
 announced unless "unannounced"), "padBytes" (a member "pad" of that many characters
 added to "json"), "elsewhere" (a redirect to the same server and path under that host
-name: another origin for the client; whatever follows it is logged with that "Host").
+name: another origin for the client; whatever follows it is logged with that "Host"),
+"twice" (the answer is followed, once the next request on the connection has come, by
+a second whole answer to the same request, the card back office's own; the next request
+is then taken after "delayMs" again).
 Unscripted requests under /api/v1/device/ reach the card back office below; other
 unscripted requests get 404. LOG gets one JSON line per request.
 
@@ -99,6 +102,18 @@ def make_handler(server_name, script_file, log_file):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
         disable_nagle_algorithm = True  # headers and body go out in two writes
+        second = None  # a second answer to the last request and a pause, before the next is read
+
+        def handle_one_request(self):
+            if self.second is not None:
+                (second, pause), self.second = self.second, None
+                try:
+                    if self.rfile.peek(1):  # the next request has come
+                        self.wfile.write(second)
+                        time.sleep(pause)
+                except OSError:
+                    pass
+            super().handle_one_request()
 
         def log_message(self, fmt, *args):
             pass
@@ -166,6 +181,11 @@ def make_handler(server_name, script_file, log_file):
                 a["json"] = dict(a.get("json", {}), pad="x" * a["padBytes"])
             data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "").encode()
             self.send(a.get("status", 200), data)
+            if a.get("twice"):
+                status, answer, _ = card_bo(self, self.command, url.path, body)
+                data = json.dumps(answer).encode()
+                self.second = (b"HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (
+                    status, self.responses[status][0].encode(), len(data), data), a.get("delayMs", 0) / 1000.0)
 
         def finish(self):
             try:

@@ -17,17 +17,70 @@ Routes, on both servers:
   /big?size=N[&chunked=1[&pause=ms]]
                         about N bytes of a JSON array, with a Content-Length, or chunked
                         in 64 KiB pieces with a pause after each
-  /auth                 200 with basic credentials lane:secret, else 401 asking for them
+  /auth[?digest=ALGS[&basic=1][&uses=N]]
+                        200 with the credentials lane:secret, else 401 asking for them: basic
+                        credentials, or with digest= Digest ones (qop "auth") of each of the
+                        comma-separated algorithms (MD5, SHA-256), in that order, and basic=1
+                        a Basic challenge after them; uses=N makes a nonce good for N requests,
+                        then stale; a nonce count must grow with each use
   /seen                 JSON list of "METHOD path" received by this server so far
 """
+import hashlib
 import http.server
 import json
+import re
 import socket
 import ssl
 import sys
 import threading
 import time
 import urllib.parse
+
+REALM = "lane@peer"
+OPAQUE = "5ccc069c403ebaf9f0171e9517f40e41"
+HASHES = {"MD5": hashlib.md5, "SHA-256": hashlib.sha256}
+nonces = {}  # nonce -> [uses left or None, last nonce count]
+nonces_lock = threading.Lock()
+
+
+def digest_params(text):
+    return {m.group(1).lower(): m.group(3) if m.group(3) is not None else m.group(2)
+            for m in re.finditer(r'(\w+)=("((?:[^"\\]|\\.)*)"|[^,\s]*)', text)}
+
+
+def digest_check(handler, algorithms):
+    """(accepted algorithm or None, whether the nonce was stale)"""
+    auth = handler.headers.get("Authorization", "")
+    if not auth.startswith("Digest "):
+        return None, False
+    p = digest_params(auth[7:])
+    algorithm = p.get("algorithm", "MD5")
+    if algorithm not in algorithms or p.get("username") != "lane" or p.get("realm") != REALM \
+            or p.get("uri") != handler.path or p.get("qop") != "auth" or p.get("opaque") != OPAQUE:
+        return None, False
+    h = lambda text: HASHES[algorithm](text.encode()).hexdigest()
+    ha1 = h("lane:%s:secret" % REALM)
+    ha2 = h("%s:%s" % (handler.command, p["uri"]))
+    if p.get("response") != h(":".join([ha1, p.get("nonce", ""), p.get("nc", ""), p.get("cnonce", ""), "auth", ha2])):
+        return None, False
+    with nonces_lock:
+        entry = nonces.get(p["nonce"])
+        if entry is None or not re.fullmatch(r"[0-9a-f]{8}", p["nc"]) or int(p["nc"], 16) <= entry[1]:
+            return None, False
+        if entry[0] == 0:
+            return None, True
+        entry[1] = int(p["nc"], 16)
+        if entry[0] is not None:
+            entry[0] -= 1
+    return algorithm, False
+
+
+def digest_challenges(algorithms, uses, stale):
+    nonce = hashlib.sha256(("%f" % time.time()).encode() + threading.current_thread().name.encode()).hexdigest()[:32]
+    with nonces_lock:
+        nonces[nonce] = [uses, 0]
+    return [("WWW-Authenticate", 'Digest realm="%s", qop="auth", algorithm=%s, nonce="%s", opaque="%s"%s'
+             % (REALM, a, nonce, OPAQUE, ", stale=true" if stale else "")) for a in algorithms]
 
 
 def make_handler(name, seen):
@@ -39,7 +92,7 @@ def make_handler(name, seen):
 
         def send_body(self, code, body, ctype="application/json", headers=None):
             self.send_response(code)
-            for k, v in (headers or {}).items():
+            for k, v in (headers.items() if isinstance(headers, dict) else headers or []):
                 self.send_header(k, v)
             if body is not None and code != 204:
                 self.send_header("Content-Type", ctype)
@@ -97,6 +150,17 @@ def make_handler(name, seen):
                     self.wfile.write(b"0\r\n\r\n")
                 else:
                     self.send_body(200, data)
+            elif url.path == "/auth" and "digest" in query:
+                algorithms = query["digest"].split(",")
+                accepted, stale = digest_check(self, algorithms)
+                if accepted:
+                    self.send_body(200, json.dumps({"auth": True, "algorithm": accepted}).encode())
+                else:
+                    uses = int(query["uses"]) if "uses" in query else None
+                    challenges = digest_challenges(algorithms, uses, stale)
+                    if query.get("basic"):
+                        challenges.append(("WWW-Authenticate", 'Basic realm="lane"'))
+                    self.send_body(401, b'{"auth": false}', headers=challenges)
             elif url.path == "/auth":
                 if self.headers.get("Authorization") == "Basic bGFuZTpzZWNyZXQ=":  # lane:secret
                     self.send_body(200, b'{"auth": true}')
