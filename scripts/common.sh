@@ -10,7 +10,7 @@ PACKAGES=(
   libqt5sql5-sqlite qttools5-dev qttools5-dev-tools libmosquitto-dev mosquitto mosquitto-clients
   libqrcodegencpp-dev fonts-dejavu-core
   xvfb xauth sqlite3 openssl curl netcat-openbsd python3 python3-paho-mqtt librsvg2-bin zbar-tools
-  libbenchmark-dev time xdotool
+  libbenchmark-dev time xdotool x11-apps netpbm
   qml-module-qtgraphicaleffects qml-module-qtquick-extras qml-module-qtquick-controls qml-module-qtqml-models2
   qml-module-qtquick-virtualkeyboard
   clang libfuzzer-14-dev
@@ -65,7 +65,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# Starts Xvfb when there is no display; sets DISPLAY.
+# Starts Xvfb when there is no display; sets DISPLAY, and XVFB_DISPLAY when it started one.
+XVFB_DISPLAY=""
 ensure_display() {
   if [ -z "${DISPLAY:-}" ]; then
     local n=99
@@ -73,6 +74,7 @@ ensure_display() {
     setsid Xvfb ":$n" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
     started $!
     export DISPLAY=":$n"
+    XVFB_DISPLAY=":$n"
     for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
   fi
 }

@@ -58,7 +58,8 @@ void ESB::initClient()
 
 void ESB::initTimer()
 {
-    const int seconds = qMax(MinCheckIntervalSec, m_config->get(Key::EsbHbIntervalSec).toInt());
+    // The configuration takes no period below 1 s: 0 would make a tight request loop.
+    const int seconds = m_config->get(Key::EsbHbIntervalSec).toInt();
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(seconds * 1000);
 }

@@ -91,9 +91,6 @@ public:
         bool cardReturn = false;
     };
 
-    // The floor of the version-check interval: 0 would make a tight request loop.
-    static constexpr int MinCheckIntervalSec = 1;
-
     ESB(Config &config, QObject *parent = nullptr);
 
     QString version() const { return m_version; }

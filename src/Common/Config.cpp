@@ -1,14 +1,20 @@
 #include "Common/Config.h"
 
+#include "Common/ConfigKeys.h"
 #include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QUrl>
+
+#include <cmath>
+#include <limits>
 
 #include <utility>
 
@@ -41,6 +47,68 @@ QList<int> unreadableLines(const QByteArray &content)
         bad.append(i + 1);
     }
     return bad;
+}
+
+// A value as the operator wrote it: a list (a file text with commas) joined again, a JSON
+// array or object as JSON.
+QString valueText(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::QStringList:
+        return value.toStringList().join(QLatin1Char(','));
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantMap:
+        return QString::fromUtf8(QJsonDocument::fromVariant(value).toJson(QJsonDocument::Compact));
+    default:
+        return value.toString();
+    }
+}
+
+bool isText(const QVariant &value)
+{
+    const int type = value.userType();
+    return value.isValid() && type != QMetaType::QStringList && type != QMetaType::QVariantList
+           && type != QMetaType::QVariantMap;
+}
+
+// A whole number as the variant's own conversion gives it; a truth value is none.
+bool readsAsNumber(const QVariant &value, int &number)
+{
+    const int type = value.userType();
+    if (type == QMetaType::Double || type == QMetaType::Float) {
+        const double d = value.toDouble();
+        if (std::floor(d) != d || d < std::numeric_limits<int>::min() || d > std::numeric_limits<int>::max())
+            return false;
+        number = int(d);
+        return true;
+    }
+    bool ok = false;
+    number = value.toInt(&ok);
+    return ok && type != QMetaType::Bool;
+}
+
+bool readsAsTruthValue(const QVariant &value)
+{
+    if (value.userType() == QMetaType::Bool)
+        return true;
+    if (value.userType() != QMetaType::QString)
+        return false;
+    const QString text = value.toString().trimmed().toLower();
+    return text == QLatin1String("true") || text == QLatin1String("false") || text == QLatin1String("1")
+           || text == QLatin1String("0");
+}
+
+bool readsAsUrl(const QVariant &value)
+{
+    if (value.userType() != QMetaType::QString)
+        return false;
+    const QString text = value.toString();
+    if (text.isEmpty())
+        return true;
+    const QUrl url(text);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+           && !url.host().isEmpty();
 }
 
 QVariant fromJsonValue(const QJsonValue &value)
@@ -83,6 +151,8 @@ QVariant Config::get(const QString &key) const
 
 void Config::set(const QString &key, const QVariant &value)
 {
+    if (!admit(key, value, false))
+        return;
     auto held = m_values.constFind(key);
     if (held != m_values.constEnd() && held.value() == value)
         return;
@@ -157,7 +227,7 @@ QVariantMap Config::readFile()
         log.warn("Configuration file holds secrets and is readable by others : ", m_fileName);
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
-        const QVariant &value = it.value();
+        const QVariant &value = admit(key, it.value(), true) ? it.value() : m_defaults.value(key);
         auto held = m_values.find(key);
         if (held == m_values.end()) {
             m_values.insert(key, value);
@@ -251,7 +321,7 @@ void Config::fromJson(const QJsonObject &object)
     QVariantMap changes;
     for (auto it = formed.cbegin(); it != formed.cend(); ++it) {
         auto held = m_values.find(it.key());
-        if (held == m_values.end())
+        if (held == m_values.end() || !admit(it.key(), it.value(), false))
             continue;
         if (!(held.value() == it.value())) {
             held.value() = it.value();
@@ -276,6 +346,55 @@ void Config::print() const
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
         log.info(" ", it.key().leftJustified(width), " : ", Secrets::maskedText(it.key(), get(it.key())));
     log.info(rule);
+}
+
+QString Config::refusal(const QString &key, const QVariant &value) const
+{
+    const auto def = m_defaults.constFind(key);
+    if (def == m_defaults.cend())
+        return QString();
+    int number = 0;
+    switch (def.value().userType()) {
+    case QMetaType::Int:
+        if (!readsAsNumber(value, number))
+            return QStringLiteral("not a number");
+        if (number < ConfigMinimums.value(key, std::numeric_limits<int>::min()))
+            return QStringLiteral("below ") + QString::number(ConfigMinimums.value(key));
+        return QString();
+    case QMetaType::Bool:
+        return readsAsTruthValue(value) ? QString() : QStringLiteral("not a truth value (true or false)");
+    default:
+        if (ConfigUrlKeys.contains(key))
+            return readsAsUrl(value) ? QString() : QStringLiteral("not a URL (http:// or https:// and a host)");
+        if (value.userType() == QMetaType::QStringList)
+            return QStringLiteral("not a text (a text with commas goes in double quotes)");
+        return isText(value) ? QString() : QStringLiteral("not a text");
+    }
+}
+
+bool Config::admit(const QString &key, const QVariant &value, bool fromFile)
+{
+    const QString why = refusal(key, value);
+    if (why.isEmpty()) {
+        m_refused.remove(key);
+        return true;
+    }
+    const QString text = valueText(value);
+    const auto logged = m_refused.constFind(key);
+    if (logged != m_refused.cend() && logged.value() == text)
+        return false;
+    m_refused.insert(key, text);
+    const auto shown = [&key](const QVariant &v) {
+        const QString t = Secrets::maskedText(key, v);
+        return t.isEmpty() ? QStringLiteral("(empty)") : Log::outside(t, 200);
+    };
+    if (fromFile)
+        log.warn("Configuration value ", key, "=", shown(text), " in ", m_fileName, " is ", why,
+                 ", using the default ", shown(m_defaults.value(key)));
+    else
+        log.warn("Configuration value ", key, "=", shown(text), " is ", why, ", keeping ",
+                 shown(m_values.value(key, m_defaults.value(key))));
+    return false;
 }
 
 bool Config::contains(const QVariantMap &map, const QString &pattern)

@@ -1,9 +1,15 @@
 #pragma once
 // The process's one configuration store: command-line overrides over the values of an
 // INI settings file over the built-in defaults. Keys are "group/name".
+//
+// Every value that comes in (from the file, `set` or `fromJson`) must read as the type of its
+// key's default, and the settings of ConfigUrlKeys and ConfigMinimums as a URL or a number
+// not below their least. One that does not is logged once with its key and is not taken: a
+// value of the file gives way to the default, any other leaves the value in force.
 #include "Common/Log.h"
 #include <QDateTime>
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QStringList>
@@ -60,6 +66,12 @@ signals:
 
 private:
     QVariantMap readFile();
+    // Why the value cannot stand for the key ("not a number", "not a truth value", "not a
+    // URL", "below 1", ...), or an empty text when it can. A key without a default takes any
+    // value.
+    QString refusal(const QString &key, const QVariant &value) const;
+    // Whether the value may be taken; one that may not is logged, once while it stays the same.
+    bool admit(const QString &key, const QVariant &value, bool fromFile);
     void watch();
     void unwatch();
     void onDirectoryChanged(const QString &path);
@@ -68,6 +80,8 @@ private:
     QVariantMap m_values;
     QVariantMap m_defaults;
     QVariantMap m_overrides;
+    // The value last refused for each key, as logged: the same one is not logged again.
+    QHash<QString, QString> m_refused;
     QFileSystemWatcher m_watcher;
     bool m_read = false; // the file has been read once
 

@@ -72,3 +72,31 @@ const QVariantMap ConfigDefaults = {
     {Key::LocalScaleId, QString()},
     {Key::LocalIgnoreSslErrors, false},
 };
+
+const QSet<QString> ConfigUrlKeys = {
+    Key::CameraAlpr1, Key::CameraAlpr2, Key::CameraCcr1, Key::CameraCcr2,
+    Key::CardBoUrl,   Key::EsbUrl,      Key::LocalUrl,
+};
+
+const QHash<QString, int> ConfigMinimums = {
+    {Key::GuiDisplayOffMin, 0},
+    {Key::GuiShutdownDelaySec, 0},
+    {Key::CameraRetries, 0},
+    {Key::CameraTriggerDelayMsec, 0},
+    {Key::CameraResponseTimeoutMsec, 0},
+    // Each poll is a request to every camera.
+    {Key::CameraStatusIntervalMsec, 1},
+    // The Modbus client keeps its time-out when given one shorter than 10 ms.
+    {Key::BarrierTimeout, 10},
+    {Key::BarrierRetries, 0},
+    // 0 is the heartbeat's own default period of 30 s.
+    {Key::CardBoHbIntervalSec, 0},
+    {Key::CardBoRespTimeoutMsec, 0},
+    {Key::TerminalCollectTimeoutSec, 0},
+    // Past it the passage is closed with the truck perhaps still under the boom.
+    {Key::TerminalExitTimeoutSec, 1},
+    {Key::EsbResponseTimeoutMsec, 0},
+    // Each check follows the answer to the previous one after this many seconds.
+    {Key::EsbHbIntervalSec, 1},
+    {Key::LocalResponseTimeoutMsec, 0},
+};

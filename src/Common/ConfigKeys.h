@@ -2,7 +2,9 @@
 // Every setting of the system by name, and the table of their defaults that the one
 // configuration store is built on. Code reads and writes settings by these names only: a
 // key spelled out elsewhere would read an empty value without a word.
+#include <QHash>
 #include <QLatin1String>
+#include <QSet>
 #include <QVariantMap>
 
 #include <cstddef>
@@ -88,5 +90,15 @@ constexpr QLatin1String LocalIgnoreSslErrors = "local/ignoreSslErrors"_l1;
 
 } // namespace Key
 
-// Every setting above with its default.
+// Every setting above with its default. A value is read as the type of its default: a whole
+// number, a truth value or a text.
 extern const QVariantMap ConfigDefaults;
+
+// The settings that name a server or a camera: empty (none), or an http or https URL with a
+// host.
+extern const QSet<QString> ConfigUrlKeys;
+
+// The least value of each setting that is a time or a count. 0 where it means none (a
+// time-out of 0 waits without limit) or at once; above 0 where 0 would poll without pause or
+// would not be taken at all.
+extern const QHash<QString, int> ConfigMinimums;

@@ -7,6 +7,8 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -106,6 +108,7 @@ void MosquittoClient::onLookedUp(const QHostInfo &info)
             address = a.toString();
     }
     if (address.isEmpty()) {
+        noteReason(info.errorString());
         teardown(TransportInvalid);
         return;
     }
@@ -115,6 +118,7 @@ void MosquittoClient::onLookedUp(const QHostInfo &info)
 void MosquittoClient::startAttempt(const QString &address)
 {
     destroyInstance();
+    m_reason.clear();
     const QByteArray id = m_clientId.toUtf8();
     m_mosq = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), m_cleanSession, this);
     if (!m_mosq) {
@@ -151,6 +155,7 @@ void MosquittoClient::startAttempt(const QString &address)
     const QByteArray host = address.toUtf8();
     const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_port, m_keepAlive);
     if (rc != MOSQ_ERR_SUCCESS) {
+        noteResult(rc);
         teardown(rc == MOSQ_ERR_INVAL ? UnknownError : TransportInvalid);
         return;
     }
@@ -176,6 +181,8 @@ void MosquittoClient::closeTransport()
 {
     if (m_state == Disconnected)
         return;
+    noteReason(m_state == Connecting ? QStringLiteral("no answer in time, attempt given up")
+                                     : QStringLiteral("connection dropped"));
     teardown(TransportInvalid);
 }
 
@@ -260,6 +267,8 @@ void MosquittoClient::onConnectCb(mosquitto *m, void *self, int rc)
 void MosquittoClient::onDisconnectCb(mosquitto *m, void *self, int rc)
 {
     auto *c = static_cast<MosquittoClient *>(self);
+    if (c->m_mosq == m && rc != MOSQ_ERR_SUCCESS)
+        c->noteResult(rc);
     if (c->m_mosq == m)
         c->m_events.append({Event::Disconnect, c->m_generation, rc, {}, {}, 0});
 }
@@ -286,7 +295,7 @@ void MosquittoClient::onReadable()
 {
     if (!m_mosq)
         return;
-    mosquitto_loop_read(m_mosq, 1);
+    noteResult(mosquitto_loop_read(m_mosq, 1));
     afterIo();
 }
 
@@ -294,7 +303,7 @@ void MosquittoClient::onWritable()
 {
     if (!m_mosq)
         return;
-    mosquitto_loop_write(m_mosq, 1);
+    noteResult(mosquitto_loop_write(m_mosq, 1));
     afterIo();
 }
 
@@ -335,10 +344,13 @@ void MosquittoClient::drain()
             switch (e.kind) {
             case Event::Connack:
                 if (e.code != 0) {
+                    noteReason(QString::fromUtf8(mosquitto_connack_string(e.code)));
                     teardown(errorOfConnack(e.code));
                     break;
                 }
                 m_error = NoError;
+                m_reason.clear();
+                m_reported.clear();
                 setState(Connected);
                 if (self && m_state == Connected)
                     emit connected();
@@ -472,10 +484,33 @@ void MosquittoClient::teardown(ClientError error)
         if (!self)
             return;
     }
-    if (error != NoError && error != m_error) {
+    // A failure is announced when it differs from the last one: another error, broker or
+    // reason (the same refusal every few seconds is announced once).
+    if (error == NoError)
+        return;
+    m_errorString = m_reason.isEmpty() ? QStringLiteral("connection lost") : m_reason;
+    const QString report = QString::number(error) + QLatin1Char(' ') + m_host + QLatin1Char(':')
+                           + QString::number(m_port) + QLatin1Char(' ') + m_errorString;
+    if (report != m_reported || error != m_error) {
         m_error = error;
+        m_reported = report;
         emit errorChanged(error);
     }
+}
+
+void MosquittoClient::noteReason(const QString &reason)
+{
+    if (m_reason.isEmpty())
+        m_reason = reason;
+}
+
+void MosquittoClient::noteResult(int rc)
+{
+    if (rc == MOSQ_ERR_SUCCESS)
+        return;
+    // The library's own words for the outcome, or the system's for a failed call.
+    const int number = errno;
+    noteReason(QString::fromLocal8Bit(rc == MOSQ_ERR_ERRNO ? std::strerror(number) : mosquitto_strerror(rc)));
 }
 
 void MosquittoClient::setState(ClientState s)

@@ -62,6 +62,9 @@ public:
     int protocolVersion() const { return 4; }  // MQTT 3.1.1
     ClientState state() const { return m_state; }
     ClientError error() const { return m_error; }
+    // Why the last attempt or connection failed, in words ("Connection refused", "Host not
+    // found", ...); empty when nothing failed yet.
+    QString errorString() const { return m_errorString; }
 
     // Starts a connection attempt and returns at once. A call while an attempt is running
     // restarts it with the current settings; a call while connected does nothing.
@@ -123,6 +126,9 @@ private:
     void syncNotifiers();
     void removeNotifiers();
     void teardown(ClientError error);
+    // Keeps why the connection is failing, unless a reason was already found for it.
+    void noteReason(const QString &reason);
+    void noteResult(int rc);
     void destroyInstance();
     void setState(ClientState s);
     bool releaseHold(MosquittoSubscription *subscription);
@@ -141,6 +147,9 @@ private:
 
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
+    QString m_errorString;
+    QString m_reason;           // of the attempt or connection under way
+    QString m_reported;         // the error, broker and reason last announced
     mosquitto *m_mosq = nullptr;
     quint64 m_generation = 0;   // raised with every attempt and every teardown
     int m_lookupId = -1;

@@ -277,7 +277,9 @@ void MqttClient::onError(MosquittoClient::ClientError e)
         text = QStringLiteral("Unknown error.");
         break;
     }
-    log.warning(text);
+    // Which broker, and why: a wrong port or host shows at once.
+    log.warning(text, " (broker ", m_client->hostname(), ":", int(m_client->port()), ": ",
+                Log::outside(m_client->errorString()), ")");
     emit error(QStringLiteral("Mqtt client error"));
 }
 

@@ -76,11 +76,8 @@ GUIManager::~GUIManager()
 void GUIManager::initLog()
 {
     manager::Logger *logger = manager::Logger::instance();
-    // A level that is not a number (a typo in the file) keeps the default level rather than
-    // silencing everything but errors.
-    bool isNumber = false;
-    const int level = m_config->get(Key::LogLevel).toInt(&isNumber);
-    logger->setLevel(isNumber ? level : ConfigDefaults.value(Key::LogLevel).toInt());
+    // A level that is not a number never gets this far: the file's gives way to the default.
+    logger->setLevel(m_config->get(Key::LogLevel).toInt());
     logger->setStderr(m_config->get(Key::LogStderr).toBool());
     logger->setSyslog(m_config->get(Key::LogSyslog).toBool());
     logger->setColor(m_config->get(Key::LogColor).toBool());

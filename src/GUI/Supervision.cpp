@@ -19,8 +19,6 @@
 #include <QJsonDocument>
 #include <QMetaEnum>
 #include <QStringList>
-#include <cmath>
-#include <limits>
 
 ZUKA_LOG_CATEGORY(supervisionLogCategory, "gui.supervision")
 
@@ -219,13 +217,6 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
         if (!limit || limit->allow())
             log.warn(parts...);
     };
-    // Time-outs and periods for which 0 or less means nothing (a poll without pause, a
-    // request given no time).
-    static const QStringList Intervals = {
-        Key::BarrierTimeout,           Key::CameraResponseTimeoutMsec,
-        Key::CameraStatusIntervalMsec, Key::CardBoRespTimeoutMsec,
-        Key::EsbHbIntervalSec,         Key::EsbResponseTimeoutMsec,
-        Key::LocalResponseTimeoutMsec,  Key::TerminalCollectTimeoutSec};
     QJsonObject out;
     for (auto g = groups.begin(); g != groups.end(); ++g) {
         if (!g.value().isObject()) {
@@ -242,33 +233,11 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
                 leaveOut("Ignoring unknown configuration key : ", Log::outside(key));
                 continue;
             }
-            const int type = def == defaults.cend() ? int(QMetaType::QString) : def.value().userType();
-            bool ok = false;
-            switch (type) {
-            case QMetaType::Int: {
-                const double d = v.toDouble();
-                ok = v.isDouble() && std::floor(d) == d && d >= std::numeric_limits<int>::min()
-                     && d <= std::numeric_limits<int>::max();
-                break;
-            }
-            case QMetaType::Bool:
-                ok = v.isBool();
-                break;
-            default:
-                ok = v.isString();
-                break;
-            }
             // A masked secret sent back unchanged keeps the stored secret.
-            if (ok && Secrets::isSecretKey(key) && v.toString() == Secrets::Mask)
+            if (Secrets::isSecretKey(key) && v.isString() && v.toString() == Secrets::Mask)
                 continue;
-            if (ok && Intervals.contains(key) && v.toDouble() <= 0) {
-                leaveOut("Ignoring configuration value : ", key, " (an interval must be above 0)");
-            } else if (ok) {
-                inner.insert(n.key(), v);
-            } else {
-                const QString typeName = QString::fromLatin1(QMetaType::typeName(type));
-                leaveOut("Ignoring configuration value of wrong type : ", Log::outside(key), " (expected ", typeName, ")");
-            }
+            // Whether the value reads as the key's type is the store's to judge.
+            inner.insert(n.key(), v);
         }
         if (!inner.isEmpty())
             out.insert(g.key(), inner);

@@ -43,10 +43,9 @@ public:
     QByteArray statusDocument() const;
 
     // The part of a "/config/set" object that may be applied: keys the store holds (a
-    // default, or one of the known keys of its file), with values whose type is the type
-    // of the key's default (int: a whole number, bool, text; keys without a default take
-    // texts), and time intervals above 0. Every other value is logged and left out; the
-    // sender decides how many lines that makes, so they go through `limit` when given.
+    // default, or one of the known keys of its file), less secrets sent back masked. Every
+    // other key is logged and left out, through `limit` when given (the sender decides how
+    // many lines that makes); the store then judges each value.
     static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
                                       const QStringList &known = QStringList(), LogLimit *limit = nullptr);
 

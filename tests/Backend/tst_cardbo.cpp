@@ -325,6 +325,7 @@ private slots:
         m_peer.script({{"cardbo", json(QString(R"({"heartbeat": {"blacklistVersion": "v2",
             "softwareVersion": "2.0.0", "softwareUrl": "http:\/\/sw\/2.0.0.deb", "softwareMd5": "abc",
             "configUpdatedAt": "%1", "config": [{"name": "barrier/timeout", "value": 1500},
+                                                 {"name": "terminal/collectTimeoutSec", "value": "one minute"},
                                                  {"name": "card-bo/hbPolicy", "value": "always"}]},
             "commands": [{"id": "c-1", "command": "resetBox"}]})").arg(now))},
                        // A full list is larger than any other answer.
@@ -347,6 +348,8 @@ private slots:
         QCOMPARE(rig.config.get("barrier/timeout").toInt(), 1500);
         QCOMPARE(rig.config.get("card-bo/hbPolicy").toString(), QString("always"));
         QCOMPARE(changes.size(), 2);
+        QCOMPARE(log.count("[Config] WARN: Configuration value terminal/collectTimeoutSec=one minute is not a number,"
+                           " keeping 60"), 1);
         QCOMPARE(log.countContaining("WARN: New configuration received"), 1);
         QCOMPARE(m_peer.requests(Device + "blacklist").size(), 1);
         QCOMPARE(m_peer.requests(Device + "blacklist").first()["query"].toString(), QString("after=v2"));

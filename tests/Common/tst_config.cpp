@@ -326,6 +326,41 @@ private slots:
                                  + " neither [section] nor key=value, ignored)"));
     }
 
+    // A file value that does not read as its key's type gives way to the default, said
+    // once with the key and the value.
+    void valuesOfTheWrongType_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("refused"); // after the key
+        QTest::newRow("number") << QByteArray("[terminal]\nexitTimeoutSec=two minutes\n") << "terminal/exitTimeoutSec"
+                                << QVariant(120) << "=two minutes in %1 is not a number, using the default 120";
+        QTest::newRow("truth value") << QByteArray("[log]\nsyslog=no\n") << "log/syslog" << QVariant(true)
+                                     << "=no in %1 is not a truth value (true or false), using the default true";
+        QTest::newRow("URL") << QByteArray("[esb]\nurl=bus.lan:8443\n") << "esb/url" << QVariant(QString())
+                             << "=bus.lan:8443 in %1 is not a URL (http:// or https:// and a host), using the default (empty)";
+        QTest::newRow("poll period of 0") << QByteArray("[cameras]\nstatusIntervalMsec=0\n") << "cameras/statusIntervalMsec"
+                                          << QVariant(60000) << "=0 in %1 is below 1, using the default 60000";
+    }
+
+    void valuesOfTheWrongType()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        QFETCH(QString, refused);
+        const QString file = path(QString("typed-%1.conf").arg(QTest::currentDataTag()).replace(' ', '_'));
+        writeFile(file, content);
+        LogCapture log;
+        Config config(file, ConfigDefaults);
+        QCOMPARE(config.get(key), value);
+        const QString line = "[Config] WARN: Configuration value " + key + refused.arg(file);
+        QCOMPARE(log.count(line), 1);
+        config.load();
+        QCOMPARE(log.count(line), 1);
+    }
+
     void printHidesSecrets()
     {
         const QString file = path("secrets.conf");

@@ -183,43 +183,71 @@ private slots:
         QCOMPARE(screens.screen(), QString("Login"));
     }
 
+    // A "/config/set" object as the store takes it in: the changes applied, and the line
+    // that tells of a value it refused.
     void configTypes_data()
     {
         QTest::addColumn<QByteArray>("in");
         QTest::addColumn<QByteArray>("accepted");
-        QTest::newRow("int as text") << QByteArray(R"({"mqtt":{"port":"abc"}})") << QByteArray("{}");
-        QTest::newRow("int") << QByteArray(R"({"mqtt":{"port":1884}})") << QByteArray(R"({"mqtt":{"port":1884}})");
-        QTest::newRow("fraction for int") << QByteArray(R"({"mqtt":{"port":18.5}})") << QByteArray("{}");
-        QTest::newRow("bool as text") << QByteArray(R"({"gui":{"showCursor":"false"}})") << QByteArray("{}");
+        QTest::addColumn<QString>("refused");
+        QTest::newRow("int as text") << QByteArray(R"({"mqtt":{"port":"abc"}})") << QByteArray("{}")
+                                     << "mqtt/port=abc is not a number, keeping 1883";
+        QTest::newRow("int") << QByteArray(R"({"mqtt":{"port":1884}})") << QByteArray(R"({"mqtt":{"port":1884}})") << "";
+        QTest::newRow("fraction for int") << QByteArray(R"({"mqtt":{"port":18.5}})") << QByteArray("{}")
+                                          << "mqtt/port=18.5 is not a number, keeping 1883";
+        QTest::newRow("bool as text") << QByteArray(R"({"gui":{"showCursor":"false"}})")
+                                      << QByteArray(R"({"gui":{"showCursor":"false"}})") << "";
         QTest::newRow("bool") << QByteArray(R"({"gui":{"showCursor":false}})")
-                              << QByteArray(R"({"gui":{"showCursor":false}})");
-        QTest::newRow("text as number") << QByteArray(R"({"gui":{"settingsPin":1234}})") << QByteArray("{}");
+                              << QByteArray(R"({"gui":{"showCursor":false}})") << "";
         QTest::newRow("masked secret kept") << QByteArray(R"({"mqtt":{"password":"****","host":"h"}})")
-                                            << QByteArray(R"({"mqtt":{"host":"h"}})");
-        QTest::newRow("unknown key") << QByteArray(R"({"mqtt":{"keepAlive":1}})") << QByteArray("{}");
-        QTest::newRow("interval of 0") << QByteArray(R"({"cameras":{"statusIntervalMsec":0}})") << QByteArray("{}");
+                                            << QByteArray(R"({"mqtt":{"host":"h"}})") << "";
+        QTest::newRow("unknown key") << QByteArray(R"({"mqtt":{"keepAlive":1}})") << QByteArray("{}") << "";
+        QTest::newRow("not a URL") << QByteArray(R"({"esb":{"url":"bus.lan:8443"}})") << QByteArray("{}")
+                                   << "esb/url=bus.lan:8443 is not a URL (http:// or https:// and a host), keeping (empty)";
+        QTest::newRow("interval of 0") << QByteArray(R"({"cameras":{"statusIntervalMsec":0}})") << QByteArray("{}")
+                                       << "cameras/statusIntervalMsec=0 is below 1, keeping 60000";
+        QTest::newRow("negative delay") << QByteArray(R"({"cameras":{"triggerDelayMsec":-5}})") << QByteArray("{}")
+                                        << "cameras/triggerDelayMsec=-5 is below 0, keeping 0";
+        QTest::newRow("time-out of 0: none") << QByteArray(R"({"terminal":{"collectTimeoutSec":0}})")
+                                             << QByteArray(R"({"terminal":{"collectTimeoutSec":0}})") << "";
         QTest::newRow("heartbeat period 0: its default") << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})")
-                                                         << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})");
+                                                         << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})") << "";
         QTest::newRow("mixed") << QByteArray(R"({"log":{"level":3,"stderr":1},"x":5})")
-                               << QByteArray(R"({"log":{"level":3}})");
+                               << QByteArray(R"({"log":{"level":3}})")
+                               << "log/stderr=1 is not a truth value (true or false), keeping false";
         // Keys a sender makes up: each line one line within its bound, a handful of them.
-        QTest::newRow("key with a line break") << QByteArray(R"({"mqtt":{"k\n[Terminal] Ready":1}})") << QByteArray("{}");
-        QTest::newRow("1 MiB key") << "{\"mqtt\":{\"" + QByteArray(1 << 20, 'k') + "\":1}}" << QByteArray("{}");
+        QTest::newRow("key with a line break") << QByteArray(R"({"mqtt":{"k\n[Terminal] Ready":1}})") << QByteArray("{}") << "";
+        QTest::newRow("1 MiB key") << "{\"mqtt\":{\"" + QByteArray(1 << 20, 'k') + "\":1}}" << QByteArray("{}") << "";
         QByteArray many = "{\"mqtt\":{\"k\":1";
         for (int i = 0; i < 10000; ++i)
             many += ",\"k" + QByteArray::number(i) + "\":1";
-        QTest::newRow("10,000 unknown keys") << many + "}}" << QByteArray("{}");
+        QTest::newRow("10,000 unknown keys") << many + "}}" << QByteArray("{}") << "";
     }
     void configTypes()
     {
         QFETCH(QByteArray, in);
         QFETCH(QByteArray, accepted);
+        QFETCH(QString, refused);
+        Config config(QString(), ConfigDefaults);
+        QSignalSpy changed(&config, &Config::configChanged);
         LogCapture log(false);
         LogLimit limit{Log("[GUIManager] ")};
-        const QJsonObject out =
-            Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, {}, &limit);
+        config.fromJson(Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, {}, &limit));
+        QJsonObject out;
+        for (const QList<QVariant> &signal : qAsConst(changed)) {
+            const QVariantMap changes = signal.first().toMap();
+            for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+                const QStringList key = it.key().split('/');
+                QJsonObject group = out.value(key[0]).toObject();
+                group.insert(key[1], QJsonValue::fromVariant(it.value()));
+                out.insert(key[0], group);
+            }
+        }
         QCOMPARE(out, QJsonDocument::fromJson(accepted).object());
-        QVERIFY(log.texts().size() <= LogLimit::Burst);
+        QCOMPARE(log.countContaining("[Config] WARN: Configuration value "), refused.isEmpty() ? 0 : 1);
+        if (!refused.isEmpty())
+            QVERIFY(log.contains("[Config] WARN: Configuration value " + refused));
+        QVERIFY(log.countContaining("[GUIManager] WARN: Ignoring") <= LogLimit::Burst);
         for (const QString &line : log.texts())
             QVERIFY(!line.contains('\n') && line.size() < 2 * Log::OutsideLimit);
     }
@@ -301,7 +329,7 @@ void TstGuiLogic::onBroker()
     QCOMPARE(log.count("[MqttClient] Connecting to host"), 1);
     // The request topics renewed once on the new connection, not added again.
     QCOMPARE(log.count("[MqttClient] Subscribing to 't17/ui/config/set' with QoS = 0"), 1);
-    QVERIFY(log.contains("[GUIManager] WARN: Ignoring configuration value of wrong type : mqtt/port (expected int)"));
+    QVERIFY(log.contains(QString("[Config] WARN: Configuration value mqtt/port=abc is not a number, keeping %1").arg(broker.port())));
     QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : mqtt/keepAlive"));
     QCOMPARE(config.get("mqtt/port").toInt(), int(broker.port()));
     // The document goes out once (from the new connection: the client was reconnecting).
