@@ -287,9 +287,9 @@ int terminalProgram(LaneRig &lane, int passages)
     env.insert("LD_PRELOAD", SYNC_COUNTER);
     env.insert("SYNC_COUNTER_FILE", counter);
 
-    // Its log is read where it goes on the lane, the system log, when this process can
-    // own /dev/log; else (a system logger runs) from its standard error, which costs it a
-    // write more a line.
+    // Its log is read where it goes on the lane, the system log, on a /dev/log of this
+    // process's own; else (no namespace for it could be had) from its standard error, which
+    // costs it a write more a line.
     SyslogSink syslog;
     QStringList args{"-f", conf, "-P", QString::number(lane.broker.port())};
     if (!syslog.available())
@@ -380,7 +380,7 @@ int terminalProgram(LaneRig &lane, int passages)
 
     std::printf("entry passage, the terminal program with its interface (%s), logging to %s, median of %d:\n",
                 qPrintable(env.value("QT_QPA_PLATFORM")),
-                syslog.available() ? "the system log" : "standard error (/dev/log is taken)", int(used.size()));
+                syslog.available() ? "the system log" : "standard error (no /dev/log of its own)", int(used.size()));
     std::printf("  software's own CPU time  %8.2f ms   (target < 15 ms; all threads, less the idle lane)\n",
                 median(own));
     std::printf("  process CPU time         %8.2f ms\n", median(used));
@@ -460,6 +460,7 @@ int throughRunner(LaneRig &lane, int passages)
 
 int main(int argc, char **argv)
 {
+    SyslogSink::isolate();  // while this process runs one thread
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const bool runner = args.value(1) == "--runner";

@@ -12,5 +12,5 @@ target_compile_definitions(tst_database PRIVATE DB_WRITER="$<TARGET_FILE:db_writ
 zuka_add_test(NAME tst_serverclients LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverclients.cpp
               LIBS zuka_backend)
 # The card back-office client against the card back office of the back-office peer.
-zuka_add_test(NAME tst_cardbo LABEL backoffice SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_cardbo.cpp
+zuka_add_test(NAME tst_cardbo LABEL backoffice COST 30 SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_cardbo.cpp
               LIBS zuka_backend Qt5::Sql)

@@ -4,7 +4,7 @@ zuka_add_test(NAME tst_lanesession LABEL engines SOURCES ${CMAKE_CURRENT_LIST_DI
 # are told where to post from the camera settings file beside the test).
 configure_file(${CMAKE_SOURCE_DIR}/src/Cameras/cameraSettings.json ${CMAKE_CURRENT_BINARY_DIR}/cameraSettings.json
                COPYONLY)
-zuka_add_test(NAME tst_lane LABEL engines TIMEOUT 600
+zuka_add_test(NAME tst_lane LABEL engines TIMEOUT 600 COST 120
               SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_lane.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp
                       ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h
               LIBS zuka_gui zuka_engines)

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,7 +18,9 @@
 
 namespace {
 const char *const LogPath = "/dev/log";
-const char *const LockPath = "/tmp/zuka-test-devlog.lock";
+
+// Why the sink cannot be had in this process; empty once isolate() has succeeded.
+QString g_unavailable = QStringLiteral("the test did not call SyslogSink::isolate()");
 
 sockaddr_un logAddress()
 {
@@ -27,57 +31,109 @@ sockaddr_un logAddress()
     return addr;
 }
 
-// Whether something answers on /dev/log.
-bool served()
+QString failed(const QByteArray &what)
 {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return QString::fromLocal8Bit(what) + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno));
+}
+
+bool writeFile(const char *path, const QByteArray &text)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    sockaddr_un addr = logAddress();
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    const bool ok = write(fd, text.constData(), size_t(text.size())) == text.size();
     close(fd);
     return ok;
 }
+
+// The user and group ids outside stay the ids inside, so files keep their owners.
+bool mapIds(uid_t uid, gid_t gid)
+{
+    return writeFile("/proc/self/setgroups", "deny")
+        && writeFile("/proc/self/uid_map", QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1")
+        && writeFile("/proc/self/gid_map", QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1");
+}
+
+// A file system of its own in the empty folder dir, in which every name of the machine's
+// /dev but "log" is a link to that /dev, mounted beneath it at .host.
+QString fillDev(const QByteArray &dir)
+{
+    if (mount("devlog", dir.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0)
+        return failed("cannot mount a file system for /dev");
+    const QByteArray host = dir + "/.host";
+    if (mkdir(host.constData(), 0755) != 0
+        || mount("/dev", host.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return failed("cannot reach the machine's /dev");
+    DIR *listing = opendir(host.constData());
+    if (!listing)
+        return failed("cannot list the machine's /dev");
+    QString why;
+    while (const dirent *e = readdir(listing)) {
+        const QByteArray name(e->d_name);
+        if (name == "." || name == ".." || name == "log")
+            continue;
+        if (symlink((".host/" + name).constData(), (dir + '/' + name).constData()) != 0) {
+            why = failed("cannot link /dev/" + name);
+            break;
+        }
+    }
+    closedir(listing);
+    return why;
+}
+
+// That file system, made aside and then moved over /dev. Returns why not, or nothing.
+QString privateDev()
+{
+    QByteArray aside = "/tmp/devlog-XXXXXX";
+    if (!mkdtemp(aside.data()))
+        return failed("cannot make a folder in /tmp");
+    QString why = fillDev(aside);
+    if (why.isEmpty() && mount(aside.constData(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
+        why = failed("cannot move a file system over /dev");
+    if (!why.isEmpty())
+        umount2(aside.constData(), MNT_DETACH);
+    rmdir(aside.constData());
+    return why;
+}
+}
+
+void SyslogSink::isolate()
+{
+    // A mount namespace outright where the process may make one (as root), else through a
+    // user namespace of its own.
+    if (unshare(CLONE_NEWNS) != 0) {
+        const uid_t uid = getuid();
+        const gid_t gid = getgid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            g_unavailable = failed("no mount namespace of its own");
+            return;
+        }
+        if (!mapIds(uid, gid)) {
+            g_unavailable = failed("cannot map the user in its namespace");
+            return;
+        }
+    }
+    // Nothing mounted from here on shows anywhere else on the machine.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        g_unavailable = failed("cannot keep its mounts private");
+        return;
+    }
+    g_unavailable = privateDev();
 }
 
 SyslogSink::SyslogSink()
 {
-    m_lockFd = open(LockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (m_lockFd < 0) {
-        m_reason = QStringLiteral("cannot open the lock file");
+    if (!g_unavailable.isEmpty()) {
+        m_reason = g_unavailable;
         return;
     }
-    // Another test holds /dev/log for the moment: wait for its turn, within a bound.
-    QDeadlineTimer deadline(120000);
-    while (flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if (deadline.hasExpired()) {
-            m_reason = QStringLiteral("another test kept /dev/log too long");
-            close(m_lockFd);
-            m_lockFd = -1;
-            return;
-        }
-        QThread::msleep(20);
-    }
-
-    struct stat st;
-    if (lstat(LogPath, &st) == 0) {
-        if (served()) {
-            m_reason = QStringLiteral("/dev/log belongs to a running system logger");
-            return;
-        }
-        if (!S_ISSOCK(st.st_mode)) {
-            m_reason = QStringLiteral("/dev/log is not a socket");
-            return;
-        }
-        unlink(LogPath);  // left behind by an earlier run
-    }
-
+    unlink(LogPath);  // an earlier sink's in this process
     m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un addr = logAddress();
     int on = 1;
     if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
         || setsockopt(m_fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
-        m_reason = QStringLiteral("cannot bind /dev/log: ") + QString::fromLocal8Bit(strerror(errno));
+        m_reason = failed("cannot bind /dev/log");
         if (m_fd >= 0)
             close(m_fd);
         m_fd = -1;
@@ -106,10 +162,6 @@ SyslogSink::~SyslogSink()
     if (m_fd >= 0) {
         unlink(LogPath);
         close(m_fd);
-    }
-    if (m_lockFd >= 0) {
-        flock(m_lockFd, LOCK_UN);
-        close(m_lockFd);
     }
 }
 
