@@ -120,25 +120,26 @@ void HttpClient::closeIdleConnections()
 
 HttpClient::Result HttpClient::get(const QUrl &url, int timeout)
 {
-    return send(Method::Get, url, QJsonValue(), timeout, 0);
+    return send(Method::Get, url, QJsonValue(), timeout, 0, m_maxAnswerBytes);
 }
 
 HttpClient::Result HttpClient::del(const QUrl &url, int timeout)
 {
-    return send(Method::Delete, url, QJsonValue(), timeout, 0);
+    return send(Method::Delete, url, QJsonValue(), timeout, 0, m_maxAnswerBytes);
 }
 
 HttpClient::Result HttpClient::put(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(Method::Put, url, data, timeout, 0);
+    return send(Method::Put, url, data, timeout, 0, m_maxAnswerBytes);
 }
 
 HttpClient::Result HttpClient::post(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(Method::Post, url, data, timeout, 0);
+    return send(Method::Post, url, data, timeout, 0, m_maxAnswerBytes);
 }
 
-HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops)
+HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops,
+                                    qint64 maxAnswerBytes)
 {
     Result result;
     log.info("Performing ", methodName(int(method)), " request : ", Log::outside(url.toDisplayString()));
@@ -177,6 +178,7 @@ HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonV
     exchange.payload = payload;
     exchange.timeout = timeout;
     exchange.hops = hops;
+    exchange.maxAnswerBytes = maxAnswerBytes;
     exchange.result = result;
     dispatch(std::move(exchange));
     return result;
@@ -196,7 +198,7 @@ void HttpClient::dispatch(Exchange exchange)
         request.tlsGeneration = m_tlsGeneration;
     }
     request.ignoreSslErrors = m_ignoreSslErrors;
-    request.maxAnswerBytes = m_maxAnswerBytes;
+    request.maxAnswerBytes = exchange.maxAnswerBytes;
     request.timeout = exchange.timeout;
     {
         // Credentials that this server asked for go with every later request to it, unless
@@ -226,7 +228,7 @@ void HttpClient::dispatch(Exchange exchange)
         if (answer.timedOut)
             log.error("Request timed-out (timeout=", exchange.timeout, " msec). Aborting.");
         if (answer.tooLargeBytes >= 0) {
-            log.error("Answer too large (", answer.tooLargeBytes, " bytes, limit ", m_maxAnswerBytes,
+            log.error("Answer too large (", answer.tooLargeBytes, " bytes, limit ", exchange.maxAnswerBytes,
                       " bytes) from : ", Log::outside(exchange.url.toDisplayString()), ". Aborting.");
             // Taken as no answer at all, whatever its status said.
             exchange.result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
@@ -445,7 +447,8 @@ void HttpClient::processRedirect(Exchange exchange, const QUrl &location)
     }
 
     // The repeated request has the default time-out, whatever the first one had.
-    Result next = send(exchange.method, target, exchange.data, DefaultTimeout, exchange.hops + 1);
+    Result next = send(exchange.method, target, exchange.data, DefaultTimeout, exchange.hops + 1,
+                       exchange.maxAnswerBytes);
     next.progress([result](int percent, QJsonValue text) mutable { result.notify(percent, text); });
     next.fail([result](int status, QJsonValue body) mutable { result.reject(status, body); });
     next.done([result](int status, QJsonValue body) mutable { result.resolve(status, body); });

@@ -56,7 +56,7 @@ public:
     void setIgnoreSslErrors(bool ignore);
     bool ignoreSslErrors() const;
 
-    // The largest answer body taken, in bytes.
+    // The largest answer body taken, in bytes, by the requests made from now on.
     void setMaxAnswerBytes(qint64 bytes) { m_maxAnswerBytes = bytes; }
     qint64 maxAnswerBytes() const { return m_maxAnswerBytes; }
 
@@ -105,6 +105,7 @@ private:
         QByteArray payload;
         int timeout = DefaultTimeout;
         int hops = 0;
+        qint64 maxAnswerBytes = DefaultMaxAnswerBytes;
         int challenges = 0;   // answered so far
         bool answered = false; // sent with credentials given for a challenge to it
         QString user;         // of the credentials it went with
@@ -112,7 +113,8 @@ private:
         Result result;
     };
 
-    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops);
+    // A redirect is sent with the bound of the request it follows.
+    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops, qint64 maxAnswerBytes);
     void dispatch(Exchange exchange);
     // Sends the request again with credentials for the challenge; false when it cannot.
     bool answerChallenge(Exchange &exchange, const QList<QByteArray> &challenges);
