@@ -4,7 +4,9 @@
 #include "TestUtil.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>
@@ -228,6 +230,19 @@ void TestUtils::localZonePinnedReadsTheSameZone()
     qputenv("TZ", "UTC");
     LocalZone::pin();
     QCOMPARE(qgetenv("TZ"), QByteArray("UTC"));
+
+    // A changed zone file is taken up at reload(), not before.
+    QTemporaryDir dir;
+    const QString file = dir.filePath("localtime");
+    const auto summerOffset = [] { return QDateTime(QDate(2026, 7, 15), QTime(12, 0), Qt::UTC).toLocalTime().offsetFromUtc(); };
+    QVERIFY(QFile::copy("/usr/share/zoneinfo/Europe/Athens", file));
+    qunsetenv("TZ");
+    LocalZone::pin(QFile::encodeName(file).constData());
+    QCOMPARE(summerOffset(), 3 * 3600);
+    QVERIFY(QFile::remove(file) && QFile::copy("/usr/share/zoneinfo/Asia/Tokyo", file));
+    QCOMPARE(summerOffset(), 3 * 3600);
+    LocalZone::reload();
+    QCOMPARE(summerOffset(), 9 * 3600);
     given.isNull() ? qunsetenv("TZ") : qputenv("TZ", given);
 }
 
