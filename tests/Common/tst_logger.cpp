@@ -4,6 +4,7 @@
 #include "Common/Log.h"
 #include "Common/LogLimit.h"
 #include "Common/Logger.h"
+#include "Deferred/Deferred.h"
 #include "LogCapture.h"
 #include "SyslogSink.h"
 
@@ -292,6 +293,21 @@ private slots:
         QVERIFY2(text.startsWith("[fatal] ") && text.contains(" at ")
                      && text.endsWith(QString(" - [Probe] fatal end")),
                  qPrintable(text));
+    }
+
+    // The deferred results' line at the process's exit is a debug line like the others.
+    void noDebugLineAtExit()
+    {
+        StderrCapture cap;
+        const pid_t child = fork();
+        if (child == 0) {
+            Deferred<>().done([] {}); // the deferred results in use
+            std::exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        QCOMPARE(cap.lines(), QStringList());
     }
 
     // Text from outside stays on its line and within its bound, its full size said.
