@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -50,6 +51,8 @@ double median(QVector<double> v)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // At the terminal's default log level: no debug lines.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     std::array<std::unique_ptr<PeerProcess>, 4> peers;
     QTemporaryDir dir;
     Config config(dir.filePath("gui.conf"), ConfigDefaults);

@@ -7,6 +7,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <benchmark/benchmark.h>
 
@@ -200,6 +201,8 @@ void printRatio(const RatioReporter &r, const std::string &name, const std::stri
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // At the terminal's default log level: no debug lines.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     // Twenty short repetitions of each, in random interleaved order, unless told otherwise:
     // each benchmark then meets the same moments of a shared machine, where a block of
     // repetitions in a row gives the first benchmark run a different machine from the

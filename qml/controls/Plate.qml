@@ -8,6 +8,34 @@ Item {
     id: plate
     property string label
 
+    // A reading in large letters, its name below it.
+    component Reading: Column {
+        property string value
+        property string name
+        width: 300
+        Text {
+            width: parent.width
+            text: parent.value
+            font.family: "DejaVu Sans"
+            font.pointSize: 36
+            font.bold: true
+            color: "#112D63"
+            horizontalAlignment: Text.AlignHCenter
+            fontSizeMode: Text.HorizontalFit
+            minimumPointSize: 18
+            elide: Text.ElideRight
+        }
+        Text {
+            width: parent.width
+            text: parent.name
+            font.family: "DejaVu Sans"
+            font.pointSize: 16
+            color: "#112D63"
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.WordWrap
+        }
+    }
+
     height: row.height + 40
     width: parent ? parent.width : 0
 
@@ -17,55 +45,14 @@ Item {
         anchors.horizontalCenter: parent.horizontalCenter
         spacing: 50
 
-        Column {
-            width: 300
-            Text {
-                width: parent.width
-                text: visible ? manager.plate : ""
-                font.family: "DejaVu Sans"
-                font.pointSize: 36
-                font.bold: true
-                color: "#112D63"
-                horizontalAlignment: Text.AlignHCenter
-                fontSizeMode: Text.HorizontalFit
-                minimumPointSize: 18
-                elide: Text.ElideRight
-            }
-            Text {
-                width: parent.width
-                text: plate.label
-                font.family: "DejaVu Sans"
-                font.pointSize: 16
-                color: "#112D63"
-                horizontalAlignment: Text.AlignHCenter
-                wrapMode: Text.WordWrap
-            }
+        Reading {
+            value: visible ? manager.plate : ""
+            name: plate.label
         }
-
-        Column {
-            width: 300
+        Reading {
             visible: terminal.type === "CARD_COLLECTION_MACHINE"
-            Text {
-                width: parent.width
-                text: visible ? manager.container : ""
-                font.family: "DejaVu Sans"
-                font.pointSize: 36
-                font.bold: true
-                color: "#112D63"
-                horizontalAlignment: Text.AlignHCenter
-                fontSizeMode: Text.HorizontalFit
-                minimumPointSize: 18
-                elide: Text.ElideRight
-            }
-            Text {
-                width: parent.width
-                text: manager.dynTr + qsTr("Container Plate")
-                font.family: "DejaVu Sans"
-                font.pointSize: 16
-                color: "#112D63"
-                horizontalAlignment: Text.AlignHCenter
-                wrapMode: Text.WordWrap
-            }
+            value: visible ? manager.container : ""
+            name: manager.dynTr + qsTr("Container Plate")
         }
     }
 }

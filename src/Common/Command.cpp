@@ -38,13 +38,15 @@ void readAvailable(int fd, QByteArray *out, bool *eof)
     }
 }
 
-// Reaps pid if it has ended; true then, with its status.
-bool reaped(pid_t pid, int *status)
+// Reaps pid if it has ended; true then, with its status. A child that cannot be waited
+// for (ECHILD: something else reaped it) has ended too, but its status is unknown: *lost.
+bool reaped(pid_t pid, int *status, bool *lost)
 {
     pid_t got;
     do
         got = ::waitpid(pid, status, WNOHANG);
     while (got < 0 && errno == EINTR);
+    *lost = got < 0;
     return got == pid || got < 0;
 }
 
@@ -96,7 +98,7 @@ Result run(const QString &program, const QStringList &args, int msec)
     QElapsedTimer clock;
     clock.start();
     int status = 0;
-    bool eof = false, ended = false;
+    bool eof = false, ended = false, lost = false;
     for (;;) {
         const int slice = int(qBound<qint64>(0, msec - clock.elapsed(), eof ? 1 : ExitCheckMs));
         if (eof) {
@@ -108,7 +110,7 @@ Result run(const QString &program, const QStringList &args, int msec)
         }
         // The bound is checked after the look: a command that ended while this thread
         // waited for the processor has not timed out.
-        ended = reaped(pid, &status);
+        ended = reaped(pid, &status, &lost);
         if (ended || clock.elapsed() >= msec)
             break;
     }
@@ -123,7 +125,7 @@ Result run(const QString &program, const QStringList &args, int msec)
         result.outcome = Outcome::TimedOut;
         return result;
     }
-    if (WIFEXITED(status)) {
+    if (!lost && WIFEXITED(status)) {
         result.outcome = Outcome::Finished;
         result.exitCode = WEXITSTATUS(status);
     } else {

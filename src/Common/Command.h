@@ -21,7 +21,8 @@ struct Result
 
 // Runs program (looked up on PATH when it has no slash) with args, no shell. Standard
 // input and error are /dev/null. A command still running after msec is killed and
-// reaped, and is TimedOut.
+// reaped, and is TimedOut. One whose end cannot be learnt (it was reaped elsewhere) is
+// Crashed: it is not known to have succeeded.
 Result run(const QString &program, const QStringList &args, int msec);
 
 } // namespace Command

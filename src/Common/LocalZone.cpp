@@ -1,8 +1,8 @@
 #include "Common/LocalZone.h"
 
+#include <QByteArray>
 #include <QtGlobal>
 
-#include <atomic>
 #include <cstdlib>
 #include <ctime>
 
@@ -10,31 +10,29 @@ namespace LocalZone {
 
 namespace {
 
-const char Pinned[] = ":/etc/localtime";
-std::atomic<bool> pinned{false};
+QByteArray pinned; // the value of TZ that names the zone file, once pinned
 
 } // namespace
 
-void pin()
+void pin(const char *zoneFile)
 {
     // A zone chosen from outside stays as it was chosen.
     if (qEnvironmentVariableIsSet("TZ"))
         return;
-    ::setenv("TZ", Pinned, 1);
+    pinned = QByteArray(":") + zoneFile;
+    ::setenv("TZ", pinned.constData(), 1);
     ::tzset();
-    pinned = true;
 }
 
 void reload()
 {
-    if (!pinned)
+    if (pinned.isEmpty())
         return;
-    // Without TZ the library reads the file again when it has changed; named again, it
-    // then keeps what it read. The variable exists throughout but for this moment, so a
-    // reader on another thread finds it or the same zone through the default.
+    // Named again after a moment without it, the file is read anew; the library keeps a
+    // zone whose name it has already read.
     ::unsetenv("TZ");
     ::tzset();
-    ::setenv("TZ", Pinned, 1);
+    ::setenv("TZ", pinned.constData(), 1);
     ::tzset();
 }
 

@@ -12,7 +12,8 @@ namespace Secrets {
 const QString Mask = QStringLiteral("****");
 
 namespace {
-// The names of secrets, at the end of a key or member name, in any case, also with an "s".
+// The names of secrets, at the end of a key, member or query parameter name, in any case,
+// also with an "s".
 const QLatin1String SecretNames[] = {QLatin1String("pass"),   QLatin1String("password"), QLatin1String("passwd"),
                                      QLatin1String("pin"),    QLatin1String("secret"),   QLatin1String("token"),
                                      QLatin1String("api-key"), QLatin1String("api_key"), QLatin1String("apikey"),
@@ -23,7 +24,7 @@ QString secretNamePattern()
 {
     QStringList names;
     for (const QLatin1String &name : SecretNames)
-        names << name;
+        names << QRegularExpression::escape(name);
     return QLatin1Char('(') + names.join(QLatin1Char('|')) + QStringLiteral(")s?");
 }
 }
@@ -49,9 +50,9 @@ QString maskUrls(const QString &text)
     // scheme://user:password@  ->  scheme://user:****@
     static const QRegularExpression userinfo(
         QStringLiteral("([A-Za-z][A-Za-z0-9+.-]*://[^/?#@\\s:]*):[^/?#@\\s]*@"));
-    // ?password=x / &token=x  ->  ?password=**** / &token=****
+    // ?password=x / &access_token=x  ->  ?password=**** / &access_token=****
     static const QRegularExpression param(
-        QStringLiteral("([?&;](pass(word|wd)?|pin|secret|token|api_?key|access_token)=)[^&#\\s]*"),
+        QStringLiteral("([?&;][^=&#;\\s]*") + secretNamePattern() + QStringLiteral("=)[^&#\\s]*"),
         QRegularExpression::CaseInsensitiveOption);
     QString out = text;
     out.replace(userinfo, QStringLiteral("\\1:") + Mask + QStringLiteral("@"));

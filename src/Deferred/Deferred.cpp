@@ -1,5 +1,15 @@
 #include "Deferred/Deferred.h"
 
+#include <QLoggingCategory>
+
+namespace {
+// The framework's default category, made before the exit cleaner below so that it is
+// destroyed after it. The cleaner's line at the process's exit is then still filtered by
+// the log level, like every other debug line; once the category is gone, the framework
+// lets every line through.
+[[maybe_unused]] QLoggingCategory *const defaultCategory = QLoggingCategory::defaultCategory();
+} // namespace
+
 QMutex DeferredDataBase::s_mutex;
 QMap<QThread *, DeferredProxyObject *> DeferredDataBase::s_threadMap;
 QObject DeferredDataBase::s_objExitCleaner;

@@ -86,10 +86,9 @@ public:
         t->ref.ref();
         t->noteHandle();
     }
-    // The last reference goes without an atomic operation: no other can be taken from it.
     static void release(T *t)
     {
-        if (t && (t->ref.loadAcquire() == 1 || !t->ref.deref()))
+        if (t && !t->ref.deref())
             delete t;
     }
 
@@ -220,7 +219,7 @@ public:
     DeferredHandler(DeferredHandler &&o) noexcept : m_ops(o.m_ops)
     {
         if (m_ops) {
-            moveFrom(o);
+            m_ops->move(m_buf, o.m_buf);
             o.m_ops = nullptr;
         }
     }
@@ -228,8 +227,8 @@ public:
     {
         reset();
         if (o.m_ops) {
+            o.m_ops->move(m_buf, o.m_buf);
             m_ops = o.m_ops;
-            moveFrom(o);
             o.m_ops = nullptr;
         }
         return *this;
@@ -263,16 +262,13 @@ public:
     void reset() noexcept
     {
         if (m_ops) {
-            if (m_ops->destroy)
-                m_ops->destroy(m_buf);
+            m_ops->destroy(m_buf);
             m_ops = nullptr;
         }
     }
     void operator()(const Values *values, Role role) const { m_ops->call(m_buf, values, role); }
 
 private:
-    // A closure kept inline that is trivially copyable (it holds only pointers, references
-    // and plain values) has no move or destroy: its bytes are copied, and left.
     struct Table
     {
         void (*call)(void *buf, const Values *values, Role role);
@@ -280,13 +276,6 @@ private:
         void (*move)(void *to, void *from) noexcept;
         void (*destroy)(void *buf) noexcept;
     };
-    void moveFrom(DeferredHandler &o) noexcept
-    {
-        if (m_ops->move)
-            m_ops->move(m_buf, o.m_buf);
-        else
-            std::memcpy(m_buf, o.m_buf, InlineSize);
-    }
     template<typename Fn>
     static constexpr bool fitsInline()
     {
@@ -334,8 +323,7 @@ private:
             else
                 delete get(buf);
         }
-        static constexpr bool Plain = fitsInline<Fn>() && std::is_trivially_copyable<Fn>::value;
-        static constexpr Table table{&call, &copy, Plain ? nullptr : &move, Plain ? nullptr : &destroy};
+        static constexpr Table table{&call, &copy, &move, &destroy};
     };
     const Table *m_ops = nullptr;
     alignas(void *) mutable unsigned char m_buf[InlineSize];

@@ -2,7 +2,6 @@
 
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/IndentedJson.h"
 #include "Common/MqttClient.h"
 #include "Common/Secrets.h"
 #include "GUI/RemoteCommands.h"
@@ -72,14 +71,9 @@ void Supervision::subscribeToTopics()
         m_mqtt->subscribe(b + QLatin1String(path), 0);
 }
 
-void Supervision::publish(const QByteArray &text, const QString &name)
-{
-    m_mqtt->publish(text, base() + name, 0, true);
-}
-
 void Supervision::publish(const QJsonObject &document, const QString &name)
 {
-    publish(QJsonDocument(document).toJson(QJsonDocument::Indented), name);
+    m_mqtt->publish(QJsonDocument(document).toJson(QJsonDocument::Indented), base() + name, 0, true);
 }
 
 QJsonObject Supervision::infoDocument() const
@@ -101,85 +95,78 @@ QJsonObject Supervision::infoDocument() const
     return document;
 }
 
-// Written straight to text: the document goes out at every change of the lane, several
-// times a passage. Members are written in the order of their keys, as the JSON library
-// keeps them (the tests compare the text with the library's own).
-QByteArray Supervision::statusDocument() const
+QJsonObject Supervision::statusDocument() const
 {
     const ScreenLogic::Lane lane = m_lane();
-    IndentedJson json;
-    json.beginObject();
+    QJsonObject document;
     if (Terminal *t = m_terminal) {
-        manager::Barrier *barrier = t->barrier();
-        json.beginObject("barrier")
-            .boolean("isOpen", barrier->isOpen())
-            .value("lastChange", Utils::dateToJson(barrier->lastChange()))
-            .text("state", enumName(barrier->state()))
-            .end();
-        StorageBox *box = t->storageBox();
-        json.beginObject("box")
-            .number("capacity", box->capacity())
-            .number("count", box->count())
-            .text("level", box->level())
-            .number("percent", box->levelPercent())
-            .end();
-        json.beginObject("button")
-            .boolean("isPressed", t->button()->isPressed())
-            .value("lastChange", Utils::dateToJson(t->button()->lastPress()))
-            .end();
-        json.beginArray("cameras");
+        QJsonArray cameras;
         for (VORCamera *camera : t->cameras()->list()) {
-            json.beginObject()
-                .value("lastPlate", Utils::strToJson(camera->lastPlate()))
-                .value("lastTrigger", Utils::dateToJson(camera->lastTrigger()))
-                .text("name", camera->type().toLower())
-                .text("state", camera->status().toLower())
-                .text("type", enumName(camera->type2()).toLower())
-                .end();
+            cameras.append(QJsonObject{
+                {QStringLiteral("name"), camera->type().toLower()},
+                {QStringLiteral("type"), enumName(camera->type2()).toLower()},
+                {QStringLiteral("state"), camera->status().toLower()},
+                {QStringLiteral("lastTrigger"), Utils::dateToJson(camera->lastTrigger())},
+                {QStringLiteral("lastPlate"), Utils::strToJson(camera->lastPlate())},
+            });
         }
-        json.end();
+        document.insert(QStringLiteral("cameras"), cameras);
         if (Backend::CardBO *bo = t->cardBO()) {
             Backend::Database *db = t->database();
             const QVector<int> counts = db ? db->transCounts({QStringLiteral("PENDING"), QStringLiteral("FAILED")})
                                            : QVector<int>(2);
             if (!m_blacklistVer)
                 m_blacklistVer = bo->blacklistVer();
-            json.beginObject("cardBo")
-                .text("blacklist", *m_blacklistVer)
-                .number("failed", counts[1])
-                .value("lastComms", Utils::dateToJson(bo->lastComms()))
-                .number("pending", counts[0])
-                .value("reason", Utils::strToJson(bo->reason()))
-                .text("state", enumName(bo->state()))
-                .end();
+            document.insert(QStringLiteral("cardBo"), QJsonObject{
+                {QStringLiteral("state"), enumName(bo->state())},
+                {QStringLiteral("reason"), Utils::strToJson(bo->reason())},
+                {QStringLiteral("lastComms"), Utils::dateToJson(bo->lastComms())},
+                {QStringLiteral("blacklist"), *m_blacklistVer},
+                {QStringLiteral("pending"), counts[0]},
+                {QStringLiteral("failed"), counts[1]},
+            });
         }
-        json.text("cardLevel", Utils::levelToStr(t->cardLevelPercent()));
-        json.number("cardLevel%", t->cardLevelPercent());
+        manager::Barrier *barrier = t->barrier();
+        document.insert(QStringLiteral("barrier"), QJsonObject{
+            {QStringLiteral("state"), enumName(barrier->state())},
+            {QStringLiteral("isOpen"), barrier->isOpen()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(barrier->lastChange())},
+        });
+        document.insert(QStringLiteral("button"), QJsonObject{
+            {QStringLiteral("isPressed"), t->button()->isPressed()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(t->button()->lastPress())},
+        });
+        document.insert(QStringLiteral("loop"), QJsonObject{
+            {QStringLiteral("isOccupied"), t->loop()->isOccupied()},
+            {QStringLiteral("lastChange"), Utils::dateToJson(t->loop()->lastChange())},
+        });
+        StorageBox *box = t->storageBox();
+        document.insert(QStringLiteral("box"), QJsonObject{
+            {QStringLiteral("capacity"), box->capacity()},
+            {QStringLiteral("count"), box->count()},
+            {QStringLiteral("level"), box->level()},
+            {QStringLiteral("percent"), box->levelPercent()},
+        });
+        if (Backend::ESB *esb = t->esb()) {
+            document.insert(QStringLiteral("esb"), QJsonObject{
+                {QStringLiteral("state"), enumName(esb->state())},
+                {QStringLiteral("reason"), Utils::strToJson(esb->reason())},
+                {QStringLiteral("lastComms"), Utils::dateToJson(esb->lastComms())},
+                {QStringLiteral("version"), Utils::strToJson(esb->version())},
+            });
+        }
+        document.insert(QStringLiteral("cardLevel"), Utils::levelToStr(t->cardLevelPercent()));
+        document.insert(QStringLiteral("cardLevel%"), t->cardLevelPercent());
+        document.insert(QStringLiteral("uptime"), t->uptime());
     }
     const bool known = lane.state >= 0 && lane.state < int(sizeof StateNames / sizeof *StateNames);
-    json.text("error", lane.reason);
-    if (Terminal *t = m_terminal) {
-        if (Backend::ESB *esb = t->esb()) {
-            json.beginObject("esb")
-                .value("lastComms", Utils::dateToJson(esb->lastComms()))
-                .value("reason", Utils::strToJson(esb->reason()))
-                .text("state", enumName(esb->state()))
-                .value("version", Utils::strToJson(esb->version()))
-                .end();
-        }
-        json.beginObject("loop")
-            .boolean("isOccupied", t->loop()->isOccupied())
-            .value("lastChange", Utils::dateToJson(t->loop()->lastChange()))
-            .end();
-    }
+    document.insert(QStringLiteral("state"), known ? QString::fromLatin1(StateNames[lane.state]) : QString());
+    document.insert(QStringLiteral("error"), lane.reason);
     // A passage in progress, or a lane that is not waiting for one (Stopped counts too).
-    json.boolean("occupied", !m_terminal || m_terminal->session()->state() != Session::Idle);
-    json.boolean("service", true);
-    json.text("state", known ? QString::fromLatin1(StateNames[lane.state]) : QString());
-    json.boolean("technician", m_sessions->sessionActive());
-    if (m_terminal)
-        json.number("uptime", m_terminal->uptime());
-    return json.take();
+    document.insert(QStringLiteral("occupied"), !m_terminal || m_terminal->session()->state() != Session::Idle);
+    document.insert(QStringLiteral("technician"), m_sessions->sessionActive());
+    document.insert(QStringLiteral("service"), true);
+    return document;
 }
 
 void Supervision::publishInfo()

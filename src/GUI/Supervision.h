@@ -39,8 +39,7 @@ public:
 
     QString base() const;
     QJsonObject infoDocument() const;
-    // The status document as published: JSON text in the library's indented form.
-    QByteArray statusDocument() const;
+    QJsonObject statusDocument() const;
 
     // The part of a "/config/set" object that may be applied: keys the store holds (a
     // default, or one of the known keys of its file), less secrets sent back masked. Every
@@ -63,7 +62,6 @@ public slots:
 
 private:
     // Retained, under the base topic read anew.
-    void publish(const QByteArray &text, const QString &name);
     void publish(const QJsonObject &document, const QString &name);
 
     Config *m_config;

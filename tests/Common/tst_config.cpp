@@ -394,7 +394,7 @@ private slots:
         QVERIFY(Secrets::isSecretKey("card-bo/apiKey"));
         QVERIFY(!Secrets::isSecretKey("card-bo/privKey"));  // a file name
         QVERIFY(!Secrets::isSecretKey("mqtt/username"));
-        for (const char *key : {"x/API_KEYS", "x/api-key", "x/Credentials", "x/adminPasswd", "x/tokens", "pin"})
+        for (const char *key : {"x/API_KEYS", "x/api-key", "x/Credentials", "x/adminPasswd", "x/tokens", "pin", "x/access_token"})
             QVERIFY2(Secrets::isSecretKey(key), key);
         for (const char *key : {"x/pinned", "x/passage", "password/user", "x/apiKeyFile"})
             QVERIFY2(!Secrets::isSecretKey(key), key);
@@ -402,6 +402,9 @@ private slots:
         QCOMPARE(Secrets::maskUrls("https://user@host/api"), QString("https://user@host/api"));
         QCOMPARE(Secrets::maskUrls("see https://u:p@h1/ and ftp://v:q@h2"),
                  QString("see https://u:****@h1/ and ftp://v:****@h2"));
+        // Query parameters by the same names as keys.
+        QCOMPARE(Secrets::maskUrls("https://h/x?api-key=k1&Credentials=c2&access_token=t3&pinned=1&a=pin"),
+                 QString("https://h/x?api-key=****&Credentials=****&access_token=****&pinned=1&a=pin"));
         QCOMPARE(Secrets::maskedText("mqtt/password", ""), QString());
         const QVariantMap shown = Secrets::masked(QVariantMap{{"mqtt/password", "x"}, {"log/level", 3}});
         QCOMPARE(shown, (QVariantMap{{"mqtt/password", "****"}, {"log/level", 3}}));

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -293,6 +294,16 @@ private slots:
         QVERIFY2(text.startsWith("[fatal] ") && text.contains(" at ")
                      && text.endsWith(QString(" - [Probe] fatal end")),
                  qPrintable(text));
+    }
+
+    // The deferred results' line at a process's exit is a debug line like the others.
+    void noDebugLineAtExit()
+    {
+        QProcess probe;
+        probe.start(QStringLiteral(BUILD_DIR "/tests/Common/exit_line_probe"), QStringList());
+        QVERIFY(probe.waitForFinished(30000));
+        QCOMPARE(probe.readAllStandardError(), QByteArray());
+        QCOMPARE(probe.exitCode(), 0);
     }
 
     // Text from outside stays on its line and within its bound, its full size said.

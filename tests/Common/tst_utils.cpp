@@ -1,13 +1,12 @@
-#include "Common/IndentedJson.h"
 #include "Common/LocalZone.h"
 #include "Common/Utils.h"
 #include "LogCapture.h"
 #include "TestUtil.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
+#include <QFile>
 #include <QJsonDocument>
-#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>
@@ -29,8 +28,6 @@ private slots:
     void levelNames_data();
     void levelNames();
     void jsonConversions();
-    void indentedJsonAsTheLibrary_data();
-    void indentedJsonAsTheLibrary();
     void randomStaysWithinBoundsWithBellShape();
     void randomWithoutRangeGivesMin();
 
@@ -102,53 +99,6 @@ void TestUtils::jsonConversions()
         QCOMPARE(Utils::parseJson(t.first, &e).isNull(), t.second);
         QCOMPARE(e.error != QJsonParseError::NoError, t.second);
     }
-}
-
-void TestUtils::indentedJsonAsTheLibrary_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("plain") << QStringLiteral("IKB-1234");
-    QTest::newRow("escapes") << QStringLiteral("a\"b\\c/d\be\ff\ng\rh\ti");
-    QTest::newRow("controls") << QString::fromUtf16(u"\u0001\u001f\u007f x");
-    QTest::newRow("greek, three-byte") << QString::fromUtf16(u"\u0391\u03b8\u03ae\u03bd\u03b1 \u20ac\uffff");
-    QTest::newRow("surrogate pair") << QString::fromUtf16(u"a\U0001F69Bb");
-    QTest::newRow("lone high") << QString::fromUtf16(u"a\xd83d") + QChar('b');
-    QTest::newRow("lone high last") << QString(QChar(0xd83d));
-    QTest::newRow("lone low") << QString(QChar(0xde9b)) + QChar('c');
-    QTest::newRow("two highs") << QString(QChar(0xd83d)) + QChar(0xd83d) + QChar(0xde9b);
-}
-
-// The writer gives, byte for byte, what the library writes for the same document.
-void TestUtils::indentedJsonAsTheLibrary()
-{
-    QFETCH(QString, text);
-    IndentedJson json;
-    json.beginObject()
-        .beginArray("a")
-        .beginObject()
-        .text("k", text)
-        .null("n")
-        .end()
-        .beginArray()
-        .end()
-        .number(nullptr, -42)
-        .end()
-        .beginObject("b")
-        .end()
-        .boolean("c", false)
-        .value("d", Utils::strToJson(text))
-        .beginObject("e")
-        .boolean("t", true)
-        .number("z", 0);
-    const QJsonObject library{
-        {"a", QJsonArray{QJsonObject{{"k", text}, {"n", QJsonValue::Null}}, QJsonArray(), -42}},
-        {"b", QJsonObject()},
-        {"c", false},
-        {"d", Utils::strToJson(text)},
-        {"e", QJsonObject{{"t", true}, {"z", 0}}}};
-    QCOMPARE(json.take(), QJsonDocument(library).toJson(QJsonDocument::Indented));
-    QCOMPARE(IndentedJson().beginObject().take(), QJsonDocument(QJsonObject()).toJson(QJsonDocument::Indented));
 }
 
 void TestUtils::randomStaysWithinBoundsWithBellShape()
@@ -280,6 +230,19 @@ void TestUtils::localZonePinnedReadsTheSameZone()
     qputenv("TZ", "UTC");
     LocalZone::pin();
     QCOMPARE(qgetenv("TZ"), QByteArray("UTC"));
+
+    // A changed zone file is taken up at reload(), not before.
+    QTemporaryDir dir;
+    const QString file = dir.filePath("localtime");
+    const auto summerOffset = [] { return QDateTime(QDate(2026, 7, 15), QTime(12, 0), Qt::UTC).toLocalTime().offsetFromUtc(); };
+    QVERIFY(QFile::copy("/usr/share/zoneinfo/Europe/Athens", file));
+    qunsetenv("TZ");
+    LocalZone::pin(QFile::encodeName(file).constData());
+    QCOMPARE(summerOffset(), 3 * 3600);
+    QVERIFY(QFile::remove(file) && QFile::copy("/usr/share/zoneinfo/Asia/Tokyo", file));
+    QCOMPARE(summerOffset(), 3 * 3600);
+    LocalZone::reload();
+    QCOMPARE(summerOffset(), 9 * 3600);
     given.isNull() ? qunsetenv("TZ") : qputenv("TZ", given);
 }
 

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 using manager::Clock;
@@ -195,10 +196,15 @@ private slots:
         QCOMPARE(clock->executeCmd("zuka-no-such-tool", {"-v"}), QString());
         QCOMPARE(clock->executeCmd("sh", {"-c", "echo out; exit 3"}), QString());
         QCOMPARE(clock->executeCmd("sh", {"-c", "kill -SEGV $$"}), QString());
+        // A command whose end cannot be learnt (reaped by the kernel) is no success.
+        const auto previous = std::signal(SIGCHLD, SIG_IGN);
+        QCOMPARE(clock->executeCmd("echo", {"out"}), QString());
+        std::signal(SIGCHLD, previous);
         QCOMPARE(log.texts(QtCriticalMsg), (QStringList{"[Clock] ERROR: Could not execute 'timedatectl status' : error=2",
                                                         "[Clock] ERROR: Could not execute 'zuka-no-such-tool -v' : error=0",
                                                         "[Clock] ERROR: Command failed 'sh -c echo out; exit 3' : exitCode=3 ",
-                                                        "[Clock] ERROR: Command crashed 'sh -c kill -SEGV $$'"}));
+                                                        "[Clock] ERROR: Command crashed 'sh -c kill -SEGV $$'",
+                                                        "[Clock] ERROR: Command crashed 'echo out'"}));
         QCOMPARE(clock->executeCmd("printf", {"a b\\000c"}), QStringLiteral("a b"));
         // A command has ended when its process has, even while a process it left behind
         // still holds its output.

@@ -84,20 +84,12 @@ Page {
         Label { text: "DNS #1"; font.pixelSize: 16 }
         TextField { id: dns1; objectName: "ipDns1"; enabled: page.manual; text: ethernet.config.dns1; inputMethodHints: Qt.ImhFormattedNumbersOnly; Layout.preferredWidth: 220 }
 
-        Row {
+        FormButtons {
             Layout.columnSpan: 4
             Layout.topMargin: 12
-            spacing: 16
-            CustomButton {
-                text: "Back"
-                color: "#9e9e9e"
-                onClicked: settings.closePage()
-            }
-            CustomButton {
-                objectName: "ethernetSave"
-                text: "Save"
-                onClicked: page.save()
-            }
+            saveName: "ethernetSave"
+            onBackClicked: settings.closePage()
+            onSaveClicked: page.save()
         }
     }
 }

@@ -20,20 +20,12 @@ Page {
                           + "be displayed in the 'Out-of-Order' screen\n"
                           + "instead of just an error code."
         }
-        Row {
-            spacing: 16
-            CustomButton {
-                text: "Back"
-                color: "#9e9e9e"
-                onClicked: settings.closePage()
-            }
-            CustomButton {
-                text: "Save"
-                enabled: errorDesc.checked !== manager.showErrorDesc
-                onClicked: {
-                    manager.showErrorDesc = errorDesc.checked
-                    settings.closePage()
-                }
+        FormButtons {
+            saveEnabled: errorDesc.checked !== manager.showErrorDesc
+            onBackClicked: settings.closePage()
+            onSaveClicked: {
+                manager.showErrorDesc = errorDesc.checked
+                settings.closePage()
             }
         }
     }

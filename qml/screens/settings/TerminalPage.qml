@@ -9,13 +9,35 @@ Page {
     readonly property var barrier: terminal.barrier
     readonly property var rfid: terminal.rfid
 
+    // A compact table: the whole page fits on the screen.
+    component Table: CustomBubbleTable {
+        width: parent.width
+        rowHeight: 22
+        rowSpacing: 2
+    }
+    // A card device as its service reports it: whether it is active, what it is, and the
+    // rows of its own before (`first`) and after (`last`) what it is.
+    component DeviceTable: Table {
+        property var device
+        property var first: []
+        property var last: []
+        lampColor: device.active ? green : red
+        model: [{ title: "Status", status: device.active ? "Active" : "Error" }].concat(
+                   first,
+                   [{ title: "Manufacturer", status: device.manufacturer },
+                    { title: "Model", status: device.model },
+                    { title: "Firmware", status: device.firmware },
+                    { title: "Software", status: device.software }],
+                   last)
+    }
+
     Flickable {
         anchors.fill: parent
         contentHeight: content.height + 32
         clip: true
 
-        // Two columns of compact tables, so that the whole page fits on the screen: the
-        // terminal and the barrier with the configure button, the dispenser and the reader.
+        // Two columns of tables: the terminal and the barrier with the configure button,
+        // the dispenser and the reader.
         Row {
             id: content
             x: 16
@@ -26,10 +48,7 @@ Page {
             Column {
                 width: (content.width - 16) / 2
                 spacing: 12
-                CustomBubbleTable {
-                    width: parent.width
-                    rowHeight: 22
-                    rowSpacing: 2
+                Table {
                     title: "Terminal"
                     model: [{ title: "Type", status: terminal.type },
                             { title: "Serial Number", status: terminal.serialNum },
@@ -37,10 +56,7 @@ Page {
                             { title: "Location", status: terminal.locationId },
                             { title: "Uptime", status: terminal.uptime }]
                 }
-                CustomBubbleTable {
-                    width: parent.width
-                    rowHeight: 22
-                    rowSpacing: 2
+                Table {
                     title: "Barrier"
                     lampColor: barrier.state === 3 ? red : green
                     model: [{ title: "Manufacturer", status: barrier.manufacturer },
@@ -60,34 +76,18 @@ Page {
             Column {
                 width: (content.width - 16) / 2
                 spacing: 12
-                CustomBubbleTable {
-                    width: parent.width
-                    rowHeight: 22
-                    rowSpacing: 2
+                DeviceTable {
                     title: "Dispenser"
-                    lampColor: dispenser.active ? green : red
-                    model: [{ title: "Status", status: dispenser.active ? "Active" : "Error" },
-                            { title: "Manufacturer", status: dispenser.manufacturer },
-                            { title: "Model", status: dispenser.model },
-                            { title: "Firmware", status: dispenser.firmware },
-                            { title: "Software", status: dispenser.software },
-                            { title: "Catridge Status", status: dispenser.cartridge }]
+                    device: dispenser
+                    last: [{ title: "Catridge Status", status: dispenser.cartridge }]
                 }
-                CustomBubbleTable {
-                    width: parent.width
-                    rowHeight: 22
-                    rowSpacing: 2
+                DeviceTable {
                     title: "RFID"
-                    lampColor: rfid.active ? green : red
-                    model: [{ title: "Status", status: rfid.active ? "Active" : "Error" },
-                            { title: "UID", status: rfid.uid },
-                            { title: "Manufacturer", status: rfid.manufacturer },
-                            { title: "Model", status: rfid.model },
-                            { title: "Firmware", status: rfid.firmware },
-                            { title: "Software", status: rfid.software },
-                            { title: "State", status: rfid.state },
-                            { title: "Error", status: rfid.error },
-                            { title: "Active card", status: rfid.activeCard ? "Present" : "None" }]
+                    device: rfid
+                    first: [{ title: "UID", status: rfid.uid }]
+                    last: [{ title: "State", status: rfid.state },
+                           { title: "Error", status: rfid.error },
+                           { title: "Active card", status: rfid.activeCard ? "Present" : "None" }]
                 }
             }
         }
