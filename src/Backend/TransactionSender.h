@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
@@ -61,6 +62,9 @@ public:
     void send(const Transaction::Ptr &trans);
     // Sends the rows due, one at a time.
     void processPending();
+    // The cards named by the passages that a process which ended left open (completed here
+    // at the start).
+    const QStringList &interruptedCards() const { return m_interruptedCards; }
 
 signals:
     // A send the back office did not accept, as it answered (status 0: no answer).
@@ -92,6 +96,7 @@ private:
     QMutex m_sendLock;
     // Uuids of transactions held for open passages.
     QSet<QString> m_held;
+    QStringList m_interruptedCards;
     // What could not be written yet (a full disk), oldest first: new transactions, and
     // transactions whose send result is still to be written (their attempts above 0).
     QList<Transaction::Ptr> m_kept;
