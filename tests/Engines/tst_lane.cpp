@@ -253,16 +253,17 @@ void TstLane::cleanupTestCase()
 
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
 // another, "insert blank" an unformatted one), "take" (the driver takes the card from the
-// mouth), "close" (the barrier reports closed), "pause", "resume", "card test" (one card
-// dispensed, passed), "barrier W" (status word), "barrier stall" / "barrier stall write"
-// (the controller's next answer, or next answer to a command, never completes), "barrier
-// down" (wait for its connection to be lost), "opens N" (open commands the controller got
-// in the row), "model M" (the dispenser's model), "broker down"/"up" (killed; started,
-// every client back), "accepting" (the dispenser takes cards in), "disk full"/"free" (no
-// file may grow; again), "restart" (the terminal dropped where it stands and started again
-// on the same lane), "at P" (wait for the exit card there), "delay OP MS" / "lose OP" (the
-// device's next answer to the call comes late / the call acts and nothing it causes is
-// heard), "log TEXT" (logged once), "terminal S" (wait for that state),
+// mouth), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
+// the end of the pause), "card test" (one card dispensed, passed), "barrier W" (status
+// word), "barrier stall" / "barrier stall write" (the controller's next answer, or next
+// answer to a command, never completes), "barrier down" (wait for its connection to be
+// lost), "opens N" (open commands the controller got in the row), "model M" (the
+// dispenser's model), "broker down"/"up" (killed; started, every client back), "accepting"
+// (the dispenser takes cards in), "disk full"/"free" (no file may grow; again), "restart"
+// (the terminal dropped where it stands and started again on the same lane), "at P" (wait
+// for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
+// comes late / the call acts and nothing it causes is heard), "log TEXT" (logged once),
+// "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -329,6 +330,12 @@ void TstLane::passages_data()
     QTest::newRow("entry, card test on an out-of-order lane")
         << entry << QVariantMap() << open
         << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "barrier 0x100001",
+                       "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
+        << "ISSUANCE" << "" << "hand" << 1;
+    // As above, the lane recovering only after the pause has been lifted.
+    QTest::newRow("entry, card test on an out-of-order lane, late recovery")
+        << entry << QVariantMap() << open
+        << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "pause lifted", "barrier 0x100001",
                        "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "ISSUANCE" << "" << "hand" << 1;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
@@ -492,6 +499,8 @@ void TstLane::passages()
             QVERIFY(barrierStatus(step.mid(8)));
         else if (step.startsWith("opens "))
             QCOMPARE(m_barrier.output().count("addr=0 value=1\n") - opens, step.mid(6).toInt());
+        else if (step == "pause lifted")
+            QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->isPaused(); }));
         else if (step == "restart") {
             m_lane.terminal.reset();
             QVERIFY(startTerminal(false));
