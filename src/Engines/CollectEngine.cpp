@@ -116,11 +116,12 @@ bool CollectEngine::cardAtReader() const
 }
 
 // Each report of the dispenser's sensors: after a reconnection it tells that the service
-// is back, so that what waited for it goes now rather than after a lost request's time-out.
+// is back, so that what waited for it goes now rather than after a lost request's time-out
+// (acceptance not yet confirmed is asked again).
 void CollectEngine::onDispenserStatus()
 {
     const bool firstReport = std::exchange(m_checkOnReport, false);
-    if (m_acceptFailed && wantsCard())
+    if ((m_acceptFailed || m_acceptPending) && wantsCard())
         enableAccept();
     if (m_session->state() == Session::Idle && !m_clearing && (m_blocked || (firstReport && cardAtReader())))
         clearCardPath();
@@ -197,13 +198,16 @@ void CollectEngine::enableAccept()
 {
     m_acceptRetry.stop();
     const quint64 call = ++m_acceptCall;
+    m_acceptPending = true;
     QPointer<CollectEngine> self(this);
     m_lane->cardIssuer()
         ->enableAccept()
         .doneZero([self, call] {
             engineLog.info("Enabled card auto-accept");
-            if (self && call == self->m_acceptCall)
+            if (self && call == self->m_acceptCall) {
+                self->m_acceptPending = false;
                 self->setReadiness(self->m_acceptFailed, false);
+            }
         })
         .failZero([self, call] {
             // A request sent again since decides (this one may have been lost with the
@@ -211,6 +215,8 @@ void CollectEngine::enableAccept()
             // awaited, the lane out of order meanwhile.
             if (self && call != self->m_acceptCall)
                 return;
+            if (self)
+                self->m_acceptPending = false;
             if (!self || !self->m_acceptFailed)
                 engineLog.critical("Failed to enable card auto-accept");
             if (!self || !self->wantsCard())

@@ -68,6 +68,7 @@ private:
     QTimer m_acceptRetry;
     bool m_acceptFailed = false;
     quint64 m_acceptCall = 0; // only the latest request's outcome counts
+    bool m_acceptPending = false;
 
     QTimer m_clearRetry;
     QTimer m_mouthWait;

@@ -262,7 +262,8 @@ void TstLane::cleanupTestCase()
 // (the dispenser takes cards in), "disk full"/"free" (no file may grow; again), "restart"
 // (the terminal dropped where it stands and started again on the same lane), "at P" (wait
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
-// comes late / the call acts and nothing it causes is heard), "log TEXT" (logged once),
+// comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
+// gets the next call), "log TEXT" (logged once),
 // "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
@@ -433,6 +434,13 @@ void TstLane::passages_data()
                        "log Failed to enable card auto-accept", "terminal Error", "broker up", "accepting",
                        "terminal Ready", "insert", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "SCAN SCAN" << "" << "hand" << 0;
+    // The request that switches acceptance on is lost on the way: asked again as soon as the
+    // dispenser reports after the broker's return, not after the request's time-out.
+    QTest::newRow("exit, acceptance request lost")
+        << exit << QVariantMap() << open
+        << QStringList{"insert", "Exit", "unheard /accept/enable", "close", "Idle", "broker down", "broker up",
+                       "accepting", "terminal Ready"}
+        << "SCAN" << "" << "box" << 1;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
@@ -507,8 +515,11 @@ void TstLane::passages()
         }
         else if (step.startsWith("at ")) // the exit card, as the devices hold it
             QVERIFY(TestUtil::waitUntil([&] { return simCard(exitUid)["location"].toString() == step.mid(3); }));
-        else if (step.startsWith("lose "))
-            QVERIFY(sim(json(QString(R"({"cmd": "fault", "op": "%1", "kind": "silence", "quiet": true})").arg(step.mid(5))))["ok"].toBool());
+        else if (step.startsWith("lose ") || step.startsWith("unheard ")) {
+            const QString fault = step.startsWith("lose ") ? R"({"cmd": "fault", "op": "%1", "kind": "silence", "quiet": true})"
+                                                           : R"({"cmd": "fault", "op": "%1", "kind": "silence", "effect": false})";
+            QVERIFY(sim(json(fault.arg(step.section(' ', 1))))["ok"].toBool());
+        }
         else if (step.startsWith("model ")) {
             const QString info = QString(R"({"device": {"firmware": "1.7.0", "manufacturer": "Vexo", "model": "%1"}})");
             QVERIFY(m_lane.mqtt->publish(info.arg(step.mid(6)).toUtf8(), QString("lane%1/dispenser/info").arg(m_lanes), 0, true));
