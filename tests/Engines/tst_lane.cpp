@@ -263,8 +263,7 @@ void TstLane::cleanupTestCase()
 // (the terminal dropped where it stands and started again on the same lane), "at P" (wait
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
-// gets the next call), "log TEXT" (logged once),
-// "terminal S" (wait for that state),
+// gets the next call), "log TEXT" (logged once), "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -347,7 +346,8 @@ void TstLane::passages_data()
                                        << QStringList{"insert", "Exit", "insert E9999999", "close", "take", "Idle"}
                                        << "SCAN" << "" << "box" << 1;
     // The service bus answers after the lane was stopped and started again: the answer
-    // of the dropped passage leaves the idle session alone.
+    // of the dropped passage leaves the idle session alone, and the card that passage left
+    // at the reader is kept and reported.
     QTest::newRow("exit, answer after a restart")
         << exit << QVariantMap() << R"({"delayMs": 1500, "json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})"
         << QStringList{"insert", "log Requesting ESB permission for opening barrier", "pause", "Stopped", "resume",
