@@ -72,15 +72,11 @@ def modbus(conn, step):
             reply = answer(unit, pdu, step)
             time.sleep(st["delay"])
             with lock:
-                stall = st["stall"]
-                if stall and ("write" not in stall or pdu[:1] == b"\x06"):
-                    st["stall"] = None
-                else:
-                    stall = None
+                stall = st["stall"] if st["stall"] and ("write" not in st["stall"] or pdu[:1] == b"\x06") else None
+                st["stall"] = None if stall else st["stall"]
             if stall:
-                cut = "cut" in stall
-                frame = struct.pack(">HHHB", tid, proto, len(reply) + 1 if cut else 0xFFFF, unit)
-                conn.sendall(frame + reply[:1] if cut else frame)
+                frame = struct.pack(">HHHB", tid, proto, len(reply) + 1 if "cut" in stall else 0xFFFF, unit)
+                conn.sendall(frame + reply[:1] if "cut" in stall else frame)
                 while f.read(1):  # silent from now on
                     pass
                 return
