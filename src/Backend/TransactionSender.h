@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
@@ -59,6 +60,9 @@ public:
     void send(const Transaction::Ptr &trans);
     // Sends the rows due, one at a time.
     void processPending();
+    // The cards named by the passages that a process which ended left open (completed here
+    // at the start).
+    const QStringList &interruptedCards() const { return m_interruptedCards; }
 
 signals:
     // A send the back office did not accept, as it answered (status 0: no answer).
@@ -91,6 +95,7 @@ private:
     bool m_sendInProgress = false;
     // Uuids of transactions held for open passages.
     QSet<QString> m_held;
+    QStringList m_interruptedCards;
     // What could not be written yet (a full disk), oldest first: new transactions, and
     // transactions whose send result is still to be written (their attempts above 0).
     QList<Transaction::Ptr> m_kept;

@@ -1,5 +1,6 @@
 #include "CollectEngine.h"
 
+#include "Backend/CardBO.h"
 #include "Backend/ESB.h"
 #include "Cameras/CameraManager.h"
 #include "Cameras/CameraRoles.h"
@@ -8,8 +9,11 @@
 #include "Managers/CardIssuer.h"
 #include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
+#include "Managers/RFID.h"
 
 #include <QTimer>
+
+#include <utility>
 
 namespace {
 ZUKA_LOG_CATEGORY(logCategory, "engines.collectengine")
@@ -46,6 +50,18 @@ CollectEngine::CollectEngine(Lane *lane, QObject *parent) : Engine(lane, parent)
         if (wantsCard())
             enableAccept();
     });
+    m_clearRetry.setSingleShot(true);
+    m_clearRetry.setInterval(ClearRetryMs);
+    connect(&m_clearRetry, &QTimer::timeout, this, [this] {
+        if (running() && m_blocked && m_session->state() == Session::Idle)
+            clearCardPath();
+    });
+    m_mouthWait.setSingleShot(true);
+    connect(&m_mouthWait, &QTimer::timeout, this, [this] {
+        // Nobody took the card left in the mouth, and the dispenser did not take it in.
+        if (running() && m_session->state() == Session::Idle && m_lane->dispenser()->cardInMouth() && !cardAtReader())
+            clearCardPath();
+    });
 }
 
 const Log &CollectEngine::logger() const
@@ -61,32 +77,68 @@ void CollectEngine::connectDevices()
         if (m_lane->dispenser()->active() && wantsCard())
             enableAccept();
     });
+    connect(m_lane->dispenser(), &manager::Dispenser::statusReceived, this, &CollectEngine::onDispenserStatus);
+    // A card still in the path keeps the lane out of order from the start (the terminal
+    // reads it once the engine has started).
+    m_checkOnReport = m_lane->cardIssuer()->state() == manager::CardIssuer::Init;
+    m_blocked = m_pending || cardAtReader();
 }
 
 void CollectEngine::releaseDevices()
 {
     m_acceptRetry.stop();
-    setAcceptFailed(false); // tried again at the next start
+    m_clearRetry.stop();
+    m_mouthWait.stop();
+    m_clearing = false;
+    // Both tried again at the next start.
+    setReadiness(m_acceptFailed, false);
+    setReadiness(m_blocked, false);
     disconnect(m_lane->dispenser(), nullptr, this, nullptr);
     disableAccept();
 }
 
 QString CollectEngine::unready() const
 {
+    if (m_blocked)
+        return QStringLiteral("Card path blocked");
     return m_acceptFailed ? QStringLiteral("Card acceptance off") : QString();
 }
 
-void CollectEngine::setAcceptFailed(bool failed)
+int CollectEngine::collectTimeout() const
 {
-    if (failed == m_acceptFailed)
+    return m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
+}
+
+bool CollectEngine::cardAtReader() const
+{
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
+    return issuer->dispenser()->cardInRfid() || issuer->rfid()->state() == manager::RFID::CardFound;
+}
+
+// Each report of the dispenser's sensors: after a reconnection it tells that the service
+// is back, so that what waited for it goes now rather than after a lost request's time-out
+// (acceptance not yet confirmed is asked again).
+void CollectEngine::onDispenserStatus()
+{
+    const bool firstReport = std::exchange(m_checkOnReport, false);
+    if ((m_acceptFailed || m_acceptPending) && wantsCard())
+        enableAccept();
+    if (m_session->state() == Session::Idle && !m_clearing && (m_blocked || (firstReport && cardAtReader())))
+        clearCardPath();
+}
+
+// One of the flags unready() reads.
+void CollectEngine::setReadiness(bool &flag, bool value)
+{
+    if (value == flag)
         return;
-    m_acceptFailed = failed;
+    flag = value;
     emit readinessChanged();
 }
 
 bool CollectEngine::wantsCard() const
 {
-    return running() && !m_session->card()
+    return running() && !m_blocked && !m_session->card()
            && std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state()) != std::end(BeforeCard);
 }
 
@@ -111,6 +163,10 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
     engineLog.info("Card inserted");
     if (!m_session)
         return;
+    if (m_blocked) {
+        engineLog.warn("Card path blocked : inserted card left to the clearing");
+        return;
+    }
     const auto card = inserted.dynamicCast<ZUKAv1Card>();
     const bool early = std::find(std::begin(BeforeCard), std::end(BeforeCard), m_session->state())
                        != std::end(BeforeCard);
@@ -120,7 +176,9 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
         return;
     }
     if (!card) {
-        m_session->setError(QStringLiteral("Invalid card"));
+        // A card that could not be read for want of an answer is not an invalid card.
+        const QString unread = m_lane->cardIssuer()->unreadReason();
+        m_session->setError(unread.isEmpty() ? QStringLiteral("Invalid card") : unread);
         m_session->setState(Session::Error);
         return;
     }
@@ -139,22 +197,31 @@ void CollectEngine::onCardInserted(Card::Ptr inserted)
 void CollectEngine::enableAccept()
 {
     m_acceptRetry.stop();
+    const quint64 call = ++m_acceptCall;
+    m_acceptPending = true;
     QPointer<CollectEngine> self(this);
     m_lane->cardIssuer()
         ->enableAccept()
-        .doneZero([self] {
+        .doneZero([self, call] {
             engineLog.info("Enabled card auto-accept");
-            if (self)
-                self->setAcceptFailed(false);
+            if (self && call == self->m_acceptCall) {
+                self->m_acceptPending = false;
+                self->setReadiness(self->m_acceptFailed, false);
+            }
         })
-        .failZero([self] {
-            // One line for a failure that lasts; tried again while a card is awaited, the
-            // lane out of order meanwhile.
+        .failZero([self, call] {
+            // A request sent again since decides (this one may have been lost with the
+            // broker). One line for a failure that lasts; tried again while a card is
+            // awaited, the lane out of order meanwhile.
+            if (self && call != self->m_acceptCall)
+                return;
+            if (self)
+                self->m_acceptPending = false;
             if (!self || !self->m_acceptFailed)
                 engineLog.critical("Failed to enable card auto-accept");
             if (!self || !self->wantsCard())
                 return;
-            self->setAcceptFailed(true);
+            self->setReadiness(self->m_acceptFailed, true);
             self->m_acceptRetry.start();
         });
 }
@@ -173,9 +240,135 @@ void CollectEngine::enterIdle()
 {
     nextCycle();
     resetSession();
+    if (!m_pending) {
+        m_clearUid.clear();
+        m_clearKept = false;
+    }
+    if (m_pending || cardAtReader())
+        return clearCardPath();
+    const int timeout = collectTimeout();
+    if (m_lane->dispenser()->cardInMouth() && timeout > 0)
+        m_mouthWait.start(timeout * 1000);
+    serve();
+}
+
+void CollectEngine::serve()
+{
     enableAccept();
     if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
+}
+
+// The card path cleared while the session is Idle: the failed passage's report, or one of
+// its own for a card found in the path, then the lane serves again.
+void CollectEngine::clearCardPath()
+{
+    setReadiness(m_blocked, true);
+    if (m_clearing)
+        return;
+    m_clearing = true;
+    m_clearRetry.stop();
+    m_mouthWait.stop();
+    m_uidReads = 0;
+    engineLog.warn("Clearing card path");
+    clearPath(bool(m_pending))
+        .doneZero(guardedRun([this] {
+            m_clearing = false;
+            const Backend::CardBO *cardBO = m_lane->cardBO();
+            if (m_pending) {
+                sendPending();
+            } else if (m_clearKept && cardBO && cardBO->interruptedCards().contains(m_clearUid)) {
+                engineLog.info("Card of an interrupted passage, already reported : ", Log::outside(m_clearUid));
+            } else if (m_clearKept) {
+                const Backend::Transaction::Ptr left =
+                    passageTransaction(Backend::Transaction::ErrorReport, QStringLiteral("Card left in the reader"));
+                const QString uuid = Backend::Transaction::createUid();
+                left->setUuid(uuid);
+                left->setZuruvDbId(uuid);
+                left->setCardUid(m_clearUid);
+                sendReport(left);
+            }
+            m_clearKept = false;
+            m_clearUid.clear();
+            setReadiness(m_blocked, false);
+            if (m_session->state() == Session::Idle)
+                serve();
+        }))
+        .failZero(guardedRun([this] {
+            // Tried again when the dispenser reports (back after an outage), or a little later.
+            m_clearing = false;
+            m_clearRetry.start();
+        }));
+}
+
+// Takes the card the lane holds out of its path, a step at a time as the dispenser's
+// sensors show it: a card left in the mouth offered to the driver (handBack) or pulled
+// in; the card at the reader read for its uid when that is not known, handed back
+// (handBack) and, when not taken, kept in the storage box. Resolves once the path is
+// clear; rejects, the card left where it is, when a device does not do its part.
+Deferred<> CollectEngine::clearPath(bool handBack)
+{
+    using Result = manager::CardIssuer::Result;
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
+    Deferred<> clear;
+    auto cleared = guardedRun([clear](const Result &) { clear.resolve(); });
+    auto stuck = guardedRun([clear](const Result &) { clear.rejectZero(); });
+    auto onward = [this, clear](bool handBack) {
+        return guardedRun([this, clear, handBack](const Result &) {
+            clearPath(handBack).doneZero([clear] { clear.resolve(); }).failZero([clear] { clear.rejectZero(); });
+        });
+    };
+    const int timeout = collectTimeout();
+    if (!cardAtReader() && issuer->dispenser()->cardInMouth()) {
+        if (handBack)
+            issuer->waitRemoved(timeout).done(cleared).fail(onward(false));
+        else
+            issuer->retract().done(onward(false)).fail(stuck);
+    } else if (cardAtReader() && m_clearUid.isEmpty() && m_uidReads < UidReads) {
+        ++m_uidReads;
+        issuer->readCardUid()
+            .done(guardedRun([this, onward, handBack](const Result &r) {
+                m_clearUid = uidOf(r.card, QString());
+                onward(handBack)(r);
+            }))
+            .fail(guardedRun([this, onward, stuck, handBack](const Result &r) {
+                // A reader that does not answer leaves the card for later; one that cannot
+                // find it does not keep it in the lane.
+                if (r.error.startsWith(QLatin1String("RFID enable failed")))
+                    return stuck(r);
+                m_uidReads = UidReads;
+                onward(handBack)(r);
+            }));
+    } else if (cardAtReader() && handBack) {
+        issuer->presentCard(timeout)
+            .done(guardedRun([cleared](const Result &r) {
+                engineLog.info("Card collected by user");
+                cleared(r);
+            }))
+            .fail(guardedRun([onward](const Result &r) {
+                engineLog.error("Card not collected by user.");
+                onward(false)(r);
+            }));
+    } else if (cardAtReader()) {
+        issuer->collectCard()
+            .done(guardedRun([this, cleared](const Result &r) {
+                engineLog.info("Card kept : ", Log::outside(m_clearUid));
+                m_clearKept = true;
+                cleared(r);
+            }))
+            .fail(stuck);
+    } else {
+        clear.resolve();
+    }
+    return clear;
+}
+
+void CollectEngine::sendPending()
+{
+    const Backend::Transaction::Ptr report = std::exchange(m_pending, {});
+    if (report->cardUid().isEmpty())
+        report->setCardUid(m_clearUid);
+    sendReport(report);
 }
 
 void CollectEngine::collectData()
@@ -323,40 +516,42 @@ void CollectEngine::processCard()
         engineLog.info("Collecting card : ", Log::outside(card->uid()));
         m_lane->cardIssuer()
             ->collectCard()
-            .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-                engineLog.info("Card collected successfully : ", Log::outside(uidOf(r.card)));
+            .done(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &) {
+                engineLog.info("Card collected successfully : ", Log::outside(m_session->cardId()));
                 m_session->setState(Session::Exit);
             }))
             .fail(failed);
     }
 }
 
-Deferred<> CollectEngine::returnCard()
-{
-    Deferred<> returned;
-    QTimer::singleShot(1000, this, guarded({Session::Error}, [this, returned] {
-        engineLog.warn("Returning card");
-        const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
-        m_lane->cardIssuer()
-            ->presentCard(timeout)
-            .done([returned](const manager::CardIssuer::Result &) {
-                engineLog.info("Card collected by user");
-                returned.resolve();
-            })
-            .fail([returned](const manager::CardIssuer::Result &) {
-                engineLog.error("Card not collected by user.");
-                returned.resolve();
-            });
-    }));
-    return returned;
-}
-
 void CollectEngine::passed()
 {
-    finish(true, Backend::Transaction::Scan);
+    finishExit(Backend::Transaction::Scan);
 }
 
+// The card handed back, kept when not taken; the passage's report goes once the card is
+// out of the path, with its uid.
 void CollectEngine::failed()
 {
-    returnCard().doneZero(guarded({Session::Error}, [this] { finish(false, Backend::Transaction::ErrorReport); }));
+    if (closed()) {
+        closeSession(false); // refused, with its line
+        return;
+    }
+    m_pending = holdReport(Backend::Transaction::ErrorReport);
+    m_clearUid = m_session->cardId();
+    m_clearKept = false;
+    m_uidReads = 0;
+    QTimer::singleShot(1000, this, guarded({Session::Error}, [this] {
+        engineLog.warn("Returning card");
+        clearPath(true)
+            .doneZero(guarded({Session::Error}, [this] {
+                closeSession(false);
+                sendPending();
+            }))
+            .failZero(guarded({Session::Error}, [this] {
+                // Cleared before the lane takes the next card.
+                engineLog.error("Card left in the path");
+                closeSession(false);
+            }));
+    }));
 }

@@ -29,7 +29,9 @@ private:
 
     void onVehicleLeft() override;
     void onCardInserted(Card::Ptr card);
+    void onDispenserStatus();
     void onStateChanged(Session::State prev, Session::State curr) override;
+    bool pathBlocked() const override { return m_blocked; }
 
     // State actions, in the order of the passage.
     void enterIdle();
@@ -39,19 +41,50 @@ private:
     void passed();
     void failed();
 
+    // Acceptance switched on and the waiting truck taken, once the card path is clear.
+    void serve();
     void enableAccept();
     void disableAccept();
     // Whether the passage still waits for its card, so that acceptance must be on.
     bool wantsCard() const;
-    void setAcceptFailed(bool failed);
+    void setReadiness(bool &flag, bool value);
     Deferred<> sendCollectedData();
-    Deferred<> returnCard();
+
+    // A card the lane still holds (at the reader, or in the mouth with nobody to take it)
+    // is taken out of the path before the lane serves again: the lane is out of order
+    // meanwhile, and tries again while a device does not answer.
+    bool cardAtReader() const;
+    void clearCardPath();
+    Deferred<> clearPath(bool handBack);
+    void sendPending();
+    int collectTimeout() const;
 
     const Log &logger() const override;
 
     // Acceptance that could not be switched on (the broker or the dispenser service
     // away) is tried again while the lane waits for a card.
     static constexpr int AcceptRetryMs = 1000;
+    static constexpr int ClearRetryMs = 2000;
     QTimer m_acceptRetry;
     bool m_acceptFailed = false;
+    quint64 m_acceptCall = 0; // only the latest request's outcome counts
+    bool m_acceptPending = false;
+
+    QTimer m_clearRetry;
+    QTimer m_mouthWait;
+    bool m_blocked = false;
+    bool m_clearing = false;
+    // Started before the devices had reported: the dispenser's first report tells whether
+    // a card is left at the reader.
+    bool m_checkOnReport = false;
+    // What clearing the path learned: the card's uid, the reads tried for it (a second
+    // when a reader that reported the card found had not said which), whether the card
+    // went into the box.
+    static constexpr int UidReads = 2;
+    QString m_clearUid;
+    int m_uidReads = 0;
+    bool m_clearKept = false;
+    // The report of a failed passage whose card the lane still held when it closed: sent,
+    // with the card's uid, once the card is out of the path.
+    Backend::Transaction::Ptr m_pending;
 };

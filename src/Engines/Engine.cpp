@@ -81,11 +81,25 @@ Backend::Transaction::Ptr Engine::passageTransaction(Backend::Transaction::Type 
 
 void Engine::sendTransaction(Backend::Transaction::Type type)
 {
-    const Backend::Transaction::Ptr transaction = passageTransaction(type, m_session->error());
     m_held.reset();
+    sendReport(passageTransaction(type, m_session->error()));
+}
+
+void Engine::sendReport(const Backend::Transaction::Ptr &transaction)
+{
     logger().info("Sending CardBO transaction : ", transaction->toString());
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->sendTransaction(transaction);
+}
+
+Backend::Transaction::Ptr Engine::holdReport(Backend::Transaction::Type type)
+{
+    // It takes the place of the interrupted passage's report (the same uuid).
+    m_held.reset();
+    const Backend::Transaction::Ptr transaction = passageTransaction(type, m_session->error());
+    if (Backend::CardBO *cardBO = m_lane->cardBO())
+        cardBO->holdTransaction(transaction);
+    return transaction;
 }
 
 void Engine::holdPassage()
@@ -100,6 +114,23 @@ void Engine::finish(bool result, Backend::Transaction::Type type)
 {
     if (closeSession(result))
         sendTransaction(type);
+}
+
+void Engine::finishExit(Backend::Transaction::Type type)
+{
+    if (m_barrierOpened)
+        return finish(true, type);
+    // The vehicle may still stand before the closed barrier.
+    logger().error("Barrier never opened");
+    m_session->setError(QStringLiteral("Barrier never opened"));
+    finish(false, Backend::Transaction::ErrorReport);
+}
+
+void Engine::nextCycle()
+{
+    ++m_cycle;
+    m_barrierOpened = false;
+    m_reopen = false;
 }
 
 void Engine::connectSession()
@@ -143,7 +174,17 @@ void Engine::start()
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
     connectDevices();
-    connect(m_lane->barrier(), &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
+    manager::Barrier *barrier = m_lane->barrier();
+    connect(barrier, &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
+    connect(barrier, &manager::Barrier::barrierOpened, this, [this] {
+        if (m_session->state() == Session::Exit)
+            m_barrierOpened = true;
+    });
+    connect(barrier, &manager::Barrier::stateChanged, this, [this] {
+        if (m_reopen && !m_lane->barrier()->active())
+            m_barrierDropped = true;
+    });
+    connect(barrier, &manager::Barrier::statusRead, this, &Engine::onBarrierStatus);
     connectSession();
     m_session->setState(Session::Idle);
 }
@@ -174,6 +215,10 @@ void Engine::stop()
 void Engine::onVehiclePresent()
 {
     logger().info("Vehicle present");
+    if (m_session->state() == Session::Idle && pathBlocked()) {
+        logger().warn("Card path blocked : the vehicle waits");
+        return;
+    }
     if (acceptedIn({Session::Idle}))
         m_session->setState(Session::DataCollect);
 }
@@ -222,8 +267,8 @@ void Engine::presentCard()
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     m_lane->cardIssuer()
         ->presentCard(timeout)
-        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
-            logger().info("Card collected successfully : ", Log::outside(uidOf(r.card)));
+        .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &) {
+            logger().info("Card collected successfully : ", Log::outside(m_session->cardId()));
             m_session->setState(Session::Exit);
         }))
         .fail(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &r) {
@@ -239,6 +284,11 @@ void Engine::openBarrier()
         holdPassage();
     logger().info("Opening barrier");
     armExitWait();
+    sendOpen();
+}
+
+void Engine::sendOpen()
+{
     QPointer<Engine> self(this);
     m_lane->barrier()
         ->open(false)
@@ -246,10 +296,33 @@ void Engine::openBarrier()
             if (self)
                 self->logger().info("Barrier opened");
         })
+        .doneZero(guarded({Session::Exit}, [this] { m_barrierOpened = true; }))
         .failZero([self] {
             if (self)
                 self->logger().error("Failed to send Barrier open command");
-        });
+        })
+        .failZero(guarded({Session::Exit}, [this] {
+            // Sent again once the controller is connected again, unless its words show by
+            // then that it took the command all the same.
+            m_reopen = true;
+            m_barrierDropped = !m_lane->barrier()->active();
+        }));
+}
+
+// The controller's words, read while an open command of this Exit waits to be sent again.
+void Engine::onBarrierStatus()
+{
+    if (!m_reopen || m_session->state() != Session::Exit)
+        return;
+    if (m_lane->barrier()->isOpen()) {
+        m_reopen = false;
+        m_barrierOpened = true;
+        logger().info("Barrier seen open after a failed open command");
+    } else if (m_barrierDropped) {
+        m_reopen = false;
+        logger().info("Opening barrier again");
+        sendOpen();
+    }
 }
 
 void Engine::logCollected() const

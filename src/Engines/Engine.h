@@ -59,6 +59,10 @@ public:
     bool closeSession(bool result);
     void resetSession();
     void sendTransaction(Backend::Transaction::Type type);
+    // The passage's transaction as the session stands, held on disk (completed as it is at
+    // the next start should the program end first) until it is sent with sendReport.
+    Backend::Transaction::Ptr holdReport(Backend::Transaction::Type type);
+    void sendReport(const Backend::Transaction::Ptr &transaction);
     // From the step after which the card can be in the driver's hand (presented, or kept
     // or written at the exit) the passage's transaction is held on disk as an error
     // report of an interrupted passage: completed at the close, sent as it is when the
@@ -92,6 +96,8 @@ protected:
     void onVehiclePresent();
     void onBarrierClosed();
     virtual void onVehicleLeft() = 0;
+    // Whether the lane must clear its card path before it serves a vehicle.
+    virtual bool pathBlocked() const { return false; }
 
     // The shared guard: wraps a continuation so that it runs only while the engine
     // runs the same cycle as when it was made and the session is in one of the
@@ -130,7 +136,9 @@ protected:
     // The same question for a result of the given cycle.
     bool accepts(quint64 cycle, const QList<Session::State> &states) const;
     // A new cycle begins (each entry into Idle): results of the old one are dropped.
-    void nextCycle() { ++m_cycle; }
+    void nextCycle();
+    // Whether the current passage has been closed.
+    bool closed() const { return m_session->uuid() == m_closedUuid; }
 
     // Runs the action of the new state from the engine's table.
     template<typename E, size_t N>
@@ -153,6 +161,9 @@ protected:
 
     // Closes the cycle and sends its transaction, once per cycle.
     void finish(bool result, Backend::Transaction::Type type);
+    // The close of a passage that reached PostExit: passed with the given type, failed
+    // when the barrier never opened for it.
+    void finishExit(Backend::Transaction::Type type);
     // Waits for the barrier in Exit; after the bounded wait the passage is closed as
     // passed with a warning. Cancelled by leaving Exit or stopping.
     void armExitWait();
@@ -162,6 +173,7 @@ protected:
     // Exit once taken), the barrier opened (Exit).
     void presentCard();
     void openBarrier();
+    Backend::Transaction::Ptr passageTransaction(Backend::Transaction::Type type, const QString &error) const;
     // The block that reports the passage's data once the cameras are done.
     void logCollected() const;
 
@@ -192,7 +204,8 @@ protected:
 
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
-    Backend::Transaction::Ptr passageTransaction(Backend::Transaction::Type type, const QString &error) const;
+    void sendOpen();
+    void onBarrierStatus();
 
     QTimer m_resetTimer;
     QTimer m_exitTimer;
@@ -202,4 +215,9 @@ private:
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
     bool m_running = false;
+    // The barrier in this passage's Exit: seen open (or its open command taken); an open
+    // command that failed, to be sent again once the controller's connection is back.
+    bool m_barrierOpened = false;
+    bool m_reopen = false;
+    bool m_barrierDropped = false;
 };

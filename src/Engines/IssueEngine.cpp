@@ -263,7 +263,7 @@ void IssueEngine::issueCard()
 
 void IssueEngine::passed()
 {
-    finish(true, Backend::Transaction::Issuance);
+    finishExit(Backend::Transaction::Issuance);
 }
 
 void IssueEngine::failed()

@@ -286,12 +286,22 @@ Deferred<> Barrier::open(bool priority)
                                QVector<quint16>{priority ? CommandPriorityOpen : CommandOpen});
     sendWriteRequest(unit)
         .done([this, result](const QModbusDataUnit &) {
-            setIsOpen(true);
-            m_openSent.start();
+            openTaken();
             result.resolve();
         })
-        .fail([result](const QModbusDataUnit &) { result.rejectZero(); });
+        .fail([this, result](const QModbusDataUnit &) {
+            m_openFailed = true;
+            result.rejectZero();
+        });
     return result;
+}
+
+void Barrier::openTaken()
+{
+    m_openFailed = false;
+    m_boomSeen = false;
+    m_openSent.start();
+    setIsOpen(true);
 }
 
 Deferred<> Barrier::close()
@@ -324,6 +334,7 @@ void Barrier::applyStatus(const QModbusDataUnit &answer)
     setLoopB(answer.value(5));
     m_wordsKnown = true;
     applyVerdicts();
+    emit statusRead();
 }
 
 void Barrier::setState(State state, const QString &reason)
@@ -378,15 +389,26 @@ void Barrier::setStatus(quint32 word)
 
     setIsPriority(bit(word, BitPriority));
 
-    // A word read before the controller has acted on an open command still says
-    // closed: it counts once the boom was seen on its way or open, or after the grace.
-    if (m_openSent.isValid()
-        && (bit(word, BitOpening) || bit(word, BitClosing) || (bit(word, BitOpen) && !bit(word, BitClosed))
-            || m_openSent.hasExpired(OpenGraceMs)))
-        m_openSent.invalidate();
-    if (bit(word, BitClosed)) {
-        if (!m_openSent.isValid())
+    const bool closed = bit(word, BitClosed);
+    const bool moving = bit(word, BitOpening) || bit(word, BitClosing);
+    const bool open = bit(word, BitOpen) && !closed;
+    // After an open command that failed, the boom seen moving or open shows that the
+    // controller acted on it all the same: it counts as sent.
+    if (m_openFailed && (moving || bit(word, BitOpen)))
+        openTaken();
+    if (m_openSent.isValid()) {
+        // A word read before the controller has acted on an open command still says
+        // closed: only a word that says closed and nothing else counts, once the boom was
+        // seen on its way or open, or after the grace.
+        m_boomSeen = m_boomSeen || moving || open;
+        if (closed && !moving && !bit(word, BitOpen) && (m_boomSeen || m_openSent.hasExpired(OpenGraceMs))) {
+            m_openSent.invalidate();
             setIsOpen(false);
+        } else if (open) {
+            setIsOpen(true);
+        }
+    } else if (closed) {
+        setIsOpen(false);
     } else if (bit(word, BitOpen)) {
         setIsOpen(true);
     }

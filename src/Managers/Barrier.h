@@ -90,6 +90,8 @@ signals:
     void loopBChanged();
     void barrierOpened();
     void barrierClosed();
+    // The controller's words were read and taken in (each poll while connected).
+    void statusRead();
 
 protected:
     // Takes in the controller's answer to the status read (status, loop A and B words).
@@ -114,6 +116,8 @@ private:
 
     void setState(State state, const QString &reason);
     void setIsOpen(bool value);
+    // An open command the controller took: the boom counts as open from here on.
+    void openTaken();
     void setIsPriority(bool value);
     void setStatus(quint32 word);
     void setLoopA(quint16 word);
@@ -138,8 +142,13 @@ private:
     Verdict m_loopAVerdict;
     Verdict m_loopBVerdict;
     QDateTime m_lastChange;
-    // Runs from a successful open command until the boom is seen moving or open.
+    // Runs from a successful open command until a closed word counts again; the boom seen
+    // moving or open meanwhile lets the next closed word count before the grace is over.
     QElapsedTimer m_openSent;
+    bool m_boomSeen = false;
+    // An open command failed (its answer may have been lost with the connection): the boom
+    // seen moving or open afterwards shows that the controller acted on it.
+    bool m_openFailed = false;
     QModbusTcpClient m_client;
     QTimer m_pollTimer;
     QTimer m_reconnectTimer;

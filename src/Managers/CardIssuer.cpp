@@ -3,6 +3,7 @@
 #include <QMap>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "Common/Log.h"
 #include "Common/Utils.h"
@@ -40,6 +41,16 @@ void logDisableFailed(const QString &error)
 }
 
 using Result = CardIssuer::Result;
+
+// Whether an operation failed for want of an answer: its text ends with a failure of the
+// call itself (the service unreachable), not with what the service said.
+bool unanswered(const QString &error)
+{
+    static const QStringList noAnswer{QStringLiteral("Timeout"), QStringLiteral("Not connected"),
+                                      QStringLiteral("Subscription failed"), QStringLiteral("Invalid response")};
+    const int at = error.lastIndexOf(QLatin1String(" : "));
+    return noAnswer.contains(at < 0 ? error : error.mid(at + 3));
+}
 
 // Settles `to` with the outcome and values of `from`, unchanged.
 void passOn(Deferred<Result> from, Deferred<Result> to)
@@ -198,8 +209,28 @@ void CardIssuer::onCardRemoved()
 
 void CardIssuer::onCardDisposed()
 {
+    ++m_disposedEvents;
+    if (std::exchange(m_disposedCounted, false)) {
+        log.warn(QStringLiteral("Card disposed event of a card already counted"));
+        return;
+    }
     emit cardDisposed(m_currCard);
     setCurrCard(Tag::Ptr());
+}
+
+// A card the dispenser's sensors show in the box although its event was not heard.
+void CardIssuer::countDisposed(const Tag::Ptr &card)
+{
+    m_disposedCounted = true;
+    emit cardDisposed(card);
+    if (m_currCard == card)
+        setCurrCard(Tag::Ptr());
+}
+
+Deferred<Dispenser::Result> CardIssuer::sendDispose()
+{
+    m_disposedCounted = false;
+    return m_dispenser->dispose();
 }
 
 void CardIssuer::onCardInserted()
@@ -207,6 +238,7 @@ void CardIssuer::onCardInserted()
     log.info(QStringLiteral("Card inserted"));
     Deferred<Result> read = readCard();
     read.done([this](Result r) {
+        m_unreadReason.clear();
         const Card::Ptr card = Card::cast(r.card);
         if (card) {
             log.info(QStringLiteral("Card read successfully : uid=%1 name=%2")
@@ -220,6 +252,7 @@ void CardIssuer::onCardInserted()
     });
     read.fail([this](Result r) {
         log.error(QStringLiteral("Read card failed : ") + Log::outside(r.error));
+        m_unreadReason = unanswered(r.error) ? r.error : QString();
         emit cardInserted(Card::Ptr());
     });
 }
@@ -317,7 +350,7 @@ Deferred<Result> CardIssuer::dispose(bool ok)
     if (!ok)
         incrFailCount();
 
-    m_dispenser->dispose()
+    sendDispose()
         .done([this, d](Dispenser::Result) mutable {
             log.info(QStringLiteral("Card disposed : ") + uidText(m_currCard));
             resolve(d, Tag::Ptr());
@@ -628,15 +661,46 @@ Deferred<Result> CardIssuer::collectCard()
     Deferred<Result> d;
     log.info(QStringLiteral("Collecting card : uid=") + uidText(m_currCard));
 
-    Deferred<Dispenser::Result> disposed = m_dispenser->dispose();
-    disposed.fail([this, d](Dispenser::Result r) mutable { reject(d, r.description); });
-
-    Deferred<RFID::Result> disabled = disposed.thenAlias([this](Dispenser::Result) { return m_rfid->disable(); });
-    disabled.done([this, d](RFID::Result) mutable { resolve(d, Tag::Ptr()); });
-    disabled.fail([this, d](RFID::Result r) mutable {
-        logDisableFailed(r.error);
-        resolve(d, Tag::Ptr());
+    // The answer may be lost on its way (the broker gone meanwhile): the dispenser's
+    // sensors, reported while it is awaited (again once the service is back), showing no
+    // card at the reader or in the mouth then tell that the card went into the box.
+    struct Watch {
+        bool settled = false;
+        QMetaObject::Connection status;
+    };
+    auto watch = std::make_shared<Watch>();
+    auto kept = [this, d, watch]() mutable {
+        watch->settled = true;
+        disconnect(watch->status);
+        m_rfid->disable()
+            .done([this, d](RFID::Result) mutable { resolve(d, Tag::Ptr()); })
+            .fail([this, d](RFID::Result r) mutable {
+                logDisableFailed(r.error);
+                resolve(d, Tag::Ptr());
+            });
+    };
+    const Tag::Ptr card = m_currCard;
+    const quint64 events = m_disposedEvents;
+    watch->status = connect(m_dispenser, &Dispenser::statusReceived, this, [this, kept, card, events]() mutable {
+        if (m_dispenser->cardInRfid() || m_dispenser->cardInMouth())
+            return;
+        log.warn(QStringLiteral("Dispenser reports no card left : card kept"));
+        if (m_disposedEvents == events)
+            countDisposed(card);
+        kept();
     });
+
+    sendDispose()
+        .done([watch, kept](Dispenser::Result) mutable {
+            if (!watch->settled)
+                kept();
+        })
+        .fail([this, d, watch](Dispenser::Result r) mutable {
+            if (watch->settled)
+                return;
+            disconnect(watch->status);
+            reject(d, r.description);
+        });
     return d;
 }
 

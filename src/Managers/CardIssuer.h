@@ -40,6 +40,10 @@ public:
     Tag::Ptr currCard() const { return m_currCard; }
     RFID *rfid() const { return m_rfid; }
     Dispenser *dispenser() const { return m_dispenser; }
+    // Why the card inserted last could not be read when it was for want of an answer (the
+    // reader's service unreachable); empty when it was read, or when the card itself was
+    // the fault.
+    const QString &unreadReason() const { return m_unreadReason; }
 
     static QString stateToStr(State state);
 
@@ -90,6 +94,8 @@ private:
     void reject(Deferred<Result> &d, const QString &error);
 
     Deferred<Result> acceptMode(Deferred<Dispenser::Result> command);
+    Deferred<Dispenser::Result> sendDispose();
+    void countDisposed(const Tag::Ptr &card);
     void resolveAfterDisable(Deferred<RFID::Result> disabled, Deferred<Result> d);
     Deferred<RFID::Result> enableAndFindCard(Deferred<Result> d, const QString &searchFailText);
 
@@ -105,6 +111,12 @@ private:
     Tag::Ptr m_currCard;
     int m_failCount = 0;
     int m_acceptTestTimeoutSec;
+    QString m_unreadReason;
+    // Card-disposed events heard so far.
+    quint64 m_disposedEvents = 0;
+    // A card was counted into the box from the dispenser's sensors: its own event, when
+    // it still comes before the next dispose command, is not counted again.
+    bool m_disposedCounted = false;
 };
 
 }

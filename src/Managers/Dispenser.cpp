@@ -63,6 +63,7 @@ void Dispenser::onStatus(const QJsonObject &status)
     set(m_cartridge, device.value(QStringLiteral("cartridge")).toString(), &Dispenser::cartridgeChanged);
     set(m_cartridgePercent, device.value(QStringLiteral("cartridgePercent")).toInt(0),
         &Dispenser::cartridgePercentChanged);
+    emit statusReceived();
 }
 
 Deferred<Dispenser::Result> Dispenser::executeRpc(const QString &path, const QJsonObject &params, int msec)

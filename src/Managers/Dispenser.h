@@ -72,6 +72,9 @@ signals:
     void cardInserted();
     void cardRemoved();
     void cardDisposed();
+    // The service reported its sensors (each "/status" of a service that is there, also
+    // when nothing changed: after a reconnection it says the service is back).
+    void statusReceived();
 
 private:
     static ParseRules rules();

@@ -107,22 +107,28 @@ class TstLane : public QObject
         file.write(QByteArray::number(level));
     }
 
-    // A barrier status set through the peer's control port (it cancels any boom sequence
-    // under way), true once the terminal has polled it. The event loop keeps running
-    // meanwhile, so the terminal's polls go on.
-    bool barrierStatus(const QString &status)
+    // A command to the barrier peer's control port, and its answer. The event loop keeps
+    // running meanwhile, so the terminal's polls go on.
+    QByteArray barrierCommand(const QString &line)
     {
         QTcpSocket control;
         control.connectToHost(QHostAddress::LocalHost, m_barrierControl);
         if (!TestUtil::waitUntil([&] { return control.state() == QAbstractSocket::ConnectedState; }, 10000))
-            return false;
-        control.write(QString("set status=%1\n").arg(status).toLatin1());
+            return QByteArray();
+        control.write(line.toLatin1() + '\n');
         if (!TestUtil::waitUntil([&] { return control.canReadLine(); }, 10000))
-            return false;
-        const QByteArray answer = control.readLine().trimmed(); // "ok gen=G"
+            return QByteArray();
+        return control.readLine().trimmed();
+    }
+
+    // A barrier status set through the peer (it cancels any boom sequence under way), true
+    // once the terminal has polled it.
+    bool barrierStatus(const QString &status)
+    {
+        const QByteArray answer = barrierCommand("set status=" + status); // "ok gen=G"
         if (!answer.startsWith("ok gen="))
             return false;
-        return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 10000);
+        return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 12000);
     }
 
     // The lane's card devices of the dispenser model, started, and its configuration.
@@ -157,8 +163,13 @@ class TstLane : public QObject
     bool startLane(const QString &model, const QVariantMap &settings)
     {
         m_lane.config = laneConfig(model, QString(), settings);
-        if (!m_lane.config)
-            return false;
+        return m_lane.config && startTerminal(true);
+    }
+
+    // The terminal with its own broker client on the lane's configuration, started; true
+    // once its session is Idle (and the lane Ready, when asked) and its first readings are in.
+    bool startTerminal(bool ready)
+    {
         m_lane.mqtt.reset(new manager::MqttClient);
         if (!connectClient(*m_lane.mqtt, m_broker.port()))
             return false;
@@ -175,7 +186,7 @@ class TstLane : public QObject
         const int uploads = m_camera.output().count("UPLOAD ");
         m_lane.terminal->start();
         return TestUtil::waitUntil([&] {
-            return m_lane.terminal->state() == Terminal::Ready && session()->state() == Session::Idle
+            return (!ready || m_lane.terminal->state() == Terminal::Ready) && session()->state() == Session::Idle
                    && polled.count() >= 2 && (!camera || m_camera.output().count("UPLOAD ") > uploads);
         }, 20000);
     }
@@ -207,7 +218,8 @@ private slots:
     }
     void passages_data();
     void passages();
-    void killedWhileTheTruckDrivesThrough();
+    void killed_data();
+    void killed();
     void manyEntries();
 };
 
@@ -241,10 +253,17 @@ void TstLane::cleanupTestCase()
 
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
 // another, "insert blank" an unformatted one), "take" (the driver takes the card from the
-// mouth), "close" (the barrier reports closed), "pause", "resume", "card test" (one card
-// dispensed, passed), "barrier W" (status word), "model M" (the dispenser's model), "broker
-// down"/"up" (killed; started, every client back), "accepting" (the dispenser takes cards
-// in), "disk full"/"free" (no file may grow; again), "terminal S" (wait for that state),
+// mouth), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
+// the end of the pause), "card test" (one card dispensed, passed), "barrier W" (status
+// word), "barrier stall" / "barrier stall write" (the controller's next answer, or next
+// answer to a command, never completes), "barrier down" (wait for its connection to be
+// lost), "opens N" (open commands the controller got in the row), "model M" (the
+// dispenser's model), "broker down"/"up" (killed; started, every client back), "accepting"
+// (the dispenser takes cards in), "disk full"/"free" (no file may grow; again), "restart"
+// (the terminal dropped where it stands and started again on the same lane), "at P" (wait
+// for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
+// comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
+// gets the next call), "log TEXT" (logged once), "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -313,6 +332,12 @@ void TstLane::passages_data()
         << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "barrier 0x100001",
                        "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "ISSUANCE" << "" << "hand" << 1;
+    // As above, the lane recovering only after the pause has been lifted.
+    QTest::newRow("entry, card test on an out-of-order lane, late recovery")
+        << entry << QVariantMap() << open
+        << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "pause lifted", "barrier 0x100001",
+                       "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
+        << "ISSUANCE" << "" << "hand" << 1;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
     // A second card pushed into the mouth during the passage is neither taken in nor
@@ -321,12 +346,53 @@ void TstLane::passages_data()
                                        << QStringList{"insert", "Exit", "insert E9999999", "close", "take", "Idle"}
                                        << "SCAN" << "" << "box" << 1;
     // The service bus answers after the lane was stopped and started again: the answer
-    // of the dropped passage leaves the idle session alone.
+    // of the dropped passage leaves the idle session alone, and the card that passage left
+    // at the reader is kept and reported.
     QTest::newRow("exit, answer after a restart")
         << exit << QVariantMap() << R"({"delayMs": 1500, "json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})"
         << QStringList{"insert", "log Requesting ESB permission for opening barrier", "pause", "Stopped", "resume",
                        "Idle", "log Ignoring result of a finished passage", "Idle"}
-        << "" << "" << "" << 0;
+        << "ERROR_REPORT" << "Card left in the reader" << "box" << 1;
+    // Restarted while the card it took in is read: that card is read, kept and reported first.
+    QTest::newRow("exit, restarted while the card is read")
+        << exit << QVariantMap() << open
+        << QStringList{"delay /enable 2000", "insert", "log Reading card", "restart", "terminal Ready", "accepting"}
+        << "ERROR_REPORT" << "Card left in the reader" << "box" << 1;
+    // The broker gone during the read: failed with that reason, the card handed back later.
+    QTest::newRow("exit, broker outage during the read")
+        << exit << QVariantMap() << open
+        << QStringList{"delay /enable 5000", "insert", "log Reading card", "broker down", "Error", "Idle",
+                       "broker up", "take", "terminal Ready", "accepting"}
+        << "ERROR_REPORT" << "RFID enable failed : Timeout" << "hand" << 0;
+    // The card handed back is not taken: pulled in, it is kept.
+    QTest::newRow("exit denied, card not taken")
+        << exit << QVariantMap{{"terminal/collectTimeoutSec", 1}}
+        << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
+        << QStringList{"insert", "Error", "log Card not collected by user.", "Idle", "terminal Ready", "accepting"}
+        << "ERROR_REPORT" << "Customs hold" << "box" << 1;
+    // The keep's answer and events lost with the broker: its report once back shows the card kept.
+    QTest::newRow("exit, keep answer lost")
+        << exit << QVariantMap() << open
+        << QStringList{"lose /dispose", "insert", "at box", "broker down", "broker up", "Exit", "close", "Idle"}
+        << "SCAN" << "" << "box" << 1;
+    // The open command refused while the controller is away: sent again once it is back.
+    QTest::newRow("exit, barrier away at the open")
+        << exit << QVariantMap{{"barrier/retries", 0}} << openReturn
+        << QStringList{"insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
+                       "log Failed to send Barrier open command", "close", "opens 1", "Idle"}
+        << "SCAN" << "" << "hand" << 0;
+    // The controller away for the whole exit wait: failed, and no open command once it is back.
+    QTest::newRow("exit, barrier never opened")
+        << exit << QVariantMap{{"barrier/retries", 0}, {"terminal/exitTimeoutSec", 1}} << openReturn
+        << QStringList{"insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit", "PostExit", "Idle",
+                       "barrier 0x100001", "opens 0"}
+        << "ERROR_REPORT" << "Barrier never opened" << "hand" << 0;
+    // The open's answer lost: the boom seen closing once back counts as opened, sent once only.
+    QTest::newRow("exit, barrier open answer lost")
+        << exit << QVariantMap{{"barrier/retries", 0}} << openReturn
+        << QStringList{"insert", "WaitCollect", "barrier stall write", "take", "Exit", "barrier down",
+                       "barrier 0x200001", "close", "opens 1", "Idle"}
+        << "SCAN" << "" << "hand" << 0;
     QTest::newRow("exit, card returned") << exit << QVariantMap() << openReturn
                                          << QStringList{"insert", "WaitCollect", "take", "Exit", "close", "Idle"}
                                          << "SCAN" << "" << "hand" << 0;
@@ -362,6 +428,13 @@ void TstLane::passages_data()
                        "log Failed to enable card auto-accept", "terminal Error", "broker up", "accepting",
                        "terminal Ready", "insert", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "SCAN SCAN" << "" << "hand" << 0;
+    // The request that switches acceptance on is lost on the way: asked again as soon as the
+    // dispenser reports after the broker's return, not after the request's time-out.
+    QTest::newRow("exit, acceptance request lost")
+        << exit << QVariantMap() << open
+        << QStringList{"insert", "Exit", "unheard /accept/enable", "close", "Idle", "broker down", "broker up",
+                       "accepting", "terminal Ready"}
+        << "SCAN" << "" << "box" << 1;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"
@@ -388,6 +461,7 @@ void TstLane::passages()
     QVERIFY(startLane(model, settings));
     const int box = m_lane.terminal->storageBox()->count();
     const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
+    const int opens = m_barrier.output().count("addr=0 value=1\n");
 
     for (const QString &step : steps) {
         if (step.startsWith("loop "))
@@ -419,8 +493,26 @@ void TstLane::passages()
             QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "dump"})"))["state"].toObject()["accepting"].toBool(); }, 15000));
         else if (step == "resume")
             m_lane.terminal->resume();
+        else if (step == "barrier down")
+            QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->barrier()->active(); }, 15000));
+        else if (step.startsWith("barrier stall"))
+            QCOMPARE(barrierCommand(step.mid(8)), QByteArray("ok"));
         else if (step.startsWith("barrier "))
             QVERIFY(barrierStatus(step.mid(8)));
+        else if (step.startsWith("opens "))
+            QCOMPARE(m_barrier.output().count("addr=0 value=1\n") - opens, step.mid(6).toInt());
+        else if (step == "pause lifted")
+            QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->isPaused(); }));
+        else if (step == "restart") {
+            m_lane.terminal.reset();
+            QVERIFY(startTerminal(false));
+        }
+        else if (step.startsWith("at ")) // the exit card, as the devices hold it
+            QVERIFY(TestUtil::waitUntil([&] { return simCard(exitUid)["location"].toString() == step.mid(3); }));
+        else if (step.startsWith("lose ") || step.startsWith("unheard ")) // the call acts / never arrives
+            QVERIFY(sim(json(QString(R"({"cmd": "fault", "op": "%1", "kind": "silence", "%2": %3})")
+                                 .arg(step.section(' ', 1), step.startsWith("lose ") ? "quiet" : "effect",
+                                      step.startsWith("lose ") ? "true" : "false")))["ok"].toBool());
         else if (step.startsWith("model ")) {
             const QString info = QString(R"({"device": {"firmware": "1.7.0", "manufacturer": "Vexo", "model": "%1"}})");
             QVERIFY(m_lane.mqtt->publish(info.arg(step.mid(6)).toUtf8(), QString("lane%1/dispenser/info").arg(m_lanes), 0, true));
@@ -528,34 +620,54 @@ void TstLane::passages()
         if (types.last() == "SCAN" || asked >= 0)
             QVERIFY(back >= 0 && back < asked);
         // Only a returned card is written: it carries the new usage entry.
-        QCOMPARE(usage.size(), types.last() == "SCAN" && place == "hand" ? 2 : 1);
+        QCOMPARE(usage.size(), steps.contains("WaitCollect") ? 2 : 1);
     }
 }
 
-// The headless lane runner killed while the truck drives through (its card kept, the
-// barrier open), then started again: the back office gets the passage once, interrupted.
-void TstLane::killedWhileTheTruckDrivesThrough()
+// The headless lane runner killed in a passage and started again: the back office gets
+// the passage once, as interrupted, and a card left in the mouth with nobody to take it is
+// pulled in and kept, under that same report.
+void TstLane::killed_data()
 {
-    m_office.script({{"POST " + Permission, json(R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})")}});
-    const QString dir = m_dir.filePath("runner");
-    QVERIFY(QDir().mkpath(dir) && laneConfig("ELG0909", dir + "/gui.conf", {{"cameras/alpr1", ""}}));
+    QTest::addColumn<bool>("returned"); // the service bus hands the card back
+    QTest::addColumn<QString>("killAt"); // the runner's line after which it is killed
+    QTest::addColumn<QString>("state");  // where the passage was
+    QTest::newRow("card kept, the truck driving through") << false << "[CollectEngine] Opening barrier" << "Exit";
+    QTest::newRow("card handed back, left in the mouth")
+        << true << "[CardIssuer] Card ejected successfully" << "CardProcess";
+}
+
+void TstLane::killed()
+{
+    QFETCH(bool, returned);
+    QFETCH(QString, killAt);
+    QFETCH(QString, state);
+    m_office.script({{"POST " + Permission, json(QString(R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": %1}})")
+                                                     .arg(returned ? "true" : "false"))}});
+    const QString dir = m_dir.filePath(QString("runner%1").arg(m_lanes));
+    std::unique_ptr<Config> config;
+    QVERIFY(QDir().mkpath(dir) && (config = laneConfig("ELG0909", dir + "/gui.conf", {{"cameras/alpr1", ""}})));
     auto start = [&](PeerProcess &runner) {
         runner.setWorkingDirectory(dir);
         return runner.start(BUILD_DIR "/tests/Engines/lane_runner",
                             {"--config", "gui.conf", "--port", QString::number(m_broker.port()), "--second-ms", "50"});
     };
+    const QString uid = QString("E77%1").arg(m_lanes, 5, 10, QChar('0'));
     PeerProcess killed("lane_runner"), again("lane_runner");
     QVERIFY(start(killed) && killed.waitForOutput("(0)Stopped -> (1)Idle", 30000));
     m_lane.mqtt.reset(new manager::MqttClient);
-    QVERIFY(connectClient(*m_lane.mqtt, m_broker.port()) && sim(enteredCard("E7777777"))["ok"].toBool());
-    QVERIFY(killed.waitForOutput("[CollectEngine] Opening barrier", 30000));
+    QVERIFY(connectClient(*m_lane.mqtt, m_broker.port()) && sim(enteredCard(uid))["ok"].toBool());
+    QVERIFY(killed.waitForOutput(killAt.toUtf8(), 30000));
     killed.kill();
+    config->set("terminal/collectTimeoutSec", 1); // nobody takes a card left in the mouth
     QVERIFY(start(again) && again.waitForOutput("Transaction sent successfully : ", 30000));
+    QVERIFY(TestUtil::waitUntil([&] { return simCard(uid)["location"].toString() == "box"; }, 15000));
+    QVERIFY(again.waitForOutput("[Terminal] State changed : (2) Ready", 15000));
     QStringList sent;
     for (const QJsonObject &r : m_office.requests(Transactions))
-        if (bodyOf(r)["cardUid"].toString() == "E7777777")
+        if (bodyOf(r)["cardUid"].toString() == uid)
             sent << bodyOf(r)["type"].toString() + ": " + bodyOf(r)["errorDetails"].toString();
-    QCOMPARE(sent, QStringList{"ERROR_REPORT: Passage interrupted in Exit"});
+    QCOMPARE(sent, QStringList{"ERROR_REPORT: Passage interrupted in " + state});
     QVERIFY(again.stop());
 }
 

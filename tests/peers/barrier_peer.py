@@ -3,9 +3,10 @@
 Registers: 0 command (1 open, 4 priority open, 2 close), 1-2 status word, 5-6 loop words.
 A command runs an opening or closing sequence, one boom angle per --step-ms.
 Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
-"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut]" (the
-next answer ends after its header announcing 0xFFFF bytes, or is cut short, and the connection goes
-silent: a controller reset mid-frame), "lag MS" (a command moves the boom MS later).
+"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut] [write]"
+(the next answer, or the next answer to a write, ends after its header announcing 0xFFFF bytes, or
+is cut short, and the connection goes silent: a controller reset mid-frame), "lag MS" (a command
+moves the boom MS later).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
 addr=0 value=V"."""
 import argparse, socket, struct, threading, time
@@ -67,13 +68,15 @@ def modbus(conn, step):
             if len(head) < 7:
                 return
             tid, proto, length, unit = struct.unpack(">HHHB", head)
-            reply = answer(unit, f.read(length - 1), step)
+            pdu = f.read(length - 1)
+            reply = answer(unit, pdu, step)
             time.sleep(st["delay"])
             with lock:
-                stall, st["stall"] = st["stall"], None
+                stall = st["stall"] if st["stall"] and ("write" not in st["stall"] or pdu[:1] == b"\x06") else None
+                st["stall"] = None if stall else st["stall"]
             if stall:
-                frame = struct.pack(">HHHB", tid, proto, len(reply) + 1 if stall == "cut" else 0xFFFF, unit)
-                conn.sendall(frame + reply[:1] if stall == "cut" else frame)
+                frame = struct.pack(">HHHB", tid, proto, len(reply) + 1 if "cut" in stall else 0xFFFF, unit)
+                conn.sendall(frame + reply[:1] if "cut" in stall else frame)
                 while f.read(1):  # silent from now on
                     pass
                 return
@@ -100,7 +103,7 @@ def control(conn, _):
                     st[cmd] = int(args[0]) if cmd == "unit" else int(args[0]) / 1000.0
                     out = "ok"
                 elif cmd == "stall":
-                    st["stall"] = args[0] if args else "ffff"
+                    st["stall"] = set(args) | {"ffff"}
                     out = "ok"
                 elif cmd == "drop":
                     for c in st["conns"]:

@@ -104,6 +104,8 @@ own messages).
         the others)
       "status": "before" | "after" | "none": the call's sensor status (and card events)
         published before the answer, after it, or the status not at all
+      "quiet": true: nothing the call causes is published (as if the broker lost it); the
+        service reports its sensors again when it next connects
       "delay_ms": the answer is published that much later
   {"cmd": "clear_faults"}
   {"cmd": "offline", "service": "rfid"|"dispenser"|"both"}
@@ -632,6 +634,8 @@ class LaneSim:
         order = (fault.get("status") if fault else None) or DEFAULT_ORDER.get(path, "after")
         if order == "none":
             effects = [e for e in effects if e[0] != "status"]
+        if fault and fault.get("quiet"):
+            effects = []
         conn = self.conns[svc]
         log("call", svc, path, rid, "fault=%s" % kind if fault else "", "->",
             answer if not isinstance(answer, bytes) else repr(answer))
