@@ -2,7 +2,7 @@
 // The body of a server's answer in a target's input: the bytes after the first one (which
 // picks the request), decoded as the HTTP client decodes answers. False for an input
 // without a first byte.
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpClient.h"
 
 #include <cstdint>
 

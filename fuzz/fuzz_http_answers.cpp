@@ -3,8 +3,8 @@
 // same outcome, no kept body may pass the bound, and an answer of announced length must
 // carry exactly that many bytes. The authentication challenges of a complete answer are
 // answered: the answer must stay one header line.
-#include "Common/HttpAnswerParser.h"
-#include "Common/HttpAuth.h"
+#include "Common/Http/HttpAnswerParser.h"
+#include "Common/Http/HttpAuth.h"
 #include "Pieces.h"
 
 #include <cstdint>

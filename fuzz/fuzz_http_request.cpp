@@ -1,7 +1,7 @@
 // The listener's request assembly, fed the input in pieces whose sizes the input's
 // first bytes choose. The same bytes fed whole must give the same outcome, and a
 // complete request must carry exactly the announced body.
-#include "Common/HttpRequestAssembler.h"
+#include "Common/Http/HttpRequestAssembler.h"
 #include "Pieces.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // them. The first input byte picks the topic, the rest is the payload (or the command).
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/RemoteCommands.h"
 #include "GUI/ScreenLogic.h"

@@ -4,7 +4,7 @@
 // dispenser's request/response calls. The first input byte picks the topic (or the
 // call), the rest is the payload. Calls go over a real connection to a small broker of
 // the target's own, which answers each request with the payload, as a service would.
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/Dispenser.h"
 #include "Managers/GPSManager.h"
 #include "Managers/Inspector.h"

@@ -17,7 +17,7 @@
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
 #include "Common/LocalZone.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 
 #include "BackOfficePeer.h"
 

@@ -4,7 +4,7 @@
 // stops sending, then answers and closes. Prints "READY" once both listen, one
 // "REQ <path> <bytes>" per request handed on, and "STAT" lines every 250 ms.
 //   hostile_server <listener port> <sink port> [max connections]
-#include "Common/HttpServer.h"
+#include "Common/Http/HttpServer.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,7 +1,7 @@
 // Listener throughput: one POST per iteration over loopback, the client writing
 // its body in 64 KiB pieces. A 16 MiB body should cost per byte what a 1 MiB body
 // costs: the assembly of a request must stay linear in its size.
-#include "Common/HttpServer.h"
+#include "Common/Http/HttpServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

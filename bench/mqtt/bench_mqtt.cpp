@@ -5,8 +5,8 @@
 // Three repetitions of each, interleaved at random, medians over all their calls. Every
 // wait has a limit. The client logs at the terminal's default level.
 #include "Broker.h"
-#include "Common/Logger.h"
-#include "Common/MqttClient.h"
+#include "Common/Log/Logger.h"
+#include "Common/Mqtt/MqttClient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

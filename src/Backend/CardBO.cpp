@@ -4,7 +4,7 @@
 #include "Backend/LaneView.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 #include "Common/Secrets.h"
 

@@ -6,7 +6,7 @@
 #include "Backend/HeartbeatReport.h"
 #include "Backend/Transaction.h"
 #include "Backend/TransactionSender.h"
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpClient.h"
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "Backend/Database.h"
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/PrivateFile.h"
 #include "Common/Utils.h"
 

@@ -2,7 +2,7 @@
 // Client of the customs authority's enterprise service bus: a periodic version check
 // that gives the client its state, the front and back plate readings of a passage, and
 // the exit permission.
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpClient.h"
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #pragma once
 // Client of the local weighbridge server: reports each entry passage (plate, card and
 // scale) and hands back the server's record of it.
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpClient.h"
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>

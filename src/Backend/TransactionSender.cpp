@@ -1,8 +1,8 @@
 #include "Backend/TransactionSender.h"
 
 #include "Backend/Database.h"
-#include "Common/HttpClient.h"
-#include "Common/Log.h"
+#include "Common/Http/HttpClient.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 // The two camera kinds: how each parses the body of a result post.
 #include "Cameras/VORCamera.h"
 #include "Cameras/VORReading.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 
 #include <QJsonDocument>

@@ -4,7 +4,7 @@
 
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Models/IPv4.h"
 
 #include <QTimer>

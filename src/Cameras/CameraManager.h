@@ -5,8 +5,8 @@
 // runs trigger passes that gather one reading per camera role.
 #include "Cameras/VORCamera.h"
 #include "Cameras/VORReading.h"
-#include "Common/HttpServer.h"
-#include "Common/LogLimit.h"
+#include "Common/Http/HttpServer.h"
+#include "Common/Log/LogLimit.h"
 #include "Deferred/Deferred.h"
 
 #include <QHostAddress>

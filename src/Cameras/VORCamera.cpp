@@ -2,7 +2,7 @@
 
 #include "Cameras/CameraRoles.h"
 #include "Cameras/VORReading.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 #include "Common/Property.h"
 

@@ -3,8 +3,8 @@
 // code reader (Container). It polls the camera's device information, pushes its XML
 // configuration so that it posts its results to our listener, triggers it, and turns
 // the posts routed to it into readings.
-#include "Common/HttpClient.h"
-#include "Common/LogLimit.h"
+#include "Common/Http/HttpClient.h"
+#include "Common/Log/LogLimit.h"
 #include "Deferred/Deferred.h"
 
 #include <QByteArray>

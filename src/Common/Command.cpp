@@ -1,4 +1,4 @@
-#include "Command.h"
+#include "Common/Command.h"
 
 #include <QElapsedTimer>
 

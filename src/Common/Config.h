@@ -6,7 +6,7 @@
 // key's default, and the settings of ConfigUrlKeys and ConfigMinimums as a URL or a number
 // not below their least. One that does not is logged once with its key and is not taken: a
 // value of the file gives way to the default, any other leaves the value in force.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include <QDateTime>
 #include <QFileSystemWatcher>
 #include <QHash>

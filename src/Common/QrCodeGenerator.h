@@ -1,6 +1,6 @@
 #pragma once
 // Renders a text as a QR code in one SVG document.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include <QObject>
 #include <QString>
 

@@ -2,7 +2,7 @@
 // Access to one SQLite database file from any thread: each thread gets its own
 // connection, opened on first use and removed when the thread ends. A file is kept
 // with a write-ahead log: a write costs one disk sync, or none when it may be lost.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include <QObject>
 #include <QSharedPointer>
 #include <QSqlDatabase>

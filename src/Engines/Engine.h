@@ -7,7 +7,7 @@
 // while the engine still runs the cycle that asked for it and the session is still in
 // a state that wants it.
 #include "Backend/Transaction.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Engines/Lane.h"
 #include "Engines/Session.h"
 #include "Models/Tag.h"

@@ -2,7 +2,7 @@
 
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 
 #include <QSettings>

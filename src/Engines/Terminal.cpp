@@ -7,8 +7,8 @@
 #include "Backend/ESB.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Log.h"
-#include "Common/MqttClient.h"
+#include "Common/Log/Log.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Common/Utils.h"
 #include "Managers/Ethernet.h"
 

@@ -3,7 +3,7 @@
 // of the board's USB devices, the SD card and the ethernet link and of the checks the
 // operator confirms, card tests run through the card issuer while the lane is paused, a
 // text report of the statuses and the same summary as a QR code.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Deferred/Deferred.h"
 #include "Models/Test.h"
 

@@ -2,7 +2,7 @@
 // The event log of the maintenance screens: the terminal's notable events, kept in
 // "events.ini" beside the executable (the last 1000 are restored at start, entries
 // 30 days old and older dropped), offered to QML newest first through a filter.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "GUI/Event.h"
 
 #include <QDateTime>

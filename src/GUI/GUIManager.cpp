@@ -3,7 +3,7 @@
 #include "Backend/ESB.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "Common/Secrets.h"
 #include "Cameras/VORReading.h"
 #include "Engines/Session.h"

@@ -3,8 +3,8 @@
 // wires it, applies logging and configuration changes, and carries the QML interface.
 // Its jobs live in classes of their own: the screen logic, the MQTT supervision documents
 // and the remote-command executor.
-#include "Common/Log.h"
-#include "Common/MqttClient.h"
+#include "Common/Log/Log.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Engines/Terminal.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/EventManager.h"

@@ -3,7 +3,7 @@
 // base topic (card tests, test cancel, storage-box reset, camera trigger) or from the card
 // back office's heartbeat answer ("resetBox", "systemReboot", "applicationRestart").
 // Every MQTT request is answered on its response topic.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QByteArray>
 #include <QJsonObject>

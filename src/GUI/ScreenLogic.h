@@ -2,7 +2,7 @@
 // Which screen the touch interface shows and the texts it carries: the idle-screen rule
 // from the lane's state, temporary screens with their time-out, the maintenance login
 // screen and the display-off timer of the out-of-order screen.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 // The maintenance login: a session opens when the entered PIN matches a user's PIN and
 // closes on logout or ten minutes after the login. The entered PIN is never logged.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QObject>
 #include <QString>

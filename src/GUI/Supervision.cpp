@@ -2,7 +2,7 @@
 
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Common/Secrets.h"
 #include "GUI/RemoteCommands.h"
 #include "Backend/CardBO.h"

@@ -2,8 +2,8 @@
 // The application's MQTT supervision documents under its base topic ("mqtt/base"): the
 // retained information, status and configuration documents, the request subscriptions,
 // and the dispatch of the requests (document refresh, configuration set, remote commands).
-#include "Common/Log.h"
-#include "Common/LogLimit.h"
+#include "Common/Log/Log.h"
+#include "Common/Log/LogLimit.h"
 #include "GUI/ScreenLogic.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/LocalZone.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Secrets.h"
 #include "Common/StartupQueue.h"
 #include "GUI/GUIManager.h"

@@ -1,6 +1,6 @@
 #include "Button.h"
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Managers/MIOBoard.h"
 
 #include <QTimer>

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Utils.h"
 
 namespace manager {

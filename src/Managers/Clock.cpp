@@ -2,7 +2,7 @@
 
 #include "Common/Command.h"
 #include "Common/LocalZone.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/StartupQueue.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "Ethernet.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 
 namespace manager {
 

@@ -1,6 +1,6 @@
 #include "GPSManager.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 
 namespace manager {
 

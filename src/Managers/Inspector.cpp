@@ -1,6 +1,6 @@
 #include "Inspector.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 
 namespace manager {
 

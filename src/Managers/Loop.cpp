@@ -1,6 +1,6 @@
 #include "Loop.h"
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Managers/MIOBoard.h"
 
 namespace manager {

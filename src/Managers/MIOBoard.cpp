@@ -1,7 +1,7 @@
 #include "MIOBoard.h"
 
 #include "Common/Command.h"
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "Network.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/Ethernet.h"
 
 namespace manager {

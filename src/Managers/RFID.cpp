@@ -1,6 +1,6 @@
 #include "RFID.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Models/ZUKAv1Card.h"
 
 #include <QHash>

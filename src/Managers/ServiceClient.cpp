@@ -1,6 +1,6 @@
 #include "ServiceClient.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Common/Utils.h"
 
 #include <QJsonDocument>

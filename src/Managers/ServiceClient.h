@@ -4,8 +4,8 @@
 // it (the first registered suffix that matches wins), the JSON parse step with its
 // critical line, request/response calls with ids of the client's own, and
 // notifying-property setters that emit only on a real change.
-#include "Common/Log.h"
-#include "Common/LogLimit.h"
+#include "Common/Log/Log.h"
+#include "Common/Log/LogLimit.h"
 #include "Common/Property.h"
 #include "Deferred/Deferred.h"
 

@@ -1,6 +1,6 @@
 #include "Update.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Common/Secrets.h"
 
 namespace manager {

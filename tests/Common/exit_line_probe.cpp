@@ -1,6 +1,6 @@
 // Logs as the terminal does by default (information level, to standard error), uses a
 // deferred result and ends; what it writes on the way out is for the test to judge.
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "Deferred/Deferred.h"
 
 #include <QCoreApplication>

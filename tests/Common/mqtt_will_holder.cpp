@@ -1,6 +1,6 @@
 // Holds a broker connection with a last will until it is killed.
 // Usage: mqtt_will_holder PORT WILL_TOPIC. Prints CONNECTED once connected.
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
 // The HTTP client against a real Python HTTPS/HTTP server whose certificates are
 // made by openssl when the test starts, and which requires a client certificate.
-#include "Common/HttpAnswerParser.h"
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpAnswerParser.h"
+#include "Common/Http/HttpClient.h"
 
 #include "LogCapture.h"
 #include "PeerProcess.h"

@@ -1,7 +1,7 @@
 // The camera listener against real clients: nc and curl processes, and raw TCP
 // sockets where the test must control how the bytes are cut into packets.
-#include "Common/HttpServer.h"
-#include "Common/HttpRequestAssembler.h"
+#include "Common/Http/HttpServer.h"
+#include "Common/Http/HttpRequestAssembler.h"
 
 #include "LogCapture.h"
 #include "TestUtil.h"

@@ -1,9 +1,9 @@
 // The process-wide logger: stamp format, syslog priorities and level words, standard
 // error switch, level filter rules and colours; text from outside and lines a peer can
 // cause at will.
-#include "Common/Log.h"
-#include "Common/LogLimit.h"
-#include "Common/Logger.h"
+#include "Common/Log/Log.h"
+#include "Common/Log/LogLimit.h"
+#include "Common/Log/Logger.h"
 #include "LogCapture.h"
 #include "SyslogSink.h"
 

@@ -1,7 +1,7 @@
 // The broker connection: connecting, losing and regaining the broker, the watchdog against
 // a listener that never answers, publishing and lasting subscriptions, and the will.
 #include "Broker.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "LogCapture.h"
 #include "PeerProcess.h"
 #include "MqttPeer.h"

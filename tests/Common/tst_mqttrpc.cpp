@@ -1,7 +1,7 @@
 // Topic waits and request/response calls against a real broker and a responder written
 // independently of the client (Python + paho).
 #include "Broker.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "LogCapture.h"
 #include "PeerProcess.h"
 #include "MqttPeer.h"

@@ -6,7 +6,7 @@
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Engines/Session.h"
 #include "Engines/Terminal.h"
 #include "Managers/Ethernet.h"

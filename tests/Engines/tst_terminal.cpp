@@ -5,7 +5,7 @@
 #include "Backend/Database.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Engines/Terminal.h"
 
 #include "BackOfficePeer.h"

@@ -5,7 +5,7 @@
 #include "Broker.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "GUI/Diagnostics.h"
 #include "GUI/GUIManager.h"
 #include "GUI/RemoteCommands.h"

@@ -2,7 +2,7 @@
 // the 1000-entry limits, a failed save reported, and the filters of the screen.
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "GUI/EventManager.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"

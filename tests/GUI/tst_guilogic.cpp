@@ -6,7 +6,7 @@
 #include "Broker.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
 #include "MqttPeer.h"

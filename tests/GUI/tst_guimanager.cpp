@@ -2,7 +2,7 @@
 // changes, change dumps without secrets, the QML window and the exit request.
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
 #include "TestUtil.h"

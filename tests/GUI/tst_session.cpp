@@ -2,7 +2,7 @@
 // one does not, a changed PIN applies at once, and no entered PIN reaches a log line.
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 #include "GUI/GUIManager.h"
 #include "GUI/SessionManager.h"
 #include "LogCapture.h"

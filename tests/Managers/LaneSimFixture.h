@@ -1,7 +1,7 @@
 #pragma once
 // Test fixture for the card device clients: a real broker, the simulated lane peer
 // (tests/peers/lane_sim.py) serving both device services, and helpers to drive it.
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Deferred/Deferred.h"
 #include "Outcome.h"
 #include "PeerProcess.h"

@@ -16,7 +16,7 @@
 #include "Outcome.h"
 #include "TestUtil.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Dispenser.h"
 #include "Managers/RFID.h"

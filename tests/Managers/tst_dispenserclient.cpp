@@ -4,7 +4,7 @@
 #include "LogCapture.h"
 #include "TestUtil.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/Dispenser.h"
 
 #include <QJsonDocument>

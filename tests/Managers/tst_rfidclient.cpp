@@ -4,7 +4,7 @@
 #include "TestUtil.h"
 #include "Broker.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/Dispenser.h"
 #include "Managers/RFID.h"
 #include "Models/ZUKAv1Card.h"

@@ -5,7 +5,7 @@
 #include "PeerProcess.h"
 #include "TestUtil.h"
 
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Managers/Ethernet.h"
 #include "Managers/GPSManager.h"
 #include "Managers/Inspector.h"

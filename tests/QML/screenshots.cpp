@@ -7,7 +7,7 @@
 //   zuka_screenshots --locale el_GR --out DIR
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
-#include "Common/MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 #include "Engines/Terminal.h"
 #include "GUI/EventManager.h"
 #include "GUI/GUIManager.h"

@@ -3,7 +3,7 @@
 // from unknown addresses, broken messages): at most `burst` of them within a second; the
 // ones held back after that are counted, and their number is written once the second is
 // over. Used on the thread that owns it.
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

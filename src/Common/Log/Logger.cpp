@@ -1,6 +1,6 @@
-#include "Common/Logger.h"
+#include "Common/Log/Logger.h"
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QLoggingCategory>
 #include <QString>

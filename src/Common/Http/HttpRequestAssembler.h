@@ -4,7 +4,7 @@
 // bytes are written straight into the buffers the request will keep, which grow
 // with what has arrived (never with what the header announces), and the body is
 // handed over without another copy.
-#include "Common/HttpServer.h"
+#include "Common/Http/HttpServer.h"
 
 #include <QByteArray>
 

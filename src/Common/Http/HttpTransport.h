@@ -8,7 +8,7 @@
 // A request that failed on a reused connection before any byte of its answer came (the
 // server had closed the idle connection) is sent once more on a new connection; no
 // other request is ever sent twice.
-#include "Common/HttpAnswerParser.h"
+#include "Common/Http/HttpAnswerParser.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "Common/HttpRequestAssembler.h"
+#include "Common/Http/HttpRequestAssembler.h"
 
 #include <QRegularExpression>
 

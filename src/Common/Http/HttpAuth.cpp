@@ -1,6 +1,6 @@
-#include "Common/HttpAuth.h"
+#include "Common/Http/HttpAuth.h"
 
-#include "Common/HttpAnswerParser.h"
+#include "Common/Http/HttpAnswerParser.h"
 
 #include <QRandomGenerator>
 

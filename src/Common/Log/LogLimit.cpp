@@ -1,4 +1,4 @@
-#include "Common/LogLimit.h"
+#include "Common/Log/LogLimit.h"
 
 LogLimit::LogLimit(const Log &log, int burst, int windowMs)
     : m_log(log)

@@ -1,4 +1,4 @@
-#include "MosquittoClient.h"
+#include "Common/Mqtt/MosquittoClient.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

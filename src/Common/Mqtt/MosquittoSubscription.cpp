@@ -1,6 +1,6 @@
-#include "Common/MosquittoSubscription.h"
+#include "Common/Mqtt/MosquittoSubscription.h"
 
-#include "Common/MosquittoClient.h"
+#include "Common/Mqtt/MosquittoClient.h"
 
 MosquittoSubscription::MosquittoSubscription(MosquittoClient *client, const QString &topic, quint8 qos)
     : QObject(client)

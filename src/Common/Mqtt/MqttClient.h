@@ -2,7 +2,7 @@
 // The application's one connection to the local MQTT broker: publish, lasting subscriptions
 // renewed on every connection, topic waits and request/response calls, and reconnection
 // after every loss of the connection.
-#include "Common/MosquittoClient.h"
+#include "Common/Mqtt/MosquittoClient.h"
 #include "Deferred/Deferred.h"
 
 #include <QByteArray>

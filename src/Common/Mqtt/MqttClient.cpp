@@ -1,6 +1,6 @@
-#include "MqttClient.h"
+#include "Common/Mqtt/MqttClient.h"
 
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 #include "Common/Secrets.h"
 #include "Common/Utils.h"
 

@@ -9,7 +9,7 @@
 // held across all of them are capped (a connection waits for room, and at the cap
 // of connections the one idle longest gives way); accepting pauses while the
 // process is out of descriptors.
-#include "Common/LogLimit.h"
+#include "Common/Log/LogLimit.h"
 
 #include <QByteArray>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "Common/HttpAnswerParser.h"
+#include "Common/Http/HttpAnswerParser.h"
 
 #include <cstring>
 

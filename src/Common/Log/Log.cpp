@@ -1,4 +1,4 @@
-#include "Common/Log.h"
+#include "Common/Log/Log.h"
 
 #include <QLoggingCategory>
 

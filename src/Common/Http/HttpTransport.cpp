@@ -1,4 +1,4 @@
-#include "Common/HttpTransport.h"
+#include "Common/Http/HttpTransport.h"
 
 #include <QBasicTimer>
 #include <QSslSocket>

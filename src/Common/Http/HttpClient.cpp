@@ -1,6 +1,6 @@
-#include "Common/HttpClient.h"
+#include "Common/Http/HttpClient.h"
 
-#include "Common/HttpTransport.h"
+#include "Common/Http/HttpTransport.h"
 #include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
 #include "Common/Utils.h"

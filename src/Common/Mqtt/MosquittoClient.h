@@ -5,7 +5,7 @@
 //
 // Every connection attempt uses a fresh library instance; the instance is destroyed when the
 // connection ends, so a half-open or silent peer is always let go of at once.
-#include "Common/MosquittoSubscription.h"
+#include "Common/Mqtt/MosquittoSubscription.h"
 
 #include <QByteArray>
 #include <QHash>

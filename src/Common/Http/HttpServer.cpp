@@ -1,7 +1,7 @@
-#include "Common/HttpServer.h"
+#include "Common/Http/HttpServer.h"
 
-#include "Common/HttpRequestAssembler.h"
-#include "Common/Log.h"
+#include "Common/Http/HttpRequestAssembler.h"
+#include "Common/Log/Log.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -8,8 +8,8 @@
 // Digest) is answered with the credentials of the request's URL, else with those the
 // owner gives through authRequired, and the request sent again; later requests to that
 // server go with them at once.
-#include "Common/HttpAuth.h"
-#include "Common/Log.h"
+#include "Common/Http/HttpAuth.h"
+#include "Common/Log/Log.h"
 #include "Deferred/Deferred.h"
 
 #include <QHash>
