@@ -261,8 +261,9 @@ void Engine::armExitWait()
 
 void Engine::presentCard()
 {
-    if (!m_held) // the exit lane held it when it wrote the card
-        holdPassage();
+    // Held again where the exit lane held it when it wrote the card: the report says where
+    // the passage was.
+    holdPassage();
     const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
     logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     m_lane->cardIssuer()

@@ -634,7 +634,7 @@ void TstLane::killed_data()
     QTest::addColumn<QString>("state");  // where the passage was
     QTest::newRow("card kept, the truck driving through") << false << "[CollectEngine] Opening barrier" << "Exit";
     QTest::newRow("card handed back, left in the mouth")
-        << true << "[CardIssuer] Card ejected successfully" << "CardProcess";
+        << true << "[CardIssuer] Card ejected successfully" << "WaitCollect";
 }
 
 void TstLane::killed()
