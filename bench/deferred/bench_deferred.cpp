@@ -222,7 +222,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&n, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nbest of the repetitions (target: ratio to the floor <= 1.3):\n");
+    std::printf("\nbest of the repetitions (target: ratio to the floor <= 1.5):\n");
     printRatio(reporter, "DeferredResolveWithHandler", "FloorResolveWithHandler");
     printRatio(reporter, "DeferredThreeStepChain", "FloorThreeStepChain");
     printRatio(reporter, "DeferredResolveWithHandler", "PromiseSetAndGet");
