@@ -2,15 +2,44 @@
 
 Usage: check_conf.py FILE [SHOWN]   (SHOWN: the name to give the file in messages)
 
-A line the terminal would skip (neither blank, a comment, a [section] nor key=value), a file
-that cannot be read or written or is not UTF-8 text, and what scripts/run's own editing of the file could
-not take are said in one line ("run/gui.conf line 35: ...") and end the check with status 1.
+A line the terminal would skip (neither blank, a comment, a [section] nor key=value), a
+key=value line before the first [section], and a file that cannot be read or written or is not
+UTF-8 text are said in one line ("run/gui.conf line 35: ...") and end the check with status 1.
 A key written twice is taken as the terminal takes it, the last one counting, and said once.
 A file that does not exist is fine: the terminal writes one.
 """
-import configparser
 import os
 import sys
+
+
+def settings_lines(text_lines):
+    """The lines of a settings file as the terminal reads them: for each one that is not blank,
+    a comment or the continuation of the line before (a line ending in a backslash goes on in
+    the next), (kind, index of its first line, index of its last line, section, name, value)
+    with kind "section" (a [section] line: section its name), "entry" (a key=value line in the
+    section before it, None before the first; the value without surrounding blanks or quotes)
+    or "other" (name: the line)."""
+    section = None
+    index = 0
+    while index < len(text_lines):
+        first = index
+        line = text_lines[index].strip()
+        while line.endswith("\\") and index + 1 < len(text_lines):
+            index += 1
+            line = line[:-1] + text_lines[index].strip()
+        index += 1
+        if not line or line[0] in ";#":
+            continue
+        if "=" in line:
+            name, value = (part.strip() for part in line.split("=", 1))
+            if len(value) > 1 and value[0] == value[-1] == '"':
+                value = value[1:-1]
+            yield "entry", first, index - 1, section, name, value
+        elif line.startswith("[") and line.endswith("]"):
+            section = line[1:-1].strip()
+            yield "section", first, index - 1, section, None, None
+        else:
+            yield "other", first, index - 1, section, line, None
 
 
 def main():
@@ -36,38 +65,21 @@ def main():
             return 1
     text = content.decode("utf-8")
 
-    section = None
     seen = {}
-    continued = False
-    for number, raw in enumerate(text.split("\n"), start=1):
-        line = raw.strip()
-        continuation, continued = continued, line.endswith("\\")
-        if continuation or not line or line[0] in ";#":
-            continue
-        if "=" not in line:
-            if line.startswith("[") and line.endswith("]"):
-                section = line[1:-1].strip()
-                continue
-            print("%s line %d: neither [section] nor key=value: %s" % (shown, number, line[:80]), file=sys.stderr)
+    for kind, first, _, section, name, _ in settings_lines(text.split("\n")):
+        number = first + 1
+        if kind == "other":
+            print("%s line %d: neither [section] nor key=value: %s" % (shown, number, name[:80]), file=sys.stderr)
             return 1
-        if section is None:
+        if kind == "entry" and section is None:
             print("%s line %d: key=value before the first [section]" % (shown, number), file=sys.stderr)
             return 1
-        key = section + "/" + line.split("=", 1)[0].strip()
-        if key in seen:
-            print("%s line %d: %s written again (first on line %d); the last one counts" % (shown, number, key, seen[key]),
-                  file=sys.stderr)
-        seen.setdefault(key, number)
-
-    # What scripts/run reads and writes the file with.
-    conf = configparser.ConfigParser(interpolation=None, strict=False)
-    conf.optionxform = str
-    try:
-        conf.read_string(text)
-    except configparser.Error as e:
-        where = getattr(e, "lineno", None) or (e.errors[0][0] if getattr(e, "errors", None) else None)
-        print("%s%s: %s" % (shown, " line %d" % where if where else "", e.message.splitlines()[0]), file=sys.stderr)
-        return 1
+        if kind == "entry":
+            key = section + "/" + name
+            if key in seen:
+                print("%s line %d: %s written again (first on line %d); the last one counts" % (shown, number, key, seen[key]),
+                      file=sys.stderr)
+            seen.setdefault(key, number)
     return 0
 
 
