@@ -12,11 +12,15 @@ ZUKA_LOG_CATEGORY(logCategory, "cameras.vorcamera")
 const Log log("[VORCamera] ", logCategory);
 
 // Mistyped values are converted where a conversion exists ("87.5" still gives 87.5);
-// a missing key gives the empty or zero value. Texts and images are read within their
-// bounds (VORCamera::postText, postImage).
+// a missing key gives the empty or zero value. Texts are read within their bound
+// (VORCamera::postText); an image is kept whole, as the UTF-8 bytes of its text.
 QString text(const QJsonObject &o, const char *key)
 {
     return o.value(QLatin1String(key)).toVariant().toString();
+}
+QByteArray image(const QJsonObject &o, const char *key)
+{
+    return text(o, key).toUtf8();
 }
 double number(const QJsonObject &o, const char *key)
 {
@@ -59,8 +63,8 @@ bool Plate::processData(const QByteArray &body, QSharedPointer<VORReading> readi
     r.setVehicleColor(postText(o, "color"));
     r.setVehicleMake(postText(o, "make"));
     r.setVehicleModel(postText(o, "model"));
-    r.setImage(postImage(o, "image"));
-    r.setPlateImage(postImage(o, "plateImage"));
+    r.setImage(image(o, "image"));
+    r.setPlateImage(image(o, "plateImage"));
     r.setLocalTime(QTime::fromString(text(o, "localtime"), Qt::ISODate));
     r.setType(type());
     log.info("Plate : ", Log::outside(r.plate()), ", Country : ", Log::outside(r.country()), ", Country Code : ",
@@ -93,8 +97,8 @@ bool Container::processData(const QByteArray &body, QSharedPointer<VORReading> r
     r.setSerialCode(postText(o, "serialcode"));
     r.setSizeCode(postText(o, "sizecode"));
     r.setSizeTypeCode(postText(o, "sizetypecode"));
-    r.setImage(postImage(o, "image"));
-    r.setPatch(postImage(o, "patch"));
+    r.setImage(image(o, "image"));
+    r.setPatch(image(o, "patch"));
     r.setType(type());
     log.info("Container : ", Log::outside(r.containerCode()), ", Date : ", Utils::isoText(r.timestamp()),
              ", Confidence : ", r.confidence(), ", Processingtime : ", r.processingTime(), ", SizeCode : ",

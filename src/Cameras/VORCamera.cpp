@@ -396,15 +396,6 @@ QString VORCamera::postText(const QJsonObject &o, const char *key)
     return text;
 }
 
-QByteArray VORCamera::postImage(const QJsonObject &o, const char *key)
-{
-    const QByteArray image = o.value(QLatin1String(key)).toVariant().toString().toUtf8();
-    if (image.size() <= MaxImageBytes)
-        return image;
-    m_errors.warn("[", m_type, "] Leaving out ", key, " : ", image.size(), " bytes, more than ", MaxImageBytes);
-    return QByteArray();
-}
-
 void VORCamera::processHeartbeatMessage(const QByteArray &body)
 {
     log.info("[", m_type, "] parseHeartbeatMessage");

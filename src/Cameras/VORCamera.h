@@ -57,10 +57,9 @@ public:
     // The largest answer taken from a camera (device information, the XML configuration).
     static constexpr qint64 MaxAnswerBytes = 1024 * 1024;
     // What is kept of a post: a text (a plate, a container code, a make, a serial number)
-    // of at most MaxPostText characters, the rest cut off; an image (the base64 text of a
-    // JPEG, as a camera sends it) of at most MaxImageBytes, a longer one left out.
+    // of at most MaxPostText characters, the rest cut off. An image (the base64 text of a
+    // JPEG, as a camera sends it) is kept whole: the listener bounds the post that holds it.
     static constexpr int MaxPostText = 64;
-    static constexpr int MaxImageBytes = 2 * 1024 * 1024;
 
     VORCamera(Type kind, const QUrl &url, QObject *parent = nullptr);
     // Ends pending triggers and waits as failures carrying the role.
@@ -153,10 +152,8 @@ protected:
     QUrl requestUrl(const QString &path) const;
     // A result body as a JSON object; false, after an error line, when it is none.
     bool parseBody(const QByteArray &body, QJsonObject *out);
-    // A member of a post as the text or image bytes kept of it, within the bounds above;
-    // what is cut or left out is logged.
+    // A text member of a post as it is kept, within the bound above; what is cut is logged.
     QString postText(const QJsonObject &o, const char *key);
-    QByteArray postImage(const QJsonObject &o, const char *key);
 
 private:
     struct PendingWait

@@ -383,7 +383,9 @@ private slots:
         client.setHeader("X-Api-Key", "k-123");
 
         // Relative target: the POST is repeated with its body on the resolved URL.
-        Outcome o = settle(client.post(QUrl(m_https + "/redirect?to=echo&code=307"), QJsonObject{{"n", 1}}));
+        auto redirected = client.post(QUrl(m_https + "/redirect?to=echo&code=307"), QJsonObject{{"n", 1}});
+        client.setHeader("X-Api-Key", "k-456"); // for later requests: this one keeps its own
+        Outcome o = settle(redirected);
         QCOMPARE(o.state, 1);
         QCOMPARE(o.body.toObject()["method"].toString(), QString("POST"));
         QCOMPARE(o.body.toObject()["path"].toString(), QString("/echo"));
@@ -508,12 +510,25 @@ private slots:
         const auto seen = [&] {
             return settle(probe.get(QUrl(m_http + "/seen"))).body.toArray().toVariantList().count("POST /auth");
         };
-        Outcome o = settle(owner.post(url, QJsonObject{{"plate", "IKB-1234"}}));
+        // A request keeps the Content-Type it was made with, when it is sent again too.
+        const auto post = [&] {
+            owner.setHeader("Content-Type", "application/json");
+            const auto result = owner.post(url, QJsonObject{{"plate", "IKB-1234"}});
+            owner.setHeader("Content-Type", "application/xml");
+            return settle(result);
+        };
+        const Outcome o = post();
         QCOMPARE(o.status, status);
         const int before = seen();
-        const Outcome again = settle(owner.post(url, QJsonObject{{"plate", "IKB-1234"}}));
+        const Outcome again = post();
         QCOMPARE(again.status, status);
         QCOMPARE(again.state, status == 200 ? 1 : 2);
+        for (const Outcome &r : {o, again}) {
+            if (status == 200)
+                QCOMPARE(r.body.toObject()["type"].toString(), QString("application/json"));
+            else // which of the two: none given, or refused
+                QCOMPARE(r.body.toString(), credentials.isEmpty() ? "Host requires authentication" : "credentials refused");
+        }
         QCOMPARE(again.body.toObject()["auth"].toBool(), status == 200);
         QTEST(again.body.toObject()["algorithm"].toString(), "algorithm");
         QTEST(seen() - before, "sent");

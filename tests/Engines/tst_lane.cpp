@@ -264,6 +264,7 @@ void TstLane::cleanupTestCase()
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
 // gets the next call), "log TEXT" (logged once), "terminal S" (wait for that state),
+// "image N" (the camera's next reading carries an image of N bytes, checked at the bus),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -285,6 +286,10 @@ void TstLane::passages_data()
                            << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close",
                                           "loop 0", "Idle"}
                            << "ISSUANCE" << "" << "hand" << 0;
+    QTest::newRow("entry, 3 MiB image") << entry << QVariantMap() << open
+                                        << QStringList{"image 3145728", "button", "WaitCollect", "take", "Exit",
+                                                       "close", "Idle"}
+                                        << "ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, card not taken") << entry << QVariantMap{{"terminal/collectTimeoutSec", 1}} << open
                                            << QStringList{"button", "WaitCollect", "Error", "Idle"} << "ERROR_REPORT"
                                            << "Card not collected" << "rfid" << 0;
@@ -473,6 +478,8 @@ void TstLane::passages()
         }
         else if (step == "pause")
             m_lane.terminal->pause();
+        else if (step.startsWith("image "))
+            QCOMPARE(QProcess::execute("curl", {"-sf", "-o", "/dev/null", m_cameraUrl + "/control/image?bytes=" + step.mid(6)}), 0);
         else if (step == "card test") {
             m_lane.diagnostics.reset(new Diagnostics(GUIManager::diagnosticsLane(*m_lane.terminal)));
             bool passed = false;
@@ -605,6 +612,8 @@ void TstLane::passages()
             QCOMPARE(bodyOf(m_office.requests(Passages).last())["licensePlate"].toString(), plate);
             QCOMPARE(bodyOf(m_office.requests(Front).last())["cardId"].toString(), uid);
             QCOMPARE(bodyOf(m_office.requests(Front).last())["frontPlateNumber"].toString(), plate);
+            for (const QString &image : steps.filter(QRegularExpression("^image ")))
+                QVERIFY(bodyOf(m_office.requests(Front).last())["frontImages"].toArray().contains(QString(image.mid(6).toInt(), 'A')));
             QVERIFY(m_barrier.output().contains("write unit=1 addr=0 value=1"));
         }
     } else {

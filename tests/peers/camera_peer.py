@@ -10,6 +10,7 @@ container code with its check digit such as "MSCU6639871" (ccrN), another one ea
 Faults: --fail N triggers, --late-ms (answer late), --early (post before answering),
 --malformed (body not JSON), --auth USER:PASS (basic), --batch N (hold posts until N are due,
 then send them together), --heartbeat-ms (heartbeats to <heartbeat url>: "HEARTBEAT <status>").
+Control: GET /control/image?bytes=N makes the next reading carry an image of N bytes of base64.
 """
 import argparse
 import base64
@@ -39,6 +40,7 @@ config = ""
 triggers = 0
 readings = 0
 batch = []
+image_bytes = 0  # of the next reading's image, when set
 
 
 def say(line):
@@ -93,18 +95,22 @@ def code(tid):
 
 
 def reading(tid, read):
+    global image_bytes
     now = datetime.datetime.now()
     if args.malformed:
         return b'{"plate": "broken'
+    with lock:
+        image = "A" * image_bytes if image_bytes else "aW1hZ2U="
+        image_bytes = 0
     if args.role.startswith("alpr"):
         body = {"plate": read, "id": tid, "confidence": 87.5, "country": "Greece",
                 "countrycode": "GR", "class": "TRUCK", "color": "white", "make": "Volvo", "model": "FH16",
                 "direction": 1, "directionstr": "approach", "speed": 7, "imageid": "img-" + tid,
-                "image": "aW1hZ2U=", "plateImage": "cGxhdGU=", "ip": args.address,
+                "image": image, "plateImage": "cGxhdGU=", "ip": args.address,
                 "timestamp": now.isoformat(timespec="seconds"), "localtime": now.strftime("%H:%M:%S")}
     else:
         body = {"containercode": read, "id": tid, "sizecode": "45G1", "confidence": "91",
-                "ownercode": read[:3], "ip": args.address, "image": "aW1hZ2U=", "patch": "cGF0Y2g=",
+                "ownercode": read[:3], "ip": args.address, "image": image, "patch": "cGF0Y2g=",
                 "timestamp": now.isoformat(timespec="seconds")}
     return json.dumps(body).encode()
 
@@ -169,10 +175,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return False
 
     def handle_any(self):
-        global config, triggers
+        global config, triggers, image_bytes
         url = urllib.parse.urlsplit(self.path)
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length > 0 else b""
+        if url.path == "/control/image":
+            with lock:
+                image_bytes = int(urllib.parse.parse_qs(url.query)["bytes"][0])
+            self.answer(200, b"OK", "text/plain")
+            return
         if not self.authorised():
             return
         app = "/local/Vaxreader/" if args.role.startswith("alpr") else "/local/Vaxcontainer/"

@@ -22,7 +22,8 @@ Routes, on both servers:
                         credentials, or with digest= Digest ones (qop "auth") of each of the
                         comma-separated algorithms (MD5, SHA-256), in that order, and basic=1
                         a Basic challenge after them; uses=N makes a nonce good for N requests,
-                        then stale; a nonce count must grow with each use
+                        then stale; a nonce count must grow with each use. The 200 names the
+                        request's Content-Type ("type"); the 401's body is text, as servers send
   /seen                 JSON list of "METHOD path" received by this server so far
 """
 import hashlib
@@ -154,18 +155,19 @@ def make_handler(name, seen):
                 algorithms = query["digest"].split(",")
                 accepted, stale = digest_check(self, algorithms)
                 if accepted:
-                    self.send_body(200, json.dumps({"auth": True, "algorithm": accepted}).encode())
+                    self.send_body(200, json.dumps({"auth": True, "algorithm": accepted,
+                                                    "type": self.headers.get("Content-Type")}).encode())
                 else:
                     uses = int(query["uses"]) if "uses" in query else None
                     challenges = digest_challenges(algorithms, uses, stale)
                     if query.get("basic"):
                         challenges.append(("WWW-Authenticate", 'Basic realm="lane"'))
-                    self.send_body(401, b'{"auth": false}', headers=challenges)
+                    self.send_body(401, b"Unauthorized", "text/plain", headers=challenges)
             elif url.path == "/auth":
                 if self.headers.get("Authorization") == "Basic bGFuZTpzZWNyZXQ=":  # lane:secret
-                    self.send_body(200, b'{"auth": true}')
+                    self.send_body(200, json.dumps({"auth": True, "type": self.headers.get("Content-Type")}).encode())
                 else:
-                    self.send_body(401, b'{"auth": false}', headers={"WWW-Authenticate": 'Basic realm="lane"'})
+                    self.send_body(401, b"Unauthorized", "text/plain", headers={"WWW-Authenticate": 'Basic realm="lane"'})
             elif url.path == "/seen":
                 self.send_body(200, json.dumps(list(seen)).encode())
             else:

@@ -38,28 +38,13 @@ qint64 HttpAnswerParser::feed(const char *data, qint64 size)
     while (used < size) {
         switch (m_state) {
         case State::Head:
-        case State::Trailers:
             if (!takeLine(data, size, used, MaxHeaderBytes - m_headBytes, line))
                 return used;
             m_headBytes += line.size() + 2;
             if (!headLine(line))
                 return used;
             break;
-        case State::ChunkSize:
-            if (!takeLine(data, size, used, MaxChunkLine, line) || !chunkSizeLine(line))
-                return used;
-            break;
-        case State::ChunkEnd:
-            if (!takeLine(data, size, used, MaxChunkLine, line))
-                return used;
-            if (!line.isEmpty()) {
-                fail(QStringLiteral("Invalid chunk end"));
-                return used;
-            }
-            m_state = State::ChunkSize;
-            break;
-        case State::Body:
-        case State::ChunkData: {
+        case State::Body: {
             const qint64 n = m_closeDelimited ? size - used : qMin(m_left, size - used);
             bodyBytes(data + used, n);
             used += n;
@@ -67,9 +52,21 @@ qint64 HttpAnswerParser::feed(const char *data, qint64 size)
                 break;
             m_left -= n;
             if (m_left == 0)
-                m_state = m_state == State::Body ? State::Complete : State::ChunkEnd;
+                m_state = State::Complete;
             break;
         }
+        case State::Chunked:
+            used += m_chunks->feed(data + used, size - used, m_body);
+            m_received = m_chunks->received();
+            if (m_chunks->isComplete()) {
+                m_state = State::Complete;
+            } else if (m_chunks->state() == HttpChunkDecoder::State::TooLarge) {
+                m_tooLargeBytes = m_chunks->tooLargeBytes();
+                m_state = State::TooLarge;
+            } else if (m_chunks->isFailed()) {
+                fail(m_chunks->error());
+            }
+            return used;
         case State::Complete:
         case State::Failed:
         case State::TooLarge:
@@ -108,39 +105,14 @@ QList<QByteArray> HttpAnswerParser::headerValues(const QByteArray &lowerName) co
 
 bool HttpAnswerParser::takeLine(const char *data, qint64 size, qint64 &used, int limit, QByteArray &line)
 {
-    const char *start = data + used;
-    const auto *end = static_cast<const char *>(std::memchr(start, '\n', size_t(size - used)));
-    const qint64 n = end ? end - start : size - used;
-    if (m_partial.size() + n > limit) {
-        fail(m_state == State::ChunkSize || m_state == State::ChunkEnd ? QStringLiteral("Chunk line too long")
-                                                                      : QStringLiteral("Answer header too large"));
-        return false;
-    }
-    if (!end) {
-        m_partial.append(start, int(n));
-        used = size;
-        return false;
-    }
-    line = m_partial;
-    line.append(start, int(n));
-    m_partial.clear();
-    if (line.endsWith('\r'))
-        line.chop(1);
-    used += n + 1;
-    return true;
+    const HttpLineReader::Result result = m_lines.take(data, size, used, limit, line);
+    if (result == HttpLineReader::Result::TooLong)
+        fail(QStringLiteral("Answer header too large"));
+    return result == HttpLineReader::Result::Line;
 }
 
 bool HttpAnswerParser::headLine(const QByteArray &line)
 {
-    if (m_state == State::Trailers) {
-        if (line.isEmpty()) {
-            m_state = State::Complete;
-        } else if (m_headers.size() + ++m_trailers > MaxHeaders) {
-            fail(QStringLiteral("Too many headers"));
-            return false;
-        }
-        return true;
-    }
     if (m_status == 0)
         return statusLine(line);
     if (!line.isEmpty())
@@ -236,7 +208,9 @@ bool HttpAnswerParser::startBody()
         m_length = 0;
         m_state = State::Complete;
     } else if (!coding.isEmpty()) {
-        m_state = State::ChunkSize;
+        // The trailers share the bounds of the header.
+        m_chunks.emplace(m_maxBody, MaxHeaderBytes - m_headBytes, MaxHeaders - m_headers.size());
+        m_state = State::Chunked;
     } else if (length >= 0) {
         m_length = length;
         if (length > m_maxBody) {
@@ -252,46 +226,6 @@ bool HttpAnswerParser::startBody()
         m_keepAlive = false;
         m_state = State::Body;
     }
-    return true;
-}
-
-bool HttpAnswerParser::chunkSizeLine(const QByteArray &line)
-{
-    // 1*HEXDIG [ BWS ";" extensions ]
-    qint64 size = 0;
-    int i = 0;
-    for (; i < line.size(); ++i) {
-        const char c = line[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
-        if (digit < 0)
-            break;
-        if (i >= 15) { // past 2^60: no body of ours is near that
-            fail(QStringLiteral("Invalid chunk size"));
-            return false;
-        }
-        size = size * 16 + digit;
-    }
-    int rest = i;
-    while (rest < line.size() && isBlank(line[rest]))
-        ++rest;
-    if (i == 0 || (rest < line.size() && line[rest] != ';')) {
-        fail(QStringLiteral("Invalid chunk size"));
-        return false;
-    }
-    if (size == 0) {
-        m_state = State::Trailers;
-        return true;
-    }
-    if (m_received + size > m_maxBody) {
-        m_tooLargeBytes = m_received + size;
-        m_state = State::TooLarge;
-        return false;
-    }
-    m_left = size;
-    m_state = State::ChunkData;
     return true;
 }
 

@@ -3,23 +3,27 @@
 // they come. What a server sends is outside input: the status line and the header block
 // are bounded, a body is kept only up to its bound, and anything malformed (a bad or
 // conflicting Content-Length, an unknown transfer coding, a bad chunk size) fails the
-// answer. Informational (1xx) answers before the real one are skipped.
+// answer. Informational (1xx) answers before the real one are skipped. A chunked body is
+// read by HttpChunkDecoder.
 //
 // The parser knows nothing of sockets: feed() takes what arrived, closed() tells it the
 // connection ended (which completes a body delimited by the close).
+#include "Common/Http/HttpChunkDecoder.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
 #include <QString>
+
+#include <optional>
 
 class HttpAnswerParser
 {
 public:
     static constexpr int MaxHeaderBytes = 64 * 1024; // status line, headers and trailers
     static constexpr int MaxHeaders = 100;
-    static constexpr int MaxChunkLine = 1024;
 
-    enum class State { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Complete, Failed, TooLarge };
+    enum class State { Head, Body, Chunked, Complete, Failed, TooLarge };
 
     explicit HttpAnswerParser(qint64 maxBodyBytes);
 
@@ -59,23 +63,22 @@ private:
     bool startBody();
     bool statusLine(const QByteArray &line);
     bool headerLine(const QByteArray &line);
-    bool chunkSizeLine(const QByteArray &line);
     void bodyBytes(const char *data, qint64 n);
     void fail(const QString &why);
 
     const qint64 m_maxBody;
     State m_state = State::Head;
-    QByteArray m_partial; // a line not yet complete
+    HttpLineReader m_lines;
     int m_headBytes = 0;
     int m_version = 11;
     int m_status = 0;
     QByteArray m_reason;
     QList<QPair<QByteArray, QByteArray>> m_headers;
-    int m_trailers = 0;
     bool m_keepAlive = true;
     qint64 m_length = -1;
     qint64 m_left = 0; // of the body or the current chunk
     bool m_closeDelimited = false;
+    std::optional<HttpChunkDecoder> m_chunks; // of a chunked body
     QByteArray m_body;
     qint64 m_received = 0;
     qint64 m_tooLargeBytes = 0;

@@ -120,26 +120,34 @@ void HttpClient::closeIdleConnections()
 
 HttpClient::Result HttpClient::get(const QUrl &url, int timeout)
 {
-    return send(Method::Get, url, QJsonValue(), timeout, 0, m_maxAnswerBytes);
+    return send(Method::Get, url, QJsonValue(), timeout);
 }
 
 HttpClient::Result HttpClient::del(const QUrl &url, int timeout)
 {
-    return send(Method::Delete, url, QJsonValue(), timeout, 0, m_maxAnswerBytes);
+    return send(Method::Delete, url, QJsonValue(), timeout);
 }
 
 HttpClient::Result HttpClient::put(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(Method::Put, url, data, timeout, 0, m_maxAnswerBytes);
+    return send(Method::Put, url, data, timeout);
 }
 
 HttpClient::Result HttpClient::post(const QUrl &url, const QJsonValue &data, int timeout)
 {
-    return send(Method::Post, url, data, timeout, 0, m_maxAnswerBytes);
+    return send(Method::Post, url, data, timeout);
+}
+
+HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout)
+{
+    // The request goes with the client's headers as they are now, whatever they are when
+    // it is sent again (for a challenge or a redirect).
+    const bool withBody = method == Method::Put || method == Method::Post;
+    return send(method, url, data, timeout, 0, m_maxAnswerBytes, m_headerLines[withBody ? 1 : 0]);
 }
 
 HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops,
-                                    qint64 maxAnswerBytes)
+                                    qint64 maxAnswerBytes, const QByteArray &headers)
 {
     Result result;
     log.info("Performing ", methodName(int(method)), " request : ", Log::outside(url.toDisplayString()));
@@ -176,6 +184,7 @@ HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonV
     exchange.url = url;
     exchange.data = data;
     exchange.payload = payload;
+    exchange.headers = headers;
     exchange.timeout = timeout;
     exchange.hops = hops;
     exchange.maxAnswerBytes = maxAnswerBytes;
@@ -191,7 +200,7 @@ void HttpClient::dispatch(Exchange exchange)
     request.url = exchange.url;
     request.withBody = exchange.method == Method::Put || exchange.method == Method::Post;
     request.body = exchange.payload;
-    request.headers = m_headerLines[request.withBody ? 1 : 0];
+    request.headers = exchange.headers;
     if (!m_tls.isEmpty()) {
         request.tls = createSslConfig();
         QMutexLocker lock(&m_mutex);
@@ -251,7 +260,9 @@ void HttpClient::dispatch(Exchange exchange)
         else if (!answer.error.isEmpty())
             result.reject(answer.status, QJsonValue(answer.error));
         else if (answer.status == 401)
-            result.reject(answer.status, QJsonValue(QStringLiteral("Host requires authentication")));
+            result.reject(answer.status, QJsonValue(exchange.user.isEmpty() && exchange.password.isEmpty()
+                                                        ? QStringLiteral("Host requires authentication")
+                                                        : QStringLiteral("credentials refused")));
         else
             result.reject(answer.status, QJsonValue(QStringLiteral("Error transferring %1 - server replied: %2")
                                                         .arg(exchange.url.toString(QUrl::RemoveUserInfo),
@@ -448,7 +459,7 @@ void HttpClient::processRedirect(Exchange exchange, const QUrl &location)
 
     // The repeated request has the default time-out, whatever the first one had.
     Result next = send(exchange.method, target, exchange.data, DefaultTimeout, exchange.hops + 1,
-                       exchange.maxAnswerBytes);
+                       exchange.maxAnswerBytes, exchange.headers);
     next.progress([result](int percent, QJsonValue text) mutable { result.notify(percent, text); });
     next.fail([result](int status, QJsonValue body) mutable { result.reject(status, body); });
     next.done([result](int status, QJsonValue body) mutable { result.resolve(status, body); });

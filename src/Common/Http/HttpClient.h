@@ -49,7 +49,8 @@ public:
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
 
-    // Sent with every request of this client, as given.
+    // Sent, as given, with every request made from now on; a request keeps the headers it
+    // was made with through its challenges and redirects.
     void setHeader(const QString &name, const QString &value);
     QMap<QString, QString> headers() const;
 
@@ -103,6 +104,7 @@ private:
         QUrl url;
         QJsonValue data;
         QByteArray payload;
+        QByteArray headers; // the client's, as they were when the request was made
         int timeout = DefaultTimeout;
         int hops = 0;
         qint64 maxAnswerBytes = DefaultMaxAnswerBytes;
@@ -113,8 +115,10 @@ private:
         Result result;
     };
 
-    // A redirect is sent with the bound of the request it follows.
-    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops, qint64 maxAnswerBytes);
+    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout);
+    // A redirect is sent with the headers and the bound of the request it follows.
+    Result send(Method method, const QUrl &url, const QJsonValue &data, int timeout, int hops, qint64 maxAnswerBytes,
+                const QByteArray &headers);
     void dispatch(Exchange exchange);
     // Sends the request again with credentials for the challenge; false when it cannot.
     bool answerChallenge(Exchange &exchange, const QList<QByteArray> &challenges);

@@ -6,20 +6,18 @@
 
 namespace {
 
-// The Content-Length of a header (every line examined, the first one found
-// counts); 0 when absent or not a number.
-qint64 contentLength(const QByteArray &header)
+// The value of a header, trimmed and lowercased (every line examined, the first one
+// found counts); false when there is none.
+bool headerValue(const QByteArray &header, const QByteArray &name, QByteArray *value)
 {
-    static const QByteArray name("content-length:");
     for (const QByteArray &raw : header.split('\n')) {
         const QByteArray line = raw.trimmed().toLower();
-        if (!line.startsWith(name))
-            continue;
-        bool ok = false;
-        const qint64 length = line.mid(name.size()).trimmed().toLongLong(&ok, 10);
-        return ok ? length : 0;
+        if (line.startsWith(name)) {
+            *value = line.mid(name.size()).trimmed();
+            return true;
+        }
     }
-    return 0;
+    return false;
 }
 
 } // namespace
@@ -35,6 +33,12 @@ char *HttpRequestAssembler::prepare(qint64 wanted, qint64 *room)
     *room = 0;
     if (m_status != Status::Incomplete || wanted <= 0)
         return nullptr;
+    if (m_chunks) {
+        const qint64 n = qMin(wanted, HeaderChunk);
+        m_raw.resize(int(n));
+        *room = n;
+        return m_raw.data();
+    }
     if (!headerComplete()) {
         // A header may exceed the limit by one chunk before it is refused.
         const qint64 n = qMin(wanted, HeaderChunk);
@@ -61,6 +65,8 @@ HttpRequestAssembler::Status HttpRequestAssembler::commit(qint64 written)
     if (m_status != Status::Incomplete)
         return m_status;
     written = qMax<qint64>(0, written);
+    if (m_chunks)
+        return m_status = decode(m_raw.constData(), qMin<qint64>(written, m_raw.size()));
     if (!headerComplete()) {
         m_header.resize(int(qMin<qint64>(m_header.size(), m_pending + written)));
         // A terminator may straddle the previous delivery.
@@ -95,21 +101,70 @@ HttpRequestAssembler::Status HttpRequestAssembler::endOfHeader(qint64 from)
         return Status::HeaderTooLarge;
 
     m_headerEnd = end;
-    m_expected = contentLength(QByteArray::fromRawData(m_header.constData(), end));
-    if (m_expected < 1)
-        return Status::NoBody;
-    if (m_expected > m_maxBody)
-        return Status::BodyTooLarge;
+    const Status framing = bodyFraming(QByteArray::fromRawData(m_header.constData(), end));
+    if (framing != Status::Incomplete)
+        return framing;
 
     // Body bytes that came with the header move to the body; what follows the body is dropped.
-    const qint64 extra = qMin<qint64>(m_header.size() - bodyOffset, m_expected);
-    if (extra > 0) {
-        m_body.reserve(int(qMin(m_expected, qMax<qint64>(extra, 64 * 1024))));
-        m_body.append(m_header.constData() + bodyOffset, int(extra));
+    const qint64 extra = m_header.size() - bodyOffset;
+    Status status = Status::Incomplete;
+    if (m_chunks) {
+        if (extra > 0)
+            status = decode(m_header.constData() + bodyOffset, extra);
+    } else {
+        const qint64 taken = qMin(extra, m_expected);
+        if (taken > 0) {
+            m_body.reserve(int(qMin(m_expected, qMax<qint64>(taken, 64 * 1024))));
+            m_body.append(m_header.constData() + bodyOffset, int(taken));
+        }
+        status = m_body.size() >= m_expected ? Status::Complete : Status::Incomplete;
     }
     m_header.truncate(end);
     m_header.squeeze();
-    return m_body.size() >= m_expected ? Status::Complete : Status::Incomplete;
+    return status;
+}
+
+HttpRequestAssembler::Status HttpRequestAssembler::bodyFraming(const QByteArray &header)
+{
+    QByteArray expect, length, coding;
+    m_expectContinue = headerValue(header, "expect:", &expect) && expect == "100-continue";
+    const bool hasLength = headerValue(header, "content-length:", &length);
+    if (headerValue(header, "transfer-encoding:", &coding)) {
+        if (coding != "chunked")
+            m_error = QStringLiteral("Unsupported Transfer-Encoding");
+        else if (hasLength)
+            m_error = QStringLiteral("Both Transfer-Encoding and Content-Length");
+        if (!m_error.isEmpty())
+            return Status::Malformed;
+        // Trailers are bounded as a header is.
+        m_chunks.emplace(m_maxBody, m_maxHeader, MaxTrailers);
+        m_expected = -1;
+        return Status::Incomplete;
+    }
+    if (!hasLength)
+        return Status::NoLength;
+    // A length that is not a number counts as none.
+    bool ok = false;
+    m_expected = qMax<qint64>(0, length.toLongLong(&ok, 10));
+    if (!ok || m_expected < 1)
+        return Status::NoBody;
+    return m_expected > m_maxBody ? Status::BodyTooLarge : Status::Incomplete;
+}
+
+HttpRequestAssembler::Status HttpRequestAssembler::decode(const char *data, qint64 size)
+{
+    m_chunks->feed(data, size, m_body); // what follows the body is dropped
+    switch (m_chunks->state()) {
+    case HttpChunkDecoder::State::Complete:
+        return m_body.isEmpty() ? Status::NoBody : Status::Complete;
+    case HttpChunkDecoder::State::TooLarge:
+        return Status::BodyTooLarge;
+    case HttpChunkDecoder::State::Failed:
+        m_error = m_chunks->error();
+        return Status::Malformed;
+    default:
+        return Status::Incomplete;
+    }
 }
 
 HttpRequestAssembler::Status HttpRequestAssembler::feed(const char *data, qint64 size, qint64 *used)
@@ -150,8 +205,12 @@ void HttpRequestAssembler::reset()
 {
     m_header = QByteArray();
     m_body = QByteArray();
+    m_raw = QByteArray();
+    m_chunks.reset();
     m_headerEnd = -1;
     m_expected = 0;
     m_pending = 0;
+    m_expectContinue = false;
     m_status = Status::Incomplete;
+    m_error.clear();
 }

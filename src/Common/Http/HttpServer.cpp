@@ -19,6 +19,7 @@ namespace {
 ZUKA_LOG_CATEGORY(logCategory, "common.httpserver")
 const Log log("[HttpServer] ", logCategory);
 const char Answer[] = "HTTP/1.1 200 OK\r\n\r\n";
+const char Continue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 // Bytes the socket layer may hold for one connection before its owner reads them.
 constexpr qint64 SocketBufferSize = 256 * 1024;
 
@@ -49,6 +50,20 @@ QHostAddress plainAddress(const QHostAddress &address)
     return ok ? QHostAddress(v4) : address;
 }
 
+// The answer to a request that is not handed on: its status and why, so that the client
+// knows it was not taken.
+QByteArray refusal(int status, const QString &why)
+{
+    const char *reason = status == 411   ? "Length Required"
+                         : status == 413 ? "Content Too Large"
+                         : status == 431 ? "Request Header Fields Too Large"
+                                         : "Bad Request";
+    const QByteArray body = why.toUtf8() + '\n';
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+           + "\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size())
+           + "\r\n\r\n" + body;
+}
+
 } // namespace
 
 // One accepted connection and the request it is assembling.
@@ -74,6 +89,7 @@ public:
     QElapsedTimer since;    // since the connection was accepted
     QElapsedTimer lastRead; // since the last byte arrived
     qint64 counted = 0;     // bytes of the request counted in the listener's total
+    bool continued = false; // "100 Continue" sent
     bool done = false;      // answered or refused; later bytes are ignored
 };
 
@@ -272,6 +288,11 @@ void HttpServer::onReadable(Connection *c)
             finish(c, int(status));
             return;
         }
+        if (c->request.expectsContinue() && !c->continued) {
+            // The client waits for this before it sends the body.
+            c->continued = true;
+            socket->write(Continue, sizeof(Continue) - 1);
+        }
         if (n <= 0)
             return;
     }
@@ -284,39 +305,49 @@ void HttpServer::finish(Connection *c, int status)
     m_waiting.removeOne(c);
     QTcpSocket *socket = c->socket;
     const QString peer = c->peer.toString();
+    QByteArray answer = Answer;
     switch (Status(status)) {
     case Status::Complete: {
         Request request;
-        const bool matched = c->request.take(request);
-        release(c);
-        if (matched) {
-            log.debug("HTTP request received : method=", request.method, ", path=", request.path);
-            QPointer<QTcpSocket> alive(socket);
-            emit requestReceived(c->peer, request);
-            if (!alive)
-                return;
+        if (!c->request.take(request)) {
+            m_warnings.warn("Dropping request with a malformed request line from : ", peer);
+            answer = refusal(400, QStringLiteral("Malformed request line"));
+            break;
         }
+        release(c);
+        log.debug("HTTP request received : method=", request.method, ", path=", request.path);
+        QPointer<QTcpSocket> alive(socket);
+        emit requestReceived(c->peer, request);
+        if (!alive)
+            return;
         break;
     }
+    case Status::NoLength:
     case Status::NoBody:
         m_warnings.warn("Dropping request without body from : ", peer);
-        release(c);
+        answer = Status(status) == Status::NoLength ? refusal(411, QStringLiteral("Content-Length required"))
+                                                    : refusal(400, QStringLiteral("Request without body"));
+        break;
+    case Status::Malformed:
+        m_warnings.warn("Dropping malformed request from : ", peer, " (", c->request.error(), ")");
+        answer = refusal(400, c->request.error());
         break;
     case Status::HeaderTooLarge:
         m_warnings.warn("Request header too large from : ", peer, ". Closing connection.");
-        socket->abort();
-        drop(c);
-        return;
+        answer = refusal(431, QStringLiteral("Request header too large"));
+        break;
     case Status::BodyTooLarge:
-        m_warnings.warn("Request body too large (Content-Length=", c->request.expectedLength(), ") from : ", peer,
-                 ". Closing connection.");
-        socket->abort();
-        drop(c);
-        return;
+        m_warnings.warn("Request body too large (",
+                        c->request.chunked() ? QStringLiteral("chunked")
+                                             : QStringLiteral("Content-Length=%1").arg(c->request.expectedLength()),
+                        ") from : ", peer, ". Closing connection.");
+        answer = refusal(413, QStringLiteral("Request body over %1 bytes").arg(MaxBodySize));
+        break;
     case Status::Incomplete:
         return;
     }
-    socket->write(Answer, sizeof(Answer) - 1);
+    release(c);
+    socket->write(answer);
     // Closes once the answer has been written.
     socket->disconnectFromHost();
 }

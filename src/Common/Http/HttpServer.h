@@ -1,7 +1,9 @@
 #pragma once
 // Minimal HTTP/1.1 receiver for the cameras' posts: assembles each request from
-// the bytes of its own connection, hands it to the owner and answers with a bare
-// "HTTP/1.1 200 OK" before closing the connection.
+// the bytes of its own connection (a body of announced length, or chunked), hands it
+// to the owner and answers with a bare "HTTP/1.1 200 OK" before closing the connection.
+// A client that asks for "100 Continue" gets it once the header is in. A request that
+// is not handed on is answered with a 4xx status and the reason, never with 200.
 //
 // It listens unauthenticated on the lane network, so what a client can hold is
 // bounded: each connection has a header, an idle and a whole-request time-out;
@@ -33,7 +35,7 @@ public:
         QByteArray body;
     };
 
-    // Limits of one request; a connection that exceeds them is closed unanswered.
+    // Limits of one request (the body's as it is decoded); a request over them is refused.
     static constexpr int MaxHeaderSize = 64 * 1024;
     static constexpr qint64 MaxBodySize = 16 * 1024 * 1024;
 
