@@ -241,6 +241,17 @@ private slots:
         QCOMPARE(esb.version(), QString());
     }
 
+    // A period of 0 makes no request loop: checks stay at least a second apart.
+    void busIntervalFloor()
+    {
+        m_peer.script({{"GET /floor" + Version, json(R"({"json": {"Deployed Version": "1"}})")}});
+        auto cfg = config({{"esb/hbIntervalSec", 0}});
+        ESB esb(*cfg);
+        cfg->set("esb/url", m_peer.http() + "/floor");
+        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 15000));
+        QVERIFY(!m_peer.waitForRequests("/floor" + Version, 5, 800));
+    }
+
     // The weighbridge's record is read strictly: each member only from a value of its
     // own type; failures reject with a default record and leave lastComms alone.
     void weighbridgeAnswers_data()
