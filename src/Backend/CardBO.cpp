@@ -2,6 +2,7 @@
 
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
+#include "Backend/ServerUrl.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Log.h"
@@ -255,7 +256,7 @@ void CardBO::processStateOnline()
 
 QUrl CardBO::createUrl(const QString &path, const QUrlQuery &query) const
 {
-    QUrl url(m_config.get(Key::CardBoUrl).toString());
+    QUrl url = serverUrl(m_config.get(Key::CardBoUrl).toString());
     if (!url.isValid())
         return url; // stays invalid: a new path would make it look valid
     url.setPath(path);

@@ -24,6 +24,9 @@ const QString FrontPath = QStringLiteral("/integration/internal/cardReader/truck
 const QString BackPath = QStringLiteral("/integration/internal/cardReader/truckAlprBack");
 const QString PermissionPath = QStringLiteral("/integration/internal/cardReader/request");
 
+// The least time between two checks: a period of 0 would make a tight request loop.
+constexpr int MinCheckIntervalSec = 1;
+
 // Time stamps go out in UTC, to the second, with "Z"; an invalid time as "".
 QString utc(const QDateTime &time)
 {
@@ -58,10 +61,9 @@ void ESB::initClient()
 
 void ESB::initTimer()
 {
-    // The configuration takes no period below 1 s: 0 would make a tight request loop.
-    const int seconds = m_config->get(Key::EsbHbIntervalSec).toInt();
+    const int seconds = qMax(MinCheckIntervalSec, m_config->get(Key::EsbHbIntervalSec).toInt());
     m_checkTimer.setSingleShot(true);
-    m_checkTimer.setInterval(seconds * 1000);
+    m_checkTimer.setInterval(Utils::secondsToMsec(seconds));
 }
 
 void ESB::onConfigChanged(const QVariantMap &changes)
@@ -76,7 +78,7 @@ void ESB::onConfigChanged(const QVariantMap &changes)
 
 void ESB::checkState()
 {
-    if (!QUrl(m_config->get(Key::EsbUrl).toString()).isValid()) {
+    if (!serverUrl(m_config->get(Key::EsbUrl).toString()).isValid()) {
         m_checkTimer.stop();
         setState(Stopped, QStringLiteral("Invalid URL"));
         return;

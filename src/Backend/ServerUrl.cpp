@@ -1,12 +1,21 @@
 #include "Backend/ServerUrl.h"
 
+#include "Common/Utils.h"
+
 #include <QAuthenticator>
 
 namespace Backend {
 
+QUrl serverUrl(const QString &configured)
+{
+    return Utils::isServerUrl(configured) ? QUrl(configured) : QUrl();
+}
+
 QUrl endpointUrl(const QString &configured, const QString &path)
 {
-    QUrl url(configured);
+    QUrl url = serverUrl(configured);
+    if (!url.isValid())
+        return url; // stays invalid: a new path would make it look valid
     QString joined = url.path(QUrl::FullyDecoded);
     if (joined.endsWith(QLatin1Char('/')))
         joined.chop(1);

@@ -9,7 +9,11 @@ class QAuthenticator;
 
 namespace Backend {
 
-// The configured URL with path appended to its own path (one "/" between them).
+// The configured URL when it is an http or https URL with a host; otherwise (empty, another
+// scheme, no host) an invalid URL, which the HTTP client refuses with "Invalid URL".
+QUrl serverUrl(const QString &configured);
+// The configured URL (as serverUrl) with path appended to its own path (one "/" between
+// them).
 QUrl endpointUrl(const QString &configured, const QString &path);
 // Gives the authenticator the user name and password of the configured URL.
 void answerWithUrlCredentials(const QString &configured, QAuthenticator *authenticator);

@@ -3,6 +3,7 @@
 #include "Common/ConfigKeys.h"
 #include "Common/PrivateFile.h"
 #include "Common/Secrets.h"
+#include "Common/Utils.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -11,7 +12,6 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryFile>
-#include <QUrl>
 
 #include <cmath>
 #include <limits>
@@ -72,43 +72,42 @@ bool isText(const QVariant &value)
 }
 
 // A whole number as the variant's own conversion gives it; a truth value is none.
-bool readsAsNumber(const QVariant &value, int &number)
+bool readsAsNumber(const QVariant &value, qint64 &number)
 {
     const int type = value.userType();
     if (type == QMetaType::Double || type == QMetaType::Float) {
         const double d = value.toDouble();
-        if (std::floor(d) != d || d < std::numeric_limits<int>::min() || d > std::numeric_limits<int>::max())
+        if (std::floor(d) != d)
             return false;
-        number = int(d);
+        number = qint64(qBound(-1e18, d, 1e18));
         return true;
     }
     bool ok = false;
-    number = value.toInt(&ok);
+    number = value.toLongLong(&ok);
     return ok && type != QMetaType::Bool;
 }
 
-bool readsAsTruthValue(const QVariant &value)
+// The truth value a value means: a truth value or a number as the variant's own conversion
+// reads it, or one of the words true/false, 1/0, yes/no, on/off in any case.
+bool meansTruthValue(const QVariant &value, bool &meaning)
 {
-    if (value.userType() == QMetaType::Bool)
+    const int type = value.userType();
+    if (type == QMetaType::Bool || type == QMetaType::Int || type == QMetaType::LongLong || type == QMetaType::Double) {
+        meaning = value.toBool();
         return true;
-    if (value.userType() != QMetaType::QString)
+    }
+    if (type != QMetaType::QString)
         return false;
-    const QString text = value.toString().trimmed().toLower();
-    return text == QLatin1String("true") || text == QLatin1String("false") || text == QLatin1String("1")
-           || text == QLatin1String("0");
+    const QString word = value.toString().trimmed().toLower();
+    meaning = word == QLatin1String("true") || word == QLatin1String("1") || word == QLatin1String("yes")
+              || word == QLatin1String("on");
+    return meaning || word == QLatin1String("false") || word == QLatin1String("0") || word == QLatin1String("no")
+           || word == QLatin1String("off");
 }
 
 bool readsAsUrl(const QVariant &value)
 {
-    if (value.userType() != QMetaType::QString)
-        return false;
-    const QString text = value.toString();
-    if (text.isEmpty())
-        return true;
-    const QUrl url(text);
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
-           && !url.host().isEmpty();
+    return value.userType() == QMetaType::QString && (value.toString().isEmpty() || Utils::isServerUrl(value.toString()));
 }
 
 QVariant fromJsonValue(const QJsonValue &value)
@@ -149,14 +148,16 @@ QVariant Config::get(const QString &key) const
     return m_values.value(key);
 }
 
-void Config::set(const QString &key, const QVariant &value)
+void Config::set(const QString &key, const QVariant &given)
 {
+    QVariant value = given;
     if (!admit(key, value, false))
         return;
     auto held = m_values.constFind(key);
     if (held != m_values.constEnd() && held.value() == value)
         return;
     m_overrides.remove(key);
+    m_written.remove(key);
     m_values.insert(key, value);
     emit configChanged(QVariantMap{{key, value}});
     save();
@@ -225,18 +226,26 @@ QVariantMap Config::readFile()
     // Said once, when the file is first read: the secrets in it are not private.
     if (!std::exchange(m_read, true) && Secrets::anySecret(values) && PrivateFile::readableByOthers(m_fileName))
         log.warn("Configuration file holds secrets and is readable by others : ", m_fileName);
+    QHash<QString, QVariant> written;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
-        const QVariant &value = admit(key, it.value(), true) ? it.value() : m_defaults.value(key);
+        QVariant value = it.value();
+        if (!admit(key, value, true))
+            value = m_defaults.value(key);
         auto held = m_values.find(key);
         if (held == m_values.end()) {
-            m_values.insert(key, value);
+            held = m_values.insert(key, value);
             changes.insert(key, value);
         } else if (!(held.value() == value)) {
             held.value() = value;
             changes.insert(key, value);
         }
+        // Another value stands for the operator's (refused, or held as its own kind): their
+        // line stays in the file as written.
+        if (valueText(held.value()) != valueText(it.value()))
+            written.insert(key, it.value());
     }
+    m_written = written;
     return changes;
 }
 
@@ -279,7 +288,7 @@ bool Config::save()
         QSettings settings(m_fileName, QSettings::IniFormat);
         prepare(settings);
         for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-            settings.setValue(it.key(), it.value());
+            settings.setValue(it.key(), m_written.value(it.key(), it.value()));
         settings.sync();
         status = settings.status();
     }
@@ -321,11 +330,13 @@ void Config::fromJson(const QJsonObject &object)
     QVariantMap changes;
     for (auto it = formed.cbegin(); it != formed.cend(); ++it) {
         auto held = m_values.find(it.key());
-        if (held == m_values.end() || !admit(it.key(), it.value(), false))
+        QVariant value = it.value();
+        if (held == m_values.end() || !admit(it.key(), value, false))
             continue;
-        if (!(held.value() == it.value())) {
-            held.value() = it.value();
-            changes.insert(it.key(), it.value());
+        if (!(held.value() == value)) {
+            held.value() = value;
+            m_written.remove(it.key());
+            changes.insert(it.key(), value);
         }
     }
     if (changes.isEmpty())
@@ -348,53 +359,88 @@ void Config::print() const
     log.info(rule);
 }
 
-QString Config::refusal(const QString &key, const QVariant &value) const
+bool Config::judge(const QString &key, QVariant &value, const QVariantMap &defaults, QString &why)
 {
-    const auto def = m_defaults.constFind(key);
-    if (def == m_defaults.cend())
-        return QString();
-    int number = 0;
+    why.clear();
+    const auto def = defaults.constFind(key);
+    if (def == defaults.cend())
+        return true;
     switch (def.value().userType()) {
-    case QMetaType::Int:
-        if (!readsAsNumber(value, number))
-            return QStringLiteral("not a number");
-        if (number < ConfigMinimums.value(key, std::numeric_limits<int>::min()))
-            return QStringLiteral("below ") + QString::number(ConfigMinimums.value(key));
-        return QString();
-    case QMetaType::Bool:
-        return readsAsTruthValue(value) ? QString() : QStringLiteral("not a truth value (true or false)");
+    case QMetaType::Int: {
+        qint64 number = 0;
+        if (!readsAsNumber(value, number)) {
+            why = QStringLiteral("not a number");
+            return false;
+        }
+        const ConfigRange range = ConfigRanges.value(
+            key, {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()});
+        if (number >= range.least && number <= range.most)
+            return true;
+        const int bound = number < range.least ? range.least : range.most;
+        why = (number < range.least ? QStringLiteral("below ") : QStringLiteral("above ")) + QString::number(bound);
+        if (range.nearest)
+            value = bound;
+        return range.nearest;
+    }
+    case QMetaType::Bool: {
+        bool meaning = false;
+        if (!meansTruthValue(value, meaning)) {
+            why = QStringLiteral("not a truth value (true or false)");
+            return false;
+        }
+        // The variant's own conversion reads "no" and "off" as true: those are held as what
+        // they mean.
+        if (value.toBool() != meaning)
+            value = meaning;
+        return true;
+    }
     default:
-        if (ConfigUrlKeys.contains(key))
-            return readsAsUrl(value) ? QString() : QStringLiteral("not a URL (http:// or https:// and a host)");
-        if (value.userType() == QMetaType::QStringList)
-            return QStringLiteral("not a text (a text with commas goes in double quotes)");
-        return isText(value) ? QString() : QStringLiteral("not a text");
+        if (value.userType() == QMetaType::QStringList) {
+            why = QStringLiteral("not a text (a text with commas goes in double quotes)");
+            return false;
+        }
+        if (!isText(value)) {
+            why = QStringLiteral("not a text");
+            return false;
+        }
+        if (ConfigRequiredTexts.contains(key) && value.toString().trimmed().isEmpty()) {
+            why = QStringLiteral("empty");
+            return false;
+        }
+        // Taken all the same: its requests fail, and say so.
+        if (ConfigUrlKeys.contains(key) && !readsAsUrl(value))
+            why = QStringLiteral("not a URL (http:// or https:// and a host)");
+        return true;
     }
 }
 
-bool Config::admit(const QString &key, const QVariant &value, bool fromFile)
+bool Config::admit(const QString &key, QVariant &value, bool fromFile)
 {
-    const QString why = refusal(key, value);
+    const QString given = valueText(value);
+    QString why;
+    const bool taken = judge(key, value, m_defaults, why);
     if (why.isEmpty()) {
-        m_refused.remove(key);
+        m_warned.remove(key);
         return true;
     }
-    const QString text = valueText(value);
-    const auto logged = m_refused.constFind(key);
-    if (logged != m_refused.cend() && logged.value() == text)
-        return false;
-    m_refused.insert(key, text);
+    const auto logged = m_warned.constFind(key);
+    if (logged != m_warned.cend() && logged.value() == given)
+        return taken;
+    m_warned.insert(key, given);
     const auto shown = [&key](const QVariant &v) {
         const QString t = Secrets::maskedText(key, v);
         return t.isEmpty() ? QStringLiteral("(empty)") : Log::outside(t, 200);
     };
-    if (fromFile)
-        log.warn("Configuration value ", key, "=", shown(text), " in ", m_fileName, " is ", why,
-                 ", using the default ", shown(m_defaults.value(key)));
+    QString outcome;
+    if (taken)
+        outcome = valueText(value) == given ? QStringLiteral("kept as written") : QStringLiteral("using ") + shown(value);
+    else if (fromFile)
+        outcome = QStringLiteral("using the default ") + shown(m_defaults.value(key));
     else
-        log.warn("Configuration value ", key, "=", shown(text), " is ", why, ", keeping ",
-                 shown(m_values.value(key, m_defaults.value(key))));
-    return false;
+        outcome = QStringLiteral("keeping ") + shown(m_values.value(key, m_defaults.value(key)));
+    log.warn("Configuration value ", key, "=", shown(given), fromFile ? QStringLiteral(" in ") + m_fileName : QString(),
+             " is ", why, ", ", outcome);
+    return taken;
 }
 
 bool Config::contains(const QVariantMap &map, const QString &pattern)

@@ -2,10 +2,10 @@
 // The process's one configuration store: command-line overrides over the values of an
 // INI settings file over the built-in defaults. Keys are "group/name".
 //
-// Every value that comes in (from the file, `set` or `fromJson`) must read as the type of its
-// key's default, and the settings of ConfigUrlKeys and ConfigMinimums as a URL or a number
-// not below their least. One that does not is logged once with its key and is not taken: a
-// value of the file gives way to the default, any other leaves the value in force.
+// Every value that comes in (from the file, `set` or `fromJson`) is judged by its key (see
+// `judge`). One that is refused is logged once with its key and is not taken: a value of the
+// file gives way to the default in memory while the operator's line stays in the file as
+// written, until `set` or `fromJson` changes that key; any other leaves the value in force.
 #include "Common/Log/Log.h"
 #include <QDateTime>
 #include <QFileSystemWatcher>
@@ -28,7 +28,7 @@ public:
     Config(const QString &fileName, const QVariantMap &defaults, QObject *parent = nullptr);
 
     QVariant get(const QString &key) const;
-    void set(const QString &key, const QVariant &value);
+    void set(const QString &key, const QVariant &given);
 
     QStringList keys() const;
     QString filename() const;
@@ -54,6 +54,16 @@ public:
     // when no private copy of the text can be made, those of the file at `fallback`.
     static QVariantMap settingsOf(const QByteArray &content, const QString &fallback = QString());
 
+    // Whether `key` (of the table `defaults`) takes `value`, which becomes what the key takes
+    // for it. A value must read as the type of the key's default, with the variant's own
+    // conversions: a whole number within its ConfigRanges (or the bound it passed, where the
+    // range says nearest); a truth value (true/false, 1/0, yes/no, on/off in any case, or a
+    // number), held as false for the words the conversion would read as true; a text, not
+    // empty for ConfigRequiredTexts. A URL setting that is not one is taken with a warning.
+    // `why` tells what is wrong with the value; empty when nothing is. A key without a
+    // default takes any value.
+    static bool judge(const QString &key, QVariant &value, const QVariantMap &defaults, QString &why);
+
     // Whether a key of the map matches the (unanchored) regular expression.
     static bool contains(const QVariantMap &map, const QString &pattern);
 
@@ -66,12 +76,9 @@ signals:
 
 private:
     QVariantMap readFile();
-    // Why the value cannot stand for the key ("not a number", "not a truth value", "not a
-    // URL", "below 1", ...), or an empty text when it can. A key without a default takes any
-    // value.
-    QString refusal(const QString &key, const QVariant &value) const;
-    // Whether the value may be taken; one that may not is logged, once while it stays the same.
-    bool admit(const QString &key, const QVariant &value, bool fromFile);
+    // Whether the value may be taken (`judge`); what is wrong with it is logged, once while it
+    // stays the same.
+    bool admit(const QString &key, QVariant &value, bool fromFile);
     void watch();
     void unwatch();
     void onDirectoryChanged(const QString &path);
@@ -80,8 +87,11 @@ private:
     QVariantMap m_values;
     QVariantMap m_defaults;
     QVariantMap m_overrides;
-    // The value last refused for each key, as logged: the same one is not logged again.
-    QHash<QString, QString> m_refused;
+    // The value last warned about for each key, as logged: the same one is not logged again.
+    QHash<QString, QString> m_warned;
+    // The file's text of each key whose value in memory is written otherwise (refused, the
+    // nearest level, "yes" held as true): saves write it back as the operator wrote it.
+    QHash<QString, QVariant> m_written;
     QFileSystemWatcher m_watcher;
     bool m_read = false; // the file has been read once
 

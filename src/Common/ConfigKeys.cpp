@@ -1,5 +1,7 @@
 #include "Common/ConfigKeys.h"
 
+#include <limits>
+
 const QVariantMap ConfigDefaults = {
     {Key::LogLevel, 2},
     {Key::LogSyslog, true},
@@ -78,25 +80,41 @@ const QSet<QString> ConfigUrlKeys = {
     Key::CardBoUrl,   Key::EsbUrl,      Key::LocalUrl,
 };
 
-const QHash<QString, int> ConfigMinimums = {
-    {Key::GuiDisplayOffMin, 0},
-    {Key::GuiShutdownDelaySec, 0},
-    {Key::CameraRetries, 0},
-    {Key::CameraTriggerDelayMsec, 0},
-    {Key::CameraResponseTimeoutMsec, 0},
+namespace {
+constexpr int DaySec = 24 * 60 * 60;
+constexpr int DayMsec = DaySec * 1000;
+// Counts have no most of their own.
+constexpr int NoMost = std::numeric_limits<int>::max();
+} // namespace
+
+const QHash<QString, ConfigRange> ConfigRanges = {
+    // Errors only to everything, the framework's own lines included.
+    {Key::LogLevel, {0, 4, true}},
+    {Key::MqttPort, {1, 65535}},
+    // The maintenance page's own range; the display-off timer holds it to what a timer takes.
+    {Key::GuiDisplayOffMin, {0, 86400}},
+    {Key::GuiShutdownDelaySec, {0, DaySec}},
+    // 0: a port of the system's choosing, which the cameras are told.
+    {Key::CameraServerPort, {0, 65535}},
+    {Key::CameraRetries, {0, NoMost}},
+    {Key::CameraTriggerDelayMsec, {0, DayMsec}},
+    {Key::CameraResponseTimeoutMsec, {0, DayMsec}},
     // Each poll is a request to every camera.
-    {Key::CameraStatusIntervalMsec, 1},
+    {Key::CameraStatusIntervalMsec, {1, DayMsec}},
     // The Modbus client keeps its time-out when given one shorter than 10 ms.
-    {Key::BarrierTimeout, 10},
-    {Key::BarrierRetries, 0},
+    {Key::BarrierTimeout, {10, DayMsec}},
+    {Key::BarrierRetries, {0, NoMost}},
     // 0 is the heartbeat's own default period of 30 s.
-    {Key::CardBoHbIntervalSec, 0},
-    {Key::CardBoRespTimeoutMsec, 0},
-    {Key::TerminalCollectTimeoutSec, 0},
+    {Key::CardBoHbIntervalSec, {0, DaySec}},
+    {Key::CardBoRespTimeoutMsec, {0, DayMsec}},
+    {Key::TerminalCollectTimeoutSec, {0, DaySec}},
     // Past it the passage is closed with the truck perhaps still under the boom.
-    {Key::TerminalExitTimeoutSec, 1},
-    {Key::EsbResponseTimeoutMsec, 0},
-    // Each check follows the answer to the previous one after this many seconds.
-    {Key::EsbHbIntervalSec, 1},
-    {Key::LocalResponseTimeoutMsec, 0},
+    {Key::TerminalExitTimeoutSec, {1, DaySec}},
+    {Key::EsbResponseTimeoutMsec, {0, DayMsec}},
+    // 0: each check follows the answer to the previous one (the client keeps them 1 s apart).
+    {Key::EsbHbIntervalSec, {0, DaySec}},
+    {Key::LocalResponseTimeoutMsec, {0, DayMsec}},
 };
+
+// Nothing can be reached at no host.
+const QSet<QString> ConfigRequiredTexts = {Key::MqttHost};

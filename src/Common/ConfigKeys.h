@@ -95,10 +95,22 @@ constexpr QLatin1String LocalIgnoreSslErrors = "local/ignoreSslErrors"_l1;
 extern const QVariantMap ConfigDefaults;
 
 // The settings that name a server or a camera: empty (none), or an http or https URL with a
-// host.
+// host. Anything else stands as written, with a warning: its requests fail.
 extern const QSet<QString> ConfigUrlKeys;
 
-// The least value of each setting that is a time or a count. 0 where it means none (a
-// time-out of 0 waits without limit) or at once; above 0 where 0 would poll without pause or
-// would not be taken at all.
-extern const QHash<QString, int> ConfigMinimums;
+// The range of each setting that is a number. The least is 0 where 0 means none (a time-out
+// of 0 waits without limit) or at once, above 0 where 0 would poll without pause or would not
+// be taken at all. Beyond the most lies what no one means: a time or a period of more than a
+// day is a typo, and a day in milliseconds is far inside what a timer takes (24 days), so no
+// reader's product overflows. A value outside gives way to the default, or with `nearest` to
+// the bound it passed.
+struct ConfigRange
+{
+    int least;
+    int most;
+    bool nearest = false;
+};
+extern const QHash<QString, ConfigRange> ConfigRanges;
+
+// The text settings that may not be empty.
+extern const QSet<QString> ConfigRequiredTexts;

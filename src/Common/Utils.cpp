@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QUrl>
 #include <QVector>
 
 #include <algorithm>
@@ -188,6 +189,14 @@ int Utils::random(int min, int max)
     std::normal_distribution<double> distribution(mean, deviation);
     const double value = std::round(distribution(generator));
     return int(std::max(std::min(value, double(max)), double(min)));
+}
+
+bool Utils::isServerUrl(const QString &text)
+{
+    const QUrl url(text);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+           && !url.host().isEmpty();
 }
 
 int Utils::secondsToMsec(int seconds)

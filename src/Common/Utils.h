@@ -43,6 +43,8 @@ public:
     // Seconds as a timer interval in milliseconds, computed in 64 bits and clamped to
     // what a timer holds; 0 or less stays 0 (no time-out).
     static int secondsToMsec(int seconds);
+    // Whether the text is a server's address: an http or https URL with a host.
+    static bool isServerUrl(const QString &text);
 
     // Resolves at the next emission of signal by object; rejected (no values) when
     // ms milliseconds pass first. ms 0 or below waits without limit. Settles once.

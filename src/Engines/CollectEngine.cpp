@@ -6,6 +6,7 @@
 #include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
+#include "Common/Utils.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
@@ -248,7 +249,7 @@ void CollectEngine::enterIdle()
         return clearCardPath();
     const int timeout = collectTimeout();
     if (m_lane->dispenser()->cardInMouth() && timeout > 0)
-        m_mouthWait.start(timeout * 1000);
+        m_mouthWait.start(Utils::secondsToMsec(timeout));
     serve();
 }
 

@@ -3,6 +3,7 @@
 #include "Backend/CardBO.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
+#include "Common/Utils.h"
 #include "Managers/Barrier.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
@@ -256,7 +257,7 @@ void Engine::armExitWait()
 {
     const QVariant configured = m_lane->config().get(Key::TerminalExitTimeoutSec);
     const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
-    m_exitTimer.start(qMax(1, sec) * 1000);
+    m_exitTimer.start(Utils::secondsToMsec(qMax(1, sec)));
 }
 
 void Engine::presentCard()

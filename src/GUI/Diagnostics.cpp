@@ -2,6 +2,7 @@
 
 #include "Common/PrivateFile.h"
 #include "Common/QrCodeGenerator.h"
+#include "Common/Utils.h"
 #include "Managers/CardIssuer.h"
 
 #include <QCoreApplication>
@@ -63,8 +64,8 @@ void Diagnostics::start(int intervalSec)
     log.info(QStringLiteral("Starting Diagnostic check (interval=%1 sec)").arg(intervalSec));
     m_checkTimer.stop();
     check();
-    if (intervalSec != 0)
-        m_checkTimer.start(intervalSec * 1000);
+    if (intervalSec > 0)
+        m_checkTimer.start(Utils::secondsToMsec(intervalSec));
 }
 
 void Diagnostics::stop()

@@ -40,8 +40,47 @@ static void addOptions(QCommandLineParser &parser)
     });
 }
 
-// True when the command line asks for help or the version, or cannot be parsed: the
-// process then ends with a text before anything is shown, and needs no display.
+// The options whose values stand for settings, and those settings.
+struct ValueOption
+{
+    const char *shortName;
+    const char *name;
+    QLatin1String key;
+};
+static const ValueOption Verbose{"v", "verbose", Key::LogLevel};
+static const ValueOption Host{"H", "host", Key::MqttHost};
+static const ValueOption Port{"P", "port", Key::MqttPort};
+
+// The value an option gives its setting, judged as a value of the file is; `why` tells what
+// is wrong with it.
+static bool optionValue(const QCommandLineParser &parser, const ValueOption &option, QVariant &value, QString &why)
+{
+    value = parser.value(option.name);
+    return Config::judge(option.key, value, ConfigDefaults, why);
+}
+
+// What is wrong with an option's value, naming the option and the value.
+static QString fault(const QCommandLineParser &parser, const ValueOption &option, const QString &why)
+{
+    return QStringLiteral("Option -%1/--%2 : '%3' is %4")
+        .arg(option.shortName, option.name, Log::outside(parser.value(option.name), 200), why);
+}
+
+// The line that names an option whose value no setting takes, or an empty text.
+static QString badValue(const QCommandLineParser &parser)
+{
+    for (const ValueOption *option : {&Verbose, &Host, &Port}) {
+        QVariant value;
+        QString why;
+        if (parser.isSet(option->name) && !optionValue(parser, *option, value, why))
+            return fault(parser, *option, why);
+    }
+    return QString();
+}
+
+// True when the command line asks for help or the version, cannot be parsed or gives an
+// option a value its setting does not take: the process then ends with a text before
+// anything is shown, and needs no display.
 static bool endsWithText(int argc, char *argv[])
 {
     QStringList args;
@@ -49,11 +88,12 @@ static bool endsWithText(int argc, char *argv[])
         args << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
     addOptions(parser);
-    return !parser.parse(args) || parser.isSet("help") || parser.isSet("version");
+    return !parser.parse(args) || parser.isSet("help") || parser.isSet("version") || !badValue(parser).isEmpty();
 }
 
 // The command line as configuration overrides. Ends the process for help, version and
-// a command line that cannot be parsed.
+// a command line that cannot be parsed or whose values the settings do not take; a log level
+// beyond the levels is warned about and the nearest one used.
 static QVariantMap parseCLIArgs()
 {
     const Log log;
@@ -68,15 +108,21 @@ static QVariantMap parseCLIArgs()
         parser.showHelp(0);
     if (parser.isSet("version"))
         parser.showVersion();
+    const QString bad = badValue(parser);
+    if (!bad.isEmpty()) {
+        log.error(bad);
+        std::exit(1);
+    }
 
     QVariantMap overrides;
     if (parser.isSet("verbose")) {
-        bool ok = false;
-        const int level = parser.value("verbose").toInt(&ok, 10);
-        if (ok) {
-            overrides.insert(Key::LogLevel, level);
-            log.info("Setting Log level : ", level);
-        }
+        QVariant level;
+        QString why;
+        optionValue(parser, Verbose, level, why);
+        if (!why.isEmpty())
+            log.warn(fault(parser, Verbose, why), ", using ", level.toInt());
+        overrides.insert(Key::LogLevel, level.toInt());
+        log.info("Setting Log level : ", level.toInt());
     }
     if (parser.isSet("stderr")) {
         overrides.insert(Key::LogStderr, true);
@@ -92,11 +138,11 @@ static QVariantMap parseCLIArgs()
         log.info("Setting MQTT Host : ", Secrets::maskUrls(host));
     }
     if (parser.isSet("port")) {
-        const QString typed = parser.value("port");
-        bool ok = false;
-        const int port = typed.toInt(&ok, 10);
-        overrides.insert(Key::MqttPort, ok ? port : 0);
-        log.info("Setting MQTT Port : ", typed);
+        QVariant port;
+        QString why;
+        optionValue(parser, Port, port, why);
+        overrides.insert(Key::MqttPort, port.toInt());
+        log.info("Setting MQTT Port : ", parser.value("port"));
     }
     if (parser.isSet("username")) {
         const QString user = parser.value("username");

@@ -254,7 +254,7 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
     // never completes (a controller reset mid-frame) would hold the request, and the
     // polls behind it, for ever. It gets the client's time-out for each of its tries;
     // then it counts as lost and the connection, its stream out of step, is dropped.
-    const int tries = 1 + qMax(0, m_client.numberOfRetries());
+    const qint64 tries = 1 + qint64(qMax(0, m_client.numberOfRetries()));
     auto *watchdog = new QTimer(reply);
     watchdog->setSingleShot(true);
     connect(watchdog, &QTimer::timeout, this, [this, reply, failed, what] {
@@ -265,7 +265,7 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
         m_client.disconnectDevice();
         failed();
     });
-    watchdog->start(qMax(1, m_client.timeout()) * tries);
+    watchdog->start(int(qMin<qint64>(qMax(1, m_client.timeout()) * tries, std::numeric_limits<int>::max())));
     return result;
 }
 

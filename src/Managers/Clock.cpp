@@ -4,6 +4,7 @@
 #include "Common/LocalZone.h"
 #include "Common/Log/Log.h"
 #include "Common/StartupQueue.h"
+#include "Common/Utils.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -111,7 +112,7 @@ void Clock::setRefreshInterval(int seconds)
         m_refreshTimer.setInterval(0);
         return;
     }
-    m_refreshTimer.start(seconds * 1000);
+    m_refreshTimer.start(Utils::secondsToMsec(seconds));
     refresh();
 }
 

@@ -1,6 +1,7 @@
 #include "Inspector.h"
 
 #include "Common/Mqtt/MqttClient.h"
+#include "Common/Utils.h"
 
 namespace manager {
 
@@ -101,7 +102,7 @@ void Inspector::scheduleShutdown(int sec)
     if (m_shutdownTimer.isActive())
         return;
     log().info("Scheduling System shutdown in : ", sec, " sec(s)");
-    m_shutdownTimer.start(sec * 1000);
+    m_shutdownTimer.start(Utils::secondsToMsec(sec));
 }
 
 void Inspector::abortShutdown()

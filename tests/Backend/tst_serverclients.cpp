@@ -201,17 +201,20 @@ private slots:
                  json(R"({"timestamp": "2024-12-31T21:30:00Z", "cardReaderId": "DEV-1", "cardId": "04A1"})"));
     }
 
-    // The version check and the state it gives: no URL stops it; a URL with credentials
-    // and a path prefix checks at once; failures keep the last version and time.
+    // The version check and the state it gives: no http(s) URL stops it, and a request
+    // fails at once; a URL with credentials and a path prefix checks at once; failures keep
+    // the last version and time.
     void busVersionCheck()
     {
         LogCapture log(false);
-        auto cfg = config({});
+        auto cfg = config({{"esb/url", "bus.lan:8443"}});
         ESB esb(*cfg);
         QSignalSpy states(&esb, &ESB::stateChanged);
         QVERIFY(TestUtil::waitUntil([&] { return esb.state() == ESB::Stopped; }, 11000));
         QVERIFY(log.contains("[Backend::ESB] State changed : (3) Stopped (reason=Invalid URL)"));
         QVERIFY(!log.contains("[Backend::ESB] Sending ESB GET request"));
+        QVERIFY(settle(watch(esb.sendAlprFront({}))));
+        QVERIFY(log.contains("[Backend::ESB] ERROR: Operation failed : (0) Invalid URL"));
 
         const QString path = "GET /bus/v2" + Version;
         m_peer.script({{path, json(R"({"auth": "lane:s3cr/t", "json": {"Deployed Version": "3.1.4"}})")}});
@@ -236,6 +239,17 @@ private slots:
         m_peer.script({{path, json(R"({"json": {}})")}}); // no version, but contact
         QVERIFY(TestUtil::waitUntil([&] { return esb.state() == ESB::Online; }));
         QCOMPARE(esb.version(), QString());
+    }
+
+    // A period of 0 makes no request loop: checks stay at least a second apart.
+    void busIntervalFloor()
+    {
+        m_peer.script({{"GET /floor" + Version, json(R"({"json": {"Deployed Version": "1"}})")}});
+        auto cfg = config({{"esb/hbIntervalSec", 0}});
+        ESB esb(*cfg);
+        cfg->set("esb/url", m_peer.http() + "/floor");
+        QVERIFY(m_peer.waitForRequests("/floor" + Version, 2, 15000));
+        QVERIFY(!m_peer.waitForRequests("/floor" + Version, 5, 800));
     }
 
     // The weighbridge's record is read strictly: each member only from a value of its

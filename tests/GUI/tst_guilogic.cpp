@@ -184,7 +184,7 @@ private slots:
     }
 
     // A "/config/set" object as the store takes it in: the changes applied, and the line
-    // that tells of a value it refused.
+    // that tells of a value it refused or took with a warning.
     void configTypes_data()
     {
         QTest::addColumn<QByteArray>("in");
@@ -202,8 +202,9 @@ private slots:
         QTest::newRow("masked secret kept") << QByteArray(R"({"mqtt":{"password":"****","host":"h"}})")
                                             << QByteArray(R"({"mqtt":{"host":"h"}})") << "";
         QTest::newRow("unknown key") << QByteArray(R"({"mqtt":{"keepAlive":1}})") << QByteArray("{}") << "";
-        QTest::newRow("not a URL") << QByteArray(R"({"esb":{"url":"bus.lan:8443"}})") << QByteArray("{}")
-                                   << "esb/url=bus.lan:8443 is not a URL (http:// or https:// and a host), keeping (empty)";
+        QTest::newRow("not a URL") << QByteArray(R"({"esb":{"url":"bus.lan:8443"}})")
+                                   << QByteArray(R"({"esb":{"url":"bus.lan:8443"}})")
+                                   << "esb/url=bus.lan:8443 is not a URL (http:// or https:// and a host), kept as written";
         QTest::newRow("interval of 0") << QByteArray(R"({"cameras":{"statusIntervalMsec":0}})") << QByteArray("{}")
                                        << "cameras/statusIntervalMsec=0 is below 1, keeping 60000";
         QTest::newRow("negative delay") << QByteArray(R"({"cameras":{"triggerDelayMsec":-5}})") << QByteArray("{}")
@@ -212,9 +213,9 @@ private slots:
                                              << QByteArray(R"({"terminal":{"collectTimeoutSec":0}})") << "";
         QTest::newRow("heartbeat period 0: its default") << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})")
                                                          << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})") << "";
-        QTest::newRow("mixed") << QByteArray(R"({"log":{"level":3,"stderr":1},"x":5})")
-                               << QByteArray(R"({"log":{"level":3}})")
-                               << "log/stderr=1 is not a truth value (true or false), keeping false";
+        QTest::newRow("mixed") << QByteArray(R"({"log":{"level":7,"stderr":1,"syslog":"no"},"x":5})")
+                               << QByteArray(R"({"log":{"level":4,"stderr":1,"syslog":false}})")
+                               << "log/level=7 is above 4, using 4";
         // Keys a sender makes up: each line one line within its bound, a handful of them.
         QTest::newRow("key with a line break") << QByteArray(R"({"mqtt":{"k\n[Terminal] Ready":1}})") << QByteArray("{}") << "";
         QTest::newRow("1 MiB key") << "{\"mqtt\":{\"" + QByteArray(1 << 20, 'k') + "\":1}}" << QByteArray("{}") << "";

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -115,8 +116,10 @@ private slots:
 
     void parseErrorsExitWithOne()
     {
-        for (const QStringList &args : {QStringList{"--bogus"}, QStringList{"-h", "--bogus"},
-                                        QStringList{"-f"}}) {
+        // Values no setting takes are usage errors as well.
+        for (const QStringList &args : {QStringList{"--bogus"}, QStringList{"-h", "--bogus"}, QStringList{"-f"},
+                                        QStringList{"-P", "99999"}, QStringList{"-P", "abc"}, QStringList{"-H", ""},
+                                        QStringList{"-v", "abc"}}) {
             Run run(false);
             QCOMPARE(run.finish(args), 1);
             const QStringList errors = run.errLines().filter(QRegularExpression("^ERROR: "));
@@ -126,6 +129,9 @@ private slots:
         Run run;
         run.finish({"--bogus"});
         QVERIFY(run.errLines().contains("ERROR: Unknown option 'bogus'."));
+        Run port;
+        port.finish({"-v", "3", "--port=99999"});
+        QCOMPARE(port.errLines(), QStringList{"ERROR: Option -P/--port : '99999' is above 65535"});
     }
 
     void helpAndVersion()
@@ -156,8 +162,10 @@ private slots:
                 s.setValue(it.key(), it.key() == "cameras/serverPort" ? QVariant(0) : it.value());
         }
         SyslogSink sink;
-        run.proc.start(Program, {"-f", "t.conf", "-e", "-v", "3", "-u", "operator", "-p", CliPassword,
-                                 "-P", "18830x"});
+        QTcpServer broker; // where the program's connection goes; it never answers
+        QVERIFY(broker.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(broker.serverPort());
+        run.proc.start(Program, {"-f", "t.conf", "-e", "-v", "3", "-u", "operator", "-p", CliPassword, "-P", port});
         QVERIFY(run.proc.waitForStarted(10000));
         const pid_t pid = pid_t(run.proc.processId());
         QVERIFY2(run.waitForErr("[Config]  topics/update               : vexo/update"), run.err.constData());
@@ -169,7 +177,7 @@ private slots:
         QCOMPARE(early.mid(level, 5), (QStringList{
             "Setting Log level : 3",
             "Log to stderr overridden from user to true",
-            "Setting MQTT Port : 18830x",
+            "Setting MQTT Port : " + port,
             "Setting MQTT User : operator",
             "Using configuration file : t.conf",
         }));
@@ -178,7 +186,7 @@ private slots:
         QCOMPARE(settings.size(), ConfigDefaults.size());
         QCOMPARE(settings.filter(QRegularExpression("^\\[Config\\]  cameras/serverPort +: 0$")).size(), 1);
         QVERIFY(run.errLines().contains("[Config]  SETTINGS (t.conf)"));
-        QVERIFY(run.errLines().contains("[Config]  mqtt/port                   : 0"));
+        QVERIFY(run.errLines().contains("[Config]  mqtt/port                   : " + port));
         QVERIFY(run.errLines().contains("[Config]  mqtt/password               : ****"));
 
         // Secrets arrive in the file: a PIN and a URL with credentials.
