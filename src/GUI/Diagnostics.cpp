@@ -1,7 +1,7 @@
 #include "GUI/Diagnostics.h"
 
 #include "Common/PrivateFile.h"
-#include "Common/QrCodeGenerator.h"
+#include "GUI/QrCodeGenerator.h"
 #include "Managers/CardIssuer.h"
 
 #include <QCoreApplication>
