@@ -1,8 +1,8 @@
 #include "GUI/Diagnostics.h"
 
 #include "Common/PrivateFile.h"
-#include "Common/QrCodeGenerator.h"
 #include "Common/Utils.h"
+#include "GUI/QrCodeGenerator.h"
 #include "Managers/CardIssuer.h"
 
 #include <QCoreApplication>

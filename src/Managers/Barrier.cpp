@@ -173,9 +173,11 @@ void Barrier::onClientStateChanged(QModbusDevice::State state)
         m_reconnectTimer.stop();
         break;
     case QModbusDevice::ConnectedState:
+        // The barrier is active again only once the controller has answered a status read:
+        // a connection alone says nothing of it (a wrong unit id is never answered).
         log.info("Connected to : ", url);
         forgetWords();
-        setState(Ready, QString());
+        m_failedReads = 0;
         m_pollTimer.start();
         m_reconnectTimer.stop();
         break;
@@ -231,7 +233,14 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
     }
     auto finish = [this, reply, result, failed, write, what]() {
         if (reply->error() != QModbusDevice::NoError) {
-            log.error(what, reply->errorString());
+            // An exception answer: its one data byte is the exception code. (Its function
+            // code is not read through the answer: with the exception bit set it is no
+            // value of the function code type.)
+            const QByteArray data = reply->rawResult().data();
+            if (reply->error() == QModbusDevice::ProtocolError && data.size() == 1)
+                log.error(what, reply->errorString(), " : exceptionCode=0x", QString::number(quint8(data.at(0)), 16));
+            else
+                log.error(what, reply->errorString());
             const bool lost = reply->error() == QModbusDevice::TimeoutError
                 || reply->error() == QModbusDevice::ConnectionError;
             releaseReply(reply);
@@ -319,22 +328,31 @@ void Barrier::readStatus()
     m_pollTimer.stop();
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
     sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
-        applyStatus(answer);
-        if (!m_pollTimer.isActive() && m_client.state() == QModbusDevice::ConnectedState)
+        const bool connected = m_client.state() == QModbusDevice::ConnectedState;
+        m_failedReads = applyStatus(answer) ? 0 : m_failedReads + 1;
+        // A controller that answers, but never with its words (an exception each time), is
+        // lost as one that does not answer at all: the connection goes and is made again.
+        if (connected && m_failedReads >= FailedReadsLost) {
+            log.error("Status read failed ", m_failedReads, " times in a row");
+            m_client.disconnectDevice();
+            return;
+        }
+        if (!m_pollTimer.isActive() && connected)
             m_pollTimer.start();
     });
 }
 
-void Barrier::applyStatus(const QModbusDataUnit &answer)
+bool Barrier::applyStatus(const QModbusDataUnit &answer)
 {
     if (!answer.isValid() || int(answer.valueCount()) < StatusBlockSize)
-        return;
+        return false;
     setStatus(readWords(answer, 0, 2));
     setLoopA(answer.value(4));
     setLoopB(answer.value(5));
     m_wordsKnown = true;
     applyVerdicts();
     emit statusRead();
+    return true;
 }
 
 void Barrier::setState(State state, const QString &reason)

@@ -52,6 +52,8 @@ public:
     // After an open command, how long a "closed" word is taken as read before the
     // controller acted, unless the boom was seen moving or open first.
     static constexpr int OpenGraceMs = 5000;
+    // Status reads failed in a row (an exception answer, no answer) that count as lost contact.
+    static constexpr int FailedReadsLost = 3;
 
     explicit Barrier(Config &config, QObject *parent = nullptr);
     ~Barrier() override;
@@ -94,8 +96,9 @@ signals:
     void statusRead();
 
 protected:
-    // Takes in the controller's answer to the status read (status, loop A and B words).
-    void applyStatus(const QModbusDataUnit &answer);
+    // Takes in the controller's answer to the status read (status, loop A and B words);
+    // false when it holds no words.
+    bool applyStatus(const QModbusDataUnit &answer);
 
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
@@ -136,6 +139,8 @@ private:
     // False after a (re)connection until the words were read: the first read is
     // decoded in full even when it equals what was read before the connection went.
     bool m_wordsKnown = false;
+    // Status reads failed since the last one answered (or the connection was made).
+    int m_failedReads = 0;
     // What the status word and each loop word last said of the state; the state is
     // derived from the three together, so that a cleared fault of one is not kept.
     Verdict m_statusVerdict;

@@ -93,8 +93,8 @@ private slots:
         auto cfg = config({{"esb/url", m_peer.https()}});
         ESB esb(*cfg);
         const ESB::TruckAlprBack back{QDateTime(QDate(2024, 5, 1), QTime(10, 0, 7, 450), Qt::LocalTime),
-                                      "DEV-1", "Z-2", "Z-3", "Z-4", "04A1", "ΙΚΥ1234", "truck", "red", "Volvo", 87,
-                                      QStringList{"aW1n", "cGxhdGU="}, "MSCU1234565", QStringList{"Yw=="}, "GR",
+                                      "DEV-1", "Z-2", "Z-3", "Z-4", "04A1", "ΙΚΥ1234", "truck", "red", "Tarvos", 87,
+                                      QStringList{"aW1n", "cGxhdGU="}, "QZXU1234568", QStringList{"Yw=="}, "GR",
                                       "33/1202", "YWRy"};
         auto sent = watch(esb.sendAlprBack(back));
         QCOMPARE(esb.state(), ESB::Init);
@@ -107,8 +107,8 @@ private slots:
         QCOMPARE(request["headers"].toObject()["Content-Type"].toString(), QString("application/json"));
         QCOMPARE(bodyOf(request), json(R"({"timestamp": "2024-05-01T08:00:07Z", "cardReaderId": "DEV-1",
             "backAlprId": "Z-2", "sideCcr1": "Z-3", "sideCcr2": "Z-4", "cardId": "04A1", "backPlateNumber": "ΙΚΥ1234",
-            "vehicleType": "truck", "vehicleColour": "red", "vehicleBrand": "Volvo", "confidence": 87,
-            "backImages": ["aW1n", "cGxhdGU="], "containerISOCode": "MSCU1234565", "containerImages": ["Yw=="],
+            "vehicleType": "truck", "vehicleColour": "red", "vehicleBrand": "Tarvos", "confidence": 87,
+            "backImages": ["aW1n", "cGxhdGU="], "containerISOCode": "QZXU1234568", "containerImages": ["Yw=="],
             "countryCode": "GR", "adrPlate": "33/1202", "adrPlateImage": "YWRy"})"));
         QCOMPARE(log.texts().filter("[Backend::ESB] "),
                  QStringList({"[Backend::ESB] Sending 'Truck ALPR Back' data", "[Backend::ESB] Sending ESB request",

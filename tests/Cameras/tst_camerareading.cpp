@@ -57,13 +57,13 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         const QByteArray plate = R"({"type":"%1","plate":"ABC1234","confidence":87.5,"timestamp":"2026-03-04T05:06:07Z",)"
                                  R"("direction":1,"country":"GR","vehicleSpeed":7,"vehicleClass":"TRUCK",)"
-                                 R"("vehicleColor":"white","vehicleMake":"Volvo","vehicleModel":"FH16"})";
-        const QByteArray box = R"({"type":"%1","container":"MSCU1234565","confidence":87.5,)"
-                               R"("timestamp":"2026-03-04T05:06:07Z","ownerCity":"Geneva","ownerCode":"MSC",)"
-                               R"("ownerCompany":"MSC SA","serialCode":"123456","sizeCode":"45G1","sizeTypeCode":"45"})";
-        const QString plateText = "ABC1234 (confidence=87.5, country=Greece, vehicleClass=TRUCK, vehicleMake=Volvo, "
+                                 R"("vehicleColor":"white","vehicleMake":"Tarvos","vehicleModel":"T460"})";
+        const QByteArray box = R"({"type":"%1","container":"QZXU1234568","confidence":87.5,)"
+                               R"("timestamp":"2026-03-04T05:06:07Z","ownerCity":"Volos","ownerCode":"QZX",)"
+                               R"("ownerCompany":"Quzex Lines SA","serialCode":"123456","sizeCode":"45G1","sizeTypeCode":"45"})";
+        const QString plateText = "ABC1234 (confidence=87.5, country=Greece, vehicleClass=TRUCK, vehicleMake=Tarvos, "
                                   "vehicleColor=white)";
-        const QString boxText = "MSCU1234565 (confidence=87.5, sizeCode=45G1)";
+        const QString boxText = "QZXU1234568 (confidence=87.5, sizeCode=45G1)";
         QTest::newRow("alpr2") << "alpr2" << false << plateText << QByteArray(plate).replace("%1", "alpr2");
         QTest::newRow("ccr1") << "ccr1" << false << boxText << QByteArray(box).replace("%1", "ccr1");
         QTest::newRow("alpr1 camera deleted") << "alpr1" << true << plateText << QByteArray(plate).replace("%1", "alpr1");
@@ -76,10 +76,10 @@ private slots:
         auto camera = makeCamera(role);
         const auto r = VORReading::create(camera.get());
         // Both parsers on one body: each takes its own keys and the camera's role.
-        QVERIFY(camera->processData(R"({"plate":"ABC1234","containercode":"MSCU1234565","confidence":87.5,)"
+        QVERIFY(camera->processData(R"({"plate":"ABC1234","containercode":"QZXU1234568","confidence":87.5,)"
                                     R"("timestamp":"2026-03-04T05:06:07Z","direction":1,"country":"Greece",)"
-                                    R"("countrycode":"GR","speed":7,"class":"TRUCK","color":"white","make":"Volvo",)"
-                                    R"("model":"FH16","ownercity":"Geneva","ownercode":"MSC","ownercompany":"MSC SA",)"
+                                    R"("countrycode":"GR","speed":7,"class":"TRUCK","color":"white","make":"Tarvos",)"
+                                    R"("model":"T460","ownercity":"Volos","ownercode":"QZX","ownercompany":"Quzex Lines SA",)"
                                     R"("serialcode":"123456","sizecode":"45G1","sizetypecode":"45"})",
                                     r));
         if (deleteCamera) {
@@ -135,10 +135,10 @@ private slots:
                                << QByteArray(R"({"plate":"ABC1234","confidence":87.5,"id":"t1","direction":"2"})")
                                << 1 << "ABC1234" << "";
         QTest::newRow("container camera on a plate path")
-            << "ccr1" << "/camera/plate" << QByteArray(R"({"plate":"ABC1234","containercode":"MSCU1"})") << 1
-            << "MSCU1" << "";
+            << "ccr1" << "/camera/plate" << QByteArray(R"({"plate":"ABC1234","containercode":"QZXU1"})") << 1
+            << "QZXU1" << "";
         QTest::newRow("plate camera on a container path")
-            << "alpr2" << "/camera/container" << QByteArray(R"({"plate":"XYZ9","containercode":"MSCU1"})") << 1
+            << "alpr2" << "/camera/container" << QByteArray(R"({"plate":"XYZ9","containercode":"QZXU1"})") << 1
             << "XYZ9" << "";
         QTest::newRow("empty object") << "alpr1" << "/plate" << QByteArray("{}") << 1 << "" << "";
         QTest::newRow("array") << "alpr1" << "/plate" << QByteArray("[1,2]") << 2 << "" << "";

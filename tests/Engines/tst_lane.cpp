@@ -206,6 +206,7 @@ class TstLane : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init() { TestUtil::rowSelected(); }
     void cleanup()
     {
         const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};

@@ -2,6 +2,8 @@
 zuka_add_test(NAME tst_eventlog LABEL gui SOURCES tst_eventlog.cpp LIBS zuka)
 zuka_add_test(NAME tst_session LABEL gui SOURCES tst_session.cpp LIBS zuka)
 zuka_add_test(NAME tst_guilogic LABEL gui COST 30 SOURCES tst_guilogic.cpp LIBS zuka)
+# The diagnostics summary's QR code, rendered and read back.
+zuka_add_test(NAME tst_qrcode LABEL gui SOURCES tst_qrcode.cpp LIBS zuka_gui)
 # Diagnostics and card tests on the simulated lane.
 zuka_add_test(NAME tst_diagnostics LABEL gui TIMEOUT 180
               SOURCES tst_diagnostics.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp

@@ -133,10 +133,10 @@ private slots:
         QVERIFY(!screens.screenTimerActive());
 
         QSignalSpy plate(&screens, &ScreenLogic::plateChanged);
-        screens.updatePlate("ABC1234", "MSKU1234565");
-        screens.updatePlate("XYZ9876", "MSKU1234565");
+        screens.updatePlate("ABC1234", "QZXU1234568");
+        screens.updatePlate("XYZ9876", "QZXU1234568");
         QCOMPARE(plate.count(), 3);  // the new plate goes through the empty text
-        QCOMPARE(screens.container(), QString("MSKU1234565"));
+        QCOMPARE(screens.container(), QString("QZXU1234568"));
     }
 
     // Time-outs, the login screen and the display-off timer in one passage.

@@ -271,10 +271,10 @@ private slots:
         QCOMPARE(production.count(), 0);
 
         const QJsonObject full = parse(R"({"slot":2,"enabled":true,"unlocked":true,"atr":"3B8F","batch":"B1","mode":"m",)"
-                                       R"("name":"SAM-AV3","production":"2025-02-28","uid":"u","vendor":"NXP","version":"3"})");
+                                       R"("name":"SAM-K2","production":"2025-02-28","uid":"u","vendor":"Semivo","version":"3"})");
         sam.fromJson(full);
         QCOMPARE(sam.production(), QDate(2025, 2, 28));
-        QCOMPARE(sam.vendor(), QStringLiteral("NXP"));
+        QCOMPARE(sam.vendor(), QStringLiteral("Semivo"));
         QCOMPARE(slot.count(), 1);
         QCOMPARE(enabled.count(), 1);
         QCOMPARE(vendor.count(), 1);
@@ -308,7 +308,7 @@ private slots:
         connect(&v, &ValidatorRfid::firmwareChanged, this, [&] { order << "firmware"; });
         connect(&v, &ValidatorRfid::activeChanged, this, [&] { order << "active"; });
         v.fromJson(parse(R"({"firmware":"1.2","uid":"R1","version":"9","state":3,"active":true,"slots":[true,false,true],)"
-                         R"("sams":[{"slot":1,"vendor":"NXP"},{"slot":2}]})"));
+                         R"("sams":[{"slot":1,"vendor":"Semivo"},{"slot":2}]})"));
         QCOMPARE(order, QStringList({"firmware", "active"}));
         QCOMPARE(v.deviceUid(), QStringLiteral("R1"));
         QCOMPARE(v.version(), QString());
@@ -318,7 +318,7 @@ private slots:
         QCOMPARE(enabled.count(), 1);
         QCOMPARE(v.numberOfSlots(), 3);
         QVERIFY(v.sam());
-        QCOMPARE(v.sam()->vendor(), QStringLiteral("NXP"));
+        QCOMPARE(v.sam()->vendor(), QStringLiteral("Semivo"));
         QCOMPARE(v.sam()->parent(), &v);
         QPointer<SAM> old = v.sam();
 

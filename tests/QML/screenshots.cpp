@@ -440,7 +440,7 @@ int main(int argc, char *argv[])
         {"DispenseScreen", [&] { set("terminal", "type", entry); showScreen("DispenseScreen", "", plate); }},
         {"CollectScreen", [&] {
              set("terminal", "type", exit);
-             set("manager", "container", "MSCU1234565");
+             set("manager", "container", "QZXU1234568");
              showScreen("CollectScreen", "", plate);
          }},
         {"Success-collect", [&] { set("terminal", "type", entry); showScreen("Success", tr("Please collect your card"), plate); }},

@@ -6,7 +6,7 @@ Prints "READY http://ADDRESS:PORT". Serves the device information, the XML confi
 /local/Vaxreader/ (alprN) or /local/Vaxcontainer/ (ccrN): "TRIGGER ID", answer 200, then a
 reading with "id" ID is posted from ADDRESS to the configured <http_post url>:
 "POSTED ID CODE <status>". CODE is what it read: a plate such as "KHN-4721" (alprN) or a
-container code with its check digit such as "MSCU6639871" (ccrN), another one each time.
+container code with its check digit such as "XJQU6639878" (ccrN), another one each time.
 Faults: --fail N triggers, --late-ms (answer late), --early (post before answering),
 --malformed (body not JSON), --auth USER:PASS (basic), --batch N (hold posts until N are due,
 then send them together), --heartbeat-ms (heartbeats to <heartbeat url>: "HEARTBEAT <status>").
@@ -73,7 +73,7 @@ def post(tag, body):
 
 
 PLATE_LETTERS = "ABEHIKMNOPTXYZ"  # the letters Greek plates share with the Latin alphabet
-OWNERS = ("MSCU", "MAEU", "CMAU", "HLXU", "ONEU", "TGHU")
+OWNERS = ("QZXU", "XJQU", "JQZU", "ZXJU", "QJXU", "XZQU")  # invented owner codes
 
 
 def check_digit(code):
@@ -104,7 +104,7 @@ def reading(tid, read):
         image_bytes = 0
     if args.role.startswith("alpr"):
         body = {"plate": read, "id": tid, "confidence": 87.5, "country": "Greece",
-                "countrycode": "GR", "class": "TRUCK", "color": "white", "make": "Volvo", "model": "FH16",
+                "countrycode": "GR", "class": "TRUCK", "color": "white", "make": "Tarvos", "model": "T460",
                 "direction": 1, "directionstr": "approach", "speed": 7, "imageid": "img-" + tid,
                 "image": image, "plateImage": "cGxhdGU=", "ip": args.address,
                 "timestamp": now.isoformat(timespec="seconds"), "localtime": now.strftime("%H:%M:%S")}

@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
+#include <QtTest>
 
 namespace TestUtil {
 
@@ -49,4 +51,18 @@ QString sqlite3(const QString &file, const QString &sql)
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
+
+bool rowSelected()
+{
+    static const QString rows = qEnvironmentVariable("ZUKA_TEST_ROWS");
+    const QRegularExpression part(rows);
+    if (!part.isValid()) {
+        QTest::qFail(qPrintable("ZUKA_TEST_ROWS: " + part.errorString()), __FILE__, __LINE__);
+        return false;
+    }
+    if (rows.isEmpty() || part.match(QString::fromUtf8(QTest::currentDataTag())).hasMatch())
+        return true;
+    QTest::qSkip(qPrintable("not in this part of the test: ZUKA_TEST_ROWS=" + rows), __FILE__, __LINE__);
+    return false;
 }
+} // namespace TestUtil

@@ -31,4 +31,8 @@ bool ownerOnly(const QString &path);
 // Runs one statement on the database file with the sqlite3 tool, as another process
 // would, waiting while the file is locked by a writer; its output, or "<sqlite3 failed: …>".
 QString sqlite3(const QString &file, const QString &sql);
+// Whether the current row belongs to the part of a long test that this run is (the entries
+// that zuka_add_test's PARTS registers): its name matches the regular expression in
+// ZUKA_TEST_ROWS, or that is unset. Called from the test's init(), it skips the other rows.
+bool rowSelected();
 }

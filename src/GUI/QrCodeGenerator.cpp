@@ -1,11 +1,11 @@
-#include "Common/QrCodeGenerator.h"
+#include "GUI/QrCodeGenerator.h"
 
 #include <QDebug>
 
 #include <exception>
 #include <vector>
 
-ZUKA_LOG_CATEGORY(qrCodeLogCategory, "common.qrcode")
+ZUKA_LOG_CATEGORY(qrCodeLogCategory, "gui.qrcode")
 
 QrCodeGenerator::QrCodeGenerator(QObject *parent)
     : QObject(parent)

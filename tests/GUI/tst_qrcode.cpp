@@ -1,6 +1,6 @@
 // QR codes as SVG: the document's form, and a round trip through a real renderer
 // (rsvg-convert) and a real decoder (zbarimg).
-#include "Common/QrCodeGenerator.h"
+#include "GUI/QrCodeGenerator.h"
 #include "LogCapture.h"
 
 #include <QProcess>
