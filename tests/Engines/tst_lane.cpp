@@ -263,7 +263,8 @@ void TstLane::cleanupTestCase()
 // (the terminal dropped where it stands and started again on the same lane), "at P" (wait
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
-// gets the next call), "log TEXT" (logged once), "terminal S" (wait for that state),
+// gets the next call), "first OP [MS]" (its sensors and events before its answer, MS late),
+// "log TEXT" (logged once), "never TEXT" (not logged), "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -340,6 +341,11 @@ void TstLane::passages_data()
         << "ISSUANCE" << "" << "hand" << 1;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    // The dispenser reports the box before its answer: a normal keep, without a warning.
+    QTest::newRow("exit, card kept, sensors before the answer")
+        << exit << QVariantMap() << open
+        << QStringList{"first /dispose", "insert", "Exit", "close", "Idle", "never Dispenser reports no card left"}
+        << "SCAN" << "" << "box" << 1;
     // A second card pushed into the mouth during the passage is neither taken in nor
     // put in the passage's record; its driver takes it back.
     QTest::newRow("exit, second card") << exit << QVariantMap() << open
@@ -529,10 +535,15 @@ void TstLane::passages()
             QVERIFY(sim(json(R"({"cmd": "insert", "uid": "B0000001"})"))["ok"].toBool());
         else if (step.startsWith("insert"))
             QVERIFY(sim(enteredCard(step == "insert" ? exitUid : step.mid(7)))["ok"].toBool());
-        else if (step.startsWith("delay ")) { // the device's next answer to the call comes late
+        else if (step.startsWith("delay ") || step.startsWith("first ")) { // the device's next answer comes late
             const QStringList words = step.split(' ');
-            QVERIFY(sim(json(QString(R"({"cmd": "fault", "op": "%1", "delay_ms": %2})").arg(words[1], words[2])))["ok"].toBool());
+            QJsonObject fault = json(QString(R"({"cmd": "fault", "op": "%1", "delay_ms": %2})").arg(words[1], words.value(2, "0")));
+            if (words[0] == "first")
+                fault["status"] = "before";
+            QVERIFY(sim(fault)["ok"].toBool());
         }
+        else if (step.startsWith("never "))
+            QCOMPARE(logs.countContaining(step.mid(6)), 0);
         else if (step.startsWith("force "))
             session()->setState(Session::State(QMetaEnum::fromType<Session::State>().keyToValue(qPrintable(step.mid(6)))));
         else if (step.startsWith("log ")) {
