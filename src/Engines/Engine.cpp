@@ -118,12 +118,13 @@ void Engine::finish(bool result, Backend::Transaction::Type type)
 
 void Engine::finishExit(Backend::Transaction::Type type)
 {
-    if (m_barrierOpened)
-        return finish(true, type);
-    // The vehicle may still stand before the closed barrier.
-    logger().error("Barrier never opened");
-    m_session->setError(QStringLiteral("Barrier never opened"));
-    finish(false, Backend::Transaction::ErrorReport);
+    if (!m_barrierOpened) {
+        // The vehicle may still stand before the closed barrier; the card was issued, kept
+        // or handed back all the same.
+        logger().error("Barrier never opened");
+        m_session->setError(QStringLiteral("Barrier never opened"));
+    }
+    finish(m_barrierOpened, type);
 }
 
 void Engine::nextCycle()

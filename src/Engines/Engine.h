@@ -161,7 +161,7 @@ protected:
 
     // Closes the cycle and sends its transaction, once per cycle.
     void finish(bool result, Backend::Transaction::Type type);
-    // The close of a passage that reached PostExit: passed with the given type, failed
+    // The close of a passage that reached PostExit with the given type: passed, or failed
     // when the barrier never opened for it.
     void finishExit(Backend::Transaction::Type type);
     // Waits for the barrier in Exit; after the bounded wait the passage is closed as
