@@ -186,8 +186,8 @@ class TstLane : public QObject
         const int uploads = m_camera.output().count("UPLOAD ");
         m_lane.terminal->start();
         return TestUtil::waitUntil([&] {
-            return (!ready || m_lane.terminal->state() == Terminal::Ready) && session()->state() == Session::Idle
-                   && polled.count() >= 2 && (!camera || m_camera.output().count("UPLOAD ") > uploads);
+            return (ready ? m_lane.terminal->state() == Terminal::Ready && session()->state() == Session::Idle
+                          : session()->state() != Session::Stopped) && !polled.isEmpty() && (!camera || m_camera.output().count("UPLOAD ") > uploads);
         }, 20000);
     }
 
@@ -264,7 +264,8 @@ void TstLane::cleanupTestCase()
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
 // gets the next call), "first OP [MS]" (its sensors and events before its answer, MS late),
-// "log TEXT" (logged once), "never TEXT" (not logged), "terminal S" (wait for that state),
+// "set K V" (configuration), "log TEXT" (logged once), "never TEXT" (not logged), "terminal S"
+// (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -320,6 +321,12 @@ void TstLane::passages_data()
         << QStringList{"button", "WaitCollect", "barrier stall", "barrier down", "take", "Exit", "PostExit", "Idle",
                        "barrier 0x100001", "opens 0"}
         << "ISSUANCE" << "Barrier never opened" << "hand" << 0;
+    // The engine made again while the card waits in the mouth: the barrier opens once it is taken.
+    QTest::newRow("entry, model flap while the card is presented")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "button", "log Card ejected successfully", "model NONE", "model ELR19093",
+                       "take", "Exit", "close", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
     // A card test pauses the lane: an Error -> Ready flap meanwhile leaves the engine stopped.
     QTest::newRow("entry, paused through an error flap")
         << entry << QVariantMap() << open
@@ -359,17 +366,38 @@ void TstLane::passages_data()
                                        << "SCAN" << "" << "box" << 1;
     // The service bus answers after the lane was stopped and started again: the answer
     // of the dropped passage leaves the idle session alone, and the card that passage left
-    // at the reader is kept and reported.
+    // at the reader goes back to its driver; the passage is reported once, as interrupted (the
+    // same with the program restarted).
     QTest::newRow("exit, answer after a restart")
         << exit << QVariantMap() << R"({"delayMs": 1500, "json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})"
         << QStringList{"insert", "log Requesting ESB permission for opening barrier", "pause", "Stopped", "resume",
-                       "Idle", "log Ignoring result of a finished passage", "Idle"}
-        << "ERROR_REPORT" << "Card left in the reader" << "box" << 1;
-    // Restarted while the card it took in is read: that card is read, kept and reported first.
+                       "Idle", "log Ignoring result of a finished passage", "take", "terminal Ready"}
+        << "ERROR_REPORT" << "Passage interrupted in Permission" << "hand" << 0;
+    QTest::newRow("exit, restarted before the permission")
+        << exit << QVariantMap() << R"({"delayMs": 1500, "json": {"code": "OPEN", "descr": "ok", "cardReturn": false}})"
+        << QStringList{"insert", "log Requesting ESB permission for opening barrier", "restart", "take", "terminal Ready"}
+        << "ERROR_REPORT" << "Passage interrupted in Permission" << "hand" << 0;
+    // Restarted while the card it took in is read: that card goes back to its driver.
     QTest::newRow("exit, restarted while the card is read")
         << exit << QVariantMap() << open
-        << QStringList{"delay /enable 2000", "insert", "log Reading card", "restart", "terminal Ready", "accepting"}
-        << "ERROR_REPORT" << "Card left in the reader" << "box" << 1;
+        << QStringList{"delay /enable 2000", "insert", "log Reading card", "restart", "take", "terminal Ready", "accepting"}
+        << "" << "" << "" << 0;
+    // Restarted after the permission, the card kept: the barrier opens once for a waiting truck.
+    QTest::newRow("exit, restarted after the keep, the truck waiting")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "restart", "Exit", "close",
+                       "opens 1", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    QTest::newRow("exit, restarted after the keep, no truck")
+        << exit << QVariantMap() << open
+        << QStringList{"first /dispose 3000", "insert", "log Card disposed : uid=", "restart", "terminal Ready", "accepting", "opens 0"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // Restarted (as Restart Application does), the returned card left in the mouth, kept: one report.
+    QTest::newRow("exit, restarted with the returned card in the mouth")
+        << exit << QVariantMap() << openReturn
+        << QStringList{"insert", "WaitCollect", "at mouth", "set terminal/collectTimeoutSec 1", "restart",
+                       "log Card of an interrupted passage, reported with it : ", "terminal Ready", "accepting"}
+        << "SCAN" << "Passage interrupted in WaitCollect" << "box" << 1;
     // The broker gone during the read: failed with that reason, the card handed back later.
     QTest::newRow("exit, broker outage during the read")
         << exit << QVariantMap() << open
@@ -425,7 +453,7 @@ void TstLane::passages_data()
     // The card kept, the truck driving through: the passage goes once, as interrupted.
     QTest::newRow("exit, engine dropped at the barrier")
         << exit << QVariantMap() << open
-        << QStringList{"insert", "Exit", "model ELR19093", "log Passage interrupted : ", "close"} << "ERROR_REPORT"
+        << QStringList{"insert", "Exit", "model ELR19093", "log Passage interrupted : ", "close"} << "SCAN"
         << "Passage interrupted in Exit" << "box" << 1;
     // The transaction waits in memory and goes once there is room.
     QTest::newRow("exit, disk full at the close")
@@ -548,6 +576,8 @@ void TstLane::passages()
                 fault["status"] = "before";
             QVERIFY(sim(fault)["ok"].toBool());
         }
+        else if (step.startsWith("set "))
+            m_lane.config->set(step.section(' ', 1, 1), step.section(' ', 2));
         else if (step.startsWith("never "))
             QCOMPARE(logs.countContaining(step.mid(6)), 0);
         else if (step.startsWith("force "))
@@ -643,8 +673,8 @@ void TstLane::passages()
 }
 
 // The headless lane runner killed in a passage and started again: the back office gets
-// the passage once, as interrupted, and a card left in the mouth with nobody to take it is
-// pulled in and kept, under that same report.
+// the passage once, as interrupted after its permission, and a card left in the mouth with
+// nobody to take it is pulled in and kept, under that same report.
 void TstLane::killed_data()
 {
     QTest::addColumn<bool>("returned"); // the service bus hands the card back
@@ -684,8 +714,10 @@ void TstLane::killed()
     QStringList sent;
     for (const QJsonObject &r : m_office.requests(Transactions))
         if (bodyOf(r)["cardUid"].toString() == uid)
-            sent << bodyOf(r)["type"].toString() + ": " + bodyOf(r)["errorDetails"].toString();
-    QCOMPARE(sent, QStringList{"ERROR_REPORT: Passage interrupted in " + state});
+            sent << bodyOf(r)["type"].toString();
+    QCOMPARE(sent, QStringList{"SCAN"});
+    QCOMPARE(TestUtil::sqlite3(dir + "/terminal.db", "SELECT errorDetails FROM Transactions WHERE cardUid = '" + uid + "'"),
+             "Passage interrupted in " + state);
     QVERIFY(again.stop());
 }
 
