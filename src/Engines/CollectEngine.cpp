@@ -78,6 +78,7 @@ void CollectEngine::connectDevices()
             enableAccept();
     });
     connect(m_lane->dispenser(), &manager::Dispenser::statusReceived, this, &CollectEngine::onDispenserStatus);
+    connect(m_lane->dispenser(), &manager::Dispenser::connectionLost, this, [this] { m_checkOnReport = true; });
     // A card still in the path keeps the lane out of order from the start (the terminal
     // reads it once the engine has started).
     m_checkOnReport = m_lane->cardIssuer()->state() == manager::CardIssuer::Init;

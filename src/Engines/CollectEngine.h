@@ -82,8 +82,9 @@ private:
     bool m_blocked = false;
     bool m_clearing = false;
     bool m_clearHandBack = false; // of the clearing tried again
-    // Started before the devices had reported: the dispenser's first report tells whether
-    // a card is left at the reader.
+    // Started before the devices had reported, or the broker connection lost since: the
+    // dispenser's next report tells whether a card is left at the reader (one taken in
+    // while the connection was down was never announced).
     bool m_checkOnReport = false;
     // What clearing the path learned: the card's uid, the reads tried for it (a second
     // when a reader that reported the card found had not said which), whether the card

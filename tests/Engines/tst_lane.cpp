@@ -93,11 +93,12 @@ class TstLane : public QObject
 
     QJsonObject sim(const QJsonObject &cmd) { return m_lane.sim->control(*m_lane.mqtt, cmd); }
 
-    // The card as the simulated devices hold it.
+    // The card as the simulated devices hold it (their state file: read with the broker away too).
     QJsonObject simCard(const QString &uid)
     {
-        const QJsonObject state = sim(json(R"({"cmd": "dump"})"))["state"].toObject();
-        return state["cards"].toObject()[uid].toObject();
+        QFile file(m_dir.filePath(QString("lane%1.json").arg(m_lanes)));
+        file.open(QIODevice::ReadOnly);
+        return QJsonDocument::fromJson(file.readAll())["cards"].toObject()[uid].toObject();
     }
 
     void setLevel(int pin, int level)
@@ -264,8 +265,8 @@ void TstLane::cleanupTestCase()
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
 // gets the next call), "first OP [MS]" (its sensors and events before its answer, MS late),
-// "set K V" (configuration), "log TEXT" (logged once), "never TEXT" (not logged), "terminal S"
-// (wait for that state),
+// "intake MS" (a card is taken in that late), "set K V" (configuration), "log TEXT" (logged
+// once), "never TEXT" (not logged), "terminal S" (wait for that state),
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -398,6 +399,12 @@ void TstLane::passages_data()
         << QStringList{"insert", "WaitCollect", "at mouth", "set terminal/collectTimeoutSec 1", "restart",
                        "log Card of an interrupted passage, reported with it : ", "terminal Ready", "accepting"}
         << "SCAN" << "Passage interrupted in WaitCollect" << "box" << 1;
+    // A card taken in while the broker is away, never announced, is handed back once it is back.
+    QTest::newRow("exit, card taken in while the broker is away")
+        << exit << QVariantMap() << open
+        << QStringList{"intake 1000", "insert", "broker down", "at rfid", "broker up", "take", "terminal Ready",
+                       "accepting", "insert", "Exit", "close", "Idle"}
+        << "SCAN" << "" << "box" << 1;
     // The broker gone during the read: failed with that reason, the card handed back later.
     QTest::newRow("exit, broker outage during the read")
         << exit << QVariantMap() << open
@@ -576,6 +583,8 @@ void TstLane::passages()
                 fault["status"] = "before";
             QVERIFY(sim(fault)["ok"].toBool());
         }
+        else if (step.startsWith("intake "))
+            QVERIFY(sim(json(QString(R"({"cmd": "timing", "move_ms": %1})").arg(step.mid(7))))["ok"].toBool());
         else if (step.startsWith("set "))
             m_lane.config->set(step.section(' ', 1, 1), step.section(' ', 2));
         else if (step.startsWith("never "))
