@@ -76,8 +76,8 @@ public slots:
     // passage never to close; sendTransaction with the same uuid completes it. Held rows
     // left by a process that ended are completed (sent as they are) at construction.
     void holdTransaction(Backend::Transaction::Ptr trans);
-    // The cards named by passages left open when the program last ended, reported as such.
-    const QStringList &interruptedCards() const { return m_sender.interruptedCards(); }
+    // The reports of passages left open when the program last ended, sent as they were held.
+    const QList<Transaction::Ptr> &interrupted() const { return m_sender.interrupted(); }
     void sendCommandResult(QString id, QString command, bool result, QString error);
     void sendCommandResult(QString id, QString command, bool result);
     void sendProgress(QString operation, int progress);

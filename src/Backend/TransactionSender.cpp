@@ -58,8 +58,7 @@ TransactionSender::TransactionSender(Database &database, HttpClient &client, std
     // they were last written.
     for (const Transaction::Ptr &trans : m_database.transHeld()) {
         log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
-        if (!trans->cardUid().isEmpty())
-            m_interruptedCards.append(trans->cardUid());
+        m_interrupted.append(trans);
         m_held.insert(trans->uuid());
         store(trans);
     }

@@ -12,7 +12,6 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
-#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
@@ -60,9 +59,9 @@ public:
     void send(const Transaction::Ptr &trans);
     // Sends the rows due, one at a time.
     void processPending();
-    // The cards named by the passages that a process which ended left open (completed here
-    // at the start).
-    const QStringList &interruptedCards() const { return m_interruptedCards; }
+    // The reports of the passages that a process which ended left open, completed here at
+    // the start as they were last held.
+    const QList<Transaction::Ptr> &interrupted() const { return m_interrupted; }
 
 signals:
     // A send the back office did not accept, as it answered (status 0: no answer).
@@ -95,7 +94,7 @@ private:
     bool m_sendInProgress = false;
     // Uuids of transactions held for open passages.
     QSet<QString> m_held;
-    QStringList m_interruptedCards;
+    QList<Transaction::Ptr> m_interrupted;
     // What could not be written yet (a full disk), oldest first: new transactions, and
     // transactions whose send result is still to be written (their attempts above 0).
     QList<Transaction::Ptr> m_kept;

@@ -55,13 +55,13 @@ CollectEngine::CollectEngine(Lane *lane, QObject *parent) : Engine(lane, parent)
     m_clearRetry.setInterval(ClearRetryMs);
     connect(&m_clearRetry, &QTimer::timeout, this, [this] {
         if (running() && m_blocked && m_session->state() == Session::Idle)
-            clearCardPath();
+            clearCardPath(m_clearHandBack);
     });
     m_mouthWait.setSingleShot(true);
     connect(&m_mouthWait, &QTimer::timeout, this, [this] {
         // Nobody took the card left in the mouth, and the dispenser did not take it in.
         if (running() && m_session->state() == Session::Idle && m_lane->dispenser()->cardInMouth() && !cardAtReader())
-            clearCardPath();
+            clearCardPath(false);
     });
 }
 
@@ -79,6 +79,7 @@ void CollectEngine::connectDevices()
             enableAccept();
     });
     connect(m_lane->dispenser(), &manager::Dispenser::statusReceived, this, &CollectEngine::onDispenserStatus);
+    connect(m_lane->dispenser(), &manager::Dispenser::connectionLost, this, [this] { m_checkOnReport = true; });
     // A card still in the path keeps the lane out of order from the start (the terminal
     // reads it once the engine has started).
     m_checkOnReport = m_lane->cardIssuer()->state() == manager::CardIssuer::Init;
@@ -96,6 +97,17 @@ void CollectEngine::releaseDevices()
     setReadiness(m_blocked, false);
     disconnect(m_lane->dispenser(), nullptr, this, nullptr);
     disableAccept();
+    // A failed passage whose card was still being handed back: finished by the next run.
+    if (const Backend::Transaction::Ptr report = std::exchange(m_pending, {})) {
+        if (report->cardUid().isEmpty())
+            report->setCardUid(m_clearUid);
+        handOver(report);
+    }
+}
+
+bool CollectEngine::decided(Session::State state) const
+{
+    return state == Session::CardProcess || state == Session::WaitCollect || state == Session::Exit;
 }
 
 QString CollectEngine::unready() const
@@ -125,7 +137,7 @@ void CollectEngine::onDispenserStatus()
     if ((m_acceptFailed || m_acceptPending) && wantsCard())
         enableAccept();
     if (m_session->state() == Session::Idle && !m_clearing && (m_blocked || (firstReport && cardAtReader())))
-        clearCardPath();
+        clearCardPath(true);
 }
 
 // One of the flags unready() reads.
@@ -245,41 +257,47 @@ void CollectEngine::enterIdle()
         m_clearUid.clear();
         m_clearKept = false;
     }
-    if (m_pending || cardAtReader())
-        return clearCardPath();
+    // A card in the mouth while passages taken over at the run's start are to be finished is
+    // theirs: offered again, kept when not taken.
+    const bool inMouth = m_lane->dispenser()->cardInMouth();
+    if (m_pending || cardAtReader() || (inMouth && interruptedLeft()))
+        return clearCardPath(true);
     const int timeout = collectTimeout();
-    if (m_lane->dispenser()->cardInMouth() && timeout > 0)
+    if (inMouth && timeout > 0)
         m_mouthWait.start(Utils::secondsToMsec(timeout));
     serve();
 }
 
 void CollectEngine::serve()
 {
+    if (finishInterrupted())
+        return;
     enableAccept();
     if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
 }
 
-// The card path cleared while the session is Idle: the failed passage's report, or one of
-// its own for a card found in the path, then the lane serves again.
-void CollectEngine::clearCardPath()
+// The card path cleared while the session is Idle: the failed passage's report, none for the
+// card of an interrupted passage (its own report names it), or one of its own for a card
+// kept from the path; then the lane serves again.
+void CollectEngine::clearCardPath(bool handBack)
 {
     setReadiness(m_blocked, true);
     if (m_clearing)
         return;
     m_clearing = true;
+    m_clearHandBack = handBack;
     m_clearRetry.stop();
     m_mouthWait.stop();
     m_uidReads = 0;
     engineLog.warn("Clearing card path");
-    clearPath(bool(m_pending))
+    clearPath(handBack)
         .doneZero(guardedRun([this] {
             m_clearing = false;
-            const Backend::CardBO *cardBO = m_lane->cardBO();
             if (m_pending) {
                 sendPending();
-            } else if (m_clearKept && cardBO && cardBO->interruptedCards().contains(m_clearUid)) {
-                engineLog.info("Card of an interrupted passage, already reported : ", Log::outside(m_clearUid));
+            } else if (m_clearKept && interruptedCard(m_clearUid)) {
+                engineLog.info("Card of an interrupted passage, reported with it : ", Log::outside(m_clearUid));
             } else if (m_clearKept) {
                 const Backend::Transaction::Ptr left =
                     passageTransaction(Backend::Transaction::ErrorReport, QStringLiteral("Card left in the reader"));
@@ -340,7 +358,7 @@ Deferred<> CollectEngine::clearPath(bool handBack)
                 m_uidReads = UidReads;
                 onward(handBack)(r);
             }));
-    } else if (cardAtReader() && handBack) {
+    } else if (cardAtReader() && handBack && !keptCard(m_clearUid)) {
         issuer->presentCard(timeout)
             .done(guardedRun([cleared](const Result &r) {
                 engineLog.info("Card collected by user");
@@ -362,6 +380,12 @@ Deferred<> CollectEngine::clearPath(bool handBack)
         clear.resolve();
     }
     return clear;
+}
+
+bool CollectEngine::keptCard(const QString &uid) const
+{
+    const InterruptedPassage *passage = interruptedCard(uid);
+    return passage && passage->report->type() != Backend::Transaction::ErrorReport;
 }
 
 void CollectEngine::sendPending()
@@ -497,7 +521,6 @@ void CollectEngine::processCard()
     usage.locationId = m_session->locationId();
     card->incrUsageCounter(1);
     card->addUsageLog(usage);
-    holdPassage();
 
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
         engineLog.error(Log::outside(r.error));

@@ -32,6 +32,9 @@ private:
     void onDispenserStatus();
     void onStateChanged(Session::State prev, Session::State curr) override;
     bool pathBlocked() const override { return m_blocked; }
+    Backend::Transaction::Type passageType() const override { return Backend::Transaction::Scan; }
+    // From the card's processing on (the permission given): the card is kept or written.
+    bool decided(Session::State state) const override;
 
     // State actions, in the order of the passage.
     void enterIdle();
@@ -52,10 +55,14 @@ private:
 
     // A card the lane still holds (at the reader, or in the mouth with nobody to take it)
     // is taken out of the path before the lane serves again: the lane is out of order
-    // meanwhile, and tries again while a device does not answer.
+    // meanwhile, and tries again while a device does not answer. A card found at the
+    // reader goes back to its driver (handBack) unless a passage decided before it was
+    // interrupted keeps it; a card in the mouth is offered (handBack) or pulled in.
     bool cardAtReader() const;
-    void clearCardPath();
+    void clearCardPath(bool handBack);
     Deferred<> clearPath(bool handBack);
+    // The card of a passage decided before it was interrupted: kept, its driver let out.
+    bool keptCard(const QString &uid) const;
     void sendPending();
     int collectTimeout() const;
 
@@ -74,8 +81,10 @@ private:
     QTimer m_mouthWait;
     bool m_blocked = false;
     bool m_clearing = false;
-    // Started before the devices had reported: the dispenser's first report tells whether
-    // a card is left at the reader.
+    bool m_clearHandBack = false; // of the clearing tried again
+    // Started before the devices had reported, or the broker connection lost since: the
+    // dispenser's next report tells whether a card is left at the reader (one taken in
+    // while the connection was down was never announced).
     bool m_checkOnReport = false;
     // What clearing the path learned: the card's uid, the reads tried for it (a second
     // when a reader that reported the card found had not said which), whether the card

@@ -7,6 +7,7 @@
 #include "Managers/Barrier.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
+#include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
 
 #include <QUuid>
@@ -103,28 +104,90 @@ Backend::Transaction::Ptr Engine::holdReport(Backend::Transaction::Type type)
     return transaction;
 }
 
-void Engine::holdPassage()
+QString Engine::interruptedIn(Session::State state)
 {
-    m_held = passageTransaction(Backend::Transaction::ErrorReport,
-                                QStringLiteral("Passage interrupted in ") + Session::stateToStr(m_session->state()));
+    return QStringLiteral("Passage interrupted in ") + Session::stateToStr(state);
+}
+
+// Each step of a passage that has its card, up to its barrier, is noted in its held report.
+void Engine::holdPassage(Session::State state)
+{
+    if (state < Session::DataCollect || state > Session::Exit || !(m_held || m_session->card())
+        || m_session->uuid() == m_reportedUuid)
+        return;
+    m_held = passageTransaction(decided(state) ? passageType() : Backend::Transaction::ErrorReport,
+                                interruptedIn(state));
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(m_held);
 }
 
+void Engine::handOver(const Backend::Transaction::Ptr &report)
+{
+    logger().warn("Passage interrupted : ", report->toString());
+    m_lane->interruptedPassages().append({report, true});
+}
+
+Session::State Engine::resumeAt(const InterruptedPassage &passage)
+{
+    return passage.report->type() == passageType() ? Session::Exit : Session::Idle;
+}
+
+bool Engine::finishInterrupted()
+{
+    bool resumed = false;
+    const QList<InterruptedPassage> passages = std::exchange(m_interrupted, {});
+    for (auto it = passages.crbegin(); it != passages.crend(); ++it) { // the latest first
+        const Session::State at = resumeAt(*it);
+        int waitSec = exitTimeoutSec();
+        if (it->report->errorDetails() == interruptedIn(Session::WaitCollect))
+            waitSec += m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
+        const bool inTime = QDateTime::currentDateTime() <= it->report->timestamp().addSecs(waitSec);
+        if (!resumed && at != Session::Idle && inTime && (at != Session::Exit || m_lane->loop()->isOccupied())) {
+            resume(*it, at);
+            resumed = true;
+        } else if (it->held) {
+            sendReport(it->report);
+        }
+    }
+    return resumed;
+}
+
+void Engine::resume(const InterruptedPassage &passage, Session::State at)
+{
+    const Backend::Transaction::Ptr &report = passage.report;
+    logger().info("Resuming interrupted passage in ", Session::stateToStr(at), " : ", report->toString());
+    m_session->setUuid(report->uuid());
+    m_session->setCardId(report->cardUid());
+    m_session->setError(report->errorDetails()); // the report's details at its close
+    m_held = passage.held ? report : Backend::Transaction::Ptr();
+    m_reportedUuid = passage.held ? QString() : report->uuid();
+    m_session->setState(at);
+}
+
+const InterruptedPassage *Engine::interruptedCard(const QString &uid) const
+{
+    for (const InterruptedPassage &passage : m_interrupted) {
+        if (!uid.isEmpty() && passage.report->cardUid() == uid)
+            return &passage;
+    }
+    return nullptr;
+}
+
 void Engine::finish(bool result, Backend::Transaction::Type type)
 {
-    if (closeSession(result))
+    if (closeSession(result) && m_session->uuid() != m_reportedUuid)
         sendTransaction(type);
 }
 
 void Engine::finishExit(Backend::Transaction::Type type)
 {
-    if (m_barrierOpened)
-        return finish(true, type);
-    // The vehicle may still stand before the closed barrier.
-    logger().error("Barrier never opened");
-    m_session->setError(QStringLiteral("Barrier never opened"));
-    finish(false, Backend::Transaction::ErrorReport);
+    if (!m_barrierOpened) {
+        // The vehicle may still stand before the closed barrier; the card was issued, kept
+        // or handed back all the same.
+        logger().error("Barrier never opened");
+        m_session->setError(QStringLiteral("Barrier never opened"));
+    }
+    finish(m_barrierOpened, type);
 }
 
 void Engine::nextCycle()
@@ -145,8 +208,10 @@ void Engine::connectSession()
                 if (run != m_run)
                     return;
                 logStateChange(prev, curr);
-                if (m_running)
-                    onStateChanged(prev, curr);
+                if (!m_running)
+                    return;
+                holdPassage(curr);
+                onStateChanged(prev, curr);
             },
             Qt::QueuedConnection);
     });
@@ -172,6 +237,7 @@ void Engine::start()
     ++m_run;
     ++m_cycle;
     m_running = true;
+    m_interrupted = std::exchange(m_lane->interruptedPassages(), {});
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
     connectDevices();
@@ -192,13 +258,10 @@ void Engine::start()
 
 void Engine::stop()
 {
-    // A passage that the stop cuts short after its card left the lane's hands is reported
-    // with what is known.
-    if (const Backend::Transaction::Ptr held = std::exchange(m_held, {})) {
-        logger().warn("Passage interrupted : ", held->toString());
-        if (Backend::CardBO *cardBO = m_lane->cardBO())
-            cardBO->sendTransaction(held);
-    }
+    // What the stop leaves open is finished by the next run (of this engine or another).
+    m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
+    if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
+        handOver(held);
     ++m_run;
     ++m_cycle;
     m_running = false;
@@ -253,22 +316,26 @@ bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
     return false;
 }
 
-void Engine::armExitWait()
+int Engine::exitTimeoutSec() const
 {
     const QVariant configured = m_lane->config().get(Key::TerminalExitTimeoutSec);
-    const int sec = configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec;
-    m_exitTimer.start(Utils::secondsToMsec(qMax(1, sec)));
+    return qMax(1, configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec);
+}
+
+void Engine::armExitWait()
+{
+    m_exitTimer.start(Utils::secondsToMsec(exitTimeoutSec()));
 }
 
 void Engine::presentCard()
 {
-    // Held again where the exit lane held it when it wrote the card: the report says where
-    // the passage was.
-    holdPassage();
     const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
-    logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
-    m_lane->cardIssuer()
-        ->presentCard(timeout)
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
+    // A card already in the mouth (a passage taken up again) is not ejected again.
+    const bool inMouth = m_lane->dispenser()->cardInMouth();
+    if (!inMouth)
+        logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
+    (inMouth ? issuer->waitRemoved(timeout) : issuer->presentCard(timeout))
         .done(guarded({Session::WaitCollect}, [this](const manager::CardIssuer::Result &) {
             logger().info("Card collected successfully : ", Log::outside(m_session->cardId()));
             m_session->setState(Session::Exit);
@@ -282,8 +349,6 @@ void Engine::presentCard()
 
 void Engine::openBarrier()
 {
-    if (m_held)
-        holdPassage();
     logger().info("Opening barrier");
     armExitWait();
     sendOpen();

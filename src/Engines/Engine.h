@@ -63,12 +63,6 @@ public:
     // the next start should the program end first) until it is sent with sendReport.
     Backend::Transaction::Ptr holdReport(Backend::Transaction::Type type);
     void sendReport(const Backend::Transaction::Ptr &transaction);
-    // From the step after which the card can be in the driver's hand (presented, or kept
-    // or written at the exit) the passage's transaction is held on disk as an error
-    // report of an interrupted passage: completed at the close, sent as it is when the
-    // engine stops first, or by the card back office after a restart. Called again, it
-    // notes the later step.
-    void holdPassage();
 
 signals:
     void sessionStarted();
@@ -159,15 +153,41 @@ protected:
     void disconnectSession();
     virtual void onStateChanged(Session::State prev, Session::State curr) = 0;
 
+    // The passage journal. From the step at which a passage has its card (the exit lane's
+    // taken in, the entry lane's written) until its close, its report is held on disk at
+    // each step: an error report "Passage interrupted in" the step, or, once the passage is
+    // decided, the passage's own type with that text; completed at the close. An engine
+    // that stops first leaves the report held for the next run; one the program's last run
+    // left open is sent as it stood when the program starts again. The next run takes them
+    // over at its start and finishes what was decided (finishInterrupted).
+    virtual Backend::Transaction::Type passageType() const = 0;
+    virtual bool decided(Session::State state) const = 0;
+    static QString interruptedIn(Session::State state);
+    // Where an interrupted passage goes on: Exit for one this lane decided (its barrier
+    // still to open), Idle for one that is only reported. A lane may decide a held passage
+    // from what its devices show now.
+    virtual Session::State resumeAt(const InterruptedPassage &passage);
+    // Once the lane is back and its card path clear: the latest passage that goes on does
+    // so (into Exit only while a vehicle stands on the loop), within the time it would
+    // still have waited for its vehicle; every other one is reported as it was held.
+    // Returns whether a passage goes on.
+    bool finishInterrupted();
+    bool interruptedLeft() const { return !m_interrupted.isEmpty(); }
+    // The passage taken over at this run's start whose card that is; null when none.
+    const InterruptedPassage *interruptedCard(const QString &uid) const;
+    // A held report of a passage the engine leaves open, for the next engine to finish.
+    void handOver(const Backend::Transaction::Ptr &report);
+
     // Closes the cycle and sends its transaction, once per cycle.
     void finish(bool result, Backend::Transaction::Type type);
-    // The close of a passage that reached PostExit: passed with the given type, failed
+    // The close of a passage that reached PostExit with the given type: passed, or failed
     // when the barrier never opened for it.
     void finishExit(Backend::Transaction::Type type);
     // Waits for the barrier in Exit; after the bounded wait the passage is closed as
     // passed with a warning. Cancelled by leaving Exit or stopping.
     void armExitWait();
     void exitWaitElapsed();
+    int exitTimeoutSec() const;
 
     // State actions both lanes share: the card handed to the driver (WaitCollect, on to
     // Exit once taken), the barrier opened (Exit).
@@ -204,6 +224,8 @@ protected:
 
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
+    void holdPassage(Session::State state);
+    void resume(const InterruptedPassage &passage, Session::State at);
     void sendOpen();
     void onBarrierStatus();
 
@@ -214,6 +236,8 @@ private:
     QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
+    QList<InterruptedPassage> m_interrupted; // taken over at the run's start, until finished
+    QString m_reportedUuid; // a passage going on whose report the program's start already sent
     bool m_running = false;
     // The barrier in this passage's Exit: seen open (or its open command taken); an open
     // command that failed, to be sent again once the controller's connection is back.

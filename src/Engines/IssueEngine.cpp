@@ -7,6 +7,7 @@
 #include "Common/ConfigKeys.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
+#include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
 
 #include <QTimer>
@@ -95,9 +96,26 @@ void IssueEngine::enterIdle()
 {
     nextCycle();
     resetSession();
+    if (finishInterrupted())
+        return;
     prepareCard();
     if (m_lane->loop()->isOccupied())
         m_session->setState(Session::DataCollect);
+}
+
+// A passage interrupted while its card was presented goes on while the card waits in the
+// mouth; a card taken meanwhile decided it.
+Session::State IssueEngine::resumeAt(const InterruptedPassage &passage)
+{
+    if (!passage.held || passage.report->errorDetails() != interruptedIn(Session::WaitCollect))
+        return Engine::resumeAt(passage);
+    const manager::Dispenser *dispenser = m_lane->dispenser();
+    if (dispenser->cardInMouth())
+        return Session::WaitCollect;
+    if (dispenser->cardInRfid()) // taken back in, not collected
+        return Session::Idle;
+    passage.report->setType(passageType());
+    return Session::Exit;
 }
 
 void IssueEngine::prepareCard()

@@ -29,6 +29,10 @@ private:
     void onCardCollected(Tag::Ptr card);
     void onCardDisposed(Tag::Ptr card);
     void onStateChanged(Session::State prev, Session::State curr) override;
+    Backend::Transaction::Type passageType() const override { return Backend::Transaction::Issuance; }
+    // Once the driver took the card.
+    bool decided(Session::State state) const override { return state == Session::Exit; }
+    Session::State resumeAt(const InterruptedPassage &passage) override;
 
     // State actions, in the order of the passage.
     void enterIdle();

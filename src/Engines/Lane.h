@@ -2,6 +2,9 @@
 // What the lane engines see of the lane: its identity and type, the devices and cameras
 // a passage uses, the back-office clients it reports to and the configuration. The
 // terminal implements it; the engines never reach the terminal itself.
+#include "Backend/Transaction.h"
+
+#include <QList>
 #include <QString>
 
 class Config;
@@ -20,6 +23,15 @@ namespace Backend {
 class CardBO;
 class ESB;
 }
+
+// A passage left open when its engine stopped (or when the program last ended): its report
+// as last held, and whether that report is still held, to be completed by whoever finishes
+// the passage, or was already sent as it stood (by the program's start).
+struct InterruptedPassage
+{
+    Backend::Transaction::Ptr report;
+    bool held = false;
+};
 
 class Lane
 {
@@ -45,4 +57,7 @@ public:
     // Null while the lane has none.
     virtual Backend::CardBO *cardBO() const = 0;
     virtual Backend::ESB *esb() const = 0;
+
+    // The passages left open for the next engine that runs the lane.
+    virtual QList<InterruptedPassage> &interruptedPassages() = 0;
 };

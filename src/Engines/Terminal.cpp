@@ -83,6 +83,9 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     , m_session(new Session(this))
     , m_identity(config)
 {
+    // What the program's last run left open is finished by the first engine that runs.
+    for (const Backend::Transaction::Ptr &report : m_cardBO->interrupted())
+        m_interrupted.append({report, false});
     connect(&m_identity, &Identity::serialNumChanged, this, &Terminal::serialNumChanged);
     connect(&m_identity, &Identity::customsIdChanged, this, &Terminal::customsIdChanged);
     connect(&m_identity, &Identity::locationIdChanged, this, &Terminal::locationIdChanged);

@@ -112,6 +112,7 @@ public:
     Backend::Database *database() const { return m_database; }
     Backend::CardBO *cardBO() const override { return m_cardBO; }
     Backend::ESB *esb() const override { return m_esb; }
+    QList<InterruptedPassage> &interruptedPassages() override { return m_interrupted; }
 
     // What the card back office reads of the lane.
     bool rfidActive() const override;
@@ -201,6 +202,7 @@ private:
     Session *m_session = nullptr;
     Identity m_identity;
     QSharedPointer<Engine> m_engine;
+    QList<InterruptedPassage> m_interrupted;
     bool m_paused = false;
     QList<QMetaObject::Connection> m_connections; // made by start(), removed by stop()
 };

@@ -662,16 +662,22 @@ Deferred<Result> CardIssuer::collectCard()
     log.info(QStringLiteral("Collecting card : uid=") + uidText(m_currCard));
 
     // The answer may be lost on its way (the broker gone meanwhile): the dispenser's
-    // sensors, reported while it is awaited (again once the service is back), showing no
-    // card at the reader or in the mouth then tell that the card went into the box.
+    // sensors showing no card at the reader or in the mouth then tell that the card went
+    // into the box. The service reports its sensors before its answer, so a report heard
+    // over an unbroken connection only waits for the answer; one heard after the
+    // connection was lost, or an answer that never comes, settles the keep from them.
     struct Watch {
         bool settled = false;
+        bool lost = false;  // the connection dropped since the dispose was sent
+        bool empty = false; // the sensors have shown the path empty since then
         QMetaObject::Connection status;
+        QMetaObject::Connection connection;
     };
     auto watch = std::make_shared<Watch>();
     auto kept = [this, d, watch]() mutable {
         watch->settled = true;
         disconnect(watch->status);
+        disconnect(watch->connection);
         m_rfid->disable()
             .done([this, d](RFID::Result) mutable { resolve(d, Tag::Ptr()); })
             .fail([this, d](RFID::Result r) mutable {
@@ -681,13 +687,19 @@ Deferred<Result> CardIssuer::collectCard()
     };
     const Tag::Ptr card = m_currCard;
     const quint64 events = m_disposedEvents;
-    watch->status = connect(m_dispenser, &Dispenser::statusReceived, this, [this, kept, card, events]() mutable {
-        if (m_dispenser->cardInRfid() || m_dispenser->cardInMouth())
-            return;
+    auto keptBySensors = [this, kept, card, events]() mutable {
         log.warn(QStringLiteral("Dispenser reports no card left : card kept"));
         if (m_disposedEvents == events)
             countDisposed(card);
         kept();
+    };
+    watch->connection = connect(m_dispenser, &Dispenser::connectionLost, this, [watch] { watch->lost = true; });
+    watch->status = connect(m_dispenser, &Dispenser::statusReceived, this, [this, watch, keptBySensors]() mutable {
+        if (m_dispenser->cardInRfid() || m_dispenser->cardInMouth())
+            return;
+        watch->empty = true;
+        if (watch->lost)
+            keptBySensors();
     });
 
     sendDispose()
@@ -695,10 +707,13 @@ Deferred<Result> CardIssuer::collectCard()
             if (!watch->settled)
                 kept();
         })
-        .fail([this, d, watch](Dispenser::Result r) mutable {
+        .fail([this, d, watch, keptBySensors](Dispenser::Result r) mutable {
             if (watch->settled)
                 return;
+            if (watch->empty)
+                return keptBySensors();
             disconnect(watch->status);
+            disconnect(watch->connection);
             reject(d, r.description);
         });
     return d;

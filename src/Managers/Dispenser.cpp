@@ -43,6 +43,7 @@ Dispenser::Dispenser(MqttClient &mqtt, const QString &topic, QObject *parent, in
     handle(QStringLiteral("/card/removed"), [this](const QJsonObject &, const QString &) { emit cardRemoved(); });
     handle(QStringLiteral("/card/disposed"), [this](const QJsonObject &, const QString &) { emit cardDisposed(); });
     subscribeTopics();
+    connect(&mqtt, &MqttClient::disconnected, this, &Dispenser::connectionLost);
 }
 
 void Dispenser::onStatus(const QJsonObject &status)

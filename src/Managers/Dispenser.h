@@ -75,6 +75,9 @@ signals:
     // The service reported its sensors (each "/status" of a service that is there, also
     // when nothing changed: after a reconnection it says the service is back).
     void statusReceived();
+    // The broker connection was lost: what the service publishes meanwhile (its answers, its
+    // card events) is not heard, and its next report tells what happened.
+    void connectionLost();
 
 private:
     static ParseRules rules();
