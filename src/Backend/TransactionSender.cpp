@@ -210,7 +210,7 @@ void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, 
     d.attempts += 1;
     QJsonValue answer = body;
     const QJsonValue named = body.toObject().value(QStringLiteral("transactionUid"));
-    if (status >= 200 && status <= 299 && !named.isUndefined() && named != QJsonValue(trans->uuid())) {
+    if (status >= 200 && status <= 299 && named.isString() && named.toString() != trans->uuid()) {
         // The answer to another request (a server that answered one twice): every later
         // answer on that connection would be one behind. This one's answer is lost with it.
         m_client.closeIdleConnections();
