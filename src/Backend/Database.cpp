@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 #include <QSettings>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace Backend {
@@ -198,6 +199,36 @@ bool Database::isBlacklisted(const QString &uid) const
     QSqlQuery q = m_db.query(QStringLiteral("SELECT uid FROM Blacklist WHERE uid = ?"));
     q.addBindValue(uid);
     return m_db.execute(q) && q.next();
+}
+
+// Its rows are not logged one by one (a list holds up to a million); its commit need not
+// wait for the disk either: the version stored after the last slice does.
+bool Database::blacklistUpdate(const QStringList &added, const QStringList &removed)
+{
+    QSqlQuery begin = m_db.prepared(QStringLiteral("BEGIN"));
+    if (!m_db.execute(begin))
+        return false;
+    QSqlQuery add = m_db.prepared(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
+    QSqlQuery remove = m_db.prepared(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+    const auto run = [](QSqlQuery &q, const QStringList &uids) {
+        for (const QString &uid : uids) {
+            q.bindValue(0, uid);
+            if (!q.exec()) {
+                log.error("Could not update the blacklist : ", q.lastError().text());
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool written = run(add, added) && run(remove, removed);
+    add.finish();
+    remove.finish();
+    QSqlQuery end = m_db.prepared(written ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+    if (m_db.execute(end, SqlDatabase::Sync::Unsynced) && written)
+        return true;
+    if (written) // a commit that failed may leave the transaction open
+        m_db.execute(QStringLiteral("ROLLBACK"));
+    return false;
 }
 
 // --- Customs offices and locations --------------------------------------------------

@@ -42,6 +42,10 @@ public:
     bool blacklistAdd(const QString &uid);
     bool blacklistRemove(const QString &uid);
     bool isBlacklisted(const QString &uid) const;
+    // One slice of a list from the back office, in one transaction, not logged uid by uid:
+    // the uids added (those already listed stay) and removed. False, and nothing written,
+    // when it could not be written.
+    bool blacklistUpdate(const QStringList &added, const QStringList &removed);
 
     void setCustoms(const QList<DataRecord> &records);
     void setLocations(const QList<DataRecord> &records);
