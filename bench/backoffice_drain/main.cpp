@@ -1,8 +1,16 @@
 // Drains a queue of stored transactions into the card back office, as the card back
-// office's sender does after an outage: 1,000 rows (the baseline), then 10,000, over
-// loopback HTTPS with client certificates. Prints transactions per second and the cost
-// of one send for each (the cost must not grow with the backlog), then the send time of
-// a single new transaction with the queue empty.
+// office's sender does after an outage: 1,000 rows (the baseline), then 10,000 (or the
+// backlog given with --backlog N), over loopback HTTPS with client certificates. Prints
+// transactions per second, the cost of one send and the process's peak memory for each
+// (neither may grow with the backlog), then the send time of a single new transaction
+// with the queue empty.
+//
+// --blacklist N[,N...] applies a blacklist of N card uids instead, announced by a
+// heartbeat, against the same uids put into a new file on the same disk by the sqlite3
+// tool just before, in one transaction with one prepared statement (".import"). Prints the
+// apply's time (from the announcement to the version stored) over that baseline, and the
+// longest stall of the client's thread meanwhile (a timer due every 5 ms, late by that
+// much), while a transaction is stored and sent every 250 ms as passages would.
 //
 // The server is the back-office peer (tests/peers/backoffice_peer.py) as it always
 // runs: Python's threading HTTP server, TLS 1.2 asking for a client certificate, and
@@ -20,6 +28,7 @@
 #include "Common/Log/Logger.h"
 
 #include "BackOfficePeer.h"
+#include "TestUtil.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,6 +36,9 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSslKey>
@@ -66,9 +78,16 @@ struct Lane : Backend::LaneView
 int sentCount = 0;
 int failedCount = 0;
 std::function<void()> onAnswer;
+// When the blacklist was announced (invalid until it is).
+QElapsedTimer announced;
 
 void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
 {
+    if (msg.startsWith(QLatin1String("[Backend::CardBO] WARN: New blacklist version available : "))) {
+        if (!announced.isValid())
+            announced.start();
+        return;
+    }
     if (msg.startsWith(QLatin1String("[Backend::CardBO] Transaction sent successfully : ")))
         ++sentCount;
     else if (msg.startsWith(QLatin1String("[Backend::CardBO] Scheduling re-transmit"))
@@ -136,12 +155,39 @@ void queue(int n)
     QSqlDatabase::removeDatabase("bulk");
 }
 
+// The process's memory in KiB: "VmRSS" now, "VmHWM" the peak since resetPeak().
+qint64 memoryKiB(const char *field)
+{
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly);
+    return QRegularExpression(QString(field) + ":\\s*(\\d+)").match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+}
+
+void resetPeak()
+{
+    QFile refs("/proc/self/clear_refs");
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
 struct Figures
 {
     double seconds = 0;
+    qint64 peakKiB = 0;  // the process's peak memory during the drain
+    qint64 afterKiB = 0; // its memory after the drain, over that before it
     QVector<double> singleMs; // send times of single transactions, queue empty
     QString failure;
 };
+
+// The card back-office client's settings for the peer, with its client certificate.
+QVariantMap clientSettings(const BackOfficePeer &peer)
+{
+    return {{"card-bo/url", peer.https()},
+            {"card-bo/ignoreSslErrors", false},
+            {"card-bo/rootCA", peer.certFile("ca.pem")},
+            {"card-bo/pubCert", peer.certFile("client.pem")},
+            {"card-bo/privKey", peer.certFile("client.key")}};
+}
 
 // Sends n queued transactions through the card back office; then, with singles > 0,
 // that many new transactions one at a time.
@@ -150,22 +196,22 @@ Figures drain(BackOfficePeer &peer, const QString &dir, int n, int singles)
     Figures f;
     QDir().mkpath(dir);
     QDir::setCurrent(dir);
-    Config config("gui.conf", {{"card-bo/url", peer.https()},
-                               {"card-bo/ignoreSslErrors", false},
-                               {"card-bo/rootCA", peer.certFile("ca.pem")},
-                               {"card-bo/pubCert", peer.certFile("client.pem")},
-                               {"card-bo/privKey", peer.certFile("client.key")}});
+    Config config("gui.conf", clientSettings(peer));
     Backend::Database db;
     queue(n);
     Lane lane;
     Backend::CardBO bo(config, db, lane);
     sentCount = failedCount = 0;
+    const qint64 before = memoryKiB("VmRSS");
+    resetPeak();
     QElapsedTimer timer;
     timer.start();
     bo.processPendingTransactions();
     // A generous limit: 40 ms a row (the drain used to take 45).
     f.failure = waitFor([n] { return sentCount + failedCount >= n; }, 30000 + 40 * n, peer);
     f.seconds = timer.nsecsElapsed() / 1e9;
+    f.peakKiB = memoryKiB("VmHWM");
+    f.afterKiB = memoryKiB("VmRSS") - before;
     if (f.failure.isEmpty() && failedCount > 0)
         f.failure = QStringLiteral("%1 of %2 not accepted").arg(failedCount).arg(n);
     for (int i = 0; i < singles && f.failure.isEmpty(); ++i) {
@@ -252,6 +298,112 @@ double bareRate(BackOfficePeer &peer, int n, QString *failure)
     return n / seconds;
 }
 
+// The blacklist of n uids applied by the card back-office client, beside the sqlite3
+// tool's insert of the same uids into a new file in the same folder, run just before.
+struct Apply
+{
+    double baseline = 0, apply = 0, stallMs = 0;
+    int stored = 0, transactions = 0;
+    QString failure;
+};
+
+Apply blacklistApply(BackOfficePeer &peer, const QString &dir, int n)
+{
+    Apply f;
+    QDir().mkpath(dir);
+    QDir::setCurrent(dir);
+    // Uids of seven bytes in no order, as a server keeps them; the answer written as a server would.
+    QRandomGenerator random{quint32(n)};
+    QByteArray uids, answer = "{\"added\": [";
+    for (int i = 0; i < n; ++i) {
+        const QByteArray uid = "04" + QByteArray::number(random.generate64() & 0xffffffffffffULL, 16).toUpper().rightJustified(12, '0');
+        uids += uid + '\n';
+        answer += (i ? ", \"" : "\"") + uid + '"';
+    }
+    answer += "], \"removed\": []}";
+    QFile list(QDir(dir).filePath("uids.txt")), body(QDir(dir).filePath("blacklist.json"));
+    if (!list.open(QIODevice::WriteOnly) || list.write(uids) != uids.size() || !body.open(QIODevice::WriteOnly)
+        || body.write(answer) != answer.size()) {
+        f.failure = QStringLiteral("cannot write the list");
+        return f;
+    }
+    list.close();
+    body.close();
+
+    QProcess sqlite;
+    QElapsedTimer timer;
+    timer.start();
+    sqlite.start("sqlite3", {"baseline.db", "CREATE TABLE Blacklist (uid TEXT, PRIMARY KEY (uid))", ".import uids.txt Blacklist"});
+    if (!sqlite.waitForFinished(600000) || sqlite.exitCode() != 0) {
+        f.failure = QStringLiteral("sqlite3 failed: ") + QString::fromUtf8(sqlite.readAllStandardError());
+        return f;
+    }
+    f.baseline = timer.nsecsElapsed() / 1e9;
+
+    Config config("gui.conf", clientSettings(peer));
+    Backend::Database db;
+    db.setParam("apiKey", peer.registerTerminal());
+    const QString version = QStringLiteral("v%1").arg(n);
+    peer.script({{"POST " + Path, QJsonObject{{"status", 201}}},
+                 {"cardbo", QJsonObject{{"heartbeat", QJsonObject{{"blacklistVersion", version}}},
+                                        {"blacklistFile", body.fileName()}}}});
+    Lane lane;
+    Backend::CardBO bo(config, db, lane);
+    // The client's thread late for a timer due every 5 ms, and passages' transactions
+    // stored and sent every 250 ms, from the announcement on.
+    QElapsedTimer gap;
+    QTimer probe, passages;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (announced.isValid() && gap.isValid())
+            f.stallMs = qMax(f.stallMs, gap.nsecsElapsed() / 1e6 - 5);
+        gap.start();
+    });
+    QObject::connect(&passages, &QTimer::timeout, [&] {
+        if (!announced.isValid())
+            return;
+        bo.sendTransaction(Backend::Transaction::create(Backend::Transaction::Issuance, "BENCH-1", "04B2"));
+        ++f.transactions;
+    });
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.start(5);
+    passages.start(250);
+    announced.invalidate();
+    sentCount = failedCount = 0;
+    bo.start();
+    f.failure = waitFor([&] { return bo.blacklistVer() == version; }, 600000, peer);
+    f.apply = announced.isValid() ? announced.nsecsElapsed() / 1e9 : 0;
+    probe.stop();
+    passages.stop();
+    bo.stop();
+    if (f.failure.isEmpty())
+        f.failure = waitFor([&] { return sentCount + failedCount >= f.transactions; }, 60000, peer);
+    if (f.failure.isEmpty() && failedCount > 0)
+        f.failure = QStringLiteral("%1 transactions not accepted").arg(failedCount);
+    f.stored = TestUtil::sqlite3(Backend::Database::FileName, "SELECT count(*) FROM Blacklist").toInt();
+    if (f.failure.isEmpty() && f.stored != n)
+        f.failure = QStringLiteral("%1 of %2 uids stored").arg(f.stored).arg(n);
+    return f;
+}
+
+int blacklistMain(BackOfficePeer &peer, const QString &root, const QString &sizes)
+{
+    int rc = 0;
+    for (const QString &size : sizes.split(',')) {
+        const int n = size.toInt();
+        const Apply f = blacklistApply(peer, QDir(root).filePath("blacklist-" + size), n);
+        if (!f.failure.isEmpty()) {
+            std::printf("FAILED at %d uids: %s\n", n, qPrintable(f.failure));
+            rc = 1;
+            break;
+        }
+        std::printf("blacklist of %7d uids: apply %.2f s, sqlite3 baseline %.2f s, ratio %.2f (target <= 3); "
+                    "longest stall %.0f ms (target <= 200 ms); %d transactions stored and sent meanwhile\n",
+                    n, f.apply, f.baseline, f.apply / f.baseline, f.stallMs, f.transactions);
+        std::fflush(stdout);
+    }
+    return peer.stop() && rc == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -268,10 +420,15 @@ int main(int argc, char **argv)
     peer.script({{"POST " + Path, QJsonObject{{"status", 201}}}});
     std::printf("server: backoffice_peer.py (Python's threading HTTP server), HTTPS, TLS 1.2 with a client\n"
                 "        certificate required, ordinary delayed ACKs; the scripted answer 201\n");
+    const QStringList args = app.arguments();
+    const auto option = [&args](const char *name) { return args.value(args.indexOf(name) + 1); };
+    if (args.contains("--blacklist"))
+        return blacklistMain(peer, root.path(), option("--blacklist"));
 
     // BENCH_SCALE divides the sizes, for a quick look.
     const int scale = qMax(1, qEnvironmentVariableIntValue("BENCH_SCALE"));
-    const int sizes[] = {1000 / scale, 10000 / scale};
+    const int backlog = args.contains("--backlog") ? option("--backlog").toInt() : 10000;
+    const int sizes[] = {1000 / scale, backlog / scale};
     const int bareN = 2000 / scale;
     QString failure;
     QVector<double> bare;
@@ -286,6 +443,7 @@ int main(int argc, char **argv)
     };
 
     double cost[2] = {0, 0}, rate[2] = {0, 0};
+    qint64 peak[2] = {0, 0};
     Figures last;
     bool ok = runBare();
     for (int i = 0; i < 2 && ok; ++i) {
@@ -296,8 +454,10 @@ int main(int argc, char **argv)
             break;
         cost[i] = last.seconds / sizes[i] * 1000.0;
         rate[i] = sizes[i] / last.seconds;
-        std::printf("drain %5d rows: %7.1f transactions/s, %.3f ms per send%s\n", sizes[i], rate[i], cost[i],
-                    i == 0 ? " (baseline of the cost)" : "");
+        peak[i] = last.peakKiB;
+        std::printf("drain %5d rows: %7.1f transactions/s, %.3f ms per send, peak memory %lld KiB, %+lld KiB kept "
+                    "after it%s\n", sizes[i], rate[i], cost[i], last.peakKiB, last.afterKiB,
+                    i == 0 ? " (baseline of the cost and the memory)" : "");
         std::fflush(stdout);
     }
     ok = ok && runBare();
@@ -309,6 +469,8 @@ int main(int argc, char **argv)
     std::sort(last.singleMs.begin(), last.singleMs.end());
     const double fastestBare = *std::max_element(bare.begin(), bare.end());
     std::printf("per-send cost at %d rows / at %d rows: %.2f (target <= 1.2)\n", sizes[1], sizes[0], cost[1] / cost[0]);
+    std::printf("peak memory at %d rows / at %d rows: %.2f (target <= 1.3)\n", sizes[1], sizes[0],
+                double(peak[1]) / double(peak[0]));
     std::printf("drain rate at %d rows: %.1f/s (target >= 400/s); bare client / drain: %.2f (target <= 1.5)\n",
                 sizes[1], rate[1], fastestBare / rate[1]);
     std::printf("single transaction, queue empty: median %.2f ms, slowest %.2f ms of %d (target < 5 ms)\n",

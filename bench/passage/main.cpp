@@ -5,6 +5,10 @@
 //   bench_passage [passages]       (default 20) the terminal program with its interface
 //                                  loaded: the software's own CPU time and the disk syncs
 //                                  in one passage
+//   ... --backlog N                the same again, the terminal started anew on a store
+//                                  that holds N transactions waiting for a later attempt
+//                                  (as after an outage): its own CPU time in a passage
+//                                  over that on the empty store
 //   bench_passage --runner N       N passages through the headless lane runner: its
 //                                  resident memory after 10, 100, 200, 400... passages
 //
@@ -270,8 +274,9 @@ qint64 syncsIn(const QString &counterFile)
     return f.open(QIODevice::ReadOnly) && f.read(reinterpret_cast<char *>(&n), sizeof n) == sizeof n ? n : -1;
 }
 
-// The terminal program with its interface: its own CPU time and disk syncs in a passage.
-int terminalProgram(LaneRig &lane, int passages)
+// The terminal program with its interface: its own CPU time and disk syncs in a passage
+// (the median of its own CPU time in *ownMs).
+int terminalProgram(LaneRig &lane, int passages, double *ownMs)
 {
     const QString conf = lane.dir.filePath("gui.conf");
     lane.configure(conf);
@@ -316,12 +321,15 @@ int terminalProgram(LaneRig &lane, int passages)
     QElapsedTimer ready;
     ready.start();
     // The card back office registers the terminal at its first slow tick (30 s); the
-    // engine then starts again and prepares its card.
+    // engine then starts again and prepares its card. Started again with its key, the
+    // terminal may prepare the card before it is online.
+    int prepared = 0;
     if (!cpu.isValid() || !logged(log, terminal, "Online", &from, ReadyLimitMs)
-        || !logged(log, terminal, "Card prepared : ", &from, ReadyLimitMs) || syncsIn(counter) < 0) {
+        || !logged(log, terminal, "Card prepared : ", &prepared, ReadyLimitMs) || syncsIn(counter) < 0) {
         std::fprintf(stderr, "the lane did not become ready:\n%s\n", log().right(3000).constData());
         return 1;
     }
+    from = qMax(from, prepared);
     std::fprintf(stderr, "lane ready after %.1f s (terminal pid %lld)\n", ready.elapsed() / 1000.0, pid);
 
     // The idle lane's CPU share: the median of ten one-second windows, so that a
@@ -387,6 +395,7 @@ int terminalProgram(LaneRig &lane, int passages)
     std::printf("  idle lane, same window   %8.2f ms   (baseline: %.2f ms/s before, %.2f ms/s after the passages)\n",
                 idleWindow, idleBefore * 1e3, idleAfter * 1e3);
     std::printf("  own CPU / idle lane      %8.2f      (target <= 3)\n", idleWindow > 0 ? median(own) / idleWindow : 0.0);
+    *ownMs = median(own);
     std::printf("  disk syncs               %8.0f      (target < 10; fsync, fdatasync and the like)\n",
                 median(syncs));
     std::printf("  passage, wall clock      %8.2f ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
@@ -467,13 +476,32 @@ int main(int argc, char **argv)
     const bool runner = args.value(1) == "--runner";
     const int given = (runner ? args.value(2) : args.value(1)).toInt();
     const int passages = given > 0 ? given : runner ? 200 : 20;
+    const int backlog = args.contains("--backlog") ? args.value(args.indexOf("--backlog") + 1).toInt() : 0;
 
     LaneRig lane;
-    if (!lane.start(passages + 5)) {
+    if (!lane.start(2 * passages + 10)) {
         std::fprintf(stderr, "the peers did not start\n");
         return 1;
     }
-    const int rc = runner ? throughRunner(lane, passages) : terminalProgram(lane, passages);
+    double empty = 0, full = 0;
+    int rc = runner ? throughRunner(lane, passages) : terminalProgram(lane, passages, &empty);
+    if (!runner && backlog > 0 && rc == 0) {
+        // Waiting rows as an outage leaves them: each failed ten times, the next attempt in 6 h.
+        const QString added = TestUtil::sqlite3(
+            lane.dir.filePath("terminal.db"),
+            QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+                    "INSERT INTO Transactions (type, uuid, timestamp, deviceSerial, cardUid, zuruvDbId, errorDetails, "
+                    "sendDate, sendSchedDate, sendStatus, sendAttempts, respStatus, respData) "
+                    "SELECT 'ISSUANCE', 'backlog-' || i, '2024-01-01T00:00:00', 'DEV-1', '04A1', '0', '', "
+                    "strftime('%Y-%m-%dT%H:%M:%S', 'now', 'localtime'), "
+                    "strftime('%Y-%m-%dT%H:%M:%S', 'now', 'localtime', '+6 hours'), 'PENDING', 10, 503, NULL FROM n; "
+                    "SELECT count(*) FROM Transactions WHERE sendStatus = 'PENDING'")
+                .arg(backlog));
+        std::printf("\nthe terminal started again with %s transactions waiting:\n", qPrintable(added));
+        rc = terminalProgram(lane, passages, &full);
+        std::printf("own CPU of a passage with %d waiting / on the empty store: %.2f (target <= 1.2)\n", backlog,
+                    empty > 0 ? full / empty : 0.0);
+    }
     lane.hand.reset();
     for (PeerProcess *peer : {&lane.services, &lane.sim, &lane.camera, &lane.barrier})
         peer->stop();

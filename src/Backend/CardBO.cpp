@@ -1,5 +1,6 @@
 #include "Backend/CardBO.h"
 
+#include "Backend/BlacklistUpdate.h"
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
 #include "Backend/ServerUrl.h"
@@ -57,7 +58,7 @@ CardBO::CardBO(Config &config, Database &database, LaneView &lane, QObject *pare
     qRegisterMetaType<Backend::Transaction::Ptr>();
     connect(&m_database, &Database::paramChanged, this, &CardBO::onParamChanged);
     connect(&m_config, &Config::configChanged, this, &CardBO::onConfigChanged);
-    initClient();
+    initClient(m_client);
     m_tickTimer.setSingleShot(true);
     m_tickTimer.setInterval(msec(FirstTickSec));
     connect(&m_tickTimer, &QTimer::timeout, this, &CardBO::onTick);
@@ -84,27 +85,27 @@ QString CardBO::blacklistVer() const
     return m_database.param(BlacklistVer).toString();
 }
 
-void CardBO::initClient()
+void CardBO::initClient(HttpClient &client) const
 {
-    m_client.setIgnoreSslErrors(m_config.get(Key::CardBoIgnoreSslErrors).toBool());
+    client.setIgnoreSslErrors(m_config.get(Key::CardBoIgnoreSslErrors).toBool());
     // An empty file name configures nothing (plain HTTP needs no certificates).
     const QString rootCA = m_config.get(Key::CardBoRootCA).toString();
     const QString cert = m_config.get(Key::CardBoPubCert).toString();
     const QString privKey = m_config.get(Key::CardBoPrivKey).toString();
     if (!rootCA.isEmpty())
-        m_client.setTLSRootCA(rootCA);
+        client.setTLSRootCA(rootCA);
     if (!cert.isEmpty())
-        m_client.setTLSCert(cert);
+        client.setTLSCert(cert);
     if (!privKey.isEmpty())
-        m_client.setTLSKey(privKey);
+        client.setTLSKey(privKey);
     // The API key and the transactions go to the configured server only.
-    m_client.setSameOriginRedirects(true);
-    m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
-    m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
-    m_client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
+    client.setSameOriginRedirects(true);
+    client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("zuka/terminal"));
+    client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
     const QString key = m_database.param(ApiKey).toString();
     if (!key.isEmpty())
-        m_client.setHeader(QStringLiteral("X-API-Key"), key);
+        client.setHeader(QStringLiteral("X-API-Key"), key);
 }
 
 // --- Life cycle and state -----------------------------------------------------------
@@ -306,19 +307,40 @@ Deferred<QJsonValue> CardBO::heartbeat()
                    [this](int status, const QJsonValue &answer) { handleHeartbeatResponse(status, answer); });
 }
 
-Deferred<QJsonValue> CardBO::updateBlacklist(const QString &after)
+void CardBO::updateBlacklist(const QString &after)
 {
     QUrlQuery query;
     if (!after.isEmpty())
         query.addQueryItem(QStringLiteral("after"), after);
-    // The client takes the bound in force when a request is sent.
-    const qint64 bound = m_client.maxAnswerBytes();
-    m_client.setMaxAnswerBytes(MaxBlacklistAnswerBytes);
-    const Deferred<int, QJsonValue> call = m_client.get(createUrl(BlacklistPath, query), RequestTimeoutMs);
-    m_client.setMaxAnswerBytes(bound);
-    return request(call, [this, after](int status, const QJsonValue &answer) {
-        handleBlacklistResponse(after, status, answer);
+    // A client of the update's own, as this one is, for the worker that fetches the list.
+    auto *client = new HttpClient;
+    initClient(*client);
+    client->setMaxAnswerBytes(MaxBlacklistAnswerBytes);
+    m_blacklistTime.start();
+    m_blacklist = new BlacklistUpdate(m_database, client, createUrl(BlacklistPath, query), RequestTimeoutMs, this);
+    connect(m_blacklist, &BlacklistUpdate::failed, this, [this](int status, const QJsonValue &body) {
+        handleErrorResponse(status, body);
+        endBlacklistUpdate();
     });
+    connect(m_blacklist, &BlacklistUpdate::received, this, &CardBO::handleBlacklistResponse);
+    connect(m_blacklist, &BlacklistUpdate::applied, this, [this, after](bool ok, int uids) {
+        if (ok) {
+            m_database.setParam(BlacklistVer, after);
+            log.info(QStringLiteral("Blacklist %1 applied : %2 uids in %3 ms")
+                         .arg(Log::outside(after))
+                         .arg(uids)
+                         .arg(m_blacklistTime.elapsed()));
+        } else {
+            log.error("Blacklist ", Log::outside(after), " not applied: fetched again at the next heartbeat");
+        }
+        endBlacklistUpdate();
+    });
+}
+
+void CardBO::endBlacklistUpdate()
+{
+    m_blacklist->deleteLater();
+    m_blacklist = nullptr;
 }
 
 void CardBO::sendCommandResult(QString id, QString command, bool result, QString error)
@@ -396,7 +418,8 @@ void CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
              Log::outside(Utils::jsonToText(Secrets::masked(QJsonValue(answer)))));
 
     const QString blacklist = answer.value(QStringLiteral("blacklistVersion")).toString();
-    if (!blacklist.isEmpty() && blacklist != blacklistVer()) {
+    // (While a list is being applied, the next answer after it announces a later one again.)
+    if (!blacklist.isEmpty() && blacklist != blacklistVer() && !m_blacklist) {
         log.warn(QStringLiteral("New blacklist version available : %1 ").arg(Log::outside(blacklist)));
         updateBlacklist(blacklist);
     }
@@ -434,16 +457,16 @@ void CardBO::applyConfig(const QJsonArray &config)
     }
 }
 
-void CardBO::handleBlacklistResponse(const QString &version, int status, const QJsonValue &body)
+// The answer in (read on the update's worker): its uids go to the store a slice at a time,
+// and its version once they are all in.
+void CardBO::handleBlacklistResponse(int status, int added, int removed)
 {
-    const QJsonObject answer = body.toObject();
-    log.info("Update Blacklist response received : status=", status, Log::outside(Utils::jsonToText(answer)));
-    for (const QJsonValue &uid : answer.value(QStringLiteral("added")).toArray())
-        if (!m_database.isBlacklisted(uid.toString()))
-            m_database.blacklistAdd(uid.toString());
-    for (const QJsonValue &uid : answer.value(QStringLiteral("removed")).toArray())
-        m_database.blacklistRemove(uid.toString());
-    m_database.setParam(BlacklistVer, version);
+    if (m_state == Stopped) { // the client was stopped meanwhile: the answer moves nothing
+        endBlacklistUpdate();
+        return;
+    }
+    log.info("Update Blacklist response received : status=", status, " (", added, " uids added, ", removed, " removed)");
+    m_blacklist->apply();
 }
 
 void CardBO::onParamChanged(const QString &key, const QVariant &value)
@@ -463,7 +486,7 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
     log.warn("Configuration changed. Applying.");
     for (auto it = changes.cbegin(); it != changes.cend(); ++it)
         log.info("  ", it.key(), " : ", Secrets::maskedText(it.key(), it.value()));
-    initClient();
+    initClient(m_client);
 }
 
 // --- Transactions -------------------------------------------------------------------

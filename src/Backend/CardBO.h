@@ -10,6 +10,7 @@
 #include "Deferred/Deferred.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QObject>
@@ -23,6 +24,7 @@ class Config;
 
 namespace Backend {
 
+class BlacklistUpdate;
 class Database;
 class LaneView;
 
@@ -94,7 +96,7 @@ protected:
     void handleRegisterResponse(const QJsonValue &body);
     void handleUpdateDataResponse(int status, const QJsonValue &body);
     void handleHeartbeatResponse(int status, const QJsonValue &body);
-    void handleBlacklistResponse(const QString &version, int status, const QJsonValue &body);
+    void handleBlacklistResponse(int status, int added, int removed);
     void handleErrorResponse(int status, const QJsonValue &body);
 
 private:
@@ -102,9 +104,11 @@ private:
     Deferred<QJsonValue> registerDevice();
     Deferred<QJsonValue> updateData();
     Deferred<QJsonValue> heartbeat();
-    Deferred<QJsonValue> updateBlacklist(const QString &after);
+    // The list fetched and applied beside the lane's work; its version stored once it is in.
+    void updateBlacklist(const QString &after);
+    void endBlacklistUpdate();
 
-    void initClient();
+    void initClient(HttpClient &client) const;
     void onTick();
     void onParamChanged(const QString &key, const QVariant &value);
     void onConfigChanged(const QVariantMap &changes);
@@ -134,6 +138,8 @@ private:
     QTimer m_tickTimer;
     HeartbeatReport m_report;
     TransactionSender m_sender;
+    BlacklistUpdate *m_blacklist = nullptr;
+    QElapsedTimer m_blacklistTime;
 };
 
 } // namespace Backend

@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 #include <QSettings>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace Backend {
@@ -200,6 +201,36 @@ bool Database::isBlacklisted(const QString &uid) const
     return m_db.execute(q) && q.next();
 }
 
+// Its rows are not logged one by one (a list holds up to a million); its commit need not
+// wait for the disk either: the version stored after the last slice does.
+bool Database::blacklistUpdate(const QStringList &added, const QStringList &removed)
+{
+    QSqlQuery begin = m_db.prepared(QStringLiteral("BEGIN"));
+    if (!m_db.execute(begin))
+        return false;
+    QSqlQuery add = m_db.prepared(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
+    QSqlQuery remove = m_db.prepared(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+    const auto run = [](QSqlQuery &q, const QStringList &uids) {
+        for (const QString &uid : uids) {
+            q.bindValue(0, uid);
+            if (!q.exec()) {
+                log.error("Could not update the blacklist : ", q.lastError().text());
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool written = run(add, added) && run(remove, removed);
+    add.finish();
+    remove.finish();
+    QSqlQuery end = m_db.prepared(written ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+    if (m_db.execute(end, SqlDatabase::Sync::Unsynced) && written)
+        return true;
+    if (written) // a commit that failed may leave the transaction open
+        m_db.execute(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
 // --- Customs offices and locations --------------------------------------------------
 
 void Database::setRecords(const QString &table, const QList<DataRecord> &records)
@@ -276,11 +307,24 @@ QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &sched
 bool Database::transAdd(const Transaction::Ptr &trans)
 {
     QSqlQuery q = newRow(trans, QDateTime::currentDateTime());
-    return m_db.execute(q);
+    if (!m_db.execute(q))
+        return false;
+    countMoved(QString(), statusText(Transaction::SendStatus::Pending));
+    return true;
+}
+
+QString Database::sendStatusOf(const QString &uuid) const
+{
+    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT sendStatus FROM Transactions WHERE uuid = ?"));
+    q.addBindValue(uuid);
+    const QString status = m_db.execute(q) && q.next() ? q.value(0).toString() : QString();
+    q.finish();
+    return status;
 }
 
 bool Database::transUpdate(const Transaction::Ptr &trans)
 {
+    const QString before = sendStatusOf(trans->uuid());
     const Transaction::SendDetails &d = trans->sendDetails();
     QSqlQuery q = m_db.prepared(QStringLiteral("UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, "
                                            "sendAttempts = ?, respStatus = ?, respData = ? WHERE uuid = ?"));
@@ -293,13 +337,18 @@ bool Database::transUpdate(const Transaction::Ptr &trans)
     q.addBindValue(trans->uuid());
     // A send's result lost in a crash only sends the same uuid again, which the back
     // office counts once: it need not wait for the disk.
-    return m_db.execute(q, SqlDatabase::Sync::Unsynced);
+    if (!m_db.execute(q, SqlDatabase::Sync::Unsynced))
+        return false;
+    if (q.numRowsAffected() > 0)
+        countMoved(before, statusText(d.status));
+    return true;
 }
 
 // Writes the record of a held row (a new row when there is none) with the scheduled date;
 // a row that is not held is left alone.
 bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate)
 {
+    const bool stored = transExists(trans->uuid());
     QSqlQuery q = newRow(trans, schedDate,
                          QStringLiteral(" ON CONFLICT (uuid) DO UPDATE SET type = excluded.type, "
                                         "timestamp = excluded.timestamp, deviceSerial = excluded.deviceSerial, "
@@ -307,7 +356,11 @@ bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedD
                                         "errorDetails = excluded.errorDetails, sendSchedDate = excluded.sendSchedDate "
                                         "WHERE ")
                              + HeldRows);
-    return m_db.execute(q) && q.numRowsAffected() == 1;
+    if (!m_db.execute(q) || q.numRowsAffected() != 1)
+        return false;
+    if (!stored)
+        countMoved(QString(), statusText(Transaction::SendStatus::Pending));
+    return true;
 }
 
 bool Database::transHold(const Transaction::Ptr &trans)
@@ -360,15 +413,35 @@ QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
     return list;
 }
 
-QList<Transaction::Ptr> Database::transDueForSend() const
+// Waiting rows due by now; run at every send, so kept prepared.
+QSqlQuery Database::dueRows(const QString &what, const QString &order) const
 {
-    // Run at every send: kept prepared.
-    QSqlQuery q = m_db.prepared(QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? "
-                                              "ORDER BY sendSchedDate DESC")
-                                   .arg(TransColumns));
+    QSqlQuery q = m_db.prepared(
+        QStringLiteral("SELECT %1 FROM Transactions WHERE sendStatus = ? AND sendSchedDate <= ? %2").arg(what, order));
     q.addBindValue(statusText(Transaction::SendStatus::Pending));
     q.addBindValue(dateToDb(QDateTime::currentDateTime()));
+    return q;
+}
+
+QList<Transaction::Ptr> Database::transDueForSend() const
+{
+    QSqlQuery q = dueRows(TransColumns, QStringLiteral("ORDER BY sendSchedDate DESC"));
     return readTransactions(q);
+}
+
+QList<Transaction::Ptr> Database::transDue(int limit) const
+{
+    QSqlQuery q = dueRows(TransColumns, QStringLiteral("ORDER BY sendSchedDate LIMIT ?"));
+    q.addBindValue(limit);
+    return readTransactions(q);
+}
+
+int Database::transDueCount() const
+{
+    QSqlQuery q = dueRows(QStringLiteral("COUNT(*)"), QString());
+    const int count = m_db.execute(q) && q.next() ? q.value(0).toInt() : 0;
+    q.finish();
+    return count;
 }
 
 QList<Transaction::Ptr> Database::transPending() const
@@ -385,51 +458,39 @@ int Database::transCount(const QString &status) const
 
 QVector<int> Database::transCounts(const QStringList &statuses) const
 {
-    QVector<int> counts(statuses.size());
-    if (statuses.isEmpty())
-        return counts;
-    const quint64 changes = m_db.changes();
-    {
-        QMutexLocker lock(&m_countsMutex);
-        int known = 0;
-        for (; known < statuses.size() && m_countsAt == changes; ++known) {
-            const auto it = m_counts.constFind(statuses[known]);
-            if (it == m_counts.constEnd())
-                break;
-            counts[known] = it.value();
+    QMutexLocker lock(&m_countsMutex);
+    QHash<QString, int> counts = m_counts;
+    if (!m_countsKnown) {
+        const quint64 moves = m_countsMoves;
+        lock.unlock();
+        counts.clear();
+        QSqlQuery q = m_db.prepared(QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions GROUP BY sendStatus"));
+        const bool read = m_db.execute(q);
+        while (read && q.next())
+            counts.insert(q.value(0).toString(), q.value(1).toInt());
+        q.finish();
+        lock.relock();
+        if (read && moves == m_countsMoves) { // else read again next time
+            m_counts = counts;
+            m_countsKnown = true;
         }
-        if (known == statuses.size())
-            return counts;
     }
-    const QString marks = QStringLiteral(",?").repeated(statuses.size()).mid(1);
-    QSqlQuery q = m_db.prepared(
-        QStringLiteral("SELECT sendStatus, COUNT(*) FROM Transactions WHERE sendStatus IN (%1) GROUP BY sendStatus")
-            .arg(marks));
+    QVector<int> result;
     for (const QString &status : statuses)
-        q.addBindValue(status);
-    counts.fill(0);
-    const bool read = m_db.execute(q);
-    if (read) {
-        while (q.next()) {
-            const QString status = q.value(0).toString();
-            for (int i = 0; i < statuses.size(); ++i) {
-                if (statuses[i] == status)
-                    counts[i] = q.value(1).toInt();
-            }
-        }
-    }
-    q.finish();
-    if (read) {
-        QMutexLocker lock(&m_countsMutex);
-        if (m_countsAt != changes && m_db.changes() == changes) {
-            m_counts.clear();
-            m_countsAt = changes;
-        }
-        if (m_countsAt == changes)
-            for (int i = 0; i < statuses.size(); ++i)
-                m_counts.insert(statuses[i], counts[i]);
-    }
-    return counts;
+        result.append(counts.value(status));
+    return result;
+}
+
+void Database::countMoved(const QString &from, const QString &to)
+{
+    if (from == to)
+        return;
+    QMutexLocker lock(&m_countsMutex);
+    ++m_countsMoves;
+    if (!from.isEmpty())
+        --m_counts[from];
+    if (!to.isEmpty())
+        ++m_counts[to];
 }
 
 bool Database::transCleanup(const QDateTime &before)
@@ -438,7 +499,12 @@ bool Database::transCleanup(const QDateTime &before)
                                            "AND sendStatus = ?"));
     q.addBindValue(dateToDb(before));
     q.addBindValue(statusText(Transaction::SendStatus::Ok));
-    return m_db.execute(q);
+    if (!m_db.execute(q))
+        return false;
+    QMutexLocker lock(&m_countsMutex);
+    ++m_countsMoves;
+    m_countsKnown = false;
+    return true;
 }
 
 } // namespace Backend

@@ -42,6 +42,10 @@ public:
     bool blacklistAdd(const QString &uid);
     bool blacklistRemove(const QString &uid);
     bool isBlacklisted(const QString &uid) const;
+    // One slice of a list from the back office, in one transaction, not logged uid by uid:
+    // the uids added (those already listed stay) and removed. False, and nothing written,
+    // when it could not be written.
+    bool blacklistUpdate(const QStringList &added, const QStringList &removed);
 
     void setCustoms(const QList<DataRecord> &records);
     void setLocations(const QList<DataRecord> &records);
@@ -69,9 +73,12 @@ public:
     bool transExists(const QString &uuid) const;
     // Waiting rows due by now, latest scheduled first.
     QList<Transaction::Ptr> transDueForSend() const;
+    // The earliest of them, at most limit, earliest first; and how many there are.
+    QList<Transaction::Ptr> transDue(int limit) const;
+    int transDueCount() const;
     int transCount(const QString &status) const;
-    // The rows in each of these states, read at once, in the order given. Read again
-    // only after a write: the supervision asks at every change of the lane.
+    // The rows in each of these states, in the order given: read once, then kept up to
+    // date by this store's own writes (the supervision asks at every change of the lane).
     QVector<int> transCounts(const QStringList &statuses) const;
     QList<Transaction::Ptr> transPending() const;
     bool transCleanup(const QDateTime &before);
@@ -94,12 +101,18 @@ private:
     QSqlQuery newRow(const Transaction::Ptr &trans, const QDateTime &schedDate,
                      const QString &onConflict = QString()) const;
     bool upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedDate);
+    QSqlQuery dueRows(const QString &what, const QString &order) const;
+    // A row written moved from one send status to another (an empty one: none).
+    void countMoved(const QString &from, const QString &to);
+    QString sendStatusOf(const QString &uuid) const;
 
     SqlDatabase m_db;
-    // The counts last read, and the store's change count before they were read.
+    // The rows by send status once read (m_countsKnown), kept by the writes; m_countsMoves
+    // counts the writes, so that a read overtaken by one is not kept.
     mutable QMutex m_countsMutex;
     mutable QHash<QString, int> m_counts;
-    mutable quint64 m_countsAt = 0;
+    mutable bool m_countsKnown = false;
+    quint64 m_countsMoves = 0;
 };
 
 } // namespace Backend

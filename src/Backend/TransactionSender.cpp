@@ -149,24 +149,28 @@ bool TransactionSender::isKept(const QString &uuid) const
 void TransactionSender::send(const Transaction::Ptr &trans)
 {
     if (store(trans) && !m_due.isEmpty()) {
-        // A pass is running: the new row is due now, after every row the pass holds.
+        // A pass is running: the new row is due now, after every row of the page it sends.
         trans->sendDetails() = Transaction::SendDetails();
         trans->sendDetails().schedDate = QDateTime::currentDateTime();
         m_due.append(trans);
+        ++m_dueCount;
     }
     processPending();
 }
 
 void TransactionSender::processPending()
 {
-    // The pass works through the rows due at its start, earliest first, and reads the
-    // table again only when it has sent them all, so that one send costs the same
-    // however long the queue is.
+    // The pass works through the rows due, earliest first, a page at a time, so that one
+    // send costs the same, and the sender holds as little, however long the queue is.
     if (m_due.isEmpty()) {
-        const QList<Transaction::Ptr> due = m_database.transDueForSend();
-        for (auto it = due.crbegin(); it != due.crend(); ++it)
-            if (!isKept((*it)->uuid()))
-                m_due.append(*it);
+        for (const Transaction::Ptr &trans : m_database.transDue(DuePageRows))
+            if (!isKept(trans->uuid()))
+                m_due.append(trans);
+        // Counted at the start of a pass, and again only once the count falls short.
+        if (m_due.isEmpty())
+            m_dueCount = 0;
+        else if (m_dueCount < m_due.size())
+            m_dueCount = qMax(int(m_due.size()), m_database.transDueCount());
     }
     if (m_due.isEmpty() || m_sendInProgress)
         return;
@@ -174,10 +178,11 @@ void TransactionSender::processPending()
     m_pendingTimer.stop();
     const Transaction::Ptr trans = m_due.first();
     log.info(QStringLiteral("Sending transaction (remaining=%1) : %2")
-                 .arg(m_due.size() - 1)
+                 .arg(m_dueCount - 1)
                  .arg(Log::outside(trans->toString())));
     transmit(trans).doneZero([this, trans]() {
         m_due.removeOne(trans);
+        m_dueCount = qMax(0, m_dueCount - 1);
         m_sendInProgress = false;
         m_pendingTimer.start(msec(PendingIntervalSec));
         // From the event loop: a send that fails at once must not nest the next one.
@@ -209,7 +214,7 @@ void TransactionSender::handleAnswer(const Transaction::Ptr &trans, int status, 
     d.attempts += 1;
     QJsonValue answer = body;
     const QJsonValue named = body.toObject().value(QStringLiteral("transactionUid"));
-    if (status >= 200 && status <= 299 && !named.isUndefined() && named != QJsonValue(trans->uuid())) {
+    if (status >= 200 && status <= 299 && named.isString() && named.toString() != trans->uuid()) {
         // The answer to another request (a server that answered one twice): every later
         // answer on that connection would be one behind. This one's answer is lost with it.
         m_client.closeIdleConnections();

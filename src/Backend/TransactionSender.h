@@ -36,6 +36,8 @@ public:
     // compact JSON: a larger answer keeps its members of at most MaxKeptMemberBytes.
     static constexpr int MaxKeptAnswerBytes = 16 * 1024;
     static constexpr int MaxKeptMemberBytes = 1024;
+    // The due rows a pass reads at a time, earliest first.
+    static constexpr int DuePageRows = 100;
 
     // Sends through the client to the address url() gives at each send; secondMs is the
     // length of its second (the system's 1000 ms, shorter in tests). Held rows left by a
@@ -98,8 +100,10 @@ private:
     // What could not be written yet (a full disk), oldest first: new transactions, and
     // transactions whose send result is still to be written (their attempts above 0).
     QList<Transaction::Ptr> m_kept;
-    // The due rows of the running pass, earliest scheduled first.
+    // The page of due rows that the running pass sends, earliest scheduled first, and the
+    // rows due that it has not sent yet (this page's and the rest).
     QList<Transaction::Ptr> m_due;
+    int m_dueCount = 0;
 };
 
 } // namespace Backend

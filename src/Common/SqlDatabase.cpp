@@ -164,8 +164,6 @@ bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
     const bool ok = query.exec();
     if (sync == Sync::Unsynced)
         prepared(pragma(Sync::Synced)).exec();
-    if (!query.isSelect())
-        m_changes.fetch_add(1, std::memory_order_release);
     log.debug("Executed query : ", query.executedQuery());
     if (ok) {
         log.debug("Operation completed in : ", timer.elapsed(), " msec(s)");
@@ -194,9 +192,7 @@ int SqlDatabase::userVersion() const
 bool SqlDatabase::setUserVersion(int version)
 {
     QSqlQuery q(database());
-    const bool ok = q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
-    m_changes.fetch_add(1, std::memory_order_release);
-    return ok;
+    return q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version));
 }
 
 bool SqlDatabase::tableExists(const QString &name) const

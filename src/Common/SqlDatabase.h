@@ -9,7 +9,6 @@
 #include <QSqlQuery>
 #include <QThreadStorage>
 
-#include <atomic>
 #include <memory>
 
 Q_DECLARE_LOGGING_CATEGORY(sqlDatabaseLogCategory)
@@ -44,10 +43,6 @@ public:
     // Prepares and runs the statement; success is seen on the returned query.
     QSqlQuery execute(const QString &sql) const;
 
-    // Grows after every statement that may write, on any thread.
-    // What a read found stays true while this has not moved since before the read.
-    quint64 changes() const { return m_changes.load(std::memory_order_acquire); }
-
     int userVersion() const;
     bool setUserVersion(int version);
     // Whether a user table of that name exists (letter case ignored).
@@ -60,7 +55,6 @@ private:
     QSharedPointer<DatabaseConnections> m_registry;
     // Deletes the holder of a thread when that thread ends, unless the store ends first.
     std::unique_ptr<QThreadStorage<DatabaseConnection *>> m_connections;
-    mutable std::atomic<quint64> m_changes{0};
 
     static constexpr Log log{"[SqlDatabase] ", sqlDatabaseLogCategory};
 };

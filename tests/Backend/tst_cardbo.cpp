@@ -373,6 +373,7 @@ private slots:
         QTest::newRow("400") << R"({"status": 400, "json": {"error": "bad"}})" << "FAILED|1|400|";
         QTest::newRow("204") << R"({"status": 204})" << "OK|1|204|";
         QTest::newRow("202") << R"({"status": 202})" << "OK|1|202|";
+        QTest::newRow("200 naming no transaction") << R"({"status": 200, "json": {"transactionUid": null}})" << "OK|1|200|";
         QTest::newRow("408") << R"({"status": 408})" << "PENDING|1|408|60";
         QTest::newRow("429") << R"({"status": 429})" << "PENDING|1|429|60";
         QTest::newRow("401") << R"({"status": 401})" << "PENDING|1|401|60";

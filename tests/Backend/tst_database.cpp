@@ -179,7 +179,7 @@ private slots:
         }
     }
 
-    // Counts are read anew after a write from any thread.
+    // Counts follow the writes from any thread.
     void countsFollowWrites()
     {
         Database db;
@@ -206,6 +206,10 @@ private slots:
         elsewhere([&] { seen = counts(); });
         QCOMPARE(seen, QVector<int>({2, 0}));
         QCOMPARE(counts(), QVector<int>({2, 0}));
+        // A held row waits once, held again or released.
+        Transaction::Ptr held = transaction("held");
+        QVERIFY(db.transHold(held) && db.transHold(held) && db.transRelease(held));
+        QCOMPARE(counts(), QVector<int>({3, 0}));
     }
 
     // A table left by an older program, with its columns in another order and one more,

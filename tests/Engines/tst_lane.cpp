@@ -268,7 +268,9 @@ void TstLane::cleanupTestCase()
 // gets the next call), "first OP [MS]" (its sensors and events before its answer, MS late),
 // "intake MS" (a card is taken in that late), "set K V" (configuration), "log TEXT" (logged
 // once), "never TEXT" (not logged), "terminal S" (wait for that state), "image N" (the
-// camera's next reading carries an image of N bytes, checked at the bus),
+// camera's next reading carries an image of N bytes, checked at the bus), "blacklist N" (the
+// card back office announces a list of N uids), "blacklist stored" (its version stored once
+// the list is in).
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -294,6 +296,13 @@ void TstLane::passages_data()
                                         << QStringList{"image 3145728", "button", "WaitCollect", "take", "Exit",
                                                        "close", "Idle"}
                                         << "ISSUANCE" << "" << "hand" << 0;
+    // The list is written beside the passage: the lane's thread never stops long enough for
+    // the broker to drop the terminal.
+    QTest::newRow("entry, a passage during a large blacklist apply")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "blacklist 400000", "log Update Blacklist response received",
+                       "button", "WaitCollect", "take", "Exit", "close", "loop 0", "Idle", "blacklist stored"}
+        << "ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, card not taken") << entry << QVariantMap{{"terminal/collectTimeoutSec", 1}} << open
                                            << QStringList{"button", "WaitCollect", "Error", "Idle"} << "ERROR_REPORT"
                                            << "Card not collected" << "rfid" << 0;
@@ -506,12 +515,14 @@ void TstLane::passages()
     QFETCH(int, boxed);
     LogCapture logs;
 
-    m_office.script({{"POST " + Front, json(R"({"json": {"eventId": "F-1"}})")},
-                     {"POST " + Back, json(R"({"json": {"eventId": "B-1"}})")},
-                     {"POST " + Permission, json(permission)},
-                     {"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}});
+    QJsonObject answers{{"POST " + Front, json(R"({"json": {"eventId": "F-1"}})")},
+                        {"POST " + Back, json(R"({"json": {"eventId": "B-1"}})")},
+                        {"POST " + Permission, json(permission)},
+                        {"POST " + Passages, json(R"({"json": {"id": "P-1"}})")}};
+    m_office.script(answers);
     const int before = m_office.requests(Transactions).size();
     QVERIFY(startLane(model, settings));
+    const QString blacklist = QString("big-%1").arg(m_lanes);
     const int box = m_lane.terminal->storageBox()->count();
     const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
     const int opens = m_barrier.output().count("addr=0 value=1\n");
@@ -528,6 +539,19 @@ void TstLane::passages()
             m_lane.terminal->pause();
         else if (step.startsWith("image "))
             QCOMPARE(QProcess::execute("curl", {"-sf", "-o", "/dev/null", m_cameraUrl + "/control/image?bytes=" + step.mid(6)}), 0);
+        else if (step == "blacklist stored")
+            QVERIFY(TestUtil::waitUntil([&] { return m_lane.terminal->cardBO()->blacklistVer() == blacklist; }));
+        else if (step.startsWith("blacklist ")) {
+            QFile list(m_dir.filePath(blacklist + ".json"));
+            QVERIFY(list.open(QIODevice::WriteOnly));
+            QByteArray uids;
+            for (int i = 0; i < step.mid(10).toInt(); ++i)
+                uids += QByteArray(i ? ", \"" : "\"") + QByteArray::number(0x04000000000000LL + i * 7919LL, 16) + '"';
+            list.write("{\"added\": [" + uids + "], \"removed\": []}");
+            answers["cardbo"] = QJsonObject{{"heartbeat", QJsonObject{{"blacklistVersion", blacklist}}},
+                                            {"blacklistFile", list.fileName()}};
+            m_office.script(answers);
+        }
         else if (step == "card test") {
             m_lane.diagnostics.reset(new Diagnostics(GUIManager::diagnosticsLane(*m_lane.terminal)));
             bool passed = false;

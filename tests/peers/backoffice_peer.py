@@ -23,8 +23,9 @@ Card back office: POST register issues an id and an API key (kept in the file of
 --state FILE when given); every other request needs a known "X-API-Key" (else 401).
 Script member "cardbo" holds its data: "customs", "locations" (updateData), "heartbeat"
 (members added to every heartbeat answer: configUpdatedAt, config, blacklistVersion,
-softwareVersion...), "blacklist" (the blacklist answer), "commands" (sent in every
-heartbeat answer until their status is posted). A transaction is counted once per
+softwareVersion...), "blacklist" (the blacklist answer), "blacklistFile" (a file whose
+bytes are the blacklist answer instead: a large list), "commands" (sent in every heartbeat
+answer until their status is posted). A transaction is counted once per
 uuid: 201 the first time, 200 again; its log line carries "counted".
 """
 import base64
@@ -82,6 +83,9 @@ def card_bo(handler, method, path, body):
             answer["commands"] = [c for c in data.get("commands", []) if c["id"] not in state["acked"]]
             return 200, answer, {}
         if path == DEVICE + "blacklist":
+            if data.get("blacklistFile"):
+                with open(data["blacklistFile"], "rb") as f:
+                    return 200, f.read(), {}
             return 200, data.get("blacklist", {"added": [], "removed": []}), {}
         if path == DEVICE + "command/status":
             state["acked"].add((req or {}).get("id"))
@@ -159,7 +163,7 @@ def make_handler(server_name, script_file, log_file):
             if a is None and url.path.startswith(DEVICE):
                 status, answer, extra = card_bo(self, self.command, url.path, body)
                 record.update(extra)
-                a = {"status": status, "json": answer}
+                a = {"status": status, "body" if isinstance(answer, bytes) else "json": answer}
             with lock, open(log_file, "a") as f:
                 f.write(json.dumps(record) + "\n")
             if a is None:
@@ -179,7 +183,8 @@ def make_handler(server_name, script_file, log_file):
                 return self.connection.close()
             if "padBytes" in a:
                 a["json"] = dict(a.get("json", {}), pad="x" * a["padBytes"])
-            data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "").encode()
+            data = json.dumps(a["json"]).encode() if "json" in a else a.get("body", "")
+            data = data if isinstance(data, bytes) else data.encode()
             self.send(a.get("status", 200), data)
             if a.get("twice"):
                 status, answer, _ = card_bo(self, self.command, url.path, body)
