@@ -19,8 +19,9 @@ is then taken after "delayMs" again).
 Unscripted requests under /api/v1/device/ reach the card back office below; other
 unscripted requests get 404. LOG gets one JSON line per request.
 
-Card back office: POST register issues an id and an API key (kept in the file of
---state FILE when given); every other request needs a known "X-API-Key" (else 401).
+Card back office: POST register issues an id and an API key (kept, with the commands whose
+status was posted, in the file of --state FILE when given); every other request needs a
+known "X-API-Key" (else 401).
 Script member "cardbo" holds its data: "customs", "locations" (updateData), "heartbeat"
 (members added to every heartbeat answer: configUpdatedAt, config, blacklistVersion,
 softwareVersion...), "blacklist" (the blacklist answer), "blacklistFile" (a file whose
@@ -59,6 +60,25 @@ def answer_for(script_file, key, path):
         return entry
 
 
+def save_state():
+    """The issued keys and the acknowledged commands outlive the peer, as a server's would."""
+    if state["state_file"]:
+        with open(state["state_file"], "w") as f:
+            json.dump({"keys": state["keys"], "acked": list(state["acked"])}, f)
+
+
+def load_state():
+    try:
+        with open(state["state_file"]) as f:
+            saved = json.load(f)
+    except (OSError, ValueError):
+        return
+    if isinstance(saved.get("keys"), dict) and isinstance(saved.get("acked"), list):
+        state["keys"], state["acked"] = saved["keys"], set(saved["acked"])
+    else:  # a file of an earlier run: the keys alone
+        state["keys"] = saved
+
+
 def card_bo(handler, method, path, body):
     """The card back office's own answers: (status, JSON body, extra log members)."""
     with lock:
@@ -70,9 +90,7 @@ def card_bo(handler, method, path, body):
         if path == DEVICE + "register" and method == "POST":
             key = "key-%d-%d" % (len(state["keys"]) + 1, int(time.time() * 1000))
             state["keys"][key] = req or {}
-            if state["state_file"]:
-                with open(state["state_file"], "w") as f:
-                    json.dump(state["keys"], f)
+            save_state()
             return 200, {"id": str(len(state["keys"])), "apiKey": key}, {}
         if handler.headers.get("X-API-Key") not in state["keys"]:
             return 401, {"errorCode": "UNAUTHORIZED", "message": "Unknown API key"}, {}
@@ -89,6 +107,7 @@ def card_bo(handler, method, path, body):
             return 200, data.get("blacklist", {"added": [], "removed": []}), {}
         if path == DEVICE + "command/status":
             state["acked"].add((req or {}).get("id"))
+            save_state()
             return 200, {}, {}
         if path == DEVICE + "transaction" and method == "POST":
             uuid = (req or {}).get("transactionUid") if isinstance(req, dict) else None
@@ -224,11 +243,7 @@ def main():
     open(log_file, "a").close()
     if "--state" in sys.argv:
         state["state_file"] = sys.argv[sys.argv.index("--state") + 1]
-        try:
-            with open(state["state_file"]) as f:
-                state["keys"] = json.load(f)
-        except (OSError, ValueError):
-            pass
+        load_state()
     servers = [Server(("127.0.0.1", 0), make_handler(name, script_file, log_file)) for name in ("https", "http")]
     servers[0].context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     servers[0].context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")
