@@ -2,6 +2,7 @@
 // request (registration, data update with customs offices and locations, heartbeat with its
 // pushed data and commands, blacklist, a failure, a transaction's answer) and the status,
 // the rest is the body as it came over HTTP.
+#include "Backend/BlacklistUpdate.h"
 #include "Backend/CardBO.h"
 #include "Backend/Database.h"
 #include "Backend/LaneView.h"
@@ -43,7 +44,6 @@ struct Lane : Backend::LaneView
 struct Client : Backend::CardBO
 {
     using CardBO::CardBO;
-    using CardBO::handleBlacklistResponse;
     using CardBO::handleErrorResponse;
     using CardBO::handleHeartbeatResponse;
     using CardBO::handleRegisterResponse;
@@ -101,8 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         client.handleHeartbeatResponse(status, body);
         break;
     case 3:
-        client.handleBlacklistResponse(QStringLiteral("v9"), status, body);
+    { // read as the update's worker reads it, then written a slice at a time
+        Backend::BlacklistUpdate::Uids added, removed;
+        Backend::BlacklistUpdate::readAnswer(body, &added, &removed);
+        while (added.next < added.size() || removed.next < removed.size())
+            g_db->blacklistUpdate(added.take(Backend::BlacklistUpdate::SliceUids),
+                                  removed.take(Backend::BlacklistUpdate::SliceUids));
         break;
+    }
     case 4:
         client.handleErrorResponse(status, body);
         break;

@@ -40,11 +40,12 @@ BlacklistUpdate::BlacklistUpdate(Database &database, HttpClient *client, const Q
     : QObject(parent)
     , m_database(database)
     , m_thread(m_worker.getThread())
+    , m_client(client)
 {
     m_slices.setInterval(0);
     connect(&m_slices, &QTimer::timeout, this, &BlacklistUpdate::writeSlice);
     m_worker.moveQObjectToThread(client);
-    m_worker.execInThread([this, client, url, timeoutMs] { fetch(client, url, timeoutMs); });
+    m_worker.execInThread([this, url, timeoutMs] { fetch(url, timeoutMs); });
     m_worker.quitThread();
 }
 
@@ -55,11 +56,14 @@ BlacklistUpdate::~BlacklistUpdate()
         m_thread->quit(); // also ends the wait for the answer
         m_thread->wait();
     }
+    delete m_client.exchange(nullptr);
 }
 
-void BlacklistUpdate::fetch(HttpClient *client, const QUrl &url, int timeoutMs)
+void BlacklistUpdate::fetch(const QUrl &url, int timeoutMs)
 {
-    const std::unique_ptr<HttpClient> owned(client); // its requests end with it
+    const std::unique_ptr<HttpClient> client(m_client.exchange(nullptr)); // its requests end with it
+    if (!client)
+        return;
     QEventLoop loop;
     bool answered = false, ok = false;
     int status = 0;
@@ -85,9 +89,8 @@ void BlacklistUpdate::fetch(HttpClient *client, const QUrl &url, int timeoutMs)
         QMetaObject::invokeMethod(this, [this, status, body] { emit failed(status, body); }, Qt::QueuedConnection);
         return;
     }
-    const QJsonObject answer = body.toObject();
-    const Uids added = sortedUids(answer.value(QStringLiteral("added")));
-    const Uids removed = sortedUids(answer.value(QStringLiteral("removed")));
+    Uids added, removed;
+    readAnswer(body, &added, &removed);
     QMetaObject::invokeMethod(
         this,
         [this, status, added, removed] {
@@ -96,6 +99,13 @@ void BlacklistUpdate::fetch(HttpClient *client, const QUrl &url, int timeoutMs)
             emit received(status, m_added.size(), m_removed.size());
         },
         Qt::QueuedConnection);
+}
+
+void BlacklistUpdate::readAnswer(const QJsonValue &body, Uids *added, Uids *removed)
+{
+    const QJsonObject answer = body.toObject();
+    *added = sortedUids(answer.value(QStringLiteral("added")));
+    *removed = sortedUids(answer.value(QStringLiteral("removed")));
 }
 
 void BlacklistUpdate::apply()

@@ -34,7 +34,7 @@ public:
     static constexpr int SliceUids = 2000;
 
     // Fetches the list from url with the client, configured: the client goes to the
-    // worker and ends there.
+    // worker and ends there (with the update, when this ends before the fetch began).
     BlacklistUpdate(Database &database, HttpClient *client, const QUrl &url, int timeoutMs, QObject *parent = nullptr);
     // A fetch under way is dropped; the worker is waited for.
     ~BlacklistUpdate() override;
@@ -51,6 +51,8 @@ public:
         int size() const { return int(ends.size()); }
         QStringList take(int n);
     };
+    // The uids to add and to remove that an answer names, each list sorted.
+    static void readAnswer(const QJsonValue &body, Uids *added, Uids *removed);
 
 signals:
     // The request failed, as the client answered.
@@ -62,13 +64,15 @@ signals:
 
 private:
     // On the worker.
-    void fetch(HttpClient *client, const QUrl &url, int timeoutMs);
+    void fetch(const QUrl &url, int timeoutMs);
     void writeSlice();
 
     Database &m_database;
     ThreadWorker m_worker;
     QPointer<QThread> m_thread;
     std::atomic<bool> m_ending{false};
+    // The client, until the fetch takes it (an update ended before its fetch began frees it).
+    std::atomic<HttpClient *> m_client;
     Uids m_added;
     Uids m_removed;
     QTimer m_slices;
