@@ -11,3 +11,9 @@ zuka_add_test(NAME tst_lane LABEL engines TIMEOUT 600 COST 150 80 PARTS exit "^e
                       ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h
               LIBS zuka_gui zuka_engines)
 target_include_directories(tst_lane PRIVATE ${PROJECT_SOURCE_DIR}/tests/Managers)
+# The exit lane's card path against a real broker and the simulated card devices.
+zuka_add_test(NAME tst_cardpath LABEL engines TIMEOUT 300 COST 30
+              SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_cardpath.cpp ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.cpp
+                      ${PROJECT_SOURCE_DIR}/tests/Managers/LaneSimFixture.h
+              LIBS zuka_engines)
+target_include_directories(tst_cardpath PRIVATE ${PROJECT_SOURCE_DIR}/tests/Managers)
