@@ -20,21 +20,20 @@ CardPath::CardPath(manager::CardIssuer *issuer, const Config &config, const Log 
     m_clearRetry.setSingleShot(true);
     m_clearRetry.setInterval(ClearRetryMs);
     connect(&m_clearRetry, &QTimer::timeout, this, [this] {
-        if (m_running && m_blocked && m_passage.idle())
+        if (m_runs.running() && m_blocked && m_passage.idle())
             clear(m_clearHandBack);
     });
     m_mouthWait.setSingleShot(true);
     connect(&m_mouthWait, &QTimer::timeout, this, [this] {
         // Nobody took the card left in the mouth, and the dispenser did not take it in.
-        if (m_running && m_passage.idle() && m_issuer->dispenser()->cardInMouth() && !cardAtReader())
+        if (m_runs.running() && m_passage.idle() && m_issuer->dispenser()->cardInMouth() && !cardAtReader())
             clear(false);
     });
 }
 
 void CardPath::start()
 {
-    ++m_run;
-    m_running = true;
+    m_runs.start();
     manager::Dispenser *dispenser = m_issuer->dispenser();
     // A dispenser service that comes back has forgotten the acceptance it had.
     connect(dispenser, &manager::Dispenser::activeChanged, this, [this] {
@@ -51,8 +50,7 @@ void CardPath::start()
 
 void CardPath::stop()
 {
-    ++m_run;
-    m_running = false;
+    m_runs.stop();
     m_acceptRetry.stop();
     m_clearRetry.stop();
     m_mouthWait.stop();
@@ -109,7 +107,7 @@ void CardPath::setReadiness(bool &flag, bool value)
 
 bool CardPath::wantsCard() const
 {
-    return m_running && !m_blocked && m_passage.awaitsCard();
+    return m_runs.running() && !m_blocked && m_passage.awaitsCard();
 }
 
 // Card acceptance.

@@ -16,6 +16,7 @@
 #include "Common/Log/Log.h"
 #include "Deferred/Deferred.h"
 #include "Engines/Lane.h"
+#include "Engines/Runs.h"
 
 #include <QObject>
 #include <QPointer>
@@ -104,24 +105,14 @@ private:
     template<typename F>
     auto inRun(F &&f)
     {
-        QPointer<CardPath> self(this);
-        const quint64 run = m_run;
-        return [self, run, f = std::forward<F>(f)](auto &&...args) {
-            if (!self || !self->m_running || self->m_run != run) {
-                if (self)
-                    self->m_log.warn("Ignoring result of a finished passage");
-                return;
-            }
-            f(std::forward<decltype(args)>(args)...);
-        };
+        return m_runs.guard(this, m_log, std::forward<F>(f));
     }
 
     manager::CardIssuer *m_issuer;
     const Config &m_config;
     const Log m_log;
     const Passage m_passage;
-    quint64 m_run = 0;
-    bool m_running = false;
+    Runs m_runs;
 
     QTimer m_acceptRetry;
     bool m_acceptFailed = false;

@@ -201,14 +201,14 @@ void Engine::connectSession()
 {
     disconnect(m_sessionLink);
     m_sessionLink = connect(m_session, &Session::stateChanged, this, [this](Session::State prev, Session::State curr) {
-        const quint64 run = m_run;
+        const quint64 run = m_runs.current();
         QMetaObject::invokeMethod(
             this,
             [this, run, prev, curr] {
-                if (run != m_run)
+                if (run != m_runs.current())
                     return;
                 logStateChange(prev, curr);
-                if (!m_running)
+                if (!m_runs.running())
                     return;
                 holdPassage(curr);
                 onStateChanged(prev, curr);
@@ -234,9 +234,8 @@ void Engine::start()
     if (m_session->state() != Session::Stopped)
         stop();
     logger().info("Starting engine");
-    ++m_run;
+    m_runs.start();
     ++m_cycle;
-    m_running = true;
     m_interrupted = std::exchange(m_lane->interruptedPassages(), {});
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
@@ -262,9 +261,8 @@ void Engine::stop()
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
-    ++m_run;
+    m_runs.stop();
     ++m_cycle;
-    m_running = false;
     m_resetTimer.stop();
     m_exitTimer.stop();
     m_session->setState(Session::Stopped);
@@ -306,7 +304,7 @@ bool Engine::acceptedIn(States states) const
 
 bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
 {
-    if (!m_running || cycle != m_cycle) {
+    if (!m_runs.running() || cycle != m_cycle) {
         logger().warn("Ignoring result of a finished passage");
         return false;
     }
@@ -418,7 +416,7 @@ void Engine::addImage(QStringList &images, const QByteArray &image)
 
 void Engine::exitWaitElapsed()
 {
-    if (!m_running || m_session->state() != Session::Exit)
+    if (!m_runs.running() || m_session->state() != Session::Exit)
         return;
     logger().warn("Barrier not closed after ", m_exitTimer.interval() / 1000, " sec. Closing passage");
     m_session->setState(Session::PostExit);

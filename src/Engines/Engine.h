@@ -9,6 +9,7 @@
 #include "Backend/Transaction.h"
 #include "Common/Log/Log.h"
 #include "Engines/Lane.h"
+#include "Engines/Runs.h"
 #include "Engines/Session.h"
 #include "Models/Tag.h"
 
@@ -84,7 +85,7 @@ protected:
     virtual void connectDevices() = 0;
     // What the engine releases at stop, once the session is Stopped.
     virtual void releaseDevices() = 0;
-    bool running() const { return m_running; }
+    bool running() const { return m_runs.running(); }
 
     // Events both lanes take alike; a vehicle leaving is each lane's own.
     void onVehiclePresent();
@@ -114,16 +115,7 @@ protected:
     template<typename F>
     auto guardedRun(F &&f)
     {
-        QPointer<Engine> self(this);
-        const quint64 run = m_run;
-        return [self, run, f = std::forward<F>(f)](auto &&...args) {
-            if (!self || !self->m_running || self->m_run != run) {
-                if (self)
-                    self->logger().warn("Ignoring result of a finished passage");
-                return;
-            }
-            f(std::forward<decltype(args)>(args)...);
-        };
+        return m_runs.guard(this, logger(), std::forward<F>(f));
     }
     // Whether an event is accepted in the current state; logs the refusal.
     bool acceptedIn(States states) const;
@@ -232,13 +224,12 @@ private:
     QTimer m_resetTimer;
     QTimer m_exitTimer;
     quint64 m_cycle = 0;
-    quint64 m_run = 0;
     QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
     QList<InterruptedPassage> m_interrupted; // taken over at the run's start, until finished
     QString m_reportedUuid; // a passage going on whose report the program's start already sent
-    bool m_running = false;
+    Runs m_runs;
     // The barrier in this passage's Exit: seen open (or its open command taken); an open
     // command that failed, to be sent again once the controller's connection is back.
     bool m_barrierOpened = false;
