@@ -5,6 +5,7 @@
 //   resolve: create + one done handler + resolve.
 //   chain:   a three-step thenAlias chain with a done handler at its end.
 #include "Deferred/Deferred.h"
+#include "Spread.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -166,24 +167,17 @@ void PromiseThreeRoundTrips(benchmark::State &state)
 }
 BENCHMARK(PromiseThreeRoundTrips);
 
-// Keeps the console output and remembers ns per iteration of each benchmark.
+// Keeps the console output and remembers ns per iteration of each repetition of each benchmark.
 class RatioReporter : public benchmark::ConsoleReporter
 {
 public:
-    std::map<std::string, double> nsPerOp;
+    std::map<std::string, std::vector<double>> nsPerOp;
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs) {
-            if (run.iterations > 0 && run.run_type == Run::RT_Iteration) {
-                // The best of the repetitions: the machine is shared, and load only adds.
-                const double ns = run.real_accumulated_time * 1e9 / double(run.iterations);
-                const std::string name = run.run_name.function_name;
-                auto it = nsPerOp.find(name);
-                if (it == nsPerOp.end() || ns < it->second)
-                    nsPerOp[name] = ns;
-            }
-        }
+        for (const auto &run : runs)
+            if (run.iterations > 0 && run.run_type == Run::RT_Iteration)
+                nsPerOp[run.run_name.function_name].push_back(run.real_accumulated_time * 1e9 / double(run.iterations));
     }
 };
 
@@ -192,8 +186,10 @@ void printRatio(const RatioReporter &r, const std::string &name, const std::stri
     auto a = r.nsPerOp.find(name), b = r.nsPerOp.find(baseline);
     if (a == r.nsPerOp.end() || b == r.nsPerOp.end())
         return;
-    std::printf("%-28s %8.1f ns/op   %-24s %8.1f ns/op   ratio %.2f\n", name.c_str(), a->second, baseline.c_str(),
-                b->second, a->second / b->second);
+    const Spread x = Spread::of(a->second), y = Spread::of(b->second);
+    std::printf("%-28s %s ns/op\n%-28s %s ns/op\n  ratio of the mins %.2f, of the medians %.2f, of the maxes %.2f\n",
+                name.c_str(), x.text("%.1f").c_str(), baseline.c_str(), y.text("%.1f").c_str(), x.min / y.min,
+                x.median / y.median, x.max / y.max);
 }
 
 } // namespace
@@ -206,7 +202,7 @@ int main(int argc, char **argv)
     // Twenty short repetitions of each, in random interleaved order, unless told otherwise:
     // each benchmark then meets the same moments of a shared machine, where a block of
     // repetitions in a row gives the first benchmark run a different machine from the
-    // last. The ratios use the best repetition of each.
+    // last.
     std::vector<char *> args(argv, argv + argc);
     std::string defaults[] = {"--benchmark_repetitions=20", "--benchmark_min_time=0.1",
                               "--benchmark_enable_random_interleaving=true"};
@@ -222,7 +218,8 @@ int main(int argc, char **argv)
     benchmark::Initialize(&n, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nbest of the repetitions (target: ratio to the floor <= 1.5):\n");
+    std::printf("\ncounts: wall time of one repetition over its iterations, in ns an operation, one thread;\n"
+                "min / median / max over the repetitions (target: ratio to the floor <= 1.5)\n");
     printRatio(reporter, "DeferredResolveWithHandler", "FloorResolveWithHandler");
     printRatio(reporter, "DeferredThreeStepChain", "FloorThreeStepChain");
     printRatio(reporter, "DeferredResolveWithHandler", "PromiseSetAndGet");

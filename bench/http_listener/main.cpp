@@ -1,7 +1,8 @@
 // Listener throughput: one POST per iteration over loopback, the client writing
 // its body in 64 KiB pieces. A 16 MiB body should cost per byte what a 1 MiB body
-// costs: the assembly of a request must stay linear in its size.
+// costs: the assembly of a request must stay linear in its size. Three repetitions of each.
 #include "Common/Http/HttpServer.h"
+#include "Spread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,12 +20,22 @@ namespace {
 
 constexpr qint64 Piece = 64 * 1024;
 
-struct Totals
+// Keeps the console output and remembers the ns a byte of each repetition, by body size
+// (the runs that size the iteration count are not reported).
+class ByteReporter : public benchmark::ConsoleReporter
 {
-    double seconds = 0;
-    double bytes = 0;
+public:
+    std::map<qint64, std::vector<double>> nsPerByte;
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto &run : runs)
+            if (run.iterations > 0 && run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                const qint64 size = std::stoll(run.run_name.args);
+                nsPerByte[size].push_back(run.real_accumulated_time * 1e9 / double(run.iterations) / double(size));
+            }
+    }
 };
-std::map<qint64, Totals> g_totals;
 
 // Sends one request and returns once the listener has handed it on and closed the connection.
 bool postOnce(HttpServer &server, quint16 port, const QByteArray &body)
@@ -79,8 +90,7 @@ void BM_ListenerPost(benchmark::State &state)
     HttpServer server;
     server.listen(0);
     const quint16 port = server.serverPort();
-    Totals &t = g_totals[size];
-    t = Totals();
+    double seconds = 0, bytes = 0;
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
@@ -88,16 +98,16 @@ void BM_ListenerPost(benchmark::State &state)
             state.SkipWithError("request not delivered");
             break;
         }
-        t.seconds += timer.nsecsElapsed() / 1e9;
-        t.bytes += double(size);
+        seconds += timer.nsecsElapsed() / 1e9;
+        bytes += double(size);
     }
     state.SetBytesProcessed(state.iterations() * size);
-    state.counters["MB/s"] = t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0;
+    state.counters["MB/s"] = seconds > 0 ? bytes / 1e6 / seconds : 0;
 }
 
 } // namespace
 
-BENCHMARK(BM_ListenerPost)->Arg(1 << 20)->Arg(16 << 20)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListenerPost)->Arg(1 << 20)->Arg(16 << 20)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
@@ -105,17 +115,18 @@ int main(int argc, char **argv)
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    ByteReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    const Totals small = g_totals[1 << 20];
-    const Totals large = g_totals[16 << 20];
-    if (small.bytes > 0 && large.bytes > 0) {
-        const double smallNs = small.seconds * 1e9 / small.bytes;
-        const double largeNs = large.seconds * 1e9 / large.bytes;
-        std::printf("listener 1 MiB  : %8.1f MB/s (%.3f ns/byte) [baseline]\n", small.bytes / 1e6 / small.seconds,
-                    smallNs);
-        std::printf("listener 16 MiB : %8.1f MB/s (%.3f ns/byte)\n", large.bytes / 1e6 / large.seconds, largeNs);
-        std::printf("per-byte cost ratio 16 MiB / 1 MiB: %.2f (1.0 = linear)\n", largeNs / smallNs);
+    const Spread small = Spread::of(reporter.nsPerByte[1 << 20]), large = Spread::of(reporter.nsPerByte[16 << 20]);
+    if (small.count > 0 && large.count > 0) {
+        std::printf("counts: wall time of the POSTs (each from connecting to the request delivered and the\n"
+                    "connection closed) over their bodies' bytes; min / median / max over %d repetitions\n",
+                    small.count);
+        std::printf("listener 1 MiB  : %s ns/byte [baseline]\n", small.text("%.3f").c_str());
+        std::printf("listener 16 MiB : %s ns/byte\n", large.text("%.3f").c_str());
+        std::printf("per-byte cost ratio 16 MiB / 1 MiB, of the medians: %.2f (1.0 = linear)\n",
+                    large.median / small.median);
     }
     benchmark::Shutdown();
     return 0;

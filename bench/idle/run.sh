@@ -37,10 +37,13 @@ rss() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 a0=$(ticks "$app"); b0=$(ticks "$broker")
 sleep 60
 a1=$(ticks "$app"); b1=$(ticks "$broker")
+echo "counts: CPU time (user and system, all threads, from /proc/PID/stat) over one window of 60 s, no repetitions"
 awk -v a=$((a1 - a0)) -v b=$((b1 - b0)) -v hz="$HZ" 'BEGIN {
   printf "idle/cpu zuka-terminal-ui  %.2f %% of a core over 60 s\n", 100 * a / hz / 60
-  printf "idle/cpu baseline (mosquitto of the same run)  %.2f %% of a core\n", 100 * b / hz / 60 }'
+  printf "idle/cpu baseline (mosquitto of the same run)  %.2f %% of a core\n", 100 * b / hz / 60
+  if (b > 0) printf "idle/cpu ratio to the broker  %.1f\n", a / b }'
 
+echo "counts: resident memory (VmRSS) sampled once a minute"
 first=$(rss "$app"); firstb=$(rss "$broker")
 for m in $(seq "$MINUTES"); do
   sleep 60

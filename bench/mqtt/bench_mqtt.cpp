@@ -2,11 +2,13 @@
 // the same call (subscribe the answer, publish the request at QoS 1, take the answer,
 // unsubscribe) made with bare libmosquitto in a tight poll loop on its socket. A second
 // baseline keeps a standing subscription and only publishes and waits, for reference.
-// Three repetitions of each, interleaved at random, medians over all their calls. Every
+// Three repetitions of each, interleaved at random; each repetition gives the median of its
+// calls, and the figures are min / median / max of those over the repetitions. Every
 // wait has a limit. The client logs at the terminal's default level.
 #include "Broker.h"
 #include "Common/Log/Logger.h"
 #include "Common/Mqtt/MqttClient.h"
+#include "Spread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -29,7 +31,7 @@
 namespace {
 
 Broker *g_broker = nullptr;
-std::map<std::string, std::vector<double>> g_samples; // every call of every repetition
+std::map<std::string, std::vector<double>> g_medians; // of each repetition's calls, in us
 const auto Limit = std::chrono::seconds(10);          // for any one wait
 
 double medianUs(std::vector<double> v)
@@ -184,7 +186,8 @@ void BM_ExecuteRpc(benchmark::State &state)
         state.SetIterationTime(us / 1e6);
     }
     state.counters["median_us"] = medianUs(samples);
-    g_samples["executeRpc"].insert(g_samples["executeRpc"].end(), samples.begin(), samples.end());
+    if (!samples.empty())
+        g_medians["executeRpc"].push_back(medianUs(samples));
 }
 
 void bareRun(benchmark::State &state, bool perCall, const char *name)
@@ -206,7 +209,8 @@ void bareRun(benchmark::State &state, bool perCall, const char *name)
         state.SetIterationTime(us / 1e6);
     }
     state.counters["median_us"] = medianUs(samples);
-    g_samples[name].insert(g_samples[name].end(), samples.begin(), samples.end());
+    if (!samples.empty())
+        g_medians[name].push_back(medianUs(samples));
 }
 
 void BM_BareLibmosquitto(benchmark::State &state)
@@ -256,13 +260,15 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    const double rpc = medianUs(g_samples["executeRpc"]);
-    const double floor = medianUs(g_samples["floor"]);
-    const double standing = medianUs(g_samples["standing"]);
-    std::printf("\nexecuteRpc round trip: median %.1f us\n", rpc);
-    std::printf("floor (bare libmosquitto, same packets): median %.1f us\n", floor);
-    std::printf("ratio executeRpc / floor: %.2fx (target <= 1.1x)\n", floor > 0 ? rpc / floor : 0.0);
-    std::printf("reference (bare libmosquitto, standing subscription): median %.1f us, ratio %.2fx\n", standing,
-                standing > 0 ? rpc / standing : 0.0);
+    const Spread rpc = Spread::of(g_medians["executeRpc"]), floor = Spread::of(g_medians["floor"]),
+                 standing = Spread::of(g_medians["standing"]);
+    std::printf("\ncounts: wall time of one call, from the request to its answer handled, median of each\n"
+                "repetition's calls; min / median / max over %d repetitions\n", rpc.count);
+    std::printf("executeRpc round trip:                        %s us\n", rpc.text("%.1f").c_str());
+    std::printf("floor (bare libmosquitto, same packets):      %s us\n", floor.text("%.1f").c_str());
+    std::printf("ratio executeRpc / floor, of the medians: %.2f (target <= 1.1)\n",
+                floor.median > 0 ? rpc.median / floor.median : 0.0);
+    std::printf("reference (bare libmosquitto, standing subscription): %s us, ratio of the medians %.2f\n",
+                standing.text("%.1f").c_str(), standing.median > 0 ? rpc.median / standing.median : 0.0);
     return 0;
 }

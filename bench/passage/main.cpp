@@ -26,7 +26,7 @@
 // passage before and after the passages. Disk syncs (fsync, fdatasync, sync_file_range,
 // syncfs, sync, msync) are counted by a library preloaded into the terminal
 // (sync_counter.c), which costs the process nothing else.
-// Medians over the passages after two warm-up ones. Every wait has a generous limit, so
+// min / median / max over the passages after two warm-up ones. Every wait has a generous limit, so
 // the run always ends.
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
@@ -37,6 +37,7 @@
 #include "Broker.h"
 #include "MqttPeer.h"
 #include "PeerProcess.h"
+#include "Spread.h"
 #include "SyslogSink.h"
 #include "TestUtil.h"
 
@@ -74,6 +75,11 @@ double median(QVector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.isEmpty() ? -1 : v[v.size() / 2];
+}
+
+Spread spreadOf(const QVector<double> &v)
+{
+    return Spread::of(std::vector<double>(v.begin(), v.end()));
 }
 
 QByteArray rssOf(qint64 pid)
@@ -357,7 +363,7 @@ int terminalProgram(LaneRig &lane, int passages, double *ownMs)
     }
     const double idleBefore = idleShare();
 
-    QVector<double> wall, used, own, syncs;
+    QVector<double> wall, used, own, idleWindow, ratio, syncs;
     const int office0 = lane.office.requests(Transactions).size();
     int done = 0;
     for (int n = 1; n <= passages + 2; ++n) {
@@ -382,25 +388,32 @@ int terminalProgram(LaneRig &lane, int passages, double *ownMs)
     }
     const double idleAfter = idleShare();
     const double idle = qMin(idleBefore, idleAfter);
-    for (int i = 0; i < used.size(); ++i)
+    for (int i = 0; i < used.size(); ++i) {
         own << used[i] - idle * wall[i];
+        idleWindow << idle * wall[i];
+        ratio << own[i] / idleWindow[i];
+    }
     const bool sent = lane.office.waitForRequests(Transactions, office0 + done, StepLimitMs);
 
-    std::printf("entry passage, the terminal program with its interface (%s), logging to %s, median of %d:\n",
-                qPrintable(env.value("QT_QPA_PLATFORM")),
+    std::printf("entry passage, the terminal program with its interface (%s), logging to %s; min / median / max "
+                "of %d:\n", qPrintable(env.value("QT_QPA_PLATFORM")),
                 syslog.available() ? "the system log" : "standard error (no /dev/log of its own)", int(used.size()));
-    const double idleWindow = median(used) - median(own);
-    std::printf("  software's own CPU time  %8.2f ms   (all threads, less the idle lane)\n", median(own));
-    std::printf("  process CPU time         %8.2f ms\n", median(used));
-    std::printf("  idle lane, same window   %8.2f ms   (baseline: %.2f ms/s before, %.2f ms/s after the passages)\n",
-                idleWindow, idleBefore * 1e3, idleAfter * 1e3);
-    std::printf("  own CPU / idle lane      %8.2f      (target <= 3)\n", idleWindow > 0 ? median(own) / idleWindow : 0.0);
-    *ownMs = median(own);
-    std::printf("  disk syncs               %8.0f      (target < 10; fsync, fdatasync and the like)\n",
-                median(syncs));
-    std::printf("  passage, wall clock      %8.2f ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
+    std::printf("  counts: the process's CPU time over all its threads from the loop command to the lane ready\n"
+                "  again; the idle lane's: its CPU share over all threads with no passage (median of ten 1 s\n"
+                "  windows, the lower of before and after the passages) times the passage's wall-clock time;\n"
+                "  own: the process's less the idle lane's\n");
+    const Spread ownSpread = spreadOf(own);
+    std::printf("  software's own CPU time  %s ms\n", ownSpread.text().c_str());
+    std::printf("  process CPU time         %s ms\n", spreadOf(used).text().c_str());
+    std::printf("  idle lane, same window   %s ms   (baseline: %.2f ms/s before, %.2f ms/s after the passages)\n",
+                spreadOf(idleWindow).text().c_str(), idleBefore * 1e3, idleAfter * 1e3);
+    std::printf("  own CPU / idle lane      %s      (each passage's; target <= 3)\n", spreadOf(ratio).text().c_str());
+    *ownMs = ownSpread.median;
+    std::printf("  disk syncs               %s      (target < 10; fsync, fdatasync and the like)\n",
+                spreadOf(syncs).text("%.0f").c_str());
+    std::printf("  passage, wall clock      %s ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
                 "                                       every %d ms, the peers' answers)\n",
-                median(wall), double(Engine::SuccessResetMs), manager::Barrier::PollIntervalMs);
+                spreadOf(wall).text("%.0f").c_str(), double(Engine::SuccessResetMs), manager::Barrier::PollIntervalMs);
     std::printf("  transactions at the card back office: %s\n", sent ? "all" : "MISSING");
     return terminal.stop() && sent && done == passages + 2 ? 0 : 1;
 }
@@ -499,7 +512,8 @@ int main(int argc, char **argv)
                 .arg(backlog));
         std::printf("\nthe terminal started again with %s transactions waiting:\n", qPrintable(added));
         rc = terminalProgram(lane, passages, &full);
-        std::printf("own CPU of a passage with %d waiting / on the empty store: %.2f (target <= 1.2)\n", backlog,
+        std::printf("own CPU of a passage with %d waiting / on the empty store, of the medians: %.2f (target <= 1.2)\n",
+                    backlog,
                     empty > 0 ? full / empty : 0.0);
     }
     lane.hand.reset();

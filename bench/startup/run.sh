@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Start-up to the first frame of the window: the time from launch to the first frame
-# (median of the runs; the program prints the moment of its first frame) and the peak
-# memory (largest of the runs, from /usr/bin/time -v) of the terminal program and of a bare
-# Qt Quick window, started in turn, their ratio, and where the terminal's time goes (the
-# probe's phases, median of the runs each).
+# (the program prints the moment of its first frame) and the peak memory (from
+# /usr/bin/time -v) of the terminal program and of a bare Qt Quick window, started in turn,
+# each as min / median / max of the runs; their ratio (of the median times, of the largest
+# memories), and where the terminal's time goes (the probe's phases, median of the runs each).
 #   bench/startup/run.sh [build dir] [runs]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -18,7 +18,12 @@ export XDG_RUNTIME_DIR="$WORK"
 PROBE="$BUILD/bench/startup/zuka-startup-probe"
 BASE="$BUILD/bench/startup/qt-startup-baseline"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'; }
+# spread <printf format of a value>: "min / median / max" of the numbers on standard input.
+spread() {
+  sort -g | awk -v f="$1" '{ v[NR] = $1 }
+    END { printf f " / " f " / " f, v[1], (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2, v[NR] }'
+}
 
 # once <program> [args...] -> "seconds_to_first_frame peak_kib"; the program's phase lines
 # are added to $WORK/phases-<name>.txt
@@ -49,10 +54,14 @@ zm=$(awk '{ print $2 }' "$WORK/probe.txt" | sort -n | tail -1)
 bw=$(awk '{ print $1 }' "$WORK/base.txt" | median)
 bm=$(awk '{ print $2 }' "$WORK/base.txt" | sort -n | tail -1)
 cp "$WORK/phases-$(basename "$PROBE").txt" "$WORK/probe-phases.txt"
-printf 'startup/zuka-terminal-ui  first frame %.3f s  peak %d KiB\n' "$zw" "$zm"
-printf 'startup/baseline (bare Qt Quick window)  first frame %.3f s  peak %d KiB\n' "$bw" "$bm"
+echo "counts: wall time from launch to the first frame, peak resident memory; min / median / max of $RUNS starts"
+for f in probe base; do
+  [ $f = probe ] && name="startup/zuka-terminal-ui" || name="startup/baseline (bare Qt Quick window)"
+  echo "$name  first frame $(awk '{ print $1 }' "$WORK/$f.txt" | spread %.3f) s" \
+       " peak $(awk '{ print $2 }' "$WORK/$f.txt" | spread %d) KiB"
+done
 awk -v zw="$zw" -v bw="$bw" -v zm="$zm" -v bm="$bm" \
-  'BEGIN { printf "ratio to baseline: time %.2f, peak memory %.2f\n", (bw > 0 ? zw / bw : 0), zm / bm }'
+  'BEGIN { printf "ratio to baseline: time %.2f (of the medians), peak memory %.2f (of the largest)\n", (bw > 0 ? zw / bw : 0), zm / bm }'
 # The terminal's phases (from the start of main), median of the runs each.
 awk '{ name = $2; for (i = 3; i < NF - 1; i++) name = name " " $i; print name "\t" $(NF - 1) }' \
     "$WORK/probe-phases.txt" >"$WORK/phase-values.txt"
