@@ -35,9 +35,13 @@ void CardPath::start()
 {
     m_runs.start();
     manager::Dispenser *dispenser = m_issuer->dispenser();
-    // A dispenser service that comes back has forgotten the acceptance it had.
+    // A dispenser service that comes back has forgotten the acceptance it had, and a card
+    // taken in while it was away was never announced: its report (this one's sensors) tells.
     connect(dispenser, &manager::Dispenser::activeChanged, this, [this] {
-        if (m_issuer->dispenser()->active() && wantsCard())
+        if (!m_issuer->dispenser()->active())
+            return;
+        m_checkOnReport = true;
+        if (wantsCard())
             enableAccept();
     });
     connect(dispenser, &manager::Dispenser::statusReceived, this, &CardPath::onDispenserStatus);
@@ -93,7 +97,10 @@ void CardPath::onDispenserStatus()
     const bool firstReport = std::exchange(m_checkOnReport, false);
     if ((m_acceptFailed || m_acceptPending) && wantsCard())
         enableAccept();
-    if (m_passage.idle() && !m_clearing && (m_blocked || (firstReport && cardAtReader())))
+    // A card found at the reader then was never announced: it goes back to its driver, to
+    // be inserted again, also while a truck waits for it.
+    const bool unannounced = firstReport && cardAtReader() && m_passage.awaitsCard();
+    if (!m_clearing && (unannounced || (m_blocked && m_passage.idle())))
         clear(true);
 }
 
@@ -223,6 +230,8 @@ void CardPath::clear(bool handBack)
             setReadiness(m_blocked, false);
             if (m_passage.idle())
                 emit cleared();
+            else if (wantsCard())
+                enableAccept();
         }))
         .failZero(inRun([this] {
             // Tried again when the dispenser reports (back after an outage), or a little later.

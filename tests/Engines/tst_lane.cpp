@@ -260,7 +260,8 @@ void TstLane::cleanupTestCase()
 // word), "barrier stall" / "barrier stall write" (the controller's next answer, or next
 // answer to a command, never completes), "barrier down" (wait for its connection to be
 // lost), "opens N" (open commands the controller got in the row), "model M" (the
-// dispenser's model), "broker down"/"up" (killed; started, every client back), "accepting"
+// dispenser's model), "broker down"/"up" (killed; started, every client back), "dispenser
+// offline"/"online" (its service gone; back), "accepting"
 // (the dispenser takes cards in), "disk full"/"free" (no file may grow; again), "restart"
 // (the terminal dropped where it stands and started again on the same lane), "at P" (wait
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
@@ -419,6 +420,13 @@ void TstLane::passages_data()
         << exit << QVariantMap() << open
         << QStringList{"intake 1000", "insert", "broker down", "at rfid", "broker up", "take", "terminal Ready",
                        "accepting", "insert", "Exit", "close", "Idle"}
+        << "SCAN" << "" << "box" << 1;
+    // The same with the truck waiting and the dispenser's service away: the card goes back
+    // to its driver, who inserts it again.
+    QTest::newRow("exit, card taken in while the dispenser service is away, the truck waiting")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "intake 1000", "insert", "dispenser offline", "at rfid",
+                       "dispenser online", "take", "insert", "Exit", "close", "loop 0", "Idle"}
         << "SCAN" << "" << "box" << 1;
     // The broker gone during the read: failed with that reason, the card handed back later.
     QTest::newRow("exit, broker outage during the read")
@@ -615,6 +623,8 @@ void TstLane::passages()
                 fault["status"] = "before";
             QVERIFY(sim(fault)["ok"].toBool());
         }
+        else if (step.startsWith("dispenser "))
+            QVERIFY(sim(json(QString(R"({"cmd": "%1", "service": "dispenser"})").arg(step.mid(10))))["ok"].toBool());
         else if (step.startsWith("intake "))
             QVERIFY(sim(json(QString(R"({"cmd": "timing", "move_ms": %1})").arg(step.mid(7))))["ok"].toBool());
         else if (step.startsWith("set "))
