@@ -376,11 +376,10 @@ bool Config::judge(const QString &key, QVariant &value, const QVariantMap &defau
             key, {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()});
         if (number >= range.least && number <= range.most)
             return true;
-        const int bound = number < range.least ? range.least : range.most;
-        why = (number < range.least ? QStringLiteral("below ") : QStringLiteral("above ")) + QString::number(bound);
-        if (range.nearest)
-            value = bound;
-        return range.nearest;
+        why = number < range.least ? QStringLiteral("below %1").arg(range.least) : QStringLiteral("above %1").arg(range.most);
+        if (range.taken)
+            value = def.value();
+        return range.taken;
     }
     case QMetaType::Bool: {
         bool meaning = false;

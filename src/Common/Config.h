@@ -56,8 +56,8 @@ public:
 
     // Whether `key` (of the table `defaults`) takes `value`, which becomes what the key takes
     // for it. A value must read as the type of the key's default, with the variant's own
-    // conversions: a whole number within its ConfigRanges (or the bound it passed, where the
-    // range says nearest); a truth value (true/false, 1/0, yes/no, on/off in any case, or a
+    // conversions: a whole number within its ConfigRanges (or the default, where the range
+    // says so); a truth value (true/false, 1/0, yes/no, on/off in any case, or a
     // number), held as false for the words the conversion would read as true; a text, not
     // empty for ConfigRequiredTexts. A URL setting that is not one is taken with a warning.
     // `why` tells what is wrong with the value; empty when nothing is. A key without a
@@ -90,7 +90,7 @@ private:
     // The value last warned about for each key, as logged: the same one is not logged again.
     QHash<QString, QString> m_warned;
     // The file's text of each key whose value in memory is written otherwise (refused, the
-    // nearest level, "yes" held as true): saves write it back as the operator wrote it.
+    // level outside the levels, "yes" held as true): saves write it back as the operator wrote it.
     QHash<QString, QVariant> m_written;
     QFileSystemWatcher m_watcher;
     bool m_read = false; // the file has been read once

@@ -88,7 +88,8 @@ constexpr int NoMost = std::numeric_limits<int>::max();
 } // namespace
 
 const QHash<QString, ConfigRange> ConfigRanges = {
-    // Errors only to everything, the framework's own lines included.
+    // Errors only to everything, the framework's own lines included; any other number is the
+    // logger's information level.
     {Key::LogLevel, {0, 4, true}},
     {Key::MqttPort, {1, 65535}},
     // The maintenance page's own range; the display-off timer holds it to what a timer takes.

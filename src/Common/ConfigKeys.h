@@ -102,13 +102,13 @@ extern const QSet<QString> ConfigUrlKeys;
 // of 0 waits without limit) or at once, above 0 where 0 would poll without pause or would not
 // be taken at all. Beyond the most lies what no one means: a time or a period of more than a
 // day is a typo, and a day in milliseconds is far inside what a timer takes (24 days), so no
-// reader's product overflows. A value outside gives way to the default, or with `nearest` to
-// the bound it passed.
+// reader's product overflows. A value outside gives way to the default; with `taken`, it is
+// taken as the default, also where a change would otherwise keep the value in force.
 struct ConfigRange
 {
     int least;
     int most;
-    bool nearest = false;
+    bool taken = false;
 };
 extern const QHash<QString, ConfigRange> ConfigRanges;
 

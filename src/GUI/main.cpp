@@ -69,7 +69,7 @@ static QString fault(const QCommandLineParser &parser, const ValueOption &option
 // The line that names an option whose value no setting takes, or an empty text.
 static QString badValue(const QCommandLineParser &parser)
 {
-    for (const ValueOption *option : {&Verbose, &Host, &Port}) {
+    for (const ValueOption *option : {&Host, &Port}) {
         QVariant value;
         QString why;
         if (parser.isSet(option->name) && !optionValue(parser, *option, value, why))
@@ -92,8 +92,9 @@ static bool endsWithText(int argc, char *argv[])
 }
 
 // The command line as configuration overrides. Ends the process for help, version and
-// a command line that cannot be parsed or whose values the settings do not take; a log level
-// beyond the levels is warned about and the nearest one used.
+// a command line that cannot be parsed or whose values the settings do not take. A log level
+// that is not a whole number is left out without a word; one beyond the levels is warned
+// about and stands, which the logger takes as its information level.
 static QVariantMap parseCLIArgs()
 {
     const Log log;
@@ -115,14 +116,16 @@ static QVariantMap parseCLIArgs()
     }
 
     QVariantMap overrides;
-    if (parser.isSet("verbose")) {
-        QVariant level;
+    bool isLevel = false;
+    const int level = parser.value("verbose").toInt(&isLevel);
+    if (isLevel) {
+        QVariant used = level;
         QString why;
-        optionValue(parser, Verbose, level, why);
+        Config::judge(Key::LogLevel, used, ConfigDefaults, why);
         if (!why.isEmpty())
-            log.warn(fault(parser, Verbose, why), ", using ", level.toInt());
-        overrides.insert(Key::LogLevel, level.toInt());
-        log.info("Setting Log level : ", level.toInt());
+            log.warn(fault(parser, Verbose, why), ", using ", used.toInt());
+        overrides.insert(Key::LogLevel, level);
+        log.info("Setting Log level : ", level);
     }
     if (parser.isSet("stderr")) {
         overrides.insert(Key::LogStderr, true);

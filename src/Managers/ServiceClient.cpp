@@ -62,19 +62,17 @@ void ServiceClient::onMqttReceived(const QByteArray &received, const QString &to
     if (!topic.contains(m_root))
         return;
 
-    const QByteArray payload =
-        m_rules.textToNul
-            ? QString::fromUtf8(received.constData(), int(qstrnlen(received.constData(), uint(received.size())))).toUtf8()
-            : received;
+    QByteArray payload;
+    const bool readable = MqttClient::messageText(received, m_rules.textToNul, &payload);
     QJsonObject json;
-    if (!payload.isEmpty() || !m_rules.emptyIsObject) {
-        QJsonParseError error;
-        const QJsonDocument doc = Utils::parseJson(payload, &error);
+    if (!readable || !payload.isEmpty() || !m_rules.emptyIsObject) {
+        QJsonParseError error{0, QJsonParseError::IllegalValue};
+        const QJsonDocument doc = readable ? Utils::parseJson(payload, &error) : QJsonDocument();
         const bool refused = error.error != QJsonParseError::NoError || (!doc.isObject() && !m_rules.nonObjectIsEmpty);
         if (refused) {
             if (!m_parseErrors.allow())
                 return;
-            const QString text = m_rules.rawPayloadInError ? Log::outside(payload) : error.errorString();
+            const QString text = m_rules.rawPayloadInError ? Log::outside(readable ? payload : received) : error.errorString();
             if (m_rules.topicInError)
                 m_log.error("Failed to parse JSON message (topic=", Log::outside(topic), ") :", text, " )");
             else

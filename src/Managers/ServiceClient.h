@@ -32,8 +32,9 @@ struct ServiceParseRules {
     // A document that parses but is no object (an array) reads as an empty
     // object, or fails like broken JSON.
     bool nonObjectIsEmpty = true;
-    // The payload is read as UTF-8 text up to its first NUL byte (a service that pads
-    // its messages; a stray byte becomes a replacement character).
+    // The payload is read as UTF-8 text up to the NUL bytes that end it (a service that
+    // pads its messages; a stray byte becomes a replacement character). Any other NUL
+    // byte fails like broken JSON (MqttClient::messageText).
     bool textToNul = false;
     // The critical line names the topic, in the form
     // "ERROR: Failed to parse JSON message (topic=T) :payload )".

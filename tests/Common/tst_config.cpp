@@ -343,8 +343,8 @@ private slots:
                                            << QVariant(86400) << "";
         QTest::newRow("port beyond") << QByteArray("[mqtt]\nport=99999\n") << "mqtt/port" << QVariant(1883)
                                      << "=99999 in %1 is above 65535, using the default 1883";
-        QTest::newRow("log level beyond") << QByteArray("[log]\nlevel=-1\n") << "log/level" << QVariant(0)
-                                          << "=-1 in %1 is below 0, using 0";
+        QTest::newRow("log level beyond") << QByteArray("[log]\nlevel=7\n") << "log/level" << QVariant(2)
+                                          << "=7 in %1 is above 4, using 2";
         QTest::newRow("yes") << QByteArray("[log]\nstderr=yes\n") << "log/stderr" << QVariant(true) << "";
         QTest::newRow("yes for true") << QByteArray("[gui]\nshowCursor=yes\n") << "gui/showCursor" << QVariant(true) << "";
         QTest::newRow("Off") << QByteArray("[log]\nsyslog=Off\n") << "log/syslog" << QVariant(false) << "";

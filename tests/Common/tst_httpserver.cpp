@@ -371,6 +371,12 @@ private slots:
             QVERIFY(c.waitClosed());
             QVERIFY(c.reply.startsWith("HTTP/1.1 400 ")); // a length that is not a number counts as none
         }
+        // A client that sends its whole request before it reads gets the refusal, not a reset.
+        Tool python;
+        python.start("/usr/bin/python3", {"-c", "import http.client as h, sys; c = h.HTTPConnection('127.0.0.1', sys.argv[1]); "
+                                               "c.request('POST', '/big', b'x' * (17 << 20)); print(c.getresponse().status)", QString::number(m_port)});
+        QVERIFY(python.finish(60000));
+        QCOMPARE(python.proc.readAll().trimmed(), QByteArray("413"));
         QCOMPARE(m_rec->list.size(), 0);
 
         RawClient c(m_port);

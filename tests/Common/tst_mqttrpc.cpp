@@ -148,6 +148,10 @@ void TstMqttRpc::callsAndTheirAnswers()
         QCOMPARE(latin->state, 1);
         QCOMPARE(latin->value.toObject().value(QStringLiteral("name")).toString(),
                  QStringLiteral("M") + QChar(0xFFFD) + QStringLiteral("ller"));
+        auto nul = watch(m_client->waitTopic(QStringLiteral("r1/nul")));
+        QVERIFY(device.publish(QStringLiteral("r1/nul"), QByteArray("\0\xff\xfe{", 4), 1, true));
+        QVERIFY(settled(nul));
+        QCOMPARE(nul->value, QJsonValue(QStringLiteral("Invalid response")));
     }
 
     // A call sees only its own id's answer: the responder answers id 7, the call waits on 6.

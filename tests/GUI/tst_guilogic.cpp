@@ -214,8 +214,8 @@ private slots:
         QTest::newRow("heartbeat period 0: its default") << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})")
                                                          << QByteArray(R"({"card-bo":{"hbIntervalSec":0}})") << "";
         QTest::newRow("mixed") << QByteArray(R"({"log":{"level":7,"stderr":1,"syslog":"no"},"x":5})")
-                               << QByteArray(R"({"log":{"level":4,"stderr":1,"syslog":false}})")
-                               << "log/level=7 is above 4, using 4";
+                               << QByteArray(R"({"log":{"stderr":1,"syslog":false}})")
+                               << "log/level=7 is above 4, using 2";
         // Keys a sender makes up: each line one line within its bound, a handful of them.
         QTest::newRow("key with a line break") << QByteArray(R"({"mqtt":{"k\n[Terminal] Ready":1}})") << QByteArray("{}") << "";
         QTest::newRow("1 MiB key") << "{\"mqtt\":{\"" + QByteArray(1 << 20, 'k') + "\":1}}" << QByteArray("{}") << "";

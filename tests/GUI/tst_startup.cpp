@@ -118,8 +118,7 @@ private slots:
     {
         // Values no setting takes are usage errors as well.
         for (const QStringList &args : {QStringList{"--bogus"}, QStringList{"-h", "--bogus"}, QStringList{"-f"},
-                                        QStringList{"-P", "99999"}, QStringList{"-P", "abc"}, QStringList{"-H", ""},
-                                        QStringList{"-v", "abc"}}) {
+                                        QStringList{"-P", "99999"}, QStringList{"-P", "abc"}, QStringList{"-H", ""}}) {
             Run run(false);
             QCOMPARE(run.finish(args), 1);
             const QStringList errors = run.errLines().filter(QRegularExpression("^ERROR: "));
@@ -130,8 +129,19 @@ private slots:
         run.finish({"--bogus"});
         QVERIFY(run.errLines().contains("ERROR: Unknown option 'bogus'."));
         Run port;
-        port.finish({"-v", "3", "--port=99999"});
+        port.finish({"-v", "abc", "--port=99999"}); // a level that is not a number is left out without a word
         QCOMPARE(port.errLines(), QStringList{"ERROR: Option -P/--port : '99999' is above 65535"});
+    }
+
+    void levelBeyondTheLevelsStands() // the logger takes it as level 2
+    {
+        Run run;
+        QSettings(run.file("t.conf"), QSettings::IniFormat).setValue("cameras/serverPort", 0);
+        QTcpServer broker; // never answers
+        QVERIFY(broker.listen(QHostAddress::LocalHost));
+        run.proc.start(Program, {"-f", "t.conf", "-e", "-v", "9", "-P", QString::number(broker.serverPort())});
+        QVERIFY2(run.waitForErr("[Config]  log/level                   : 9"), run.err.constData());
+        QVERIFY(run.errLines().contains("Setting Log level : 9"));
     }
 
     void helpAndVersion()

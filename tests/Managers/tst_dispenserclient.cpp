@@ -2,6 +2,7 @@
 #include "Broker.h"
 #include "LaneSimFixture.h"
 #include "LogCapture.h"
+#include "MqttPeer.h"
 #include "TestUtil.h"
 
 #include "Common/Mqtt/MqttClient.h"
@@ -112,6 +113,11 @@ private slots:
                                            "[Dispenser] Jammed changed : true", "[Dispenser] Jammed changed : false",
                                            "[Dispenser] Active changed : false", "[Dispenser] Active changed : true"}));
 
+        // A status that no JSON text can be (a NUL byte first) is refused and changes nothing.
+        emitted.clear();
+        QVERIFY(MqttPeer(m_broker.port()).publish(m_sim->dispenserRoot() + "/status", QByteArray("\0\xff\xfe{", 4)));
+        QVERIFY(log.waitForPart("ERROR: Failed to parse JSON message (topic=" + m_sim->dispenserRoot() + "/status) :\\x00"));
+        QCOMPARE(emitted, QStringList());
         // An offline status touches only the active flag.
         emitted.clear();
         QVERIFY(rawPublish(m_broker.port(), m_sim->dispenserRoot() + "/status", R"({"service":"yes","device":{}})"));

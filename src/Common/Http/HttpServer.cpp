@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -88,9 +89,11 @@ public:
     QTimer timer;           // fires at the nearest of the connection's deadlines
     QElapsedTimer since;    // since the connection was accepted
     QElapsedTimer lastRead; // since the last byte arrived
+    QElapsedTimer refused;  // since the refusal, while what follows it is dropped
     qint64 counted = 0;     // bytes of the request counted in the listener's total
+    qint64 discarded = 0;   // bytes dropped since the answer
     bool continued = false; // "100 Continue" sent
-    bool done = false;      // answered or refused; later bytes are ignored
+    bool done = false;      // answered or refused; later bytes are dropped
 };
 
 HttpServer::HttpServer(QObject *parent)
@@ -250,7 +253,12 @@ void HttpServer::onReadable(Connection *c)
 {
     QTcpSocket *socket = c->socket;
     if (c->done) {
-        socket->readAll();
+        c->discarded += socket->skip(socket->bytesAvailable());
+        if (c->refused.isValid() && c->discarded > MaxDiscardedBytes) {
+            m_warnings.warn("Closing connection from : ", c->peer.toString(), " (still sending after its refusal)");
+            socket->abort();
+            drop(c);
+        }
         return;
     }
     for (;;) {
@@ -305,7 +313,7 @@ void HttpServer::finish(Connection *c, int status)
     m_waiting.removeOne(c);
     QTcpSocket *socket = c->socket;
     const QString peer = c->peer.toString();
-    QByteArray answer = Answer;
+    QByteArray answer;
     switch (Status(status)) {
     case Status::Complete: {
         Request request;
@@ -320,7 +328,10 @@ void HttpServer::finish(Connection *c, int status)
         emit requestReceived(c->peer, request);
         if (!alive)
             return;
-        break;
+        socket->write(Answer);
+        // Closes once the answer has been written.
+        socket->disconnectFromHost();
+        return;
     }
     case Status::NoLength:
     case Status::NoBody:
@@ -348,8 +359,22 @@ void HttpServer::finish(Connection *c, int status)
     }
     release(c);
     socket->write(answer);
-    // Closes once the answer has been written.
-    socket->disconnectFromHost();
+    discardAfterRefusal(c);
+}
+
+// Closing on bytes the client still sends would reset the connection, and with it the answer
+// before the client reads it: the answer goes out and this side is shut, then what follows
+// is dropped until the client closes, for DiscardTimeoutMs and MaxDiscardedBytes at most.
+void HttpServer::discardAfterRefusal(Connection *c)
+{
+    QTcpSocket *socket = c->socket;
+    c->refused.start();
+    connect(socket, &QTcpSocket::bytesWritten, c, [socket] {
+        if (!socket->bytesToWrite() && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
+    onTimer(c);
+    onReadable(c);
 }
 
 void HttpServer::onTimer(Connection *c)
@@ -363,6 +388,8 @@ void HttpServer::onTimer(Connection *c)
         reason = "idle";
     else if (!c->done && since >= m_limits.requestTimeoutMs)
         reason = "request";
+    else if (c->refused.isValid() && c->refused.elapsed() >= m_limits.discardTimeoutMs)
+        reason = "refusal";
     if (reason) {
         m_warnings.warn("Closing connection from : ", c->peer.toString(), " (", reason, " time-out)");
         c->socket->abort();
@@ -370,6 +397,8 @@ void HttpServer::onTimer(Connection *c)
         return;
     }
     qint64 next = m_limits.idleTimeoutMs - idle;
+    if (c->refused.isValid())
+        next = qMin(next, m_limits.discardTimeoutMs - c->refused.elapsed());
     if (!c->done) {
         next = qMin(next, m_limits.requestTimeoutMs - since);
         if (!c->request.headerComplete())

@@ -3,7 +3,9 @@
 // the bytes of its own connection (a body of announced length, or chunked), hands it
 // to the owner and answers with a bare "HTTP/1.1 200 OK" before closing the connection.
 // A client that asks for "100 Continue" gets it once the header is in. A request that
-// is not handed on is answered with a 4xx status and the reason, never with 200.
+// is not handed on is answered with a 4xx status and the reason, never with 200; what
+// the client still sends after it is read and dropped for a while and up to a bound, so
+// that a client that sends its whole request before it reads gets that answer, not a reset.
 //
 // It listens unauthenticated on the lane network, so what a client can hold is
 // bounded: each connection has a header, an idle and a whole-request time-out;
@@ -46,6 +48,10 @@ public:
     static constexpr qint64 MaxBufferedBytes = 32 * 1024 * 1024; // across all connections
     static constexpr int AcceptRetryMs = 200; // pause after running out of descriptors
     static constexpr int ListenRetryMs = 5000; // between tries while the port cannot be bound
+    // What is read and dropped after a refusal: the largest body and a little over, for a
+    // few seconds at most.
+    static constexpr qint64 MaxDiscardedBytes = MaxBodySize + 4 * 1024 * 1024;
+    static constexpr int DiscardTimeoutMs = 5000;
     // Descriptors kept free for the rest of the process (broker, database, files):
     // accepting pauses when fewer are left.
     static constexpr int SpareDescriptors = 4;
@@ -59,6 +65,7 @@ public:
         qint64 maxBufferedBytes = MaxBufferedBytes;
         int acceptRetryMs = AcceptRetryMs;
         int listenRetryMs = ListenRetryMs;
+        int discardTimeoutMs = DiscardTimeoutMs;
     };
 
     explicit HttpServer(QObject *parent = nullptr);
@@ -92,6 +99,7 @@ private:
     void onReadable(Connection *c);
     void onTimer(Connection *c);
     void finish(Connection *c, int status);
+    void discardAfterRefusal(Connection *c);
     void drop(Connection *c);
     void release(Connection *c);
     bool mayGrow(Connection *c) const;

@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 namespace manager {
 
 namespace {
@@ -345,18 +347,26 @@ void MqttClient::onWaitMessage(quint64 id, const QByteArray &payload)
     Wait w = takeWait(id, &found);
     if (!found)
         return;
-    // The text up to the first zero byte; bytes that are not UTF-8 become replacement
-    // characters rather than spoiling the whole answer.
-    const int zero = payload.indexOf('\0');
-    QString text = QString::fromUtf8(zero >= 0 ? payload.left(zero) : payload);
-    if (text.isEmpty())
-        text = QStringLiteral("{}");
+    // Bytes that are not UTF-8 become replacement characters rather than spoiling the whole
+    // answer; an empty one is an empty object.
+    QByteArray text;
+    const bool readable = messageText(payload, true, &text);
     QJsonParseError err;
-    const QJsonDocument doc = Utils::parseJson(text.toUtf8(), &err);
-    if (err.error == QJsonParseError::NoError && doc.isObject())
+    const QJsonDocument doc = Utils::parseJson(text.isEmpty() ? QByteArrayLiteral("{}") : text, &err);
+    if (readable && err.error == QJsonParseError::NoError && doc.isObject())
         w.result.resolve(QJsonValue(doc.object()));
     else
         w.result.reject(QJsonValue(QStringLiteral("Invalid response")));
+}
+
+bool MqttClient::messageText(const QByteArray &payload, bool terminated, QByteArray *text)
+{
+    const int nul = payload.indexOf('\0');
+    const int end = nul < 0 ? payload.size() : nul;
+    if (nul >= 0 && (!terminated || nul == 0 || std::any_of(payload.cbegin() + nul, payload.cend(), [](char c) { return c; })))
+        return false;
+    *text = terminated ? QString::fromUtf8(payload.constData(), end).toUtf8() : payload;
+    return true;
 }
 
 void MqttClient::timerEvent(QTimerEvent *event)

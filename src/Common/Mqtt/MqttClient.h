@@ -44,6 +44,13 @@ public:
 
     bool isConnected() const;
 
+    // The JSON text of a local service's message: the payload as it came, or with `terminated`
+    // its UTF-8 text up to the NUL bytes that end it (a service may end or pad its messages
+    // with them; a byte that is not UTF-8 becomes a replacement character). False for a
+    // payload with a NUL byte anywhere else, or with nothing before the first: no JSON text
+    // holds one, and such a message is refused, not read as an empty one.
+    static bool messageText(const QByteArray &payload, bool terminated, QByteArray *text);
+
 signals:
     void connected();
     void disconnected();
