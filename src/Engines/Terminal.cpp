@@ -92,7 +92,7 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     // The back office hears of update progress through the terminal's relay.
     connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
     for (const LaneCommand &command : laneCommands())
-        m_mqtt.subscribe(command.topic, 0);
+        m_mqtt.subscribeCommands(command.topic, 0);
     connect(&m_mqtt, &manager::MqttClient::received, this, &Terminal::onLaneCommand);
 }
 
