@@ -234,6 +234,7 @@ void Terminal::start()
     add(connect(&m_cardIssuer, &manager::CardIssuer::cardDisposed, this, &Terminal::onCardDisposed));
     add(connect(&m_button, &manager::Button::pressed, this, &Terminal::onButtonPressed));
     add(connect(&m_barrier, &manager::Barrier::stateChanged, this, &Terminal::updateState));
+    add(connect(&m_barrier, &manager::Barrier::isPriorityChanged, this, &Terminal::updateState));
     add(connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState));
     add(connect(m_session, &Session::stateChanged, this, &Terminal::updateState, Qt::QueuedConnection));
     add(connect(this, &Terminal::typeChanged, this, &Terminal::onTypeChanged));

@@ -375,6 +375,13 @@ void TstLane::passages_data()
         << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "pause lifted", "barrier 0x100001",
                        "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "ISSUANCE" << "" << "hand" << 1;
+    // A boom held at the controller (its priority bit, nothing else changed) takes the lane
+    // out of order until the bit clears.
+    QTest::newRow("entry, barrier priority open")
+        << entry << QVariantMap() << open
+        << QStringList{"barrier 0x102001", "terminal Error", "log (3) Error (reason=Barrier priority open)", "Stopped",
+                       "barrier 0x100001", "terminal Ready", "Idle"}
+        << "" << "" << "" << 0;
     // A command the broker kept is carried out as it is published, not again when the
     // terminal subscribes anew; one sent then is.
     for (const QString again : {"reconnect", "restart"})
