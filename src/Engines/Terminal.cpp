@@ -92,7 +92,7 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     // The back office hears of update progress through the terminal's relay.
     connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
     for (const LaneCommand &command : laneCommands())
-        m_mqtt.subscribe(command.topic, 0);
+        m_mqtt.subscribeCommands(command.topic, 0);
     connect(&m_mqtt, &manager::MqttClient::received, this, &Terminal::onLaneCommand);
 }
 
@@ -234,6 +234,7 @@ void Terminal::start()
     add(connect(&m_cardIssuer, &manager::CardIssuer::cardDisposed, this, &Terminal::onCardDisposed));
     add(connect(&m_button, &manager::Button::pressed, this, &Terminal::onButtonPressed));
     add(connect(&m_barrier, &manager::Barrier::stateChanged, this, &Terminal::updateState));
+    add(connect(&m_barrier, &manager::Barrier::isPriorityChanged, this, &Terminal::updateState));
     add(connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState));
     add(connect(m_session, &Session::stateChanged, this, &Terminal::updateState, Qt::QueuedConnection));
     add(connect(this, &Terminal::typeChanged, this, &Terminal::onTypeChanged));

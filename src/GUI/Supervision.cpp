@@ -68,7 +68,7 @@ void Supervision::subscribeToTopics()
     m_subscribed.insert(b);
     for (const char *path : {"/info/get", "/status/get", "/config/get", "/config/set", "/test/request/+",
                              "/test/cancel/request/+", "/box/reset/request/+", "/cameras/trigger/request/+"})
-        m_mqtt->subscribe(b + QLatin1String(path), 0);
+        m_mqtt->subscribeCommands(b + QLatin1String(path), 0);
 }
 
 void Supervision::publish(const QJsonObject &document, const QString &name)

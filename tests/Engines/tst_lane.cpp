@@ -18,6 +18,7 @@
 #include "Broker.h"
 #include "LaneSimFixture.h"
 #include "LogCapture.h"
+#include "MqttPeer.h"
 #include "PeerProcess.h"
 #include "TestUtil.h"
 
@@ -68,6 +69,7 @@ class TstLane : public QObject
     quint16 m_barrierControl = 0;
     QString m_cameraUrl;
     int m_lanes = 0;
+    QStringList m_retained; // topics the row left a retained message on
 
     // One lane: the card devices of one dispenser model, a broker client and the terminal.
     struct Lane
@@ -217,6 +219,9 @@ private slots:
                                  << m_camera.output().right(1500);
         if (m_lane.sim)
             stopLane();
+        for (const QString &topic : qAsConst(m_retained))
+            QVERIFY(MqttPeer(m_broker.port()).publish(topic, QByteArray(), 1, true));
+        m_retained.clear();
     }
     void passages_data();
     void passages();
@@ -271,7 +276,8 @@ void TstLane::cleanupTestCase()
 // once), "never TEXT" (not logged), "terminal S" (wait for that state), "image N" (the
 // camera's next reading carries an image of N bytes, checked at the bus), "blacklist N" (the
 // card back office announces a list of N uids), "blacklist stored" (its version stored once
-// the list is in).
+// the list is in), "retained T" / "command T" (a message on topic T, kept by the broker /
+// not), "reconnect" (the terminal's broker connection dropped and made again).
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -369,6 +375,22 @@ void TstLane::passages_data()
         << QStringList{"barrier 0x100002", "terminal Error", "Stopped", "card test", "pause lifted", "barrier 0x100001",
                        "terminal Ready", "Idle", "button", "WaitCollect", "take", "Exit", "close", "Idle"}
         << "ISSUANCE" << "" << "hand" << 1;
+    // A boom held at the controller (its priority bit, nothing else changed) takes the lane
+    // out of order until the bit clears.
+    QTest::newRow("entry, barrier priority open")
+        << entry << QVariantMap() << open
+        << QStringList{"barrier 0x102001", "terminal Error", "log (3) Error (reason=Barrier priority open)", "Stopped",
+                       "barrier 0x100001", "terminal Ready", "Idle"}
+        << "" << "" << "" << 0;
+    // A command the broker kept is carried out as it is published, not again when the
+    // terminal subscribes anew; one sent then is.
+    for (const QString again : {"reconnect", "restart"})
+        QTest::newRow(qPrintable("entry, retained barrier open, " + again))
+            << entry << QVariantMap() << open
+            << QStringList{"retained vexo/ui/barrier/open", "close", again,
+                           "log Retained command ignored : vexo/ui/barrier/open", "command vexo/ui/barrier/open",
+                           "close", "opens 2"}
+            << "" << "" << "" << 0;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
     // The dispenser reports the box before its answer: a normal keep, without a warning.
@@ -569,6 +591,16 @@ void TstLane::passages()
         else if (step.startsWith("disk ")) {
             const rlimit limit{step == "disk full" ? 0 : RLIM_INFINITY, RLIM_INFINITY};
             QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        }
+        else if (step.startsWith("retained ") || step.startsWith("command ")) {
+            const bool retained = step.startsWith("retained ");
+            if (retained)
+                m_retained << step.section(' ', 1);
+            QVERIFY(MqttPeer(m_broker.port()).publish(step.section(' ', 1), "{}", 1, retained));
+        }
+        else if (step == "reconnect") {
+            m_lane.mqtt->disconnect();
+            QVERIFY(TestUtil::waitUntil([&] { return m_lane.mqtt->isConnected(); }));
         }
         else if (step == "broker down")
             m_broker.kill();

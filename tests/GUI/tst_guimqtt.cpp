@@ -1,11 +1,13 @@
 // The root object's broker connection: settings from the configuration, the last will,
-// reconnection on a change of the broker settings, and its handlers wired exactly once.
+// reconnection on a change of the broker settings, and its handlers wired exactly once; a
+// request the broker kept is not carried out at the start nor at a reconnection.
 #include "Broker.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Logger.h"
 #include "GUI/GUIManager.h"
 #include "LogCapture.h"
+#include "MqttPeer.h"
 #include "TestUtil.h"
 
 #include <QCoreApplication>
@@ -32,9 +34,15 @@ void TstGuiMqtt::brokerSettingsFollowTheConfiguration()
     config.set(QStringLiteral("mqtt/base"), QStringLiteral("g1/ui"));
     config.set(QStringLiteral("cameras/serverPort"), 0);
 
+    MqttPeer peer(broker.port());
+    QVERIFY(peer.subscribe(QStringLiteral("g1/ui/box/reset/response/+")));
+    QVERIFY(peer.publish(QStringLiteral("g1/ui/box/reset/request/7"), "{}", 1, true));
+    const QString ignored = QStringLiteral("[MqttClient] Retained command ignored : g1/ui/box/reset/request/7");
+
     LogCapture log;
     GUIManager gui(config);
     QVERIFY(log.waitFor(QStringLiteral("[GUIManager] Connected to MQTT broker")));
+    QVERIFY(log.waitFor(ignored));
     const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid());
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Client Id   : ") + id));
     QVERIFY(log.contains(QStringLiteral("[MqttClient] Will Topic  : g1/ui/status")));
@@ -59,7 +67,12 @@ void TstGuiMqtt::brokerSettingsFollowTheConfiguration()
         QCOMPARE(log.count(QStringLiteral("[GUIManager] Connected to MQTT broker")), 1);
         QCOMPARE(log.count(QStringLiteral("[GUIManager] WARN: Disconnected from MQTT broker")), 1);
         QCOMPARE(log.countContaining(QStringLiteral("Hidden-77")), 0);
+        QVERIFY(log.waitFor(ignored));
     }
+    // Requests sent now are answered; the kept one never was.
+    QVERIFY(peer.publish(QStringLiteral("g1/ui/box/reset/request/8"), "{}", 1));
+    QVERIFY(peer.waitForMessage(QStringLiteral("g1/ui/box/reset/response/8")));
+    QVERIFY(peer.messagesOn(QStringLiteral("g1/ui/box/reset/response/7")).isEmpty());
 
     // A lost broker: reported once, as an error.
     log.clear();

@@ -255,6 +255,14 @@ int MosquittoClient::publish(const QString &topic, const QByteArray &message, qu
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 
+bool MosquittoClient::matches(const QString &filter, const QString &topic)
+{
+    bool match = false;
+    return mosquitto_topic_matches_sub(filter.toUtf8().constData(), topic.toUtf8().constData(), &match)
+               == MOSQ_ERR_SUCCESS
+           && match;
+}
+
 // --- library callbacks: recorded only, handled once the library call has returned -----------
 
 void MosquittoClient::onConnectCb(mosquitto *m, void *self, int rc)
@@ -279,7 +287,7 @@ void MosquittoClient::onMessageCb(mosquitto *m, void *self, const mosquitto_mess
     if (c->m_mosq != m || !msg || !msg->topic)
         return;
     c->m_events.append({Event::Message, c->m_generation, msg->mid, QString::fromUtf8(msg->topic),
-                        QByteArray(static_cast<const char *>(msg->payload), msg->payloadlen), 0});
+                        QByteArray(static_cast<const char *>(msg->payload), msg->payloadlen), 0, msg->retain});
 }
 
 void MosquittoClient::onSubscribeCb(mosquitto *m, void *self, int mid, int count, const int *granted)
@@ -373,25 +381,20 @@ void MosquittoClient::drain()
                 break;
             }
             case Event::Message: {
-                emit messageReceived(e.payload, e.topic);
+                emit messageReceived(e.payload, e.topic, e.retained);
                 if (!self || e.generation != m_generation)
                     break;
                 // Everyone holding a matching filter, gathered first: handlers may subscribe
                 // and unsubscribe while the message is handed out.
                 QVector<QPointer<MosquittoSubscription>> targets;
-                const QByteArray topic = e.topic.toUtf8();
-                for (auto it = m_filters.cbegin(); it != m_filters.cend(); ++it) {
-                    bool match = false;
-                    const QByteArray f = it.key().toUtf8();
-                    if (mosquitto_topic_matches_sub(f.constData(), topic.constData(), &match) == MOSQ_ERR_SUCCESS
-                        && match)
+                for (auto it = m_filters.cbegin(); it != m_filters.cend(); ++it)
+                    if (matches(it.key(), e.topic))
                         targets += it->holds;
-                }
                 for (const auto &h : qAsConst(targets)) {
                     if (!self || e.generation != m_generation)
                         break;
                     if (h && h->state() != MosquittoSubscription::Unsubscribed)
-                        emit h->messageReceived(e.payload, e.topic);
+                        emit h->messageReceived(e.payload, e.topic, e.retained);
                 }
                 break;
             }

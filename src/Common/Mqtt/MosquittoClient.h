@@ -81,13 +81,16 @@ public:
     void unsubscribe(MosquittoSubscription *subscription);
     // The message id, or -1 when not connected or refused by the library.
     int publish(const QString &topic, const QByteArray &message, quint8 qos = 0, bool retain = false);
+    // Whether the topic falls under the filter (its wildcards included).
+    static bool matches(const QString &filter, const QString &topic);
 
 signals:
     void connected();
     void disconnected();
     void stateChanged(MosquittoClient::ClientState state);
     void errorChanged(MosquittoClient::ClientError error);
-    void messageReceived(const QByteArray &message, const QString &topic);
+    // retained: the broker's copy of a message published before, handed out on subscribing.
+    void messageReceived(const QByteArray &message, const QString &topic, bool retained);
 
 private:
     friend class MosquittoSubscription;
@@ -98,6 +101,7 @@ private:
         QString topic;
         QByteArray payload;
         int granted;
+        bool retained = false;
     };
     struct Filter {
         QVector<QPointer<MosquittoSubscription>> holds;

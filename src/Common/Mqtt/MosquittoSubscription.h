@@ -24,7 +24,7 @@ public:
     void unsubscribe();
 
 signals:
-    void messageReceived(const QByteArray &message, const QString &topic);
+    void messageReceived(const QByteArray &message, const QString &topic, bool retained);
     void stateChanged(MosquittoSubscription::SubscriptionState state);
 
 private:

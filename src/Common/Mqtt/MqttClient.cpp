@@ -200,6 +200,12 @@ void MqttClient::subscribe(QString topic)
     subscribe(topic, 0);
 }
 
+void MqttClient::subscribeCommands(QString topic, uchar qos)
+{
+    m_commandFilters.append(topic);
+    subscribe(topic, qos);
+}
+
 void MqttClient::doSubscribe(const QString &filter, uchar qos)
 {
     log.info("Subscribing to '", filter, "' with QoS = ", int(qos));
@@ -229,13 +235,18 @@ bool MqttClient::publish(QByteArray data, QString topic)
     return publish(data, topic, 0, false);
 }
 
-void MqttClient::onReceived(QByteArray message, QString topic)
+void MqttClient::onReceived(QByteArray message, QString topic, bool retained)
 {
+    if (retained && std::any_of(m_commandFilters.cbegin(), m_commandFilters.cend(),
+                                [&](const QString &filter) { return MosquittoClient::matches(filter, topic); })) {
+        log.info("Retained command ignored : ", Log::outside(topic));
+        return;
+    }
     // Any client of the broker may send anything: the payload is shown bounded, on one
     // line, with secrets (a "/config/set" object) masked.
     if (log.debugEnabled())
         log.debug("Received on topic: ", Log::outside(topic), "\n", Log::outside(Secrets::maskedPayload(message)));
-    emit received(message, topic.toUtf8());
+    emit received(message, topic.toUtf8(), retained);
 }
 
 void MqttClient::onError(MosquittoClient::ClientError e)
@@ -319,7 +330,7 @@ Deferred<QJsonValue> MqttClient::waitTopic(QString topic, int msec)
 void MqttClient::attachWait(quint64 id, MosquittoSubscription *subscription)
 {
     QObject::connect(subscription, &MosquittoSubscription::messageReceived, this,
-                     [this, id](const QByteArray &payload, const QString &) { onWaitMessage(id, payload); });
+                     [this, id](const QByteArray &payload) { onWaitMessage(id, payload); });
 }
 
 MqttClient::Wait MqttClient::takeWait(quint64 id, bool *found)

@@ -13,6 +13,7 @@
 #include <QPair>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QTimer;
@@ -54,7 +55,8 @@ public:
 signals:
     void connected();
     void disconnected();
-    void received(QByteArray data, QByteArray from);
+    // retained: the broker's kept copy of an earlier message, handed out on subscribing.
+    void received(QByteArray data, QByteArray from, bool retained);
     void error(QString error);
 
 public slots:
@@ -62,6 +64,10 @@ public slots:
     void disconnect();
     void subscribe(QString topic, uchar qos);
     void subscribe(QString topic);
+    // A lasting subscription to commands. A command acts once: the copy the broker keeps of
+    // a retained one, handed out again at every subscription, is not passed on (one line
+    // names its topic).
+    void subscribeCommands(QString topic, uchar qos);
     bool publish(QByteArray data, QString topic, uchar qos, bool retain);
     bool publish(QByteArray data, QString topic, uchar qos);
     bool publish(QByteArray data, QString topic);
@@ -80,7 +86,7 @@ private slots:
     void onStateChanged(MosquittoClient::ClientState state);
     void onTimeout();
     void onReconnect();
-    void onReceived(QByteArray message, QString topic);
+    void onReceived(QByteArray message, QString topic, bool retained);
     void onError(MosquittoClient::ClientError e);
 
 private:
@@ -103,6 +109,7 @@ private:
     MosquittoClient *m_client = nullptr;
     QTimer *m_timer = nullptr;
     QVector<QPair<QString, int>> m_subscriptions;
+    QStringList m_commandFilters;
     QHash<quint64, Wait> m_waits;  // pending waits, renewed on every connection
     QHash<int, quint64> m_waitTimers; // time-out timer -> wait
     quint64 m_lastWaitId = 0;
