@@ -269,8 +269,11 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
     Request request;
     request.transaction = m_nextTransaction++;
     request.unit = quint8(m_config.get(Key::BarrierUnitId).toInt());
-    request.pdu = write ? twoWords(WriteSingleRegister, quint16(unit.startAddress()), unit.value(0))
-                        : twoWords(ReadHoldingRegisters, quint16(unit.startAddress()), quint16(unit.valueCount()));
+    const QByteArray pdu = write ? twoWords(WriteSingleRegister, quint16(unit.startAddress()), unit.value(0))
+                                 : twoWords(ReadHoldingRegisters, quint16(unit.startAddress()), quint16(unit.valueCount()));
+    // Header: transaction id, protocol id 0, length of the unit id and the PDU, unit id.
+    request.frame = twoWords(0, request.transaction, 0).mid(1) + twoWords(0, quint16(pdu.size() + 1), 0).mid(1, 2)
+                    + char(request.unit) + pdu;
     request.asked = unit;
     request.triesLeft = m_retries;
     // Each try waits the time-out for the whole answer: one that never completes (a
@@ -292,15 +295,7 @@ Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
         write ? result.reject(QModbusDataUnit()) : result.resolve(QModbusDataUnit());
     };
     m_requests.append(request);
-    QByteArray frame(HeaderSize, '\0');
-    frame[0] = char(transaction >> 8);
-    frame[1] = char(transaction & 0xFF);
-    frame[4] = char((request.pdu.size() + 1) >> 8);
-    frame[5] = char((request.pdu.size() + 1) & 0xFF);
-    frame[6] = char(request.unit);
-    request.pdu.prepend(frame); // sent again as it stands on a retry
-    m_requests.last().pdu = request.pdu;
-    m_socket.write(request.pdu);
+    m_socket.write(request.frame); // sent again as it stands on a retry
     request.timer->start();
     return result;
 }
@@ -312,7 +307,7 @@ void Barrier::onTimeout(quint16 transaction)
         if (request.transaction != transaction)
             continue;
         if (request.triesLeft-- > 0) {
-            m_socket.write(request.pdu);
+            m_socket.write(request.frame);
             request.timer->start();
         } else {
             finish(i, QStringLiteral("Response timeout"), QModbusDataUnit(), true);
@@ -360,35 +355,36 @@ void Barrier::onReadyRead()
         for (int i = 0; i < m_requests.size(); ++i)
             if (m_requests.at(i).transaction == wordAt(frame, 0))
                 index = i;
-        const Request &request = m_requests.at(index);
-        const QByteArray pdu = frame.mid(HeaderSize);
-        const quint8 function = quint8(pdu.at(0));
-        if (request.transaction != wordAt(frame, 0) || wordAt(frame, 2) != 0 || quint8(frame.at(6)) != request.unit
-            || (function & ~ExceptionBit) != quint8(request.pdu.at(HeaderSize))) {
-            finish(index, QStringLiteral("Answer to another request : ") + answerText(frame));
-            continue;
-        }
-        if (function & ExceptionBit) {
-            finish(index, pdu.size() == 2 ? QStringLiteral("Modbus Exception Response. : exceptionCode=0x")
-                                                 + QString::number(quint8(pdu.at(1)), 16)
-                                           : QStringLiteral("Invalid answer : ") + answerText(frame));
-            continue;
-        }
-        QModbusDataUnit answer = request.asked;
-        bool valid = false;
-        if (function == WriteSingleRegister) {
-            valid = pdu == request.pdu.mid(HeaderSize); // the request echoed
-        } else {
-            const int count = int(request.asked.valueCount());
-            valid = pdu.size() == 2 + 2 * count && quint8(pdu.at(1)) == 2 * count;
-            for (int i = 0; valid && i < count; ++i)
-                answer.setValue(i, wordAt(pdu, 2 + 2 * i));
-        }
-        if (valid)
-            finish(index, QString(), answer);
-        else
-            finish(index, QStringLiteral("Invalid answer : ") + answerText(frame));
+        QModbusDataUnit answer = m_requests.at(index).asked;
+        const QString error = readAnswer(frame, m_requests.at(index).frame, answer);
+        finish(index, error, answer);
     }
+}
+
+QString Barrier::readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer)
+{
+    if (frame.size() <= HeaderSize || request.size() <= HeaderSize)
+        return QStringLiteral("Invalid answer : ") + answerText(frame);
+    const QByteArray pdu = frame.mid(HeaderSize);
+    const quint8 function = quint8(pdu.at(0));
+    if (frame.left(4) != request.left(4) || frame.at(6) != request.at(6)
+        || (function & ~ExceptionBit) != quint8(request.at(HeaderSize)))
+        return QStringLiteral("Answer to another request : ") + answerText(frame);
+    if (function & ExceptionBit) {
+        if (pdu.size() != 2)
+            return QStringLiteral("Invalid answer : ") + answerText(frame);
+        return QStringLiteral("Modbus Exception Response. : exceptionCode=0x") + QString::number(quint8(pdu.at(1)), 16);
+    }
+    bool valid = false;
+    if (function == WriteSingleRegister) {
+        valid = pdu == request.mid(HeaderSize); // the request echoed
+    } else {
+        const int count = int(answer.valueCount());
+        valid = pdu.size() == 2 + 2 * count && quint8(pdu.at(1)) == 2 * count;
+        for (int i = 0; valid && i < count; ++i)
+            answer.setValue(i, wordAt(pdu, 2 + 2 * i));
+    }
+    return valid ? QString() : QStringLiteral("Invalid answer : ") + answerText(frame);
 }
 
 Deferred<QModbusDataUnit> Barrier::sendReadRequest(const QModbusDataUnit &unit)

@@ -101,6 +101,10 @@ protected:
     // Takes in the controller's answer to the status read (status, loop A and B words);
     // false when it holds no words.
     bool applyStatus(const QModbusDataUnit &answer);
+    // Reads the answer frame (header and PDU) to the request frame: the error, or empty and
+    // `answer` (the unit asked) filled. Only an answer with the request's transaction id,
+    // protocol id (0) and unit id, and its function code (or the exception form), answers it.
+    static QString readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer);
 
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
@@ -175,7 +179,7 @@ private:
     {
         quint16 transaction;
         quint8 unit;
-        QByteArray pdu;
+        QByteArray frame;
         QModbusDataUnit asked;
         int triesLeft;
         QTimer *timer;
