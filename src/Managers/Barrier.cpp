@@ -76,6 +76,9 @@ Barrier::Barrier(Config &config, QObject *parent)
     , m_config(config)
 {
     initTimers();
+    connect(&m_socket, &QAbstractSocket::stateChanged, this, &Barrier::onSocketStateChanged);
+    connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this] { log.error(m_socket.errorString()); });
+    connect(&m_socket, &QIODevice::readyRead, this, &Barrier::onReadyRead);
     initClient();
     connect(&m_config, &Config::configChanged, this, &Barrier::onConfigChanged);
 }
@@ -136,14 +139,8 @@ void Barrier::initClient()
     const int retries = m_config.get(Key::BarrierRetries).toInt();
     log.info("Initializing client : address=", urlText(url), ", timeout=", timeout, " msec, retries=", retries);
 
-    if (m_host.isNull()) { // once for the life of the object
-        connect(&m_socket, &QAbstractSocket::stateChanged, this, &Barrier::onSocketStateChanged);
-        connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this] { log.error(m_socket.errorString()); });
-        connect(&m_socket, &QIODevice::readyRead, this, &Barrier::onReadyRead);
-    }
-
     const bool moved = url.host() != m_host || url.port() != m_port;
-    m_host = url.host().isNull() ? QStringLiteral("") : url.host();
+    m_host = url.host();
     m_port = url.port();
     m_timeout = qMax(10, timeout);
     m_retries = qMax(0, retries);
