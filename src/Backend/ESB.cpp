@@ -78,9 +78,13 @@ void ESB::onConfigChanged(const QVariantMap &changes)
 
 void ESB::checkState()
 {
-    if (!serverUrl(m_config->get(Key::EsbUrl).toString()).isValid()) {
+    const QString configured = m_config->get(Key::EsbUrl).toString();
+    if (!serverUrl(configured).isValid()) {
+        // No bus configured: the lanes go without it. An address that reads as a URL but
+        // is no http(s) server (a typo such as "bus.lan:8443") fails every request, so
+        // that a passage waiting on the bus fails closed. Checks resume on a change.
         m_checkTimer.stop();
-        setState(Stopped, QStringLiteral("Invalid URL"));
+        setState(namesNoServer(configured) ? Stopped : Error, QStringLiteral("Invalid URL"));
         return;
     }
     requestVersion()

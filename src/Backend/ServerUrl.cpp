@@ -11,6 +11,11 @@ QUrl serverUrl(const QString &configured)
     return Utils::isServerUrl(configured) ? QUrl(configured) : QUrl();
 }
 
+bool namesNoServer(const QString &configured)
+{
+    return !QUrl(configured).isValid();
+}
+
 QUrl endpointUrl(const QString &configured, const QString &path)
 {
     QUrl url = serverUrl(configured);

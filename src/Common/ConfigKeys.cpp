@@ -83,7 +83,7 @@ const QSet<QString> ConfigUrlKeys = {
 namespace {
 constexpr int DaySec = 24 * 60 * 60;
 constexpr int DayMsec = DaySec * 1000;
-// Counts have no most of their own.
+// A count with no most of its own.
 constexpr int NoMost = std::numeric_limits<int>::max();
 } // namespace
 
@@ -102,15 +102,22 @@ const QHash<QString, ConfigRange> ConfigRanges = {
     {Key::CameraResponseTimeoutMsec, {0, DayMsec}},
     // Each poll is a request to every camera.
     {Key::CameraStatusIntervalMsec, {1, DayMsec}},
-    // The Modbus client keeps its time-out when given one shorter than 10 ms.
-    {Key::BarrierTimeout, {10, DayMsec}},
-    {Key::BarrierRetries, {0, NoMost}},
+    // The Modbus client keeps its time-out when given one shorter than 10 ms. A read gives up
+    // after the time-out for each of its tries (1 + retries): at the longest time-out and the
+    // most retries a silent controller is noticed within a minute (5 x 10 s, and the poll's
+    // second).
+    {Key::BarrierTimeout, {10, 10000}},
+    {Key::BarrierRetries, {0, 4}},
+    // It travels in one byte.
+    {Key::BarrierUnitId, {0, 255}},
     // 0 is the heartbeat's own default period of 30 s.
     {Key::CardBoHbIntervalSec, {0, DaySec}},
     {Key::CardBoRespTimeoutMsec, {0, DayMsec}},
     {Key::TerminalCollectTimeoutSec, {0, DaySec}},
     // Past it the passage is closed with the truck perhaps still under the boom.
     {Key::TerminalExitTimeoutSec, {1, DaySec}},
+    // A box that takes no card would be full at once.
+    {Key::TerminalStorageBoxCapacity, {1, NoMost}},
     {Key::EsbResponseTimeoutMsec, {0, DayMsec}},
     // 0: each check follows the answer to the previous one (the client keeps them 1 s apart).
     {Key::EsbHbIntervalSec, {0, DaySec}},

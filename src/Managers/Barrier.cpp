@@ -5,7 +5,6 @@
 #include "Common/Log/Log.h"
 
 #include <QMetaEnum>
-#include <QModbusReply>
 
 namespace manager {
 
@@ -39,6 +38,37 @@ QString urlText(const QUrl &url)
     return url.toDisplayString();
 }
 
+// Modbus TCP: the header (transaction, protocol, length of what follows, unit) before each
+// PDU; a PDU has at most 253 bytes.
+constexpr int HeaderSize = 7;
+constexpr int MostLength = 254;
+constexpr quint8 ReadHoldingRegisters = 3;
+constexpr quint8 WriteSingleRegister = 6;
+constexpr quint8 ExceptionBit = 0x80;
+// How much of an answer that is not taken is logged.
+constexpr int LoggedAnswerBytes = 64;
+
+QByteArray twoWords(quint8 function, quint16 first, quint16 second)
+{
+    QByteArray pdu(5, '\0');
+    pdu[0] = char(function);
+    pdu[1] = char(first >> 8);
+    pdu[2] = char(first & 0xFF);
+    pdu[3] = char(second >> 8);
+    pdu[4] = char(second & 0xFF);
+    return pdu;
+}
+
+quint16 wordAt(const QByteArray &bytes, int at)
+{
+    return quint16(quint8(bytes.at(at)) << 8 | quint8(bytes.at(at + 1)));
+}
+
+QString answerText(const QByteArray &frame)
+{
+    return Log::outside(frame.left(LoggedAnswerBytes).toHex(' ')) + (frame.size() > LoggedAnswerBytes ? "..." : "");
+}
+
 } // namespace
 
 Barrier::Barrier(Config &config, QObject *parent)
@@ -46,20 +76,20 @@ Barrier::Barrier(Config &config, QObject *parent)
     , m_config(config)
 {
     initTimers();
+    connect(&m_socket, &QAbstractSocket::stateChanged, this, &Barrier::onSocketStateChanged);
+    connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this] { log.error(m_socket.errorString()); });
+    connect(&m_socket, &QIODevice::readyRead, this, &Barrier::onReadyRead);
     initClient();
     connect(&m_config, &Config::configChanged, this, &Barrier::onConfigChanged);
 }
 
 Barrier::~Barrier()
 {
-    // The client closes its connection when it is destroyed, after this body: neither
-    // its state changes nor the replies it then fails may reach this object any more.
+    // The socket closes its connection when it is destroyed, after this body: its state
+    // changes may not reach this object any more.
     m_pollTimer.stop();
     m_reconnectTimer.stop();
-    m_client.disconnect(this);
-    for (const QPointer<QModbusReply> &reply : qAsConst(m_replies))
-        if (reply)
-            reply->disconnect(this);
+    m_socket.disconnect(this);
 }
 
 QString Barrier::stateToStr(int state)
@@ -99,7 +129,7 @@ void Barrier::initTimers()
     connect(&m_pollTimer, &QTimer::timeout, this, &Barrier::readStatus);
     m_reconnectTimer.setInterval(ReconnectIntervalMs);
     m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { m_client.connectDevice(); });
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &Barrier::connectDevice);
 }
 
 void Barrier::initClient()
@@ -109,29 +139,60 @@ void Barrier::initClient()
     const int retries = m_config.get(Key::BarrierRetries).toInt();
     log.info("Initializing client : address=", urlText(url), ", timeout=", timeout, " msec, retries=", retries);
 
-    if (!m_clientWired) {
-        m_clientWired = true;
-        connect(&m_client, &QModbusClient::stateChanged, this, &Barrier::onClientStateChanged);
-        connect(&m_client, &QModbusClient::errorOccurred, this, &Barrier::onClientErrorOccured);
-    }
-
-    const QString host = url.host();
-    const int port = url.port();
-    const bool moved = m_client.connectionParameter(QModbusDevice::NetworkAddressParameter).toString() != host
-        || m_client.connectionParameter(QModbusDevice::NetworkPortParameter).toInt() != port;
-    m_client.setConnectionParameter(QModbusDevice::NetworkAddressParameter, host);
-    m_client.setConnectionParameter(QModbusDevice::NetworkPortParameter, port);
-    m_client.setTimeout(timeout);
-    m_client.setNumberOfRetries(retries);
+    const bool moved = url.host() != m_host || url.port() != m_port;
+    m_host = url.host();
+    m_port = url.port();
+    m_timeout = qMax(10, timeout);
+    m_retries = qMax(0, retries);
 
     // A connection to another address is ended first; connecting follows as soon as it is
-    // closed. Otherwise a client that is connected or connecting ignores this request.
-    if (moved && m_client.state() != QModbusDevice::UnconnectedState) {
+    // closed. Otherwise a connected or connecting client ignores this request.
+    if (moved && m_link != QModbusDevice::UnconnectedState) {
         m_connectWhenClosed = true;
-        m_client.disconnectDevice();
+        disconnectDevice();
         return;
     }
-    m_client.connectDevice();
+    connectDevice();
+}
+
+void Barrier::connectDevice()
+{
+    if (m_link != QModbusDevice::UnconnectedState)
+        return;
+    if (m_host.isEmpty() || m_port < 0 || m_port > 0xFFFF) {
+        onClientStateChanged(m_link = QModbusDevice::ConnectingState);
+        log.error("Invalid connection settings");
+        onClientStateChanged(m_link = QModbusDevice::UnconnectedState);
+        return;
+    }
+    m_socket.connectToHost(m_host, quint16(m_port));
+}
+
+void Barrier::disconnectDevice()
+{
+    if (m_link != QModbusDevice::UnconnectedState)
+        m_socket.disconnectFromHost();
+}
+
+void Barrier::onSocketStateChanged(QAbstractSocket::SocketState state)
+{
+    QModbusDevice::State link = QModbusDevice::ConnectingState; // looking up the host, connecting
+    if (state == QAbstractSocket::UnconnectedState)
+        link = QModbusDevice::UnconnectedState;
+    else if (state == QAbstractSocket::ConnectedState)
+        link = QModbusDevice::ConnectedState;
+    else if (state == QAbstractSocket::ClosingState)
+        link = QModbusDevice::ClosingState;
+    if (link == m_link)
+        return;
+    m_link = link;
+    if (link == QModbusDevice::UnconnectedState || link == QModbusDevice::ClosingState) {
+        // What was asked on the connection gets no answer any more.
+        m_received.clear();
+        while (!m_requests.isEmpty())
+            finish(0, QStringLiteral("Connection closed"));
+    }
+    onClientStateChanged(link);
 }
 
 void Barrier::onConfigChanged(const QVariantMap &changes)
@@ -162,7 +223,7 @@ void Barrier::onClientStateChanged(QModbusDevice::State state)
         if (m_connectWhenClosed) {
             m_connectWhenClosed = false;
             m_reconnectTimer.stop();
-            QTimer::singleShot(0, this, [this] { m_client.connectDevice(); });
+            QTimer::singleShot(0, this, &Barrier::connectDevice);
         } else {
             m_reconnectTimer.start();
         }
@@ -191,91 +252,136 @@ void Barrier::onClientStateChanged(QModbusDevice::State state)
     }
 }
 
-void Barrier::onClientErrorOccured(QModbusDevice::Error error)
-{
-    if (error != QModbusDevice::NoError)
-        log.error(m_client.errorString());
-}
-
-void Barrier::releaseReply(QModbusReply *reply)
-{
-    // A reply can report its end more than once (the client fails what it still holds when
-    // its connection closes, this object's destruction included): once released, nothing
-    // more of it reaches this object.
-    reply->disconnect(this);
-    m_replies.removeAll(reply);
-    reply->deleteLater();
-}
-
 Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
 {
     Deferred<QModbusDataUnit> result;
     const char *what = write ? "Write failed : " : "Read failed : ";
     // A failed read resolves with an invalid unit (the poll just skips it); a failed
     // write rejects, so that the caller knows the command did not reach the controller.
-    auto failed = [result, write]() {
-        if (write)
-            result.reject(QModbusDataUnit());
-        else
-            result.resolve(QModbusDataUnit());
-    };
-    if (m_client.state() != QModbusDevice::ConnectedState) {
-        log.error("Not connected");
-        failed();
+    if (m_link != QModbusDevice::ConnectedState || (write && unit.valueCount() < 1)) {
+        log.error(m_link != QModbusDevice::ConnectedState ? "Not connected" : "Write failed : unable to send");
+        write ? result.reject(QModbusDataUnit()) : result.resolve(QModbusDataUnit());
         return result;
     }
-    const int unitId = m_config.get(Key::BarrierUnitId).toInt();
-    QModbusReply *reply = write ? m_client.sendWriteRequest(unit, unitId) : m_client.sendReadRequest(unit, unitId);
-    if (!reply) {
-        log.error(what, "unable to send");
-        failed();
-        return result;
-    }
-    auto finish = [this, reply, result, failed, write, what]() {
-        if (reply->error() != QModbusDevice::NoError) {
-            // An exception answer: its one data byte is the exception code. (Its function
-            // code is not read through the answer: with the exception bit set it is no
-            // value of the function code type.)
-            const QByteArray data = reply->rawResult().data();
-            if (reply->error() == QModbusDevice::ProtocolError && data.size() == 1)
-                log.error(what, reply->errorString(), " : exceptionCode=0x", QString::number(quint8(data.at(0)), 16));
-            else
-                log.error(what, reply->errorString());
-            const bool lost = reply->error() == QModbusDevice::TimeoutError
-                || reply->error() == QModbusDevice::ConnectionError;
-            releaseReply(reply);
-            if (!write && lost)
-                m_client.disconnectDevice();
-            failed();
+    Request request;
+    request.transaction = m_nextTransaction++;
+    request.unit = quint8(m_config.get(Key::BarrierUnitId).toInt());
+    const QByteArray pdu = write ? twoWords(WriteSingleRegister, quint16(unit.startAddress()), unit.value(0))
+                                 : twoWords(ReadHoldingRegisters, quint16(unit.startAddress()), quint16(unit.valueCount()));
+    // Header: transaction id, protocol id 0, length of the unit id and the PDU, unit id.
+    request.frame = twoWords(0, request.transaction, 0).mid(1) + twoWords(0, quint16(pdu.size() + 1), 0).mid(1, 2)
+                    + char(request.unit) + pdu;
+    request.asked = unit;
+    request.triesLeft = m_retries;
+    // Each try waits the time-out for the whole answer: one that never completes (a
+    // controller reset mid-frame) does not hold the request, and the polls behind it.
+    request.timer = new QTimer(this);
+    request.timer->setSingleShot(true);
+    request.timer->setInterval(m_timeout);
+    const quint16 transaction = request.transaction;
+    connect(request.timer, &QTimer::timeout, this, [this, transaction] { onTimeout(transaction); });
+    request.done = [this, result, write, what](const QString &error, const QModbusDataUnit &answer, bool lost) {
+        if (error.isEmpty()) {
+            result.resolve(answer);
             return;
         }
-        const QModbusDataUnit answer = reply->result();
-        releaseReply(reply);
-        result.resolve(answer);
+        log.error(what, error);
+        // No answer, or a stream out of step: the connection goes and is made again.
+        if (!write && lost)
+            disconnectDevice();
+        write ? result.reject(QModbusDataUnit()) : result.resolve(QModbusDataUnit());
     };
-    m_replies.append(reply);
-    if (reply->isFinished()) {
-        finish();
-        return result;
-    }
-    connect(reply, &QModbusReply::finished, this, finish);
-    // The client stops its own time-out once an answer's header is in: an answer that
-    // never completes (a controller reset mid-frame) would hold the request, and the
-    // polls behind it, for ever. It gets the client's time-out for each of its tries;
-    // then it counts as lost and the connection, its stream out of step, is dropped.
-    const qint64 tries = 1 + qint64(qMax(0, m_client.numberOfRetries()));
-    auto *watchdog = new QTimer(reply);
-    watchdog->setSingleShot(true);
-    connect(watchdog, &QTimer::timeout, this, [this, reply, failed, what] {
-        if (reply->isFinished())
-            return;
-        log.error(what, "Response timeout");
-        releaseReply(reply);
-        m_client.disconnectDevice();
-        failed();
-    });
-    watchdog->start(int(qMin<qint64>(qMax(1, m_client.timeout()) * tries, std::numeric_limits<int>::max())));
+    m_requests.append(request);
+    m_socket.write(request.frame); // sent again as it stands on a retry
+    request.timer->start();
     return result;
+}
+
+void Barrier::onTimeout(quint16 transaction)
+{
+    for (int i = 0; i < m_requests.size(); ++i) {
+        Request &request = m_requests[i];
+        if (request.transaction != transaction)
+            continue;
+        if (request.triesLeft-- > 0) {
+            m_socket.write(request.frame);
+            request.timer->start();
+        } else {
+            finish(i, QStringLiteral("Response timeout"), QModbusDataUnit(), true);
+            if (!m_received.isEmpty()) // part of an answer: the stream is out of step
+                disconnectDevice();
+        }
+        return;
+    }
+}
+
+void Barrier::finish(int index, const QString &error, const QModbusDataUnit &answer, bool lost)
+{
+    const Request request = m_requests.takeAt(index);
+    delete request.timer;
+    request.done(error, answer, lost);
+}
+
+void Barrier::onReadyRead()
+{
+    m_received += m_socket.readAll();
+    while (m_received.size() >= HeaderSize) {
+        const int length = wordAt(m_received, 4);
+        if (length < 2 || length > MostLength) {
+            // No Modbus answer: what follows cannot be framed any more.
+            const QString text = QStringLiteral("Answer out of step : ") + answerText(m_received);
+            m_received.clear();
+            if (m_requests.isEmpty())
+                log.error(text);
+            else
+                finish(0, text, QModbusDataUnit(), true);
+            disconnectDevice();
+            return;
+        }
+        if (m_received.size() < 6 + length)
+            return; // the rest is on its way (the request's time-out runs on)
+        const QByteArray frame = m_received.left(6 + length);
+        m_received.remove(0, 6 + length);
+        if (m_requests.isEmpty()) {
+            log.error("Answer to no request : ", answerText(frame));
+            continue;
+        }
+        // The request it answers: the one of its transaction, else the oldest waiting (which
+        // it fails: an answer to another request is no answer to this one).
+        int index = 0;
+        for (int i = 0; i < m_requests.size(); ++i)
+            if (m_requests.at(i).transaction == wordAt(frame, 0))
+                index = i;
+        QModbusDataUnit answer = m_requests.at(index).asked;
+        const QString error = readAnswer(frame, m_requests.at(index).frame, answer);
+        finish(index, error, answer);
+    }
+}
+
+QString Barrier::readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer)
+{
+    if (frame.size() <= HeaderSize || request.size() <= HeaderSize)
+        return QStringLiteral("Invalid answer : ") + answerText(frame);
+    const QByteArray pdu = frame.mid(HeaderSize);
+    const quint8 function = quint8(pdu.at(0));
+    if (frame.left(4) != request.left(4) || frame.at(6) != request.at(6)
+        || (function & ~ExceptionBit) != quint8(request.at(HeaderSize)))
+        return QStringLiteral("Answer to another request : ") + answerText(frame);
+    if (function & ExceptionBit) {
+        if (pdu.size() != 2)
+            return QStringLiteral("Invalid answer : ") + answerText(frame);
+        return QStringLiteral("Modbus Exception Response. : exceptionCode=0x") + QString::number(quint8(pdu.at(1)), 16);
+    }
+    bool valid = false;
+    if (function == WriteSingleRegister) {
+        valid = pdu == request.mid(HeaderSize); // the request echoed
+    } else {
+        const int count = int(answer.valueCount());
+        valid = pdu.size() == 2 + 2 * count && quint8(pdu.at(1)) == 2 * count;
+        for (int i = 0; valid && i < count; ++i)
+            answer.setValue(i, wordAt(pdu, 2 + 2 * i));
+    }
+    return valid ? QString() : QStringLiteral("Invalid answer : ") + answerText(frame);
 }
 
 Deferred<QModbusDataUnit> Barrier::sendReadRequest(const QModbusDataUnit &unit)
@@ -328,13 +434,13 @@ void Barrier::readStatus()
     m_pollTimer.stop();
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
     sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
-        const bool connected = m_client.state() == QModbusDevice::ConnectedState;
+        const bool connected = m_link == QModbusDevice::ConnectedState;
         m_failedReads = applyStatus(answer) ? 0 : m_failedReads + 1;
         // A controller that answers, but never with its words (an exception each time), is
         // lost as one that does not answer at all: the connection goes and is made again.
         if (connected && m_failedReads >= FailedReadsLost) {
             log.error("Status read failed ", m_failedReads, " times in a row");
-            m_client.disconnectDevice();
+            disconnectDevice();
             return;
         }
         if (!m_pollTimer.isActive() && connected)

@@ -8,15 +8,16 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QModbusDataUnit>
-#include <QModbusTcpClient>
+#include <QModbusDevice>
 #include <QObject>
-#include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
+
+#include <functional>
 #include <QUrl>
 #include <QVariantMap>
 
 class Config;
-class QModbusReply;
 
 namespace manager {
 
@@ -52,7 +53,8 @@ public:
     // After an open command, how long a "closed" word is taken as read before the
     // controller acted, unless the boom was seen moving or open first.
     static constexpr int OpenGraceMs = 5000;
-    // Status reads failed in a row (an exception answer, no answer) that count as lost contact.
+    // Status reads failed in a row (an exception answer, an answer to another request) that
+    // count as lost contact.
     static constexpr int FailedReadsLost = 3;
 
     explicit Barrier(Config &config, QObject *parent = nullptr);
@@ -99,6 +101,10 @@ protected:
     // Takes in the controller's answer to the status read (status, loop A and B words);
     // false when it holds no words.
     bool applyStatus(const QModbusDataUnit &answer);
+    // Reads the answer frame (header and PDU) to the request frame: the error, or empty and
+    // `answer` (the unit asked) filled. Only an answer with the request's transaction id,
+    // protocol id (0) and unit id, and its function code (or the exception form), answers it.
+    static QString readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer);
 
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
@@ -112,10 +118,14 @@ private:
     void initClient();
     void onConfigChanged(const QVariantMap &changes);
     void onClientStateChanged(QModbusDevice::State state);
-    void onClientErrorOccured(QModbusDevice::Error error);
+    void onSocketStateChanged(QAbstractSocket::SocketState state);
+    void connectDevice();
+    void disconnectDevice();
     void forgetWords();
     Deferred<QModbusDataUnit> send(const QModbusDataUnit &unit, bool write);
-    void releaseReply(QModbusReply *reply);
+    void onReadyRead();
+    void onTimeout(quint16 transaction);
+    void finish(int index, const QString &error, const QModbusDataUnit &answer = QModbusDataUnit(), bool lost = false);
 
     void setState(State state, const QString &reason);
     void setIsOpen(bool value);
@@ -154,13 +164,32 @@ private:
     // An open command failed (its answer may have been lost with the connection): the boom
     // seen moving or open afterwards shows that the controller acted on it.
     bool m_openFailed = false;
-    QModbusTcpClient m_client;
+    // The Modbus TCP connection: requests framed here, so that an answer is taken only
+    // when it answers the request (transaction, protocol, unit and function).
+    QTcpSocket m_socket;
+    QModbusDevice::State m_link = QModbusDevice::UnconnectedState;
+    QString m_host;
+    int m_port = -1;
+    int m_timeout = 1000;
+    int m_retries = 0;
+    quint16 m_nextTransaction = 0;
+    QByteArray m_received;
+    // A request on the wire: sent again as it stands after each time-out while tries are left.
+    struct Request
+    {
+        quint16 transaction;
+        quint8 unit;
+        QByteArray frame;
+        QModbusDataUnit asked;
+        int triesLeft;
+        QTimer *timer;
+        std::function<void(const QString &error, const QModbusDataUnit &answer, bool lost)> done;
+    };
+    QList<Request> m_requests; // in the order sent
     QTimer m_pollTimer;
     QTimer m_reconnectTimer;
-    bool m_clientWired = false;
     // A changed address waits for the old connection to end, then connects at once.
     bool m_connectWhenClosed = false;
-    QList<QPointer<QModbusReply>> m_replies;
 };
 
 } // namespace manager

@@ -201,20 +201,28 @@ private slots:
                  json(R"({"timestamp": "2024-12-31T21:30:00Z", "cardReaderId": "DEV-1", "cardId": "04A1"})"));
     }
 
-    // The version check and the state it gives: no http(s) URL stops it, and a request
-    // fails at once; a URL with credentials and a path prefix checks at once; failures keep
-    // the last version and time.
+    // The version check and the state it gives: an address that reads as a URL but is no
+    // http(s) server is an Error, its requests (the exit permission too) failing at once; an
+    // empty or unreadable one stops it; a URL with credentials and a path prefix checks at
+    // once; failures keep the last version and time.
     void busVersionCheck()
     {
         LogCapture log(false);
         auto cfg = config({{"esb/url", "bus.lan:8443"}});
         ESB esb(*cfg);
         QSignalSpy states(&esb, &ESB::stateChanged);
-        QVERIFY(TestUtil::waitUntil([&] { return esb.state() == ESB::Stopped; }, 11000));
-        QVERIFY(log.contains("[Backend::ESB] State changed : (3) Stopped (reason=Invalid URL)"));
+        QVERIFY(TestUtil::waitUntil([&] { return esb.state() == ESB::Error; }, 11000));
+        QVERIFY(log.contains("[Backend::ESB] State changed : (2) Error (reason=Invalid URL)"));
         QVERIFY(!log.contains("[Backend::ESB] Sending ESB GET request"));
         QVERIFY(settle(watch(esb.sendAlprFront({}))));
         QVERIFY(log.contains("[Backend::ESB] ERROR: Operation failed : (0) Invalid URL"));
+        auto asked = watch(esb.permissionRequest({}));
+        QVERIFY(settle(asked));
+        QCOMPARE(asJson(asked->value), json(R"({"code": "ERROR", "descr": "Communication error", "cardReturn": true})"));
+        for (const QString &none : {"http://bus lan/", "", "ftp://bus.lan/"}) {
+            cfg->set("esb/url", none);
+            QCOMPARE(esb.state(), none.startsWith("ftp") ? ESB::Error : ESB::Stopped);
+        }
 
         const QString path = "GET /bus/v2" + Version;
         m_peer.script({{path, json(R"({"auth": "lane:s3cr/t", "json": {"Deployed Version": "3.1.4"}})")}});
@@ -234,7 +242,7 @@ private slots:
         QVERIFY(log.waitFor(R"([Backend::ESB] ERROR: Operation failed : (503) {"error":"down"})"));
         QCOMPARE(log.count("[Backend::ESB] State changed : (2) Error (reason=Communication error)"), 1);
         QVERIFY(esb.version() == "3.1.4" && esb.lastComms() == online);
-        QCOMPARE(states.count(), 3);
+        QCOMPARE(states.count(), 5);
 
         m_peer.script({{path, json(R"({"json": {}})")}}); // no version, but contact
         QVERIFY(TestUtil::waitUntil([&] { return esb.state() == ESB::Online; }));

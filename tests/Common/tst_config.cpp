@@ -341,6 +341,14 @@ private slots:
                                                << QVariant(120) << "=4294968 in %1 is above 86400, using the default 120";
         QTest::newRow("time-out of a day") << QByteArray("[terminal]\nexitTimeoutSec=86400\n") << "terminal/exitTimeoutSec"
                                            << QVariant(86400) << "";
+        QTest::newRow("retries beyond") << QByteArray("[barrier]\nretries=2147483647\n") << "barrier/retries" << QVariant(3)
+                                        << "=2147483647 in %1 is above 4, using the default 3";
+        QTest::newRow("Modbus time-out beyond") << QByteArray("[barrier]\ntimeout=60000\n") << "barrier/timeout"
+                                                << QVariant(1000) << "=60000 in %1 is above 10000, using the default 1000";
+        QTest::newRow("unit id beyond a byte") << QByteArray("[barrier]\nunitId=256\n") << "barrier/unitId" << QVariant(1)
+                                               << "=256 in %1 is above 255, using the default 1";
+        QTest::newRow("box of no card") << QByteArray("[terminal]\nstorageBoxCapacity=0\n") << "terminal/storageBoxCapacity"
+                                        << QVariant(250) << "=0 in %1 is below 1, using the default 250";
         QTest::newRow("port beyond") << QByteArray("[mqtt]\nport=99999\n") << "mqtt/port" << QVariant(1883)
                                      << "=99999 in %1 is above 65535, using the default 1883";
         QTest::newRow("log level beyond") << QByteArray("[log]\nlevel=7\n") << "log/level" << QVariant(2)

@@ -527,6 +527,11 @@ void TstLane::passages_data()
         << QStringList{"insert", "Exit", "unheard /accept/enable", "close", "Idle", "broker down", "broker up",
                        "accepting", "terminal Ready"}
         << "SCAN" << "" << "box" << 1;
+    // A bus address the client cannot use (no scheme): no permission, the card goes back.
+    QTest::newRow("exit, bus address without a scheme")
+        << exit << QVariantMap() << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
+        << QStringList{"set esb/url bus.lan:8443", "insert", "Error", "take", "Idle", "opens 0"} << "ERROR_REPORT" << "Communication error"
+        << "hand" << 0;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"

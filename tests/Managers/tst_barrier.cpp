@@ -262,8 +262,9 @@ private slots:
     }
 
     // The same fault word after a reconnection is decoded again; a late or never completed
-    // answer, or three exception answers in a row, drop the connection, and the barrier comes
-    // back once the controller answers its words, never Ready before.
+    // answer, or three exception answers or answers to another request (function, unit,
+    // protocol, transaction) in a row, drop the connection, and the barrier comes back once
+    // the controller answers its words, never Ready before.
     void faultAndLateAnswersAcrossReconnection()
     {
         BarrierPeer peer;
@@ -273,18 +274,20 @@ private slots:
         QVERIFY(stateIs(b, Barrier::Error, "Homing not performed"));
         QStringList seen;
         connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
-        for (const char *cut : {"drop", "delay 3000", "stall", "stall cut", "unit 9"}) {
+        for (const char *cut : {"drop", "delay 3000", "stall", "stall cut", "unit 9", "wrong function", "wrong unit",
+                                "wrong protocol", "wrong transaction"}) {
             seen.clear();
             LogCapture log;
             QCOMPARE(peer.command(cut), QStringLiteral("ok"));
             QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
             const int failed = log.countContaining("[Barrier] ERROR: Read failed : ");
-            QCOMPARE(peer.command("delay 0") + peer.command("unit 1"), QStringLiteral("okok"));
+            QCOMPARE(peer.command("delay 0") + peer.command("unit 1") + peer.command("wrong none"), QStringLiteral("okokok"));
             QVERIFY(stateIs(b, Barrier::Error, "Homing not performed", 12000));
             QVERIFY2(!seen.contains("Ready:"), qPrintable(seen.join(' ')));
-            const bool exceptions = QByteArray(cut) == "unit 9";
-            QVERIFY(QByteArray(cut) == "drop" || failed == (exceptions ? 3 : 1));
+            const bool exceptions = QByteArray(cut) == "unit 9", other = QByteArray(cut).startsWith("wrong");
+            QVERIFY(QByteArray(cut) == "drop" || failed == (exceptions || other ? 3 : 1));
             QCOMPARE(log.containsPart("Read failed : Modbus Exception Response. : exceptionCode=0xb"), exceptions);
+            QCOMPARE(log.containsPart("Read failed : Answer to another request : "), other);
         }
     }
 

@@ -6,7 +6,8 @@ Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok ge
 "unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut] [write]"
 (the next answer, or the next answer to a write, ends after its header announcing 0xFFFF bytes, or
 is cut short, and the connection goes silent: a controller reset mid-frame), "lag MS" (a command
-moves the boom MS later).
+moves the boom MS later), "wrong function|unit|protocol|transaction|none" (answers carry another
+function code (4), unit id, protocol id or transaction id; none: as asked, the default).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
 addr=0 value=V"."""
 import argparse, socket, struct, threading, time
@@ -14,7 +15,8 @@ import argparse, socket, struct, threading, time
 READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 << 22, 1 << 23
 MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
 lock = threading.Lock()
-st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set())
+st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set(),
+          wrong="none")
 
 
 def say(line):
@@ -80,6 +82,10 @@ def modbus(conn, step):
                 while f.read(1):  # silent from now on
                     pass
                 return
+            wrong = st["wrong"]
+            tid, proto, unit = (tid + 1) & 0xFFFF if wrong == "transaction" else tid, \
+                1 if wrong == "protocol" else proto, (unit + 1) & 0xFF if wrong == "unit" else unit
+            reply = bytes([4]) + reply[1:] if wrong == "function" else reply
             conn.sendall(struct.pack(">HHHB", tid, proto, len(reply) + 1, unit) + reply)
     except OSError:
         pass
@@ -101,6 +107,9 @@ def control(conn, _):
                     out = "ok gen=%d" % st["gen"]
                 elif cmd in ("unit", "delay", "lag"):
                     st[cmd] = int(args[0]) if cmd == "unit" else int(args[0]) / 1000.0
+                    out = "ok"
+                elif cmd == "wrong" and args and args[0] in ("function", "unit", "protocol", "transaction", "none"):
+                    st["wrong"] = args[0]
                     out = "ok"
                 elif cmd == "stall":
                     st["stall"] = set(args) | {"ffff"}
