@@ -135,8 +135,7 @@ QDateTime Engine::resumeBy(const Backend::Transaction &report, const Config &con
 // with what the journal noted of it so far.
 void Engine::holdPassage(Session::State state)
 {
-    if (state < Session::DataCollect || state > Session::Exit || !(m_held || m_session->card())
-        || m_session->uuid() == m_reportedUuid)
+    if (state < Session::DataCollect || state > Session::Exit || !(m_held || m_session->card()))
         return;
     const Backend::Transaction::Ptr before = m_held;
     m_held = passageTransaction(decided(state) ? passageType() : Backend::Transaction::ErrorReport,
@@ -169,7 +168,7 @@ void Engine::boomSeenOpen()
 void Engine::handOver(const Backend::Transaction::Ptr &report)
 {
     logger().warn("Passage interrupted : ", report->toString());
-    m_lane->interruptedPassages().append({report, true});
+    m_lane->interruptedPassages().append({report});
 }
 
 Session::State Engine::resumeAt(const InterruptedPassage &passage)
@@ -214,8 +213,7 @@ bool Engine::finishInterrupted()
         }
         if (refused != QLatin1String("-"))
             logger().warn("Interrupted passage not taken up (", refused, ") : ", it->report->toString());
-        if (it->held)
-            sendReport(it->report);
+        sendReport(it->report);
     }
     return resumed;
 }
@@ -228,8 +226,7 @@ void Engine::resume(const InterruptedPassage &passage, Session::State at)
     m_session->setCardId(report->cardUid());
     m_session->setCardReturned(report->journal().cardReturn);
     m_session->setError(report->errorDetails()); // the report's details at its close
-    m_held = passage.held ? report : Backend::Transaction::Ptr();
-    m_reportedUuid = passage.held ? QString() : report->uuid();
+    m_held = report;
     m_session->setState(at);
 }
 
@@ -244,7 +241,7 @@ const InterruptedPassage *Engine::interruptedCard(const QString &uid) const
 
 void Engine::finish(bool result, Backend::Transaction::Type type)
 {
-    if (closeSession(result) && m_session->uuid() != m_reportedUuid)
+    if (closeSession(result))
         sendTransaction(type);
 }
 
@@ -305,7 +302,19 @@ void Engine::start()
     logger().info("Starting engine");
     m_runs.start();
     ++m_cycle;
-    m_interrupted = std::exchange(m_lane->interruptedPassages(), {});
+    // The passages of this lane left open; those of the other lane type that may still go on
+    // wait for their own engine.
+    QList<InterruptedPassage> &left = m_lane->interruptedPassages();
+    for (auto it = left.begin(); it != left.end();) {
+        const Backend::Transaction::Journal &journal = it->report->journal();
+        if (journal.lane.isEmpty() || journal.lane == m_lane->type() || journal.openSent || journal.boomOpened
+            || journal.vehicleLeft) {
+            m_interrupted.append(*it);
+            it = left.erase(it);
+        } else {
+            ++it;
+        }
+    }
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
     // Noted once the passage has its own handling of the event.
@@ -316,7 +325,7 @@ void Engine::start()
             if (passage.report->journal().vehicleLeft)
                 continue;
             passage.report->journal().vehicleLeft = true;
-            if (passage.held && m_lane->cardBO())
+            if (m_lane->cardBO())
                 m_lane->cardBO()->holdTransaction(passage.report);
         }
     });

@@ -120,7 +120,7 @@ void TstCardPath::clearing()
         t->setErrorDetails(error);
         return t;
     };
-    const InterruptedPassage interrupted{errorReport(QString()), true};
+    const InterruptedPassage interrupted{errorReport(QString())};
     interrupted.report->setType(Transaction::strToType(passage));
     interrupted.report->setCardUid(uid);
     auto interruptedCard = [&](const QString &card) { return !passage.isEmpty() && card == uid ? &interrupted : nullptr; };

@@ -346,6 +346,18 @@ void TstLane::passages_data()
         << QStringList{"loop 1", "WaitUser", "button", "log Card ejected successfully", "model NONE", "model ELR19093",
                        "take", "Exit", "close", "opens 1", "loop 0", "Idle"}
         << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    // The card taken while the terminal is down, or while the exit lane's engine runs for a
+    // flap: the passage is decided, its barrier opens for its truck once the entry engine is back.
+    QTest::newRow("entry, card taken while down")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "gone", "take", "back", "Exit", "close",
+                       "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    QTest::newRow("entry, card taken during a flap")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "model ELG0909", "take", "model ELR19093",
+                       "Exit", "close", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
     // The boom opened and the truck left, then the terminal went (or its engine, for a flap);
     // the boom closed and the next truck came: the barrier stays shut for it.
     QTest::newRow("entry, tailgate after a restart")
