@@ -455,6 +455,12 @@ void TstLane::passages_data()
                        "pause", "Stopped", "barrier 0x100001", "loop 1", "resume",
                        "log Interrupted passage not taken up (its barrier may have opened) : ", "opens 1", "loop 0", "Idle"}
         << "SCAN" << "Passage interrupted in Exit" << "box" << 1;
+    // Restarted while the card the service bus hands back is written: it goes back to its driver.
+    QTest::newRow("exit, restarted while the returned card is written")
+        << exit << QVariantMap() << openReturn
+        << QStringList{"unheard /card/write", "insert", "log [CollectEngine] Writing card : ", "restart", "take",
+                       "terminal Ready", "accepting"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "hand" << 0;
     // Restarted (as Restart Application does), the returned card left in the mouth, kept: one report.
     QTest::newRow("exit, restarted with the returned card in the mouth")
         << exit << QVariantMap() << openReturn
