@@ -107,17 +107,20 @@ Backend::Transaction::Ptr Engine::holdReport(Backend::Transaction::Type type)
     return transaction;
 }
 
+namespace {
+const QString InterruptedIn = QStringLiteral("Passage interrupted in ");
+}
+
 QString Engine::interruptedIn(Session::State state)
 {
-    return QStringLiteral("Passage interrupted in ") + Session::stateToStr(state);
+    return InterruptedIn + Session::stateToStr(state);
 }
 
 Session::State Engine::stepOf(const Backend::Transaction &report)
 {
-    const QString prefix = interruptedIn(Session::Stopped).section(QLatin1Char(' '), 0, 2) + QLatin1Char(' ');
     const QString step = report.journal().known() ? report.journal().step
-                         : report.errorDetails().startsWith(prefix) ? report.errorDetails().mid(prefix.size())
-                                                                     : QString();
+                         : report.errorDetails().startsWith(InterruptedIn) ? report.errorDetails().mid(InterruptedIn.size())
+                                                                            : QString();
     bool ok = false;
     const int value = QMetaEnum::fromType<Session::State>().keyToValue(step.toLatin1().constData(), &ok);
     return ok ? Session::State(value) : Session::Stopped;
@@ -227,6 +230,7 @@ void Engine::resume(const InterruptedPassage &passage, Session::State at)
     m_session->setCardReturned(report->journal().cardReturn);
     m_session->setError(report->errorDetails()); // the report's details at its close
     m_held = report;
+    m_resumedUuid = report->uuid();
     m_session->setState(at);
 }
 
@@ -317,16 +321,19 @@ void Engine::start()
     }
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
-    // Noted once the passage has its own handling of the event.
+    // The vehicle leaving is noted for the open passage, and for those left open (taken over,
+    // or waiting for their own engine): none of them opens for the truck that comes next.
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, [this] {
         if (m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
             note(&Backend::Transaction::Journal::vehicleLeft);
-        for (InterruptedPassage &passage : m_interrupted) {
-            if (passage.report->journal().vehicleLeft)
-                continue;
-            passage.report->journal().vehicleLeft = true;
-            if (m_lane->cardBO())
-                m_lane->cardBO()->holdTransaction(passage.report);
+        for (QList<InterruptedPassage> *list : {&m_interrupted, &m_lane->interruptedPassages()}) {
+            for (const InterruptedPassage &passage : qAsConst(*list)) {
+                if (passage.report->journal().vehicleLeft)
+                    continue;
+                passage.report->journal().vehicleLeft = true;
+                if (m_lane->cardBO())
+                    m_lane->cardBO()->holdTransaction(passage.report);
+            }
         }
     });
     connectDevices();
@@ -419,8 +426,15 @@ void Engine::presentCard()
 {
     const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
     manager::CardIssuer *issuer = m_lane->cardIssuer();
-    // A card already in the mouth (a passage taken up again) is not ejected again.
-    const bool inMouth = m_lane->dispenser()->cardInMouth();
+    // A card already in the mouth (a passage taken up again) is not ejected again; one that the
+    // dispenser no longer holds at all was taken just before.
+    const manager::Dispenser *dispenser = m_lane->dispenser();
+    const bool inMouth = dispenser->cardInMouth();
+    if (m_session->uuid() == m_resumedUuid && !inMouth && !dispenser->cardInRfid() && dispenser->active()) {
+        logger().info("Card collected meanwhile : ", Log::outside(m_session->cardId()));
+        m_session->setState(Session::Exit);
+        return;
+    }
     if (!inMouth)
         logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     (inMouth ? issuer->waitRemoved(timeout) : issuer->presentCard(timeout))

@@ -245,6 +245,7 @@ private:
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
     QList<InterruptedPassage> m_interrupted; // taken over at the run's start, until finished
+    QString m_resumedUuid; // the passage last taken up again
     Runs m_runs;
     // The barrier in this passage's Exit: seen open (or its open command taken); an open
     // command that failed, to be sent again once the controller's connection is back.
