@@ -75,10 +75,10 @@ public slots:
     void stop();
     void sendTransaction(Backend::Transaction::Ptr trans);
     // Holds the transaction of a passage still open, stored as it would be sent were the
-    // passage never to close; sendTransaction with the same uuid completes it. Held rows
-    // left by a process that ended are completed (sent as they are) at construction.
+    // passage never to close; sendTransaction with the same uuid completes it.
     void holdTransaction(Backend::Transaction::Ptr trans);
-    // The reports of passages left open when the program last ended, sent as they were held.
+    // The reports of passages left open when the program last ended, as they were held: still
+    // held, for the lane to complete with sendTransaction.
     const QList<Transaction::Ptr> &interrupted() const { return m_sender.interrupted(); }
     void sendCommandResult(QString id, QString command, bool result, QString error);
     void sendCommandResult(QString id, QString command, bool result);

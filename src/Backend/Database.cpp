@@ -23,7 +23,7 @@ const QString DateFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
 // order, and rows are read by these names, never by position.
 const QString TransColumns = QStringLiteral(
     "type, uuid, timestamp, deviceSerial, cardUid, zuruvDbId, errorDetails, sendDate, sendSchedDate, "
-    "sendStatus, sendAttempts, respStatus, respData");
+    "sendStatus, sendAttempts, respStatus, respData, journal");
 
 QString statusText(Transaction::SendStatus status)
 {
@@ -51,7 +51,7 @@ const QList<Table> &tables()
         {QStringLiteral("Transactions"),
          {"type TEXT", "uuid TEXT", "timestamp TEXT", "deviceSerial TEXT", "cardUid TEXT", "zuruvDbId TEXT",
           "errorDetails TEXT", "sendDate TEXT", "sendSchedDate TEXT", "sendStatus TEXT", "sendAttempts INTEGER",
-          "respStatus INTEGER", "respData BLOB", "PRIMARY KEY (uuid)"}},
+          "respStatus INTEGER", "respData BLOB", "journal TEXT", "PRIMARY KEY (uuid)"}},
     };
     return list;
 }
@@ -79,6 +79,16 @@ void Database::createTables()
             continue;
         log.info("Creating table : ", table.name);
         m_db.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(table.name, table.columns.join(QLatin1Char(','))));
+    }
+    // A queue made by an older program has no journal column: its rows read without one.
+    QSqlQuery columns = m_db.execute(QStringLiteral("PRAGMA table_info(Transactions)"));
+    bool journal = false;
+    while (columns.next())
+        journal = journal || columns.value(1).toString() == QLatin1String("journal");
+    columns.finish();
+    if (!journal) {
+        log.info("Adding column : Transactions.journal");
+        m_db.execute(QStringLiteral("ALTER TABLE Transactions ADD COLUMN journal TEXT"));
     }
     // The sender's queries (the rows due, the rows held, the pending count) read the
     // queue through this index, not the whole table with the rows already sent.
@@ -286,7 +296,7 @@ QList<Database::DataRecord> Database::locations() const { return records(QString
 QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &schedDate, const QString &onConflict) const
 {
     QSqlQuery q = m_db.prepared(
-        QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)").arg(TransColumns)
+        QStringLiteral("INSERT INTO Transactions (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)").arg(TransColumns)
         + onConflict);
     q.addBindValue(Transaction::typeToStr(trans->type()));
     q.addBindValue(trans->uuid());
@@ -301,6 +311,8 @@ QSqlQuery Database::newRow(const Transaction::Ptr &trans, const QDateTime &sched
     q.addBindValue(0);
     q.addBindValue(0);
     q.addBindValue(QVariant(QVariant::ByteArray)); // NULL
+    const QString journal = trans->journal().toText();
+    q.addBindValue(journal.isEmpty() ? QVariant(QVariant::String) : QVariant(journal));
     return q;
 }
 
@@ -353,7 +365,8 @@ bool Database::upsertHeld(const Transaction::Ptr &trans, const QDateTime &schedD
                          QStringLiteral(" ON CONFLICT (uuid) DO UPDATE SET type = excluded.type, "
                                         "timestamp = excluded.timestamp, deviceSerial = excluded.deviceSerial, "
                                         "cardUid = excluded.cardUid, zuruvDbId = excluded.zuruvDbId, "
-                                        "errorDetails = excluded.errorDetails, sendSchedDate = excluded.sendSchedDate "
+                                        "errorDetails = excluded.errorDetails, sendSchedDate = excluded.sendSchedDate, "
+                                        "journal = excluded.journal "
                                         "WHERE ")
                              + HeldRows);
     if (!m_db.execute(q) || q.numRowsAffected() != 1)
@@ -407,6 +420,7 @@ QList<Transaction::Ptr> Database::readTransactions(QSqlQuery &q) const
         d.attempts = q.value(10).toInt();
         d.respStatus = q.value(11).toInt();
         d.respData = QJsonDocument::fromJson(q.value(12).toByteArray()).object();
+        t->journal() = Transaction::Journal::fromText(q.value(13).toString());
         list.append(t);
     }
     q.finish(); // a statement kept prepared holds no read open

@@ -2,6 +2,7 @@
 
 #include "Common/Utils.h"
 
+#include <QJsonDocument>
 #include <QUuid>
 
 namespace Backend {
@@ -52,6 +53,32 @@ Transaction::SendStatus Transaction::statusFromText(const QString &text)
             return status;
     }
     return SendStatus::Pending;
+}
+
+QString Transaction::Journal::toText() const
+{
+    if (!known())
+        return QString();
+    const QJsonObject object{{QStringLiteral("lane"), lane},
+                             {QStringLiteral("step"), step},
+                             {QStringLiteral("openSent"), openSent},
+                             {QStringLiteral("boomOpened"), boomOpened},
+                             {QStringLiteral("vehicleLeft"), vehicleLeft},
+                             {QStringLiteral("cardReturn"), cardReturn}};
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+Transaction::Journal Transaction::Journal::fromText(const QString &text)
+{
+    const QJsonObject object = QJsonDocument::fromJson(text.toUtf8()).object();
+    Journal journal;
+    journal.lane = object.value(QStringLiteral("lane")).toString();
+    journal.step = object.value(QStringLiteral("step")).toString();
+    journal.openSent = object.value(QStringLiteral("openSent")).toBool();
+    journal.boomOpened = object.value(QStringLiteral("boomOpened")).toBool();
+    journal.vehicleLeft = object.value(QStringLiteral("vehicleLeft")).toBool();
+    journal.cardReturn = object.value(QStringLiteral("cardReturn")).toBool();
+    return journal;
 }
 
 QString Transaction::typeToStr(Type type)

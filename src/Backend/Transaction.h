@@ -48,6 +48,25 @@ public:
         QJsonObject respData;
     };
 
+    // What the lane noted of a passage while its transaction was held, before it acted on it:
+    // the lane and the step the passage stood at, and the facts that decide whether the
+    // passage may still open its barrier once it is taken up again. Stored with the held row,
+    // never sent. A row stored before these were noted reads with an empty step.
+    struct Journal
+    {
+        QString lane;             // the terminal type that ran the passage
+        QString step;             // the session state it stood at
+        bool openSent = false;    // an open command written down before it went out
+        bool boomOpened = false;  // the boom seen open for it
+        bool vehicleLeft = false; // its vehicle seen leaving the loop
+        bool cardReturn = false;  // the service bus said to hand the card back
+
+        bool known() const { return !step.isEmpty(); }
+        // The stored text: compact JSON; an empty text for a journal not known.
+        QString toText() const;
+        static Journal fromText(const QString &text);
+    };
+
     // The texts by which the types are stored and sent.
     static const QMap<Type, QString> TransactionTypes;
 
@@ -60,6 +79,8 @@ public:
     QString uuid() const { return m_uuid; }
     QString zuruvDbId() const { return m_zuruvDbId; }
     QString errorDetails() const { return m_errorDetails; }
+    Journal &journal() { return m_journal; }
+    const Journal &journal() const { return m_journal; }
     SendDetails &sendDetails() { return m_sendDetails; }
     const SendDetails &sendDetails() const { return m_sendDetails; }
 
@@ -92,6 +113,7 @@ private:
     QString m_uuid;
     QString m_zuruvDbId;
     QString m_errorDetails;
+    Journal m_journal;
     SendDetails m_sendDetails;
 };
 

@@ -54,13 +54,12 @@ TransactionSender::TransactionSender(Database &database, HttpClient &client, std
     m_keptTimer.setSingleShot(true);
     m_keptTimer.setInterval(msec(KeptRetrySec));
     connect(&m_keptTimer, &QTimer::timeout, this, &TransactionSender::storeKept);
-    // Passages that were open when the program ended: their held transactions go as
-    // they were last written.
+    // Passages that were open when the program ended: their held transactions wait for the
+    // lane, which decides what became of each.
     for (const Transaction::Ptr &trans : m_database.transHeld()) {
-        log.warn("Completing the transaction of an interrupted passage : ", trans->toString());
+        log.warn("Transaction of an interrupted passage : ", trans->toString());
         m_interrupted.append(trans);
         m_held.insert(trans->uuid());
-        store(trans);
     }
 }
 

@@ -41,7 +41,7 @@ public:
 
     // Sends through the client to the address url() gives at each send; secondMs is the
     // length of its second (the system's 1000 ms, shorter in tests). Held rows left by a
-    // process that ended are completed (sent as they are) here.
+    // process that ended stay held for the lane, which completes them (interrupted()).
     TransactionSender(Database &database, HttpClient &client, std::function<QUrl()> url, int secondMs,
                       QObject *parent = nullptr);
 
@@ -61,8 +61,8 @@ public:
     void send(const Transaction::Ptr &trans);
     // Sends the rows due, one at a time.
     void processPending();
-    // The reports of the passages that a process which ended left open, completed here at
-    // the start as they were last held.
+    // The reports of the passages that a process which ended left open, as they were last
+    // held: still held, for the lane to finish (send() completes each).
     const QList<Transaction::Ptr> &interrupted() const { return m_interrupted; }
 
 signals:

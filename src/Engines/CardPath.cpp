@@ -305,5 +305,5 @@ Deferred<> CardPath::clearPath(bool handBack)
 bool CardPath::keptCard(const QString &uid) const
 {
     const InterruptedPassage *passage = m_passage.interrupted(uid);
-    return passage && passage->report->type() != Backend::Transaction::ErrorReport;
+    return passage && passage->report->type() != Backend::Transaction::ErrorReport && !m_passage.returnsCard(*passage);
 }

@@ -42,6 +42,9 @@ public:
         std::function<const InterruptedPassage *(const QString &uid)> interrupted;
         // An error report of the lane as it stands, with the given details.
         std::function<Backend::Transaction::Ptr(const QString &error)> errorReport;
+        // Whether the card of an interrupted passage goes back to its driver (the service
+        // bus said so before the interruption).
+        std::function<bool(const InterruptedPassage &passage)> returnsCard;
     };
 
     static constexpr int AcceptRetryMs = 1000;
@@ -97,7 +100,8 @@ private:
     // report, or one for a card kept, goes and the lane serves again.
     void clear(bool handBack);
     Deferred<> clearPath(bool handBack);
-    // The card of a passage decided before it was interrupted: kept, its driver let out.
+    // The card of a passage decided before it was interrupted: kept, its driver let out,
+    // unless it was to go back to its driver.
     bool keptCard(const QString &uid) const;
     int collectTimeout() const;
 

@@ -46,7 +46,8 @@ CollectEngine::CollectEngine(Lane *lane, QObject *parent)
              {[this] { return !m_session->card() && beforeCard(); },
               [this] { return m_session->state() == Session::Idle; },
               [this](const QString &uid) { return interruptedCard(uid); },
-              [this](const QString &error) { return passageTransaction(Backend::Transaction::ErrorReport, error); }})
+              [this](const QString &error) { return passageTransaction(Backend::Transaction::ErrorReport, error); },
+              [this](const InterruptedPassage &passage) { return shouldReturnCard(passage.report->journal().cardReturn); }})
 {
     connect(&m_path, &CardPath::readinessChanged, this, &CollectEngine::readinessChanged);
     connect(&m_path, &CardPath::cleared, this, &CollectEngine::serve);
@@ -239,10 +240,9 @@ void CollectEngine::requestPermission()
     }));
 }
 
-bool CollectEngine::shouldReturnCard() const
+bool CollectEngine::shouldReturnCard(bool esb) const
 {
     const QString mode = m_lane->config().get(Key::TerminalCardReturnMode).toString();
-    const bool esb = m_session->cardReturned();
     engineLog.info("Checking if card should be returned : conf=", mode, " esb=", esb ? "true" : "false");
     if (mode.isEmpty() || mode == QLatin1String("auto") || mode == QLatin1String("esb"))
         return esb;
@@ -263,7 +263,7 @@ void CollectEngine::processCard()
         return;
     }
     engineLog.info("Processing card : ", Log::outside(card->uid()));
-    const bool giveBack = shouldReturnCard();
+    const bool giveBack = shouldReturnCard(m_session->cardReturned());
     ZUKAv1Card::_Usage usage;
     usage.timestamp = m_session->start();
     usage.type = giveBack ? QStringLiteral("entry") : QStringLiteral("exit");

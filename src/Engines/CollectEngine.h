@@ -19,7 +19,9 @@ public:
 
     void simButtonPressed() override {}
 
-    bool shouldReturnCard() const;
+    // Whether the card goes back to its driver, by the configured mode and the service
+    // bus's answer (esb).
+    bool shouldReturnCard(bool esb) const;
     QString unready() const override { return m_path.unready(); }
 
 private:

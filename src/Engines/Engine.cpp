@@ -10,6 +10,7 @@
 #include "Managers/Dispenser.h"
 #include "Managers/Loop.h"
 
+#include <QMetaEnum>
 #include <QUuid>
 
 Engine::Engine(Lane *lane, QObject *parent)
@@ -99,37 +100,106 @@ Backend::Transaction::Ptr Engine::holdReport(Backend::Transaction::Type type)
     // It takes the place of the interrupted passage's report (the same uuid).
     m_held.reset();
     const Backend::Transaction::Ptr transaction = passageTransaction(type, m_session->error());
+    transaction->journal().lane = m_lane->type();
+    transaction->journal().step = Session::stateToStr(m_session->state());
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(transaction);
     return transaction;
 }
 
-QString Engine::interruptedIn(Session::State state)
-{
-    return QStringLiteral("Passage interrupted in ") + Session::stateToStr(state);
+namespace {
+const QString InterruptedIn = QStringLiteral("Passage interrupted in ");
 }
 
-// Each step of a passage that has its card, up to its barrier, is noted in its held report.
+QString Engine::interruptedIn(Session::State state)
+{
+    return InterruptedIn + Session::stateToStr(state);
+}
+
+Session::State Engine::stepOf(const Backend::Transaction &report)
+{
+    const QString step = report.journal().known() ? report.journal().step
+                         : report.errorDetails().startsWith(InterruptedIn) ? report.errorDetails().mid(InterruptedIn.size())
+                                                                            : QString();
+    bool ok = false;
+    const int value = QMetaEnum::fromType<Session::State>().keyToValue(step.toLatin1().constData(), &ok);
+    return ok ? Session::State(value) : Session::Stopped;
+}
+
+QDateTime Engine::resumeBy(const Backend::Transaction &report, const Config &config)
+{
+    int waitSec = exitTimeoutSec(config);
+    if (stepOf(report) == Session::WaitCollect)
+        waitSec += config.get(Key::TerminalCollectTimeoutSec).toInt();
+    return report.timestamp().addSecs(waitSec);
+}
+
+// Each step of a passage that has its card, up to its barrier, is noted in its held report,
+// with what the journal noted of it so far.
 void Engine::holdPassage(Session::State state)
 {
-    if (state < Session::DataCollect || state > Session::Exit || !(m_held || m_session->card())
-        || m_session->uuid() == m_reportedUuid)
+    if (state < Session::DataCollect || state > Session::Exit || !(m_held || m_session->card()))
         return;
+    const Backend::Transaction::Ptr before = m_held;
     m_held = passageTransaction(decided(state) ? passageType() : Backend::Transaction::ErrorReport,
                                 interruptedIn(state));
+    Backend::Transaction::Journal &journal = m_held->journal();
+    if (before && before->uuid() == m_held->uuid())
+        journal = before->journal();
+    journal.lane = m_lane->type();
+    journal.step = Session::stateToStr(state);
+    journal.cardReturn = m_session->cardReturned();
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(m_held);
+}
+
+void Engine::note(bool Backend::Transaction::Journal::*fact)
+{
+    if (!m_held || m_held->journal().*fact)
+        return;
+    m_held->journal().*fact = true;
+    if (Backend::CardBO *cardBO = m_lane->cardBO())
+        cardBO->holdTransaction(m_held);
+}
+
+void Engine::boomSeenOpen()
+{
+    m_barrierOpened = true;
+    note(&Backend::Transaction::Journal::boomOpened);
 }
 
 void Engine::handOver(const Backend::Transaction::Ptr &report)
 {
     logger().warn("Passage interrupted : ", report->toString());
-    m_lane->interruptedPassages().append({report, true});
+    m_lane->interruptedPassages().append({report});
 }
 
 Session::State Engine::resumeAt(const InterruptedPassage &passage)
 {
     return passage.report->type() == passageType() ? Session::Exit : Session::Idle;
+}
+
+QString Engine::refusal(const InterruptedPassage &passage, Session::State at)
+{
+    const Backend::Transaction &report = *passage.report;
+    const Backend::Transaction::Journal &journal = report.journal();
+    if (QDateTime::currentDateTime() > resumeBy(report, m_lane->config()))
+        return QStringLiteral("out of time");
+    // A report held before the journal was kept: the boom may have opened from its Exit on.
+    const Session::State step = stepOf(report);
+    if (at == Session::Exit
+        && (journal.openSent || journal.boomOpened || (!journal.known() && (step == Session::Stopped || step >= Session::Exit))))
+        return QStringLiteral("its barrier may have opened");
+    if (journal.vehicleLeft)
+        return QStringLiteral("its vehicle left");
+    if (at != Session::Exit)
+        return QString();
+    const manager::Barrier *barrier = m_lane->barrier();
+    if (!barrier->active() || barrier->isOpen())
+        return QStringLiteral("the barrier is not closed");
+    if (!m_lane->loop()->isOccupied())
+        return QStringLiteral("no vehicle on the loop");
+    return QString();
 }
 
 bool Engine::finishInterrupted()
@@ -138,16 +208,15 @@ bool Engine::finishInterrupted()
     const QList<InterruptedPassage> passages = std::exchange(m_interrupted, {});
     for (auto it = passages.crbegin(); it != passages.crend(); ++it) { // the latest first
         const Session::State at = resumeAt(*it);
-        int waitSec = exitTimeoutSec();
-        if (it->report->errorDetails() == interruptedIn(Session::WaitCollect))
-            waitSec += m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
-        const bool inTime = QDateTime::currentDateTime() <= it->report->timestamp().addSecs(waitSec);
-        if (!resumed && at != Session::Idle && inTime && (at != Session::Exit || m_lane->loop()->isOccupied())) {
+        const QString refused = resumed || at == Session::Idle ? QStringLiteral("-") : refusal(*it, at);
+        if (refused.isEmpty()) {
             resume(*it, at);
             resumed = true;
-        } else if (it->held) {
-            sendReport(it->report);
+            continue;
         }
+        if (refused != QLatin1String("-"))
+            logger().warn("Interrupted passage not taken up (", refused, ") : ", it->report->toString());
+        sendReport(it->report);
     }
     return resumed;
 }
@@ -158,9 +227,10 @@ void Engine::resume(const InterruptedPassage &passage, Session::State at)
     logger().info("Resuming interrupted passage in ", Session::stateToStr(at), " : ", report->toString());
     m_session->setUuid(report->uuid());
     m_session->setCardId(report->cardUid());
+    m_session->setCardReturned(report->journal().cardReturn);
     m_session->setError(report->errorDetails()); // the report's details at its close
-    m_held = passage.held ? report : Backend::Transaction::Ptr();
-    m_reportedUuid = passage.held ? QString() : report->uuid();
+    m_held = report;
+    m_resumedUuid = report->uuid();
     m_session->setState(at);
 }
 
@@ -175,7 +245,7 @@ const InterruptedPassage *Engine::interruptedCard(const QString &uid) const
 
 void Engine::finish(bool result, Backend::Transaction::Type type)
 {
-    if (closeSession(result) && m_session->uuid() != m_reportedUuid)
+    if (closeSession(result))
         sendTransaction(type);
 }
 
@@ -236,15 +306,42 @@ void Engine::start()
     logger().info("Starting engine");
     m_runs.start();
     ++m_cycle;
-    m_interrupted = std::exchange(m_lane->interruptedPassages(), {});
+    // The passages of this lane left open; those of the other lane type that may still go on
+    // wait for their own engine.
+    QList<InterruptedPassage> &left = m_lane->interruptedPassages();
+    for (auto it = left.begin(); it != left.end();) {
+        const Backend::Transaction::Journal &journal = it->report->journal();
+        if (journal.lane.isEmpty() || journal.lane == m_lane->type() || journal.openSent || journal.boomOpened
+            || journal.vehicleLeft) {
+            m_interrupted.append(*it);
+            it = left.erase(it);
+        } else {
+            ++it;
+        }
+    }
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
+    // The vehicle leaving is noted for the open passage, and for those left open (taken over,
+    // or waiting for their own engine): none of them opens for the truck that comes next.
+    connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, [this] {
+        if (m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
+            note(&Backend::Transaction::Journal::vehicleLeft);
+        for (QList<InterruptedPassage> *list : {&m_interrupted, &m_lane->interruptedPassages()}) {
+            for (const InterruptedPassage &passage : qAsConst(*list)) {
+                if (passage.report->journal().vehicleLeft)
+                    continue;
+                passage.report->journal().vehicleLeft = true;
+                if (m_lane->cardBO())
+                    m_lane->cardBO()->holdTransaction(passage.report);
+            }
+        }
+    });
     connectDevices();
     manager::Barrier *barrier = m_lane->barrier();
     connect(barrier, &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
     connect(barrier, &manager::Barrier::barrierOpened, this, [this] {
         if (m_session->state() == Session::Exit)
-            m_barrierOpened = true;
+            boomSeenOpen();
     });
     connect(barrier, &manager::Barrier::stateChanged, this, [this] {
         if (m_reopen && !m_lane->barrier()->active())
@@ -314,23 +411,30 @@ bool Engine::accepts(quint64 cycle, const QList<Session::State> &states) const
     return false;
 }
 
-int Engine::exitTimeoutSec() const
+int Engine::exitTimeoutSec(const Config &config)
 {
-    const QVariant configured = m_lane->config().get(Key::TerminalExitTimeoutSec);
+    const QVariant configured = config.get(Key::TerminalExitTimeoutSec);
     return qMax(1, configured.isValid() ? configured.toInt() : DefaultExitTimeoutSec);
 }
 
 void Engine::armExitWait()
 {
-    m_exitTimer.start(Utils::secondsToMsec(exitTimeoutSec()));
+    m_exitTimer.start(Utils::secondsToMsec(exitTimeoutSec(m_lane->config())));
 }
 
 void Engine::presentCard()
 {
     const int timeout = m_lane->config().get(Key::TerminalCollectTimeoutSec).toInt();
     manager::CardIssuer *issuer = m_lane->cardIssuer();
-    // A card already in the mouth (a passage taken up again) is not ejected again.
-    const bool inMouth = m_lane->dispenser()->cardInMouth();
+    // A card already in the mouth (a passage taken up again) is not ejected again; one that the
+    // dispenser no longer holds at all was taken just before.
+    const manager::Dispenser *dispenser = m_lane->dispenser();
+    const bool inMouth = dispenser->cardInMouth();
+    if (m_session->uuid() == m_resumedUuid && !inMouth && !dispenser->cardInRfid() && dispenser->active()) {
+        logger().info("Card collected meanwhile : ", Log::outside(m_session->cardId()));
+        m_session->setState(Session::Exit);
+        return;
+    }
     if (!inMouth)
         logger().info("Ejecting card for collection (collectTimeout=", timeout, " sec)");
     (inMouth ? issuer->waitRemoved(timeout) : issuer->presentCard(timeout))
@@ -352,8 +456,10 @@ void Engine::openBarrier()
     sendOpen();
 }
 
+// The command is written down before it goes: a passage taken up again never sends a second.
 void Engine::sendOpen()
 {
+    note(&Backend::Transaction::Journal::openSent);
     QPointer<Engine> self(this);
     m_lane->barrier()
         ->open(false)
@@ -361,7 +467,7 @@ void Engine::sendOpen()
             if (self)
                 self->logger().info("Barrier opened");
         })
-        .doneZero(guarded({Session::Exit}, [this] { m_barrierOpened = true; }))
+        .doneZero(guarded({Session::Exit}, [this] { boomSeenOpen(); }))
         .failZero([self] {
             if (self)
                 self->logger().error("Failed to send Barrier open command");
@@ -381,7 +487,7 @@ void Engine::onBarrierStatus()
         return;
     if (m_lane->barrier()->isOpen()) {
         m_reopen = false;
-        m_barrierOpened = true;
+        boomSeenOpen();
         logger().info("Barrier seen open after a failed open command");
     } else if (m_barrierDropped) {
         m_reopen = false;

@@ -20,6 +20,8 @@
 #include <initializer_list>
 #include <utility>
 
+class Config;
+
 namespace Backend {
 class ESB;
 }
@@ -38,6 +40,10 @@ public:
 
     Engine(Lane *lane, QObject *parent = nullptr);
     ~Engine() override;
+
+    // Until when a passage left open may go on: the time it would still have waited for its
+    // vehicle, counted from the step its report was held at.
+    static QDateTime resumeBy(const Backend::Transaction &report, const Config &config);
 
     // Begins a run (a run under way is stopped first): the loop, the barrier and the
     // engine's own devices are connected and the session goes to Idle.
@@ -148,21 +154,27 @@ protected:
     // The passage journal. From the step at which a passage has its card (the exit lane's
     // taken in, the entry lane's written) until its close, its report is held on disk at
     // each step: an error report "Passage interrupted in" the step, or, once the passage is
-    // decided, the passage's own type with that text; completed at the close. An engine
-    // that stops first leaves the report held for the next run; one the program's last run
-    // left open is sent as it stood when the program starts again. The next run takes them
-    // over at its start and finishes what was decided (finishInterrupted).
+    // decided, the passage's own type with that text; completed at the close. Beside it the
+    // journal notes the step and, before the lane acts on them, the facts that decide whether
+    // the passage may still open its barrier: the open command (written before it is sent),
+    // the boom seen open, the vehicle seen leaving the loop, the service bus's cardReturn. An
+    // engine that stops first leaves the report held for the next run; one the program's last
+    // run left open waits on disk for the next start. The next run of the lane takes them over
+    // at its start and finishes what was decided (finishInterrupted).
     virtual Backend::Transaction::Type passageType() const = 0;
     virtual bool decided(Session::State state) const = 0;
     static QString interruptedIn(Session::State state);
+    // The step a held report stood at; a report held before the journal was kept gives its
+    // step by its details, or Stopped when they name none.
+    static Session::State stepOf(const Backend::Transaction &report);
     // Where an interrupted passage goes on: Exit for one this lane decided (its barrier
     // still to open), Idle for one that is only reported. A lane may decide a held passage
     // from what its devices show now.
     virtual Session::State resumeAt(const InterruptedPassage &passage);
     // Once the lane is back and its card path clear: the latest passage that goes on does
-    // so (into Exit only while a vehicle stands on the loop), within the time it would
-    // still have waited for its vehicle; every other one is reported as it was held.
-    // Returns whether a passage goes on.
+    // so within its time, into Exit only when nothing noted says its boom opened or its
+    // vehicle left, the boom is closed and a vehicle stands on the loop; every other one is
+    // reported as it was held. Returns whether a passage goes on.
     bool finishInterrupted();
     bool interruptedLeft() const { return !m_interrupted.isEmpty(); }
     // The passage taken over at this run's start whose card that is; null when none.
@@ -179,7 +191,7 @@ protected:
     // passed with a warning. Cancelled by leaving Exit or stopping.
     void armExitWait();
     void exitWaitElapsed();
-    int exitTimeoutSec() const;
+    static int exitTimeoutSec(const Config &config);
 
     // State actions both lanes share: the card handed to the driver (WaitCollect, on to
     // Exit once taken), the barrier opened (Exit).
@@ -217,6 +229,11 @@ protected:
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
     void holdPassage(Session::State state);
+    // A fact of the journal noted for the open passage, on disk before the lane acts on it.
+    void note(bool Backend::Transaction::Journal::*fact);
+    void boomSeenOpen();
+    // Why a passage may not go on at the step, empty when it may.
+    QString refusal(const InterruptedPassage &passage, Session::State at);
     void resume(const InterruptedPassage &passage, Session::State at);
     void sendOpen();
     void onBarrierStatus();
@@ -228,7 +245,7 @@ private:
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
     QList<InterruptedPassage> m_interrupted; // taken over at the run's start, until finished
-    QString m_reportedUuid; // a passage going on whose report the program's start already sent
+    QString m_resumedUuid; // the passage last taken up again
     Runs m_runs;
     // The barrier in this passage's Exit: seen open (or its open command taken); an open
     // command that failed, to be sent again once the controller's connection is back.

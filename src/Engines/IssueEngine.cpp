@@ -104,15 +104,16 @@ void IssueEngine::enterIdle()
 }
 
 // A passage interrupted while its card was presented goes on while the card waits in the
-// mouth; a card taken meanwhile decided it.
+// mouth; a card taken meanwhile (the engine away, or the program down or starting: the
+// dispenser reports it neither in the mouth nor at the reader) decided it.
 Session::State IssueEngine::resumeAt(const InterruptedPassage &passage)
 {
-    if (!passage.held || passage.report->errorDetails() != interruptedIn(Session::WaitCollect))
+    if (stepOf(*passage.report) != Session::WaitCollect)
         return Engine::resumeAt(passage);
     const manager::Dispenser *dispenser = m_lane->dispenser();
     if (dispenser->cardInMouth())
         return Session::WaitCollect;
-    if (dispenser->cardInRfid()) // taken back in, not collected
+    if (dispenser->cardInRfid() || !dispenser->active()) // taken back in, or not known
         return Session::Idle;
     passage.report->setType(passageType());
     return Session::Exit;

@@ -25,12 +25,10 @@ class ESB;
 }
 
 // A passage left open when its engine stopped (or when the program last ended): its report
-// as last held, and whether that report is still held, to be completed by whoever finishes
-// the passage, or was already sent as it stood (by the program's start).
+// as last held, still held, to be completed by whoever finishes the passage.
 struct InterruptedPassage
 {
     Backend::Transaction::Ptr report;
-    bool held = false;
 };
 
 class Lane

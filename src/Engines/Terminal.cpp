@@ -85,7 +85,10 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
 {
     // What the program's last run left open is finished by the first engine that runs.
     for (const Backend::Transaction::Ptr &report : m_cardBO->interrupted())
-        m_interrupted.append({report, false});
+        m_interrupted.append({report});
+    m_interruptedWatch.setInterval(1000);
+    connect(&m_interruptedWatch, &QTimer::timeout, this, &Terminal::reportUnclaimed);
+    m_interruptedWatch.start();
     connect(&m_identity, &Identity::serialNumChanged, this, &Terminal::serialNumChanged);
     connect(&m_identity, &Identity::customsIdChanged, this, &Terminal::customsIdChanged);
     connect(&m_identity, &Identity::locationIdChanged, this, &Terminal::locationIdChanged);
@@ -105,6 +108,25 @@ Terminal::~Terminal()
     m_cardBO = nullptr;
     for (const auto &c : qAsConst(m_connections))
         disconnect(c);
+}
+
+// A passage left open waits for its own engine while its time runs: one of the other lane type
+// (left by a dispenser model flap), or any while no engine runs (the lane out of order since
+// the start). After that it is reported as it stood.
+void Terminal::reportUnclaimed()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    for (auto it = m_interrupted.begin(); it != m_interrupted.end();) {
+        const QString lane = it->report->journal().lane;
+        const bool ownEngineRuns = m_engine && m_session->state() != Session::Stopped && (lane.isEmpty() || lane == m_type);
+        if (ownEngineRuns || now <= Engine::resumeBy(*it->report, m_config)) {
+            ++it;
+            continue;
+        }
+        termLog.warn("Interrupted passage reported as it stood : ", it->report->toString());
+        m_cardBO->sendTransaction(it->report);
+        it = m_interrupted.erase(it);
+    }
 }
 
 QString Terminal::stateToStr(int state)

@@ -27,6 +27,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 
 class Config;
@@ -156,6 +157,7 @@ signals:
     void buttonChanged();
 
 private:
+    void reportUnclaimed();
     void setType(const QString &type);
     void setState(State state, const QString &reason);
     void printState();
@@ -203,6 +205,8 @@ private:
     Identity m_identity;
     QSharedPointer<Engine> m_engine;
     QList<InterruptedPassage> m_interrupted;
+    // Reports a passage of the other lane type that its engine did not take up in its time.
+    QTimer m_interruptedWatch;
     bool m_paused = false;
     QList<QMetaObject::Connection> m_connections; // made by start(), removed by stop()
 };

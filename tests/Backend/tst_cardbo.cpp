@@ -479,7 +479,7 @@ private slots:
         delete new Backend::Database; // the tables
         TestUtil::sqlite3(Backend::Database::FileName, QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ").arg(Rows) +
                 "INSERT INTO Transactions SELECT 'SCAN', 'u' || i, '2001-01-01T00:00:00', 'DEV-7', '', '', '', NULL, "
-                "'2001-01-01T00:00:00', 'PENDING', 0, 0, NULL FROM n");
+                "'2001-01-01T00:00:00', 'PENDING', 0, 0, NULL, NULL FROM n");
         struct Worker : QThread
         {
             bool done = false;

@@ -232,6 +232,14 @@ private slots:
         QVERIFY(!d.date.isValid() && d.status == Transaction::SendStatus::Pending && d.attempts == 2 && d.respStatus == 401);
         QCOMPARE(d.respData, QJsonObject({{"a", 1}}));
         QVERIFY(db.transAdd(transaction("u-new")));
+        // The passage journal gets its column: the older row reads without one, a held row
+        // keeps its own.
+        QVERIFY(!due.first()->journal().known());
+        Transaction::Ptr held = transaction("u-held");
+        held->journal().step = "Exit";
+        held->journal().vehicleLeft = true;
+        QVERIFY(db.transHold(held));
+        QCOMPARE(db.transHeld().value(0)->journal().toText(), held->journal().toText());
     }
 
     // A process killed while it writes queued transactions leaves a sound file with

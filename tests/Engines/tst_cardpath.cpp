@@ -120,11 +120,12 @@ void TstCardPath::clearing()
         t->setErrorDetails(error);
         return t;
     };
-    const InterruptedPassage interrupted{errorReport(QString()), true};
+    const InterruptedPassage interrupted{errorReport(QString())};
     interrupted.report->setType(Transaction::strToType(passage));
     interrupted.report->setCardUid(uid);
     auto interruptedCard = [&](const QString &card) { return !passage.isEmpty() && card == uid ? &interrupted : nullptr; };
-    CardPath path(&issuer, config, Log("[Lane] "), {[] { return true; }, [] { return true; }, interruptedCard, errorReport});
+    CardPath path(&issuer, config, Log("[Lane] "), {[] { return true; }, [] { return true; }, interruptedCard, errorReport,
+                                                                   [](const InterruptedPassage &) { return false; }});
     QList<Transaction::Ptr> sent;
     connect(&path, &CardPath::reportDue, this, [&](const Transaction::Ptr &r) { sent << r; });
     connect(&path, &CardPath::cleared, &path, &CardPath::enableAccept);

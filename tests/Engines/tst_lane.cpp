@@ -222,6 +222,7 @@ private slots:
         for (const QString &topic : qAsConst(m_retained))
             QVERIFY(MqttPeer(m_broker.port()).publish(topic, QByteArray(), 1, true));
         m_retained.clear();
+        setLevel(1, 0); // no truck left on the loop by a row that failed
     }
     void passages_data();
     void passages();
@@ -268,7 +269,8 @@ void TstLane::cleanupTestCase()
 // dispenser's model), "broker down"/"up" (killed; started, every client back), "dispenser
 // offline"/"online" (its service gone; back), "accepting"
 // (the dispenser takes cards in), "disk full"/"free" (no file may grow; again), "restart"
-// (the terminal dropped where it stands and started again on the same lane), "at P" (wait
+// (the terminal dropped where it stands and started again on the same lane; in two steps:
+// "gone", "back"), "expired" (the held passage's time over), "at P" (wait
 // for the exit card there), "delay OP MS" / "lose OP" (the device's next answer to the call
 // comes late / the call acts and nothing it causes is heard), "unheard OP" (the device never
 // gets the next call), "first OP [MS]" (its sensors and events before its answer, MS late),
@@ -350,6 +352,32 @@ void TstLane::passages_data()
         << QStringList{"loop 1", "WaitUser", "button", "log Card ejected successfully", "model NONE", "model ELR19093",
                        "take", "Exit", "close", "opens 1", "loop 0", "Idle"}
         << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    // The card taken while the terminal is down, or while the exit lane's engine runs for a
+    // flap: the passage is decided, its barrier opens for its truck once the entry engine is back.
+    QTest::newRow("entry, card taken while down")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "gone", "take", "back", "Exit", "close",
+                       "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    QTest::newRow("entry, card taken during a flap")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "model ELG0909", "take", "model ELR19093",
+                       "Exit", "close", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    // The boom opened and the truck left, then the terminal went (or its engine, for a flap);
+    // the boom closed and the next truck came: the barrier stays shut for it.
+    QTest::newRow("entry, tailgate after a restart")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "WaitCollect", "take", "Exit", "barrier 0x800001", "loop 0",
+                       "log [IssueEngine] Vehicle left", "loop 1", "gone", "barrier 0x100001", "back", "terminal Ready",
+                       "log Interrupted passage not taken up (its barrier may have opened) : ", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in Exit" << "hand" << 0;
+    QTest::newRow("entry, tailgate across a flap")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "WaitCollect", "take", "Exit", "barrier 0x800001", "loop 0",
+                       "log [IssueEngine] Vehicle left", "model NONE", "barrier 0x100001", "loop 1", "model ELR19093",
+                       "log Interrupted passage not taken up (its barrier may have opened) : ", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in Exit" << "hand" << 0;
     // A card test pauses the lane: an Error -> Ready flap meanwhile leaves the engine stopped.
     QTest::newRow("entry, paused through an error flap")
         << entry << QVariantMap() << open
@@ -431,6 +459,36 @@ void TstLane::passages_data()
         << exit << QVariantMap() << open
         << QStringList{"first /dispose 3000", "insert", "log Card disposed : uid=", "restart", "terminal Ready", "accepting", "opens 0"}
         << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // The same, the truck there only after the time the passage would have waited for it.
+    QTest::newRow("exit, restarted after the keep, out of time")
+        << exit << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "gone", "expired", "back",
+                       "terminal Ready", "log Interrupted passage not taken up (out of time) : ", "opens 0", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // Back with the lane out of order: reported as it stood once its time is over.
+    QTest::newRow("exit, restarted out of order, out of time")
+        << exit << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "gone", "barrier 0x100003", "back",
+                       "expired", "log Interrupted passage reported as it stood : ", "opens 0", "barrier 0x100001", "loop 0"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    QTest::newRow("exit, tailgate after a restart")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "insert", "Exit", "barrier 0x800001", "loop 0", "log [CollectEngine] Vehicle left",
+                       "loop 1", "gone", "barrier 0x100001", "back", "terminal Ready",
+                       "log Interrupted passage not taken up (its barrier may have opened) : ", "opens 1", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in Exit" << "box" << 1;
+    QTest::newRow("exit, tailgate across a pause")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "insert", "Exit", "barrier 0x800001", "loop 0", "log [CollectEngine] Vehicle left",
+                       "pause", "Stopped", "barrier 0x100001", "loop 1", "resume",
+                       "log Interrupted passage not taken up (its barrier may have opened) : ", "opens 1", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in Exit" << "box" << 1;
+    // Restarted while the card the service bus hands back is written: it goes back to its driver.
+    QTest::newRow("exit, restarted while the returned card is written")
+        << exit << QVariantMap() << openReturn
+        << QStringList{"unheard /card/write", "insert", "log [CollectEngine] Writing card : ", "restart", "take",
+                       "terminal Ready", "accepting"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "hand" << 0;
     // Restarted (as Restart Application does), the returned card left in the mouth, kept: one report.
     QTest::newRow("exit, restarted with the returned card in the mouth")
         << exit << QVariantMap() << openReturn
@@ -563,8 +621,10 @@ void TstLane::passages()
     const int opens = m_barrier.output().count("addr=0 value=1\n");
 
     for (const QString &step : steps) {
-        if (step.startsWith("loop "))
+        if (step.startsWith("loop ")) { // until the terminal's loop shows it
             setLevel(1, step.mid(5).toInt());
+            QVERIFY(!m_lane.terminal || TestUtil::waitUntil([&] { return m_lane.terminal->loop()->isOccupied() == (step == "loop 1"); }));
+        }
         else if (step == "button") { // held until the engine saw it
             setLevel(0, 1);
             QVERIFY(TestUtil::waitUntil([&] { return session()->buttonPressed(); }));
@@ -621,15 +681,27 @@ void TstLane::passages()
             QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->barrier()->active(); }, 15000));
         else if (step.startsWith("barrier stall"))
             QCOMPARE(barrierCommand(step.mid(8)), QByteArray("ok"));
+        else if (step.startsWith("barrier ") && !m_lane.terminal) // nobody polls it meanwhile
+            QVERIFY(barrierCommand("set status=" + step.mid(8)).startsWith("ok gen="));
         else if (step.startsWith("barrier "))
             QVERIFY(barrierStatus(step.mid(8)));
         else if (step.startsWith("opens "))
             QCOMPARE(m_barrier.output().count("addr=0 value=1\n") - opens, step.mid(6).toInt());
         else if (step == "pause lifted")
             QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->isPaused(); }));
-        else if (step == "restart") {
+        else if (step == "restart" || step == "gone") {
             m_lane.terminal.reset();
+            if (step == "restart")
+                QVERIFY(startTerminal(false));
+        }
+        else if (step == "back")
             QVERIFY(startTerminal(false));
+        else if (step == "expired") { // the time the held passage would still have waited is over
+            const int waitSec = m_lane.config->get("terminal/exitTimeoutSec").toInt();
+            QVERIFY(TestUtil::waitUntil([&] {
+                const QString held = TestUtil::sqlite3("terminal.db", "SELECT timestamp FROM Transactions WHERE sendSchedDate IS NULL");
+                return QDateTime::currentDateTime() > QDateTime::fromString(held, Qt::ISODate).addSecs(waitSec + 1);
+            }, 15000));
         }
         else if (step.startsWith("at ")) // the exit card, as the devices hold it
             QVERIFY(TestUtil::waitUntil([&] { return simCard(exitUid)["location"].toString() == step.mid(3); }));
@@ -770,9 +842,13 @@ void TstLane::killed_data()
     QTest::addColumn<bool>("returned"); // the service bus hands the card back
     QTest::addColumn<QString>("killAt"); // the runner's line after which it is killed
     QTest::addColumn<QString>("state");  // where the passage was
-    QTest::newRow("card kept, the truck driving through") << false << "[CollectEngine] Opening barrier" << "Exit";
+    QTest::addColumn<bool>("truck");     // a truck on the loop throughout: the barrier opens once
+    QTest::newRow("card kept, the truck driving through") << false << "[CollectEngine] Opening barrier" << "Exit" << false;
     QTest::newRow("card handed back, left in the mouth")
-        << true << "[CardIssuer] Card ejected successfully" << "WaitCollect";
+        << true << "[CardIssuer] Card ejected successfully" << "WaitCollect" << false;
+    // Killed with the boom open: the truck on the loop then is never let through a second time.
+    QTest::newRow("card kept, killed with the boom open, a truck on the loop")
+        << false << "[CollectEngine] Barrier opened" << "Exit" << true;
 }
 
 void TstLane::killed()
@@ -780,6 +856,9 @@ void TstLane::killed()
     QFETCH(bool, returned);
     QFETCH(QString, killAt);
     QFETCH(QString, state);
+    QFETCH(bool, truck);
+    setLevel(1, truck);
+    const int opens = m_barrier.output().count("addr=0 value=1\n");
     m_office.script({{"POST " + Permission, json(QString(R"({"json": {"code": "OPEN", "descr": "ok", "cardReturn": %1}})")
                                                      .arg(returned ? "true" : "false"))}});
     const QString dir = m_dir.filePath(QString("runner%1").arg(m_lanes));
@@ -808,6 +887,9 @@ void TstLane::killed()
     QCOMPARE(sent, QStringList{"SCAN"});
     QCOMPARE(TestUtil::sqlite3(dir + "/terminal.db", "SELECT errorDetails FROM Transactions WHERE cardUid = '" + uid + "'"),
              "Passage interrupted in " + state);
+    if (truck)
+        QCOMPARE(m_barrier.output().count("addr=0 value=1\n") - opens, 1);
+    setLevel(1, 0);
     QVERIFY(again.stop());
 }
 
