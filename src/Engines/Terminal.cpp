@@ -110,16 +110,16 @@ Terminal::~Terminal()
         disconnect(c);
 }
 
-// A passage left open waits for its own engine while its time runs: one of the other lane type
-// (left by a dispenser model flap), or any while no engine runs (the lane out of order since
-// the start). After that it is reported as it stood.
+// A passage left open waits for its own engine while its time runs. After that, one of the
+// other lane type (left by a dispenser model flap), or any while the lane is out of order, is
+// reported as it stood: an engine that runs later could only report it so too.
 void Terminal::reportUnclaimed()
 {
     const QDateTime now = QDateTime::currentDateTime();
     for (auto it = m_interrupted.begin(); it != m_interrupted.end();) {
         const QString lane = it->report->journal().lane;
-        const bool ownEngineRuns = m_engine && m_session->state() != Session::Stopped && (lane.isEmpty() || lane == m_type);
-        if (ownEngineRuns || now <= Engine::resumeBy(*it->report, m_config)) {
+        const bool ownEngineMayRun = m_state != Error && (lane.isEmpty() || lane == m_type);
+        if (ownEngineMayRun || now <= Engine::resumeBy(*it->report, m_config)) {
             ++it;
             continue;
         }

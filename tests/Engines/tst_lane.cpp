@@ -459,11 +459,11 @@ void TstLane::passages_data()
         << exit << QVariantMap() << open
         << QStringList{"first /dispose 3000", "insert", "log Card disposed : uid=", "restart", "terminal Ready", "accepting", "opens 0"}
         << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
-    // The same, the truck there only after the time the passage would have waited for it.
-    QTest::newRow("exit, restarted after the keep, out of time")
+    // The same, the lane back only after the time the passage would have waited for its truck.
+    QTest::newRow("exit, paused after the keep, out of time")
         << exit << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
-        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "gone", "expired", "back",
-                       "terminal Ready", "log Interrupted passage not taken up (out of time) : ", "opens 0", "loop 0", "Idle"}
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "pause", "Stopped", "expired",
+                       "resume", "log Interrupted passage not taken up (out of time) : ", "opens 0", "loop 0", "Idle"}
         << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
     // Back with the lane out of order: reported as it stood once its time is over.
     QTest::newRow("exit, restarted out of order, out of time")
