@@ -10,7 +10,7 @@ PACKAGES=(
   libqt5sql5-sqlite qttools5-dev qttools5-dev-tools libmosquitto-dev mosquitto mosquitto-clients
   libqrcodegencpp-dev fonts-dejavu-core
   xvfb xauth sqlite3 openssl curl netcat-openbsd python3 python3-paho-mqtt librsvg2-bin zbar-tools
-  libbenchmark-dev time xdotool x11-apps netpbm tzdata
+  libbenchmark-dev libsqlite3-dev time xdotool x11-apps netpbm tzdata
   qml-module-qtgraphicaleffects qml-module-qtquick-extras qml-module-qtquick-controls qml-module-qtqml-models2
   qml-module-qtquick-virtualkeyboard
   clang libfuzzer-14-dev

@@ -6,8 +6,8 @@
 // with the queue empty.
 //
 // --blacklist N[,N...] applies a blacklist of N card uids instead, announced by a
-// heartbeat, against the same uids put into a new file on the same disk by the sqlite3
-// tool just before, in one transaction with one prepared statement (".import"). Prints the
+// heartbeat, against the same uids sorted and put into a new file on the same disk through
+// the sqlite3 library just before, in one transaction with one prepared statement. Prints the
 // apply's time (from the announcement to the version stored) over that baseline, and the
 // longest stall of the client's thread meanwhile (a timer due every 5 ms, late by that
 // much), while a transaction is stored and sent every 250 ms as passages would.
@@ -37,7 +37,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -46,6 +45,8 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -299,8 +300,28 @@ double bareRate(BackOfficePeer &peer, int n, QString *failure)
     return n / seconds;
 }
 
-// The blacklist of n uids applied by the card back-office client, beside the sqlite3
-// tool's insert of the same uids into a new file in the same folder, run just before.
+// The floor of an apply: the uids sorted and inserted into a new file in one transaction
+// with one prepared statement, through the sqlite3 library itself.
+QString sortAndInsert(QList<QByteArray> uids, const QString &file)
+{
+    std::sort(uids.begin(), uids.end());
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *insert = nullptr;
+    bool ok = sqlite3_open(QFile::encodeName(file).constData(), &db) == SQLITE_OK
+              && sqlite3_exec(db, "CREATE TABLE Blacklist (uid TEXT, PRIMARY KEY (uid)); BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK
+              && sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)", -1, &insert, nullptr) == SQLITE_OK;
+    for (int i = 0; ok && i < uids.size(); ++i)
+        ok = sqlite3_bind_text(insert, 1, uids[i].constData(), uids[i].size(), SQLITE_STATIC) == SQLITE_OK
+             && sqlite3_step(insert) == SQLITE_DONE && sqlite3_reset(insert) == SQLITE_OK;
+    sqlite3_finalize(insert);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const QString why = ok ? QString() : QStringLiteral("sqlite3: ") + QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return why;
+}
+
+// The blacklist of n uids applied by the card back-office client, beside the sort and insert
+// of the same uids into a new file in the same folder, run just before.
 struct Apply
 {
     double baseline = 0, apply = 0, stallMs = 0;
@@ -315,30 +336,26 @@ Apply blacklistApply(BackOfficePeer &peer, const QString &dir, int n)
     QDir::setCurrent(dir);
     // Uids of seven bytes in no order, as a server keeps them; the answer written as a server would.
     QRandomGenerator random{quint32(n)};
-    QByteArray uids, answer = "{\"added\": [";
+    QList<QByteArray> uids;
+    QByteArray answer = "{\"added\": [";
     for (int i = 0; i < n; ++i) {
         const QByteArray uid = "04" + QByteArray::number(random.generate64() & 0xffffffffffffULL, 16).toUpper().rightJustified(12, '0');
-        uids += uid + '\n';
+        uids.append(uid);
         answer += (i ? ", \"" : "\"") + uid + '"';
     }
     answer += "], \"removed\": []}";
-    QFile list(QDir(dir).filePath("uids.txt")), body(QDir(dir).filePath("blacklist.json"));
-    if (!list.open(QIODevice::WriteOnly) || list.write(uids) != uids.size() || !body.open(QIODevice::WriteOnly)
-        || body.write(answer) != answer.size()) {
+    QFile body(QDir(dir).filePath("blacklist.json"));
+    if (!body.open(QIODevice::WriteOnly) || body.write(answer) != answer.size()) {
         f.failure = QStringLiteral("cannot write the list");
         return f;
     }
-    list.close();
     body.close();
 
-    QProcess sqlite;
     QElapsedTimer timer;
     timer.start();
-    sqlite.start("sqlite3", {"baseline.db", "CREATE TABLE Blacklist (uid TEXT, PRIMARY KEY (uid))", ".import uids.txt Blacklist"});
-    if (!sqlite.waitForFinished(600000) || sqlite.exitCode() != 0) {
-        f.failure = QStringLiteral("sqlite3 failed: ") + QString::fromUtf8(sqlite.readAllStandardError());
+    f.failure = sortAndInsert(uids, QDir(dir).filePath("baseline.db"));
+    if (!f.failure.isEmpty())
         return f;
-    }
     f.baseline = timer.nsecsElapsed() / 1e9;
 
     Config config("gui.conf", clientSettings(peer));
@@ -399,9 +416,9 @@ int blacklistMain(BackOfficePeer &peer, const QString &root, const QString &size
         }
         if (size == sizes.split(',').first())
             std::printf("counts: wall time from the announcement logged to the version stored, one apply of each\n"
-                        "size, beside the sqlite3 tool's run; the stall: the latest a 5 ms timer of the client's\n"
-                        "thread fired meanwhile\n");
-        std::printf("blacklist of %7d uids: apply %.2f s, sqlite3 baseline %.2f s, ratio %.2f (target <= 3); "
+                        "size, beside the same uids sorted and inserted through the sqlite3 library; the stall: the\n"
+                        "latest a 5 ms timer of the client's thread fired meanwhile\n");
+        std::printf("blacklist of %7d uids: apply %.2f s, sorted insert (baseline) %.2f s, ratio %.2f (target <= 3); "
                     "longest stall %.0f ms (target <= 200 ms); %d transactions stored and sent meanwhile\n",
                     n, f.apply, f.baseline, f.apply / f.baseline, f.stallMs, f.transactions);
         std::fflush(stdout);

@@ -39,7 +39,10 @@ once() {
   echo "$(awk -v a="$start" -v b="$frame" 'BEGIN { printf "%.4f", b - a }') $rss"
 }
 
-# First start creates the configuration file; the measured starts find it in place.
+# First start creates the configuration file; the measured starts find it in place. Its
+# camera listener takes a port of the system's choosing (0), not the default 8000 that a
+# running lane may hold.
+printf '[cameras]\nserverPort=0\n' >"$WORK/gui.conf"
 (cd "$WORK" && "$PROBE" -f gui.conf >/dev/null 2>&1)
 
 # The two programs take turns, so that a change in the machine's load meets both alike.
