@@ -699,7 +699,7 @@ void TstLane::passages()
         else if (step == "expired") { // the time the held passage would still have waited is over
             const int waitSec = m_lane.config->get("terminal/exitTimeoutSec").toInt();
             QVERIFY(TestUtil::waitUntil([&] {
-                const QString held = TestUtil::sqlite3("terminal.db", "SELECT timestamp FROM Transactions WHERE sendSchedDate IS NULL");
+                const QString held = TestUtil::sqlite3("terminal.db", "SELECT timestamp FROM Transactions WHERE sendSchedDate IS NULL ORDER BY rowid DESC LIMIT 1");
                 return QDateTime::currentDateTime() > QDateTime::fromString(held, Qt::ISODate).addSecs(waitSec + 1);
             }, 15000));
         }
