@@ -31,9 +31,7 @@ class RunChecks(unittest.TestCase):
                 env.update(variables, RUN_DIR=os.path.join(folder, "run"), BUILD_DIR=os.path.join(folder, "file"))
                 open(env["BUILD_DIR"], "w").close()
                 run = subprocess.run(["bash", RUN] + args, env=env, capture_output=True, text=True, timeout=60)
-                self.assertNotEqual(run.returncode, 0)
-                self.assertEqual(run.stderr.splitlines(), said)
-                self.assertEqual(run.stdout, "")
+                self.assertEqual((run.returncode, run.stderr.splitlines(), run.stdout), (1, said, ""))
                 self.assertFalse(os.path.exists(env["RUN_DIR"]), "started before the checks")
 
 
