@@ -178,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         answerCall(pick - TopicCount, payload);
     } else {
         const QByteArray topic(Topics[pick]);
-        emit g_clients->mqtt.received(payload, topic);
+        emit g_clients->mqtt.received(payload, topic, false);
     }
     g_clients->rfid.activeCard();
     return 0;

@@ -131,7 +131,7 @@ class TstLane : public QObject
         const QByteArray answer = barrierCommand("set status=" + status); // "ok gen=G"
         if (!answer.startsWith("ok gen="))
             return false;
-        return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 12000);
+        return m_barrier.waitForOutput("read unit=1 " + answer.mid(3) + "\n", 30000);
     }
 
     // The lane's card devices of the dispenser model, started, and its configuration.
@@ -693,6 +693,8 @@ void TstLane::passages()
             m_lane.terminal.reset();
             if (step == "restart")
                 QVERIFY(startTerminal(false));
+            else // its broker connection, and what it waited for there, ends with the program
+                QVERIFY(connectClient(*(m_lane.mqtt = std::make_unique<manager::MqttClient>()), m_broker.port()));
         }
         else if (step == "back")
             QVERIFY(startTerminal(false));
