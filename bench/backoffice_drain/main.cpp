@@ -10,7 +10,9 @@
 // the sqlite3 library just before, in one transaction with one prepared statement. Prints the
 // apply's time (from the announcement to the version stored) over that baseline, and the
 // longest stall of the client's thread meanwhile (a timer due every 5 ms, late by that
-// much), while a transaction is stored and sent every 250 ms as passages would.
+// much), while a transaction is stored and sent every 250 ms as passages would, and the
+// disk syncs of the process meanwhile, counted by a library preloaded into it (the
+// program starts itself again with it), with those made in storing the transactions.
 //
 // The server is the back-office peer (tests/peers/backoffice_peer.py) as it always
 // runs: Python's threading HTTP server, TLS 1.2 asking for a client certificate, and
@@ -50,7 +52,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+
+#include <unistd.h>
 
 namespace {
 
@@ -83,11 +88,27 @@ std::function<void()> onAnswer;
 // When the blacklist was announced (invalid until it is).
 QElapsedTimer announced;
 
+// The disk syncs the process made so far, as its preloaded counter keeps them; -1 without it.
+qint64 syncs()
+{
+    QFile f(qEnvironmentVariable("SYNC_COUNTER_FILE"));
+    qint64 n = -1;
+    return f.open(QIODevice::ReadOnly) && f.read(reinterpret_cast<char *>(&n), sizeof n) == sizeof n ? n : -1;
+}
+qint64 syncsAtAnnouncement = -1;
+// The counter's file when the program made it for itself (it keeps its pid as it starts again).
+QString ownCounter()
+{
+    return QDir::temp().filePath(QStringLiteral("bench_syncs_%1").arg(getpid()));
+}
+
 void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
 {
     if (msg.startsWith(QLatin1String("[Backend::CardBO] WARN: New blacklist version available : "))) {
-        if (!announced.isValid())
+        if (!announced.isValid()) {
             announced.start();
+            syncsAtAnnouncement = syncs();
+        }
         return;
     }
     if (msg.startsWith(QLatin1String("[Backend::CardBO] Transaction sent successfully : ")))
@@ -326,6 +347,9 @@ struct Apply
 {
     double baseline = 0, apply = 0, stallMs = 0;
     int stored = 0, transactions = 0;
+    // Disk syncs from the announcement to the version stored (-1: not counted), and those
+    // made in storing the transactions meanwhile.
+    qint64 syncs = -1, transactionSyncs = 0;
     QString failure;
 };
 
@@ -379,7 +403,9 @@ Apply blacklistApply(BackOfficePeer &peer, const QString &dir, int n)
     QObject::connect(&passages, &QTimer::timeout, [&] {
         if (!announced.isValid())
             return;
+        const qint64 before = syncs();
         bo.sendTransaction(Backend::Transaction::create(Backend::Transaction::Issuance, "BENCH-1", "04B2"));
+        f.transactionSyncs += syncs() - before;
         ++f.transactions;
     });
     probe.setTimerType(Qt::PreciseTimer);
@@ -390,6 +416,8 @@ Apply blacklistApply(BackOfficePeer &peer, const QString &dir, int n)
     bo.start();
     f.failure = waitFor([&] { return bo.blacklistVer() == version; }, 600000, peer);
     f.apply = announced.isValid() ? announced.nsecsElapsed() / 1e9 : 0;
+    if (syncsAtAnnouncement >= 0 && syncs() >= 0)
+        f.syncs = syncs() - syncsAtAnnouncement;
     probe.stop();
     passages.stop();
     bo.stop();
@@ -417,10 +445,15 @@ int blacklistMain(BackOfficePeer &peer, const QString &root, const QString &size
         if (size == sizes.split(',').first())
             std::printf("counts: wall time from the announcement logged to the version stored, one apply of each\n"
                         "size, beside the same uids sorted and inserted through the sqlite3 library; the stall: the\n"
-                        "latest a 5 ms timer of the client's thread fired meanwhile\n");
+                        "latest a 5 ms timer of the client's thread fired meanwhile; the disk syncs: fsync, fdatasync\n"
+                        "and the like of the whole process meanwhile, those in storing the transactions among them\n");
         std::printf("blacklist of %7d uids: apply %.2f s, sorted insert (baseline) %.2f s, ratio %.2f (target <= 3); "
-                    "longest stall %.0f ms (target <= 200 ms); %d transactions stored and sent meanwhile\n",
-                    n, f.apply, f.baseline, f.apply / f.baseline, f.stallMs, f.transactions);
+                    "longest stall %.0f ms (target <= 200 ms); %d transactions stored and sent meanwhile; %s\n",
+                    n, f.apply, f.baseline, f.apply / f.baseline, f.stallMs, f.transactions,
+                    f.syncs < 0 ? "disk syncs not counted (no preloaded counter)"
+                                : qPrintable(QStringLiteral("%1 disk syncs, %2 of them in storing the transactions")
+                                                 .arg(f.syncs)
+                                                 .arg(f.transactionSyncs)));
         std::fflush(stdout);
     }
     return peer.stop() && rc == 0 ? 0 : 1;
@@ -430,6 +463,17 @@ int blacklistMain(BackOfficePeer &peer, const QString &root, const QString &size
 
 int main(int argc, char **argv)
 {
+    // The blacklist's disk syncs are counted by a library preloaded into this program: it
+    // starts itself again with it (the counter keeps it from the peer it starts).
+    const bool blacklist = std::find_if(argv, argv + argc, [](const char *a) { return qstrcmp(a, "--blacklist") == 0; })
+                           != argv + argc;
+    if (blacklist && !qEnvironmentVariableIsSet("SYNC_COUNTER_FILE")) {
+        setenv("SYNC_COUNTER_FILE", ownCounter().toLocal8Bit().constData(), 1);
+        setenv("LD_PRELOAD", SYNC_COUNTER, 1);
+        execv("/proc/self/exe", argv);
+        unsetenv("SYNC_COUNTER_FILE"); // could not: counted nowhere
+        unsetenv("LD_PRELOAD");
+    }
     LocalZone::pin(); // as the terminal does
     QCoreApplication app(argc, argv);
     // The terminal's default level (its debug lines are not built), the lines counted here.
@@ -444,8 +488,12 @@ int main(int argc, char **argv)
                 "        certificate required, ordinary delayed ACKs; the scripted answer 201\n");
     const QStringList args = app.arguments();
     const auto option = [&args](const char *name) { return args.value(args.indexOf(name) + 1); };
-    if (args.contains("--blacklist"))
-        return blacklistMain(peer, root.path(), option("--blacklist"));
+    if (args.contains("--blacklist")) {
+        const int rc = blacklistMain(peer, root.path(), option("--blacklist"));
+        if (qEnvironmentVariable("SYNC_COUNTER_FILE") == ownCounter())
+            QFile::remove(ownCounter());
+        return rc;
+    }
 
     // BENCH_SCALE divides the sizes, for a quick look.
     const int scale = qMax(1, qEnvironmentVariableIntValue("BENCH_SCALE"));
