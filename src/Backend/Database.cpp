@@ -211,34 +211,47 @@ bool Database::isBlacklisted(const QString &uid) const
     return m_db.execute(q) && q.next();
 }
 
-// Its rows are not logged one by one (a list holds up to a million); its commit need not
-// wait for the disk either: the version stored after the last slice does.
+// Its rows are not logged one by one (a list holds up to a million), and its commit does not
+// wait for the disk: the version, stored synced after the last slice, takes every slice to
+// the disk with it. A slice lost in a crash before then leaves the version unstored, so the
+// list is fetched again.
 bool Database::blacklistUpdate(const QStringList &added, const QStringList &removed)
 {
-    QSqlQuery begin = m_db.prepared(QStringLiteral("BEGIN"));
-    if (!m_db.execute(begin))
+    const auto refused = [](const QString &statement, const QSqlError &error) {
+        log.error("Could not update the blacklist : ", statement, " : ", Log::outside(error.text()));
         return false;
-    QSqlQuery add = m_db.prepared(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
-    QSqlQuery remove = m_db.prepared(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
-    const auto run = [](QSqlQuery &q, const QStringList &uids) {
-        for (const QString &uid : uids) {
-            q.bindValue(0, uid);
-            if (!q.exec()) {
-                log.error("Could not update the blacklist : ", q.lastError().text());
-                return false;
-            }
-        }
-        return true;
     };
-    const bool written = run(add, added) && run(remove, removed);
-    add.finish();
-    remove.finish();
-    QSqlQuery end = m_db.prepared(written ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
-    if (m_db.execute(end, SqlDatabase::Sync::Unsynced) && written)
-        return true;
-    if (written) // a commit that failed may leave the transaction open
-        m_db.execute(QStringLiteral("ROLLBACK"));
-    return false;
+    const auto run = [&refused](QSqlQuery &q) { return q.exec() || refused(q.lastQuery(), q.lastError()); };
+    // The level is the connection's, and SQLite refuses to change it inside a transaction.
+    QSqlError error;
+    if (!m_db.setSync(SqlDatabase::Sync::Unsynced, &error))
+        return refused(QStringLiteral("PRAGMA synchronous"), error);
+    QSqlQuery begin = m_db.prepared(QStringLiteral("BEGIN"));
+    bool written = run(begin);
+    if (written) {
+        QSqlQuery add = m_db.prepared(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
+        QSqlQuery remove = m_db.prepared(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+        for (int i = 0; written && i < added.size(); ++i) {
+            add.bindValue(0, added[i]);
+            written = run(add);
+        }
+        for (int i = 0; written && i < removed.size(); ++i) {
+            remove.bindValue(0, removed[i]);
+            written = run(remove);
+        }
+        add.finish();
+        remove.finish();
+        QSqlQuery end = m_db.prepared(written ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+        if (!run(end) && written) { // a commit that failed may leave the transaction open
+            written = false;
+            QSqlQuery rollback = m_db.prepared(QStringLiteral("ROLLBACK"));
+            run(rollback);
+        }
+    }
+    // Whatever became of the slice, the writes after it wait for the disk again.
+    if (!m_db.setSync(SqlDatabase::Sync::Synced, &error))
+        return refused(QStringLiteral("PRAGMA synchronous"), error);
+    return written;
 }
 
 // --- Customs offices and locations --------------------------------------------------

@@ -155,6 +155,17 @@ void SqlDatabase::setSync(const QSqlDatabase &db, Sync sync)
     QSqlQuery(db).exec(pragma(sync));
 }
 
+bool SqlDatabase::setSync(Sync sync, QSqlError *error) const
+{
+    // Prepared anew: a pragma takes effect as it is prepared.
+    QSqlQuery q(database());
+    if (q.exec(pragma(sync)))
+        return true;
+    if (error)
+        *error = q.lastError();
+    return false;
+}
+
 bool SqlDatabase::execute(QSqlQuery &query, Sync sync) const
 {
     QElapsedTimer timer;

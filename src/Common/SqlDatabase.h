@@ -14,6 +14,7 @@
 Q_DECLARE_LOGGING_CATEGORY(sqlDatabaseLogCategory)
 
 class DatabaseConnection;
+class QSqlError;
 struct DatabaseConnections;
 
 class SqlDatabase : public QObject
@@ -40,6 +41,11 @@ public:
     enum class Sync { Synced, Unsynced };
     // Runs the query, timed and logged; returns whether it succeeded.
     bool execute(QSqlQuery &query, Sync sync = Sync::Synced) const;
+    // How the calling thread's writes reach the disk from now on, for a transaction of
+    // several statements: set before its BEGIN and back to Synced (the connection's own
+    // setting) after its end, since SQLite refuses a change inside a transaction. False,
+    // with the error in *error, when refused.
+    bool setSync(Sync sync, QSqlError *error = nullptr) const;
     // Prepares and runs the statement; success is seen on the returned query.
     QSqlQuery execute(const QString &sql) const;
 

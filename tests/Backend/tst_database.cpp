@@ -118,6 +118,47 @@ private slots:
         QCOMPARE(db.customs().size(), 2);
     }
 
+    // A slice is one transaction whose commit does not wait for the disk, and the writes after
+    // it wait again whatever became of it; a refused slice leaves nothing and says why.
+    void blacklistSlices_data()
+    {
+        QTest::addColumn<QStringList>("added");
+        QTest::addColumn<QStringList>("removed");
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<QString>("levels"); // of each row written, then of the version (1 NORMAL, 2 FULL)
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("applied") << QStringList{"04C3", "04A1"} << QStringList{"04B2"} << "04A1\n04C3" << "1\n1\n1\n2"
+                                 << QString();
+        QTest::newRow("refused midway")
+            << QStringList{"04C3", "refused"} << QStringList{} << "04B2" << "2"
+            << "[Backend::Database] ERROR: Could not update the blacklist : INSERT OR IGNORE INTO Blacklist (uid) "
+               "VALUES (?) : uid refused Unable to fetch row";
+    }
+
+    void blacklistSlices()
+    {
+        QFETCH(QStringList, added);
+        QFETCH(QStringList, removed);
+        QFETCH(QString, listed);
+        QFETCH(QString, levels);
+        QFETCH(QString, refusal);
+        Database db;
+        QVERIFY(db.blacklistUpdate({"04B2"}, {}));
+        TestUtil::sqlite3(Database::FileName,
+                          "CREATE TABLE Levels (level INTEGER);"
+                          "CREATE TRIGGER refuse BEFORE INSERT ON Blacklist WHEN NEW.uid = 'refused' "
+                          "BEGIN SELECT RAISE(ABORT, 'uid refused'); END;"
+                          "CREATE TRIGGER added AFTER INSERT ON Blacklist BEGIN INSERT INTO Levels SELECT * FROM pragma_synchronous; END;"
+                          "CREATE TRIGGER removed AFTER DELETE ON Blacklist BEGIN INSERT INTO Levels SELECT * FROM pragma_synchronous; END;"
+                          "CREATE TRIGGER version AFTER INSERT ON Parameters BEGIN INSERT INTO Levels SELECT * FROM pragma_synchronous; END;");
+        LogCapture log(false);
+        QCOMPARE(db.blacklistUpdate(added, removed), refusal.isEmpty());
+        db.setParam("blacklistVer", "v2");
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "SELECT uid FROM Blacklist ORDER BY uid"), listed);
+        QCOMPARE(TestUtil::sqlite3(Database::FileName, "SELECT level FROM Levels ORDER BY rowid"), levels);
+        QCOMPARE(log.texts().filter("[Backend::Database] ERROR: "), refusal.isEmpty() ? QStringList() : QStringList(refusal));
+    }
+
     void duplicateUuidRefused()
     {
         LogCapture log(false);
