@@ -43,8 +43,9 @@ public:
     bool blacklistRemove(const QString &uid);
     bool isBlacklisted(const QString &uid) const;
     // One slice of a list from the back office, in one transaction, not logged uid by uid:
-    // the uids added (those already listed stay) and removed. False, and nothing written,
-    // when it could not be written.
+    // the uids added (those already listed stay) and removed. False when it could not be
+    // written (nothing is, then), or the writes after it could not be made to wait for the
+    // disk again.
     bool blacklistUpdate(const QStringList &added, const QStringList &removed);
 
     void setCustoms(const QList<DataRecord> &records);

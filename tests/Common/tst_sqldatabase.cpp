@@ -56,6 +56,12 @@ private slots:
             QVERIFY(pragmas.next());
             QCOMPARE(pragmas.value(0).toString() + pragmas.value(1).toString(), QString("wal2")); // FULL
             pragmas.finish();
+            // Inside a transaction the level is refused, and said so.
+            QVERIFY(db.execute("BEGIN").isActive());
+            QSqlError refusal;
+            QVERIFY(!db.setSync(SqlDatabase::Sync::Unsynced, &refusal));
+            QVERIFY(refusal.text().contains("Safety level may not be changed inside a transaction"));
+            QVERIFY(db.execute("COMMIT").isActive());
             QVERIFY(db.setUserVersion(7));
             QCOMPARE(db.userVersion(), 7);
             QCOMPARE(log.count(Created), 1);  // one connection for this thread throughout
