@@ -32,9 +32,32 @@ install_packages() {
 
 # configure_and_build <build dir> [cmake args...]
 configure_and_build() {
+  configure_build "$@"
+  cmake --build "$1" -j "$JOBS"
+}
+
+# configure_build <build dir> [cmake args...]: configures a build folder that is not configured yet,
+# or whose cache lacks one of the -DNAME=VALUE arguments. A configured build configures itself
+# again when a CMakeLists.txt changes; configuring it anyway would only cost time.
+configure_build() {
   local dir="$1"; shift
-  cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+  configured "$dir" "$@" || cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+}
+
+# configured <build dir> [cmake args...]: true when the folder holds a configured build whose
+# cache has each -DNAME=VALUE (or -DNAME:TYPE=VALUE) argument's value.
+configured() {
+  local dir="$1" arg name; shift
+  [ -f "$dir/CMakeCache.txt" ] || return 1
+  [ -f "$dir/Makefile" ] || [ -f "$dir/build.ninja" ] || return 1
+  for arg in "$@"; do
+    case "$arg" in -D?*=*) ;; *) return 1 ;; esac
+    name="${arg#-D}"
+    name="${name%%=*}"
+    NAME="${name%%:*}" VALUE="${arg#*=}" awk '
+      index($0, ENVIRON["NAME"] ":") == 1 { sub(/^[^=]*=/, ""); found = ($0 == ENVIRON["VALUE"]) }
+      END { exit !found }' "$dir/CMakeCache.txt" || return 1
+  done
 }
 
 # Background processes a script started, stopped together when it ends: at its own end,

@@ -1078,7 +1078,8 @@ class LaneSim:
 
 def main(argv=None):
     global QUIET
-    p = argparse.ArgumentParser(description="Simulated RFID reader and card dispenser services")
+    # The whole description, the control topic's commands included, as written above.
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--port", type=int, default=1883)
     p.add_argument("--rfid-root", default="vexo/rfid")
