@@ -31,9 +31,11 @@ install_packages() {
 }
 
 # configure_and_build <build dir> [cmake args...]
+# ZUKA_WERROR=ON (scripts/test sets it under CI) makes a compiler warning in the project's own
+# code fail the build; OFF lets it pass again.
 configure_and_build() {
   local dir="$1"; shift
-  cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" "$@" ${ZUKA_WERROR:+-DZUKA_WERROR="$ZUKA_WERROR"} >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 
