@@ -31,6 +31,8 @@ install_packages() {
 }
 
 # configure_and_build <build dir> [cmake args...]
+# ZUKA_WERROR=ON (scripts/test sets it under CI) makes a compiler warning in the project's own
+# code fail the build; OFF lets it pass again.
 configure_and_build() {
   configure_build "$@"
   cmake --build "$1" -j "$JOBS"
@@ -41,6 +43,7 @@ configure_and_build() {
 # again when a CMakeLists.txt changes; configuring it anyway would only cost time.
 configure_build() {
   local dir="$1"; shift
+  set -- "$@" ${ZUKA_WERROR:+-DZUKA_WERROR="$ZUKA_WERROR"}
   configured "$dir" "$@" || cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
 }
 

@@ -117,7 +117,7 @@ int main(int argc, char **argv)
     manager::MIOBoard board;
     manager::Button button(board, 0);
     manager::Loop loop(board, 1);
-    // The first poll reports each input's first level; let it pass.
+    // Let the first poll pass.
     QEventLoop settle;
     QTimer::singleShot(2 * manager::MIOBoard::PollIntervalMs, &settle, &QEventLoop::quit);
     settle.exec();

@@ -229,6 +229,7 @@ QVariantMap Config::readFile()
     QHash<QString, QVariant> written;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
+        warnUnknown(key);
         QVariant value = it.value();
         if (!admit(key, value, true))
             value = m_defaults.value(key);
@@ -440,6 +441,15 @@ bool Config::admit(const QString &key, QVariant &value, bool fromFile)
     log.warn("Configuration value ", key, "=", shown(given), fromFile ? QStringLiteral(" in ") + m_fileName : QString(),
              " is ", why, ", ", outcome);
     return taken;
+}
+
+// A key that nothing reads (a misspelt one is taken as a setting of its own) is named once.
+void Config::warnUnknown(const QString &key)
+{
+    if (m_defaults.contains(key) || m_unknown.contains(key))
+        return;
+    m_unknown.insert(key);
+    log.warn("Unknown configuration key : ", Log::outside(key, 200));
 }
 
 bool Config::contains(const QVariantMap &map, const QString &pattern)

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -79,6 +80,7 @@ private:
     // Whether the value may be taken (`judge`); what is wrong with it is logged, once while it
     // stays the same.
     bool admit(const QString &key, QVariant &value, bool fromFile);
+    void warnUnknown(const QString &key);
     void watch();
     void unwatch();
     void onDirectoryChanged(const QString &path);
@@ -89,6 +91,8 @@ private:
     QVariantMap m_overrides;
     // The value last warned about for each key, as logged: the same one is not logged again.
     QHash<QString, QString> m_warned;
+    // The keys without a default that have been named.
+    QSet<QString> m_unknown;
     // The file's text of each key whose value in memory is written otherwise (refused, the
     // level outside the levels, "yes" held as true): saves write it back as the operator wrote it.
     QHash<QString, QVariant> m_written;

@@ -116,8 +116,8 @@ const QHash<QString, ConfigRange> ConfigRanges = {
     {Key::TerminalCollectTimeoutSec, {0, DaySec}},
     // Past it the passage is closed with the truck perhaps still under the boom.
     {Key::TerminalExitTimeoutSec, {1, DaySec}},
-    // A box that takes no card would be full at once.
-    {Key::TerminalStorageBoxCapacity, {1, NoMost}},
+    // 0: a box of no known capacity, never full.
+    {Key::TerminalStorageBoxCapacity, {0, NoMost}},
     {Key::EsbResponseTimeoutMsec, {0, DayMsec}},
     // 0: each check follows the answer to the previous one (the client keeps them 1 s apart).
     {Key::EsbHbIntervalSec, {0, DaySec}},

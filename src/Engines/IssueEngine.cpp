@@ -50,6 +50,9 @@ void IssueEngine::connectDevices()
     connect(m_lane->button(), &manager::Button::pressed, this, &IssueEngine::onButtonPressed);
     connect(m_lane->cardIssuer(), &manager::CardIssuer::cardDisposed, this, &IssueEngine::onCardDisposed);
     connect(m_lane->cardIssuer(), &manager::CardIssuer::cardRemoved, this, &IssueEngine::onCardCollected);
+    // Queued: the preparation starts after the issuer has finished its own reaction.
+    connect(m_lane->cardIssuer(), &manager::CardIssuer::stateChanged, this, &IssueEngine::onIssuerStateChanged,
+            Qt::QueuedConnection);
 }
 
 void IssueEngine::releaseDevices()
@@ -57,6 +60,7 @@ void IssueEngine::releaseDevices()
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
+    m_awaitingIssuer = false;
     if (m_prepared.isPending())
         m_prepared.resolve();
 }
@@ -78,6 +82,16 @@ void IssueEngine::onButtonPressed()
         m_session->setState(Session::DataCollect);
     else if (acceptedIn({Session::WaitUser}))
         m_session->setState(Session::Permission);
+}
+
+// A preparation given up while the issuer could not prepare is made once it can again, for
+// the truck waiting at an idle lane.
+void IssueEngine::onIssuerStateChanged()
+{
+    if (!m_awaitingIssuer || !running() || !m_lane->cardIssuer()->canPrepare()
+        || m_session->state() != Session::Idle)
+        return;
+    prepareCard();
 }
 
 void IssueEngine::onCardCollected(Tag::Ptr card)
@@ -127,6 +141,7 @@ void IssueEngine::prepareCard()
         return;
     }
     m_preparing = true;
+    m_awaitingIssuer = false;
     m_prepared = Deferred<>();
     const Deferred<> prepared = m_prepared;
     const int id = ++m_preparation;
@@ -148,8 +163,11 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
         result.resolve();
         return;
     }
-    if (issuer->state() == manager::CardIssuer::Error) {
+    // In Error, or while the reader updates: nothing is moved; the issue prepares a card
+    // itself, or the next preparation is made once the issuer can again.
+    if (!issuer->canPrepare()) {
         engineLog.error(issuer->reason());
+        m_awaitingIssuer = true;
         result.resolve();
         return;
     }

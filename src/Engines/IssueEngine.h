@@ -26,6 +26,7 @@ private:
 
     void onVehicleLeft() override;
     void onButtonPressed();
+    void onIssuerStateChanged();
     void onCardCollected(Tag::Ptr card);
     void onCardDisposed(Tag::Ptr card);
     void onStateChanged(Session::State prev, Session::State curr) override;
@@ -54,5 +55,6 @@ private:
     Deferred<> m_prepared;
     bool m_preparing = false;
     int m_preparation = 0; // which preparation m_prepared belongs to
+    bool m_awaitingIssuer = false; // a preparation given up: made once the issuer can prepare
     Backend::LocalServer m_localServer;
 };

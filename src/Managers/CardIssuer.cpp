@@ -22,6 +22,7 @@ constexpr int IssueCodeCardAtReader = 14;
 ZUKA_LOG_CATEGORY(logCategory, "managers.cardissuer")
 const Log log("[CardIssuer] ", logCategory);
 const char *const MouthTimeout = "Timeout waiting for mouth sensor";
+const char *const ReaderUpdating = "RFID updating";
 
 QString uidText(const Tag::Ptr &tag)
 {
@@ -133,7 +134,7 @@ void CardIssuer::checkState()
     if (reader == RFID::Error) {
         setState(Error, QStringLiteral("RFID error"));
     } else if (reader == RFID::Updating) {
-        setState(Init, QStringLiteral("RFID updating"));
+        setState(Init, QLatin1String(ReaderUpdating));
     } else if (m_dispenser->isDoorOpen()) {
         setState(Error, QStringLiteral("Cartridge door open"));
         resetFailCount();
@@ -156,6 +157,16 @@ void CardIssuer::checkState()
 
     if (reader == RFID::CardFound && !m_currCard)
         setCurrCard(m_rfid->activeCard());
+}
+
+bool CardIssuer::updating() const
+{
+    return m_state == Init && m_reason == QLatin1String(ReaderUpdating);
+}
+
+bool CardIssuer::canPrepare() const
+{
+    return m_state != Error && !updating();
 }
 
 void CardIssuer::incrFailCount()
@@ -514,7 +525,7 @@ Deferred<Result> CardIssuer::prepareCard()
     Deferred<Result> d;
     log.info(QStringLiteral("Preparing card"));
 
-    if (m_state == Error) {
+    if (!canPrepare()) {
         d.reject(Result{Tag::Ptr(), m_reason});
         return d;
     }
@@ -536,6 +547,12 @@ Deferred<Result> CardIssuer::issueCard(Card::Ptr card)
     Deferred<Result> d;
     if (!card) {
         reject(d, QStringLiteral("Invalid card"));
+        return d;
+    }
+    // The updating reader cannot write the card at it, which would go into the box as a
+    // failure: it stays there for the next driver.
+    if (updating()) {
+        d.reject(Result{Tag::Ptr(), m_reason});
         return d;
     }
 

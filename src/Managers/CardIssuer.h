@@ -47,6 +47,10 @@ public:
 
     static QString stateToStr(State state);
 
+    // Whether a card may be moved to the reader now: not in Error, and not while the reader
+    // updates (it could not read the card, which would then go into the box as a failure).
+    bool canPrepare() const;
+
     // Entry lane: preparing, issuing and presenting cards.
     Deferred<Result> prepareCard();
     Deferred<Result> moveCardOnRfid();
@@ -87,6 +91,7 @@ private:
     void connectSignals();
     void setState(State state, const QString &reason);
     void checkState();
+    bool updating() const;
     void incrFailCount();
     void resetFailCount();
     void setCurrCard(Tag::Ptr card);

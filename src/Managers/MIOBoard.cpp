@@ -296,7 +296,7 @@ MIOBoard::MIOBoard(QObject *parent)
     m_pollTimer.start();
 
     for (int pin = 0; pin < PinCount; ++pin)
-        m_monitors.append(GPIOMonitor{pin, 0, 1});
+        m_monitors.append(GPIOMonitor{pin, 0, 1, false});
 }
 
 MIOBoard::~MIOBoard() = default;
@@ -325,7 +325,8 @@ MIOBoard::GPIOMonitor *MIOBoard::monitor(int pin)
 
 int MIOBoard::gpioState(int pin)
 {
-    if (!monitor(pin))
+    GPIOMonitor *rec = monitor(pin);
+    if (!rec)
         return -1;
     uint32_t level = 0;
     const uint32_t status = m_driver->getLevel(uint32_t(pin), &level);
@@ -334,6 +335,8 @@ int MIOBoard::gpioState(int pin)
         return -1;
     }
     log.debug("Got state-", level, " for GPIO-", pin);
+    if (!rec->polled)
+        rec->lastLevel = int(level);
     return int(level);
 }
 
@@ -407,6 +410,7 @@ void MIOBoard::onGpiosMonitor()
         uint32_t level = 0;
         if (m_driver->getLevel(uint32_t(rec.pin), &level) != StatusSuccess)
             continue;
+        rec.polled = true;
         if (int(level) == rec.lastLevel)
             continue;
         log.info("GPIO-", rec.pin, " state change from ", rec.lastLevel, " to ", level);

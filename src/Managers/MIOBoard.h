@@ -32,7 +32,8 @@ public:
     struct GPIOMonitor {
         int pin;
         int direction; // 1 input (polled), 0 output
-        int lastLevel;
+        int lastLevel; // 1 until the pin is first read
+        bool polled; // until then a level read by gpioState is the one remembered
     };
 
     static constexpr const char *LibraryName = "libSUSI-4.00.so.1";
@@ -50,6 +51,9 @@ public:
     // True when the board library could not be loaded and the simulated board runs.
     bool isSimulated() const;
 
+    // The pin's level now, or -1. Until the pin's first poll the level read is the one
+    // that poll compares with: a change after the button or the loop read the pin at its
+    // construction is announced, and the level they read is not announced again.
     int gpioState(int pin);
     int gpioDir(int pin);
     void setGpioDir(int pin, int dir);

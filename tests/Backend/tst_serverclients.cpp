@@ -219,7 +219,7 @@ private slots:
         auto asked = watch(esb.permissionRequest({}));
         QVERIFY(settle(asked));
         QCOMPARE(asJson(asked->value), json(R"({"code": "ERROR", "descr": "Communication error", "cardReturn": true})"));
-        for (const QString &none : {"http://bus lan/", "", "ftp://bus.lan/"}) {
+        for (const QString none : {"http://bus lan/", "", "ftp://bus.lan/"}) {
             cfg->set("esb/url", none);
             QCOMPARE(esb.state(), none.startsWith("ftp") ? ESB::Error : ESB::Stopped);
         }

@@ -117,6 +117,7 @@ private slots:
     {
         const QString file = path("layers.conf");
         writeFile(file, "[log]\nlevel=3\nstderr=false\n[extra]\nname=Κώστας\n");
+        LogCapture log;
         Config config(file, defaults());
 
         // A file value is text that reads as its number; an unchanged default keeps its type.
@@ -127,6 +128,9 @@ private slots:
         QVERIFY(config.keys().contains("extra/name"));
         QCOMPARE(config.toJson()["extra"].toObject()["name"].toString(), QString("Κώστας"));
         QVERIFY(!config.get("nowhere/key").isValid());
+        // Nothing reads it (a misspelt key reads as one of its own): named once, however often read.
+        config.load();
+        QCOMPARE(log.count("[Config] WARN: Unknown configuration key : extra/name"), 1);
 
         config.addOverrides({{"mqtt/host", "broker.lan"}, {"config", file}});
         QCOMPARE(config.get("mqtt/host").toString(), QString("broker.lan"));
@@ -347,8 +351,11 @@ private slots:
                                                 << QVariant(1000) << "=60000 in %1 is above 10000, using the default 1000";
         QTest::newRow("unit id beyond a byte") << QByteArray("[barrier]\nunitId=256\n") << "barrier/unitId" << QVariant(1)
                                                << "=256 in %1 is above 255, using the default 1";
-        QTest::newRow("box of no card") << QByteArray("[terminal]\nstorageBoxCapacity=0\n") << "terminal/storageBoxCapacity"
-                                        << QVariant(250) << "=0 in %1 is below 1, using the default 250";
+        QTest::newRow("box of no capacity") << QByteArray("[terminal]\nstorageBoxCapacity=0\n")
+                                            << "terminal/storageBoxCapacity" << QVariant(0) << "";
+        QTest::newRow("box of fewer than no card") << QByteArray("[terminal]\nstorageBoxCapacity=-1\n")
+                                                   << "terminal/storageBoxCapacity" << QVariant(250)
+                                                   << "=-1 in %1 is below 0, using the default 250";
         QTest::newRow("port beyond") << QByteArray("[mqtt]\nport=99999\n") << "mqtt/port" << QVariant(1883)
                                      << "=99999 in %1 is above 65535, using the default 1883";
         QTest::newRow("log level beyond") << QByteArray("[log]\nlevel=7\n") << "log/level" << QVariant(2)

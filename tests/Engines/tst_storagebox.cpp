@@ -1,5 +1,6 @@
 // The storage box against its capacity, with the count kept in a real settings file.
 #include "Common/Config.h"
+#include "Common/ConfigKeys.h"
 #include "Engines/StorageBox.h"
 
 #include <QFile>
@@ -48,7 +49,8 @@ private slots:
         QFETCH(int, count);
         QFETCH(QString, text);
         QFETCH(bool, full);
-        Config config(m_dir.filePath(QString("c%1.conf").arg(++m_n)), {{"terminal/storageBoxCapacity", capacity}});
+        Config config(m_dir.filePath(QString("c%1.conf").arg(++m_n)), ConfigDefaults);
+        config.set("terminal/storageBoxCapacity", capacity);
         StorageBox box(config);
         box.incrCount(count);
         QCOMPARE(box.toString(), text);

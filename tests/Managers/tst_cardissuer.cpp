@@ -304,6 +304,16 @@ void TestCardIssuer::stateTable()
                                    .arg(CardIssuer::stateToStr(CardIssuer::State(state)), reason);
     QVERIFY(m_log->contains(line));
     QCOMPARE(CardIssuer::stateToStr(CardIssuer::State(7)), QStringLiteral("Unknown"));
+
+    // In Error and while the reader updates a preparation is refused at once: no card moves.
+    if (state == CardIssuer::Error || state == CardIssuer::Init) {
+        const int sent = requests().size();
+        auto refused = watch(m_issuer->prepareCard());
+        QCOMPARE(refused->state, 2);
+        QCOMPARE(refused->value.error, reason);
+        simState();
+        QCOMPARE(requests().size(), sent);
+    }
 }
 
 void TestCardIssuer::wholeIssue()

@@ -97,10 +97,10 @@ private slots:
             QByteArray level;
             QString expected;
         };
-        // Every pin's last level starts at 1: the first poll reports each input at 0.
+        // The first poll goes by the levels the button and the loop read: a truck on the loop
+        // since is announced, the released button is not. A pin that nobody read starts as high.
         const QList<Step> steps{
-            {-1, "", "gpio0=0 isPressed0 released0 gpio1=0 isOccupied0 left0 gpio2=0"},
-            {1, "1", "gpio1=1 isOccupied1 present1"},
+            {1, "1", "gpio1=1 isOccupied1 present1 gpio2=0"},
             {2, "1", "gpio2=1"},
             {0, "1", "gpio0=1 lastPress1 isPressed1 pressed1"},
             {0, "0", "gpio0=0 isPressed0 released0"},
@@ -133,7 +133,6 @@ private slots:
         setLevel(0, "0");
         MIOBoard board;
         Button button(board, 0);
-        QVERIFY(QSignalSpy(&button, &Button::released).wait(15000)); // the first poll
         int first = 0, second = 0;
         button.waitPress(0).done([&] { first = 1; }).failZero([&] { first = 2; });
         button.waitPress(1).done([&] { second = 1; }).failZero([&] { second = 2; });
