@@ -1,9 +1,11 @@
 // The barrier controller's answers to the status read: the input is a Modbus TCP answer
-// (header, then the PDU) read as the barrier reads the answer to its read of the status
-// block (transaction 0, unit 1), and the registers it gives are taken in as the barrier
-// takes them. Several inputs in a row meet the words the barrier kept from the one before.
+// (header, then the PDU) read as the barrier's Modbus link reads the answer to its read of
+// the status block (transaction 0, unit 1), and the registers it gives are taken in as the
+// barrier takes them. Several inputs in a row meet the words the barrier kept from the one
+// before.
 #include "Common/Config.h"
 #include "Managers/Barrier.h"
+#include "Managers/ModbusLink.h"
 
 #include "FuzzApp.h"
 
@@ -14,7 +16,6 @@ struct Controller : manager::Barrier
 {
     using Barrier::Barrier;
     using Barrier::applyStatus;
-    using Barrier::readAnswer;
 };
 
 struct Rig
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, manager::Barrier::StatusRegister,
                          manager::Barrier::StatusBlockSize);
     const QByteArray frame(reinterpret_cast<const char *>(data), int(size));
-    if (Controller::readAnswer(frame, StatusRead, unit).isEmpty())
+    if (manager::ModbusLink::readAnswer(frame, StatusRead, unit).isEmpty())
         g_rig->barrier.applyStatus(unit);
     return 0;
 }

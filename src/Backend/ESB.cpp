@@ -80,9 +80,10 @@ void ESB::checkState()
 {
     const QString configured = m_config->get(Key::EsbUrl).toString();
     if (!serverUrl(configured).isValid()) {
-        // No bus configured: the lanes go without it. An address that reads as a URL but
-        // is no http(s) server (a typo such as "bus.lan:8443") fails every request, so
-        // that a passage waiting on the bus fails closed. Checks resume on a change.
+        // No bus configured (an empty address): the lanes go without it. Any other address
+        // that is no http(s) URL with a host ("10.20.30.40:8443", a blank before the scheme)
+        // fails every request, so that a passage waiting on the bus fails closed. Checks
+        // resume on a change.
         m_checkTimer.stop();
         setState(namesNoServer(configured) ? Stopped : Error, QStringLiteral("Invalid URL"));
         return;

@@ -13,7 +13,7 @@ QUrl serverUrl(const QString &configured)
 
 bool namesNoServer(const QString &configured)
 {
-    return !QUrl(configured).isValid();
+    return configured.isEmpty();
 }
 
 QUrl endpointUrl(const QString &configured, const QString &path)

@@ -12,8 +12,9 @@ namespace Backend {
 // The configured URL when it is an http or https URL with a host; otherwise (empty, another
 // scheme, no host) an invalid URL, which the HTTP client refuses with "Invalid URL".
 QUrl serverUrl(const QString &configured);
-// Whether the configured text names no server at all: empty, or not readable as a URL. Any
-// other text that serverUrl refuses names a server that cannot be reached.
+// Whether the configured text names no server at all: only an empty one. Any other text that
+// serverUrl refuses (an address:port, a URL after a blank, a typo) names a server that cannot
+// be reached.
 bool namesNoServer(const QString &configured);
 // The configured URL (as serverUrl) with path appended to its own path (one "/" between
 // them).

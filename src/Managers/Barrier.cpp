@@ -38,58 +38,24 @@ QString urlText(const QUrl &url)
     return url.toDisplayString();
 }
 
-// Modbus TCP: the header (transaction, protocol, length of what follows, unit) before each
-// PDU; a PDU has at most 253 bytes.
-constexpr int HeaderSize = 7;
-constexpr int MostLength = 254;
-constexpr quint8 ReadHoldingRegisters = 3;
-constexpr quint8 WriteSingleRegister = 6;
-constexpr quint8 ExceptionBit = 0x80;
-// How much of an answer that is not taken is logged.
-constexpr int LoggedAnswerBytes = 64;
-
-QByteArray twoWords(quint8 function, quint16 first, quint16 second)
-{
-    QByteArray pdu(5, '\0');
-    pdu[0] = char(function);
-    pdu[1] = char(first >> 8);
-    pdu[2] = char(first & 0xFF);
-    pdu[3] = char(second >> 8);
-    pdu[4] = char(second & 0xFF);
-    return pdu;
-}
-
-quint16 wordAt(const QByteArray &bytes, int at)
-{
-    return quint16(quint8(bytes.at(at)) << 8 | quint8(bytes.at(at + 1)));
-}
-
-QString answerText(const QByteArray &frame)
-{
-    return Log::outside(frame.left(LoggedAnswerBytes).toHex(' ')) + (frame.size() > LoggedAnswerBytes ? "..." : "");
-}
-
 } // namespace
 
 Barrier::Barrier(Config &config, QObject *parent)
     : QObject(parent)
     , m_config(config)
+    , m_link(log)
 {
     initTimers();
-    connect(&m_socket, &QAbstractSocket::stateChanged, this, &Barrier::onSocketStateChanged);
-    connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this] { log.error(m_socket.errorString()); });
-    connect(&m_socket, &QIODevice::readyRead, this, &Barrier::onReadyRead);
+    connect(&m_link, &ModbusLink::stateChanged, this, &Barrier::onClientStateChanged);
     initClient();
     connect(&m_config, &Config::configChanged, this, &Barrier::onConfigChanged);
 }
 
 Barrier::~Barrier()
 {
-    // The socket closes its connection when it is destroyed, after this body: its state
-    // changes may not reach this object any more.
     m_pollTimer.stop();
     m_reconnectTimer.stop();
-    m_socket.disconnect(this);
+    m_link.disconnect(this);
 }
 
 QString Barrier::stateToStr(int state)
@@ -129,7 +95,7 @@ void Barrier::initTimers()
     connect(&m_pollTimer, &QTimer::timeout, this, &Barrier::readStatus);
     m_reconnectTimer.setInterval(ReconnectIntervalMs);
     m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &Barrier::connectDevice);
+    connect(&m_reconnectTimer, &QTimer::timeout, &m_link, &ModbusLink::connectDevice);
 }
 
 void Barrier::initClient()
@@ -139,60 +105,7 @@ void Barrier::initClient()
     const int retries = m_config.get(Key::BarrierRetries).toInt();
     log.info("Initializing client : address=", urlText(url), ", timeout=", timeout, " msec, retries=", retries);
 
-    const bool moved = url.host() != m_host || url.port() != m_port;
-    m_host = url.host();
-    m_port = url.port();
-    m_timeout = qMax(10, timeout);
-    m_retries = qMax(0, retries);
-
-    // A connection to another address is ended first; connecting follows as soon as it is
-    // closed. Otherwise a connected or connecting client ignores this request.
-    if (moved && m_link != QModbusDevice::UnconnectedState) {
-        m_connectWhenClosed = true;
-        disconnectDevice();
-        return;
-    }
-    connectDevice();
-}
-
-void Barrier::connectDevice()
-{
-    if (m_link != QModbusDevice::UnconnectedState)
-        return;
-    if (m_host.isEmpty() || m_port < 0 || m_port > 0xFFFF) {
-        onClientStateChanged(m_link = QModbusDevice::ConnectingState);
-        log.error("Invalid connection settings");
-        onClientStateChanged(m_link = QModbusDevice::UnconnectedState);
-        return;
-    }
-    m_socket.connectToHost(m_host, quint16(m_port));
-}
-
-void Barrier::disconnectDevice()
-{
-    if (m_link != QModbusDevice::UnconnectedState)
-        m_socket.disconnectFromHost();
-}
-
-void Barrier::onSocketStateChanged(QAbstractSocket::SocketState state)
-{
-    QModbusDevice::State link = QModbusDevice::ConnectingState; // looking up the host, connecting
-    if (state == QAbstractSocket::UnconnectedState)
-        link = QModbusDevice::UnconnectedState;
-    else if (state == QAbstractSocket::ConnectedState)
-        link = QModbusDevice::ConnectedState;
-    else if (state == QAbstractSocket::ClosingState)
-        link = QModbusDevice::ClosingState;
-    if (link == m_link)
-        return;
-    m_link = link;
-    if (link == QModbusDevice::UnconnectedState || link == QModbusDevice::ClosingState) {
-        // What was asked on the connection gets no answer any more.
-        m_received.clear();
-        while (!m_requests.isEmpty())
-            finish(0, QStringLiteral("Connection closed"));
-    }
-    onClientStateChanged(link);
+    m_link.configure(url.host(), url.port(), timeout, retries);
 }
 
 void Barrier::onConfigChanged(const QVariantMap &changes)
@@ -220,13 +133,7 @@ void Barrier::onClientStateChanged(QModbusDevice::State state)
         forgetWords();
         setState(Error, QStringLiteral("Disconnected"));
         m_pollTimer.stop();
-        if (m_connectWhenClosed) {
-            m_connectWhenClosed = false;
-            m_reconnectTimer.stop();
-            QTimer::singleShot(0, this, &Barrier::connectDevice);
-        } else {
-            m_reconnectTimer.start();
-        }
+        m_reconnectTimer.start();
         break;
     case QModbusDevice::ConnectingState:
         log.info("Connecting to : ", url);
@@ -252,146 +159,14 @@ void Barrier::onClientStateChanged(QModbusDevice::State state)
     }
 }
 
-Deferred<QModbusDataUnit> Barrier::send(const QModbusDataUnit &unit, bool write)
-{
-    Deferred<QModbusDataUnit> result;
-    const char *what = write ? "Write failed : " : "Read failed : ";
-    // A failed read resolves with an invalid unit (the poll just skips it); a failed
-    // write rejects, so that the caller knows the command did not reach the controller.
-    if (m_link != QModbusDevice::ConnectedState || (write && unit.valueCount() < 1)) {
-        log.error(m_link != QModbusDevice::ConnectedState ? "Not connected" : "Write failed : unable to send");
-        write ? result.reject(QModbusDataUnit()) : result.resolve(QModbusDataUnit());
-        return result;
-    }
-    Request request;
-    request.transaction = m_nextTransaction++;
-    request.unit = quint8(m_config.get(Key::BarrierUnitId).toInt());
-    const QByteArray pdu = write ? twoWords(WriteSingleRegister, quint16(unit.startAddress()), unit.value(0))
-                                 : twoWords(ReadHoldingRegisters, quint16(unit.startAddress()), quint16(unit.valueCount()));
-    // Header: transaction id, protocol id 0, length of the unit id and the PDU, unit id.
-    request.frame = twoWords(0, request.transaction, 0).mid(1) + twoWords(0, quint16(pdu.size() + 1), 0).mid(1, 2)
-                    + char(request.unit) + pdu;
-    request.asked = unit;
-    request.triesLeft = m_retries;
-    // Each try waits the time-out for the whole answer: one that never completes (a
-    // controller reset mid-frame) does not hold the request, and the polls behind it.
-    request.timer = new QTimer(this);
-    request.timer->setSingleShot(true);
-    request.timer->setInterval(m_timeout);
-    const quint16 transaction = request.transaction;
-    connect(request.timer, &QTimer::timeout, this, [this, transaction] { onTimeout(transaction); });
-    request.done = [this, result, write, what](const QString &error, const QModbusDataUnit &answer, bool lost) {
-        if (error.isEmpty()) {
-            result.resolve(answer);
-            return;
-        }
-        log.error(what, error);
-        // No answer, or a stream out of step: the connection goes and is made again.
-        if (!write && lost)
-            disconnectDevice();
-        write ? result.reject(QModbusDataUnit()) : result.resolve(QModbusDataUnit());
-    };
-    m_requests.append(request);
-    m_socket.write(request.frame); // sent again as it stands on a retry
-    request.timer->start();
-    return result;
-}
-
-void Barrier::onTimeout(quint16 transaction)
-{
-    for (int i = 0; i < m_requests.size(); ++i) {
-        Request &request = m_requests[i];
-        if (request.transaction != transaction)
-            continue;
-        if (request.triesLeft-- > 0) {
-            m_socket.write(request.frame);
-            request.timer->start();
-        } else {
-            finish(i, QStringLiteral("Response timeout"), QModbusDataUnit(), true);
-            if (!m_received.isEmpty()) // part of an answer: the stream is out of step
-                disconnectDevice();
-        }
-        return;
-    }
-}
-
-void Barrier::finish(int index, const QString &error, const QModbusDataUnit &answer, bool lost)
-{
-    const Request request = m_requests.takeAt(index);
-    delete request.timer;
-    request.done(error, answer, lost);
-}
-
-void Barrier::onReadyRead()
-{
-    m_received += m_socket.readAll();
-    while (m_received.size() >= HeaderSize) {
-        const int length = wordAt(m_received, 4);
-        if (length < 2 || length > MostLength) {
-            // No Modbus answer: what follows cannot be framed any more.
-            const QString text = QStringLiteral("Answer out of step : ") + answerText(m_received);
-            m_received.clear();
-            if (m_requests.isEmpty())
-                log.error(text);
-            else
-                finish(0, text, QModbusDataUnit(), true);
-            disconnectDevice();
-            return;
-        }
-        if (m_received.size() < 6 + length)
-            return; // the rest is on its way (the request's time-out runs on)
-        const QByteArray frame = m_received.left(6 + length);
-        m_received.remove(0, 6 + length);
-        if (m_requests.isEmpty()) {
-            log.error("Answer to no request : ", answerText(frame));
-            continue;
-        }
-        // The request it answers: the one of its transaction, else the oldest waiting (which
-        // it fails: an answer to another request is no answer to this one).
-        int index = 0;
-        for (int i = 0; i < m_requests.size(); ++i)
-            if (m_requests.at(i).transaction == wordAt(frame, 0))
-                index = i;
-        QModbusDataUnit answer = m_requests.at(index).asked;
-        const QString error = readAnswer(frame, m_requests.at(index).frame, answer);
-        finish(index, error, answer);
-    }
-}
-
-QString Barrier::readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer)
-{
-    if (frame.size() <= HeaderSize || request.size() <= HeaderSize)
-        return QStringLiteral("Invalid answer : ") + answerText(frame);
-    const QByteArray pdu = frame.mid(HeaderSize);
-    const quint8 function = quint8(pdu.at(0));
-    if (frame.left(4) != request.left(4) || frame.at(6) != request.at(6)
-        || (function & ~ExceptionBit) != quint8(request.at(HeaderSize)))
-        return QStringLiteral("Answer to another request : ") + answerText(frame);
-    if (function & ExceptionBit) {
-        if (pdu.size() != 2)
-            return QStringLiteral("Invalid answer : ") + answerText(frame);
-        return QStringLiteral("Modbus Exception Response. : exceptionCode=0x") + QString::number(quint8(pdu.at(1)), 16);
-    }
-    bool valid = false;
-    if (function == WriteSingleRegister) {
-        valid = pdu == request.mid(HeaderSize); // the request echoed
-    } else {
-        const int count = int(answer.valueCount());
-        valid = pdu.size() == 2 + 2 * count && quint8(pdu.at(1)) == 2 * count;
-        for (int i = 0; valid && i < count; ++i)
-            answer.setValue(i, wordAt(pdu, 2 + 2 * i));
-    }
-    return valid ? QString() : QStringLiteral("Invalid answer : ") + answerText(frame);
-}
-
 Deferred<QModbusDataUnit> Barrier::sendReadRequest(const QModbusDataUnit &unit)
 {
-    return send(unit, false);
+    return m_link.read(unit, quint8(m_config.get(Key::BarrierUnitId).toInt()));
 }
 
 Deferred<QModbusDataUnit> Barrier::sendWriteRequest(const QModbusDataUnit &unit)
 {
-    return send(unit, true);
+    return m_link.write(unit, quint8(m_config.get(Key::BarrierUnitId).toInt()));
 }
 
 Deferred<> Barrier::open(bool priority)
@@ -434,13 +209,13 @@ void Barrier::readStatus()
     m_pollTimer.stop();
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, StatusRegister, StatusBlockSize);
     sendReadRequest(unit).done([this](const QModbusDataUnit &answer) {
-        const bool connected = m_link == QModbusDevice::ConnectedState;
+        const bool connected = this->connected();
         m_failedReads = applyStatus(answer) ? 0 : m_failedReads + 1;
         // A controller that answers, but never with its words (an exception each time), is
         // lost as one that does not answer at all: the connection goes and is made again.
         if (connected && m_failedReads >= FailedReadsLost) {
             log.error("Status read failed ", m_failedReads, " times in a row");
-            disconnectDevice();
+            m_link.disconnectDevice();
             return;
         }
         if (!m_pollTimer.isActive() && connected)

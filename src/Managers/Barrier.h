@@ -3,17 +3,14 @@
 // loop words once a second, turns them into a state with a reason, an open flag and a
 // priority flag, and writes the open and close commands.
 #include "Deferred/Deferred.h"
+#include "Managers/ModbusLink.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QList>
 #include <QModbusDataUnit>
 #include <QModbusDevice>
 #include <QObject>
-#include <QTcpSocket>
 #include <QTimer>
-
-#include <functional>
 #include <QUrl>
 #include <QVariantMap>
 
@@ -54,7 +51,7 @@ public:
     // controller acted, unless the boom was seen moving or open first.
     static constexpr int OpenGraceMs = 5000;
     // Status reads failed in a row (an exception answer, an answer to another request) that
-    // count as lost contact.
+    // count as lost contact. An answer to no request counts for nothing.
     static constexpr int FailedReadsLost = 3;
 
     explicit Barrier(Config &config, QObject *parent = nullptr);
@@ -71,6 +68,8 @@ public:
     bool loopB() const { return m_loopB & 0x0001; }
     const QDateTime &lastChange() const { return m_lastChange; }
     bool active() const { return m_state == Busy || m_state == Ready; }
+    // Whether a command would be written to the controller now (the connection is up).
+    bool connected() const { return m_link.state() == QModbusDevice::ConnectedState; }
 
     static QString stateToStr(int state);
     static quint32 readWords(const QModbusDataUnit &unit, int start, int count);
@@ -101,10 +100,6 @@ protected:
     // Takes in the controller's answer to the status read (status, loop A and B words);
     // false when it holds no words.
     bool applyStatus(const QModbusDataUnit &answer);
-    // Reads the answer frame (header and PDU) to the request frame: the error, or empty and
-    // `answer` (the unit asked) filled. Only an answer with the request's transaction id,
-    // protocol id (0) and unit id, and its function code (or the exception form), answers it.
-    static QString readAnswer(const QByteArray &frame, const QByteArray &request, QModbusDataUnit &answer);
 
 private:
     // What one part of the lane (the status word, a loop word) says of the state.
@@ -118,14 +113,7 @@ private:
     void initClient();
     void onConfigChanged(const QVariantMap &changes);
     void onClientStateChanged(QModbusDevice::State state);
-    void onSocketStateChanged(QAbstractSocket::SocketState state);
-    void connectDevice();
-    void disconnectDevice();
     void forgetWords();
-    Deferred<QModbusDataUnit> send(const QModbusDataUnit &unit, bool write);
-    void onReadyRead();
-    void onTimeout(quint16 transaction);
-    void finish(int index, const QString &error, const QModbusDataUnit &answer = QModbusDataUnit(), bool lost = false);
 
     void setState(State state, const QString &reason);
     void setIsOpen(bool value);
@@ -164,32 +152,10 @@ private:
     // An open command failed (its answer may have been lost with the connection): the boom
     // seen moving or open afterwards shows that the controller acted on it.
     bool m_openFailed = false;
-    // The Modbus TCP connection: requests framed here, so that an answer is taken only
-    // when it answers the request (transaction, protocol, unit and function).
-    QTcpSocket m_socket;
-    QModbusDevice::State m_link = QModbusDevice::UnconnectedState;
-    QString m_host;
-    int m_port = -1;
-    int m_timeout = 1000;
-    int m_retries = 0;
-    quint16 m_nextTransaction = 0;
-    QByteArray m_received;
-    // A request on the wire: sent again as it stands after each time-out while tries are left.
-    struct Request
-    {
-        quint16 transaction;
-        quint8 unit;
-        QByteArray frame;
-        QModbusDataUnit asked;
-        int triesLeft;
-        QTimer *timer;
-        std::function<void(const QString &error, const QModbusDataUnit &answer, bool lost)> done;
-    };
-    QList<Request> m_requests; // in the order sent
+    // The Modbus TCP connection to the controller.
+    ModbusLink m_link;
     QTimer m_pollTimer;
     QTimer m_reconnectTimer;
-    // A changed address waits for the old connection to end, then connects at once.
-    bool m_connectWhenClosed = false;
 };
 
 } // namespace manager

@@ -201,10 +201,10 @@ private slots:
                  json(R"({"timestamp": "2024-12-31T21:30:00Z", "cardReaderId": "DEV-1", "cardId": "04A1"})"));
     }
 
-    // The version check and the state it gives: an address that reads as a URL but is no
-    // http(s) server is an Error, its requests (the exit permission too) failing at once; an
-    // empty or unreadable one stops it; a URL with credentials and a path prefix checks at
-    // once; failures keep the last version and time.
+    // The version check and the state it gives: any address but an http(s) URL with a host
+    // is an Error, its requests (the exit permission too) failing at once; only an empty one
+    // stops it; a URL with credentials and a path prefix checks at once; failures keep the
+    // last version and time.
     void busVersionCheck()
     {
         LogCapture log(false);
@@ -219,9 +219,10 @@ private slots:
         auto asked = watch(esb.permissionRequest({}));
         QVERIFY(settle(asked));
         QCOMPARE(asJson(asked->value), json(R"({"code": "ERROR", "descr": "Communication error", "cardReturn": true})"));
-        for (const QString none : {"http://bus lan/", "", "ftp://bus.lan/"}) {
+        for (const QString none : {"", "http://bus lan/", "ftp://bus.lan/", "10.20.30.40:8443", "127.0.0.1:8443",
+                                    "[::1]:8443", " https://bus.lan/"}) {
             cfg->set("esb/url", none);
-            QCOMPARE(esb.state(), none.startsWith("ftp") ? ESB::Error : ESB::Stopped);
+            QCOMPARE(esb.state(), none.isEmpty() ? ESB::Stopped : ESB::Error);
         }
 
         const QString path = "GET /bus/v2" + Version;

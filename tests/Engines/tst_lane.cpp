@@ -592,11 +592,13 @@ void TstLane::passages_data()
         << QStringList{"insert", "Exit", "unheard /accept/enable", "close", "Idle", "broker down", "broker up",
                        "accepting", "terminal Ready"}
         << "SCAN" << "" << "box" << 1;
-    // A bus address the client cannot use (no scheme): no permission, the card goes back.
-    QTest::newRow("exit, bus address without a scheme")
-        << exit << QVariantMap() << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
-        << QStringList{"set esb/url bus.lan:8443", "insert", "Error", "take", "Idle", "opens 0"} << "ERROR_REPORT" << "Communication error"
-        << "hand" << 0;
+    // A bus address the client cannot use (no scheme, address:port, a blank before it): no
+    // permission, the card goes back.
+    for (const char *address : {"bus.lan:8443", "127.0.0.1:8443", " https://127.0.0.1:8443"})
+        QTest::newRow(qPrintable(QString("exit, bus address '%1'").arg(address)))
+            << exit << QVariantMap() << R"({"json": {"code": "DENY", "descr": "Customs hold", "cardReturn": true}})"
+            << QStringList{QString("set esb/url ") + address, "insert", "Error", "take", "Idle", "opens 0"}
+            << "ERROR_REPORT" << "Communication error" << "hand" << 0;
     QTest::newRow("exit, no answer") << exit << QVariantMap{{"esb/responseTimeoutMsec", 500}}
                                      << R"({"delayMs": 3000, "json": {}})"
                                      << QStringList{"insert", "Error", "take", "Idle"} << "ERROR_REPORT"

@@ -43,14 +43,27 @@ struct BarrierPeer {
                 return QStringLiteral("no answer");
         return QString::fromUtf8(s.readLine()).trimmed();
     }
-    // Sets the words and waits for the second read that reports them: the client only
-    // sends it once it has taken in the first.
+    std::unique_ptr<QSignalSpy> taken; // the reads its barrier took in, from the first on
+    void watch(const Barrier &b) { taken.reset(new QSignalSpy(&b, &Barrier::statusRead)); }
+    // Sets the words and waits until the barrier has taken in the first read that reports
+    // them: the n-th read the controller answers is the n-th one the barrier takes in.
     bool setAndWait(quint32 status, uint loopA, uint loopB)
     {
         const QString a = command(QStringLiteral("set status=%1 loopa=%2 loopb=%3").arg(status).arg(loopA).arg(loopB));
-        const QByteArray line = "gen=" + a.mid(7).toLatin1() + '\n';
-        return a.startsWith("ok gen=") && TestUtil::waitUntil([&] { return proc.output().count(line) >= 2; });
+        const QByteArray line = " gen=" + a.mid(7).toLatin1() + '\n';
+        return a.startsWith("ok gen=") && TestUtil::waitUntil([&] {
+                   const QByteArray out = proc.output();
+                   return out.contains(line) && taken->count() >= out.left(out.indexOf(line)).count("read unit=");
+               });
     }
+};
+
+// A controller with a barrier of its own, for cases that run several side by side.
+struct Side {
+    BarrierPeer peer;
+    std::unique_ptr<Config> config;
+    std::unique_ptr<Barrier> barrier;
+    QStringList seen; // the barrier's states from the moment watched
 };
 
 std::shared_ptr<int> watch(Deferred<> d) // 0 pending, 1 resolved, 2 rejected
@@ -93,15 +106,41 @@ class TestBarrier : public QObject
     std::unique_ptr<Barrier> m_barrier;
     BarrierPeer m_tablePeer; // the decoding table's rows share one controller and barrier
 
-    Barrier &connectTo(const QString &url, QVariantMap values = {})
+    std::unique_ptr<Config> configFor(const QString &url, const QVariantMap &values)
     {
         QVariantMap d{{"barrier/url", url}, {"barrier/timeout", 1000}, {"barrier/retries", 3}, {"barrier/unitId", 1}};
         for (auto it = values.cbegin(); it != values.cend(); ++it)
             d[it.key()] = it.value();
+        return std::make_unique<Config>(m_dir.filePath(QStringLiteral("c%1.conf").arg(++m_case)), d);
+    }
+
+    Barrier &connectTo(const QString &url, QVariantMap values = {})
+    {
         m_barrier.reset();
-        m_config.reset(new Config(m_dir.filePath(QStringLiteral("c%1.conf").arg(++m_case)), d));
+        m_config = configFor(url, values);
         m_barrier.reset(new Barrier(*m_config));
         return *m_barrier;
+    }
+
+    // Starts each side's controller (set up by `setUp`) and its barrier, and waits until each
+    // barrier reaches the state; from then on each side notes its barrier's states.
+    bool startSides(std::vector<Side> &sides, const QVariantMap &values, Barrier::State state, const QString &reason,
+                    const std::function<bool(Side &)> &setUp = {})
+    {
+        for (Side &side : sides) {
+            if (!side.peer.start() || (setUp && !setUp(side)))
+                return false;
+            side.config = configFor(side.peer.url(), values);
+            side.barrier.reset(new Barrier(*side.config));
+        }
+        for (Side &side : sides) {
+            if (!stateIs(*side.barrier, state, reason))
+                return false;
+            const Barrier *b = side.barrier.get();
+            QStringList *seen = &side.seen;
+            connect(b, &Barrier::stateChanged, this, [b, seen] { *seen << b->stateString() + ":" + b->reason(); });
+        }
+        return true;
     }
 
 private slots:
@@ -158,7 +197,8 @@ private slots:
         QFETCH(QString, logLine);
         if (!m_barrier) {
             QVERIFY(m_tablePeer.start());
-            QVERIFY(stateIs(connectTo(m_tablePeer.url()), Barrier::Ready, ""));
+            m_tablePeer.watch(connectTo(m_tablePeer.url()));
+            QVERIFY(stateIs(*m_barrier, Barrier::Ready, ""));
         }
         LogCapture log;
         QVERIFY(m_tablePeer.setAndWait(status, loopA, loopB));
@@ -173,6 +213,7 @@ private slots:
         BarrierPeer peer;
         QVERIFY(peer.start(0, 7, 1100));
         Barrier &b = connectTo(peer.url(), {{"barrier/unitId", 7}});
+        peer.watch(b);
         QVERIFY(stateIs(b, Barrier::Ready, ""));
         QStringList seen;
         connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
@@ -262,33 +303,66 @@ private slots:
     }
 
     // The same fault word after a reconnection is decoded again; a late or never completed
-    // answer, or three exception answers or answers to another request (function, unit,
-    // protocol, transaction) in a row, drop the connection, and the barrier comes back once
-    // the controller answers its words, never Ready before.
+    // answer, an answer to no request (its transaction) and none to the read, or three
+    // exception answers or answers to another request (function, unit, protocol) in a row,
+    // drop the connection, and the barrier comes back once the controller answers its
+    // words, never Ready before. Each cut runs on a controller of its own, side by side.
     void faultAndLateAnswersAcrossReconnection()
     {
-        BarrierPeer peer;
-        QVERIFY(peer.start());
-        QVERIFY(peer.command("set status=0x100004").startsWith("ok"));
-        Barrier &b = connectTo(peer.url(), {{"barrier/timeout", 1000}, {"barrier/retries", 0}});
-        QVERIFY(stateIs(b, Barrier::Error, "Homing not performed"));
-        QStringList seen;
-        connect(&b, &Barrier::stateChanged, this, [&] { seen << b.stateString() + ":" + b.reason(); });
-        for (const char *cut : {"drop", "delay 3000", "stall", "stall cut", "unit 9", "wrong function", "wrong unit",
-                                "wrong protocol", "wrong transaction"}) {
-            seen.clear();
-            LogCapture log;
-            QCOMPARE(peer.command(cut), QStringLiteral("ok"));
-            QVERIFY(stateIs(b, Barrier::Error, "Disconnected"));
-            const int failed = log.countContaining("[Barrier] ERROR: Read failed : ");
-            QCOMPARE(peer.command("delay 0") + peer.command("unit 1") + peer.command("wrong none"), QStringLiteral("okokok"));
-            QVERIFY(stateIs(b, Barrier::Error, "Homing not performed", 12000));
-            QVERIFY2(!seen.contains("Ready:"), qPrintable(seen.join(' ')));
-            const bool exceptions = QByteArray(cut) == "unit 9", other = QByteArray(cut).startsWith("wrong");
-            QVERIFY(QByteArray(cut) == "drop" || failed == (exceptions || other ? 3 : 1));
-            QCOMPARE(log.containsPart("Read failed : Modbus Exception Response. : exceptionCode=0xb"), exceptions);
-            QCOMPARE(log.containsPart("Read failed : Answer to another request : "), other);
+        const QStringList cuts{"drop", "delay 3000", "stall", "stall cut", "unit 9", "wrong function unit protocol",
+                               "wrong transaction"};
+        std::vector<Side> sides(cuts.size());
+        QVERIFY(startSides(sides, {{"barrier/retries", 0}}, Barrier::Error, "Homing not performed",
+                           [](Side &side) { return side.peer.command("set status=0x100004").startsWith("ok"); }));
+        LogCapture log;
+        for (int i = 0; i < cuts.size(); ++i)
+            QCOMPARE(sides[i].peer.command(cuts[i]), QStringLiteral("ok"));
+        for (Side &side : sides) {
+            QVERIFY(stateIs(*side.barrier, Barrier::Error, "Disconnected"));
+            QCOMPARE(side.peer.command("delay 0") + side.peer.command("unit 1") + side.peer.command("wrong none"),
+                     QStringLiteral("okokok"));
         }
+        for (Side &side : sides) {
+            QVERIFY(stateIs(*side.barrier, Barrier::Error, "Homing not performed", 12000));
+            QVERIFY2(!side.seen.contains("Ready:"), qPrintable(side.seen.join(' ')));
+        }
+        // delay, stall cut and the answer to no request time out; unit 9 and the wrong
+        // answers fail three reads each.
+        QCOMPARE(log.countContaining("[Barrier] ERROR: Read failed : Response timeout"), 3);
+        QCOMPARE(log.countContaining("[Barrier] ERROR: Read failed : Answer out of step : "), 1);
+        QCOMPARE(log.countContaining("Read failed : Modbus Exception Response. : exceptionCode=0xb"), 3);
+        QCOMPARE(log.countContaining("Read failed : Answer to another request : "), 3);
+        QVERIFY(log.containsPart("[Barrier] WARN: Answer to no request : "));
+    }
+
+    // Controllers that answer late (every request 1.5 s after it came, or one request at a
+    // time at 1.5 s each, the copies of a retried request queued) or twice, with the default
+    // time-out and retries: the barrier stays Ready for 30 s and an open command issued while
+    // a read waits resolves. The answers to no request are logged at most every 5 s.
+    void slowControllers()
+    {
+        const QList<QStringList> modes{{"delay 1500", "pipeline on"}, {"delay 1500"}, {"twice on", "delay 500", "pipeline on"}};
+        std::vector<Side> sides(modes.size());
+        QVERIFY(startSides(sides, {}, Barrier::Ready, ""));
+        LogCapture log;
+        for (int i = 0; i < modes.size(); ++i)
+            for (const QString &mode : modes[i])
+                QCOMPARE(sides[i].peer.command(mode), QStringLiteral("ok"));
+        const auto lost = [&] {
+            return log.containsPart(" failed : ")
+                   || std::any_of(sides.begin(), sides.end(), [](const Side &s) { return s.seen.join(' ').contains("Error:"); });
+        };
+        QVERIFY(!TestUtil::waitUntil(lost, 10000));
+        std::vector<std::shared_ptr<int>> opens;
+        for (Side &side : sides) {
+            const int reads = side.peer.proc.output().count("read unit=1");
+            QVERIFY(TestUtil::waitUntil([&] { return side.peer.proc.output().count("read unit=1") > reads; }));
+            opens.push_back(watch(side.barrier->open(false)));
+        }
+        QVERIFY2(!TestUtil::waitUntil(lost, 20000), qPrintable(log.texts().join('\n')));
+        for (const auto &open : opens)
+            QCOMPARE(*open, 1);
+        QVERIFY(log.countContaining("[Barrier] WARN: Answer to no request : ") <= 3 * 7);
     }
 
     // Destroyed while connected, or with a request in flight: nothing of its client

@@ -3,11 +3,14 @@
 Registers: 0 command (1 open, 4 priority open, 2 close), 1-2 status word, 5-6 loop words.
 A command runs an opening or closing sequence, one boom angle per --step-ms.
 Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
-"unit N" (other unit ids get exception 0x0B), "delay MS" (late answers), "drop", "stall [cut] [write]"
-(the next answer, or the next answer to a write, ends after its header announcing 0xFFFF bytes, or
-is cut short, and the connection goes silent: a controller reset mid-frame), "lag MS" (a command
-moves the boom MS later), "wrong function|unit|protocol|transaction|none" (answers carry another
-function code (4), unit id, protocol id or transaction id; none: as asked, the default).
+"unit N" (other unit ids get exception 0x0B), "delay MS" (each answer MS late; one request served at
+a time, those behind it queued), "pipeline on|off" (with on, every request is answered MS after it
+came, whatever came before: a gateway with a fixed delay), "twice on|off" (each answer sent twice),
+"drop", "stall [cut] [write]" (the next answer, or the next answer to a write, ends after its header
+announcing 0xFFFF bytes, or is cut short, and the connection goes silent: a controller reset
+mid-frame), "lag MS" (a command moves the boom MS later), "wrong KIND..." with KIND function, unit,
+protocol, transaction or none (answers carry another function code (4), unit id, protocol id or
+transaction id, taking the kinds in turn; none: as asked, the default).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
 addr=0 value=V"."""
 import argparse, socket, struct, threading, time
@@ -16,7 +19,7 @@ READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 <<
 MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
 lock = threading.Lock()
 st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set(),
-          wrong="none")
+          wrong=["none"], answers=0, pipeline=False, twice=False)
 
 
 def say(line):
@@ -63,6 +66,16 @@ def modbus(conn, step):
     with lock:
         st["conns"].add(conn)
     say("connected")
+    out = threading.Lock()
+
+    def send(frame, late=False):
+        try:
+            with out:
+                conn.sendall(frame)
+        except OSError:
+            if not late:
+                raise
+
     try:
         f = conn.makefile("rb")
         while True:
@@ -72,7 +85,9 @@ def modbus(conn, step):
             tid, proto, length, unit = struct.unpack(">HHHB", head)
             pdu = f.read(length - 1)
             reply = answer(unit, pdu, step)
-            time.sleep(st["delay"])
+            pipelined = st["pipeline"]
+            if not pipelined:
+                time.sleep(st["delay"])
             with lock:
                 stall = st["stall"] if st["stall"] and ("write" not in st["stall"] or pdu[:1] == b"\x06") else None
                 st["stall"] = None if stall else st["stall"]
@@ -82,11 +97,20 @@ def modbus(conn, step):
                 while f.read(1):  # silent from now on
                     pass
                 return
-            wrong = st["wrong"]
+            with lock:
+                wrong = st["wrong"][st["answers"] % len(st["wrong"])]
+                st["answers"] += 1
             tid, proto, unit = (tid + 1) & 0xFFFF if wrong == "transaction" else tid, \
                 1 if wrong == "protocol" else proto, (unit + 1) & 0xFF if wrong == "unit" else unit
             reply = bytes([4]) + reply[1:] if wrong == "function" else reply
-            conn.sendall(struct.pack(">HHHB", tid, proto, len(reply) + 1, unit) + reply)
+            frame = struct.pack(">HHHB", tid, proto, len(reply) + 1, unit) + reply
+            frame *= 2 if st["twice"] else 1
+            if pipelined:
+                later = threading.Timer(st["delay"], send, (frame, True))
+                later.daemon = True
+                later.start()
+            else:
+                send(frame)
     except OSError:
         pass
     finally:
@@ -108,8 +132,11 @@ def control(conn, _):
                 elif cmd in ("unit", "delay", "lag"):
                     st[cmd] = int(args[0]) if cmd == "unit" else int(args[0]) / 1000.0
                     out = "ok"
-                elif cmd == "wrong" and args and args[0] in ("function", "unit", "protocol", "transaction", "none"):
-                    st["wrong"] = args[0]
+                elif cmd == "wrong" and args and set(args) <= {"function", "unit", "protocol", "transaction", "none"}:
+                    st["wrong"], st["answers"] = args, 0
+                    out = "ok"
+                elif cmd in ("pipeline", "twice") and args and args[0] in ("on", "off"):
+                    st[cmd] = args[0] == "on"
                     out = "ok"
                 elif cmd == "stall":
                     st["stall"] = set(args) | {"ffff"}
