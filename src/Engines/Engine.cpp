@@ -457,9 +457,12 @@ void Engine::openBarrier()
 }
 
 // The command is written down before it goes: a passage taken up again never sends a second.
+// One the barrier refuses before any byte goes out (its controller not connected) is not: the
+// passage may still open for its truck after a restart or a pause.
 void Engine::sendOpen()
 {
-    note(&Backend::Transaction::Journal::openSent);
+    if (m_lane->barrier()->connected())
+        note(&Backend::Transaction::Journal::openSent);
     QPointer<Engine> self(this);
     m_lane->barrier()
         ->open(false)

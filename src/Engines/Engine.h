@@ -155,12 +155,12 @@ protected:
     // taken in, the entry lane's written) until its close, its report is held on disk at
     // each step: an error report "Passage interrupted in" the step, or, once the passage is
     // decided, the passage's own type with that text; completed at the close. Beside it the
-    // journal notes the step and, before the lane acts on them, the facts that decide whether
-    // the passage may still open its barrier: the open command (written before it is sent),
-    // the boom seen open, the vehicle seen leaving the loop, the service bus's cardReturn. An
-    // engine that stops first leaves the report held for the next run; one the program's last
-    // run left open waits on disk for the next start. The next run of the lane takes them over
-    // at its start and finishes what was decided (finishInterrupted).
+    // journal notes the step and the facts that decide whether the passage may still open its
+    // barrier: the open command (one that may have reached the controller), the boom seen open,
+    // the vehicle seen leaving the loop, the service bus's cardReturn, each on disk before the
+    // lane acts on it. An engine that stops first leaves the report held for the next run; one
+    // the program's last run left open waits on disk for the next start. The next run of the
+    // lane takes them over at its start and finishes what was decided (finishInterrupted).
     virtual Backend::Transaction::Type passageType() const = 0;
     virtual bool decided(Session::State state) const = 0;
     static QString interruptedIn(Session::State state);

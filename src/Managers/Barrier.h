@@ -71,6 +71,8 @@ public:
     bool loopB() const { return m_loopB & 0x0001; }
     const QDateTime &lastChange() const { return m_lastChange; }
     bool active() const { return m_state == Busy || m_state == Ready; }
+    // Whether a command would be written to the controller's socket now.
+    bool connected() const { return m_link == QModbusDevice::ConnectedState; }
 
     static QString stateToStr(int state);
     static quint32 readWords(const QModbusDataUnit &unit, int start, int count);

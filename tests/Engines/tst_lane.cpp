@@ -531,6 +531,16 @@ void TstLane::passages_data()
         << QStringList{"insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
                        "log Failed to send Barrier open command", "close", "opens 1", "Idle"}
         << "SCAN" << "" << "hand" << 0;
+    // The same, the lane restarted or paused before the controller is back: nothing went out,
+    // so the passage opens once the lane is back.
+    for (const QStringList &again :
+         {QStringList{"restart"}, QStringList{"pause", "Stopped", "terminal Error", "resume"}})
+        QTest::newRow(qPrintable("exit, barrier away at the open, then a " + again.first()))
+            << exit << QVariantMap{{"barrier/retries", 0}} << openReturn
+            << QStringList{"loop 1", "insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
+                           "log Failed to send Barrier open command"} + again
+                   + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
+            << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
     // The controller away for the whole exit wait: failed, and no open command once it is back.
     QTest::newRow("exit, barrier never opened")
         << exit << QVariantMap{{"barrier/retries", 0}, {"terminal/exitTimeoutSec", 1}} << openReturn
