@@ -162,6 +162,24 @@ void Engine::note(bool Backend::Transaction::Journal::*fact)
         cardBO->holdTransaction(m_held);
 }
 
+void Engine::noteVehicleLeft()
+{
+    if (running() && m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
+        note(&Backend::Transaction::Journal::vehicleLeft);
+    for (const InterruptedPassage &passage : qAsConst(m_interrupted))
+        noteVehicleLeft(m_lane->cardBO(), passage.report);
+}
+
+void Engine::noteVehicleLeft(Backend::CardBO *cardBO, const Backend::Transaction::Ptr &report)
+{
+    Backend::Transaction::Journal &journal = report->journal();
+    if (journal.vehicleLeft)
+        return;
+    journal.vehicleLeft = true;
+    if (cardBO)
+        cardBO->holdTransaction(report);
+}
+
 void Engine::boomSeenOpen()
 {
     m_barrierOpened = true;
@@ -321,21 +339,6 @@ void Engine::start()
     }
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
-    // The vehicle leaving is noted for the open passage, and for those left open (taken over,
-    // or waiting for their own engine): none of them opens for the truck that comes next.
-    connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, [this] {
-        if (m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
-            note(&Backend::Transaction::Journal::vehicleLeft);
-        for (QList<InterruptedPassage> *list : {&m_interrupted, &m_lane->interruptedPassages()}) {
-            for (const InterruptedPassage &passage : qAsConst(*list)) {
-                if (passage.report->journal().vehicleLeft)
-                    continue;
-                passage.report->journal().vehicleLeft = true;
-                if (m_lane->cardBO())
-                    m_lane->cardBO()->holdTransaction(passage.report);
-            }
-        }
-    });
     connectDevices();
     manager::Barrier *barrier = m_lane->barrier();
     connect(barrier, &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);

@@ -23,6 +23,7 @@
 class Config;
 
 namespace Backend {
+class CardBO;
 class ESB;
 }
 
@@ -70,6 +71,11 @@ public:
     // the next start should the program end first) until it is sent with sendReport.
     Backend::Transaction::Ptr holdReport(Backend::Transaction::Type type);
     void sendReport(const Backend::Transaction::Ptr &transaction);
+    // The vehicle on the loop left (the lane hears it whatever runs): noted for the open
+    // passage and for those this run took over, none of which then opens for the next truck.
+    void noteVehicleLeft();
+    // The same noted in a held report of a passage left open.
+    static void noteVehicleLeft(Backend::CardBO *cardBO, const Backend::Transaction::Ptr &report);
 
 signals:
     void sessionStarted();

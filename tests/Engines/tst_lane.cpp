@@ -261,7 +261,8 @@ void TstLane::cleanupTestCase()
 
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
 // another, "insert blank" an unformatted one), "take" (the driver takes the card from the
-// mouth), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
+// mouth; "take unread": the terminal reads what the devices said of it only once the next
+// step runs), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
 // the end of the pause), "card test" (one card dispensed, passed), "barrier W" (status
 // word), "barrier stall" / "barrier stall write" (the controller's next answer, or next
 // answer to a command, never completes), "barrier down" (wait for its connection to be
@@ -358,6 +359,12 @@ void TstLane::passages_data()
         << entry << QVariantMap() << open
         << QStringList{"loop 1", "button", "log Card ejected successfully", "gone", "take", "back", "Exit", "close",
                        "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    // Taken as the passage is taken up again after a pause, before the terminal has read it.
+    QTest::newRow("entry, card taken just as its passage goes on")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "pause", "Stopped", "take unread", "resume",
+                       "log Card collected meanwhile : ", "Exit", "close", "opens 1", "loop 0", "Idle"}
         << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
     QTest::newRow("entry, card taken during a flap")
         << entry << QVariantMap() << open
@@ -458,6 +465,26 @@ void TstLane::passages_data()
     QTest::newRow("exit, restarted after the keep, no truck")
         << exit << QVariantMap() << open
         << QStringList{"first /dispose 3000", "insert", "log Card disposed : uid=", "restart", "terminal Ready", "accepting", "opens 0"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // Its truck left and another drove on meanwhile, with the engine running or none (a flap):
+    // the barrier stays shut.
+    QTest::newRow("exit, truck swapped during the keep, restarted")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "loop 0", "loop 1",
+                       "restart", "log Interrupted passage not taken up (its vehicle left) : ", "opens 0", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    QTest::newRow("exit, truck swapped during a flap")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "model NONE", "loop 0",
+                       "loop 1", "model ELG0909", "log Interrupted passage not taken up (its vehicle left) : ", "opens 0",
+                       "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // The boom found open when the lane is back.
+    QTest::newRow("exit, paused after the keep, the boom open")
+        << exit << QVariantMap() << open
+        << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "pause", "Stopped",
+                       "barrier 0x800001", "resume", "log Interrupted passage not taken up (the barrier is not closed) : ",
+                       "opens 0", "barrier 0x100001", "loop 0", "Idle"}
         << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
     // The same, the lane back only after the time the passage would have waited for its truck.
     QTest::newRow("exit, paused after the keep, out of time")
@@ -757,6 +784,18 @@ void TstLane::passages()
         else if (step.startsWith("log ")) {
             QVERIFY2(logs.waitForPart(step.mid(4), 10000), qPrintable(step));
             QCOMPARE(logs.countContaining(step.mid(4)), 1);
+        }
+        else if (step == "take unread") {
+            const QString sim = QString("lane%1/dispenser/sim/").arg(m_lanes);
+            MqttPeer peer(m_broker.port());
+            QVERIFY(peer.subscribe(sim + "reply"));
+            QVERIFY(rawPublish(m_broker.port(), sim + "control", R"({"cmd": "take"})"));
+            // The devices' messages reach the terminal's socket before the reply reaches the peer's;
+            // the terminal's event loop stays still meanwhile.
+            QDeadlineTimer deadline(10000);
+            while (peer.messagesOn(sim + "reply").isEmpty() && !deadline.hasExpired())
+                QThread::msleep(1);
+            QVERIFY(!peer.messagesOn(sim + "reply").isEmpty());
         }
         else if (step == "take") // as soon as the card is in the mouth
             QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
