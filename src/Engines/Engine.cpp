@@ -149,8 +149,10 @@ void Engine::holdPassage(Session::State state)
     journal.lane = m_lane->type();
     journal.step = Session::stateToStr(state);
     journal.cardReturn = m_session->cardReturned();
-    if (Backend::CardBO *cardBO = m_lane->cardBO())
-        cardBO->holdTransaction(m_held);
+    m_heldUnwritten = true;
+    // The step Exit goes to disk with the open command, which its action sends next.
+    if (state != Session::Exit)
+        writeHeld();
 }
 
 void Engine::note(bool Backend::Transaction::Journal::*fact)
@@ -158,6 +160,17 @@ void Engine::note(bool Backend::Transaction::Journal::*fact)
     if (!m_held || m_held->journal().*fact)
         return;
     m_held->journal().*fact = true;
+    m_heldUnwritten = true;
+    // Once the open command may have gone, the other facts guard nothing more: they go to disk
+    // with the passage's next write.
+    if (fact == &Backend::Transaction::Journal::openSent || !m_held->journal().openSent)
+        writeHeld();
+}
+
+void Engine::writeHeld()
+{
+    if (!m_held || !std::exchange(m_heldUnwritten, false))
+        return;
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(m_held);
 }
@@ -176,7 +189,7 @@ void Engine::noteVehicleLeft(Backend::CardBO *cardBO, const Backend::Transaction
     if (journal.vehicleLeft)
         return;
     journal.vehicleLeft = true;
-    if (cardBO)
+    if (cardBO && !journal.openSent)
         cardBO->holdTransaction(report);
 }
 
@@ -359,6 +372,7 @@ void Engine::stop()
 {
     // What the stop leaves open is finished by the next run (of this engine or another).
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
+    m_heldUnwritten = false;
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
     m_runs.stop();
@@ -466,6 +480,8 @@ void Engine::sendOpen()
 {
     if (m_lane->barrier()->connected())
         note(&Backend::Transaction::Journal::openSent);
+    else
+        writeHeld(); // the step, without the command
     QPointer<Engine> self(this);
     m_lane->barrier()
         ->open(false)

@@ -31,8 +31,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdint>
 #include <memory>
 #include <sys/resource.h>
+
+extern "C" uint64_t sync_count(); // the process's disk syncs so far (sync_counter.c, linked in)
 
 namespace {
 
@@ -280,7 +283,8 @@ void TstLane::cleanupTestCase()
 // camera's next reading carries an image of N bytes, checked at the bus), "blacklist N" (the
 // card back office announces a list of N uids), "blacklist stored" (its version stored once
 // the list is in), "retained T" / "command T" (a message on topic T, kept by the broker /
-// not), "reconnect" (the terminal's broker connection dropped and made again).
+// not), "reconnect" (the terminal's broker connection dropped and made again), "syncs" (the
+// disk syncs counted from here), "syncs N" (the terminal made at most N since).
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -302,6 +306,12 @@ void TstLane::passages_data()
                            << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close",
                                           "loop 0", "Idle"}
                            << "ISSUANCE" << "" << "hand" << 0;
+    // A passage's disk syncs once the store runs (the first write after a start begins its log).
+    QTest::newRow("entry, disk syncs")
+        << entry << QVariantMap() << open
+        << QStringList{"button", "WaitCollect", "take", "Exit", "close", "Idle", "syncs", "button", "WaitCollect", "take",
+                       "Exit", "close", "Idle", "syncs 4"}
+        << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, 3 MiB image") << entry << QVariantMap() << open
                                         << QStringList{"image 3145728", "button", "WaitCollect", "take", "Exit",
                                                        "close", "Idle"}
@@ -428,6 +438,11 @@ void TstLane::passages_data()
             << "" << "" << "" << 0;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    // The same at the exit, the card kept (the box's count in the settings file included).
+    QTest::newRow("exit, disk syncs")
+        << exit << QVariantMap() << open
+        << QStringList{"insert E7000001", "Exit", "close", "Idle", "syncs", "insert", "Exit", "close", "Idle", "syncs 7"}
+        << "SCAN SCAN" << "" << "box" << 2;
     // The dispenser reports the box before its answer: a normal keep, without a warning.
     QTest::newRow("exit, card kept, sensors before the answer")
         << exit << QVariantMap() << open
@@ -656,6 +671,7 @@ void TstLane::passages()
     const int box = m_lane.terminal->storageBox()->count();
     const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
     const int opens = m_barrier.output().count("addr=0 value=1\n");
+    uint64_t syncs = sync_count();
 
     for (const QString &step : steps) {
         if (step.startsWith("loop ")) { // until the terminal's loop shows it
@@ -796,6 +812,12 @@ void TstLane::passages()
             while (peer.messagesOn(sim + "reply").isEmpty() && !deadline.hasExpired())
                 QThread::msleep(1);
             QVERIFY(!peer.messagesOn(sim + "reply").isEmpty());
+        }
+        else if (step == "syncs")
+            syncs = sync_count();
+        else if (step.startsWith("syncs ")) {
+            const uint64_t made = sync_count() - syncs;
+            QVERIFY2(made > 0 && made <= step.mid(6).toULongLong(), qPrintable(QString("%1 disk syncs").arg(made)));
         }
         else if (step == "take") // as soon as the card is in the mouth
             QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
