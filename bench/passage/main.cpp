@@ -409,7 +409,7 @@ int terminalProgram(LaneRig &lane, int passages, double *ownMs)
                 spreadOf(idleWindow).text().c_str(), idleBefore * 1e3, idleAfter * 1e3);
     std::printf("  own CPU / idle lane      %s      (each passage's; target <= 3)\n", spreadOf(ratio).text().c_str());
     *ownMs = ownSpread.median;
-    std::printf("  disk syncs               %s      (target < 10; fsync, fdatasync and the like)\n",
+    std::printf("  disk syncs               %s      (target <= 4; fsync, fdatasync and the like)\n",
                 spreadOf(syncs).text("%.0f").c_str());
     std::printf("  passage, wall clock      %s ms   (waiting the rest: %.0f ms return to Idle, the barrier polled\n"
                 "                                       every %d ms, the peers' answers)\n",

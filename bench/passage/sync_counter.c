@@ -1,8 +1,9 @@
-/* Counts the disk syncs of the process it is preloaded into (LD_PRELOAD): fsync,
- * fdatasync, sync_file_range, syncfs, sync and msync with MS_SYNC, each passed on to the
- * C library. The count is a 64-bit number at the start of the file named by
- * SYNC_COUNTER_FILE, shared with whoever reads it. The process's children are not
- * counted: the preload is taken out of its environment at start. */
+/* Counts the disk syncs of the process it is preloaded into (LD_PRELOAD), or linked into
+ * with its symbols exported: fsync, fdatasync, sync_file_range, syncfs, sync and msync with
+ * MS_SYNC, each passed on to the C library. With SYNC_COUNTER_FILE set the count is a
+ * 64-bit number at the start of that file, shared with whoever reads it, and the process's
+ * children are not counted: the preload is taken out of its environment at start. Without
+ * it the count stays in the process (sync_count). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,14 +12,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-static volatile uint64_t *counter;
+static uint64_t own;
+static volatile uint64_t *counter = &own;
 
 __attribute__((constructor)) static void start(void)
 {
     const char *path = getenv("SYNC_COUNTER_FILE");
-    unsetenv("LD_PRELOAD");
     if (!path)
         return;
+    unsetenv("LD_PRELOAD");
     int fd = open(path, O_RDWR | O_CREAT, 0600);
     if (fd < 0)
         return;
@@ -32,8 +34,12 @@ __attribute__((constructor)) static void start(void)
 
 static void count(void)
 {
-    if (counter)
-        __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
+uint64_t sync_count(void)
+{
+    return __atomic_load_n(counter, __ATOMIC_RELAXED);
 }
 
 #define NEXT(name) static __typeof__(name) *next; if (!next) next = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)

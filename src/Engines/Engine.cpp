@@ -149,8 +149,10 @@ void Engine::holdPassage(Session::State state)
     journal.lane = m_lane->type();
     journal.step = Session::stateToStr(state);
     journal.cardReturn = m_session->cardReturned();
-    if (Backend::CardBO *cardBO = m_lane->cardBO())
-        cardBO->holdTransaction(m_held);
+    m_heldUnwritten = true;
+    // The step Exit goes to disk with the open command, which its action sends next.
+    if (state != Session::Exit)
+        writeHeld();
 }
 
 void Engine::note(bool Backend::Transaction::Journal::*fact)
@@ -158,8 +160,37 @@ void Engine::note(bool Backend::Transaction::Journal::*fact)
     if (!m_held || m_held->journal().*fact)
         return;
     m_held->journal().*fact = true;
+    m_heldUnwritten = true;
+    // Once the open command may have gone, the other facts guard nothing more: they go to disk
+    // with the passage's next write.
+    if (fact == &Backend::Transaction::Journal::openSent || !m_held->journal().openSent)
+        writeHeld();
+}
+
+void Engine::writeHeld()
+{
+    if (!m_held || !std::exchange(m_heldUnwritten, false))
+        return;
     if (Backend::CardBO *cardBO = m_lane->cardBO())
         cardBO->holdTransaction(m_held);
+}
+
+void Engine::noteVehicleLeft()
+{
+    if (running() && m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
+        note(&Backend::Transaction::Journal::vehicleLeft);
+    for (const InterruptedPassage &passage : qAsConst(m_interrupted))
+        noteVehicleLeft(m_lane->cardBO(), passage.report);
+}
+
+void Engine::noteVehicleLeft(Backend::CardBO *cardBO, const Backend::Transaction::Ptr &report)
+{
+    Backend::Transaction::Journal &journal = report->journal();
+    if (journal.vehicleLeft)
+        return;
+    journal.vehicleLeft = true;
+    if (cardBO && !journal.openSent)
+        cardBO->holdTransaction(report);
 }
 
 void Engine::boomSeenOpen()
@@ -321,21 +352,6 @@ void Engine::start()
     }
     connect(m_lane->loop(), &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent);
     connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft);
-    // The vehicle leaving is noted for the open passage, and for those left open (taken over,
-    // or waiting for their own engine): none of them opens for the truck that comes next.
-    connect(m_lane->loop(), &manager::Loop::vehicleLeft, this, [this] {
-        if (m_session->state() >= Session::DataCollect && m_session->state() <= Session::Exit)
-            note(&Backend::Transaction::Journal::vehicleLeft);
-        for (QList<InterruptedPassage> *list : {&m_interrupted, &m_lane->interruptedPassages()}) {
-            for (const InterruptedPassage &passage : qAsConst(*list)) {
-                if (passage.report->journal().vehicleLeft)
-                    continue;
-                passage.report->journal().vehicleLeft = true;
-                if (m_lane->cardBO())
-                    m_lane->cardBO()->holdTransaction(passage.report);
-            }
-        }
-    });
     connectDevices();
     manager::Barrier *barrier = m_lane->barrier();
     connect(barrier, &manager::Barrier::barrierClosed, this, &Engine::onBarrierClosed);
@@ -356,6 +372,7 @@ void Engine::stop()
 {
     // What the stop leaves open is finished by the next run (of this engine or another).
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
+    m_heldUnwritten = false;
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
     m_runs.stop();
@@ -457,9 +474,14 @@ void Engine::openBarrier()
 }
 
 // The command is written down before it goes: a passage taken up again never sends a second.
+// One the barrier refuses before any byte goes out (its controller not connected) is not: the
+// passage may still open for its truck after a restart or a pause.
 void Engine::sendOpen()
 {
-    note(&Backend::Transaction::Journal::openSent);
+    if (m_lane->barrier()->connected())
+        note(&Backend::Transaction::Journal::openSent);
+    else
+        writeHeld(); // the step, without the command
     QPointer<Engine> self(this);
     m_lane->barrier()
         ->open(false)

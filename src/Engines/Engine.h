@@ -23,6 +23,7 @@
 class Config;
 
 namespace Backend {
+class CardBO;
 class ESB;
 }
 
@@ -70,6 +71,11 @@ public:
     // the next start should the program end first) until it is sent with sendReport.
     Backend::Transaction::Ptr holdReport(Backend::Transaction::Type type);
     void sendReport(const Backend::Transaction::Ptr &transaction);
+    // The vehicle on the loop left (the lane hears it whatever runs): noted for the open
+    // passage and for those this run took over, none of which then opens for the next truck.
+    void noteVehicleLeft();
+    // The same noted in a held report of a passage left open.
+    static void noteVehicleLeft(Backend::CardBO *cardBO, const Backend::Transaction::Ptr &report);
 
 signals:
     void sessionStarted();
@@ -155,12 +161,15 @@ protected:
     // taken in, the entry lane's written) until its close, its report is held on disk at
     // each step: an error report "Passage interrupted in" the step, or, once the passage is
     // decided, the passage's own type with that text; completed at the close. Beside it the
-    // journal notes the step and, before the lane acts on them, the facts that decide whether
-    // the passage may still open its barrier: the open command (written before it is sent),
-    // the boom seen open, the vehicle seen leaving the loop, the service bus's cardReturn. An
-    // engine that stops first leaves the report held for the next run; one the program's last
-    // run left open waits on disk for the next start. The next run of the lane takes them over
-    // at its start and finishes what was decided (finishInterrupted).
+    // journal notes the step and the facts that decide whether the passage may still open its
+    // barrier: the open command (one that may have reached the controller), the boom seen open,
+    // the vehicle seen leaving the loop, the service bus's cardReturn. Each is on disk before
+    // the lane acts on it; the step Exit goes with the open command, just before the command.
+    // Once the open command may have gone, the boom seen open and the vehicle leaving guard
+    // nothing more: they go to disk with the passage's next write. An engine that stops first
+    // leaves the report held for the next run; one the program's last run left open waits on
+    // disk for the next start. The next run of the lane takes them over at its start and
+    // finishes what was decided (finishInterrupted).
     virtual Backend::Transaction::Type passageType() const = 0;
     virtual bool decided(Session::State state) const = 0;
     static QString interruptedIn(Session::State state);
@@ -229,8 +238,11 @@ protected:
 private:
     void logStateChange(Session::State prev, Session::State curr) const;
     void holdPassage(Session::State state);
-    // A fact of the journal noted for the open passage, on disk before the lane acts on it.
+    // A fact of the journal noted for the open passage, on disk before the lane acts on it
+    // while the passage may still open its barrier.
     void note(bool Backend::Transaction::Journal::*fact);
+    // The held report written, when it holds more than the disk does.
+    void writeHeld();
     void boomSeenOpen();
     // Why a passage may not go on at the step, empty when it may.
     QString refusal(const InterruptedPassage &passage, Session::State at);
@@ -244,6 +256,7 @@ private:
     QMetaObject::Connection m_sessionLink;
     QString m_closedUuid;
     Backend::Transaction::Ptr m_held; // of the open passage, once held
+    bool m_heldUnwritten = false;     // it holds more than the disk does
     QList<InterruptedPassage> m_interrupted; // taken over at the run's start, until finished
     QString m_resumedUuid; // the passage last taken up again
     Runs m_runs;

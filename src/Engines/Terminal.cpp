@@ -89,6 +89,8 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent, B
     m_interruptedWatch.setInterval(1000);
     connect(&m_interruptedWatch, &QTimer::timeout, this, &Terminal::reportUnclaimed);
     m_interruptedWatch.start();
+    // Before the engine's own reaction to it, and whether an engine runs or not.
+    connect(&m_loop, &manager::Loop::vehicleLeft, this, &Terminal::onVehicleLeft);
     connect(&m_identity, &Identity::serialNumChanged, this, &Terminal::serialNumChanged);
     connect(&m_identity, &Identity::customsIdChanged, this, &Terminal::customsIdChanged);
     connect(&m_identity, &Identity::locationIdChanged, this, &Terminal::locationIdChanged);
@@ -127,6 +129,17 @@ void Terminal::reportUnclaimed()
         m_cardBO->sendTransaction(it->report);
         it = m_interrupted.erase(it);
     }
+}
+
+// A vehicle leaving the loop is noted for every passage the lane holds: the engine's open one
+// and those it took over, and those left open that wait for a run (the lane paused, no engine
+// for the dispenser's model). None of them opens for the truck that comes next.
+void Terminal::onVehicleLeft()
+{
+    if (m_engine)
+        m_engine->noteVehicleLeft();
+    for (const InterruptedPassage &passage : qAsConst(m_interrupted))
+        Engine::noteVehicleLeft(m_cardBO, passage.report);
 }
 
 QString Terminal::stateToStr(int state)

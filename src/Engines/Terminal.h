@@ -158,6 +158,7 @@ signals:
 
 private:
     void reportUnclaimed();
+    void onVehicleLeft();
     void setType(const QString &type);
     void setState(State state, const QString &reason);
     void printState();

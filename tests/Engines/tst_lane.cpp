@@ -31,8 +31,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdint>
 #include <memory>
 #include <sys/resource.h>
+
+extern "C" uint64_t sync_count(); // the process's disk syncs so far (sync_counter.c, linked in)
 
 namespace {
 
@@ -259,7 +262,8 @@ void TstLane::cleanupTestCase()
 
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
 // another, "insert blank" an unformatted one), "take" (the driver takes the card from the
-// mouth), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
+// mouth; "take unread": the terminal reads what the devices said of it only once the next
+// step runs), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
 // the end of the pause), "card test" (one card dispensed, passed), "barrier W" (status
 // word), "barrier stall" / "barrier stall write" (the controller's next answer, or next
 // answer to a command, never completes), "barrier down" (wait for its connection to be
@@ -278,7 +282,8 @@ void TstLane::cleanupTestCase()
 // camera's next reading carries an image of N bytes, checked at the bus), "blacklist N" (the
 // card back office announces a list of N uids), "blacklist stored" (its version stored once
 // the list is in), "retained T" / "command T" (a message on topic T, kept by the broker /
-// not), "reconnect" (the terminal's broker connection dropped and made again).
+// not), "reconnect" (the terminal's broker connection dropped and made again), "syncs" (the
+// disk syncs counted from here), "syncs N" (the terminal made at most N since).
 // The transaction types are those the row's passages send, in turn (the last one checked
 // in full; its card too unless the place is empty); a row without any sends none.
 void TstLane::passages_data()
@@ -300,6 +305,12 @@ void TstLane::passages_data()
                            << QStringList{"loop 1", "WaitUser", "button", "WaitCollect", "take", "Exit", "close",
                                           "loop 0", "Idle"}
                            << "ISSUANCE" << "" << "hand" << 0;
+    // A passage's disk syncs once the store runs (the first write after a start begins its log).
+    QTest::newRow("entry, disk syncs")
+        << entry << QVariantMap() << open
+        << QStringList{"button", "WaitCollect", "take", "Exit", "close", "Idle", "syncs", "button", "WaitCollect", "take",
+                       "Exit", "close", "Idle", "syncs 4"}
+        << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, 3 MiB image") << entry << QVariantMap() << open
                                         << QStringList{"image 3145728", "button", "WaitCollect", "take", "Exit",
                                                        "close", "Idle"}
@@ -366,6 +377,12 @@ void TstLane::passages_data()
         << QStringList{"loop 1", "button", "log Card ejected successfully", "gone", "take", "back", "Exit", "close",
                        "opens 1", "loop 0", "Idle"}
         << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
+    // Taken as the passage is taken up again after a pause, before the terminal has read it.
+    QTest::newRow("entry, card taken just as its passage goes on")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "button", "log Card ejected successfully", "pause", "Stopped", "take unread", "resume",
+                       "log Card collected meanwhile : ", "Exit", "close", "opens 1", "loop 0", "Idle"}
+        << "ISSUANCE" << "Passage interrupted in WaitCollect" << "hand" << 0;
     QTest::newRow("entry, card taken during a flap")
         << entry << QVariantMap() << open
         << QStringList{"loop 1", "button", "log Card ejected successfully", "model ELG0909", "take", "model ELR19093",
@@ -428,6 +445,11 @@ void TstLane::passages_data()
             << "" << "" << "" << 0;
     QTest::newRow("exit, card kept") << exit << QVariantMap() << open
                                      << QStringList{"insert", "Exit", "close", "Idle"} << "SCAN" << "" << "box" << 1;
+    // The same at the exit, the card kept (the box's count in the settings file included).
+    QTest::newRow("exit, disk syncs")
+        << exit << QVariantMap() << open
+        << QStringList{"insert E7000001", "Exit", "close", "Idle", "syncs", "insert", "Exit", "close", "Idle", "syncs 7"}
+        << "SCAN SCAN" << "" << "box" << 2;
     // The dispenser reports the box before its answer: a normal keep, without a warning.
     QTest::newRow("exit, card kept, sensors before the answer")
         << exit << QVariantMap() << open
@@ -477,6 +499,21 @@ void TstLane::passages_data()
         << exit << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
         << QStringList{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid=", "gone", "barrier 0x100003", "back",
                        "expired", "log Interrupted passage reported as it stood : ", "opens 0", "barrier 0x100001", "loop 0"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    // After the keep, its truck gone and another on the loop (the engine running, or none for a
+    // flap), or the boom found open once the lane is back: the barrier stays shut.
+    const QStringList kept{"loop 1", "first /dispose 3000", "insert", "log Card disposed : uid="};
+    const QString notTaken = "log Interrupted passage not taken up (%1) : ";
+    QTest::newRow("exit, truck swapped during the keep, restarted") << exit << QVariantMap() << open
+        << kept + QStringList{"loop 0", "loop 1", "restart", notTaken.arg("its vehicle left"), "opens 0", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    QTest::newRow("exit, truck swapped during a flap") << exit << QVariantMap() << open
+        << kept + QStringList{"model NONE", "loop 0", "loop 1", "model ELG0909", notTaken.arg("its vehicle left"), "opens 0",
+                              "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
+    QTest::newRow("exit, paused after the keep, the boom open") << exit << QVariantMap() << open
+        << kept + QStringList{"pause", "Stopped", "barrier 0x800001", "resume", notTaken.arg("the barrier is not closed"),
+                              "opens 0", "barrier 0x100001", "loop 0", "Idle"}
         << "SCAN" << "Passage interrupted in CardProcess" << "box" << 1;
     QTest::newRow("exit, tailgate after a restart")
         << exit << QVariantMap() << open
@@ -538,6 +575,16 @@ void TstLane::passages_data()
         << QStringList{"insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
                        "log Failed to send Barrier open command", "close", "opens 1", "Idle"}
         << "SCAN" << "" << "hand" << 0;
+    // The same, the lane restarted or paused before the controller is back: nothing went out,
+    // so the passage opens once the lane is back.
+    for (const QStringList &again :
+         {QStringList{"restart"}, QStringList{"pause", "Stopped", "terminal Error", "resume"}})
+        QTest::newRow(qPrintable("exit, barrier away at the open, then a " + again.first()))
+            << exit << QVariantMap{{"barrier/retries", 0}} << openReturn
+            << QStringList{"loop 1", "insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
+                           "log Failed to send Barrier open command"} + again
+                   + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
+            << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
     // The controller away for the whole exit wait: failed, and no open command once it is back.
     QTest::newRow("exit, barrier never opened")
         << exit << QVariantMap{{"barrier/retries", 0}, {"terminal/exitTimeoutSec", 1}} << openReturn
@@ -628,6 +675,7 @@ void TstLane::passages()
     const int box = m_lane.terminal->storageBox()->count();
     const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
     const int opens = m_barrier.output().count("addr=0 value=1\n");
+    uint64_t syncs = sync_count();
 
     for (const QString &step : steps) {
         if (step.startsWith("loop ")) { // until the terminal's loop shows it
@@ -758,6 +806,23 @@ void TstLane::passages()
         else if (step.startsWith("log ")) {
             QVERIFY2(logs.waitForPart(step.mid(4), 10000), qPrintable(step));
             QCOMPARE(logs.countContaining(step.mid(4)), 1);
+        }
+        else if (step == "take unread") {
+            const QString sim = QString("lane%1/dispenser/sim/").arg(m_lanes);
+            MqttPeer peer(m_broker.port());
+            QVERIFY(peer.subscribe(sim + "reply") && rawPublish(m_broker.port(), sim + "control", R"({"cmd": "take"})"));
+            // The devices' messages reach the terminal's socket before the reply reaches the peer's;
+            // the terminal's event loop stays still meanwhile.
+            QDeadlineTimer deadline(10000);
+            while (peer.messagesOn(sim + "reply").isEmpty() && !deadline.hasExpired())
+                QThread::msleep(1);
+            QVERIFY(!peer.messagesOn(sim + "reply").isEmpty());
+        }
+        else if (step == "syncs")
+            syncs = sync_count();
+        else if (step.startsWith("syncs ")) {
+            const uint64_t made = sync_count() - syncs;
+            QVERIFY2(made > 0 && made <= step.mid(6).toULongLong(), qPrintable(QString("%1 disk syncs").arg(made)));
         }
         else if (step == "take") // as soon as the card is in the mouth
             QVERIFY(TestUtil::waitUntil([&] { return sim(json(R"({"cmd": "take"})"))["ok"].toBool(); }, 15000));
