@@ -47,6 +47,8 @@ const QList<Terminal::LaneCommand> &Terminal::laneCommands()
          }},
         {QStringLiteral("vexo/ui/loop/free"), "On Vehicle Free from MQTT",
          [](Terminal &t) {
+             // As the loop's own report: noted for the passages held, whatever runs.
+             t.onVehicleLeft();
              if (t.m_engine)
                  t.m_engine->simLoopFree();
          }},
@@ -311,11 +313,13 @@ void Terminal::pause()
 }
 
 // The end of a pause always lifts it; the engine runs again at once only on a Ready
-// lane, otherwise once the lane has recovered.
+// lane, otherwise once the lane has recovered. The lane is judged afresh first: what changed
+// while a passage was under way (the barrier gone) was not judged then.
 void Terminal::resume()
 {
     m_paused = false;
-    if (m_engine && m_state == Ready)
+    updateState();
+    if (m_engine && m_state == Ready && m_session->state() == Session::Stopped)
         m_engine->start();
 }
 
