@@ -68,8 +68,10 @@ configured() {
 # a Ctrl-C reaches only the script, which then stops them in order.
 STARTED_PIDS=()
 started() { STARTED_PIDS+=("$1"); }
-# Printed once everything is stopped, when set.
+# Printed once everything is stopped, when set: what a stopped process left in the file
+# STOPPED_NOTES to be said last, then the message.
 STOPPED_MESSAGE=""
+STOPPED_NOTES=""
 
 # Stops the started processes one after the other, the last started first (the terminal
 # before the simulated lane, the broker and the display it uses): each is asked to end,
@@ -84,6 +86,10 @@ stop_started() {
     wait "$pid" 2>/dev/null || true
   done
   STARTED_PIDS=()
+  if [ -n "$STOPPED_NOTES" ]; then
+    if [ -s "$STOPPED_NOTES" ]; then cat "$STOPPED_NOTES"; fi
+    rm -f "$STOPPED_NOTES"
+  fi
   if [ -n "$STOPPED_MESSAGE" ]; then echo "$STOPPED_MESSAGE"; fi
 }
 trap stop_started EXIT

@@ -6,7 +6,9 @@ The log is read on at once, whatever the screen and the file do: the terminal ne
 them. Each gets the lines through a writer of its own with a bounded backlog:
 - The screen gets what it can take. While it does not read (a paused terminal window, a
   stopped pager) the lines beyond its backlog are left out and counted, and one line says how
-  many where they are missing, once it takes lines again.
+  many where they are missing, once it takes lines again. When the log ends while the screen
+  still does not read, that line (counting the lines it never took) goes to standard output
+  instead, for scripts/run to print at its end.
 - The file gets every line. One that cannot be written (a full disk) is said once on screen and
   tried again every second; once it is written again that is said too. Lines that did not fit
   the backlog meanwhile are marked by one line in the file, where they are missing.
@@ -15,6 +17,7 @@ older copy, and a new FILE is begun; a FILE left by an earlier run becomes FILE.
 """
 import collections
 import os
+import select
 import signal
 import sys
 import threading
@@ -33,11 +36,15 @@ def write(fd, data):
 class Writer:
     """Lines handed to a thread that writes them; handing one over never waits on the writing.
     Beyond `bound` bytes waiting, lines are left out and counted; `missing(n)` is the line put
-    in their place before the next one that fits."""
+    in their place before the next one that fits. `put(data, writer)` writes; one that writes in
+    pieces sets `writer.unwritten` to the bytes of `data` it has not written yet."""
 
     def __init__(self, put, bound, missing):
         self.put, self.bound, self.missing = put, bound, missing
+        # Each line waiting with the number of the log's lines it stands for: 1, the count of a
+        # `missing` line, 0 for a line of our own.
         self.lines, self.size, self.left_out, self.ended = collections.deque(), 0, 0, False
+        self.batch, self.unwritten = [], 0  # the lines being written, and what of them is not yet
         self.cond = threading.Condition()
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
@@ -48,12 +55,12 @@ class Writer:
                 self.left_out += 1
                 return
             if self.left_out:
-                self._add(self.missing(self.left_out))
+                self._add(self.missing(self.left_out), self.left_out)
                 self.left_out = 0
-            self._add(line)
+            self._add(line, 0 if always else 1)
 
-    def _add(self, line):
-        self.lines.append(line)
+    def _add(self, line, count):
+        self.lines.append((line, count))
         self.size += len(line)
         self.cond.notify()
 
@@ -64,27 +71,46 @@ class Writer:
                     self.cond.wait()
                 if not self.lines:
                     return
-                data = b"".join(self.lines)
+                self.batch = list(self.lines)
                 self.lines.clear()
-            self.put(data)
+                data = b"".join(line for line, _ in self.batch)
+                self.unwritten = len(data)
+            self.put(data, self)
             with self.cond:
                 self.size -= len(data)
+                self.batch, self.unwritten = [], 0
 
     def end(self, seconds):
-        """No more lines: what was left out is said, what waits written for up to `seconds`."""
+        """No more lines: what was left out is said, what waits written for up to `seconds`.
+        Returns how many of the log's lines did not get out by then: left out, waiting, or not
+        wholly written."""
         with self.cond:
             if self.left_out:
-                self._add(self.missing(self.left_out))
+                self._add(self.missing(self.left_out), self.left_out)
                 self.left_out = 0
             self.ended = True
             self.cond.notify()
         self.thread.join(seconds)
+        with self.cond:
+            if not self.thread.is_alive():
+                return 0
+            count, rest = sum(n for _, n in self.lines), self.unwritten
+            for line, n in reversed(self.batch):
+                if rest <= 0:
+                    break
+                count, rest = count + n, rest - len(line)
+            return count
 
 
-def show(data):
-    """Writes to the screen; a screen that is gone does not end the copy."""
+def show(data, writer):
+    """Writes to the screen; a screen that is gone does not end the copy. The pieces go whole
+    or not at all (a pipe takes up to PIPE_BUF bytes at once), so that what is still unwritten
+    is known when the screen stops reading."""
     try:
-        write(2, data)
+        while data:
+            end = data.rfind(b"\n", 0, select.PIPE_BUF) + 1 or select.PIPE_BUF
+            data = data[os.write(2, data[:end]):]
+            writer.unwritten = len(data)
     except OSError:
         pass
 
@@ -101,7 +127,7 @@ class LogFile:
         except OSError:
             pass
 
-    def put(self, data):
+    def put(self, data, writer=None):
         failed = False
         while True:
             try:
@@ -156,12 +182,17 @@ def main():
                 screen.offer(line)
                 file.offer(line)
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        # What is left is written and said even when the stop comes now, as it does once the
+        # terminal is gone (scripts/run kills whatever is still running 5 s later).
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if rest:
             screen.offer(rest)
             file.offer(rest)
         file.end(10)
-        screen.end(2)
+        unshown = screen.end(2)
+        if unshown:  # the screen still does not read: its note goes where scripts/run prints it last
+            sys.stdout.buffer.write(screen.missing(unshown))
+            sys.stdout.flush()
     return 0
 
 

@@ -4,6 +4,7 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 #include "Common/Utils.h"
 
 #include <QAuthenticator>
@@ -134,7 +135,7 @@ Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
     request
         .done([result](int, const QJsonValue &body) {
             const QJsonObject answer = body.toObject();
-            log.info("Received response : ", Log::outside(Utils::jsonToText(answer)));
+            log.info("Received response : ", Log::outside(Utils::jsonToText(Secrets::masked(answer))));
             result.resolve(answer);
         })
         .fail([this, result](int status, const QJsonValue &body) {
@@ -146,7 +147,7 @@ Deferred<QJsonObject> ESB::handle(Deferred<int, QJsonValue> request)
 
 void ESB::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(body)));
+    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(Secrets::masked(body))));
 }
 
 QJsonObject ESB::toJson(const TruckAlprFront &d)

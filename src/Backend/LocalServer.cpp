@@ -4,6 +4,7 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 #include "Common/Utils.h"
 
 #include <QAuthenticator>
@@ -73,7 +74,8 @@ Deferred<LocalServer::Response> LocalServer::sendData(const Request &request)
     m_client.post(createUrl(QStringLiteral("/api/Passages")), body,
                  m_config->get(Key::LocalResponseTimeoutMsec).toInt())
         .done([this, result](int status, const QJsonValue &answer) {
-            log.info("Data sent successfully to local server : (", status, ") ", Log::outside(Utils::jsonToText(answer)));
+            log.info("Data sent successfully to local server : (", status, ") ",
+                     Log::outside(Utils::jsonToText(Secrets::masked(answer))));
             setLastComms(QDateTime::currentDateTime());
             const Response response = parseResponse(answer);
             emit dataResponseReceived(response);
@@ -106,7 +108,7 @@ LocalServer::Response LocalServer::parseResponse(const QJsonValue &body)
 
 void LocalServer::handleErrorResponse(int status, const QJsonValue &body)
 {
-    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(body)));
+    log.error("Operation failed : (", status, ") ", Log::outside(Utils::jsonToText(Secrets::masked(body))));
 }
 
 void LocalServer::setLastComms(const QDateTime &time)

@@ -5,6 +5,7 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 #include "Models/IPv4.h"
 
 #include <QTimer>
@@ -135,10 +136,10 @@ void CameraManager::initCameras()
         const quint32 address = QHostAddress(url.host()).toIPv4Address();
         VORCamera *camera = nullptr;
         if (role.kind == CameraRoles::Kind::Plate) {
-            log.info("ALPR camera : ", url.toDisplayString());
+            log.info("ALPR camera : ", Secrets::maskUrls(url.toString()));
             camera = new Plate(VORCamera::ALPR, url, this);
         } else {
-            log.info("CCR camera : ", url.toDisplayString());
+            log.info("CCR camera : ", Secrets::maskUrls(url.toString()));
             camera = new Container(VORCamera::CCR, url, this);
         }
         camera->setResponseTimeoutMsec(m_config.get(Key::CameraResponseTimeoutMsec).toInt());

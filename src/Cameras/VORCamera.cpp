@@ -3,6 +3,7 @@
 #include "Cameras/CameraRoles.h"
 #include "Cameras/VORReading.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 #include "Common/Utils.h"
 #include "Common/Property.h"
 
@@ -32,7 +33,7 @@ VORCamera::VORCamera(Type kind, const QUrl &url, QObject *parent)
 {
     qRegisterMetaType<VORCamera::Result>();
     m_client.setMaxAnswerBytes(MaxAnswerBytes);
-    log.info("Camera url : ", m_url.toDisplayString(QUrl::RemovePassword));
+    log.info("Camera url : ", Secrets::maskUrls(m_url.toString()));
     connect(&m_client, &HttpClient::authRequired, this,
             [this](QNetworkReply *, QAuthenticator *authenticator) {
                 authenticator->setUser(m_url.userName(QUrl::FullyDecoded));

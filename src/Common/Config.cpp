@@ -285,6 +285,7 @@ bool Config::save()
     if (Secrets::anySecret(m_values) && PrivateFile::makeOwnerOnly(m_fileName))
         log.info("Configuration file made readable by its owner only : ", m_fileName);
     QSettings::Status status;
+    const QByteArray before = Utils::fileStamp(m_fileName);
     {
         QSettings settings(m_fileName, QSettings::IniFormat);
         prepare(settings);
@@ -294,6 +295,12 @@ bool Config::save()
         status = settings.status();
     }
     watch();
+    // A line the settings reader cannot parse (a "#" comment, a stray word) makes the sync
+    // report a format error though it writes the file (without that line), and only the
+    // first error is reported: whether the file was written is then told by the file itself,
+    // which a write replaces.
+    if (status == QSettings::FormatError && Utils::fileStamp(m_fileName) != before)
+        status = QSettings::NoError;
     if (status != QSettings::NoError) {
         log.error("Could not write configuration file : ", m_fileName);
         return false;

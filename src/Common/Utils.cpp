@@ -1,5 +1,6 @@
 #include "Common/Utils.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +12,8 @@
 #include <cmath>
 #include <limits>
 #include <random>
+
+#include <sys/stat.h>
 
 QString Utils::levelToStr(int percent)
 {
@@ -197,6 +200,16 @@ bool Utils::isServerUrl(const QString &text)
     const QString scheme = url.scheme().toLower();
     return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
            && !url.host().isEmpty();
+}
+
+QByteArray Utils::fileStamp(const QString &path)
+{
+    struct stat st;
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArray();
+    const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
+                             qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+    return QByteArray(reinterpret_cast<const char *>(fields), sizeof fields);
 }
 
 int Utils::secondsToMsec(int seconds)

@@ -45,6 +45,9 @@ public:
     static int secondsToMsec(int seconds);
     // Whether the text is a server's address: an http or https URL with a host.
     static bool isServerUrl(const QString &text);
+    // The file's identity and last change (device, inode, size, modification and change
+    // times): it differs once the file is written or replaced. Empty when there is no file.
+    static QByteArray fileStamp(const QString &path);
 
     // Resolves at the next emission of signal by object; rejected (no values) when
     // ms milliseconds pass first. ms 0 or below waits without limit. Settles once.

@@ -197,8 +197,7 @@ void Supervision::publishConfig()
     publish(Secrets::masked(m_config->toJson()), QStringLiteral("/config"));
 }
 
-QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
-                                        const QStringList &known, LogLimit *limit)
+QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults, LogLimit *limit)
 {
     const auto leaveOut = [limit](const auto &...parts) {
         if (!limit || limit->allow())
@@ -215,8 +214,7 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
         for (auto n = in.begin(); n != in.end(); ++n) {
             const QString key = g.key() + QLatin1Char('/') + n.key();
             const QJsonValue v = n.value();
-            const auto def = defaults.constFind(key);
-            if (def == defaults.cend() && !known.contains(key)) {
+            if (!defaults.contains(key)) {
                 leaveOut("Ignoring unknown configuration key : ", Log::outside(key));
                 continue;
             }
@@ -254,8 +252,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     } else if (topic.contains(QLatin1String("/config/get"))) {
         publishConfig();
     } else if (configSet) {
-        m_config->fromJson(
-            acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys(), &m_leftOut));
+        m_config->fromJson(acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), &m_leftOut));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

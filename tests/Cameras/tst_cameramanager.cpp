@@ -59,7 +59,7 @@ class TestCameraManager : public QObject
 
     // Four peers (with extra arguments per peer), the configuration, the manager, then
     // the address: the cameras are rebuilt and push their configuration.
-    // userinfo: "user:password@" put into a camera's URL.
+    // userinfo: "user:password@" put into a camera's URL, or "/?query" put at its end.
     bool startLane(const QList<QStringList> &extra = {}, const QVariantMap &settings = {},
                    const QStringList &userinfo = {})
     {
@@ -70,8 +70,11 @@ class TestCameraManager : public QObject
         m_dir.reset(new QTemporaryDir);
         m_config.reset(new Config(m_dir->filePath("gui.conf"), ConfigDefaults));
         m_config->set("cameras/serverPort", 0); // the system's choice, read back below
-        for (int i = 0; i < 4; ++i)
-            m_config->set("cameras/" + Roles[i], QString(m_urls[i]).replace("://", "://" + userinfo.value(i)));
+        for (int i = 0; i < 4; ++i) {
+            const QString extra = userinfo.value(i);
+            m_config->set("cameras/" + Roles[i], extra.startsWith('/') ? m_urls[i] + extra
+                                                                      : QString(m_urls[i]).replace("://", "://" + extra));
+        }
         for (auto it = settings.begin(); it != settings.end(); ++it)
             m_config->set(it.key(), it.value());
         m_ipv4.reset(new IPv4);
@@ -251,6 +254,8 @@ private slots:
                                         << "[CameraManager] WARN: Camera 127.0.0.3 data message error : Parse Error";
         QTest::newRow("basic auth") << QStringList{"--auth", "lane:s3cret"} << "lane:s3cret@" << 0 << 5000 << true << 1
                                     << "[CameraManager] Camera 127.0.0.3 data received";
+        QTest::newRow("token in the address") << QStringList() << "/?token=s3cret" << 0 << 5000 << true << 1
+                                              << "[CameraManager] Camera 127.0.0.3 data received";
         QTest::newRow("basic auth, no credentials") << QStringList{"--auth", "lane:s3cret"} << "" << 0 << 5000 << false
                                                     << 0 << "[CameraManager] WARN: Camera 127.0.0.3 failed: Error";
     }
@@ -273,6 +278,7 @@ private slots:
         QVERIFY(consistent(outcome->value, "fault-1"));
         QCOMPARE(m_peers[1]->output().count("TRIGGER fault-1"), triggers);
         QVERIFY2(logs.contains(log), qPrintable(logs.texts().join('\n')));
+        QCOMPARE(logs.countContaining("s3cret"), 0);
     }
 
     // 20 passes at once: every camera holds its 20 posts and sends them together; each

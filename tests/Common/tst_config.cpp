@@ -302,7 +302,7 @@ private slots:
     }
 
     // What the settings reader would skip without a word is reported with the file's
-    // name; the readable rest is still taken.
+    // name; the readable rest is still taken, and a save writes the file without a word.
     void unreadableLinesAreReported_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -328,6 +328,9 @@ private slots:
         if (!error.isEmpty())
             QVERIFY(log.contains("[Config] ERROR: Could not read configuration file : " + file + " (not INI: " + error
                                  + " neither [section] nor key=value, ignored)"));
+        config.set("log/stderr", true);
+        QCOMPARE(log.countContaining("Could not write"), 0);
+        QCOMPARE(fileValue(file, "log/stderr").toBool(), true);
     }
 
     // A file value read as the readers read it. One that its key does not take gives way to

@@ -206,6 +206,7 @@ private slots:
                                       << QJsonValue(QJsonObject{{"error", "bad plate"}});
         QTest::newRow("error text") << "/status/500?body=database%20down" << 2 << 500 << QJsonValue();
         QTest::newRow("error array") << "/status/422?body=[1]" << 2 << 422 << QJsonValue();
+        QTest::newRow("error, token in the address") << "/status/500?token=s3cret" << 2 << 500 << QJsonValue();
         // Beyond the bound: no answer at all, whether its length was announced or not.
         QTest::newRow("too large") << "/big?size=4200000" << 2 << 0 << QJsonValue("Answer too large");
         QTest::newRow("too large, chunked") << "/big?size=4200000&chunked=1" << 2 << 0 << QJsonValue("Answer too large");
@@ -217,8 +218,10 @@ private slots:
         QFETCH(int, status);
         QFETCH(QJsonValue, body);
 
+        LogCapture log(false);
         HttpClient client;
         const Outcome o = settle(client.get(QUrl(m_http + path)));
+        QCOMPARE(log.countContaining("s3cret") + int(o.body.toString().contains("s3cret")), 0);
         QCOMPARE(o.state, state);
         QCOMPARE(o.status, status);
         if (body.isUndefined() || body.isNull()) {

@@ -233,7 +233,7 @@ private slots:
         QSignalSpy changed(&config, &Config::configChanged);
         LogCapture log(false);
         LogLimit limit{Log("[GUIManager] ")};
-        config.fromJson(Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, {}, &limit));
+        config.fromJson(Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, &limit));
         QJsonObject out;
         for (const QList<QVariant> &signal : qAsConst(changed)) {
             const QVariantMap changes = signal.first().toMap();
@@ -288,6 +288,7 @@ void TstGuiLogic::onBroker()
     config.set("topics/inspector", "t17/inspector");
     config.set("gui/locale", "en_US");
     config.set("cameras/serverPort", 0);
+    config.set("terminal/exitTimeoutSecs", 5); // a misspelt line of the file
     LogCapture log;
     GUIManager gui(config);
     // Busy while initialising; the lane's own state may choose the idle screen at once.
@@ -319,7 +320,8 @@ void TstGuiLogic::onBroker()
     const int configs = peer.messagesOn("t17/ui/config").size();
     QJsonObject change{{"gui", QJsonObject{{"showCursor", false}, {"displayOffMin", 7}, {"locale", "el_GR"}}},
                        {"log", QJsonObject{{"level", 3}, {"color", true}}},
-                       {"mqtt", QJsonObject{{"username", "op"}, {"keepAlive", 1}, {"port", "abc"}}}};
+                       {"mqtt", QJsonObject{{"username", "op"}, {"keepAlive", 1}, {"port", "abc"}}},
+                       {"terminal", QJsonObject{{"exitTimeoutSecs", 9}}}};
     QVERIFY(peer.publish("t17/ui/config/set", QJsonDocument(change).toJson(), 0));
     QVERIFY(log.waitFor("[GUIManager] Connected to MQTT broker"));
     QVERIFY(log.contains("[GUIManager] Cursor changed : hidden"));
@@ -332,6 +334,8 @@ void TstGuiLogic::onBroker()
     QCOMPARE(log.count("[MqttClient] Subscribing to 't17/ui/config/set' with QoS = 0"), 1);
     QVERIFY(log.contains(QString("[Config] WARN: Configuration value mqtt/port=abc is not a number, keeping %1").arg(broker.port())));
     QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : mqtt/keepAlive"));
+    QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : terminal/exitTimeoutSecs"));
+    QCOMPARE(config.get("terminal/exitTimeoutSecs").toInt(), 5);
     QCOMPARE(config.get("mqtt/port").toInt(), int(broker.port()));
     // The document goes out once (from the new connection: the client was reconnecting).
     QVERIFY(TestUtil::waitUntil([&] { return peer.messagesOn("t17/ui/config").size() > configs; }));

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The back-office servers (card back office, service bus, weighbridge) for tests.
 
-Usage: backoffice_peer.py CERTDIR SCRIPT LOG [--client-cert] [--state FILE]
 HTTPS (CERTDIR from make_test_ca.sh; --client-cert requires a client certificate of
 CERTDIR/ca.pem) and plain HTTP on free loopback ports; prints "READY <https> <http>".
+Runs until its standard input ends.
 SCRIPT (JSON, read at every request) maps "METHOD /path" or "/path" to an answer, or
 to a list of answers given in turn (the last repeats; turns restart when the file
 changes). Answer members: "status" (200), "json" (body as JSON) or "body" (text),
@@ -29,6 +29,7 @@ bytes are the blacklist answer instead: a large list), "commands" (sent in every
 answer until their status is posted). A transaction is counted once per
 uuid: 201 the first time, 200 again; its log line carries "counted".
 """
+import argparse
 import base64
 import http.server
 import json
@@ -239,15 +240,22 @@ class Server(http.server.ThreadingHTTPServer):
 
 
 def main():
-    certdir, script_file, log_file = sys.argv[1:4]
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("certdir", metavar="CERTDIR", help="the certificates of make_test_ca.sh")
+    p.add_argument("script_file", metavar="SCRIPT", help="the answers (JSON), read at every request")
+    p.add_argument("log_file", metavar="LOG", help="one JSON line per request is appended here")
+    p.add_argument("--client-cert", action="store_true", help="HTTPS requires a client certificate of CERTDIR/ca.pem")
+    p.add_argument("--state", metavar="FILE", help="keeps the issued keys and the acknowledged commands")
+    a = p.parse_args()
+    certdir, script_file, log_file = a.certdir, a.script_file, a.log_file
     open(log_file, "a").close()
-    if "--state" in sys.argv:
-        state["state_file"] = sys.argv[sys.argv.index("--state") + 1]
+    if a.state:
+        state["state_file"] = a.state
         load_state()
     servers = [Server(("127.0.0.1", 0), make_handler(name, script_file, log_file)) for name in ("https", "http")]
     servers[0].context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     servers[0].context.load_cert_chain(certdir + "/server.pem", certdir + "/server.key")
-    if "--client-cert" in sys.argv:
+    if a.client_cert:
         servers[0].context.load_verify_locations(certdir + "/ca.pem")
         servers[0].context.verify_mode = ssl.CERT_REQUIRED
     state["ports"] = {"https": servers[0].server_address[1], "http": servers[1].server_address[1]}

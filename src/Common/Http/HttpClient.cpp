@@ -14,8 +14,6 @@
 #include <QSet>
 #include <QThread>
 
-#include <sys/stat.h>
-
 ZUKA_LOG_CATEGORY(httpClientLogCategory, "common.httpclient")
 
 namespace {
@@ -41,6 +39,12 @@ QString originOf(const QUrl &url)
 {
     return url.scheme().toLower() + QLatin1String("://") + url.host().toLower() + QLatin1Char(':')
            + QString::number(portOf(url));
+}
+
+// An address as a line of the log shows it: its password and credentials in its query masked.
+QString urlText(const QUrl &url)
+{
+    return Log::outside(Secrets::maskUrls(url.toString()));
 }
 
 } // namespace
@@ -150,7 +154,7 @@ HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonV
                                     qint64 maxAnswerBytes, const QByteArray &headers)
 {
     Result result;
-    log.info("Performing ", methodName(int(method)), " request : ", Log::outside(url.toDisplayString()));
+    log.info("Performing ", methodName(int(method)), " request : ", urlText(url));
     const bool withBody = method == Method::Put || method == Method::Post;
     const QByteArray payload = withBody ? createPayload(data) : QByteArray();
     if (method == Method::Put) {
@@ -170,7 +174,7 @@ HttpClient::Result HttpClient::send(Method method, const QUrl &url, const QJsonV
     }
 
     if (!url.isValid()) {
-        log.error("Invalid URL : ", Log::outside(url.toString(QUrl::RemovePassword)));
+        log.error("Invalid URL : ", urlText(url));
         result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
         return result;
     }
@@ -228,7 +232,7 @@ void HttpClient::dispatch(Exchange exchange)
     request.progress = [result](qint64 received, qint64 total) { notifyProgress(result, received, total); };
     request.finished = [this, exchange](const HttpTransport::Answer &answer) {
         if (log.debugEnabled())
-            log.debug("Received response for : ", Log::outside(exchange.url.toDisplayString()));
+            log.debug("Received response for : ", urlText(exchange.url));
         if (answer.status == 401 && answer.error.isEmpty()) {
             Exchange again = exchange;
             if (answerChallenge(again, answer.challenges))
@@ -238,7 +242,7 @@ void HttpClient::dispatch(Exchange exchange)
             log.error("Request timed-out (timeout=", exchange.timeout, " msec). Aborting.");
         if (answer.tooLargeBytes >= 0) {
             log.error("Answer too large (", answer.tooLargeBytes, " bytes, limit ", exchange.maxAnswerBytes,
-                      " bytes) from : ", Log::outside(exchange.url.toDisplayString()), ". Aborting.");
+                      " bytes) from : ", urlText(exchange.url), ". Aborting.");
             // Taken as no answer at all, whatever its status said.
             exchange.result.reject(0, QJsonValue(QStringLiteral("Answer too large")));
             return;
@@ -264,9 +268,10 @@ void HttpClient::dispatch(Exchange exchange)
                                                         ? QStringLiteral("Host requires authentication")
                                                         : QStringLiteral("credentials refused")));
         else
-            result.reject(answer.status, QJsonValue(QStringLiteral("Error transferring %1 - server replied: %2")
-                                                        .arg(exchange.url.toString(QUrl::RemoveUserInfo),
-                                                             QString::fromLatin1(answer.reason))));
+            result.reject(answer.status,
+                          QJsonValue(QStringLiteral("Error transferring %1 - server replied: %2")
+                                         .arg(Secrets::maskUrls(exchange.url.toString(QUrl::RemoveUserInfo)),
+                                              QString::fromLatin1(answer.reason))));
     };
     transport()->start(std::move(request));
 }
@@ -369,13 +374,11 @@ QByteArray HttpClient::tlsFilesStamp() const
 {
     QByteArray stamp;
     for (const char *name : {"cert", "key", "rootCA"}) {
-        const QByteArray path = QFile::encodeName(m_tls.value(QLatin1String(name)));
-        struct stat st;
-        if (path.isEmpty() || ::stat(path.constData(), &st) != 0)
+        const QString path = m_tls.value(QLatin1String(name));
+        const QByteArray file = Utils::fileStamp(path);
+        if (file.isEmpty())
             return QByteArray();
-        const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
-                                 qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
-        stamp.append(path).append('\0').append(reinterpret_cast<const char *>(fields), sizeof fields);
+        stamp.append(QFile::encodeName(path)).append('\0').append(file);
     }
     return stamp;
 }
@@ -432,7 +435,7 @@ void HttpClient::notifyProgress(Result result, qint64 received, qint64 total)
 void HttpClient::processRedirect(Exchange exchange, const QUrl &location)
 {
     const QUrl target = exchange.url.resolved(location);
-    log.warn("Request was redirected to : ", Log::outside(target.toDisplayString()));
+    log.warn("Request was redirected to : ", urlText(target));
 
     const QString fromScheme = exchange.url.scheme().toLower();
     const QString toScheme = target.scheme().toLower();
@@ -445,15 +448,16 @@ void HttpClient::processRedirect(Exchange exchange, const QUrl &location)
         repeatable = false;
     } else if (fromScheme == QLatin1String("https") && toScheme != QLatin1String("https")) {
         // Headers and the client certificate must not leave an encrypted connection.
-        log.error("Refusing redirect from HTTPS to HTTP : ", Log::outside(target.toDisplayString()));
+        log.error("Refusing redirect from HTTPS to HTTP : ", urlText(target));
         repeatable = false;
     } else if (m_sameOriginRedirects && originOf(exchange.url) != originOf(target)) {
-        log.error("Refusing redirect to another server : ", Log::outside(target.toDisplayString()));
+        log.error("Refusing redirect to another server : ", urlText(target));
         repeatable = false;
     }
     Result result = exchange.result;
     if (!repeatable) {
-        result.reject(-1, QJsonValue(QStringLiteral("Cannot redirect request to : ") + target.toDisplayString()));
+        result.reject(-1, QJsonValue(QStringLiteral("Cannot redirect request to : ")
+                                     + Secrets::maskUrls(target.toDisplayString())));
         return;
     }
 

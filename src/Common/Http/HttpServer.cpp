@@ -2,6 +2,7 @@
 
 #include "Common/Http/HttpRequestAssembler.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -323,7 +324,8 @@ void HttpServer::finish(Connection *c, int status)
             break;
         }
         release(c);
-        log.debug("HTTP request received : method=", request.method, ", path=", request.path);
+        log.debug("HTTP request received : method=", request.method, ", path=",
+                  Log::outside(Secrets::maskUrls(request.path)));
         QPointer<QTcpSocket> alive(socket);
         emit requestReceived(c->peer, request);
         if (!alive)

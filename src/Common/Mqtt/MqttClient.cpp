@@ -103,7 +103,7 @@ void MqttClient::initClient()
     QObject::connect(m_client, &MosquittoClient::messageReceived, this, &MqttClient::onReceived);
 
     log.debug("Applying client configuration:");
-    log.debug("Hostname: ", m_hostname);
+    log.debug("Hostname: ", Secrets::maskUrls(m_hostname));
     log.debug("Port    : ", m_port);
     log.debug("Username: ", m_username);
     log.debug("CleanSession: ", boolText(m_cleanSession));
@@ -160,7 +160,7 @@ void MqttClient::onReconnect()
 
 void MqttClient::onConnected()
 {
-    log.info("Connected to broker ", m_hostname);
+    log.info("Connected to broker ", Secrets::maskUrls(m_hostname));
     const auto subscriptions = m_subscriptions;
     for (const auto &s : subscriptions)
         doSubscribe(s.first, uchar(s.second));
@@ -183,7 +183,7 @@ void MqttClient::onConnected()
 
 void MqttClient::onDisconnected()
 {
-    log.info("Disconnected from broker ", m_hostname);
+    log.info("Disconnected from broker ", Secrets::maskUrls(m_hostname));
 }
 
 // --- messaging -----------------------------------------------------------------------------
@@ -265,7 +265,7 @@ void MqttClient::onError(MosquittoClient::ClientError e)
                + QStringLiteral("The client ID is malformed. This might be related to ") + QStringLiteral("its length.");
         break;
     case MosquittoClient::ServerUnavailable:
-        text = QStringLiteral("Server unavailable: ") + m_client->hostname() + QStringLiteral(":")
+        text = QStringLiteral("Server unavailable: ") + Secrets::maskUrls(m_client->hostname()) + QStringLiteral(":")
                + QString::number(m_client->port()) + QStringLiteral(". ")
                + QStringLiteral("The network connection has been established, but the ")
                + QStringLiteral("service is unavailable on the broker side.");
@@ -291,7 +291,7 @@ void MqttClient::onError(MosquittoClient::ClientError e)
         break;
     }
     // Which broker, and why: a wrong port or host shows at once.
-    log.warning(text, " (broker ", m_client->hostname(), ":", int(m_client->port()), ": ",
+    log.warning(text, " (broker ", Secrets::maskUrls(m_client->hostname()), ":", int(m_client->port()), ": ",
                 Log::outside(m_client->errorString()), ")");
     emit error(QStringLiteral("Mqtt client error"));
 }
