@@ -197,7 +197,8 @@ void Supervision::publishConfig()
     publish(Secrets::masked(m_config->toJson()), QStringLiteral("/config"));
 }
 
-QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults, LogLimit *limit)
+QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
+                                        const QStringList &known, LogLimit *limit)
 {
     const auto leaveOut = [limit](const auto &...parts) {
         if (!limit || limit->allow())
@@ -215,8 +216,13 @@ QJsonObject Supervision::acceptedConfig(const QJsonObject &groups, const QVarian
             const QString key = g.key() + QLatin1Char('/') + n.key();
             const QJsonValue v = n.value();
             if (!defaults.contains(key)) {
-                leaveOut("Ignoring unknown configuration key : ", Log::outside(key));
-                continue;
+                if (!known.contains(key)) {
+                    leaveOut("Ignoring unknown configuration key : ", Log::outside(key));
+                    continue;
+                }
+                // A line of the file that nothing reads (a misspelt key): changed as asked,
+                // and named, as the file's load names it.
+                leaveOut("Unknown configuration key : ", Log::outside(key));
             }
             // A masked secret sent back unchanged keeps the stored secret.
             if (Secrets::isSecretKey(key) && v.isString() && v.toString() == Secrets::Mask)
@@ -252,7 +258,7 @@ void Supervision::onMessage(const QByteArray &data, const QByteArray &topicBytes
     } else if (topic.contains(QLatin1String("/config/get"))) {
         publishConfig();
     } else if (configSet) {
-        m_config->fromJson(acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), &m_leftOut));
+        m_config->fromJson(acceptedConfig(Utils::parseJson(data).object(), m_config->defaults(), m_config->keys(), &m_leftOut));
     } else if (topic.contains(QLatin1String("/test/request"))) {
         m_commands->testRequest(RemoteCommands::requestId(topic), data);
     } else if (topic.contains(QLatin1String("/test/cancel/request"))) {

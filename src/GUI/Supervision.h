@@ -41,13 +41,13 @@ public:
     QJsonObject infoDocument() const;
     QJsonObject statusDocument() const;
 
-    // The part of a "/config/set" object that may be applied: keys that have a default, less
-    // secrets sent back masked. Every other key (also one the file holds, a misspelt line
-    // that nothing reads: it stays in the file as written) is logged by name and left out,
-    // through `limit` when given (the sender decides how many lines that makes); the store
-    // then judges each value.
+    // The part of a "/config/set" object that may be applied: keys the store holds (a
+    // default, or one of the known keys of its file), less secrets sent back masked. A key of
+    // the file that has no default is applied and named; every other key is named and left
+    // out. The lines go through `limit` when given (the sender decides how many lines that
+    // makes); the store then judges each value.
     static QJsonObject acceptedConfig(const QJsonObject &groups, const QVariantMap &defaults,
-                                      LogLimit *limit = nullptr);
+                                      const QStringList &known = QStringList(), LogLimit *limit = nullptr);
 
 public slots:
     // The request topics of the current base topic. The client keeps them and renews them

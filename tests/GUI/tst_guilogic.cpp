@@ -233,7 +233,7 @@ private slots:
         QSignalSpy changed(&config, &Config::configChanged);
         LogCapture log(false);
         LogLimit limit{Log("[GUIManager] ")};
-        config.fromJson(Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, &limit));
+        config.fromJson(Supervision::acceptedConfig(QJsonDocument::fromJson(in).object(), ConfigDefaults, {}, &limit));
         QJsonObject out;
         for (const QList<QVariant> &signal : qAsConst(changed)) {
             const QVariantMap changes = signal.first().toMap();
@@ -334,8 +334,8 @@ void TstGuiLogic::onBroker()
     QCOMPARE(log.count("[MqttClient] Subscribing to 't17/ui/config/set' with QoS = 0"), 1);
     QVERIFY(log.contains(QString("[Config] WARN: Configuration value mqtt/port=abc is not a number, keeping %1").arg(broker.port())));
     QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : mqtt/keepAlive"));
-    QVERIFY(log.contains("[GUIManager] WARN: Ignoring unknown configuration key : terminal/exitTimeoutSecs"));
-    QCOMPARE(config.get("terminal/exitTimeoutSecs").toInt(), 5);
+    QVERIFY(log.contains("[GUIManager] WARN: Unknown configuration key : terminal/exitTimeoutSecs"));
+    QCOMPARE(config.get("terminal/exitTimeoutSecs").toInt(), 9);
     QCOMPARE(config.get("mqtt/port").toInt(), int(broker.port()));
     // The document goes out once (from the new connection: the client was reconnecting).
     QVERIFY(TestUtil::waitUntil([&] { return peer.messagesOn("t17/ui/config").size() > configs; }));
