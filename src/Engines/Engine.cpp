@@ -247,7 +247,7 @@ bool Engine::finishInterrupted()
         }
         if (refused != QLatin1String("-"))
             logger().warn("Interrupted passage not taken up (", refused, ") : ", it->report->toString());
-        sendReport(it->report);
+        reportInterrupted(it->report);
     }
     return resumed;
 }

@@ -185,6 +185,8 @@ protected:
     // vehicle left, the boom is closed and a vehicle stands on the loop; every other one is
     // reported as it was held. Returns whether a passage goes on.
     bool finishInterrupted();
+    // An interrupted passage that does not go on: reported as it was held.
+    virtual void reportInterrupted(const Backend::Transaction::Ptr &report) { sendReport(report); }
     bool interruptedLeft() const { return !m_interrupted.isEmpty(); }
     // The passage taken over at this run's start whose card that is; null when none.
     const InterruptedPassage *interruptedCard(const QString &uid) const;
