@@ -169,12 +169,6 @@ void IssueEngine::spend(const QString &uid, const Backend::Transaction::Ptr &rep
         m_spent.insert(uid, report);
 }
 
-Deferred<manager::CardIssuer::Result> IssueEngine::disposeSpent(const Tag::Ptr &card)
-{
-    engineLog.warn("Disposing card of an earlier passage : ", Log::outside(card->uid()));
-    return m_lane->cardIssuer()->dispose(false);
-}
-
 void IssueEngine::releaseSpent(const QString &uid)
 {
     if (const Backend::Transaction::Ptr report = m_spent.take(uid))
@@ -225,8 +219,9 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
         .done(guardedRun([this, result](const manager::CardIssuer::Result &r) {
             // The next card is made ready once the dispenser has reported this one gone.
             if (spent(r.card)) {
+                engineLog.warn("Disposing card of an earlier passage : ", Log::outside(r.card->uid()));
                 const auto next = guardedRun([this, result] { scheduleNextAttempt(result); });
-                disposeSpent(r.card).doneZero(next).failZero(next);
+                m_lane->cardIssuer()->dispose(false).doneZero(next).failZero(next);
                 return;
             }
             // Another card at the reader: the cards held back before are out of the lane.
@@ -344,6 +339,19 @@ QSharedPointer<ZUKAv1Card> IssueEngine::createCard() const
 void IssueEngine::issueCard()
 {
     engineLog.info("Issuing card");
+    // While a card named in an earlier passage may still be at the reader, the card is made
+    // ready here rather than by the issue: that one goes into the box, not to this driver.
+    const Tag::Ptr current = m_lane->cardIssuer()->currCard();
+    if (!m_spent.isEmpty() && (!current || spent(current))) {
+        prepareCard();
+        m_prepared.doneZero(guarded({Session::CardProcess}, [this] { issuePrepared(); }));
+        return;
+    }
+    issuePrepared();
+}
+
+void IssueEngine::issuePrepared()
+{
     const QSharedPointer<ZUKAv1Card> card = createCard();
     manager::CardIssuer *issuer = m_lane->cardIssuer();
     const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
@@ -351,17 +359,10 @@ void IssueEngine::issueCard()
         m_session->setError(r.error);
         m_session->setState(Session::Error);
     });
-    // A card of an earlier passage still at the reader (none was made ready since) goes into
-    // the box first; the issue then makes another ready.
-    Deferred<manager::CardIssuer::Result> issued;
-    if (spent(issuer->currCard())) {
-        Deferred<manager::CardIssuer::Result> disposed = disposeSpent(issuer->currCard());
-        disposed.fail(failed);
-        issued = disposed.thenAlias([issuer, card](const manager::CardIssuer::Result &) { return issuer->issueCard(card); });
-    } else {
-        issued = issuer->issueCard(card);
-    }
-    issued
+    // Still there: the issuer could not make another ready, and says why.
+    if (spent(issuer->currCard()))
+        return failed(manager::CardIssuer::Result{Tag::Ptr(), issuer->reason()});
+    issuer->issueCard(card)
         .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
             m_named = false; // the card is this passage's
             m_session->setCard(card);

@@ -6,7 +6,6 @@
 #include "Backend/LocalServer.h"
 #include "Deferred/Deferred.h"
 #include "Engines/Engine.h"
-#include "Managers/CardIssuer.h"
 #include "Models/Tag.h"
 
 class IssueEngine : public Engine
@@ -42,6 +41,7 @@ private:
     void collectData();
     void requestEntry();
     void issueCard();
+    void issuePrepared();
     void passed();
     void failed();
 
@@ -54,11 +54,10 @@ private:
     bool sendDataToEsb();
 
     // A card whose uid went out in a passage that did not issue it belongs to that passage:
-    // it is issued to nobody else, but goes into the box once the reader can move it again.
-    // The failed passage's report, when there is one, is held until then.
+    // it is issued to nobody else, but goes into the box (counted as a failure) when the next
+    // card is made ready. The failed passage's report, when there is one, is held until then.
     void spend(const QString &uid, const Backend::Transaction::Ptr &report);
     bool spent(const Tag::Ptr &card) const { return card && m_spent.contains(card->uid()); }
-    Deferred<manager::CardIssuer::Result> disposeSpent(const Tag::Ptr &card);
     void releaseSpent(const QString &uid);
 
     const Log &logger() const override;

@@ -365,6 +365,13 @@ void TstLane::passages_data()
                        "button", "Error", "loop 0", "Idle", "reader null", "log [Terminal] Card disposed : uid=", "loop 1",
                        "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "loop 0", "Idle", "cards differ"}
         << "ERROR_REPORT ISSUANCE" << "" << "hand" << 1;
+    // Restarted before the card went into the box: the report held for it tells the next run.
+    QTest::newRow("entry, reader update with a press, restarted")
+        << entry << QVariantMap() << open
+        << QStringList{"loop 1", "WaitUser", "reader 4", "log [CardIssuer] State changed : (0) Init (reason=RFID updating)",
+                       "button", "log Card not to be issued again : ", "reader null", "restart", "log [Terminal] Card disposed : uid=",
+                       "WaitUser", "button", "WaitCollect", "take", "Exit", "close", "loop 0", "Idle", "cards differ"}
+        << "ERROR_REPORT ISSUANCE" << "" << "hand" << 1;
     QTest::newRow("entry, barrier never closes")
         << entry << QVariantMap{{"terminal/exitTimeoutSec", 1}} << open
         << QStringList{"button", "WaitCollect", "take", "Exit", "PostExit", "Idle"} << "ISSUANCE" << "" << "hand" << 0;
