@@ -202,7 +202,7 @@ void Engine::boomSeenOpen()
 void Engine::handOver(const Backend::Transaction::Ptr &report)
 {
     logger().warn("Passage interrupted : ", report->toString());
-    m_lane->interruptedPassages().append({report});
+    m_lane->interruptedPassages().append({report, true});
 }
 
 Session::State Engine::resumeAt(const InterruptedPassage &passage)
@@ -228,7 +228,9 @@ QString Engine::refusal(const InterruptedPassage &passage, Session::State at)
     const manager::Barrier *barrier = m_lane->barrier();
     if (!barrier->active() || barrier->isOpen())
         return QStringLiteral("the barrier is not closed");
-    if (!m_lane->loop()->isOccupied())
+    // A free loop leaves a passage the lane watched throughout to go on: its vehicle, never seen
+    // leaving, is still to come, as it is for a passage that reaches Exit uninterrupted.
+    if (!passage.watched && !m_lane->loop()->isOccupied())
         return QStringLiteral("no vehicle on the loop");
     return QString();
 }
@@ -247,7 +249,7 @@ bool Engine::finishInterrupted()
         }
         if (refused != QLatin1String("-"))
             logger().warn("Interrupted passage not taken up (", refused, ") : ", it->report->toString());
-        sendReport(it->report);
+        reportInterrupted(it->report);
     }
     return resumed;
 }

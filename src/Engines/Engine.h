@@ -182,9 +182,12 @@ protected:
     virtual Session::State resumeAt(const InterruptedPassage &passage);
     // Once the lane is back and its card path clear: the latest passage that goes on does
     // so within its time, into Exit only when nothing noted says its boom opened or its
-    // vehicle left, the boom is closed and a vehicle stands on the loop; every other one is
-    // reported as it was held. Returns whether a passage goes on.
+    // vehicle left, the boom is closed and a vehicle stands on the loop (or, for one left open
+    // while the program ran on, none was seen leaving it); every other one is reported as it
+    // was held. Returns whether a passage goes on.
     bool finishInterrupted();
+    // An interrupted passage that does not go on: reported as it was held.
+    virtual void reportInterrupted(const Backend::Transaction::Ptr &report) { sendReport(report); }
     bool interruptedLeft() const { return !m_interrupted.isEmpty(); }
     // The passage taken over at this run's start whose card that is; null when none.
     const InterruptedPassage *interruptedCard(const QString &uid) const;

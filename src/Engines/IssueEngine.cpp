@@ -57,6 +57,14 @@ void IssueEngine::connectDevices()
 
 void IssueEngine::releaseDevices()
 {
+    // The passage ends here: a card it named and did not issue is not issued again. The reports
+    // held for such cards are finished by the next run, the cards stay known to this one.
+    if (std::exchange(m_named, false))
+        spend(m_session->cardId(), {});
+    for (auto it = m_spent.begin(); it != m_spent.end(); ++it) {
+        if (const Backend::Transaction::Ptr report = std::exchange(it.value(), {}))
+            handOver(report);
+    }
     // A preparation under way ends with the run: its retries stop and whoever waits
     // for it is released.
     m_preparing = false;
@@ -70,8 +78,11 @@ void IssueEngine::releaseDevices()
 void IssueEngine::onVehicleLeft()
 {
     engineLog.info("Vehicle left");
-    if (acceptedIn({Session::DataCollect, Session::WaitUser}))
-        m_session->setState(Session::Idle);
+    if (!acceptedIn({Session::DataCollect, Session::WaitUser}))
+        return;
+    if (std::exchange(m_named, false))
+        spend(m_session->cardId(), {});
+    m_session->setState(Session::Idle);
 }
 
 void IssueEngine::onButtonPressed()
@@ -102,6 +113,8 @@ void IssueEngine::onCardCollected(Tag::Ptr card)
 void IssueEngine::onCardDisposed(Tag::Ptr card)
 {
     engineLog.info("Card disposed : uid=", Log::outside(uidOf(card, "<none>")));
+    if (card)
+        releaseSpent(card->uid());
 }
 
 // State actions.
@@ -109,6 +122,7 @@ void IssueEngine::onCardDisposed(Tag::Ptr card)
 void IssueEngine::enterIdle()
 {
     nextCycle();
+    m_named = false;
     resetSession();
     if (finishInterrupted())
         return;
@@ -131,6 +145,34 @@ Session::State IssueEngine::resumeAt(const InterruptedPassage &passage)
         return Session::Idle;
     passage.report->setType(passageType());
     return Session::Exit;
+}
+
+// The card of a passage that ended without it being taken is held to that passage until it is
+// in the box, or seen to be out of the lane.
+void IssueEngine::reportInterrupted(const Backend::Transaction::Ptr &report)
+{
+    if (report->type() == Backend::Transaction::ErrorReport && !report->cardUid().isEmpty())
+        spend(report->cardUid(), report);
+    else
+        sendReport(report);
+}
+
+void IssueEngine::spend(const QString &uid, const Backend::Transaction::Ptr &report)
+{
+    if (uid.isEmpty()) {
+        if (report)
+            sendReport(report);
+        return;
+    }
+    engineLog.warn("Card not to be issued again : ", Log::outside(uid));
+    if (report || !m_spent.contains(uid))
+        m_spent.insert(uid, report);
+}
+
+void IssueEngine::releaseSpent(const QString &uid)
+{
+    if (const Backend::Transaction::Ptr report = m_spent.take(uid))
+        sendReport(report);
 }
 
 void IssueEngine::prepareCard()
@@ -175,6 +217,18 @@ void IssueEngine::prepareCardAttempt(Deferred<> result)
     // gone before the card was ready) leaves the preparation to the next one.
     issuer->prepareCard()
         .done(guardedRun([this, result](const manager::CardIssuer::Result &r) {
+            // The next card is made ready once the dispenser has reported this one gone.
+            if (spent(r.card)) {
+                engineLog.warn("Disposing card of an earlier passage : ", Log::outside(r.card->uid()));
+                const auto next = guardedRun([this, result] { scheduleNextAttempt(result); });
+                m_lane->cardIssuer()->dispose(false).doneZero(next).failZero(next);
+                return;
+            }
+            // Another card at the reader: the cards held back before are out of the lane.
+            if (r.card) {
+                for (const QString &uid : m_spent.keys())
+                    releaseSpent(uid);
+            }
             engineLog.info("Card prepared : ", Log::outside(uidOf(r.card, "")));
             m_session->setCardId(r.card ? r.card->uid() : QString());
             result.resolve();
@@ -209,11 +263,12 @@ void IssueEngine::collectData()
 
 void IssueEngine::sendCollectedData()
 {
-    sendDataToLocalServer();
-    sendDataToEsb();
+    const bool weighed = sendDataToLocalServer();
+    const bool bus = sendDataToEsb();
+    m_named = !m_session->cardId().isEmpty() && (weighed || bus);
 }
 
-void IssueEngine::sendDataToLocalServer()
+bool IssueEngine::sendDataToLocalServer()
 {
     const Config &config = m_lane->config();
     const QUrl url(config.get(Key::LocalUrl).toString());
@@ -223,11 +278,11 @@ void IssueEngine::sendDataToLocalServer()
                    url.toDisplayString());
     if (!url.isValid() || url.isEmpty()) {
         engineLog.warn("Local server url is invalid. Will not send collected data");
-        return;
+        return false;
     }
     if (scaleId.isEmpty()) {
         engineLog.warn("Local server scaleId is empty. Will not send collected data");
-        return;
+        return false;
     }
     Backend::LocalServer::Request request;
     request.cardId = m_session->cardId();
@@ -239,13 +294,14 @@ void IssueEngine::sendDataToLocalServer()
             engineLog.info("Data sent to local server successfully : id=", Log::outside(resp.id));
         })
         .failZero([] { engineLog.error("Request to local server failed"); });
+    return true;
 }
 
-void IssueEngine::sendDataToEsb()
+bool IssueEngine::sendDataToEsb()
 {
     if (m_esb->state() == Backend::ESB::Stopped) {
         engineLog.warn("ESB is inactive. Skipping ESB data transmission.");
-        return;
+        return false;
     }
     engineLog.info("Seding collected data to ESB");
     Backend::ESB::TruckAlprFront data;
@@ -260,6 +316,7 @@ void IssueEngine::sendDataToEsb()
     m_esb->sendAlprFront(data)
         .done([](const QString &eventId) { engineLog.info("Data sent successfully : eventId=", Log::outside(eventId)); })
         .fail([](const QString &error) { engineLog.error("Data send failed : ", Log::outside(error)); });
+    return true;
 }
 
 void IssueEngine::requestEntry()
@@ -282,20 +339,38 @@ QSharedPointer<ZUKAv1Card> IssueEngine::createCard() const
 void IssueEngine::issueCard()
 {
     engineLog.info("Issuing card");
+    // While a card named in an earlier passage may still be at the reader, the card is made
+    // ready here rather than by the issue: that one goes into the box, not to this driver.
+    const Tag::Ptr current = m_lane->cardIssuer()->currCard();
+    if (!m_spent.isEmpty() && (!current || spent(current))) {
+        prepareCard();
+        m_prepared.doneZero(guarded({Session::CardProcess}, [this] { issuePrepared(); }));
+        return;
+    }
+    issuePrepared();
+}
+
+void IssueEngine::issuePrepared()
+{
     const QSharedPointer<ZUKAv1Card> card = createCard();
-    m_lane->cardIssuer()
-        ->issueCard(card)
+    manager::CardIssuer *issuer = m_lane->cardIssuer();
+    const auto failed = guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
+        engineLog.error(Log::outside(r.error));
+        m_session->setError(r.error);
+        m_session->setState(Session::Error);
+    });
+    // Still there: the issuer could not make another ready, and says why.
+    if (spent(issuer->currCard()))
+        return failed(manager::CardIssuer::Result{Tag::Ptr(), issuer->reason()});
+    issuer->issueCard(card)
         .done(guarded({Session::CardProcess}, [this, card](const manager::CardIssuer::Result &r) {
+            m_named = false; // the card is this passage's
             m_session->setCard(card);
             m_session->setCardId(uidOf(r.card));
             engineLog.info("Card issued successfully : ", Log::outside(m_session->cardId()));
             m_session->setState(Session::WaitCollect);
         }))
-        .fail(guarded({Session::CardProcess}, [this](const manager::CardIssuer::Result &r) {
-            engineLog.error(Log::outside(r.error));
-            m_session->setError(r.error);
-            m_session->setState(Session::Error);
-        }));
+        .fail(failed);
 }
 
 void IssueEngine::passed()
@@ -303,7 +378,16 @@ void IssueEngine::passed()
     finishExit(Backend::Transaction::Issuance);
 }
 
+// A card the passage named and that is still at the reader (or the mouth) is its: the report
+// names it once it is in the box.
 void IssueEngine::failed()
 {
-    finish(false, Backend::Transaction::ErrorReport);
+    if (!closeSession(false))
+        return;
+    const QString uid = m_session->cardId();
+    const Tag::Ptr current = m_lane->cardIssuer()->currCard();
+    if (!uid.isEmpty() && current && current->uid() == uid)
+        spend(uid, holdReport(Backend::Transaction::ErrorReport));
+    else
+        sendTransaction(Backend::Transaction::ErrorReport);
 }

@@ -29,6 +29,9 @@ class ESB;
 struct InterruptedPassage
 {
     Backend::Transaction::Ptr report;
+    // Left open while the program ran on: the lane has watched its loop since, so a vehicle
+    // leaving was noted. One the program's last run left has no such record of its gap.
+    bool watched = false;
 };
 
 class Lane

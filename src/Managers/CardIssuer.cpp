@@ -502,12 +502,42 @@ Deferred<Result> CardIssuer::waitRemoved(int seconds)
     Deferred<Result> d;
     log.info(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
 
+    // The card may be taken while the broker connection is down: the removal announced then
+    // is never heard. The dispenser's first report once the connection is back tells where the
+    // card is: neither in the mouth nor pulled back in means taken.
+    struct Watch {
+        bool settled = false;
+        bool lost = false; // the connection dropped since the last report
+        QMetaObject::Connection status;
+        QMetaObject::Connection connection;
+    };
+    auto watch = std::make_shared<Watch>();
+    auto settle = [watch] {
+        const bool first = !std::exchange(watch->settled, true);
+        disconnect(watch->status);
+        disconnect(watch->connection);
+        return first;
+    };
+    watch->connection = connect(m_dispenser, &Dispenser::connectionLost, this, [watch] { watch->lost = true; });
+    watch->status = connect(m_dispenser, &Dispenser::statusReceived, this, [this, d, watch, settle]() mutable {
+        if (!std::exchange(watch->lost, false) || m_dispenser->cardInMouth() || m_dispenser->cardInRfid())
+            return;
+        settle();
+        log.warn(QStringLiteral("Dispenser reports no card left : card taken"));
+        onCardRemoved();
+        resolve(d, Tag::Ptr());
+    });
+
     Deferred<Dispenser::Result> taken = m_dispenser->waitCollect(seconds);
-    taken.done([this, d](Dispenser::Result) mutable {
+    taken.done([this, d, settle](Dispenser::Result) mutable {
+        if (!settle())
+            return;
         log.info(QStringLiteral("Card collected successfully"));
         resolve(d, Tag::Ptr());
     });
-    taken.fail([this, d](Dispenser::Result) mutable {
+    taken.fail([this, d, settle](Dispenser::Result) mutable {
+        if (!settle())
+            return;
         Deferred<Result> back = retract();
         back.done([this, d](Result) mutable { reject(d, QStringLiteral("Card not collected")); });
         back.fail([this, d](Result) mutable {

@@ -83,7 +83,8 @@ own messages).
       card in the driver's hand; a new uid (or none, with a template or data given) makes a new
       card with that content (blank when no template); with neither, the card last taken by the
       driver, else a new blank card. Reply carries "uid".
-  {"cmd": "take"}                         the driver takes the card from the mouth ("/card/removed")
+  {"cmd": "take", "quiet"?: true}         the driver takes the card from the mouth ("/card/removed");
+      quiet: nothing it causes is published (as if the broker lost it)
   {"cmd": "door", "open": bool}           cartridge door
   {"cmd": "jam", "on": bool}              jam: every mechanical call fails with code 3
   {"cmd": "active", "on": bool}           dispenser "active" flag (off: calls fail with code 1)
@@ -888,6 +889,8 @@ class LaneSim:
             raise SimError(0, "No card in mouth")
         uid = self.move("mouth", "hand")
         self.event("dispenser", "/card/removed", {})
+        if c.get("quiet"):
+            self.out = []
         return {"uid": uid}
 
     def c_door(self, c):
