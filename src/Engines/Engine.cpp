@@ -296,6 +296,7 @@ void Engine::nextCycle()
     ++m_cycle;
     m_barrierOpened = false;
     m_reopen = false;
+    m_openWaiting = false;
 }
 
 void Engine::connectSession()
@@ -372,6 +373,9 @@ void Engine::stop()
 {
     // What the stop leaves open is finished by the next run (of this engine or another).
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
+    // An open command still waiting its turn may go out yet.
+    if (std::exchange(m_openWaiting, false))
+        note(&Backend::Transaction::Journal::openSent);
     m_heldUnwritten = false;
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
@@ -473,18 +477,30 @@ void Engine::openBarrier()
     sendOpen();
 }
 
-// The command is written down before it goes: a passage taken up again never sends a second.
-// One the barrier refuses before any byte goes out (its controller not connected) is not: the
-// passage may still open for its truck after a restart or a pause.
+// The command is written down just before its first byte goes out (the barrier tells at
+// once, on this thread): a passage taken up again never sends a second. One that never goes
+// out (refused while the controller is away, or failed while it waited its turn behind a
+// read) is not: the passage may still open for its truck after a restart or a pause.
 void Engine::sendOpen()
 {
-    if (m_lane->barrier()->connected())
-        note(&Backend::Transaction::Journal::openSent);
-    else
-        writeHeld(); // the step, without the command
+    const quint64 cycle = m_cycle;
     QPointer<Engine> self(this);
-    m_lane->barrier()
-        ->open(false)
+    // The command waits its turn until it is written or has failed (a stop meanwhile counts it
+    // as sent); true for a command of the passage under way.
+    const auto waited = [self, cycle] {
+        const bool ours = self && self->m_runs.running() && self->m_cycle == cycle;
+        if (ours)
+            self->m_openWaiting = false;
+        return ours;
+    };
+    m_openWaiting = true;
+    const Deferred<> open = m_lane->barrier()->open(false, [self, waited] {
+        if (waited())
+            self->note(&Backend::Transaction::Journal::openSent);
+    });
+    writeHeld(); // the step, when the command has not gone with it
+    open.doneZero(waited)
+        .failZero(waited)
         .doneZero([self] {
             if (self)
                 self->logger().info("Barrier opened");

@@ -265,4 +265,6 @@ private:
     bool m_barrierOpened = false;
     bool m_reopen = false;
     bool m_barrierDropped = false;
+    // An open command of this passage waits its turn at the barrier: not written yet, not failed.
+    bool m_openWaiting = false;
 };
