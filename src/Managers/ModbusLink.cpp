@@ -47,7 +47,7 @@ ModbusLink::ModbusLink(const Log &log, QObject *parent)
     m_owedTimer.setSingleShot(true);
     connect(&m_tryTimer, &QTimer::timeout, this, &ModbusLink::onTryTimeout);
     connect(&m_owedTimer, &QTimer::timeout, this, [this] {
-        m_owed = 0; // none for a try's time: dropped by the controller or lost
+        m_owed = 0; // none for as long: dropped by the controller or lost
         sendNext();
     });
     connect(&m_socket, &QAbstractSocket::stateChanged, this, &ModbusLink::onSocketStateChanged);
@@ -192,7 +192,8 @@ void ModbusLink::transmit()
             return; // settled or sent meanwhile
     }
     Request &request = m_requests.first();
-    ++request.sent;
+    if (request.sent++ == 0)
+        request.firstSent.start();
     const qint64 written = m_socket.write(request.frame);
     if (written != request.frame.size()) {
         finish(QStringLiteral("unable to send"), QModbusDataUnit(), written > 0); // a part: out of step
@@ -222,9 +223,12 @@ void ModbusLink::finish(const QString &error, const QModbusDataUnit &answer, boo
     m_tryTimer.stop();
     if (error.isEmpty()) {
         if (request.sent > 1) {
-            // The copies still at the controller are answered before the next request.
+            // The copies still at the controller are answered before the next request, each
+            // within the time the request took: one late by its delay answers them a try
+            // apart, one that serves a request at a time as far apart as it takes for one.
             m_owed += request.sent - 1;
-            m_owedTimer.start(m_timeout);
+            m_owedTimer.setInterval(int(request.firstSent.elapsed())); // at most the request's whole time
+            m_owedTimer.start();
         }
         request.result.resolve(answer);
     } else {
@@ -248,7 +252,7 @@ void ModbusLink::dropAnswer(const QByteArray &frame)
     if (m_owed == 0)
         return;
     if (--m_owed > 0) {
-        m_owedTimer.start(m_timeout); // the others may follow as this one did
+        m_owedTimer.start(); // the next one as long again
         return;
     }
     m_owedTimer.stop();

@@ -7,9 +7,9 @@
 // One request is on the wire at a time; the others wait their turn, a write ahead of the
 // reads that have not gone out yet. An answer that comes after its request was sent again
 // leaves copies at the controller: the next request waits for their answers while they may
-// still come (until no answer has come for a try's time), so that a controller that serves
-// one request at a time is not buried under copies, and one that drops what comes while it is
-// busy is not waited on for copies it never answers.
+// still come (until none has come for as long as the request took), so that a controller that
+// serves one request at a time is not buried under copies, and one that drops what comes while
+// it is busy is not waited on long for copies it never answers.
 #include "Common/Log/Log.h"
 #include "Deferred/Deferred.h"
 
@@ -73,6 +73,7 @@ private:
         QModbusDataUnit asked;
         int triesLeft = 0;
         int sent = 0; // copies written so far; 0 while it waits its turn
+        QElapsedTimer firstSent;
         std::function<void()> writing;
         Deferred<QModbusDataUnit> result;
     };
@@ -103,8 +104,8 @@ private:
     QByteArray m_received;
     QList<Request> m_requests; // the first one on the wire once sent
     QTimer m_tryTimer;
-    // Copies of answered requests still to be answered; waited for until no answer has come
-    // for a try's time.
+    // Copies of the answered request still to be answered; waited for until none has come for
+    // as long as the request took.
     int m_owed = 0;
     QTimer m_owedTimer;
     int m_dropped = 0;
