@@ -35,8 +35,6 @@ namespace {
 
 constexpr int TimeoutMs = 1000;
 constexpr int Retries = 3;
-constexpr int PollMs = 1000;
-constexpr int ReconnectMs = 5000;
 // How long an open command's write line is waited for once the last command was given.
 constexpr int TailMs = 20000;
 
@@ -145,9 +143,9 @@ public:
         m_client.setTimeout(TimeoutMs);
         m_client.setNumberOfRetries(Retries);
         m_poll.setSingleShot(true);
-        m_poll.setInterval(PollMs);
+        m_poll.setInterval(manager::Barrier::PollIntervalMs);
         m_reconnect.setSingleShot(true);
-        m_reconnect.setInterval(ReconnectMs);
+        m_reconnect.setInterval(manager::Barrier::ReconnectIntervalMs);
         connect(&m_poll, &QTimer::timeout, this, &QtClient::read);
         connect(&m_reconnect, &QTimer::timeout, &m_client, &QModbusClient::connectDevice);
         connect(&m_client, &QModbusDevice::stateChanged, &m_alive, [this](QModbusDevice::State state) {
