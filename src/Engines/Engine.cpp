@@ -296,7 +296,7 @@ void Engine::nextCycle()
     ++m_cycle;
     m_barrierOpened = false;
     m_reopen = false;
-    m_openWaiting = false;
+    m_openWaiting.reset();
 }
 
 void Engine::connectSession()
@@ -374,8 +374,10 @@ void Engine::stop()
     // What the stop leaves open is finished by the next run (of this engine or another).
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
     // An open command still waiting its turn may go out yet.
-    if (std::exchange(m_openWaiting, false))
+    if (const std::shared_ptr<OpenCommand> command = std::exchange(m_openWaiting, {})) {
+        command->presumed = m_held && !m_held->journal().openSent;
         note(&Backend::Transaction::Journal::openSent);
+    }
     m_heldUnwritten = false;
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
@@ -480,27 +482,29 @@ void Engine::openBarrier()
 // The command is written down just before its first byte goes out (the barrier tells at
 // once, on this thread): a passage taken up again never sends a second. One that never goes
 // out (refused while the controller is away, or failed while it waited its turn behind a
-// read) is not: the passage may still open for its truck after a restart or a pause.
+// read) is not: the passage may still open for its truck after a restart or a pause. A stop
+// while the command waits its turn counts it as sent, until it fails unwritten.
 void Engine::sendOpen()
 {
-    const quint64 cycle = m_cycle;
     QPointer<Engine> self(this);
-    // The command waits its turn until it is written or has failed (a stop meanwhile counts it
-    // as sent); true for a command of the passage under way.
-    const auto waited = [self, cycle] {
-        const bool ours = self && self->m_runs.running() && self->m_cycle == cycle;
-        if (ours)
-            self->m_openWaiting = false;
-        return ours;
-    };
-    m_openWaiting = true;
-    const Deferred<> open = m_lane->barrier()->open(false, [self, waited] {
-        if (waited())
+    Lane *lane = m_lane;
+    const auto command = std::make_shared<OpenCommand>();
+    command->report = m_held;
+    m_openWaiting = command;
+    const Deferred<> open = m_lane->barrier()->open(false, [self, command] {
+        command->written = true;
+        if (self && self->m_openWaiting == command) {
+            self->m_openWaiting.reset();
             self->note(&Backend::Transaction::Journal::openSent);
+        }
     });
     writeHeld(); // the step, when the command has not gone with it
-    open.doneZero(waited)
-        .failZero(waited)
+    open.failZero([self, command, lane] {
+            if (self && self->m_openWaiting == command)
+                self->m_openWaiting.reset();
+            else if (command->presumed && !command->written)
+                openNeverSent(lane, command->report);
+        })
         .doneZero([self] {
             if (self)
                 self->logger().info("Barrier opened");
@@ -516,6 +520,18 @@ void Engine::sendOpen()
             m_reopen = true;
             m_barrierDropped = !m_lane->barrier()->active();
         }));
+}
+
+void Engine::openNeverSent(Lane *lane, const Backend::Transaction::Ptr &report)
+{
+    for (const InterruptedPassage &passage : qAsConst(lane->interruptedPassages())) {
+        if (passage.report == report) {
+            report->journal().openSent = false;
+            if (Backend::CardBO *cardBO = lane->cardBO())
+                cardBO->holdTransaction(report);
+            return;
+        }
+    }
 }
 
 // The controller's words, read while an open command of this Exit waits to be sent again.
