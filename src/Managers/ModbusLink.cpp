@@ -180,9 +180,6 @@ void ModbusLink::sendNext()
 
 void ModbusLink::transmit()
 {
-    // Sent again as it stands on each try. Each try waits the time-out for the whole
-    // answer: one that never completes (a controller reset mid-frame) does not hold the
-    // request, and those behind it.
     if (m_requests.first().writing) {
         // The caller learns first (it notes the command before it can reach the controller).
         const quint16 transaction = m_requests.first().transaction;
@@ -191,6 +188,9 @@ void ModbusLink::transmit()
             || m_requests.first().transaction != transaction || m_requests.first().sent > 0)
             return; // settled or sent meanwhile
     }
+    // Sent again as it stands on each try. Each try waits the time-out for the whole
+    // answer: one that never completes (a controller reset mid-frame) does not hold the
+    // request, and those behind it.
     Request &request = m_requests.first();
     if (request.sent++ == 0)
         request.firstSent.start();
