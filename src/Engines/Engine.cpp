@@ -298,6 +298,7 @@ void Engine::nextCycle()
     ++m_cycle;
     m_barrierOpened = false;
     m_reopen = false;
+    m_openWaiting.reset();
 }
 
 void Engine::connectSession()
@@ -374,6 +375,11 @@ void Engine::stop()
 {
     // What the stop leaves open is finished by the next run (of this engine or another).
     m_lane->interruptedPassages().append(std::exchange(m_interrupted, {}));
+    // An open command still waiting its turn may go out yet.
+    if (const std::shared_ptr<OpenCommand> command = std::exchange(m_openWaiting, {})) {
+        command->presumed = m_held && !m_held->journal().openSent;
+        note(&Backend::Transaction::Journal::openSent);
+    }
     m_heldUnwritten = false;
     if (const Backend::Transaction::Ptr held = std::exchange(m_held, {}))
         handOver(held);
@@ -475,18 +481,32 @@ void Engine::openBarrier()
     sendOpen();
 }
 
-// The command is written down before it goes: a passage taken up again never sends a second.
-// One the barrier refuses before any byte goes out (its controller not connected) is not: the
-// passage may still open for its truck after a restart or a pause.
+// The command is written down just before its first byte goes out (the barrier tells at
+// once, on this thread): a passage taken up again never sends a second. One that never goes
+// out (refused while the controller is away, or failed while it waited its turn behind a
+// read) is not: the passage may still open for its truck after a restart or a pause. A stop
+// while the command waits its turn counts it as sent, until it fails unwritten.
 void Engine::sendOpen()
 {
-    if (m_lane->barrier()->connected())
-        note(&Backend::Transaction::Journal::openSent);
-    else
-        writeHeld(); // the step, without the command
     QPointer<Engine> self(this);
-    m_lane->barrier()
-        ->open(false)
+    Lane *lane = m_lane;
+    const auto command = std::make_shared<OpenCommand>();
+    command->report = m_held;
+    m_openWaiting = command;
+    const Deferred<> open = m_lane->barrier()->open(false, [self, command] {
+        command->written = true;
+        if (self && self->m_openWaiting == command) {
+            self->m_openWaiting.reset();
+            self->note(&Backend::Transaction::Journal::openSent);
+        }
+    });
+    writeHeld(); // the step, when the command has not gone with it
+    open.failZero([self, command, lane] {
+            if (self && self->m_openWaiting == command)
+                self->m_openWaiting.reset();
+            else if (command->presumed && !command->written)
+                openNeverSent(lane, command->report);
+        })
         .doneZero([self] {
             if (self)
                 self->logger().info("Barrier opened");
@@ -502,6 +522,18 @@ void Engine::sendOpen()
             m_reopen = true;
             m_barrierDropped = !m_lane->barrier()->active();
         }));
+}
+
+void Engine::openNeverSent(Lane *lane, const Backend::Transaction::Ptr &report)
+{
+    for (const InterruptedPassage &passage : qAsConst(lane->interruptedPassages())) {
+        if (passage.report == report) {
+            report->journal().openSent = false;
+            if (Backend::CardBO *cardBO = lane->cardBO())
+                cardBO->holdTransaction(report);
+            return;
+        }
+    }
 }
 
 // The controller's words, read while an open command of this Exit waits to be sent again.

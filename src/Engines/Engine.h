@@ -251,6 +251,9 @@ private:
     QString refusal(const InterruptedPassage &passage, Session::State at);
     void resume(const InterruptedPassage &passage, Session::State at);
     void sendOpen();
+    // An open command that a stop counted as sent failed before any byte of it went out: its
+    // passage, while it still waits for the lane's next run, may open for its truck after all.
+    static void openNeverSent(Lane *lane, const Backend::Transaction::Ptr &report);
     void onBarrierStatus();
 
     QTimer m_resetTimer;
@@ -268,4 +271,13 @@ private:
     bool m_barrierOpened = false;
     bool m_reopen = false;
     bool m_barrierDropped = false;
+    // An open command given to the barrier, and what became of it.
+    struct OpenCommand
+    {
+        Backend::Transaction::Ptr report; // of its passage
+        bool written = false;             // its first byte went out
+        bool presumed = false;            // counted as sent by a stop while it waited its turn
+    };
+    // This passage's, while it waits its turn: neither written nor failed yet.
+    std::shared_ptr<OpenCommand> m_openWaiting;
 };

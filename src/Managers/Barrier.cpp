@@ -164,17 +164,17 @@ Deferred<QModbusDataUnit> Barrier::sendReadRequest(const QModbusDataUnit &unit)
     return m_link.read(unit, quint8(m_config.get(Key::BarrierUnitId).toInt()));
 }
 
-Deferred<QModbusDataUnit> Barrier::sendWriteRequest(const QModbusDataUnit &unit)
+Deferred<QModbusDataUnit> Barrier::sendWriteRequest(const QModbusDataUnit &unit, const std::function<void()> &writing)
 {
-    return m_link.write(unit, quint8(m_config.get(Key::BarrierUnitId).toInt()));
+    return m_link.write(unit, quint8(m_config.get(Key::BarrierUnitId).toInt()), writing);
 }
 
-Deferred<> Barrier::open(bool priority)
+Deferred<> Barrier::open(bool priority, const std::function<void()> &writing)
 {
     Deferred<> result;
     const QModbusDataUnit unit(QModbusDataUnit::HoldingRegisters, CommandRegister,
                                QVector<quint16>{priority ? CommandPriorityOpen : CommandOpen});
-    sendWriteRequest(unit)
+    sendWriteRequest(unit, writing)
         .done([this, result](const QModbusDataUnit &) {
             openTaken();
             result.resolve();

@@ -75,9 +75,11 @@ public:
     static quint32 readWords(const QModbusDataUnit &unit, int start, int count);
     static QUrl parseUrl(const QString &text);
 
-    Deferred<> open(bool priority = false);
+    // `writing` is called just before the command's first byte goes out to the controller,
+    // never for a command that fails before it does.
+    Deferred<> open(bool priority = false, const std::function<void()> &writing = {});
     Deferred<> close();
-    Deferred<QModbusDataUnit> sendWriteRequest(const QModbusDataUnit &unit);
+    Deferred<QModbusDataUnit> sendWriteRequest(const QModbusDataUnit &unit, const std::function<void()> &writing = {});
     Deferred<QModbusDataUnit> sendReadRequest(const QModbusDataUnit &unit);
 
 public slots:

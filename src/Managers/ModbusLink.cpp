@@ -1,6 +1,6 @@
 #include "ModbusLink.h"
 
-#include <limits>
+#include <utility>
 
 namespace manager {
 
@@ -47,7 +47,7 @@ ModbusLink::ModbusLink(const Log &log, QObject *parent)
     m_owedTimer.setSingleShot(true);
     connect(&m_tryTimer, &QTimer::timeout, this, &ModbusLink::onTryTimeout);
     connect(&m_owedTimer, &QTimer::timeout, this, [this] {
-        m_owed = 0; // not coming any more: taken as lost
+        m_owed = 0; // none for as long: dropped by the controller or lost
         sendNext();
     });
     connect(&m_socket, &QAbstractSocket::stateChanged, this, &ModbusLink::onSocketStateChanged);
@@ -130,12 +130,14 @@ Deferred<QModbusDataUnit> ModbusLink::read(const QModbusDataUnit &unit, quint8 u
     return send(unit, unitId, false);
 }
 
-Deferred<QModbusDataUnit> ModbusLink::write(const QModbusDataUnit &unit, quint8 unitId)
+Deferred<QModbusDataUnit> ModbusLink::write(const QModbusDataUnit &unit, quint8 unitId,
+                                            const std::function<void()> &writing)
 {
-    return send(unit, unitId, true);
+    return send(unit, unitId, true, writing);
 }
 
-Deferred<QModbusDataUnit> ModbusLink::send(const QModbusDataUnit &unit, quint8 unitId, bool write)
+Deferred<QModbusDataUnit> ModbusLink::send(const QModbusDataUnit &unit, quint8 unitId, bool write,
+                                           const std::function<void()> &writing)
 {
     Deferred<QModbusDataUnit> result;
     // A failed read resolves with an invalid unit (a poll just skips it); a failed write
@@ -155,8 +157,17 @@ Deferred<QModbusDataUnit> ModbusLink::send(const QModbusDataUnit &unit, quint8 u
                     + char(unitId) + pdu;
     request.asked = unit;
     request.triesLeft = m_retries;
+    request.writing = writing;
     request.result = result;
-    m_requests.append(request);
+    // A command goes out before the reads still waiting (the next poll can wait for it); after
+    // the commands asked before it.
+    int at = m_requests.size();
+    if (write) {
+        at = onWire() ? 1 : 0;
+        while (at < m_requests.size() && m_requests.at(at).write)
+            ++at;
+    }
+    m_requests.insert(at, request);
     sendNext();
     return result;
 }
@@ -169,11 +180,20 @@ void ModbusLink::sendNext()
 
 void ModbusLink::transmit()
 {
+    if (m_requests.first().writing) {
+        // The caller learns first (it notes the command before it can reach the controller).
+        const quint16 transaction = m_requests.first().transaction;
+        std::exchange(m_requests.first().writing, {})();
+        if (m_state != QModbusDevice::ConnectedState || m_requests.isEmpty()
+            || m_requests.first().transaction != transaction || m_requests.first().sent > 0)
+            return; // settled or sent meanwhile
+    }
     // Sent again as it stands on each try. Each try waits the time-out for the whole
     // answer: one that never completes (a controller reset mid-frame) does not hold the
     // request, and those behind it.
     Request &request = m_requests.first();
-    ++request.sent;
+    if (request.sent++ == 0)
+        request.firstSent.start();
     const qint64 written = m_socket.write(request.frame);
     if (written != request.frame.size()) {
         finish(QStringLiteral("unable to send"), QModbusDataUnit(), written > 0); // a part: out of step
@@ -203,10 +223,12 @@ void ModbusLink::finish(const QString &error, const QModbusDataUnit &answer, boo
     m_tryTimer.stop();
     if (error.isEmpty()) {
         if (request.sent > 1) {
-            // The copies still at the controller are answered before the next request.
+            // The copies still at the controller are answered before the next request, each
+            // within the time the request took: one late by its delay answers them a try
+            // apart, one that serves a request at a time as far apart as it takes for one.
             m_owed += request.sent - 1;
-            const qint64 wait = qint64(m_timeout) * (m_retries + 1);
-            m_owedTimer.start(int(qMin<qint64>(wait, std::numeric_limits<int>::max())));
+            m_owedTimer.setInterval(int(request.firstSent.elapsed())); // at most the request's whole time
+            m_owedTimer.start();
         }
         request.result.resolve(answer);
     } else {
@@ -227,10 +249,14 @@ void ModbusLink::dropAnswer(const QByteArray &frame)
         m_dropped = 0;
         m_droppedLogged.start();
     }
-    if (m_owed > 0 && --m_owed == 0) {
-        m_owedTimer.stop();
-        sendNext();
+    if (m_owed == 0)
+        return;
+    if (--m_owed > 0) {
+        m_owedTimer.start(); // the next one as long again
+        return;
     }
+    m_owedTimer.stop();
+    sendNext();
 }
 
 void ModbusLink::onReadyRead()

@@ -4,10 +4,12 @@
 // each time-out while tries are left, and takes an answer for a request only when it
 // carries the request's transaction id. Its lines go out through its owner's log.
 //
-// One request is on the wire at a time; the others wait their turn. An answer that comes
-// after its request was sent again leaves copies at the controller: the next request waits
-// for their answers (a request's whole time at most), so that a controller that serves one
-// request at a time is not buried under copies.
+// One request is on the wire at a time; the others wait their turn, a write ahead of the
+// reads that have not gone out yet. An answer that comes after its request was sent again
+// leaves copies at the controller: the next request waits for their answers while they may
+// still come (until none has come for as long as the request took), so that a controller that
+// serves one request at a time is not buried under copies, and one that drops what comes while
+// it is busy is not waited on long for copies it never answers.
 #include "Common/Log/Log.h"
 #include "Deferred/Deferred.h"
 
@@ -18,6 +20,8 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <functional>
 
 namespace manager {
 
@@ -45,9 +49,11 @@ public:
 
     // Reads unit's registers, or writes its first value to its first register, on the
     // controller's unit `unitId`. A failed read resolves with an invalid data unit, a failed
-    // write rejects with one; each failure is logged.
+    // write rejects with one; each failure is logged. `writing` is called just before the
+    // write's first byte goes out, and never for a write that fails before it does.
     Deferred<QModbusDataUnit> read(const QModbusDataUnit &unit, quint8 unitId);
-    Deferred<QModbusDataUnit> write(const QModbusDataUnit &unit, quint8 unitId);
+    Deferred<QModbusDataUnit> write(const QModbusDataUnit &unit, quint8 unitId,
+                                    const std::function<void()> &writing = {});
 
     // Reads the answer frame (header and PDU) to the request frame: the error, or empty and
     // `answer` (the unit asked) filled. Only an answer with the request's transaction id,
@@ -67,10 +73,13 @@ private:
         QModbusDataUnit asked;
         int triesLeft = 0;
         int sent = 0; // copies written so far; 0 while it waits its turn
+        QElapsedTimer firstSent;
+        std::function<void()> writing;
         Deferred<QModbusDataUnit> result;
     };
 
-    Deferred<QModbusDataUnit> send(const QModbusDataUnit &unit, quint8 unitId, bool write);
+    Deferred<QModbusDataUnit> send(const QModbusDataUnit &unit, quint8 unitId, bool write,
+                                   const std::function<void()> &writing = {});
     void sendNext();
     void transmit();
     void onSocketStateChanged(QAbstractSocket::SocketState state);
@@ -95,7 +104,8 @@ private:
     QByteArray m_received;
     QList<Request> m_requests; // the first one on the wire once sent
     QTimer m_tryTimer;
-    // Copies of answered requests still to be answered, and how long they are waited for.
+    // Copies of the answered request still to be answered; waited for until none has come for
+    // as long as the request took.
     int m_owed = 0;
     QTimer m_owedTimer;
     int m_dropped = 0;

@@ -622,6 +622,19 @@ void TstLane::passages_data()
                            "log Failed to send Barrier open command"} + again
                    + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
             << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
+    // The open command queued behind a status read that is never answered: it fails with the
+    // connection, not a byte of it written, so the passage opens once the lane is back (also
+    // when the lane was paused while the command waited).
+    const QString unwritten = "log Write failed : Connection closed";
+    for (const QStringList &again : {QStringList{"then a restart", unwritten, "restart"},
+                                     QStringList{"then a pause", unwritten, "pause", "Stopped", "resume"},
+                                     QStringList{"paused meanwhile", "pause", "Stopped", unwritten, "resume"}})
+        QTest::newRow(qPrintable("exit, open queued behind a lost read, " + again.first()))
+            << exit << QVariantMap{{"barrier/retries", 0}, {"barrier/timeout", 3000}} << openReturn
+            << QStringList{"loop 1", "insert", "WaitCollect", "barrier 0x100001", "barrier stall cut", "barrier 0x100001",
+                           "take", "Exit"} + again.mid(1)
+                   + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
+            << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
     // The controller away for the whole exit wait: failed, and no open command once it is back.
     QTest::newRow("exit, barrier never opened")
         << exit << QVariantMap{{"barrier/retries", 0}, {"terminal/exitTimeoutSec", 1}} << openReturn

@@ -5,32 +5,31 @@ A command runs an opening or closing sequence, one boom angle per --step-ms.
 Control port, one command a line: "set status=N loopa=N loopb=N" (answers "ok gen=G"),
 "unit N" (other unit ids get exception 0x0B), "delay MS" (each answer MS late; one request served at
 a time, those behind it queued), "pipeline on|off" (with on, every request is answered MS after it
-came, whatever came before: a gateway with a fixed delay), "twice on|off" (each answer sent twice),
+came, whatever came before: a gateway with a fixed delay), "busy on|off" (with on, one request is
+served at a time, its answer sent MS after it came, and one that comes meanwhile is neither carried out
+nor answered: a gateway that drops what comes while it is busy), "twice on|off" (each answer sent twice),
 "drop", "stall [cut] [write]" (the next answer, or the next answer to a write, ends after its header
 announcing 0xFFFF bytes, or is cut short, and the connection goes silent: a controller reset
 mid-frame), "lag MS" (a command moves the boom MS later), "wrong KIND..." with KIND function, unit,
 protocol, transaction or none (answers carry another function code (4), unit id, protocol id or
 transaction id, taking the kinds in turn; none: as asked, the default).
 Prints "READY port=P control=C", then "connected", "read unit=U gen=G", "write unit=U
-addr=0 value=V"."""
+addr=0 value=V", "dropped unit=U function=F" (busy)."""
 import argparse, socket, struct, threading, time
 
 READY, PRIO, CLOSED, CLOSING, OPENING, OPEN = 1, 1 << 13, 1 << 20, 1 << 21, 1 << 22, 1 << 23
 MOTION = PRIO | CLOSED | CLOSING | OPENING | OPEN | 0xFF000000
 lock = threading.Lock()
 st = dict(status=READY | CLOSED, loopa=0, loopb=0, gen=0, unit=1, delay=0.0, lag=0.0, motion=0, stall=None, conns=set(),
-          wrong=["none"], answers=0, pipeline=False, twice=False)
+          wrong=["none"], answers=0, pipeline=False, twice=False, busy=False)
 
 
 def say(line):
     print(line, flush=True)
 
 
-def move(value, step):
-    opening = value != 2
-    with lock:
-        st["motion"] += 1
-        mine, prio = st["motion"], PRIO if value == 4 else 0
+def move(value, step, mine):
+    opening, prio = value != 2, PRIO if value == 4 else 0
     time.sleep(st["lag"])
     for angle in ((0, 45, 90) if opening else (90, 45, 0)) + (None,):
         with lock:
@@ -56,8 +55,11 @@ def answer(unit, pdu, step):
         return bytes([fc, 2 * b]) + struct.pack(">%dH" % b, *regs[a:a + b])
     if fc == 6 and a == 0:
         say("write unit=%d addr=0 value=%d" % (unit, b))
-        if b in (1, 2, 4):
-            threading.Thread(target=move, args=(b, step), daemon=True).start()
+        if b in (1, 2, 4):  # the sequence is under way from here: a later "set" ends it
+            with lock:
+                st["motion"] += 1
+                mine = st["motion"]
+            threading.Thread(target=move, args=(b, step, mine), daemon=True).start()
         return pdu
     return bytes([fc | 0x80, 0x01 if fc not in (3, 6) else 0x02])
 
@@ -76,6 +78,7 @@ def modbus(conn, step):
             if not late:
                 raise
 
+    free_at = 0.0  # busy: when the request being served is answered
     try:
         f = conn.makefile("rb")
         while True:
@@ -84,8 +87,13 @@ def modbus(conn, step):
                 return
             tid, proto, length, unit = struct.unpack(">HHHB", head)
             pdu = f.read(length - 1)
+            busy = st["busy"]
+            if busy and time.monotonic() < free_at:
+                say("dropped unit=%d function=%d" % (unit, pdu[0]))
+                continue
+            free_at = time.monotonic() + st["delay"]
             reply = answer(unit, pdu, step)
-            pipelined = st["pipeline"]
+            pipelined = st["pipeline"] or busy
             if not pipelined:
                 time.sleep(st["delay"])
             with lock:
@@ -135,7 +143,7 @@ def control(conn, _):
                 elif cmd == "wrong" and args and set(args) <= {"function", "unit", "protocol", "transaction", "none"}:
                     st["wrong"], st["answers"] = args, 0
                     out = "ok"
-                elif cmd in ("pipeline", "twice") and args and args[0] in ("on", "off"):
+                elif cmd in ("pipeline", "twice", "busy") and args and args[0] in ("on", "off"):
                     st[cmd] = args[0] == "on"
                     out = "ok"
                 elif cmd == "stall":
