@@ -26,11 +26,8 @@ def say(line):
     print(line, flush=True)
 
 
-def move(value, step):
-    opening = value != 2
-    with lock:
-        st["motion"] += 1
-        mine, prio = st["motion"], PRIO if value == 4 else 0
+def move(value, step, mine):
+    opening, prio = value != 2, PRIO if value == 4 else 0
     time.sleep(st["lag"])
     for angle in ((0, 45, 90) if opening else (90, 45, 0)) + (None,):
         with lock:
@@ -57,7 +54,12 @@ def answer(unit, pdu, step):
     if fc == 6 and a == 0:
         say("write unit=%d addr=0 value=%d" % (unit, b))
         if b in (1, 2, 4):
-            threading.Thread(target=move, args=(b, step), daemon=True).start()
+            # The sequence is under way once the command is answered: a status set after
+            # the answer ends it, however late its thread runs.
+            with lock:
+                st["motion"] += 1
+                mine = st["motion"]
+            threading.Thread(target=move, args=(b, step, mine), daemon=True).start()
         return pdu
     return bytes([fc | 0x80, 0x01 if fc not in (3, 6) else 0x02])
 
