@@ -372,7 +372,7 @@ void TstLane::passages_data()
     QTest::newRow("entry, disk syncs")
         << entry << QVariantMap() << open
         << QStringList{"button", "WaitCollect", "take", "Exit", "close", "Idle", "syncs", "button", "WaitCollect", "take",
-                       "Exit", "close", "Idle", "syncs 4"}
+                       "Exit", "close", "Idle", "syncs 3"}
         << "ISSUANCE ISSUANCE" << "" << "hand" << 0;
     QTest::newRow("entry, 3 MiB image") << entry << QVariantMap() << open
                                         << QStringList{"image 3145728", "button", "WaitCollect", "take", "Exit",
@@ -606,6 +606,13 @@ void TstLane::passages_data()
         << QStringList{"insert", "WaitCollect", "at mouth", "set terminal/collectTimeoutSec 1", "restart",
                        "log Card of an interrupted passage, reported with it : ", "terminal Ready", "accepting"}
         << "SCAN" << "Passage interrupted in WaitCollect" << "box" << 1;
+    // The same, the card in the mouth offered again and the path blocked until it is taken: its
+    // truck leaving meanwhile is noted for the passage the new run took over.
+    QTest::newRow("exit, restarted with the returned card in the mouth, truck swapped")
+        << exit << QVariantMap() << openReturn
+        << QStringList{"loop 1", "insert", "WaitCollect", "at mouth", "restart", "loop 0", "loop 1", "take",
+                       notTaken.arg("its vehicle left"), "opens 0", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in WaitCollect" << "hand" << 0;
     // A card taken in while the broker is away, never announced, is handed back once it is back.
     QTest::newRow("exit, card taken in while the broker is away")
         << exit << QVariantMap() << open
@@ -652,6 +659,23 @@ void TstLane::passages_data()
                            "log Failed to send Barrier open command"} + again
                    + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
             << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
+    // The same, the controller back with the boom open, then the lane down while the boom closes
+    // and the next truck drives on: the boom seen open keeps the barrier shut for that truck.
+    QTest::newRow("exit, barrier away at the open, seen open, then down")
+        << exit << QVariantMap{{"barrier/retries", 0}} << openReturn
+        << QStringList{"loop 1", "insert", "WaitCollect", "barrier stall", "barrier down", "take", "Exit",
+                       "log Failed to send Barrier open command", "barrier 0x800001",
+                       "log Barrier seen open after a failed open command", "gone", "loop 0", "loop 1",
+                       "barrier 0x100001", "back", "terminal Ready", notTaken.arg("its barrier may have opened"),
+                       "opens 0", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
+    // Restarted once the controller got the open command, its answer on the way and the boom
+    // moving only later: the command was noted before it went, no second one goes.
+    QTest::newRow("exit, restarted while the open is answered")
+        << exit << QVariantMap{{"barrier/timeout", 10000}, {"barrier/retries", 0}} << open
+        << QStringList{"loop 1", "barrier delay 4000", "barrier lag 20000", "insert", "Exit", "opens 1", "restart",
+                       notTaken.arg("its barrier may have opened"), "opens 1", "loop 0", "Idle"}
+        << "SCAN" << "Passage interrupted in Exit" << "box" << 1;
     // The controller away for the whole exit wait: failed, and no open command once it is back.
     QTest::newRow("exit, barrier never opened")
         << exit << QVariantMap{{"barrier/retries", 0}, {"terminal/exitTimeoutSec", 1}} << openReturn
