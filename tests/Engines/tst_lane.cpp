@@ -103,7 +103,7 @@ class TstLane : public QObject
     static bool settle()
     {
         const auto run = std::make_shared<bool>(false);
-        QMetaObject::invokeMethod(qApp, [run] { *run = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [run] { *run = true; }, Qt::QueuedConnection);
         return TestUtil::waitUntil([run] { return *run; });
     }
 
