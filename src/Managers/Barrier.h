@@ -64,6 +64,8 @@ public:
     const QString &reason() const { return m_reason; }
     bool isOpen() const { return m_isOpen; }
     bool isPriority() const { return m_isPriority; }
+    // The controller's status word as last read on this connection; 0 before its first read.
+    quint32 status() const { return m_wordsKnown ? m_status : 0; }
     bool loopA() const { return m_loopA & 0x0001; }
     bool loopB() const { return m_loopB & 0x0001; }
     const QDateTime &lastChange() const { return m_lastChange; }

@@ -55,7 +55,9 @@ def answer(unit, pdu, step):
         return bytes([fc, 2 * b]) + struct.pack(">%dH" % b, *regs[a:a + b])
     if fc == 6 and a == 0:
         say("write unit=%d addr=0 value=%d" % (unit, b))
-        if b in (1, 2, 4):  # the sequence is under way from here: a later "set" ends it
+        if b in (1, 2, 4):
+            # The sequence is under way once the command is answered: a status set after
+            # the answer ends it, however late its thread runs.
             with lock:
                 st["motion"] += 1
                 mine = st["motion"]
