@@ -324,12 +324,14 @@ void TstLane::cleanupTestCase()
 // Steps: "loop N" (presence loop level), "button", "insert" (the exit card; "insert UID"
 // another, "insert blank" an unformatted one), "take" (the driver takes the card from the
 // mouth; "take unread": the terminal reads what the devices said of it only once the next
-// step runs; "take lost": nothing the devices say of it is heard), "close" (the barrier reports closed), "pause", "resume", "pause lifted" (wait for
-// the end of the pause), "card test" (one card dispensed, passed), "barrier W" (status
+// step runs; "take lost": nothing the devices say of it is heard), "close" (the barrier
+// reports closed), "pause", "resume", "pause lifted" (wait for the end of the pause), "card
+// test" (one card dispensed, passed), "barrier W" (status
 // word, until the terminal's barrier has read it), "barrier stall" / "barrier stall write"
 // (the controller's next answer, or next answer to a command, never completes), "barrier
 // delay MS" / "barrier lag MS" (its answers come MS late / a command moves the boom MS
-// later), "barrier down" (wait for its connection to be lost), "opens N" (open commands the
+// later), "barrier read" (the controller got a status read since that fault was set),
+// "barrier down" (wait for its connection to be lost), "opens N" (open commands the
 // controller got in the row, those on their way included), "model M" (the dispenser's
 // model), "broker down"/"up" (killed; started, every client back), "dispenser
 // offline"/"online" (its service gone; back), "reader N"/"reader null" (the card reader held in
@@ -703,7 +705,7 @@ void TstLane::passages_data()
                                      QStringList{"paused meanwhile", "pause", "Stopped", unwritten, "resume"}})
         QTest::newRow(qPrintable("exit, open queued behind a lost read, " + again.first()))
             << exit << QVariantMap{{"barrier/retries", 0}, {"barrier/timeout", 3000}} << openReturn
-            << QStringList{"loop 1", "insert", "WaitCollect", "barrier 0x100001", "barrier stall cut", "barrier 0x100001",
+            << QStringList{"loop 1", "insert", "WaitCollect", "barrier 0x100001", "barrier stall cut", "barrier read",
                            "take", "Exit"} + again.mid(1)
                    + QStringList{"Exit", "close", "opens 1", "loop 0", "Idle"}
             << "SCAN" << "Passage interrupted in Exit" << "hand" << 0;
@@ -814,6 +816,7 @@ void TstLane::passages()
     const QString exitUid = QString("E%1").arg(m_lanes, 7, 10, QChar('0'));
     const int opens = m_barrier.output().count("addr=0 value=1\n");
     uint64_t syncs = sync_count();
+    int reads = 0; // the status reads the controller got before the last fault set there
 
     for (const QString &step : steps) {
         if (step.startsWith("loop ")) { // until the terminal's loop shows it
@@ -875,8 +878,12 @@ void TstLane::passages()
             m_lane.terminal->resume();
         else if (step == "barrier down")
             QVERIFY(TestUtil::waitUntil([&] { return !m_lane.terminal->barrier()->active(); }, 15000));
-        else if (QRegularExpression("^barrier (stall|delay|lag)\\b").match(step).hasMatch())
+        else if (QRegularExpression("^barrier (stall|delay|lag)\\b").match(step).hasMatch()) {
+            reads = m_barrier.output().count("read unit=");
             QCOMPARE(barrierCommand(step.mid(8)), QByteArray("ok"));
+        }
+        else if (step == "barrier read") // the terminal's next status read at the controller
+            QVERIFY(TestUtil::waitUntil([&] { return m_barrier.output().count("read unit=") > reads; }, 15000));
         else if (step.startsWith("barrier ") && !m_lane.terminal) // nobody polls it meanwhile
             QVERIFY(barrierCommand("set status=" + step.mid(8)).startsWith("ok gen="));
         else if (step.startsWith("barrier "))
