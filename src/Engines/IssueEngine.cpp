@@ -5,6 +5,7 @@
 #include "Cameras/CameraRoles.h"
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
+#include "Common/Secrets.h"
 #include "Managers/Button.h"
 #include "Managers/CardIssuer.h"
 #include "Managers/Dispenser.h"
@@ -275,7 +276,7 @@ bool IssueEngine::sendDataToLocalServer()
     const QString scaleId = config.get(Key::LocalScaleId).toString();
     const int timeout = config.get(Key::LocalResponseTimeoutMsec).toInt();
     engineLog.info("Seding collected data to local server (scaleId", scaleId, ", timeout=", timeout, " msec) : ",
-                   url.toDisplayString());
+                   Secrets::maskUrls(url.toString()));
     if (!url.isValid() || url.isEmpty()) {
         engineLog.warn("Local server url is invalid. Will not send collected data");
         return false;

@@ -3,6 +3,7 @@
 #include "Common/Config.h"
 #include "Common/ConfigKeys.h"
 #include "Common/Log/Log.h"
+#include "Common/Secrets.h"
 
 #include <QMetaEnum>
 
@@ -33,9 +34,10 @@ constexpr int LoopShortCircuit = 12;
 constexpr int LoopInactive = 13;
 constexpr int LoopError = 15;
 
+// The address as the log shows it: a password or credentials in its query masked.
 QString urlText(const QUrl &url)
 {
-    return url.toDisplayString();
+    return Secrets::maskUrls(url.toString());
 }
 
 } // namespace
